@@ -1,0 +1,43 @@
+// The simulated board: where it lives, its settings and its event log.
+//
+// A board is a directory (see Dir()). flash.img in it is the whole NOR flash,
+// byte for byte; rootfs/ is the device's file system root; settings holds
+// board settings and faults (one "key value" a line); events holds the HAL's
+// event log (one line per event, oldest first).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace board {
+
+// $BOARDSIM_DIR, or ${XDG_STATE_HOME:-$HOME/.local/state}/boardsim/default.
+std::string Dir();
+
+// Creates the default board in Dir() when it has no flash.img. false (with
+// a message on standard error) when that fails.
+bool Ensure();
+
+// (Re)creates the board in Dir(): the default board, or an erased flash.
+bool Init(bool blank);
+
+std::string FlashImagePath();   // Dir()/flash.img
+std::string RootFs();           // Dir()/rootfs
+
+// Board settings (see "boardsim help" for the keys). Get returns def when
+// the key is unset. Set returns false on an unknown key or bad value.
+std::string GetSetting(const std::string& key, const std::string& def = "");
+bool SetSetting(const std::string& key, const std::string& value);
+
+// The HAL's event log.
+void RecordEvent(const std::string& line);
+std::vector<std::string> Events();
+
+}  // namespace board
+
+namespace board {
+// Drops every state of the board cached in this process (flash mapping,
+// device state, settings, registry), so that the next access opens Dir()
+// afresh. Tests call it when they switch boards.
+void CloseAll();
+}  // namespace board

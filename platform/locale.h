@@ -1,0 +1,20 @@
+// Locale role: dates and times as the device formats them.
+//
+// The system default locale (0x800) is, on Linux, the process's LC_TIME
+// environment. Pictures use the device's letters (d, dd, ddd, dddd, M, MM,
+// MMM, MMMM, y, yy, yyyy; h, hh, H, HH, m, mm, s, ss, t, tt; text in single
+// quotes). Both return the number of characters written, terminator
+// included, or 0 on failure (an invalid date or time, or no room).
+#pragma once
+#include "platform/types.h"
+
+constexpr uint32_t OS_LOCALE_SYSTEM_DEFAULT = 0x800;
+constexpr uint32_t OS_TIME_NOTIMEMARKER = 0x4;     // not used by the programs
+constexpr uint32_t OS_TIME_FORCE24HOURFORMAT = 0x8;
+constexpr uint32_t OS_LOCALE_NOUSEROVERRIDE = 0x80000000u;
+
+int OsGetDateFormat(uint32_t locale, uint32_t flags, const SystemTime* date,
+                    const wchar_t* picture, wchar_t* out, int cch);
+// picture nullptr: the locale's own time picture.
+int OsGetTimeFormat(uint32_t locale, uint32_t flags, const SystemTime* time,
+                    const wchar_t* picture, wchar_t* out, int cch);

@@ -1,0 +1,17 @@
+// Processes role.
+#pragma once
+#include "platform/types.h"
+
+struct OsProcessInformation {
+    Handle process;
+    Handle thread;
+    uint32_t processId;
+    uint32_t threadId;
+};
+
+// Starts program (a device or host path) with the argument text args (or
+// nullptr), detached: the new process runs on its own and is never waited
+// for by the caller, yet never left a zombie. 1 = started (info filled; the
+// caller closes both handles with OsCloseHandle), 0 = failed. Returns as
+// soon as the process is created.
+int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInformation* info);

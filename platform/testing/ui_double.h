@@ -1,0 +1,70 @@
+// Test double of the user-interface role: records every message box and
+// dialog, answers from a script. Install() routes all UI calls of the
+// process through it until Uninstall().
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace uidouble {
+
+struct Box {
+    Window owner;
+    std::wstring caption;
+    std::wstring text;
+    uint32_t style;
+    int answer;        // what the double answered
+};
+
+struct OpenFileCall {
+    Window owner;
+    std::wstring filter;      // the filter list with its zeros shown as '|'
+    uint32_t filterIndex;
+    std::wstring initialName; // the file buffer's content on entry
+    uint32_t maxFile;
+    std::wstring initialDir;
+    uint32_t flags;
+};
+
+void Install();     // clears every record and script
+void Uninstall();
+
+// Message boxes: answers queued in order; with the queue empty a box gets
+// its default button (Cancel for 0x131, the first button otherwise).
+void AnswerNext(int answer);
+std::vector<Box> Boxes();
+
+// Open-file dialog: the next call answers this path (empty = cancel). With
+// nothing queued it cancels.
+void ChooseFileNext(const std::wstring& path);
+std::vector<OpenFileCall> OpenFileCalls();
+
+// Modal dialogs run by OsDialogBoxIndirectParam: after initialisation the
+// double sends the queued command ids in order, one at a time (each after
+// the previous command's handler returned), then waits until the dialog is
+// ended (by its procedure or from another thread).
+void PressNext(int commandId);
+
+// A dialog window made from a template without a modal loop, so that a
+// test can hand it to code that writes into a dialog (the update worker).
+Window NewDialog(const OsDialogTemplate* tmpl);
+
+// What a dialog (modal or not) shows now, and its history.
+std::wstring Caption(Window dialog);
+std::wstring ControlText(Window dialog, int id);
+std::vector<std::wstring> ControlTextHistory(Window dialog, int id);
+int BarRangeHigh(Window dialog, int id);
+int BarPos(Window dialog, int id);
+bool Ended(Window dialog);
+intptr_t EndResult(Window dialog);
+
+// Every dialog opened modally so far, in order (caption as at opening).
+struct DialogOpen {
+    Window dialog;
+    Window owner;
+    std::wstring caption;     // the template's caption
+};
+std::vector<DialogOpen> DialogsOpened();
+
+}  // namespace uidouble

@@ -1,0 +1,22 @@
+// Runtime text routines that depend on the system: bounded wide formatting
+// and widening through the system's narrow code page.
+#pragma once
+#include <cstdarg>
+#include <cstddef>
+
+// swprintf into buf of cap characters, ISO specifiers (%ls wide string, %s
+// narrow string). Never writes past cap; the text is always terminated.
+// Returns the number of characters written (without terminator), or -1
+// when the text did not fit (buf then holds a cut, terminated text) or the
+// format failed.
+int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...);
+int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args);
+
+// Widens narrow text (up to its terminator) through the system's narrow
+// code page (on Linux: the locale's multibyte conversion; a byte that does
+// not convert is kept as its own code point). Writes at most cap-1
+// characters and a terminator. Returns the characters written.
+size_t OsWiden(const char* narrow, wchar_t* out, size_t cap);
+
+// UTF-8 of a wide text (for host paths and the line protocol).
+size_t OsNarrowUtf8(const wchar_t* wide, char* out, size_t cap);
