@@ -28,6 +28,14 @@ std::string RootFs();           // Dir()/rootfs
 // the key is unset. Set returns false on an unknown key or bad value.
 std::string GetSetting(const std::string& key, const std::string& def = "");
 bool SetSetting(const std::string& key, const std::string& value);
+// Grows with every SetSetting of this process, so that cached readers of
+// settings (the flash devices) know when to read them again.
+uint64_t SettingsGeneration();
+
+// The file behind the named, device-wide mutex `name` (UTF-8): the board's
+// locks/ folder. The platform's named mutexes and the board's own HAL take
+// an exclusive flock on it.
+std::string LockFilePath(const std::string& name);
 
 // The HAL's event log.
 void RecordEvent(const std::string& line);

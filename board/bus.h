@@ -23,4 +23,7 @@ void BusReadBulk(void* dst, uint32_t phys, size_t n);
 namespace board {
 // Unmaps the flash and device state from this process (part of CloseAll).
 void FlashClose();
+// A board restart: every device back to read-array mode with clear status
+// (lock bits as the devices keep them at power-up).
+void FlashResetDevices();
 }  // namespace board
