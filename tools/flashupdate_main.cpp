@@ -1,2 +1,9 @@
 // flashupdate: the platform starts the program at its entry.
-int main() { return 1; }
+#include "platform/entry.h"
+#include "resources/resources.h"
+#include "shell/entry.h"
+
+int main(int argc, char** argv)
+{
+    return OsRunProgram(argc, argv, &AppResources, FlashUpdateMain);
+}

@@ -1,0 +1,47 @@
+// The default board: what "boardsim init" writes, the table of board
+// settings (keys, defaults, validation, help) and small parsers that the
+// board's parts share for setting values.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace board {
+
+// One board setting. def is the value of a fresh board; help is one line
+// for "boardsim help".
+struct SettingInfo {
+    const char* key;
+    const char* def;
+    const char* values;  // accepted values, as shown by "boardsim help"
+    const char* help;
+};
+
+// Every known setting, in the order "boardsim help" lists them.
+const std::vector<SettingInfo>& SettingKeys();
+// The entry for key, or nullptr for an unknown key.
+const SettingInfo* FindSetting(const std::string& key);
+// The fresh board's value of key ("" for an unknown key).
+std::string DefaultSetting(const std::string& key);
+// Whether value is acceptable for key. *why (may be nullptr) receives a
+// one-line reason when it is not.
+bool ValidSetting(const std::string& key, const std::string& value, std::string* why);
+
+// A list of flash offsets as the fault-* settings hold it: "none", or
+// offsets separated by commas, each decimal or 0x-prefixed hexadecimal and
+// below the flash size. false on anything else (out stays empty).
+bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out);
+// A 32-bit number: decimal, or hexadecimal with a 0x prefix.
+bool ParseU32(const std::string& text, uint32_t* out);
+
+// Writes the default board (or, with blank, an erased flash) into dir:
+// flash.img, settings, registry.reg, an empty event log and rootfs/ with
+// its sample files. The caller holds the board's creation lock and has
+// dropped every mapping of the old flash.img in this process. false with a
+// message on standard error when a file cannot be written.
+bool WriteDefaultBoard(const std::string& dir, bool blank);
+
+// The default board's flash contents (32 MiB; all 0xFF with blank).
+std::vector<uint8_t> DefaultFlashImage(bool blank);
+
+}  // namespace board

@@ -1,0 +1,201 @@
+#include "flash/flash_access.h"
+
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/mmio.h"
+#include "platform/sync.h"
+
+uint32_t BusWidth = 4;
+uint32_t ReadyPattern = 0xFFFFFFFFu;
+uint32_t ReadyPattern16 = 0x0000FFFFu;
+
+namespace {
+
+constexpr uint32_t kMapProtect = OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE | OS_PAGE_READWRITE;  // 0x604
+
+inline bool IsReady(uint32_t status)
+{
+    uint32_t pattern = BusWidth == 4 ? ReadyPattern : ReadyPattern16;
+    return ((status ^ pattern) & FLASH_SR_READY) == 0;
+}
+
+// Polls the status at address until ready or until limitMs have passed
+// since t0 (unsigned difference, so a wrap of the tick count does no harm).
+// Busy-polls: the write buffer finishes in microseconds. 1 = ready with
+// *status the ready status word; 0 = time-out.
+inline int PollReady(const uint8_t* address, uint32_t t0, uint32_t limitMs, uint32_t* status)
+{
+    for (;;) {
+        uint32_t s = FlashReadWord(address);
+        if (IsReady(s)) {
+            *status = s;
+            return 1;
+        }
+        if (OsGetTickCount() - t0 >= limitMs)
+            return 0;
+    }
+}
+
+}  // namespace
+
+uint32_t FlashBlockSize()
+{
+    return BusWidth * 65536u;
+}
+
+Handle LockFlash()
+{
+    Handle lock = OsCreateMutex(L"NorFlash");
+    if (lock == nullptr)
+        return nullptr;
+    if (OsWaitForSingleObject(lock, OS_INFINITE) != OS_WAIT_OBJECT_0) {
+        OsCloseHandle(lock);
+        return nullptr;
+    }
+    return lock;
+}
+
+void UnlockFlash(Handle lock)
+{
+    if (lock == nullptr)
+        return;
+    OsReleaseMutex(lock);
+    OsCloseHandle(lock);
+}
+
+uint8_t* MapFlashWindow(uint32_t size)
+{
+    void* window = OsVirtualAlloc(size, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    if (window == nullptr)
+        return nullptr;
+    if (!OsVirtualCopy(window, 0, size, kMapProtect)) {
+        OsVirtualFree(window, 0, OS_MEM_RELEASE);
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(window);
+}
+
+void UnmapFlashWindow(uint8_t* window)
+{
+    if (window != nullptr)
+        OsVirtualFree(window, 0, OS_MEM_RELEASE);
+}
+
+uint32_t FlashReadWord(const uint8_t* address)
+{
+    if (BusWidth == 4)
+        return OsRead32(address);
+    return OsRead16(address);
+}
+
+void FlashWriteWord(uint8_t* address, uint32_t value)
+{
+    if (BusWidth == 4)
+        OsWrite32(address, value);
+    else
+        OsWrite16(address, static_cast<uint16_t>(value));
+}
+
+void ResetToReadArray(uint8_t* address)
+{
+    FlashWriteWord(address, FLASH_CMD_READ_ARRAY);
+}
+
+int IsBlockErased(uint8_t* address, uint32_t count)
+{
+    ResetToReadArray(address);
+    // Read in slices so that a dirty block is recognised after a few
+    // kilobytes rather than after a pass over the whole block.
+    constexpr uint32_t kSliceWords = 1024;
+    uint32_t words[kSliceWords];
+    uint32_t remaining = count / 4;
+    const uint8_t* p = address;
+    while (remaining != 0) {
+        uint32_t n = remaining < kSliceWords ? remaining : kSliceWords;
+        OsReadBulk(words, p, n * 4u);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (words[i] != 0xFFFFFFFFu)
+                return 0;
+        }
+        p += n * 4u;
+        remaining -= n;
+    }
+    return 1;
+}
+
+int EraseBlock(uint8_t* address)
+{
+    if (IsBlockErased(address, FlashBlockSize()))
+        return 1;
+    // Error bits stay set until cleared; an earlier failure must not fail
+    // this erase.
+    FlashWriteWord(address, FLASH_CMD_CLEAR_STATUS);
+    FlashWriteWord(address, FLASH_CMD_BLOCK_ERASE);
+    FlashWriteWord(address, FLASH_CMD_CONFIRM);
+    uint32_t t0 = OsGetTickCount();
+    for (;;) {
+        uint32_t status = FlashReadWord(address);
+        if (IsReady(status)) {
+            status = FlashReadWord(address);
+            return (status & FLASH_ERASE_ERRORS) == 0 ? 1 : 0;
+        }
+        OsSleep(FLASH_ERASE_POLL_MS);
+        if (OsGetTickCount() - t0 >= FLASH_ERASE_TIMEOUT_MS)
+            return 0;
+    }
+}
+
+int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
+{
+    const uint32_t w = BusWidth;
+    const uint32_t bufferBytes = FLASH_BUFFER_WORDS * w;
+    uint32_t remaining = (count + (w - 1)) & ~(w - 1);
+    if (remaining == 0)
+        return 1;
+
+    uint32_t n = (remaining < bufferBytes ? remaining : bufferBytes) / w;
+    uint32_t misalign = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target) % bufferBytes);
+    if (misalign != 0 && n > (bufferBytes - misalign) / w)
+        n = (bufferBytes - misalign) / w;
+
+    // Once per call, not per buffer: clear error bits left by an earlier
+    // failure so that the status tests below see only this program's.
+    FlashWriteWord(target, FLASH_CMD_CLEAR_STATUS);
+
+    while (remaining != 0) {
+        uint32_t status = 0;
+        FlashWriteWord(target, FLASH_CMD_WRITE_BUFFER);
+        uint32_t t0 = OsGetTickCount();
+        if (!PollReady(target, t0, FLASH_BUFFER_TIMEOUT_MS, &status))
+            return 0;
+        uint32_t countWord = (n - 1) | ((n - 1) << 16);
+        FlashWriteWord(target, countWord);
+        if (w == 4) {
+            for (uint32_t i = 0; i < n; ++i) {
+                uint32_t v;
+                std::memcpy(&v, source, 4);
+                OsWrite32(target, v);
+                source += 4;
+                target += 4;
+            }
+        } else {
+            for (uint32_t i = 0; i < n; ++i) {
+                uint16_t v;
+                std::memcpy(&v, source, 2);
+                OsWrite16(target, v);
+                source += 2;
+                target += 2;
+            }
+        }
+        remaining -= n * w;
+        uint8_t* last = target - w;
+        FlashWriteWord(last, FLASH_CMD_CONFIRM);
+        if (!PollReady(last, t0, FLASH_BUFFER_TIMEOUT_MS, &status))
+            return 0;
+        if (status & FLASH_PROGRAM_ERRORS)
+            return 0;
+        n = (remaining < bufferBytes ? remaining : bufferBytes) / w;
+    }
+    return 1;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the project and runs its test suite.
+#   BUILD_DIR   build directory (default: build)
+#   SANITIZE    "", "address,undefined" or "thread"
+#   TEST_REGEX  run only the tests whose names match (ctest -R)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+jobs=${JOBS:-2}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON \
+      -DSANITIZE="${SANITIZE:-}" >/dev/null
+cmake --build "$build" -j "$jobs"
+
+# Tests get a board of their own; never the user's default board.
+export BOARDSIM_DIR_ROOT="$(mktemp -d)"
+trap 'rm -rf "$BOARDSIM_DIR_ROOT"' EXIT
+export BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/default"
+
+args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300)
+if [ -n "${TEST_REGEX:-}" ]; then
+  args+=(-R "$TEST_REGEX")
+fi
+ctest "${args[@]}"
