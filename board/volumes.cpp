@@ -1,17 +1,204 @@
-// Placeholder until volumes are built: refuses clearly.
+// Removable FAT volumes of the board (see volumes.h for the on-disk form).
+//
+// Insert copies the host folder into the board's staging/ folder first and
+// renames the finished copy into rootfs/, then creates the record that
+// announces it. Remove moves the folder out of rootfs/ first, then deletes
+// the record that announces the removal, then deletes the copy.
 #include "board/volumes.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "board/board.h"
+
+namespace fs = std::filesystem;
 
 namespace board {
-int VolumeInsert(const std::string&, const std::string&)
+
+namespace {
+
+std::string Lower(const std::string& s)
 {
-    std::fprintf(stderr, "boardsim: volumes are not available yet\n");
-    return 2;
+    std::string out = s;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
 }
-int VolumeRemove(const std::string&)
+
+std::string StagingDir() { return Dir() + "/staging"; }
+
+// The existing entry of folder whose name matches name without regard to
+// letter case, or "" when there is none.
+std::string FindEntryNoCase(const std::string& folder, const std::string& name)
 {
-    std::fprintf(stderr, "boardsim: volumes are not available yet\n");
-    return 2;
+    std::error_code ec;
+    const std::string want = Lower(name);
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (Lower(entry) == want) return entry;
+    }
+    return "";
 }
+
+// Copies the host folder from into the new folder to: folders, regular
+// files (with their permission bits) and symbolic links (as links, never
+// followed, like "cp -R"); other kinds of file are left out with a note.
+bool CopyFolder(const fs::path& from, const fs::path& to)
+{
+    std::error_code ec;
+    if (!fs::create_directory(to, ec) || ec) {
+        std::fprintf(stderr, "boardsim: cannot create %s: %s\n", to.c_str(), ec.message().c_str());
+        return false;
+    }
+    for (fs::directory_iterator it(from, ec), end; it != end; it.increment(ec)) {
+        if (ec) break;
+        const fs::path source = it->path();
+        const fs::path target = to / source.filename();
+        const fs::file_status st = fs::symlink_status(source, ec);
+        if (ec) break;
+        if (fs::is_symlink(st)) {
+            fs::copy_symlink(source, target, ec);
+        } else if (fs::is_directory(st)) {
+            if (!CopyFolder(source, target)) return false;
+        } else if (fs::is_regular_file(st)) {
+            if (fs::copy_file(source, target, ec) && !ec)
+                fs::permissions(target, st.permissions(), ec);
+        } else {
+            std::fprintf(stderr, "boardsim: left out %s (not a file or folder)\n", source.c_str());
+        }
+        if (ec) break;
+    }
+    if (ec) {
+        std::fprintf(stderr, "boardsim: cannot copy %s: %s\n", from.c_str(), ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string VolumesDir() { return Dir() + "/volumes"; }
+
+bool ValidVolumeName(const std::string& name)
+{
+    if (name.empty() || name.size() > kMaxVolumeName) return false;
+    if (name.front() == ' ' || name.back() == ' ') return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == ' ' || c == '_' || c == '-';
+    });
+}
+
+std::vector<std::string> Volumes()
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(VolumesDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (ValidVolumeName(name)) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int VolumeInsert(const std::string& name, const std::string& hostDir)
+{
+    if (!ValidVolumeName(name)) {
+        std::fprintf(stderr,
+                     "boardsim: bad volume name \"%s\": use 1 to %zu letters, digits, spaces, "
+                     "'_' or '-' (no leading or trailing space)\n",
+                     name.c_str(), kMaxVolumeName);
+        return 2;
+    }
+    struct stat st;
+    if (stat(hostDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "boardsim: %s is not a folder\n", hostDir.c_str());
+        return 2;
+    }
+    if (!Ensure()) return 1;
+    std::error_code ec;
+    fs::create_directories(VolumesDir(), ec);
+    fs::create_directories(StagingDir(), ec);
+    if (!FindEntryNoCase(VolumesDir(), name).empty()) {
+        std::fprintf(stderr, "boardsim: a volume named \"%s\" is inserted already\n", name.c_str());
+        return 1;
+    }
+    const std::string existing = FindEntryNoCase(RootFs(), name);
+    if (!existing.empty()) {
+        std::fprintf(stderr, "boardsim: \\%s exists in the device's root already\n",
+                     existing.c_str());
+        return 1;
+    }
+
+    const fs::path staging =
+        fs::path(StagingDir()) / ("insert-" + std::to_string(getpid()) + "-" + name);
+    fs::remove_all(staging, ec);
+    if (!CopyFolder(hostDir, staging)) {
+        fs::remove_all(staging, ec);
+        return 1;
+    }
+    const std::string mount = RootFs() + "/" + name;
+    if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, mount.c_str(), RENAME_NOREPLACE) != 0) {
+        std::fprintf(stderr, "boardsim: cannot mount \\%s: %s\n", name.c_str(),
+                     std::strerror(errno));
+        fs::remove_all(staging, ec);
+        return 1;
+    }
+    // The record announces the finished volume.
+    const std::string record = VolumesDir() + "/" + name;
+    const int fd = open(record.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "boardsim: cannot record volume %s: %s\n", name.c_str(),
+                     std::strerror(errno));
+        fs::remove_all(mount, ec);
+        return 1;
+    }
+    close(fd);
+    return 0;
+}
+
+int VolumeRemove(const std::string& name)
+{
+    if (!ValidVolumeName(name)) {
+        std::fprintf(stderr, "boardsim: bad volume name \"%s\"\n", name.c_str());
+        return 2;
+    }
+    const std::string recorded = FindEntryNoCase(VolumesDir(), name);
+    if (recorded.empty()) {
+        std::fprintf(stderr, "boardsim: no volume named \"%s\" is inserted\n", name.c_str());
+        return 1;
+    }
+    std::error_code ec;
+    fs::create_directories(StagingDir(), ec);
+    const fs::path staging =
+        fs::path(StagingDir()) / ("remove-" + std::to_string(getpid()) + "-" + recorded);
+    fs::remove_all(staging, ec);
+    const std::string mount = RootFs() + "/" + recorded;
+    bool moved = false;
+    if (rename(mount.c_str(), staging.c_str()) == 0) {
+        moved = true;
+    } else if (errno != ENOENT) {
+        std::fprintf(stderr, "boardsim: cannot take away \\%s: %s\n", recorded.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    // Deleting the record announces the removal.
+    if (unlink((VolumesDir() + "/" + recorded).c_str()) != 0 && errno != ENOENT) {
+        std::fprintf(stderr, "boardsim: cannot remove the record of %s: %s\n", recorded.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (moved) fs::remove_all(staging, ec);
+    return 0;
+}
+
 }  // namespace board

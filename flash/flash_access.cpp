@@ -39,6 +39,11 @@ inline int PollReady(const uint8_t* address, uint32_t t0, uint32_t limitMs, uint
 
 }  // namespace
 
+int IsStatusReady(uint32_t status)
+{
+    return IsReady(status) ? 1 : 0;
+}
+
 uint32_t FlashBlockSize()
 {
     return BusWidth * 65536u;

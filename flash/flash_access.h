@@ -24,6 +24,10 @@ extern uint32_t ReadyPattern;
 // for the one device that answered.
 extern uint32_t ReadyPattern16;
 
+// 1 when a status word read with FlashReadWord says "ready": bits 7 and 23
+// as in ReadyPattern (ReadyPattern16 with BusWidth 2).
+int IsStatusReady(uint32_t status);
+
 // Sizes of a FlashWindow.
 constexpr uint32_t FLASH_WINDOW_FULL = 0x2000000;   // the whole 32 MB flash
 constexpr uint32_t FLASH_WINDOW_BOOT = 0x20000;     // the first 128 KB

@@ -13,7 +13,11 @@ constexpr uint32_t OS_GENERIC_WRITE = 0x40000000u;
 constexpr uint32_t OS_FILE_SHARE_READ = 1;
 constexpr uint32_t OS_CREATE_ALWAYS = 2;
 constexpr uint32_t OS_OPEN_EXISTING = 3;
+constexpr uint32_t OS_FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr uint32_t OS_FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr uint32_t OS_FILE_ATTRIBUTE_ARCHIVE = 0x20;      // an ordinary file
+constexpr uint32_t OS_FILE_ATTRIBUTE_DEVICE = 0x40;       // FIFO, socket, device node
+constexpr uint32_t OS_FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a symbolic link: never a folder
 constexpr size_t OS_MAX_PATH = 260;
 
 // Opens a file (or, for "\StoreMgr\NAME", a store). access: OS_GENERIC_READ

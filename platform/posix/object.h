@@ -3,6 +3,7 @@
 // search, store, queue, notification, process).
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "platform/types.h"
 
@@ -30,3 +31,12 @@ bool OsPosixTerminationRequested();
 int OsPosixTerminationFd();
 // Installs the SIGTERM/SIGINT handlers that request termination.
 void OsPosixInstallTerminationHandlers();
+
+// The common wait loop of waitable objects: asks ready() until it answers
+// true (OS_WAIT_OBJECT_0), timeoutMs of the installed clock have passed
+// (OS_WAIT_TIMEOUT) or termination was requested (OS_WAIT_FAILED). ready()
+// is asked at least once, before the termination check. A finite wait
+// advances in small OsSleep steps, so on a virtual clock it costs no real
+// time; an OS_INFINITE wait sleeps on the termination descriptor between
+// tries.
+uint32_t OsPosixWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready);

@@ -1,1 +1,310 @@
-int main() { return 0; }
+// boardsim: creates, inspects and controls the simulated board.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/default_board.h"
+#include "board/flash_device.h"
+#include "board/hal.h"
+#include "board/imagekit.h"
+#include "board/registry_store.h"
+#include "board/volumes.h"
+
+namespace {
+
+using imagekit::Bytes;
+using imagekit::Get32;
+
+int Usage(const char* why)
+{
+    std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
+                         "get KEY | insert NAME DIR | remove NAME | help\n",
+                 why);
+    return 2;
+}
+
+void Help()
+{
+    std::printf(
+        "boardsim: the simulated board (folder: $BOARDSIM_DIR, else "
+        "${XDG_STATE_HOME:-$HOME/.local/state}/boardsim/default)\n"
+        "\n"
+        "Commands:\n"
+        "  init [--blank]     (re)create the board: bootloader at 0, OS image at 0x80000,\n"
+        "                     registry, rootfs with \\Windows\\default.fdf, \\Flash Disk, and the\n"
+        "                     sample images \\nk.bin (OS image) and \\eboot.bin (bootloader);\n"
+        "                     --blank leaves the flash erased (all 0xFF)\n"
+        "  show               what is in flash and where, HAL answers, faults, volumes, Shift\n"
+        "  events             the HAL's event log, oldest first\n"
+        "  set KEY VALUE      change a setting\n"
+        "  get KEY            print a setting\n"
+        "  insert NAME DIR    mount a copy of host folder DIR as the volume \\NAME\n"
+        "  remove NAME        remove the volume \\NAME\n"
+        "  help               this text\n"
+        "\n"
+        "Settings (KEY: values, default; what it does):\n");
+    for (const board::SettingInfo& s : board::SettingKeys())
+        std::printf("  %-19s %s (default %s)\n  %-19s %s\n", s.key, s.values, s.def, "", s.help);
+    std::printf(
+        "\n"
+        "Flash offsets in fault lists are decimal or 0x-hex; each names the erase block that\n"
+        "holds it.\n"
+        "A restart request (warm or cold) records its event and ends the calling program\n"
+        "with exit status 1, as the device's restart would; with hal-restart fail it returns.\n"
+        "Events: restart warm|cold|failed, clean-boot-mark, registry-clear ok|failed,\n"
+        "registry-flush ok|failed, config-set SELECTOR [BLOCK].\n");
+}
+
+std::string Hex8(uint32_t v)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
+
+std::string DateOf(uint64_t ft)
+{
+    const uint64_t kEpochDiff = 116444736000000000ull;
+    if (ft < kEpochDiff)
+        return "(before 1970)";
+    int64_t secs = int64_t((ft - kEpochDiff) / 10000000);
+    int64_t days = secs / 86400, rem = secs % 86400;
+    // Civil date from days since 1970-01-01.
+    days += 719468;
+    int64_t era = days / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t y = yoe + era * 400;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    int64_t m = mp + (mp < 10 ? 3 : -9);
+    if (m <= 2)
+        ++y;
+    char b[48];
+    std::snprintf(b, sizeof b, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC", (long long)y, (long long)m,
+                  (long long)d, (long long)(rem / 3600), (long long)(rem / 60 % 60), (long long)(rem % 60));
+    return b;
+}
+
+// A zero-terminated narrow name at off, or "" when it does not end in reach.
+std::string NameAt(const Bytes& f, uint64_t off, uint64_t limit = 64)
+{
+    std::string s;
+    for (uint64_t i = off; i < f.size() && i < off + limit; ++i) {
+        if (f[i] == 0)
+            return s;
+        s += (f[i] >= 0x20 && f[i] < 0x7F) ? char(f[i]) : '?';
+    }
+    return "";
+}
+
+// Describes the ROM image at p (ECEC already seen).
+void ShowRomImage(const Bytes& f, uint32_t p, const char* indent)
+{
+    uint32_t h = p + (Get32(f, p + 0x48) & ~3u);
+    if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size()) {
+        std::printf("%sROM header offset %s lies outside the flash\n", indent, Hex8(Get32(f, p + 0x48)).c_str());
+        return;
+    }
+    uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
+    uint32_t length = last - first + 4;
+    bool consistent = Get32(f, p + 0x44) - Get32(f, p + 0x48) == first;
+    std::printf("%sROM image %s..%s (length %s), addresses %s..%s, %u modules%s\n", indent,
+                Hex8(p).c_str(), Hex8(p + length).c_str(), Hex8(length).c_str(), Hex8(first).c_str(),
+                Hex8(last).c_str(), count, consistent ? "" : ", header address inconsistent");
+    for (uint32_t i = 0; i < count && i < 32; ++i) {
+        uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
+        if (e + imagekit::kTocEntrySize > f.size())
+            break;
+        uint64_t ft = uint64_t(Get32(f, e + 4)) | uint64_t(Get32(f, e + 8)) << 32;
+        uint64_t nameAt = uint64_t(p) + uint32_t(Get32(f, e + 0x10) - first);
+        std::printf("%s  %-16s %s\n", indent, NameAt(f, nameAt).c_str(), DateOf(ft).c_str());
+    }
+}
+
+int Show()
+{
+    Bytes f;
+    if (!imagekit::ReadFile(board::FlashImagePath(), &f)) {
+        std::fprintf(stderr, "boardsim: cannot read %s\n", board::FlashImagePath().c_str());
+        return 1;
+    }
+    std::printf("Board: %s\n", board::Dir().c_str());
+    std::printf("Flash: %s, %zu bytes%s\n", board::FlashImagePath().c_str(), f.size(),
+                f.size() == board::kFlashSize ? "" : " (not the 32 MiB expected)");
+    f.resize(board::kFlashSize, 0xFF);
+
+    std::printf("\nBootloader (offset 0, first 128 KB):\n");
+    bool any = false;
+    for (uint32_t o = 0; o + 20 <= 0x20000; o += 4) {
+        if (Get32(f, o) == imagekit::kVersionMarkerHead && Get32(f, o + 16) == imagekit::kVersionMarkerTail) {
+            uint32_t mab = Get32(f, o + 12);
+            std::printf("  version block at %s: id %u, version %d.%u, build %u\n", Hex8(o).c_str(),
+                        Get32(f, o + 4), int32_t(Get32(f, o + 8)), mab & 0xFFFF, mab >> 16);
+            any = true;
+            break;
+        }
+    }
+    const std::string prefix = imagekit::kBannerPrefix;
+    auto it = std::search(f.begin(), f.begin() + 0x20000, prefix.begin(), prefix.end());
+    if (it != f.begin() + 0x20000) {
+        size_t at = size_t(it - f.begin());
+        std::printf("  banner at %s: \"%s\"\n", Hex8(uint32_t(at)).c_str(), NameAt(f, at, 160).c_str());
+        any = true;
+    }
+    if (Get32(f, 0x40) == imagekit::kRomSignature) {
+        ShowRomImage(f, 0, "  ");
+        any = true;
+    }
+    if (!any)
+        std::printf("  nothing found (no version block, banner or ROM image)\n");
+
+    std::printf("\nImages (256 KB steps from 0x40000):\n");
+    any = false;
+    for (uint32_t p = 0x40000; p < board::kFlashSize; p += 0x40000) {
+        if (Get32(f, p + 0x40) == imagekit::kRomSignature) {
+            ShowRomImage(f, p, "  ");
+            any = true;
+        } else if (Get32(f, p) == imagekit::kCompMarker) {
+            std::printf("  compressed image at %s, length %s\n", Hex8(p).c_str(), Hex8(Get32(f, p + 8)).c_str());
+            any = true;
+        }
+    }
+    if (!any)
+        std::printf("  none\n");
+
+    uint32_t regOff, regLen;
+    board::HalRegistryArea(&regOff, &regLen);
+    std::printf("\nRegistry area %s, %s bytes: ", Hex8(regOff).c_str(), Hex8(regLen).c_str());
+    std::string saved;
+    if (board::RegReadFlash(&saved)) {
+        std::printf("saved registry, %zu bytes of text\n", saved.size());
+    } else {
+        bool erased = regOff < f.size() && regLen <= f.size() - regOff &&
+                      std::all_of(f.begin() + regOff, f.begin() + regOff + regLen, [](uint8_t b) { return b == 0xFF; });
+        std::printf("%s\n", erased ? "erased" : "no saved registry (other contents)");
+    }
+
+    std::printf("\nHAL:\n");
+    uint8_t s0[8];
+    if (board::HalSelector0(s0)) {
+        std::printf("  selector 0: ");
+        for (uint8_t b : s0)
+            std::printf("%02x", b);
+        std::printf("\n");
+    } else {
+        std::printf("  selector 0: silent\n");
+    }
+    uint32_t w[3];
+    if (board::HalSelector5(w))
+        std::printf("  selector 5: OS image %s, registry %s, registry length/2 %s\n", Hex8(w[0]).c_str(),
+                    Hex8(w[1]).c_str(), Hex8(w[2]).c_str());
+    else
+        std::printf("  selector 5: silent\n");
+    if (board::HalVersion(w))
+        std::printf("  running image version: id %u, %d.%u, build %u\n", w[0], int32_t(w[1]), w[2] & 0xFFFF,
+                    w[2] >> 16);
+    else
+        std::printf("  running image version: silent\n");
+    std::printf("  registry clear: %s, restart: %s, registry flush: %s, clean-boot mark: %s\n",
+                board::GetSetting("hal-registry-clear", "ok").c_str(), board::GetSetting("hal-restart", "ok").c_str(),
+                board::GetSetting("registry-flush", "ok").c_str(), board::HalCleanBootMarked() ? "set" : "not set");
+
+    std::printf("\nFlash devices: bus %s, timing %s (scale %s)\n", board::GetSetting("bus", "32").c_str(),
+                board::GetSetting("timing", "none").c_str(), board::GetSetting("timing-scale", "0.001").c_str());
+    for (const char* k : {"fault-locked", "fault-erase", "fault-busy", "fault-program", "fault-vpp"})
+        std::printf("  %-14s %s\n", k, board::GetSetting(k, "none").c_str());
+    std::string devices = board::FlashDescribe();
+    if (!devices.empty())
+        std::printf("%s%s", devices.c_str(), devices.back() == '\n' ? "" : "\n");
+
+    std::printf("\nVolumes:");
+    std::vector<std::string> vols = board::Volumes();
+    if (vols.empty())
+        std::printf(" none");
+    for (const std::string& v : vols)
+        std::printf(" \\%s", v.c_str());
+    std::printf("\nStores: %s\nShift: %s\n", board::GetSetting("stores", "DSK0:").c_str(),
+                board::GetSetting("shift", "up").c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage("no command given");
+    std::string cmd = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
+        Help();
+        return 0;
+    }
+    if (cmd == "init") {
+        bool blank = false;
+        for (const std::string& a : args) {
+            if (a == "--blank")
+                blank = true;
+            else
+                return Usage(("unknown option for init: " + a).c_str());
+        }
+        if (!board::Init(blank))
+            return 1;
+        std::printf("boardsim: %s board created in %s\n", blank ? "blank" : "default", board::Dir().c_str());
+        return 0;
+    }
+    // Every other command works on the board, created first when missing.
+    auto needArgs = [&](size_t n) { return args.size() == n; };
+    if (cmd == "show" || cmd == "events") {
+        if (!needArgs(0))
+            return Usage((cmd + " takes no arguments").c_str());
+    } else if (cmd == "set") {
+        if (!needArgs(2))
+            return Usage("set takes KEY VALUE");
+        std::string why;
+        if (!board::ValidSetting(args[0], args[1], &why))
+            return Usage(why.c_str());
+    } else if (cmd == "get") {
+        if (!needArgs(1))
+            return Usage("get takes KEY");
+        if (!board::FindSetting(args[0]))
+            return Usage(("unknown key \"" + args[0] + "\" (see boardsim help)").c_str());
+    } else if (cmd == "insert") {
+        if (!needArgs(2))
+            return Usage("insert takes NAME DIR");
+    } else if (cmd == "remove") {
+        if (!needArgs(1))
+            return Usage("remove takes NAME");
+    } else {
+        return Usage(("unknown command \"" + cmd + "\"").c_str());
+    }
+    if (!board::Ensure())
+        return 1;
+    if (cmd == "show")
+        return Show();
+    if (cmd == "events") {
+        for (const std::string& e : board::Events())
+            std::printf("%s\n", e.c_str());
+        return 0;
+    }
+    if (cmd == "set") {
+        if (!board::SetSetting(args[0], args[1])) {
+            std::fprintf(stderr, "boardsim: cannot write the settings of %s\n", board::Dir().c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (cmd == "get") {
+        std::printf("%s\n", board::GetSetting(args[0], board::DefaultSetting(args[0])).c_str());
+        return 0;
+    }
+    if (cmd == "insert")
+        return board::VolumeInsert(args[0], args[1]);
+    return board::VolumeRemove(args[0]);
+}

@@ -1,0 +1,365 @@
+// The board directory: where the board lives, its creation, its settings
+// file, its event log and its lock files.
+#include "board/board.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "board/bus.h"
+#include "board/default_board.h"
+#include "board/registry_store.h"
+
+namespace board {
+namespace {
+
+std::mutex g_settingsMutex;
+// Parsed settings file of the board in g_cacheDir, valid while the file's
+// identity (device, inode, size, modification time) is unchanged.
+std::string g_cacheDir;
+std::map<std::string, std::string> g_settings;
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    int64_t mtimeNs = -1;
+    bool operator==(const FileId&) const = default;
+};
+FileId g_cacheId;
+bool g_cacheValid = false;
+std::atomic<uint64_t> g_generation{1};
+
+FileId IdOf(const std::string& path)
+{
+    FileId id;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+        id.size = st.st_size;
+        id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    return id;
+}
+
+bool MakeDirs(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        size_t next = path.find('/', pos + 1);
+        partial = path.substr(0, next);
+        if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        pos = next;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string Trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Parses "key value" lines; '#' starts a comment line. Unknown keys are
+// kept (a newer boardsim may have written them) but never answered for
+// validation purposes.
+std::map<std::string, std::string> ParseSettings(const std::string& text)
+{
+    std::map<std::string, std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t sp = line.find_first_of(" \t");
+        std::string key = line.substr(0, sp);
+        std::string value = sp == std::string::npos ? "" : Trim(line.substr(sp));
+        out[key] = value;
+    }
+    return out;
+}
+
+bool ReadWhole(const std::string& path, std::string* out)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    out->clear();
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out->append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+// Brings the cache up to date with the settings file. Caller holds
+// g_settingsMutex.
+void RefreshSettingsLocked()
+{
+    std::string dir = Dir();
+    std::string path = dir + "/settings";
+    FileId id = IdOf(path);
+    if (g_cacheValid && g_cacheDir == dir && g_cacheId == id)
+        return;
+    std::string text;
+    g_settings = ReadWhole(path, &text) ? ParseSettings(text) : std::map<std::string, std::string>{};
+    if (g_cacheValid)
+        g_generation.fetch_add(1);
+    g_cacheDir = dir;
+    g_cacheId = id;
+    g_cacheValid = true;
+}
+
+// Holds an exclusive flock on a file for its lifetime.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path)
+    {
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);  // closing the descriptor drops the lock
+    }
+    bool ok() const { return fd_ >= 0; }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+private:
+    int fd_ = -1;
+};
+
+bool InitLocked(const std::string& dir, bool blank)
+{
+    // The old flash file is replaced: nothing of it may stay mapped here.
+    CloseAll();
+    if (!WriteDefaultBoard(dir, blank))
+        return false;
+    FlashResetDevices();
+    CloseAll();
+    return true;
+}
+
+}  // namespace
+
+std::string Dir()
+{
+    const char* env = std::getenv("BOARDSIM_DIR");
+    if (env && *env)
+        return env;
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (state && *state) {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : "/tmp") + "/.local/state";
+    }
+    return base + "/boardsim/default";
+}
+
+std::string FlashImagePath() { return Dir() + "/flash.img"; }
+std::string RootFs() { return Dir() + "/rootfs"; }
+
+bool Ensure()
+{
+    std::string dir = Dir();
+    struct stat st;
+    if (stat((dir + "/flash.img").c_str(), &st) == 0)
+        return true;
+    if (!MakeDirs(dir)) {
+        std::fprintf(stderr, "boardsim: cannot create the board folder %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    // Several programs may start on a new board at once: the first one
+    // creates it while the others wait, and then find flash.img in place.
+    FileLock lock(dir + "/.create.lock");
+    if (!lock.ok()) {
+        std::fprintf(stderr, "boardsim: cannot lock the board folder %s\n", dir.c_str());
+        return false;
+    }
+    if (stat((dir + "/flash.img").c_str(), &st) == 0)
+        return true;
+    return InitLocked(dir, false);
+}
+
+bool Init(bool blank)
+{
+    std::string dir = Dir();
+    if (!MakeDirs(dir)) {
+        std::fprintf(stderr, "boardsim: cannot create the board folder %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    FileLock lock(dir + "/.create.lock");
+    if (!lock.ok()) {
+        std::fprintf(stderr, "boardsim: cannot lock the board folder %s\n", dir.c_str());
+        return false;
+    }
+    return InitLocked(dir, blank);
+}
+
+std::string GetSetting(const std::string& key, const std::string& def)
+{
+    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    RefreshSettingsLocked();
+    auto it = g_settings.find(key);
+    return it == g_settings.end() ? def : it->second;
+}
+
+bool SetSetting(const std::string& key, const std::string& value)
+{
+    if (!ValidSetting(key, value, nullptr))
+        return false;
+    std::string dir = Dir();
+    if (!MakeDirs(dir))
+        return false;
+    // Read-modify-write under a lock, so that two writers of different keys
+    // do not lose each other's change; the file is replaced atomically, so
+    // readers see either the old or the new settings.
+    FileLock lock(dir + "/.settings.lock");
+    if (!lock.ok())
+        return false;
+    std::string path = dir + "/settings";
+    std::string text;
+    std::map<std::string, std::string> all;
+    if (ReadWhole(path, &text))
+        all = ParseSettings(text);
+    all[key] = value;
+    std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f)
+        return false;
+    for (const auto& [k, v] : all)
+        std::fprintf(f, "%s %s\n", k.c_str(), v.c_str());
+    bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_settingsMutex);
+        g_cacheValid = false;
+        g_generation.fetch_add(1);
+    }
+    return true;
+}
+
+uint64_t SettingsGeneration()
+{
+    return g_generation.load();
+}
+
+std::string LockFilePath(const std::string& name)
+{
+    // Names come from programs: keep letters, digits, '-' and '_', encode
+    // every other byte as %XX, so that no name can leave locks/ or collide
+    // with another after encoding.
+    static const char hex[] = "0123456789ABCDEF";
+    std::string safe;
+    for (unsigned char c : name) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+            c == '_') {
+            safe += char(c);
+        } else {
+            safe += '%';
+            safe += hex[c >> 4];
+            safe += hex[c & 15];
+        }
+    }
+    if (safe.empty())
+        safe = "%00";
+    if (safe.size() > 200) {
+        // Keep file names within NAME_MAX: a long name becomes its prefix
+        // and a hash of the whole.
+        uint64_t h = 1469598103934665603ull;
+        for (unsigned char c : name)
+            h = (h ^ c) * 1099511628211ull;
+        char tail[24];
+        std::snprintf(tail, sizeof tail, "#%016llx", (unsigned long long)h);
+        safe = safe.substr(0, 180) + tail;
+    }
+    std::string dir = Dir() + "/locks";
+    MakeDirs(dir);
+    return dir + "/" + safe;
+}
+
+void RecordEvent(const std::string& line)
+{
+    std::string dir = Dir();
+    MakeDirs(dir);
+    std::string text;
+    for (char c : line)
+        text += (c == '\n' || c == '\r') ? ' ' : c;
+    text += '\n';
+    int fd = open((dir + "/events").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    // One write per line: with O_APPEND, lines of concurrent writers never
+    // interleave.
+    ssize_t n;
+    do {
+        n = write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+}
+
+std::vector<std::string> Events()
+{
+    std::vector<std::string> out;
+    std::string text;
+    if (!ReadWhole(Dir() + "/events", &text))
+        return out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > pos)
+            out.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+void CloseAll()
+{
+    FlashClose();
+    RegistryStoreClose();
+    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    g_cacheValid = false;
+    g_settings.clear();
+    g_cacheDir.clear();
+    g_generation.fetch_add(1);
+}
+
+}  // namespace board

@@ -1,0 +1,492 @@
+// The board's memory bus and the flash devices' command state machines:
+// each cycle is routed to the device(s) it reaches, counted, and run
+// through the device's state machine. (Kept in one unit so the per-cycle
+// path inlines: an image update makes millions of cycles.)
+#include "board/bus.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "board/flash_state.h"
+
+namespace board {
+namespace flash {
+namespace {
+
+void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, double baseMicros)
+{
+    if (c.timeFactor <= 0)
+        return;
+    double scaled = std::round(baseMicros * c.timeFactor);
+    if (!(scaled >= 1))
+        return;
+    uint64_t us = scaled > 1e15 ? uint64_t(1e15) : uint64_t(scaled);
+    uint64_t now = OsClockMicros();
+    s.busyStart = now;
+    s.busyUntil = now + us;
+    if (s.busyUntil < now || s.busyUntil == kStuck)
+        s.busyUntil = kStuck - 1;
+    s.pendingKind = kind;
+    s.pendingBlock = block;
+}
+
+void BadSequence(DeviceState& s)
+{
+    s.status |= kStatusEraseError | kStatusProgramError;
+    s.mode = uint32_t(FlashMode::ReadStatus);
+}
+
+uint16_t ArrayWord(const Context& c, int d, uint32_t w)
+{
+    uint16_t v;
+    std::memcpy(&v, c.image + WordOffset(c, d, w), 2);
+    return v;
+}
+
+// Programming only clears bits.
+void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
+{
+    uint16_t now = uint16_t(ArrayWord(c, d, w) & v);
+    std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
+}
+
+void EraseArrayBlock(Context& c, int d, uint32_t b)
+{
+    uint32_t first = b * kFlashDeviceBlockWords;
+    if (!c.bus32) {
+        std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
+        return;
+    }
+    const uint16_t erased = 0xFFFF;
+    for (uint32_t w = first; w < first + kFlashDeviceBlockWords; ++w)
+        std::memcpy(c.image + WordOffset(c, d, w), &erased, 2);
+}
+
+// The checks an erase or program goes through before it touches the
+// array. false when it fails (status set) or hangs (kFaultBusy).
+bool MayModify(Context& c, int d, DeviceState& s, uint32_t b, uint16_t errorBit, uint32_t kind)
+{
+    uint8_t f = Faults(c, d, b);
+    if (Locked(c, d, b)) {
+        s.status |= kStatusBlockLocked | errorBit;
+        return false;
+    }
+    if (f & kFaultVpp) {
+        s.status |= kStatusVppLow | errorBit;
+        return false;
+    }
+    if (f & kFaultBusy) {
+        s.busyStart = 0;
+        s.busyUntil = kStuck;
+        s.pendingKind = kind;
+        s.pendingBlock = b;
+        return false;
+    }
+    if (f & (errorBit == kStatusEraseError ? kFaultErase : kFaultProgram)) {
+        s.status |= errorBit;
+        return false;
+    }
+    return true;
+}
+
+void EraseBlockOp(Context& c, int d, DeviceState& s, uint32_t b)
+{
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    if (!MayModify(c, d, s, b, kStatusEraseError, kPendingErase))
+        return;
+    EraseArrayBlock(c, d, b);
+    StartBusy(c, s, kPendingErase, b, double(kEraseMicros));
+}
+
+void WordProgramOp(Context& c, int d, DeviceState& s, uint32_t w, uint16_t v)
+{
+    uint32_t b = w / kFlashDeviceBlockWords;
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    if (!MayModify(c, d, s, b, kStatusProgramError, kPendingProgram))
+        return;
+    ProgramArrayWord(c, d, w, v);
+    StartBusy(c, s, kPendingProgram, b, double(kWordProgramMicros));
+}
+
+void BufferProgramOp(Context& c, int d, DeviceState& s)
+{
+    uint32_t b = s.bufBlock;
+    if (b >= kFlashDeviceBlocks || s.bufLine % kFlashBufferWords != 0 ||
+        s.bufLine / kFlashDeviceBlockWords != b || s.bufCount == 0 || s.bufCount > kFlashBufferWords) {
+        BadSequence(s);
+        return;
+    }
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    if (!MayModify(c, d, s, b, kStatusProgramError, kPendingProgram))
+        return;
+    for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot) {
+        if (s.bufMask & (1u << slot))
+            ProgramArrayWord(c, d, s.bufLine + slot, s.bufData[slot]);
+    }
+    StartBusy(c, s, kPendingBuffer, b, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
+}
+
+void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
+{
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    if (Faults(c, d, b) & kFaultVpp) {
+        s.status |= kStatusVppLow | (lock ? kStatusProgramError : kStatusEraseError);
+        return;
+    }
+    s.locked[b] = lock ? 1 : 0;
+}
+
+uint16_t IdentifierWord(const Context& c, int d, uint32_t w)
+{
+    switch (w % kFlashDeviceBlockWords) {
+    case 0:
+        return kFlashManufacturerId;
+    case 1:
+        return kFlashDeviceId;
+    case 2:
+        return Locked(c, d, w / kFlashDeviceBlockWords) ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+// The query table one device answers (one byte per word, from word 0x10).
+uint16_t CfiWord(uint32_t w)
+{
+    static const uint8_t kTable[] = {
+        'Q', 'R', 'Y',           // 0x10 signature
+        0x01, 0x00,              // 0x13 command set: Intel extended
+        0x31, 0x00,              // 0x15 its extended table
+        0x00, 0x00, 0x00, 0x00,  // 0x17 no alternate command set
+        0x27, 0x36, 0x00, 0x00,  // 0x1B supply voltages: 2.7 V .. 3.6 V, no Vpp pin
+        0x05,                    // 0x1F word program typical 2^5 us
+        0x08,                    // 0x20 buffer program typical 2^8 us
+        0x0A,                    // 0x21 block erase typical 2^10 ms
+        0x00,                    // 0x22 no chip erase
+        0x04, 0x04, 0x04, 0x00,  // 0x23 maxima: 2^N times typical
+        0x18,                    // 0x27 device size 2^24 bytes
+        0x02, 0x00,              // 0x28 interface: x8/x16
+        0x05, 0x00,              // 0x2A write buffer 2^5 bytes
+        0x01,                    // 0x2C one erase block region
+        0x7F, 0x00, 0x00, 0x02,  // 0x2D 128 blocks of 512 * 256 bytes
+        'P', 'R', 'I', '1', '1', // 0x31 extended table signature and version
+    };
+    uint32_t at = w % kFlashDeviceBlockWords;
+    if (at < 0x10 || at - 0x10 >= sizeof kTable)
+        return 0;
+    return kTable[at - 0x10];
+}
+}  // namespace
+
+uint16_t DeviceRead(Context& c, int d, uint32_t w)
+{
+    DeviceState& s = c.state->dev[d];
+    ++c.counters.reads[d];
+    if (Busy(c, d, s)) {
+        ++c.counters.statusReads[d];
+        return uint16_t(s.status & 0x7F);
+    }
+    switch (ModeOf(s)) {
+    case FlashMode::ReadArray:
+        ++c.counters.arrayReads[d];
+        return ArrayWord(c, d, w);
+    case FlashMode::ReadIdentifier:
+        return IdentifierWord(c, d, w);
+    case FlashMode::CfiQuery:
+        return CfiWord(w);
+    default:
+        ++c.counters.statusReads[d];
+        return uint16_t((s.status & 0x7F) | kStatusReady);
+    }
+}
+
+void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
+{
+    DeviceState& s = c.state->dev[d];
+    ++c.counters.writes[d];
+    // A running operation takes no commands.
+    if (Busy(c, d, s))
+        return;
+    const uint8_t cmd = uint8_t(value & 0xFF);
+    const uint32_t block = w / kFlashDeviceBlockWords;
+    switch (ModeOf(s)) {
+    case FlashMode::EraseSetup:
+        if (cmd == kCmdConfirm)
+            EraseBlockOp(c, d, s, block);
+        else
+            BadSequence(s);
+        return;
+    case FlashMode::ProgramSetup:
+        WordProgramOp(c, d, s, w, value);
+        return;
+    case FlashMode::BufferCount:
+        if (block != s.bufBlock || value >= kFlashBufferWords) {
+            BadSequence(s);
+            return;
+        }
+        s.bufCount = value + 1u;
+        s.bufFilled = 0;
+        s.bufMask = 0;
+        s.mode = uint32_t(FlashMode::BufferData);
+        return;
+    case FlashMode::BufferData: {
+        if (block != s.bufBlock || s.bufCount == 0 || s.bufCount > kFlashBufferWords ||
+            s.bufFilled >= s.bufCount) {
+            BadSequence(s);
+            return;
+        }
+        uint32_t line = w & ~(kFlashBufferWords - 1);
+        if (s.bufFilled == 0) {
+            s.bufLine = line;
+        } else if (line != s.bufLine) {
+            BadSequence(s);
+            return;
+        }
+        uint32_t slot = w % kFlashBufferWords;
+        uint32_t bit = 1u << slot;
+        s.bufData[slot] = (s.bufMask & bit) ? uint16_t(s.bufData[slot] & value) : value;
+        s.bufMask |= bit;
+        if (++s.bufFilled == s.bufCount)
+            s.mode = uint32_t(FlashMode::BufferConfirm);
+        return;
+    }
+    case FlashMode::BufferConfirm:
+        if (cmd == kCmdConfirm && block == s.bufBlock)
+            BufferProgramOp(c, d, s);
+        else
+            BadSequence(s);
+        return;
+    case FlashMode::LockSetup:
+        if (cmd == kCmdLockBlock)
+            LockOp(c, d, s, block, true);
+        else if (cmd == kCmdConfirm)
+            LockOp(c, d, s, block, false);
+        else
+            BadSequence(s);
+        return;
+    default:
+        break;
+    }
+    switch (cmd) {
+    case kCmdReadArray:
+        s.mode = uint32_t(FlashMode::ReadArray);
+        break;
+    case kCmdReadStatus:
+        s.mode = uint32_t(FlashMode::ReadStatus);
+        break;
+    case kCmdClearStatus:
+        s.status = 0;
+        break;
+    case kCmdReadIdentifier:
+        s.mode = uint32_t(FlashMode::ReadIdentifier);
+        break;
+    case kCmdCfiQuery:
+        s.mode = uint32_t(FlashMode::CfiQuery);
+        break;
+    case kCmdBlockErase:
+        s.mode = uint32_t(FlashMode::EraseSetup);
+        break;
+    case kCmdWordProgram:
+    case kCmdWordProgramAlt:
+        s.mode = uint32_t(FlashMode::ProgramSetup);
+        break;
+    case kCmdWriteToBuffer:
+        // The device answers with its status, ready once a buffer is free;
+        // a hanging device never frees one.
+        if (Faults(c, d, block) & kFaultBusy) {
+            s.mode = uint32_t(FlashMode::ReadStatus);
+            s.busyStart = 0;
+            s.busyUntil = kStuck;
+            s.pendingKind = kPendingBuffer;
+            s.pendingBlock = block;
+            break;
+        }
+        s.mode = uint32_t(FlashMode::BufferCount);
+        s.bufBlock = block;
+        s.bufCount = s.bufFilled = s.bufMask = 0;
+        break;
+    case kCmdLockSetup:
+        s.mode = uint32_t(FlashMode::LockSetup);
+        break;
+    default:
+        break;  // not a command: ignored
+    }
+}
+
+bool DeviceReadsArray(Context& c, int d)
+{
+    DeviceState& s = c.state->dev[d];
+    return !Busy(c, d, s) && ModeOf(s) == FlashMode::ReadArray;
+}
+
+}  // namespace flash
+
+namespace {
+
+using flash::Context;
+
+// A 16-bit cycle at phys (even): the device it reaches and that device's
+// word address.
+inline int Device16(const Context& c, uint32_t phys, uint32_t* w)
+{
+    if (c.bus32) {
+        *w = phys / 4;
+        return int((phys >> 1) & 1);
+    }
+    *w = (phys % kFlashDeviceBytes) / 2;
+    return int(phys / kFlashDeviceBytes);
+}
+
+uint16_t Read16(Context& c, uint32_t phys)
+{
+    uint32_t w;
+    int d = Device16(c, phys, &w);
+    ++c.counters.busReads;
+    return flash::DeviceRead(c, d, w);
+}
+
+void Write16(Context& c, uint32_t phys, uint16_t value)
+{
+    uint32_t w;
+    int d = Device16(c, phys, &w);
+    ++c.counters.busWrites;
+    flash::DeviceWrite(c, d, w, value);
+}
+
+uint32_t Read32(Context& c, uint32_t phys)
+{
+    if (!c.bus32)  // two cycles: low half first
+        return Read16(c, phys) | (uint32_t(Read16(c, phys + 2)) << 16);
+    ++c.counters.busReads;
+    uint32_t w = phys / 4;
+    uint32_t lo = flash::DeviceRead(c, 0, w);
+    uint32_t hi = flash::DeviceRead(c, 1, w);
+    return lo | (hi << 16);
+}
+
+void Write32(Context& c, uint32_t phys, uint32_t value)
+{
+    if (!c.bus32) {
+        Write16(c, phys, uint16_t(value));
+        Write16(c, phys + 2, uint16_t(value >> 16));
+        return;
+    }
+    ++c.counters.busWrites;
+    uint32_t w = phys / 4;
+    flash::DeviceWrite(c, 0, w, uint16_t(value));
+    flash::DeviceWrite(c, 1, w, uint16_t(value >> 16));
+}
+
+// Bus addresses outside the flash hit nothing: reads float high, writes
+// are lost. The device-memory mapping never lets them through; this only
+// keeps the board safe from a caller that bypasses it.
+inline bool InFlash(uint32_t phys, uint32_t width)
+{
+    return phys <= kFlashSize - width;
+}
+
+}  // namespace
+
+bool BusHasMemory(uint32_t phys, uint32_t size)
+{
+    if (size == 0 || phys >= kFlashSize || size > kFlashSize - phys)
+        return false;
+    flash::Guard g;  // device memory is there only if the flash can be opened
+    return g.get() != nullptr;
+}
+
+uint32_t BusRead32(uint32_t phys)
+{
+    phys &= ~3u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 4))
+        return 0xFFFFFFFFu;
+    return Read32(*g.get(), phys);
+}
+
+uint16_t BusRead16(uint32_t phys)
+{
+    phys &= ~1u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 2))
+        return 0xFFFF;
+    return Read16(*g.get(), phys);
+}
+
+void BusWrite32(uint32_t phys, uint32_t value)
+{
+    phys &= ~3u;
+    flash::Guard g;
+    if (g.get() && InFlash(phys, 4))
+        Write32(*g.get(), phys, value);
+}
+
+void BusWrite16(uint32_t phys, uint16_t value)
+{
+    phys &= ~1u;
+    flash::Guard g;
+    if (g.get() && InFlash(phys, 2))
+        Write16(*g.get(), phys, value);
+}
+
+void BusReadBulk(void* dst, uint32_t phys, size_t n)
+{
+    if (n == 0)
+        return;
+    uint8_t* out = static_cast<uint8_t*>(dst);
+    phys &= ~3u;
+    size_t avail = phys < kFlashSize ? kFlashSize - phys : 0;
+    size_t m = std::min(n, avail);
+    flash::Guard g;
+    if (!g.get())
+        m = 0;
+    if (m < n)
+        std::memset(out + m, 0xFF, n - m);
+    if (m == 0)
+        return;
+    Context& c = *g.get();
+    const uint64_t words = (m + 3) / 4;
+    // Fast path: every device in the range answers with array data, so the
+    // reads change nothing and can be copied at once (and counted).
+    bool fast;
+    int firstDev = 0, lastDev = 1;
+    if (c.bus32) {
+        fast = flash::DeviceReadsArray(c, 0) && flash::DeviceReadsArray(c, 1);
+    } else {
+        firstDev = int(phys / kFlashDeviceBytes);
+        lastDev = int((phys + words * 4 - 1) / kFlashDeviceBytes);
+        fast = true;
+        for (int d = firstDev; d <= lastDev && fast; ++d)
+            fast = flash::DeviceReadsArray(c, d);
+    }
+    if (!fast) {
+        for (uint64_t i = 0; i < words; ++i) {
+            uint32_t v = Read32(c, phys + uint32_t(i * 4));
+            size_t k = std::min<size_t>(4, m - size_t(i) * 4);
+            std::memcpy(out + i * 4, &v, k);
+        }
+        return;
+    }
+    std::memcpy(out, c.image + phys, m);
+    if (c.bus32) {
+        c.counters.busReads += words;
+        for (int d = 0; d < kFlashDevices; ++d) {
+            c.counters.reads[d] += words;
+            c.counters.arrayReads[d] += words;
+        }
+        return;
+    }
+    // 16-bit bus: two cycles per word, each to the device it falls in.
+    c.counters.busReads += 2 * words;
+    uint64_t end = uint64_t(phys) + words * 4;
+    for (int d = firstDev; d <= lastDev; ++d) {
+        uint64_t from = std::max<uint64_t>(phys, uint64_t(d) * kFlashDeviceBytes);
+        uint64_t to = std::min<uint64_t>(end, uint64_t(d + 1) * kFlashDeviceBytes);
+        uint64_t cycles = (to - from) / 2;
+        c.counters.reads[d] += cycles;
+        c.counters.arrayReads[d] += cycles;
+    }
+}
+
+}  // namespace board

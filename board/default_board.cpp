@@ -1,0 +1,340 @@
+// The default board and the table of board settings.
+#include "board/default_board.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/hal.h"
+#include "board/imagekit.h"
+#include "board/registry_store.h"
+
+namespace board {
+namespace {
+
+const std::vector<SettingInfo> kSettings = {
+    {"timing", "none", "none|datasheet|scaled",
+     "flash operation durations: none (instant), datasheet, or datasheet times the timing-scale"},
+    {"timing-scale", "0.001", "N (decimal, > 0)", "factor applied to datasheet durations by `timing scaled`"},
+    {"bus", "32", "32|16", "flash arrangement: two 16-bit devices side by side (32) or one after the other (16)"},
+    {"fault-locked", "none", "none|OFFSET,...", "flash blocks (by any offset inside them) that act locked"},
+    {"fault-erase", "none", "none|OFFSET,...", "flash blocks whose erase fails"},
+    {"fault-busy", "none", "none|OFFSET,...", "flash blocks whose erase/program never completes"},
+    {"fault-program", "none", "none|OFFSET,...", "flash blocks whose programming fails"},
+    {"fault-vpp", "none", "none|OFFSET,...", "flash blocks that report programming voltage low"},
+    {"shift", "up", "down|up", "the Shift key"},
+    {"hal-selector0", "a55a0107c0de0042", "silent|16 hex digits",
+     "configuration block 0 (8 bytes) that the HAL returns; silent: no bytes"},
+    {"hal-selector5", "80000,1400000,40000", "silent|OSOFFSET,REGOFFSET,REGLEN16 (hex)",
+     "configuration block 5: OS image offset, registry area offset, registry area length / 2"},
+    {"hal-version", "1,5,0x0000000C", "silent|ID,MAJOR,MINORANDBUILD",
+     "running image's version (minorAndBuild: low 16 bits minor, high 16 bits beta build)"},
+    {"hal-registry-clear", "ok", "ok|fail", "result of the HAL's registry clear request"},
+    {"hal-restart", "ok", "ok|fail",
+     "restart request: ok ends the calling program (exit status 1) as a device restart; fail returns"},
+    {"registry-flush", "ok", "ok|fail", "result of a registry flush into the flash registry area"},
+    {"stores", "DSK0:", "NAME,...", "storage-manager store devices (opened as \\StoreMgr\\NAME)"},
+};
+
+bool OneOf(const std::string& v, std::initializer_list<const char*> options)
+{
+    for (const char* o : options)
+        if (v == o)
+            return true;
+    return false;
+}
+
+bool ValidStoreName(const std::string& s)
+{
+    if (s.empty() || s.size() > 31)
+        return false;
+    for (unsigned char c : s)
+        if (!(std::isalnum(c) || c == ':' || c == '_' || c == '-'))
+            return false;
+    return true;
+}
+
+bool MakeDir(const std::string& path)
+{
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool WriteText(const std::string& path, const std::string& text)
+{
+    return imagekit::WriteFile(path, imagekit::Bytes(text.begin(), text.end()));
+}
+
+// Sets a file's modification time (the board's creation time of files).
+void SetMtime(const std::string& path, uint64_t fileTime)
+{
+    const uint64_t kEpochDiff = 116444736000000000ull;  // 1601 -> 1970 in 100 ns
+    struct timeval tv[2];
+    uint64_t unix100 = fileTime - kEpochDiff;
+    tv[0].tv_sec = time_t(unix100 / 10000000);
+    tv[0].tv_usec = suseconds_t((unix100 % 10000000) / 10);
+    tv[1] = tv[0];
+    utimes(path.c_str(), tv);
+}
+
+// The build time of the default board's images.
+const uint64_t kBootloaderBuilt = imagekit::FileTimeOf(2007, 3, 5, 14, 30, 0);
+const uint64_t kImageBuilt = imagekit::FileTimeOf(2008, 6, 12, 9, 15, 42);
+const uint64_t kNewBootloaderBuilt = imagekit::FileTimeOf(2008, 2, 29, 11, 0, 0);
+const uint64_t kNewImageBuilt = imagekit::FileTimeOf(2008, 9, 1, 17, 45, 10);
+
+imagekit::Bytes DefaultBootloader()
+{
+    imagekit::BootloaderSpec s;
+    s.buildTime = kBootloaderBuilt;
+    s.major = 2;
+    s.minorAndBuild = 3;
+    return imagekit::BuildBootloader(s);
+}
+
+imagekit::Bytes OsImage(uint32_t length, uint64_t built, uint32_t seed)
+{
+    imagekit::RomImageSpec s;
+    s.length = length;
+    s.baseAddress = 0x80000000;
+    s.headerOffset = 0x1000;
+    s.seed = seed;
+    s.modules = {{"coredll.dll", built}, {"filesys.exe", built}, {"nk.exe", built},
+                 {"device.exe", built}, {"gwes.exe", built},    {"explorer.exe", built}};
+    return imagekit::BuildRomImage(s);
+}
+
+}  // namespace
+
+const std::vector<SettingInfo>& SettingKeys() { return kSettings; }
+
+const SettingInfo* FindSetting(const std::string& key)
+{
+    for (const SettingInfo& s : kSettings)
+        if (key == s.key)
+            return &s;
+    return nullptr;
+}
+
+std::string DefaultSetting(const std::string& key)
+{
+    const SettingInfo* s = FindSetting(key);
+    return s ? s->def : "";
+}
+
+bool ParseU32(const std::string& t, uint32_t* out)
+{
+    if (t.empty() || t.size() > 12)
+        return false;
+    uint64_t v = 0;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        if (t.size() > 10)
+            return false;
+        for (size_t i = 2; i < t.size(); ++i) {
+            char c = t[i];
+            int d = (c >= '0' && c <= '9') ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+            if (d < 0)
+                return false;
+            v = v << 4 | uint64_t(d);
+        }
+    } else {
+        for (char c : t) {
+            if (c < '0' || c > '9')
+                return false;
+            v = v * 10 + uint64_t(c - '0');
+            if (v > 0xFFFFFFFFull)
+                return false;
+        }
+    }
+    *out = uint32_t(v);
+    return true;
+}
+
+bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out)
+{
+    out->clear();
+    if (value == "none")
+        return true;
+    std::vector<uint32_t> list;
+    size_t pos = 0;
+    for (;;) {
+        size_t c = value.find(',', pos);
+        std::string item = value.substr(pos, c == std::string::npos ? std::string::npos : c - pos);
+        uint32_t off;
+        if (!ParseU32(item, &off) || off >= kFlashSize)
+            return false;
+        list.push_back(off);
+        if (c == std::string::npos)
+            break;
+        pos = c + 1;
+    }
+    *out = list;
+    return true;
+}
+
+bool ValidSetting(const std::string& key, const std::string& value, std::string* why)
+{
+    auto fail = [&](const std::string& reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
+    const SettingInfo* s = FindSetting(key);
+    if (!s)
+        return fail("unknown key \"" + key + "\" (see boardsim help)");
+    bool ok = false;
+    if (key == "timing") {
+        ok = OneOf(value, {"none", "datasheet", "scaled"});
+    } else if (key == "timing-scale") {
+        char* end = nullptr;
+        errno = 0;
+        double d = value.empty() ? 0 : std::strtod(value.c_str(), &end);
+        ok = !value.empty() && end && *end == 0 && errno == 0 && std::isfinite(d) && d > 0 && d <= 1e6;
+    } else if (key == "bus") {
+        ok = OneOf(value, {"32", "16"});
+    } else if (key.rfind("fault-", 0) == 0) {
+        std::vector<uint32_t> list;
+        ok = ParseOffsetList(value, &list);
+    } else if (key == "shift") {
+        ok = OneOf(value, {"down", "up"});
+    } else if (key == "hal-selector0") {
+        uint8_t b[8];
+        ok = value == "silent" || ParseSelector0(value, b);
+    } else if (key == "hal-selector5") {
+        uint32_t w[3];
+        ok = value == "silent" || ParseSelector5(value, w);
+    } else if (key == "hal-version") {
+        uint32_t w[3];
+        ok = value == "silent" || ParseVersion(value, w);
+    } else if (key == "hal-registry-clear" || key == "hal-restart" || key == "registry-flush") {
+        ok = OneOf(value, {"ok", "fail"});
+    } else if (key == "stores") {
+        ok = !value.empty();
+        size_t pos = 0;
+        while (ok) {
+            size_t c = value.find(',', pos);
+            ok = ValidStoreName(value.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+            if (c == std::string::npos)
+                break;
+            pos = c + 1;
+        }
+    }
+    if (!ok)
+        return fail("bad value \"" + value + "\" for " + key + ": expected " + s->values);
+    return true;
+}
+
+std::vector<uint8_t> DefaultFlashImage(bool blank)
+{
+    std::vector<uint8_t> flash(kFlashSize, 0xFF);
+    if (blank)
+        return flash;
+    imagekit::Bytes boot = DefaultBootloader();
+    std::memcpy(flash.data(), boot.data(), boot.size());
+    imagekit::Bytes os = OsImage(0x180000, kImageBuilt, 21);
+    std::memcpy(flash.data() + 0x80000, os.data(), os.size());
+    return flash;
+}
+
+bool WriteDefaultBoard(const std::string& dir, bool blank)
+{
+    auto complain = [&](const std::string& what) {
+        std::fprintf(stderr, "boardsim: cannot write %s in %s: %s\n", what.c_str(), dir.c_str(),
+                     std::strerror(errno));
+        return false;
+    };
+    // Settings: every key with its default, so that "boardsim get" and the
+    // file itself show what the board does.
+    std::string settings;
+    for (const SettingInfo& s : kSettings)
+        settings += std::string(s.key) + " " + s.def + "\n";
+    if (!WriteText(dir + "/settings.tmp", settings) ||
+        std::rename((dir + "/settings.tmp").c_str(), (dir + "/settings").c_str()) != 0)
+        return complain("settings");
+    if (!WriteText(dir + "/events", ""))
+        return complain("events");
+    unlink((dir + "/clean-boot").c_str());
+    // A new board's flash devices start without the old board's state.
+    unlink((dir + "/flash.state").c_str());
+    MakeDir(dir + "/locks");
+
+    // Registry.
+    RegHive hive;
+    auto set = [&](const std::string& key, const std::string& name, const RegValue& v) {
+        std::string path;
+        RegNormalizePath(key, &path);
+        // Parents first, so that every key of the path exists.
+        size_t pos = 0;
+        for (;;) {
+            size_t b = path.find('\\', pos);
+            std::string part = path.substr(0, b);
+            std::string lower = part;
+            for (char& c : lower)
+                c = char(std::tolower((unsigned char)c));
+            if (!hive.keys.count(lower))
+                hive.keys[lower].path = part;
+            if (b == std::string::npos) {
+                std::string lname = name;
+                for (char& c : lname)
+                    c = char(std::tolower((unsigned char)c));
+                hive.keys[lower].values[lname] = {name, v};
+                return;
+            }
+            pos = b + 1;
+        }
+    };
+    set("Drivers\\BuiltIn\\StrataFMD", "MemBase", RegValue::Dword(0x01480000));
+    set("Drivers\\BuiltIn\\StrataFMD", "MemLen", RegValue::Dword(0x00B80000));
+    set("Drivers\\BuiltIn\\StrataFMD", "Dll", RegValue::String("strata.dll"));
+    set("System\\StorageManager\\Profiles\\MSFlash", "Folder", RegValue::String("\\Flash Disk"));
+    set("System\\StorageManager\\Profiles\\MSFlash", "Name", RegValue::String("Flash Disk"));
+    if (!WriteText(dir + "/registry.reg.tmp", RegSerialize(hive)) ||
+        std::rename((dir + "/registry.reg.tmp").c_str(), (dir + "/registry.reg").c_str()) != 0)
+        return complain("registry.reg");
+
+    // Device file system.
+    std::string root = dir + "/rootfs";
+    if (!MakeDir(root) || !MakeDir(root + "/Windows") || !MakeDir(root + "/Flash Disk"))
+        return complain("rootfs");
+    std::string fdf = root + "/Windows/default.fdf";
+    if (!WriteText(fdf, "; flash file system defaults of the running image\n"))
+        return complain("rootfs/Windows/default.fdf");
+    SetMtime(fdf, kImageBuilt);
+    // Sample images: a newer OS image (lands at the OS offset) and a newer
+    // bootloader (lands at offset 0).
+    imagekit::Bytes nk = OsImage(0x200000, kNewImageBuilt, 31);
+    if (!imagekit::WriteFile(root + "/nk.bin", imagekit::BinOfImage(0x80000000, nk)))
+        return complain("rootfs/nk.bin");
+    imagekit::BootloaderSpec eb;
+    eb.buildTime = kNewBootloaderBuilt;
+    eb.major = 2;
+    eb.minorAndBuild = 4;
+    eb.bannerText = imagekit::BannerText(2, 4, 2, 29, 2008);
+    eb.seed = 13;
+    if (!imagekit::WriteFile(root + "/eboot.bin", imagekit::BinOfImage(0xBCA00000, imagekit::BuildBootloader(eb))))
+        return complain("rootfs/eboot.bin");
+
+    // The flash last, replaced in one step: a program that finds flash.img
+    // finds a whole one.
+    std::vector<uint8_t> flash = DefaultFlashImage(blank);
+    std::string tmp = dir + "/flash.img.tmp";
+    if (!imagekit::WriteFile(tmp, flash) || std::rename(tmp.c_str(), (dir + "/flash.img").c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return complain("flash.img");
+    }
+    return true;
+}
+
+}  // namespace board

@@ -1,0 +1,446 @@
+// The board's NOR flash devices: the array file, the shared device state,
+// and each device's command state machine.
+#include "board/flash_device.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "board/board.h"
+#include "board/default_board.h"
+#include "board/flash_state.h"
+#include "platform/clock.h"
+
+namespace board {
+namespace flash {
+
+std::atomic<bool> g_open{false};
+Context g_ctx;
+std::atomic<uint32_t> g_pid{0};
+
+namespace {
+
+std::mutex g_openMutex;  // opening and closing the mappings
+
+uint32_t Pid()
+{
+    uint32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            pthread_atfork(nullptr, nullptr, [] { g_pid.store(uint32_t(getpid())); });
+        });
+        pid = uint32_t(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+}  // namespace
+
+// The device lock when its first try failed: spins (yielding), and takes
+// the lock over from a process that died holding it (killed in the middle
+// of a bus cycle), so the board never hangs.
+void LockDevicesSlow(SharedState* st)
+{
+    std::atomic_ref<uint32_t> word(st->lock);
+    const uint32_t me = Pid();
+    uint32_t expected = 0;
+    if (word.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
+        return;
+    for (uint32_t spins = 1;; ++spins) {
+        expected = 0;
+        if (word.load(std::memory_order_relaxed) == 0 &&
+            word.compare_exchange_weak(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        if (spins % 64 != 0)
+            continue;
+        if (spins % 16384 == 0) {
+            uint32_t owner = word.load(std::memory_order_relaxed);
+            if (owner != 0 && owner != me && kill(pid_t(owner), 0) != 0 && errno == ESRCH &&
+                word.compare_exchange_strong(owner, me, std::memory_order_acquire, std::memory_order_relaxed))
+                return;
+        }
+        sched_yield();
+    }
+}
+
+namespace {
+
+void ResetDevice(DeviceState& s)
+{
+    s.mode = uint32_t(FlashMode::ReadArray);
+    s.status = 0;
+    s.busyStart = s.busyUntil = 0;
+    s.pendingKind = kPendingNone;
+    s.pendingBlock = 0;
+    s.bufBlock = s.bufCount = s.bufFilled = s.bufLine = s.bufMask = 0;
+    std::memset(s.bufData, 0xFF, sizeof s.bufData);
+}
+
+// A fresh board's devices: idle, nothing locked, no faults.
+void InitState(SharedState* st, uint64_t imageDev, uint64_t imageIno)
+{
+    std::memset(static_cast<void*>(st), 0, sizeof *st);
+    st->magic = kStateMagic;
+    st->version = kStateVersion;
+    st->size = sizeof *st;
+    st->imageDev = imageDev;
+    st->imageIno = imageIno;
+    for (DeviceState& s : st->dev)
+        ResetDevice(s);
+}
+
+bool ImageIdentity(uint64_t* dev, uint64_t* ino)
+{
+    struct stat st;
+    if (stat(FlashImagePath().c_str(), &st) != 0)
+        return false;
+    *dev = uint64_t(st.st_dev);
+    *ino = uint64_t(st.st_ino);
+    return true;
+}
+
+// Maps flash.state, creating it (or starting it afresh when it is not ours
+// or belongs to an earlier flash.img) as needed.
+SharedState* MapState()
+{
+    std::string path = FlashStatePath();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    SharedState* st = nullptr;
+    struct stat fs;
+    bool sized = fstat(fd, &fs) == 0 && fs.st_size == off_t(sizeof(SharedState));
+    if (!sized)
+        sized = ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(SharedState)) == 0;
+    if (sized) {
+        void* p = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED)
+            st = static_cast<SharedState*>(p);
+    }
+    if (st) {
+        uint64_t dev = 0, ino = 0;
+        bool haveImage = ImageIdentity(&dev, &ino);
+        if (st->magic != kStateMagic || st->version != kStateVersion || st->size != sizeof *st ||
+            (haveImage && (st->imageDev != dev || st->imageIno != ino)))
+            InitState(st, dev, ino);
+    }
+    close(fd);  // also drops the flock; the mapping stays
+    return st;
+}
+
+// Maps flash.img, completing a short file with erased bytes.
+uint8_t* MapImage()
+{
+    std::string path = FlashImagePath();
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat fs;
+    bool ok = fstat(fd, &fs) == 0;
+    if (ok && fs.st_size < off_t(kFlashSize)) {
+        std::vector<uint8_t> erased(64 << 10, 0xFF);
+        for (off_t at = fs.st_size; ok && at < off_t(kFlashSize);) {
+            size_t n = std::min(erased.size(), size_t(off_t(kFlashSize) - at));
+            ssize_t w = pwrite(fd, erased.data(), n, at);
+            if (w < 0 && errno == EINTR)
+                continue;
+            ok = w > 0;
+            at += w;
+        }
+    }
+    uint8_t* image = nullptr;
+    if (ok) {
+        void* p = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED)
+            image = static_cast<uint8_t*>(p);
+    }
+    close(fd);
+    return image;
+}
+
+}  // namespace
+
+void LoadSettings(Context& c)
+{
+    c.settingsGeneration = SettingsGeneration();
+    auto get = [](const char* key) { return GetSetting(key, DefaultSetting(key)); };
+    c.bus32 = get("bus") != "16";
+    std::string timing = get("timing");
+    if (timing == "datasheet") {
+        c.timeFactor = 1;
+    } else if (timing == "scaled") {
+        std::string scale = get("timing-scale");
+        char* end = nullptr;
+        double f = scale.empty() ? 0.001 : std::strtod(scale.c_str(), &end);
+        if (scale.empty() || end == scale.c_str() || !std::isfinite(f) || f < 0)
+            f = 0.001;
+        c.timeFactor = std::min(f, 1e6);
+    } else {
+        c.timeFactor = 0;
+    }
+    std::memset(c.settingFaults, 0, sizeof c.settingFaults);
+    static const struct {
+        const char* key;
+        uint8_t fault;
+    } kFaultKeys[] = {{"fault-locked", kFaultLocked},
+                      {"fault-erase", kFaultErase},
+                      {"fault-busy", kFaultBusy},
+                      {"fault-program", kFaultProgram},
+                      {"fault-vpp", kFaultVpp}};
+    for (const auto& fk : kFaultKeys) {
+        std::vector<uint32_t> offsets;
+        if (!ParseOffsetList(get(fk.key), &offsets))
+            continue;
+        for (uint32_t off : offsets) {
+            if (off >= kFlashSize)
+                continue;
+            if (c.bus32) {
+                uint32_t b = off / (2 * kFlashDeviceBlockBytes);
+                for (int d = 0; d < kFlashDevices; ++d)
+                    c.settingFaults[d][b] |= fk.fault;
+            } else {
+                uint32_t d = off / kFlashDeviceBytes;
+                uint32_t b = (off % kFlashDeviceBytes) / kFlashDeviceBlockBytes;
+                c.settingFaults[d][b] |= fk.fault;
+            }
+        }
+    }
+}
+
+namespace {
+
+void ReportOpenFailure()
+{
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        std::fprintf(stderr, "board: cannot open the flash %s: %s\n", FlashImagePath().c_str(),
+                     std::strerror(errno));
+}
+
+}  // namespace
+
+bool Open()
+{
+    Pid();
+    struct stat st;
+    // A board that does not exist yet is created first (which resets the
+    // devices, so no lock of ours may be held here).
+    if (stat(FlashImagePath().c_str(), &st) != 0 && !Ensure()) {
+        ReportOpenFailure();
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(g_openMutex);
+    if (g_open.load(std::memory_order_relaxed))
+        return true;
+    uint8_t* image = MapImage();
+    SharedState* state = image ? MapState() : nullptr;
+    if (!image || !state) {
+        ReportOpenFailure();
+        if (image)
+            munmap(image, kFlashSize);
+        return false;
+    }
+    g_ctx = Context{};
+    g_ctx.image = image;
+    g_ctx.state = state;
+    LoadSettings(g_ctx);
+    g_open.store(true, std::memory_order_release);
+    return true;
+}
+
+}  // namespace flash
+
+using namespace flash;
+
+std::string FlashStatePath() { return Dir() + "/flash.state"; }
+
+void FlashClose()
+{
+    std::lock_guard<std::mutex> guard(g_openMutex);
+    if (!g_open.load(std::memory_order_relaxed))
+        return;
+    munmap(g_ctx.image, kFlashSize);
+    munmap(g_ctx.state, sizeof(SharedState));
+    g_ctx = Context{};
+    g_open.store(false, std::memory_order_release);
+}
+
+void FlashResetDevices()
+{
+    std::lock_guard<std::mutex> guard(g_openMutex);
+    SharedState* st = g_open.load(std::memory_order_relaxed) ? g_ctx.state : MapState();
+    if (!st)
+        return;
+    LockDevices(st);
+    for (DeviceState& s : st->dev)
+        ResetDevice(s);
+    UnlockDevices(st);
+    if (st != g_ctx.state)
+        munmap(st, sizeof(SharedState));
+}
+
+FlashCounters FlashGetCounters()
+{
+    Guard g;
+    return g.get() ? g.get()->counters : FlashCounters{};
+}
+
+void FlashResetCounters()
+{
+    Guard g;
+    if (g.get())
+        g.get()->counters = FlashCounters{};
+}
+
+uint32_t FlashBusWidth()
+{
+    Guard g;
+    if (g.get())
+        return g.get()->bus32 ? 4 : 2;
+    return GetSetting("bus", DefaultSetting("bus")) == "16" ? 2 : 4;
+}
+
+uint32_t FlashBusBlockBytes()
+{
+    return FlashBusWidth() * 65536;
+}
+
+FlashDeviceInfo FlashGetDeviceInfo(int device)
+{
+    FlashDeviceInfo info{FlashMode::ReadArray, kStatusReady, false, false};
+    Guard g;
+    if (!g.get() || device < 0 || device >= kFlashDevices)
+        return info;
+    DeviceState& s = g.get()->state->dev[device];
+    info.busy = Busy(*g.get(), device, s);
+    info.stuck = info.busy && s.busyUntil == kStuck;
+    info.mode = ModeOf(s);
+    info.status = uint16_t((s.status & 0x7F) | (info.busy ? 0 : kStatusReady));
+    return info;
+}
+
+bool FlashSetFault(int device, uint32_t block, uint8_t faults)
+{
+    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
+        return false;
+    Guard g;
+    if (!g.get())
+        return false;
+    g.get()->state->dev[device].faults[block] = faults;
+    return true;
+}
+
+uint8_t FlashGetFaults(int device, uint32_t block)
+{
+    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
+        return 0;
+    Guard g;
+    return g.get() ? Faults(*g.get(), device, block) : 0;
+}
+
+void FlashClearFaults()
+{
+    Guard g;
+    if (g.get()) {
+        for (DeviceState& s : g.get()->state->dev)
+            std::memset(s.faults, 0, sizeof s.faults);
+    }
+}
+
+bool FlashSetBlockLock(int device, uint32_t block, bool locked)
+{
+    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
+        return false;
+    Guard g;
+    if (!g.get())
+        return false;
+    g.get()->state->dev[device].locked[block] = locked ? 1 : 0;
+    return true;
+}
+
+bool FlashBlockLocked(int device, uint32_t block)
+{
+    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
+        return false;
+    Guard g;
+    return g.get() && Locked(*g.get(), device, block);
+}
+
+bool FlashPeek(void* dst, uint32_t off, size_t n)
+{
+    Guard g;
+    if (!g.get())
+        return false;
+    size_t avail = off < kFlashSize ? kFlashSize - off : 0;
+    size_t m = std::min(n, avail);
+    if (m)
+        std::memcpy(dst, g.get()->image + off, m);
+    if (m < n)
+        std::memset(static_cast<uint8_t*>(dst) + m, 0xFF, n - m);
+    return true;
+}
+
+void FlashRefreshSettings()
+{
+    Guard g;
+    if (g.get())
+        LoadSettings(*g.get());
+}
+
+std::string FlashDescribe()
+{
+    static const char* const kModes[] = {"read-array",   "read-status", "read-identifier", "cfi-query",
+                                         "erase-setup",  "program-setup", "buffer-count",  "buffer-data",
+                                         "buffer-confirm", "lock-setup"};
+    Guard g;
+    if (!g.get())
+        return "flash: not available\n";
+    Context& c = *g.get();
+    char line[160];
+    std::string out;
+    std::snprintf(line, sizeof line, "flash: %d-bit bus, timing factor %g\n", c.bus32 ? 32 : 16,
+                  c.timeFactor);
+    out += line;
+    for (int d = 0; d < kFlashDevices; ++d) {
+        DeviceState& s = c.state->dev[d];
+        bool busy = Busy(c, d, s);
+        std::snprintf(line, sizeof line, "device %d: %s, status 0x%02X%s\n", d,
+                      kModes[uint32_t(ModeOf(s))],
+                      unsigned((s.status & 0x7F) | (busy ? 0 : kStatusReady)),
+                      busy ? (s.busyUntil == kStuck ? ", hanging" : ", busy") : "");
+        out += line;
+        for (uint32_t b = 0; b < kFlashDeviceBlocks; ++b) {
+            uint8_t f = Faults(c, d, b);
+            if (!f && !s.locked[b])
+                continue;
+            std::snprintf(line, sizeof line, "  block %u:%s%s%s%s%s%s\n", b, s.locked[b] ? " lock-bit" : "",
+                          (f & kFaultLocked) ? " fault-locked" : "", (f & kFaultErase) ? " fault-erase" : "",
+                          (f & kFaultBusy) ? " fault-busy" : "", (f & kFaultProgram) ? " fault-program" : "",
+                          (f & kFaultVpp) ? " fault-vpp" : "");
+            out += line;
+        }
+    }
+    return out;
+}
+
+}  // namespace board

@@ -1,0 +1,161 @@
+// The board's NOR flash: two 16-bit devices with the Intel command set.
+//
+// Arrangement (board setting `bus`):
+//  - `32` (default): the two devices side by side on a 32-bit bus. Device 0
+//    sees the low 16 bits of every bus word, device 1 the high 16 bits; the
+//    device word address is phys / 4. A 16-bit access at phys % 4 == 0
+//    reaches device 0 only, at phys % 4 == 2 device 1 only. A bus block
+//    (erase unit) is 256 KB: the same 128 KB block of both devices.
+//  - `16`: the devices one after the other on a 16-bit bus, device 1 from
+//    16 MB; each takes commands only at its own addresses. A 32-bit access
+//    is two 16-bit cycles (low half at phys, high half at phys + 2). A bus
+//    block is one 128 KB device block.
+//
+// The array is flash.img in the board directory (mapped shared, so several
+// processes see one flash and a killed process leaves it as far as it got).
+// The devices' state (mode, status register, lock bits, a running
+// operation, faults set through this API) lives in flash.state beside it:
+// it belongs to the board and survives from one program to the next until
+// FlashResetDevices (a board restart).
+//
+// Board settings read by the devices (re-read when SettingsGeneration()
+// changes and whenever a mapping is made):
+//   bus            32 | 16
+//   timing         none | datasheet | scaled
+//   timing-scale   factor for `scaled` (default 0.001)
+//   fault-locked, fault-erase, fault-busy, fault-program, fault-vpp
+//                  none, or a comma list of flash byte offsets (0x.. or
+//                  decimal); each names the bus block that contains it
+//                  (on the 32-bit bus: that block of both devices).
+//
+// Everything here is safe to call from any thread. Functions that look at
+// the devices open the board's flash on first use, like a bus access.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "board/bus.h"
+
+namespace board {
+
+constexpr int kFlashDevices = 2;
+constexpr uint32_t kFlashDeviceBytes = 16u << 20;
+constexpr uint32_t kFlashDeviceWords = kFlashDeviceBytes / 2;
+constexpr uint32_t kFlashDeviceBlockBytes = 128u << 10;
+constexpr uint32_t kFlashDeviceBlockWords = kFlashDeviceBlockBytes / 2;
+constexpr uint32_t kFlashDeviceBlocks = kFlashDeviceBytes / kFlashDeviceBlockBytes;
+constexpr uint32_t kFlashBufferWords = 16;  // write buffer per device (32 bytes)
+
+// Command words, as one device sees them (low byte of its 16-bit half).
+constexpr uint8_t kCmdReadArray = 0xFF;
+constexpr uint8_t kCmdReadStatus = 0x70;
+constexpr uint8_t kCmdClearStatus = 0x50;
+constexpr uint8_t kCmdReadIdentifier = 0x90;
+constexpr uint8_t kCmdCfiQuery = 0x98;
+constexpr uint8_t kCmdBlockErase = 0x20;
+constexpr uint8_t kCmdWordProgram = 0x40;
+constexpr uint8_t kCmdWordProgramAlt = 0x10;
+constexpr uint8_t kCmdWriteToBuffer = 0xE8;
+constexpr uint8_t kCmdConfirm = 0xD0;
+constexpr uint8_t kCmdLockSetup = 0x60;
+constexpr uint8_t kCmdLockBlock = 0x01;  // after kCmdLockSetup; kCmdConfirm unlocks
+
+// Status register bits of one device.
+constexpr uint16_t kStatusReady = 0x80;
+constexpr uint16_t kStatusEraseError = 0x20;
+constexpr uint16_t kStatusProgramError = 0x10;
+constexpr uint16_t kStatusVppLow = 0x08;
+constexpr uint16_t kStatusBlockLocked = 0x02;
+
+// Identifier codes (read identifier mode).
+constexpr uint16_t kFlashManufacturerId = 0x0089;
+constexpr uint16_t kFlashDeviceId = 0x0018;
+
+// Operation times of the `datasheet` timing, in microseconds.
+constexpr uint64_t kEraseMicros = 1000000;
+constexpr uint64_t kBufferProgramMicros = 200;  // a full 16-word buffer
+constexpr uint64_t kWordProgramMicros = 20;
+
+// What a device's state machine is waiting for.
+enum class FlashMode : uint32_t {
+    ReadArray = 0,
+    ReadStatus,
+    ReadIdentifier,
+    CfiQuery,
+    EraseSetup,      // 0x20 seen, expects 0xD0
+    ProgramSetup,    // 0x40/0x10 seen, expects the data word
+    BufferCount,     // 0xE8 seen, expects the word count
+    BufferData,      // expects the buffer's data words
+    BufferConfirm,   // buffer full, expects 0xD0
+    LockSetup,       // 0x60 seen, expects 0x01 or 0xD0
+};
+
+// Faults of one block of one device (bit mask).
+enum FlashFault : uint8_t {
+    kFaultLocked = 0x01,   // block locked whatever its lock bit says
+    kFaultErase = 0x02,    // erase fails (status bit 5), nothing erased
+    kFaultBusy = 0x04,     // erase/program never completes: busy until the
+                           // fault is lifted or the board restarts
+    kFaultProgram = 0x08,  // program fails (status bit 4), nothing written
+    kFaultVpp = 0x10,      // erase/program fail with programming voltage low
+};
+
+// Bus cycles seen since the last FlashResetCounters (this process only).
+struct FlashCounters {
+    uint64_t busReads;    // read cycles on the bus (a 32-bit access on the
+    uint64_t busWrites;   // 16-bit bus is two cycles)
+    uint64_t reads[kFlashDevices];        // read cycles that reached device d
+    uint64_t writes[kFlashDevices];       // write cycles that reached device d
+    uint64_t statusReads[kFlashDevices];  // of reads[d]: returned the status
+    uint64_t arrayReads[kFlashDevices];   // of reads[d]: returned array data
+};
+
+FlashCounters FlashGetCounters();
+void FlashResetCounters();
+
+// The arrangement now in effect: 4 (32-bit bus) or 2 (16-bit bus).
+uint32_t FlashBusWidth();
+// The bus block (erase unit) size: 256 KB or 128 KB.
+uint32_t FlashBusBlockBytes();
+
+// A device's state, as a test or `boardsim show` sees it (no bus cycle).
+struct FlashDeviceInfo {
+    FlashMode mode;
+    uint16_t status;      // status register as a read would return it now
+    bool busy;
+    bool stuck;           // busy for good (kFaultBusy)
+};
+FlashDeviceInfo FlashGetDeviceInfo(int device);
+
+// Per-device faults set from code (kept in the board's device state, so
+// they hold across programs until cleared; FlashResetDevices keeps them).
+// The board settings' faults apply on top. Returns false on a bad device
+// or block number.
+bool FlashSetFault(int device, uint32_t block, uint8_t faults);
+uint8_t FlashGetFaults(int device, uint32_t block);  // settings included
+void FlashClearFaults();
+
+// Lock bits of the device blocks (as the 0x60 commands set them; kept
+// across restarts, like the devices' non-volatile lock bits).
+bool FlashSetBlockLock(int device, uint32_t block, bool locked);
+bool FlashBlockLocked(int device, uint32_t block);  // lock bit or fault
+
+// Copies n bytes of the array at flash offset off, without bus cycles
+// (clamped to the flash; bytes past it read as 0xFF). false when the flash
+// cannot be opened.
+bool FlashPeek(void* dst, uint32_t off, size_t n);
+
+// Makes the devices read the board settings again (also done when this
+// process's SettingsGeneration() changes). The device-memory mapping calls
+// it for every new mapping, so a program sees settings that another
+// process (boardsim) changed.
+void FlashRefreshSettings();
+
+// A short readable summary of the devices (mode, status, faults, locks).
+std::string FlashDescribe();
+
+// Path of the device-state file: Dir()/flash.state.
+std::string FlashStatePath();
+
+}  // namespace board

@@ -1,0 +1,314 @@
+// The board's HAL: configuration blocks, running-image version, registry
+// clear and restart, answered from the board settings.
+#include "board/hal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/default_board.h"
+#include "board/registry_store.h"
+
+namespace board {
+namespace {
+
+std::atomic<void (*)(bool)> g_restartHook{nullptr};
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseHex32(const std::string& t, uint32_t* out)
+{
+    std::string s = t;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        s = s.substr(2);
+    if (s.empty() || s.size() > 8)
+        return false;
+    uint32_t v = 0;
+    for (char c : s) {
+        int d = HexDigit(c);
+        if (d < 0)
+            return false;
+        v = v << 4 | uint32_t(d);
+    }
+    *out = v;
+    return true;
+}
+
+std::vector<std::string> SplitCommas(const std::string& s)
+{
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    for (;;) {
+        size_t c = s.find(',', pos);
+        parts.push_back(s.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+        if (c == std::string::npos)
+            return parts;
+        pos = c + 1;
+    }
+}
+
+std::string CleanBootPath() { return Dir() + "/clean-boot"; }
+
+// The answer of one setting: its value, or the fresh board's when unset.
+std::string HalSetting(const char* key)
+{
+    return GetSetting(key, DefaultSetting(key));
+}
+
+bool ValidRecord(void* in, uint32_t inSize, void* out, uint32_t outSize, HalConfigRecord* rec)
+{
+    if (!in || inSize != sizeof(HalConfigRecord))
+        return false;
+    std::memcpy(rec, in, sizeof *rec);
+    uint32_t want = rec->selector == 0 ? 8 : rec->selector == 5 ? 24 : 0;
+    return want != 0 && rec->size == want && rec->block && out == rec->block && outSize == rec->size;
+}
+
+int Refuse(uint32_t* returned)
+{
+    if (returned)
+        *returned = 0;
+    return 0;
+}
+
+int ConfigGet(void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
+{
+    HalConfigRecord rec;
+    if (!ValidRecord(in, inSize, out, outSize, &rec))
+        return Refuse(returned);
+    if (returned)
+        *returned = 0;
+    if (rec.selector == 0) {
+        uint8_t block[8];
+        if (!HalSelector0(block))
+            return 1;  // silent: the caller keeps its defaults
+        std::memcpy(out, block, 8);
+        if (returned)
+            *returned = 8;
+        return 1;
+    }
+    uint32_t words[6] = {0, 0, 0, 0, 0, 0};
+    if (!HalSelector5(words))
+        return 1;
+    std::memcpy(out, words, 24);
+    if (returned)
+        *returned = 24;
+    return 1;
+}
+
+int ConfigSet(void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
+{
+    HalConfigRecord rec;
+    if (!ValidRecord(in, inSize, out, outSize, &rec))
+        return Refuse(returned);
+    if (returned)
+        *returned = 0;
+    std::string line = "config-set " + std::to_string(rec.selector);
+    if (rec.selector == 0) {
+        const uint8_t* b = static_cast<const uint8_t*>(rec.block);
+        char hex[17];
+        for (int i = 0; i < 8; ++i)
+            std::snprintf(hex + 2 * i, 3, "%02x", b[i]);
+        line += ' ';
+        line += hex;
+    }
+    RecordEvent(line);
+    return 1;
+}
+
+int ImageVersion(uint32_t inSize, void* out, uint32_t* returned)
+{
+    // The caller passes the record with output size 0; any output of at
+    // least the record's size is accepted as well.
+    if (inSize != 0 || !out)
+        return Refuse(returned);
+    uint32_t v[3];
+    if (!HalVersion(v))
+        return Refuse(returned);  // silent: the record stays as it was
+    std::memcpy(out, v, sizeof v);
+    if (returned)
+        *returned = sizeof v;
+    return 1;
+}
+
+int RegistryClear(uint32_t* returned)
+{
+    if (returned)
+        *returned = 0;
+    if (HalSetting("hal-registry-clear") == "fail" || !RegClearFlash()) {
+        RecordEvent("registry-clear failed");
+        return 0;
+    }
+    RecordEvent("registry-clear ok");
+    return 1;
+}
+
+int Restart(uint32_t* returned)
+{
+    if (returned)
+        *returned = 0;
+    if (HalSetting("hal-restart") == "fail") {
+        RecordEvent("restart failed");
+        return 0;
+    }
+    bool cold = HalCleanBootMarked();
+    if (cold)
+        unlink(CleanBootPath().c_str());
+    RecordEvent(cold ? "restart cold" : "restart warm");
+    FlashResetDevices();
+    if (auto hook = g_restartHook.load()) {
+        hook(cold);
+        return 1;
+    }
+    // The device restarts: the program ends here, as it would on the device.
+    std::fflush(nullptr);
+    _exit(1);
+}
+
+}  // namespace
+
+bool ParseSelector0(const std::string& text, uint8_t out[8])
+{
+    if (text.size() != 16)
+        return false;
+    for (int i = 0; i < 8; ++i) {
+        int hi = HexDigit(text[2 * i]), lo = HexDigit(text[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out[i] = uint8_t(hi << 4 | lo);
+    }
+    return true;
+}
+
+bool ParseSelector5(const std::string& text, uint32_t out[3])
+{
+    std::vector<std::string> parts = SplitCommas(text);
+    if (parts.size() != 3)
+        return false;
+    uint32_t v[3];
+    for (int i = 0; i < 3; ++i)
+        if (!ParseHex32(parts[i], &v[i]))
+            return false;
+    std::memcpy(out, v, sizeof v);
+    return true;
+}
+
+bool ParseVersion(const std::string& text, uint32_t out[3])
+{
+    std::vector<std::string> parts = SplitCommas(text);
+    if (parts.size() != 3)
+        return false;
+    uint32_t v[3];
+    for (int i = 0; i < 3; ++i) {
+        std::string p = parts[i];
+        bool negative = i == 1 && !p.empty() && p[0] == '-';
+        if (negative)
+            p = p.substr(1);
+        uint32_t x;
+        if (!ParseU32(p, &x))
+            return false;
+        if (negative) {
+            if (x > 0x80000000u)
+                return false;
+            x = uint32_t(0) - x;
+        } else if (i == 1 && x > 0x7FFFFFFFu) {
+            return false;
+        }
+        v[i] = x;
+    }
+    std::memcpy(out, v, sizeof v);
+    return true;
+}
+
+bool HalSelector0(uint8_t out[8])
+{
+    std::string v = HalSetting("hal-selector0");
+    if (v != "silent" && ParseSelector0(v, out))
+        return true;
+    ParseSelector0(DefaultSetting("hal-selector0"), out);
+    return false;
+}
+
+bool HalSelector5(uint32_t out[3])
+{
+    std::string v = HalSetting("hal-selector5");
+    if (v != "silent" && ParseSelector5(v, out))
+        return true;
+    ParseSelector5(DefaultSetting("hal-selector5"), out);
+    return false;
+}
+
+bool HalVersion(uint32_t out[3])
+{
+    std::string v = HalSetting("hal-version");
+    if (v != "silent" && ParseVersion(v, out))
+        return true;
+    ParseVersion(DefaultSetting("hal-version"), out);
+    return false;
+}
+
+void HalRegistryArea(uint32_t* offset, uint32_t* length)
+{
+    uint32_t w[3];
+    HalSelector5(w);
+    *offset = w[1];
+    *length = w[2] * 2;
+}
+
+int HalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
+{
+    switch (code) {
+    case kHalConfigGet:
+        return ConfigGet(in, inSize, out, outSize, returned);
+    case kHalConfigSet:
+        return ConfigSet(in, inSize, out, outSize, returned);
+    case kHalImageVersion:
+        return ImageVersion(inSize, out, returned);
+    case kHalRegistryClear:
+        if (inSize != 0 || outSize != 0)
+            return Refuse(returned);
+        return RegistryClear(returned);
+    case kHalRestart:
+        if (inSize != 0 || outSize != 0)
+            return Refuse(returned);
+        return Restart(returned);
+    default:
+        return Refuse(returned);
+    }
+}
+
+void HalSetCleanBootMark()
+{
+    std::string path = CleanBootPath();
+    if (FILE* f = std::fopen(path.c_str(), "w"))
+        std::fclose(f);
+    RecordEvent("clean-boot-mark");
+}
+
+bool HalCleanBootMarked()
+{
+    struct stat st;
+    return stat(CleanBootPath().c_str(), &st) == 0;
+}
+
+void SetRestartHook(void (*hook)(bool cold))
+{
+    g_restartHook.store(hook);
+}
+
+}  // namespace board

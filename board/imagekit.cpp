@@ -1,0 +1,342 @@
+// Image kit: .bin files, ROM images and bootloaders as bytes.
+#include "board/imagekit.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace imagekit {
+
+Bytes Pattern(size_t n, uint32_t seed)
+{
+    Bytes out(n);
+    // xorshift32; a zero state would stay zero, so mix the seed first.
+    uint32_t x = seed * 2654435761u ^ 0x9E3779B9u;
+    if (x == 0)
+        x = 0x12345678;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        uint8_t b = uint8_t(x >> 24);
+        out[i] = b == 0xFF ? 0xCC : b;
+    }
+    return out;
+}
+
+uint32_t ByteSum(const uint8_t* data, size_t n)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; ++i)
+        sum += data[i];
+    return sum;
+}
+
+void Put32(Bytes& b, size_t offset, uint32_t value)
+{
+    if (b.size() < offset + 4)
+        b.resize(offset + 4, 0xFF);
+    for (int i = 0; i < 4; ++i)
+        b[offset + i] = uint8_t(value >> (8 * i));
+}
+
+void Put64(Bytes& b, size_t offset, uint64_t value)
+{
+    Put32(b, offset, uint32_t(value));
+    Put32(b, offset + 4, uint32_t(value >> 32));
+}
+
+uint32_t Get32(const Bytes& b, size_t offset)
+{
+    if (offset > b.size() || b.size() - offset < 4)
+        return 0;
+    return uint32_t(b[offset]) | uint32_t(b[offset + 1]) << 8 | uint32_t(b[offset + 2]) << 16 |
+           uint32_t(b[offset + 3]) << 24;
+}
+
+void PlaceAt(Bytes& dst, size_t offset, const Bytes& src)
+{
+    if (dst.size() < offset + src.size())
+        dst.resize(offset + src.size(), 0xFF);
+    if (!src.empty())
+        std::memcpy(dst.data() + offset, src.data(), src.size());
+}
+
+bool WriteFile(const std::string& path, const Bytes& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    ok = std::fflush(f) == 0 && ok;
+    return std::fclose(f) == 0 && ok;
+}
+
+bool ReadFile(const std::string& path, Bytes* out)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    out->clear();
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out->insert(out->end(), buf, buf + n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int second)
+{
+    // Days since 1601-01-01 by the proleptic Gregorian calendar.
+    auto daysFromCivil = [](int y, int m, int d) -> int64_t {
+        y -= m <= 2;
+        int64_t era = (y >= 0 ? y : y - 399) / 400;
+        int64_t yoe = y - era * 400;
+        int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+        int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+        return era * 146097 + doe;  // days since 0000-03-01
+    };
+    int64_t days = daysFromCivil(year, month, day) - daysFromCivil(1601, 1, 1);
+    int64_t secs = days * 86400 + hour * 3600 + minute * 60 + second;
+    return uint64_t(secs) * 10000000ull;
+}
+
+// --- .bin -------------------------------------------------------------------
+
+namespace {
+void Append32(Bytes& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
+}
+size_t Arg(const BinOptions& o, size_t def) { return o.flawArg ? o.flawArg : def; }
+}  // namespace
+
+Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
+               const BinOptions& o)
+{
+    Bytes out(kBinSignature, kBinSignature + 7);
+    if (o.flaw == BinFlaw::WrongSignature)
+        out[5] = 'E';
+    if (o.flaw == BinFlaw::ShortFile) {
+        out.resize(std::min<size_t>(Arg(o, 4), 6));
+        return out;
+    }
+    Append32(out, start);
+    Append32(out, length);
+    if (o.flaw == BinFlaw::TruncatedHeader) {
+        out.resize(7 + std::min<size_t>(Arg(o, 6), 7));
+        return out;
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        const BinRecord& r = records[i];
+        bool flawed = i == o.flawRecord;
+        uint32_t sum = ByteSum(r.data);
+        if (flawed && o.flaw == BinFlaw::BadChecksum)
+            sum += 1;
+        size_t recordStart = out.size();
+        Append32(out, r.address);
+        Append32(out, uint32_t(r.data.size()));
+        Append32(out, sum);
+        if (flawed && o.flaw == BinFlaw::TruncatedRecordHeader) {
+            out.resize(recordStart + std::min<size_t>(Arg(o, 8), 11));
+            return out;
+        }
+        if (flawed && o.flaw == BinFlaw::TruncatedRecordData) {
+            size_t keep = std::min(Arg(o, 13), r.data.size());
+            out.insert(out.end(), r.data.begin(), r.data.begin() + keep);
+            return out;
+        }
+        out.insert(out.end(), r.data.begin(), r.data.end());
+    }
+    if (o.flaw == BinFlaw::MissingEnd)
+        return out;
+    Append32(out, 0);
+    Append32(out, o.endLength);
+    Append32(out, 0);
+    if (o.flaw == BinFlaw::ExtraAfterEnd) {
+        Bytes junk = Pattern(Arg(o, 64), 99);
+        out.insert(out.end(), junk.begin(), junk.end());
+    }
+    return out;
+}
+
+std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize)
+{
+    std::vector<BinRecord> out;
+    if (recordSize == 0)
+        recordSize = image.size() ? image.size() : 1;
+    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
+        size_t n = std::min(recordSize, image.size() - pos);
+        BinRecord r;
+        r.address = start + uint32_t(pos);
+        r.data.assign(image.begin() + pos, image.begin() + pos + n);
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize, const BinOptions& options)
+{
+    return BuildBin(start, uint32_t(image.size()), SplitRecords(start, image, recordSize), options);
+}
+
+Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed, const BinOptions& options)
+{
+    return BinOfImage(start, Pattern(n, seed), 0x10000, options);
+}
+
+ParsedBin ParseBin(const Bytes& f)
+{
+    ParsedBin p;
+    if (f.size() < 7 || std::memcmp(f.data(), kBinSignature, 7) != 0) {
+        p.error = "signature";
+        return p;
+    }
+    if (f.size() < kBinHeaderSize) {
+        p.error = "header cut short";
+        return p;
+    }
+    p.start = Get32(f, 7);
+    p.length = Get32(f, 11);
+    size_t pos = kBinHeaderSize;
+    for (;;) {
+        if (f.size() - pos < kBinRecordHeaderSize) {
+            p.error = "record header cut short";
+            return p;
+        }
+        uint32_t address = Get32(f, pos);
+        uint32_t length = Get32(f, pos + 4);
+        uint32_t sum = Get32(f, pos + 8);
+        pos += kBinRecordHeaderSize;
+        if (address == 0 && sum == 0) {
+            p.ended = true;
+            p.endOffset = pos;
+            return p;
+        }
+        if (f.size() - pos < length) {
+            p.error = "record data cut short";
+            return p;
+        }
+        BinRecord r;
+        r.address = address;
+        r.data.assign(f.begin() + pos, f.begin() + pos + length);
+        pos += length;
+        bool bad = ByteSum(r.data) != sum;
+        p.records.push_back(std::move(r));
+        p.checksums.push_back(sum);
+        if (bad) {
+            p.error = "checksum";
+            return p;
+        }
+    }
+}
+
+// --- ROM images -------------------------------------------------------------
+
+Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
+{
+    uint32_t h = s.headerOffset & ~3u;
+    uint32_t toc = h + kRomHeaderSize;
+    uint64_t namesAt = uint64_t(toc) + uint64_t(kTocEntrySize) * s.modules.size();
+    uint64_t end = namesAt;
+    for (const RomModule& m : s.modules)
+        end += m.name.size() + 1;
+    if (h < 0x4C || end > s.length)
+        return {};
+    Bytes img = Pattern(s.length, s.seed);
+    if (s.signature)
+        Put32(img, 0x40, kRomSignature);
+    Put32(img, 0x44, s.baseAddress + h + uint32_t(s.headerAddressSkew));
+    Put32(img, 0x48, h | (s.headerOffsetLowBits & 3));
+    // ROM header: fields this system does not read keep a recognisable
+    // value rather than filler.
+    for (uint32_t i = 0; i < kRomHeaderSize; i += 4)
+        Put32(img, h + i, 0);
+    uint32_t len = s.lengthOverride ? s.lengthOverride : s.length;
+    Put32(img, h + 0x08, s.baseAddress);
+    Put32(img, h + 0x0C, s.baseAddress + len - 4);
+    Put32(img, h + 0x10, uint32_t(s.modules.size()));
+    RomLayout lay;
+    lay.headerOffset = h;
+    lay.tocOffset = toc;
+    uint32_t name = uint32_t(namesAt);
+    for (size_t i = 0; i < s.modules.size(); ++i) {
+        uint32_t e = toc + uint32_t(i) * kTocEntrySize;
+        for (uint32_t k = 0; k < kTocEntrySize; k += 4)
+            Put32(img, e + k, 0);
+        Put64(img, e + 0x04, s.modules[i].fileTime);
+        Put32(img, e + 0x10, s.baseAddress + name);
+        Put32(img, e + 0x14, 0x1000 * uint32_t(i + 1));  // size: informative only
+        std::memcpy(img.data() + name, s.modules[i].name.c_str(), s.modules[i].name.size() + 1);
+        lay.nameOffsets.push_back(name);
+        name += uint32_t(s.modules[i].name.size()) + 1;
+    }
+    if (layout)
+        *layout = lay;
+    return img;
+}
+
+Bytes BuildCompressedImage(uint32_t length, uint32_t seed)
+{
+    Bytes img = Pattern(std::max<uint32_t>(length, 12), seed);
+    Put32(img, 0, kCompMarker);
+    Put32(img, 8, length);
+    img.resize(std::max<uint32_t>(length, 12));
+    return img;
+}
+
+// --- bootloaders ------------------------------------------------------------
+
+std::string BannerText(int major, int minor, int month, int day, int year)
+{
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* m = month >= 1 && month <= 12 ? months[month - 1] : "???";
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s%d.%d for Malvint Kavrani Built %s %d %d", kBannerPrefix, major,
+                  minor, m, day, year);
+    return buf;
+}
+
+Bytes BuildBootloader(const BootloaderSpec& s)
+{
+    Bytes img;
+    if (s.romImage) {
+        RomImageSpec rs;
+        rs.length = s.length;
+        rs.baseAddress = s.baseAddress;
+        rs.headerOffset = 0x1000;
+        rs.seed = s.seed;
+        rs.modules = s.modules;
+        if (rs.modules.empty())
+            rs.modules.push_back({"nk.exe", s.buildTime});
+        img = BuildRomImage(rs);
+        if (img.empty())
+            return {};
+    } else {
+        img = Pattern(s.length, s.seed);
+    }
+    if (s.versionBlock) {
+        if ((s.versionOffset & 3) || uint64_t(s.versionOffset) + 20 > s.length)
+            return {};
+        Put32(img, s.versionOffset, kVersionMarkerHead);
+        Put32(img, s.versionOffset + 4, s.id);
+        Put32(img, s.versionOffset + 8, uint32_t(s.major));
+        Put32(img, s.versionOffset + 12, s.minorAndBuild);
+        Put32(img, s.versionOffset + 16, kVersionMarkerTail);
+    }
+    if (s.banner) {
+        std::string text = s.bannerText;
+        if (text.empty())
+            text = BannerText(s.major, int(s.minorAndBuild & 0xFFFF), 3, 5, 2007);
+        if (uint64_t(s.bannerOffset) + text.size() + 1 > s.length)
+            return {};
+        std::memcpy(img.data() + s.bannerOffset, text.c_str(), text.size() + 1);
+    }
+    return img;
+}
+
+}  // namespace imagekit

@@ -1,0 +1,183 @@
+// Image kit: builds the bytes that live in the board's flash and in image
+// files, for the default board, for tests and for benchmarks.
+//
+//  * .bin image files: header "B000FF\n", image start, image length, then
+//    records {address, length, checksum, data} and an end record (address
+//    0, checksum 0). BuildBin writes well-formed files and, on request, one
+//    of the broken variants a reader must survive.
+//  * ROM images: the layout the flash tools search for: "ECEC" at +0x40,
+//    the ROM header's address (+0x44) and offset (+0x48), the ROM header
+//    (first/last address at +0x08/+0x0C, module count at +0x10) and the
+//    table of contents from header +0x54 (32-byte entries: file time at
+//    +0x04, address of the narrow module name at +0x10). Also the
+//    compressed-image marker ("COMP" at +0, length at +8).
+//  * Bootloaders: a ROM image that can also carry a version block
+//    (0x01234567, id, major, minorAndBuild, 0x89ABCDEF) and the bootloader
+//    banner text.
+//
+// Filler bytes come from Pattern(): deterministic and never 0xFF, so that
+// written data can't be mistaken for erased flash. All multi-byte fields are
+// little-endian. Nothing here touches the board; WriteFile and PlaceAt are
+// the only helpers with effects outside the returned vectors.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace imagekit {
+
+using Bytes = std::vector<uint8_t>;
+
+// --- small helpers ----------------------------------------------------------
+
+// Deterministic filler of n bytes for seed; no byte is 0xFF. Different
+// seeds give different sequences.
+Bytes Pattern(size_t n, uint32_t seed = 1);
+// Sum of the bytes as unsigned 8-bit values, wrapping at 2^32.
+uint32_t ByteSum(const uint8_t* data, size_t n);
+inline uint32_t ByteSum(const Bytes& b) { return ByteSum(b.data(), b.size()); }
+// Little-endian access into a byte vector; Put* grows the vector as needed.
+void Put32(Bytes& b, size_t offset, uint32_t value);
+void Put64(Bytes& b, size_t offset, uint64_t value);
+uint32_t Get32(const Bytes& b, size_t offset);  // 0 when out of range
+// Copies src into dst at offset, growing dst (with 0xFF) when needed.
+void PlaceAt(Bytes& dst, size_t offset, const Bytes& src);
+// Writes bytes to a host file (replacing it). false on any error.
+bool WriteFile(const std::string& path, const Bytes& bytes);
+bool ReadFile(const std::string& path, Bytes* out);
+// 64-bit file time (100 ns since 1601-01-01 UTC) of a UTC calendar time.
+uint64_t FileTimeOf(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+
+// --- .bin image files -------------------------------------------------------
+
+constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no terminator in the file
+constexpr size_t kBinHeaderSize = 15;
+constexpr size_t kBinRecordHeaderSize = 12;
+
+struct BinRecord {
+    uint32_t address = 0;
+    Bytes data;
+};
+
+// Broken variants of a .bin file.
+enum class BinFlaw {
+    None,
+    WrongSignature,      // signature bytes altered ("B000FE\n")
+    ShortFile,           // only the first flawArg bytes of the signature (default 4)
+    TruncatedHeader,     // ends inside image start/length: 7 + flawArg bytes (default 6)
+    TruncatedRecordHeader,  // record flawRecord's header cut after flawArg bytes (default 8)
+    TruncatedRecordData,    // record flawRecord keeps only flawArg data bytes (default 13); file ends
+    BadChecksum,         // record flawRecord's checksum is off by one
+    MissingEnd,          // no end record: the file ends after the last record
+    ExtraAfterEnd,       // flawArg bytes (default 64) of garbage follow the end record
+};
+
+struct BinOptions {
+    BinFlaw flaw = BinFlaw::None;
+    size_t flawRecord = 0;   // index of the record a record flaw applies to
+    size_t flawArg = 0;      // 0 = the flaw's default size
+    uint32_t endLength = 0;  // length word of the end record (not read by readers)
+};
+
+// A .bin file: header with start and length, the records in order, then the
+// end record, each record with its true ByteSum unless a flaw says otherwise.
+Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
+               const BinOptions& options = {});
+
+// Cuts image (the bytes that belong at address start) into records of at
+// most recordSize bytes at ascending addresses.
+std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize = 0x10000);
+
+// A .bin of image placed at start: header length = image.size(), records of
+// recordSize bytes.
+Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize = 0x10000,
+                 const BinOptions& options = {});
+
+// An "OS image" .bin of n bytes at start: Pattern(n, seed) in 64 KB records.
+Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed = 7, const BinOptions& options = {});
+
+// A parsed .bin. ParseBin reads up to and including the end record and
+// reports the first problem in error ("" when the file is sound; records
+// read before the problem are kept).
+struct ParsedBin {
+    uint32_t start = 0;
+    uint32_t length = 0;
+    std::vector<BinRecord> records;
+    std::vector<uint32_t> checksums;  // as stored in the file
+    bool ended = false;               // the end record was read
+    size_t endOffset = 0;             // file offset just after the end record
+    std::string error;
+};
+ParsedBin ParseBin(const Bytes& file);
+
+// --- ROM images -------------------------------------------------------------
+
+constexpr uint32_t kRomSignature = 0x43454345;   // "ECEC" at +0x40
+constexpr uint32_t kCompMarker = 0x504D4F43;     // "COMP" at +0
+constexpr uint32_t kRomHeaderSize = 0x54;
+constexpr uint32_t kTocEntrySize = 32;
+
+struct RomModule {
+    std::string name;       // narrow, stored zero-terminated inside the image
+    uint64_t fileTime = 0;  // 100 ns since 1601 (UTC)
+};
+
+struct RomImageSpec {
+    uint32_t length = 0x10000;        // bytes of the image; header/TOC/names must fit
+    uint32_t baseAddress = 0x80000000;  // address of the image's first byte in its own space
+    uint32_t headerOffset = 0x1000;   // ROM header offset from the first byte (word +0x48)
+    std::vector<RomModule> modules;
+    uint32_t seed = 3;                // filler (Pattern) seed
+    // Test variants:
+    uint32_t headerOffsetLowBits = 0; // OR-ed into +0x48 (readers ignore the two low bits)
+    int32_t headerAddressSkew = 0;    // added to +0x44 (non-zero breaks the consistency rule)
+    bool signature = true;            // false: no "ECEC"
+    uint32_t lengthOverride = 0;      // non-zero: last address = base + lengthOverride - 4
+};
+
+// Where the parts of a built ROM image lie (offsets from its first byte).
+struct RomLayout {
+    uint32_t headerOffset = 0;
+    uint32_t tocOffset = 0;
+    std::vector<uint32_t> nameOffsets;
+};
+
+// The image bytes. Fields beyond the listed ones are filler. Returns an
+// empty vector when the header, TOC and names do not fit in spec.length.
+Bytes BuildRomImage(const RomImageSpec& spec, RomLayout* layout = nullptr);
+
+// A compressed image: "COMP" at +0, length at +8, filler elsewhere.
+Bytes BuildCompressedImage(uint32_t length, uint32_t seed = 5);
+
+// --- bootloaders ------------------------------------------------------------
+
+constexpr uint32_t kVersionMarkerHead = 0x01234567;
+constexpr uint32_t kVersionMarkerTail = 0x89ABCDEF;
+constexpr char kBannerPrefix[] = "Microsoft Windows CE Ethernet Bootloader ";
+
+// "Microsoft Windows CE Ethernet Bootloader %d.%d for Malvint Kavrani Built
+// %s %d %d" with month given as 1..12.
+std::string BannerText(int major, int minor, int month, int day, int year);
+
+struct BootloaderSpec {
+    uint32_t length = 0x40000;          // the bootloader region
+    uint32_t baseAddress = 0xBCA00000;
+    bool romImage = true;               // ROM header with a TOC
+    std::vector<RomModule> modules;     // empty: one "nk.exe" with buildTime
+    uint64_t buildTime = 0;             // file time of the default "nk.exe" module
+    bool versionBlock = true;
+    uint32_t versionOffset = 0x200;     // 4-byte aligned, inside the first 128 KB
+    uint32_t id = 1;
+    int32_t major = 2;
+    uint32_t minorAndBuild = 3;
+    bool banner = true;
+    uint32_t bannerOffset = 0x400;
+    std::string bannerText;             // full text; empty: BannerText(major, minor, Mar 5 2007)
+    uint32_t seed = 11;
+};
+
+// Bootloader bytes (spec.length). Empty when a part does not fit.
+Bytes BuildBootloader(const BootloaderSpec& spec);
+
+}  // namespace imagekit

@@ -1,0 +1,617 @@
+// The board's registry store: registry.reg text, its live updates, and its
+// copy in the flash registry area.
+#include "board/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/hal.h"
+
+namespace board {
+namespace {
+
+const char kRootName[] = "HKEY_LOCAL_MACHINE";
+
+std::string Lower(const std::string& s)
+{
+    std::string out = s;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return out;
+}
+
+std::string RegPath() { return Dir() + "/registry.reg"; }
+
+// --- text form --------------------------------------------------------------
+
+std::string Quote(const std::string& s)
+{
+    std::string out = "\"";
+    for (char c : s) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default: out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Reads a quoted string at s[*pos] (which is '"'); *pos ends after the
+// closing quote.
+bool Unquote(const std::string& s, size_t* pos, std::string* out)
+{
+    if (*pos >= s.size() || s[*pos] != '"')
+        return false;
+    out->clear();
+    for (size_t i = *pos + 1; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '"') {
+            *pos = i + 1;
+            return true;
+        }
+        if (c == '\\') {
+            if (++i >= s.size())
+                return false;
+            switch (s[i]) {
+            case '\\': *out += '\\'; break;
+            case '"': *out += '"'; break;
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
+            default: return false;
+            }
+            continue;
+        }
+        *out += c;
+    }
+    return false;
+}
+
+int Hex(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void EnsureKey(RegHive* hive, const std::string& path, bool* created)
+{
+    // Every prefix of the path is a key too.
+    size_t pos = 0;
+    bool made = false;
+    for (;;) {
+        size_t b = path.find('\\', pos);
+        std::string part = path.substr(0, b);
+        std::string lower = Lower(part);
+        if (!hive->keys.count(lower)) {
+            hive->keys[lower].path = part;
+            made = true;
+        }
+        if (b == std::string::npos)
+            break;
+        pos = b + 1;
+    }
+    if (!hive->keys.count(""))
+        hive->keys[""].path = "";
+    if (created)
+        *created = made;
+}
+
+// --- live file --------------------------------------------------------------
+
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    int64_t mtimeNs = -1;
+    bool operator==(const FileId&) const = default;
+};
+
+FileId IdOf(const std::string& path)
+{
+    FileId id;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+        id.size = st.st_size;
+        id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    return id;
+}
+
+std::mutex g_mutex;  // guards the cache below
+std::string g_cachePath;
+FileId g_cacheId;
+RegHive g_cache;
+bool g_cacheValid = false;
+
+bool ReadText(const std::string& path, std::string* out)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    out->clear();
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out->append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+RegHive LoadFresh(const std::string& path)
+{
+    RegHive hive;
+    std::string text;
+    if (ReadText(path, &text) && !RegParseText(text, &hive, nullptr)) {
+        std::fprintf(stderr, "boardsim: %s is damaged; reading it as far as it is sound\n", path.c_str());
+    }
+    return hive;
+}
+
+// Holds an exclusive flock on a file for its lifetime. With a time limit,
+// gives up (ok() false) rather than wait for ever.
+class FileLock {
+public:
+    FileLock(const std::string& path, int limitMs)
+    {
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return;
+        if (limitMs < 0) {
+            while (flock(fd_, LOCK_EX) != 0) {
+                if (errno != EINTR) {
+                    Drop();
+                    return;
+                }
+            }
+            held_ = true;
+            return;
+        }
+        for (int waited = 0;; waited += 2) {
+            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                held_ = true;
+                return;
+            }
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= limitMs) {
+                Drop();
+                return;
+            }
+            struct timespec ts = {0, 2000000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    ~FileLock() { Drop(); }
+    bool ok() const { return held_; }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+private:
+    void Drop()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        held_ = false;
+    }
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+// Read-modify-write of the live registry under its lock.
+template <typename F>
+bool Modify(F&& change)
+{
+    std::string dir = Dir();
+    mkdir(dir.c_str(), 0755);
+    FileLock lock(dir + "/.registry.lock", -1);
+    if (!lock.ok())
+        return false;
+    std::string path = dir + "/registry.reg";
+    RegHive hive = LoadFresh(path);
+    if (!change(hive))
+        return false;
+    std::string tmp = path + ".tmp";
+    std::string text = RegSerialize(hive);
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = std::fflush(f) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_cacheValid = false;
+    return true;
+}
+
+// Writes area bytes at offset of flash.img under the "NorFlash" lock file.
+bool WriteFlash(uint32_t offset, const std::vector<uint8_t>& bytes)
+{
+    if (offset >= kFlashSize || bytes.size() > kFlashSize - offset)
+        return false;
+    int fd = open(FlashImagePath().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = false;
+    {
+        // A holder of the flash lock that never lets go must not hang the
+        // flush: give up after 10 seconds.
+        FileLock lock(LockFilePath("NorFlash"), 10000);
+        if (lock.ok()) {
+            size_t done = 0;
+            ok = true;
+            while (done < bytes.size()) {
+                ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(offset + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    ok = false;
+                    break;
+                }
+                done += size_t(n);
+            }
+        }
+    }
+    ok = close(fd) == 0 && ok;
+    return ok;
+}
+
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = uint8_t(v >> (8 * i));
+}
+
+uint32_t Get32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+bool RegNormalizePath(const std::string& path, std::string* out)
+{
+    std::string result;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t b = path.find('\\', pos);
+        if (b == std::string::npos)
+            b = path.size();
+        std::string part = path.substr(pos, b - pos);
+        pos = b + 1;
+        if (part.empty())
+            continue;
+        if (part == "." || part == "..")
+            return false;
+        for (unsigned char c : part)
+            if (c < 0x20 || c == 0x7F || c == '[' || c == ']')
+                return false;
+        if (!result.empty())
+            result += '\\';
+        result += part;
+    }
+    *out = result;
+    return true;
+}
+
+std::string RegSerialize(const RegHive& hive)
+{
+    std::string out = "REGEDIT4\n";
+    for (const auto& [lower, node] : hive.keys) {
+        out += "\n[";
+        out += kRootName;
+        if (!node.path.empty())
+            out += "\\" + node.path;
+        out += "]\n";
+        for (const auto& [lname, entry] : node.values) {
+            const RegValue& v = entry.second;
+            out += entry.first.empty() ? std::string("@") : Quote(entry.first);
+            out += '=';
+            char buf[16];
+            switch (v.type) {
+            case kRegDword:
+                std::snprintf(buf, sizeof buf, "dword:%08x", v.dword);
+                out += buf;
+                break;
+            case kRegSz:
+                out += Quote(v.text);
+                break;
+            default:
+                out += "hex:";
+                for (size_t i = 0; i < v.bytes.size(); ++i) {
+                    std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", v.bytes[i]);
+                    out += buf;
+                }
+                break;
+            }
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
+{
+    std::string current;
+    bool inKey = false;
+    size_t pos = 0;
+    int lineNo = 0;
+    auto fail = [&](const char* why) {
+        if (error)
+            *error = "line " + std::to_string(lineNo) + ": " + why;
+        return false;
+    };
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == ';')
+            continue;
+        line = line.substr(first);
+        if (line == "REGEDIT4")
+            continue;
+        if (line[0] == '[') {
+            size_t close = line.rfind(']');
+            if (close == std::string::npos)
+                return fail("key without ']'");
+            std::string name = line.substr(1, close - 1);
+            if (Lower(name.substr(0, sizeof kRootName - 1)) != Lower(kRootName))
+                return fail("key outside HKEY_LOCAL_MACHINE");
+            name = name.substr(sizeof kRootName - 1);
+            if (!RegNormalizePath(name, &current))
+                return fail("bad key path");
+            EnsureKey(hive, current, nullptr);
+            inKey = true;
+            continue;
+        }
+        if (!inKey)
+            return fail("value before any key");
+        std::string name;
+        size_t at = 0;
+        if (line[0] == '@') {
+            at = 1;
+        } else if (!Unquote(line, &at, &name)) {
+            return fail("bad value name");
+        }
+        if (at >= line.size() || line[at] != '=')
+            return fail("'=' expected");
+        ++at;
+        std::string rest = line.substr(at);
+        RegValue v;
+        if (rest.rfind("dword:", 0) == 0) {
+            std::string hex = rest.substr(6);
+            if (hex.empty() || hex.size() > 8)
+                return fail("bad dword");
+            uint32_t x = 0;
+            for (char c : hex) {
+                int d = Hex(c);
+                if (d < 0)
+                    return fail("bad dword");
+                x = x << 4 | uint32_t(d);
+            }
+            v = RegValue::Dword(x);
+        } else if (rest.rfind("hex:", 0) == 0) {
+            std::string hex = rest.substr(4);
+            v = RegValue::Binary({});
+            size_t i = 0;
+            while (i < hex.size()) {
+                if (i + 2 > hex.size() || Hex(hex[i]) < 0 || Hex(hex[i + 1]) < 0)
+                    return fail("bad hex");
+                v.bytes.push_back(uint8_t(Hex(hex[i]) << 4 | Hex(hex[i + 1])));
+                i += 2;
+                if (i < hex.size()) {
+                    if (hex[i] != ',')
+                        return fail("bad hex");
+                    ++i;
+                }
+            }
+        } else if (!rest.empty() && rest[0] == '"') {
+            size_t q = 0;
+            std::string s;
+            if (!Unquote(rest, &q, &s) || q != rest.size())
+                return fail("bad string");
+            v = RegValue::String(s);
+        } else {
+            return fail("unknown value type");
+        }
+        hive->keys[Lower(current)].values[Lower(name)] = {name, v};
+    }
+    return true;
+}
+
+RegHive RegLoad()
+{
+    std::string path = RegPath();
+    FileId id = IdOf(path);
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (g_cacheValid && g_cachePath == path && g_cacheId == id)
+            return g_cache;
+    }
+    RegHive hive = LoadFresh(path);
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_cache = hive;
+    g_cachePath = path;
+    g_cacheId = id;
+    g_cacheValid = true;
+    return hive;
+}
+
+bool RegStore(const RegHive& hive)
+{
+    return Modify([&](RegHive& h) {
+        h = hive;
+        return true;
+    });
+}
+
+bool RegKeyExists(const std::string& key)
+{
+    std::string path;
+    if (!RegNormalizePath(key, &path))
+        return false;
+    RegHive hive = RegLoad();
+    return path.empty() || hive.keys.count(Lower(path)) != 0;
+}
+
+bool RegCreateKey(const std::string& key, bool* created)
+{
+    std::string path;
+    if (!RegNormalizePath(key, &path))
+        return false;
+    bool made = false;
+    bool ok = Modify([&](RegHive& h) {
+        EnsureKey(&h, path, &made);
+        return true;
+    });
+    if (created)
+        *created = ok && made;
+    return ok;
+}
+
+bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
+{
+    std::string path;
+    if (!RegNormalizePath(key, &path))
+        return false;
+    RegHive hive = RegLoad();
+    auto k = hive.keys.find(Lower(path));
+    if (k == hive.keys.end())
+        return false;
+    auto v = k->second.values.find(Lower(name));
+    if (v == k->second.values.end())
+        return false;
+    *out = v->second.second;
+    return true;
+}
+
+bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value)
+{
+    std::string path;
+    if (!RegNormalizePath(key, &path))
+        return false;
+    return Modify([&](RegHive& h) {
+        EnsureKey(&h, path, nullptr);
+        auto& values = h.keys[Lower(path)].values;
+        auto it = values.find(Lower(name));
+        // A value keeps the spelling of its name as first set.
+        std::string shown = it == values.end() ? name : it->second.first;
+        values[Lower(name)] = {shown, value};
+        return true;
+    });
+}
+
+bool RegDeleteValue(const std::string& key, const std::string& name)
+{
+    std::string path;
+    if (!RegNormalizePath(key, &path))
+        return false;
+    bool found = false;
+    bool ok = Modify([&](RegHive& h) {
+        auto k = h.keys.find(Lower(path));
+        found = k != h.keys.end() && k->second.values.erase(Lower(name)) != 0;
+        return found;
+    });
+    return ok && found;
+}
+
+bool RegFlushToFlash()
+{
+    bool ok = false;
+    if (GetSetting("registry-flush", "ok") != "fail") {
+        std::string text = RegSerialize(RegLoad());
+        uint32_t offset, length;
+        HalRegistryArea(&offset, &length);
+        if (offset < kFlashSize && length <= kFlashSize - offset && length >= kRegFlashHeaderSize &&
+            text.size() <= length - kRegFlashHeaderSize) {
+            std::vector<uint8_t> area(length, 0xFF);
+            uint32_t sum = 0;
+            for (unsigned char c : text)
+                sum += c;
+            Put32(area, 0, kRegFlashMagic);
+            Put32(area, 4, uint32_t(text.size()));
+            Put32(area, 8, sum);
+            Put32(area, 12, ~uint32_t(text.size()));
+            std::memcpy(area.data() + kRegFlashHeaderSize, text.data(), text.size());
+            ok = WriteFlash(offset, area);
+        }
+    }
+    RecordEvent(ok ? "registry-flush ok" : "registry-flush failed");
+    return ok;
+}
+
+bool RegClearFlash()
+{
+    uint32_t offset, length;
+    HalRegistryArea(&offset, &length);
+    if (offset >= kFlashSize || length > kFlashSize - offset)
+        return false;
+    return WriteFlash(offset, std::vector<uint8_t>(length, 0xFF));
+}
+
+bool RegReadFlash(std::string* text)
+{
+    uint32_t offset, length;
+    HalRegistryArea(&offset, &length);
+    if (offset >= kFlashSize || length > kFlashSize - offset || length < kRegFlashHeaderSize)
+        return false;
+    int fd = open(FlashImagePath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<uint8_t> area(length);
+    ssize_t n = pread(fd, area.data(), length, off_t(offset));
+    close(fd);
+    if (n != ssize_t(length))
+        return false;
+    uint32_t size = Get32(area.data() + 4);
+    if (Get32(area.data()) != kRegFlashMagic || Get32(area.data() + 12) != ~size ||
+        size > length - kRegFlashHeaderSize)
+        return false;
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < size; ++i)
+        sum += area[kRegFlashHeaderSize + i];
+    if (sum != Get32(area.data() + 8))
+        return false;
+    text->assign(reinterpret_cast<const char*>(area.data() + kRegFlashHeaderSize), size);
+    return true;
+}
+
+void RegistryStoreClose()
+{
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_cacheValid = false;
+    g_cache = RegHive{};
+    g_cachePath.clear();
+}
+
+}  // namespace board

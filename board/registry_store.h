@@ -1,0 +1,99 @@
+// The board's registry store: the local-machine hive that every program of
+// the board shares, kept as readable REGEDIT4-style text in
+// <board>/registry.reg:
+//
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\Drivers\BuiltIn\StrataFMD]
+//   "MemBase"=dword:01480000
+//   "Folder"="\\Flash Disk"
+//   "Blob"=hex:01,02,ff
+//
+// Key paths are relative to HKEY_LOCAL_MACHINE, components separated by
+// '\'; key and value names match without regard to letter case (ASCII).
+// Text is UTF-8 here; the platform converts to the program's wide text.
+//
+// Every change is a read-modify-write of the file under a lock, replacing
+// the file atomically, so that concurrent programs never lose or tear an
+// update. A flush copies the hive into the flash's registry area (selector 5
+// of the HAL), writing flash.img under the "NorFlash" lock file; the HAL's
+// registry clear erases that area.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace board {
+
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegBinary = 3;
+constexpr uint32_t kRegDword = 4;
+
+struct RegValue {
+    uint32_t type = kRegDword;
+    std::string text;            // kRegSz: UTF-8, without terminator
+    uint32_t dword = 0;          // kRegDword
+    std::vector<uint8_t> bytes;  // kRegBinary
+
+    static RegValue Dword(uint32_t v) { RegValue r; r.type = kRegDword; r.dword = v; return r; }
+    static RegValue String(const std::string& s) { RegValue r; r.type = kRegSz; r.text = s; return r; }
+    static RegValue Binary(const std::vector<uint8_t>& b) { RegValue r; r.type = kRegBinary; r.bytes = b; return r; }
+};
+
+// A whole hive in memory: keys by lower-case path ("" is the root).
+struct RegKeyNode {
+    std::string path;                                         // as first created
+    std::map<std::string, std::pair<std::string, RegValue>> values;  // lower name -> {name, value}
+};
+struct RegHive {
+    std::map<std::string, RegKeyNode> keys;
+};
+
+// The canonical form of a key path: separators collapsed, no leading or
+// trailing '\'. false when a component is "." or ".." or the path holds a
+// control character.
+bool RegNormalizePath(const std::string& path, std::string* out);
+
+// Text form of a hive and back. RegParseText accepts what RegSerialize
+// writes and ignores comments (';') and blank lines; false on a malformed
+// line (with its number and reason in *error, may be nullptr).
+std::string RegSerialize(const RegHive& hive);
+bool RegParseText(const std::string& text, RegHive* hive, std::string* error);
+
+// The live registry of the current board (Dir()/registry.reg).
+bool RegKeyExists(const std::string& key);
+// Creates key and its parents as needed. *created (may be nullptr): whether
+// key itself was new. false when the path is invalid or the file cannot be
+// written.
+bool RegCreateKey(const std::string& key, bool* created);
+// false when the key or the value is missing.
+bool RegGetValue(const std::string& key, const std::string& name, RegValue* out);
+// Sets a value, creating the key as needed.
+bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value);
+bool RegDeleteValue(const std::string& key, const std::string& name);
+// The whole live hive (empty when the board has no registry yet).
+RegHive RegLoad();
+// Replaces the live registry with hive.
+bool RegStore(const RegHive& hive);
+
+// Flush to the flash registry area: offset and length (bytes) from the
+// HAL's selector-5 settings. Records "registry-flush ok" or
+// "registry-flush failed". false when the setting "registry-flush" is
+// "fail", the text does not fit, or flash.img cannot be written.
+bool RegFlushToFlash();
+// Erases the flash registry area (all 0xFF). false when flash.img cannot
+// be written. Records no event (the HAL does).
+bool RegClearFlash();
+// The registry text saved in flash, when the area holds a sound copy.
+bool RegReadFlash(std::string* text);
+
+// The saved copy's header in flash: magic, payload length, payload byte
+// sum, payload length inverted; the payload (registry text) follows.
+constexpr uint32_t kRegFlashMagic = 0x47455242;  // "BREG"
+constexpr uint32_t kRegFlashHeaderSize = 16;
+
+// Drops cached registry state of this process (part of CloseAll).
+void RegistryStoreClose();
+
+}  // namespace board

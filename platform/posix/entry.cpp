@@ -1,0 +1,74 @@
+// Program start on the POSIX backend: board, module, command line,
+// presenter, signals; then the program's entry.
+#include "platform/entry.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "platform/posix/object.h"
+#include "platform/posix/ui_presenter.h"
+
+namespace {
+
+// Ctrl-C: command 2 to the open dialog (the progress dialog's Abort, the
+// main dialog's close). With no dialog open it asks the program to end; a
+// second Ctrl-C then ends the process at once.
+void InterruptSignal(int)
+{
+    if (UiInterrupt())
+        return;
+    if (OsPosixTerminationRequested()) {
+        UiRestoreTerminalFromSignal();
+        _exit(130);
+    }
+    OsPosixRequestTermination();
+}
+
+void InstallSignalHandlers()
+{
+    OsPosixInstallTerminationHandlers();
+    UiPrepareInterrupts();
+    struct sigaction action {};
+    action.sa_handler = InterruptSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);   // a closed standard error must not end an update halfway
+}
+
+}  // namespace
+
+int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProgramEntry entry)
+{
+    setlocale(LC_CTYPE, "");
+    if (!board::Ensure())
+        return 1;
+    Instance module = OsModuleFor(resources);
+
+    // The command line: the arguments after the program's name, one blank
+    // between each two.
+    std::string joined;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            joined += ' ';
+        joined += argv[i];
+    }
+    std::wstring wide = UiWideFromUtf8(joined);
+    std::vector<wchar_t> commandLine(wide.begin(), wide.end());
+    commandLine.push_back(0);
+
+    InstallSignalHandlers();
+    if (isatty(0) && isatty(2))
+        UiSetPresenter(UiNewTerminalPresenter(0, 2));
+    else
+        UiSetPresenter(UiNewLinePresenter(0, 2));
+
+    int result = entry(module, nullptr, commandLine.data(), 1);
+    UiSetPresenter(nullptr);   // the terminal presenter restores the terminal here
+    return result;
+}

@@ -1,0 +1,699 @@
+// The files role of the POSIX backend: device paths on the board's rootfs/,
+// reading files, folder searches, folders and file copies.
+//
+// Device paths ("\Windows\default.fdf") are mapped below board::RootFs():
+// components match existing host names without regard to letter case, and
+// no ".." ever climbs above the root. Everything that writes walks the
+// destination's folders with O_NOFOLLOW, so nothing can be written outside
+// the device root, not even through a symbolic link that an earlier copy
+// left inside it.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "platform/posix/object.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+
+namespace {
+
+// ---- names ----
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool IsDevicePath(const wchar_t* path)
+{
+    return path != nullptr && path[0] == L'\\';
+}
+
+std::string Utf8(const wchar_t* wide, size_t length)
+{
+    std::wstring part(wide, length);
+    std::string out(part.size() * 4 + 1, '\0');
+    out.resize(OsNarrowUtf8(part.c_str(), out.data(), out.size()));
+    return out;
+}
+
+// Decodes one host name. Bytes that are not UTF-8 become U+DC80..U+DCFF,
+// which OsNarrowUtf8 turns back into the same bytes, so every host name
+// survives the trip through a wide path.
+std::wstring WidenHostName(const char* name)
+{
+    std::wstring out;
+    const auto* p = reinterpret_cast<const unsigned char*>(name);
+    while (*p != 0) {
+        unsigned char b = *p;
+        uint32_t c = 0;
+        size_t extra = 0;
+        uint32_t min = 0;
+        if (b < 0x80) {
+            out.push_back(static_cast<wchar_t>(b));
+            ++p;
+            continue;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F, extra = 1, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F, extra = 2, min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07, extra = 3, min = 0x10000;
+        } else {
+            extra = SIZE_MAX;
+        }
+        bool ok = extra != SIZE_MAX;
+        for (size_t i = 1; ok && i <= extra; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                ok = false;
+            else
+                c = (c << 6) | (p[i] & 0x3F);
+        }
+        if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
+            ok = false;
+        if (ok) {
+            out.push_back(static_cast<wchar_t>(c));
+            p += extra + 1;
+        } else {
+            out.push_back(static_cast<wchar_t>(0xDC00 + b));
+            ++p;
+        }
+    }
+    return out;
+}
+
+wchar_t Fold(wchar_t c)
+{
+    if (c >= L'A' && c <= L'Z')
+        return static_cast<wchar_t>(c + (L'a' - L'A'));
+    return c < 0x80 ? c : static_cast<wchar_t>(towlower(static_cast<wint_t>(c)));
+}
+
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// Wildcard match as on the device: '*' any run of characters, '?' exactly
+// one, letter case ignored; "*.*" matches every name.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* name)
+{
+    if (wcscmp(pattern, L"*.*") == 0)
+        return true;
+    const wchar_t* starP = nullptr;
+    const wchar_t* starN = nullptr;
+    while (*name != 0) {
+        if (*pattern == L'*') {
+            starP = ++pattern;
+            starN = name;
+        } else if (*pattern == L'?' || (*pattern != 0 && Fold(*pattern) == Fold(*name))) {
+            ++pattern;
+            ++name;
+        } else if (starP != nullptr) {
+            pattern = starP;
+            name = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        ++pattern;
+    return *pattern == 0;
+}
+
+// ---- device paths ----
+
+bool IsAscii(const char* s)
+{
+    for (; *s != 0; ++s) {
+        if (static_cast<unsigned char>(*s) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// The host name in folder dir that a device component names: the exact
+// spelling when it exists, else the first name equal to it without regard
+// to letter case. Empty when there is none.
+std::string MatchInFolder(const std::string& dir, const std::string& utf8, const std::wstring& wide)
+{
+    struct stat st;
+    if (lstat((dir + "/" + utf8).c_str(), &st) == 0)
+        return utf8;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return std::string();
+    // Plain ASCII names (the usual case) are compared as bytes; only names
+    // with other characters are decoded first.
+    const bool wantedAscii = IsAscii(utf8.c_str());
+    std::string found;
+    while (dirent* e = readdir(d)) {
+        bool same = wantedAscii && IsAscii(e->d_name)
+                        ? strcasecmp(e->d_name, utf8.c_str()) == 0
+                        : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
+        if (same) {
+            found = e->d_name;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// The host names below rootfs/ that a device path leads to. A component
+// that matches nothing keeps its spelling (a file or folder about to be
+// created), and so do all after it. false when ".." would climb above the
+// root.
+bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
+{
+    out.clear();
+    const std::string root = board::RootFs();
+    std::string dir = root;
+    bool folderExists = true;
+    const wchar_t* p = path;
+    while (*p != 0) {
+        while (IsSeparator(*p))
+            ++p;
+        const wchar_t* start = p;
+        while (*p != 0 && !IsSeparator(*p))
+            ++p;
+        size_t length = static_cast<size_t>(p - start);
+        if (length == 0 || (length == 1 && start[0] == L'.'))
+            continue;
+        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
+            if (out.empty())
+                return false;
+            out.pop_back();
+            dir = root;
+            for (const std::string& c : out)
+                dir += "/" + c;
+            struct stat st;
+            folderExists = lstat(dir.c_str(), &st) == 0;
+            continue;
+        }
+        std::string name = Utf8(start, length);
+        if (folderExists) {
+            std::string match = MatchInFolder(dir, name, std::wstring(start, length));
+            if (match.empty())
+                folderExists = false;
+            else
+                name = match;
+        }
+        out.push_back(name);
+        dir += "/" + name;
+    }
+    return true;
+}
+
+// The host path of a device or host path; false when it escapes the root.
+bool HostPath(const wchar_t* path, std::string& out)
+{
+    if (path == nullptr)
+        return false;
+    if (!IsDevicePath(path)) {
+        out = Utf8(path, wcslen(path));
+        return !out.empty();
+    }
+    std::vector<std::string> components;
+    if (!DeviceComponents(path, components))
+        return false;
+    out = board::RootFs();
+    for (const std::string& c : components)
+        out += "/" + c;
+    return true;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The open folder in which path is to be created or replaced, and the
+// leaf's name in it. Device paths are walked from rootfs/ one folder at a
+// time without following any symbolic link. false when the folder cannot
+// be reached that way or the path names no leaf.
+bool OpenWriteTarget(const wchar_t* path, Fd& folder, std::string& leaf)
+{
+    if (path == nullptr || path[0] == 0)
+        return false;
+    if (IsDevicePath(path)) {
+        std::vector<std::string> components;
+        if (!DeviceComponents(path, components) || components.empty())
+            return false;
+        folder.reset(open(board::RootFs().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.get() < 0)
+            return false;
+        for (size_t i = 0; i + 1 < components.size(); ++i) {
+            int next = openat(folder.get(), components[i].c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next < 0)
+                return false;
+            folder.reset(next);
+        }
+        leaf = components.back();
+        return true;
+    }
+    std::string host = Utf8(path, wcslen(path));
+    while (host.size() > 1 && host.back() == '/')
+        host.pop_back();
+    size_t slash = host.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
+    leaf = slash == std::string::npos ? host : host.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..")
+        return false;
+    folder.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.get() >= 0;
+}
+
+// ---- objects ----
+
+struct FileObject : OsObject {
+    int fd = -1;
+    ~FileObject() override
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// A storage-manager store: only probed for its existence.
+struct StoreObject : OsObject {
+};
+
+struct SearchObject : OsObject {
+    struct Entry {
+        uint32_t attributes;
+        std::wstring name;
+    };
+    std::vector<Entry> entries;
+    size_t next = 0;
+
+    bool Fill(OsFindData* data)
+    {
+        if (next >= entries.size())
+            return false;
+        const Entry& e = entries[next++];
+        data->attributes = e.attributes;
+        wcscpy(data->name, e.name.c_str());  // names longer than 259 were skipped
+        return true;
+    }
+};
+
+bool IsKnownStore(const wchar_t* name)
+{
+    std::string wanted = Utf8(name, wcslen(name));
+    std::string list = board::GetSetting("stores", "DSK0:");
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos)
+            comma = list.size();
+        std::string item = list.substr(pos, comma - pos);
+        size_t first = item.find_first_not_of(" \t");
+        size_t last = item.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            item = item.substr(first, last - first + 1);
+            if (!wanted.empty() && strcasecmp(item.c_str(), wanted.c_str()) == 0)
+                return true;
+        }
+        pos = comma + 1;
+    }
+    return false;
+}
+
+uint32_t AttributesOf(const struct stat& st)
+{
+    if (S_ISDIR(st.st_mode))
+        return OS_FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISLNK(st.st_mode))
+        return OS_FILE_ATTRIBUTE_REPARSE_POINT;
+    if (!S_ISREG(st.st_mode))
+        return OS_FILE_ATTRIBUTE_DEVICE;
+    uint32_t attributes = OS_FILE_ATTRIBUTE_ARCHIVE;
+    if ((st.st_mode & 0222) == 0)
+        attributes |= OS_FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
+// ---- copying ----
+
+// Copies in to out from their current positions to the end of in: in the
+// kernel where it can, else through a large buffer.
+bool CopyData(int in, int out, off_t size)
+{
+    off_t copied = 0;
+    constexpr size_t kChunk = size_t{1} << 30;
+    for (;;) {
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0 && copied >= size)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;  // not supported here (or a file system that answers 0): go on below
+    }
+    for (;;) {
+        ssize_t n = sendfile(out, in, nullptr, kChunk);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0 && copied >= size)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    constexpr size_t kBuffer = size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    for (;;) {
+        ssize_t n = read(in, buffer.get(), kBuffer);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buffer.get() + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+std::atomic<unsigned> tempCounter{0};
+
+// Creates a new, empty temporary file in folder; its name goes to name.
+int CreateTemporary(int folder, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char buf[64];
+        snprintf(buf, sizeof buf, ".copy-%ld-%u.tmp", static_cast<long>(getpid()),
+                 tempCounter.fetch_add(1));
+        int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            name = buf;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t /*share*/,
+                    uint32_t disposition, uint32_t /*flags*/)
+{
+    if (path == nullptr)
+        return OS_INVALID_HANDLE;
+    static const wchar_t kStorePrefix[] = L"\\StoreMgr\\";
+    constexpr size_t kStorePrefixLength = sizeof kStorePrefix / sizeof kStorePrefix[0] - 1;
+    if (disposition == 0) {
+        if (wcsncasecmp(path, kStorePrefix, kStorePrefixLength) != 0 ||
+            !IsKnownStore(path + kStorePrefixLength))
+            return OS_INVALID_HANDLE;
+        return OsHandleFor(new StoreObject);
+    }
+    // Only existing files are opened, and only for reading: the programs
+    // write nothing but copies.
+    if (disposition != OS_OPEN_EXISTING || (access & OS_GENERIC_WRITE) != 0)
+        return OS_INVALID_HANDLE;
+    std::string host;
+    if (!HostPath(path, host))
+        return OS_INVALID_HANDLE;
+    // O_NONBLOCK so that a FIFO cannot hang the open; it is refused below.
+    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return OS_INVALID_HANDLE;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return OS_INVALID_HANDLE;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    auto* file = new FileObject;
+    file->fd = fd;
+    return OsHandleFor(file);
+}
+
+int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
+{
+    if (got != nullptr)
+        *got = 0;
+    auto* object = dynamic_cast<FileObject*>(OsObjectFromHandle(file));
+    if (object == nullptr || (buf == nullptr && n > 0))
+        return 0;
+    uint32_t total = 0;
+    while (total < n) {
+        ssize_t r = read(object->fd, static_cast<char*>(buf) + total, n - total);
+        if (r == 0)
+            break;
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        total += static_cast<uint32_t>(r);
+    }
+    if (got != nullptr)
+        *got = total;
+    return 1;
+}
+
+int OsGetFileTime(Handle file, FileTime* creation)
+{
+    auto* object = dynamic_cast<FileObject*>(OsObjectFromHandle(file));
+    if (object == nullptr || creation == nullptr)
+        return 0;
+    struct stat st;
+    if (fstat(object->fd, &st) != 0)
+        return 0;
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+    int64_t seconds = static_cast<int64_t>(st.st_mtim.tv_sec) + kSecondsFrom1601To1970;
+    if (seconds < 0)
+        return 0;  // before 1601: no file time
+    *creation = static_cast<FileTime>(seconds) * 10000000u +
+                static_cast<FileTime>(st.st_mtim.tv_nsec) / 100u;
+    return 1;
+}
+
+int OsFileTimeToSystemTime(const FileTime* ft, SystemTime* st)
+{
+    if (ft == nullptr || st == nullptr)
+        return 0;
+    const uint64_t units = *ft;
+    const uint64_t totalSeconds = units / 10000000u;
+    const int64_t days = static_cast<int64_t>(totalSeconds / 86400u);
+    const uint64_t secondOfDay = totalSeconds % 86400u;
+
+    // Civil date from a day count (proleptic Gregorian), counted from
+    // 1 March 0000 so that the leap day is the last day of a year.
+    constexpr int64_t kDaysFromYear0ToJan1601 = 584694;  // 0000-03-01 to 1601-01-01
+    int64_t z = days + kDaysFromYear0ToJan1601;
+    int64_t era = z / 146097;
+    int64_t dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t mp = (5 * dayOfYear + 2) / 153;
+    int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    if (year > 30827)
+        return 0;
+
+    st->year = static_cast<uint16_t>(year);
+    st->month = static_cast<uint16_t>(month);
+    st->day = static_cast<uint16_t>(day);
+    st->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1 January 1601 was a Monday
+    st->hour = static_cast<uint16_t>(secondOfDay / 3600u);
+    st->minute = static_cast<uint16_t>(secondOfDay / 60u % 60u);
+    st->second = static_cast<uint16_t>(secondOfDay % 60u);
+    st->milliseconds = static_cast<uint16_t>(units / 10000u % 1000u);
+    return 1;
+}
+
+Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
+{
+    if (pattern == nullptr || data == nullptr)
+        return OS_INVALID_HANDLE;
+    const wchar_t* sep = nullptr;
+    for (const wchar_t* p = pattern; *p != 0; ++p) {
+        if (IsSeparator(*p))
+            sep = p;
+    }
+    std::wstring folder;
+    const wchar_t* wildcard = pattern;
+    if (sep != nullptr) {
+        folder.assign(pattern, static_cast<size_t>(sep - pattern));
+        if (folder.empty())
+            folder.assign(1, *sep);  // "\*": the root
+        wildcard = sep + 1;
+    } else {
+        folder = L".";
+    }
+    if (*wildcard == 0)
+        return OS_INVALID_HANDLE;
+    std::string host;
+    if (!HostPath(folder.c_str(), host))
+        return OS_INVALID_HANDLE;
+    DIR* d = opendir(host.c_str());
+    if (d == nullptr)
+        return OS_INVALID_HANDLE;
+    // The listing is taken at once, so that the caller may create files in
+    // the folder while it walks the entries.
+    auto search = std::make_unique<SearchObject>();
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        std::wstring name = WidenHostName(e->d_name);
+        if (name.size() >= OS_MAX_PATH || !WildcardMatch(wildcard, name.c_str()))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone meanwhile
+        search->entries.push_back({AttributesOf(st), std::move(name)});
+    }
+    closedir(d);
+    if (!search->Fill(data))
+        return OS_INVALID_HANDLE;
+    return OsHandleFor(search.release());
+}
+
+int OsFindNextFile(Handle search, OsFindData* data)
+{
+    auto* object = dynamic_cast<SearchObject*>(OsObjectFromHandle(search));
+    if (object == nullptr || data == nullptr)
+        return 0;
+    return object->Fill(data) ? 1 : 0;
+}
+
+int OsFindClose(Handle search)
+{
+    if (dynamic_cast<SearchObject*>(OsObjectFromHandle(search)) == nullptr)
+        return 0;
+    return OsCloseHandle(search);
+}
+
+int OsCreateDirectory(const wchar_t* path)
+{
+    Fd folder;
+    std::string leaf;
+    if (!OpenWriteTarget(path, folder, leaf))
+        return 0;
+    return mkdirat(folder.get(), leaf.c_str(), 0755) == 0 ? 1 : 0;
+}
+
+int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists)
+{
+    std::string sourceHost;
+    if (!HostPath(source, sourceHost))
+        return 0;
+    // Only a regular file is copied: no symbolic link is followed, and a
+    // FIFO or device node is refused without blocking on it.
+    Fd in(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0)
+        return 0;
+    struct stat from;
+    if (fstat(in.get(), &from) != 0 || !S_ISREG(from.st_mode))
+        return 0;
+
+    Fd folder;
+    std::string leaf;
+    if (!OpenWriteTarget(destination, folder, leaf))
+        return 0;
+    struct stat existing;
+    if (fstatat(folder.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0)
+            return 0;  // kept: a folder, a link, a read-only file...
+    } else if (errno != ENOENT) {
+        return 0;
+    }
+
+    // Written beside the destination and renamed into place: the
+    // destination is either the old file or the whole new one.
+    std::string tempName;
+    Fd out(CreateTemporary(folder.get(), tempName));
+    if (out.get() < 0)
+        return 0;
+    bool ok = CopyData(in.get(), out.get(), from.st_size);
+    if (ok) {
+        // The permission bits travel with the file (never set-id bits), and
+        // so does its modification time, as a copy on the device keeps it.
+        fchmod(out.get(), from.st_mode & 0777);
+        timespec times[2] = {from.st_atim, from.st_mtim};
+        futimens(out.get(), times);
+    }
+    if (close(out.release()) != 0)
+        ok = false;  // the data may not have reached the disk
+    if (ok) {
+        unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
+        ok = renameat2(folder.get(), tempName.c_str(), folder.get(), leaf.c_str(), flags) == 0;
+    }
+    if (!ok)
+        unlinkat(folder.get(), tempName.c_str(), 0);
+    return ok ? 1 : 0;
+}
+
+int OsHostPath(const wchar_t* path, char* out, size_t cap)
+{
+    std::string host;
+    if (out == nullptr || !HostPath(path, host) || host.size() + 1 > cap)
+        return 0;
+    memcpy(out, host.c_str(), host.size() + 1);
+    return 1;
+}

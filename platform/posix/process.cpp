@@ -1,0 +1,237 @@
+// Processes of the POSIX backend.
+//
+// A program is started detached, by a double fork: the intermediate child
+// starts a new session, forks the program's process and ends at once, and
+// is reaped here; the program's process is then a child of init and never
+// becomes our zombie. The program gets /dev/null as its standard streams,
+// none of our descriptors, default signal dispositions, an empty signal
+// mask and the device root as its working folder. Whether exec succeeded
+// comes back through a close-on-exec pipe: end of file means it did.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "platform/files.h"
+#include "platform/posix/object.h"
+#include "platform/process.h"
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace {
+
+struct ProcessObject : OsObject {
+    pid_t pid = 0;
+};
+
+// What the children report through the pipe.
+struct StartReport {
+    int32_t kind;    // 1 = process id of the program, 2 = errno of a failed start
+    int32_t value;
+};
+
+// Splits an argument text into arguments as the device's C runtime splits
+// a command line: blanks (space, tab) separate outside double quotes;
+// double quotes group and are removed; 2n backslashes before a quote give n
+// backslashes and the quote groups, 2n+1 give n backslashes and a literal
+// quote; inside quotes a doubled quote is a literal quote; other
+// backslashes are literal.
+std::vector<std::wstring> SplitArguments(const wchar_t* text)
+{
+    std::vector<std::wstring> args;
+    const wchar_t* p = text;
+    bool quoted = false;
+    for (;;) {
+        while (*p == L' ' || *p == L'\t') ++p;
+        if (*p == L'\0') break;
+        std::wstring arg;
+        for (;;) {
+            size_t slashes = 0;
+            while (*p == L'\\') {
+                ++slashes;
+                ++p;
+            }
+            if (*p == L'"') {
+                arg.append(slashes / 2, L'\\');
+                if (slashes % 2 == 1) {
+                    arg += L'"';
+                    ++p;
+                } else if (quoted && p[1] == L'"') {
+                    arg += L'"';
+                    p += 2;
+                } else {
+                    quoted = !quoted;
+                    ++p;
+                }
+                continue;
+            }
+            arg.append(slashes, L'\\');
+            if (*p == L'\0') break;
+            if (!quoted && (*p == L' ' || *p == L'\t')) break;
+            arg += *p++;
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+std::string Utf8(const std::wstring& wide)
+{
+    std::vector<char> out(wide.size() * 4 + 1);
+    OsNarrowUtf8(wide.c_str(), out.data(), out.size());
+    return std::string(out.data());
+}
+
+// Whether host (the host file of a device path) lies inside the device root.
+bool InsideRoot(const std::string& host)
+{
+    char root[PATH_MAX];
+    char real[PATH_MAX];
+    if (realpath(board::RootFs().c_str(), root) == nullptr) return false;
+    if (realpath(host.c_str(), real) == nullptr) return false;
+    const size_t n = std::strlen(root);
+    return std::strncmp(real, root, n) == 0 && real[n] == '/';
+}
+
+void WriteReport(int fd, int32_t kind, int32_t value)
+{
+    const StartReport report{kind, value};
+    ssize_t r = write(fd, &report, sizeof report);
+    (void)r;
+}
+
+// The program's process, after the second fork: only async-signal-safe
+// calls from here on.
+[[noreturn]] void ExecProgram(const char* path, char* const* argv, char* const* envp,
+                              const char* folder, int devNull, int report)
+{
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    if (dup2(devNull, 0) < 0 || dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0) {
+        WriteReport(report, 2, errno);
+        _exit(127);
+    }
+    // Every other descriptor is closed by exec (the report pipe too, which
+    // tells the starter that exec succeeded).
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        const long max = 65536;
+        for (long fd = 3; fd < max; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+    }
+    if (chdir(folder) != 0) {
+        // The root folder is only a courtesy; start anyway.
+    }
+    execve(path, argv, envp);
+    WriteReport(report, 2, errno);
+    _exit(127);
+}
+
+}  // namespace
+
+int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInformation* info)
+{
+    if (info != nullptr) *info = OsProcessInformation{nullptr, nullptr, 0, 0};
+    if (program == nullptr || program[0] == L'\0') return 0;
+
+    // Programs are the device's: a name without a leading separator is taken
+    // from the root of the device's file system, as on the device, so that
+    // no text (a shortcut's, say) can start a program of the host.
+    std::wstring device = program;
+    if (device[0] != L'\\') device.insert(0, 1, L'\\');
+    char host[PATH_MAX];
+    if (!OsHostPath(device.c_str(), host, sizeof host)) return 0;
+    // Only a regular file is started; a link is not followed, and the file
+    // must lie inside the device root.
+    struct stat st;
+    if (lstat(host, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (!InsideRoot(host)) return 0;
+
+    // Everything the children need is built before forking.
+    std::vector<std::string> strings;
+    strings.emplace_back(host);
+    if (args != nullptr)
+        for (const std::wstring& a : SplitArguments(args)) strings.push_back(Utf8(a));
+    std::vector<char*> argv;
+    for (std::string& s : strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const std::string folder = board::RootFs();
+
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devNull < 0) return 0;
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        close(devNull);
+        return 0;
+    }
+
+    // No signal handler of ours may run in the children.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t middle = fork();
+    if (middle == 0) {
+        close(pipeFds[0]);
+        setsid();
+        const pid_t child = fork();
+        if (child == 0)
+            ExecProgram(host, argv.data(), environ, folder.c_str(), devNull, pipeFds[1]);
+        if (child < 0) {
+            WriteReport(pipeFds[1], 2, errno);
+            _exit(1);
+        }
+        WriteReport(pipeFds[1], 1, static_cast<int32_t>(child));
+        _exit(0);
+    }
+    const int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    close(pipeFds[1]);
+    close(devNull);
+    if (middle < 0) {
+        close(pipeFds[0]);
+        (void)forkError;
+        return 0;
+    }
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    pid_t pid = 0;
+    bool failed = false;
+    for (;;) {
+        StartReport report;
+        const ssize_t n = read(pipeFds[0], &report, sizeof report);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != static_cast<ssize_t>(sizeof report)) break;   // end: exec succeeded
+        if (report.kind == 1) pid = report.value;
+        if (report.kind == 2) failed = true;
+    }
+    close(pipeFds[0]);
+    if (failed || pid <= 0) return 0;
+
+    if (info != nullptr) {
+        auto* process = new ProcessObject;
+        process->pid = pid;
+        info->process = OsHandleFor(process);
+        info->thread = OsHandleFor(new OsObject);
+        info->processId = static_cast<uint32_t>(pid);
+        info->threadId = static_cast<uint32_t>(pid);
+    }
+    return 1;
+}

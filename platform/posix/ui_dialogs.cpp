@@ -1,0 +1,538 @@
+// The dialog manager: windows made from templates, modal loops, and the
+// calls that touch a dialog from any thread.
+//
+// A call from another thread (the update worker writing a progress text)
+// is handed to the thread that runs the dialog's modal loop as a task and
+// the caller waits until it has run, so that changes reach the presenter in
+// order. Should that thread not take the task soon (it is itself blocked,
+// perhaps in a message box or waiting for the caller), the caller applies
+// the change directly: every window is guarded by one lock, so this is safe,
+// and nobody waits for anybody in a circle.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cwctype>
+#include <deque>
+#include <functional>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/posix/object.h"
+#include "platform/posix/ui_presenter.h"
+#include "platform/posix/window.h"
+
+namespace {
+
+std::mutex g_lock;
+std::condition_variable g_taskDone;
+std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every window ever made
+std::unordered_set<const OsWindowObject*> g_known;
+bool g_recordHistory = false;
+std::atomic<bool> g_commonControls{false};
+std::atomic<int> g_openDialogs{0};
+
+// Ctrl-C reaches the open dialog through this pipe (written by the signal
+// handler, read by whichever modal loop is waiting).
+int g_interrupt[2] = {-1, -1};
+std::once_flag g_interruptOnce;
+
+enum class TaskState { Pending, Running, Done, Dropped };
+
+struct Task {
+    std::function<intptr_t()> fn;
+    TaskState state = TaskState::Pending;
+    intptr_t result = 0;
+};
+
+bool MakePipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+        fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+    }
+    return true;
+}
+
+void Drain(int fd)
+{
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+}  // namespace
+
+// One per thread that runs modal loops: its task queue and wake-up pipe.
+struct UiThreadContext {
+    std::thread::id thread = std::this_thread::get_id();
+    int wake[2] = {-1, -1};
+    std::deque<std::shared_ptr<Task>> tasks;   // guarded by g_lock
+
+    UiThreadContext() { MakePipe(wake); }
+    ~UiThreadContext()
+    {
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            for (auto& t : tasks)
+                t->state = TaskState::Dropped;
+            tasks.clear();
+        }
+        g_taskDone.notify_all();
+        if (wake[0] >= 0) {
+            close(wake[0]);
+            close(wake[1]);
+        }
+    }
+    void Wake()
+    {
+        if (wake[1] >= 0) {
+            char c = 1;
+            ssize_t n = write(wake[1], &c, 1);   // a full pipe is awake already
+            (void)n;
+        }
+    }
+};
+
+namespace {
+
+UiThreadContext* ThisThreadContext()
+{
+    thread_local std::unique_ptr<UiThreadContext> ctx;
+    if (!ctx)
+        ctx = std::make_unique<UiThreadContext>();
+    return ctx.get();
+}
+
+// Runs the tasks queued for this thread. Without the lock held.
+void RunTasks(UiThreadContext* ctx)
+{
+    for (;;) {
+        std::shared_ptr<Task> task;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            if (ctx->tasks.empty())
+                return;
+            task = ctx->tasks.front();
+            ctx->tasks.pop_front();
+            task->state = TaskState::Running;
+        }
+        intptr_t r = task->fn();
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            task->result = r;
+            task->state = TaskState::Done;
+        }
+        g_taskDone.notify_all();
+    }
+}
+
+// Runs fn on the thread of dialog's modal loop and returns its result; see
+// the comment at the top for when it runs directly instead.
+intptr_t OnDialogThread(OsWindowObject* dialog, std::function<intptr_t()> fn)
+{
+    constexpr auto kTakeWithin = std::chrono::milliseconds(100);
+    std::shared_ptr<Task> task;
+    {
+        std::unique_lock<std::mutex> hold(g_lock);
+        UiThreadContext* ctx = dialog->loop;
+        if (ctx && ctx->thread != std::this_thread::get_id() && !dialog->ended) {
+            task = std::make_shared<Task>();
+            task->fn = fn;
+            ctx->tasks.push_back(task);
+            ctx->Wake();
+            auto deadline = std::chrono::steady_clock::now() + kTakeWithin;
+            while (task->state != TaskState::Done && task->state != TaskState::Dropped) {
+                if (g_taskDone.wait_until(hold, deadline) == std::cv_status::timeout &&
+                    task->state == TaskState::Pending) {
+                    for (auto it = ctx->tasks.begin(); it != ctx->tasks.end(); ++it)
+                        if (*it == task) {
+                            ctx->tasks.erase(it);
+                            break;
+                        }
+                    task->state = TaskState::Dropped;
+                }
+            }
+            if (task->state == TaskState::Done)
+                return task->result;
+        }
+    }
+    return fn();
+}
+
+// The dialog a window belongs to (itself for a dialog). Requires g_lock.
+OsWindowObject* DialogOf(OsWindowObject* w) { return w->isDialog ? w : w->dialog; }
+
+// Marks a visible change and wakes the dialog's loop. Requires g_lock.
+void Changed(OsWindowObject* dialog)
+{
+    dialog->version++;
+    if (dialog->loop)
+        dialog->loop->Wake();
+}
+
+OsWindowObject* Lookup(Window w)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return UiWindowLocked(w);
+}
+
+UiControlKind KindOf(const wchar_t* className)
+{
+    std::wstring c;
+    for (const wchar_t* p = className; *p; ++p)
+        c.push_back(static_cast<wchar_t>(std::towupper(*p)));
+    if (c == L"BUTTON")
+        return UiControlKind::Button;
+    if (c == L"STATIC")
+        return UiControlKind::Static;
+    if (c == L"MSCTLS_PROGRESS32")
+        return UiControlKind::Progress;
+    return UiControlKind::Other;
+}
+
+bool TemplateValid(const OsDialogTemplate* tmpl)
+{
+    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 4096)
+        return false;
+    if (tmpl->itemCount > 0 && !tmpl->items)
+        return false;
+    for (int i = 0; i < tmpl->itemCount; ++i)
+        if (!tmpl->items[i].className)
+            return false;
+    return true;
+}
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi)
+{
+    if (hi < lo)
+        return lo;
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+}  // namespace
+
+std::mutex& UiLock() { return g_lock; }
+
+OsWindowObject* UiWindowLocked(Window w)
+{
+    if (!w || !g_known.count(w))
+        return nullptr;
+    return w->magic == OsWindowObject::kMagic ? w : nullptr;
+}
+
+OsWindowObject* UiCreateDialog(const OsDialogTemplate* tmpl, OsWindowObject* owner,
+                               OsDialogProc proc)
+{
+    if (!TemplateValid(tmpl))
+        return nullptr;
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto dialog = std::make_unique<OsWindowObject>();
+    dialog->isDialog = true;
+    dialog->text = tmpl->caption ? tmpl->caption : L"";
+    dialog->owner = UiWindowLocked(owner);
+    dialog->proc = proc;
+    for (int i = 0; i < tmpl->itemCount; ++i) {
+        const OsDialogItem& item = tmpl->items[i];
+        auto control = std::make_unique<OsWindowObject>();
+        control->dialog = dialog.get();
+        control->id = item.id;
+        control->className = item.className;
+        control->kind = KindOf(item.className);
+        control->text = item.text ? item.text : L"";
+        dialog->controls.push_back(control.get());
+        g_known.insert(control.get());
+        g_windows.push_back(std::move(control));
+    }
+    OsWindowObject* d = dialog.get();
+    g_known.insert(d);
+    g_windows.push_back(std::move(dialog));
+    return d;
+}
+
+bool UiSnapshot(Window dialog, UiDialogView* out)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(dialog);
+    if (!d || !d->isDialog)
+        return false;
+    out->caption = d->text;
+    out->ended = d->ended;
+    out->result = d->result;
+    out->version = d->version;
+    out->controls.clear();
+    for (OsWindowObject* c : d->controls)
+        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos});
+    return true;
+}
+
+void UiRecordHistory(bool on)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_recordHistory = on;
+}
+
+void UiPrepareInterrupts()
+{
+    std::call_once(g_interruptOnce, [] { MakePipe(g_interrupt); });
+}
+
+bool UiInterrupt()
+{
+    if (g_openDialogs.load() <= 0 || g_interrupt[1] < 0)
+        return false;
+    char c = 2;
+    ssize_t n = write(g_interrupt[1], &c, 1);
+    (void)n;
+    return true;
+}
+
+bool UiDialogOpen() { return g_openDialogs.load() > 0; }
+
+// ---- The role's calls ----------------------------------------------------
+
+void OsInitCommonControls() { g_commonControls = true; }
+
+int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
+{
+    std::vector<int> buttons = UiBoxButtons(style);
+    int answer = UiCurrentPresenter()->MessageBox(Lookup(owner) ? owner : nullptr,
+                                                  text ? text : L"", caption ? caption : L"",
+                                                  style);
+    for (int b : buttons)
+        if (b == answer)
+            return answer;
+    return UiBoxCloseAnswer(style);
+}
+
+int OsGetOpenFileName(OsOpenFileName* record)
+{
+    if (!record || !record->file || record->maxFile == 0)
+        return 0;
+    return UiCurrentPresenter()->OpenFile(record) ? 1 : 0;
+}
+
+intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* tmpl, Window owner,
+                                  OsDialogProc proc, intptr_t param)
+{
+    if (!proc || !TemplateValid(tmpl))
+        return -1;
+    if (!g_commonControls) {
+        // The progress class exists only once the common controls are made
+        // available; a template that uses it cannot be created before.
+        for (int i = 0; i < tmpl->itemCount; ++i)
+            if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
+                return -1;
+    }
+    OsWindowObject* dialog = UiCreateDialog(tmpl, Lookup(owner), proc);
+    if (!dialog)
+        return -1;
+    UiThreadContext* ctx = ThisThreadContext();
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog->modal = true;
+        dialog->loop = ctx;
+    }
+    UiPrepareInterrupts();
+    g_openDialogs++;
+    UiPresenter* presenter = UiCurrentPresenter();
+    presenter->DialogCreated(dialog, dialog->owner);
+
+    proc(dialog, OS_WM_INITDIALOG, 0, param);
+    bool ended;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        ended = dialog->ended;
+    }
+    if (!ended)
+        presenter->DialogShown(dialog);
+
+    bool terminationSeen = false;
+    for (;;) {
+        RunTasks(ctx);
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            if (dialog->ended)
+                break;
+        }
+        presenter->DialogUpdate(dialog);
+        int fds[3];
+        int nfds = 0;
+        fds[nfds++] = ctx->wake[0];
+        if (g_interrupt[0] >= 0)
+            fds[nfds++] = g_interrupt[0];
+        int termFd = terminationSeen ? -1 : OsPosixTerminationFd();
+        if (termFd >= 0)
+            fds[nfds++] = termFd;
+        int command = presenter->WaitCommand(dialog, fds, nfds);
+        Drain(ctx->wake[0]);
+        if (command == 0 && g_interrupt[0] >= 0) {
+            char c;
+            if (read(g_interrupt[0], &c, 1) == 1)
+                command = OS_IDCANCEL;
+        }
+        if (!terminationSeen && OsPosixTerminationRequested()) {
+            // A termination request closes the dialog as its user would.
+            terminationSeen = true;
+            if (command == 0)
+                command = OS_IDCANCEL;
+        }
+        if (command != 0) {
+            RunTasks(ctx);
+            bool stillOpen;
+            {
+                std::lock_guard<std::mutex> hold(g_lock);
+                stillOpen = !dialog->ended;
+            }
+            if (stillOpen)
+                proc(dialog, OS_WM_COMMAND, static_cast<uintptr_t>(command) & 0xFFFFu, 0);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog->loop = nullptr;
+    }
+    RunTasks(ctx);
+    presenter->DialogClosed(dialog);
+    g_openDialogs--;
+    std::lock_guard<std::mutex> hold(g_lock);
+    return dialog->result;
+}
+
+int OsEndDialog(Window dialog, intptr_t result)
+{
+    OsWindowObject* d = Lookup(dialog);
+    if (!d || !d->isDialog)
+        return 0;
+    OnDialogThread(d, [d, result]() -> intptr_t {
+        std::lock_guard<std::mutex> hold(g_lock);
+        d->ended = true;
+        d->result = result;
+        Changed(d);
+        return 1;
+    });
+    return 1;
+}
+
+Window OsGetDlgItem(Window dialog, int id)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(dialog);
+    if (!d || !d->isDialog)
+        return nullptr;
+    for (OsWindowObject* c : d->controls)
+        if (c->id == id)
+            return c;
+    return nullptr;
+}
+
+namespace {
+
+// Sets a window's text (a control's text or a dialog's caption).
+int SetText(OsWindowObject* w, const wchar_t* text)
+{
+    std::wstring value = text ? text : L"";
+    OsWindowObject* dialog;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog = DialogOf(w);
+    }
+    OnDialogThread(dialog, [w, dialog, value]() -> intptr_t {
+        std::lock_guard<std::mutex> hold(g_lock);
+        w->text = value;
+        if (g_recordHistory && !w->isDialog)
+            w->history.push_back(value);
+        Changed(dialog);
+        return 1;
+    });
+    return 1;
+}
+
+}  // namespace
+
+int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
+{
+    Window control = OsGetDlgItem(dialog, id);
+    if (!control)
+        return 0;
+    return SetText(control, text);
+}
+
+int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap)
+{
+    if (!out || cap <= 0)
+        return 0;
+    out[0] = 0;
+    Window control = OsGetDlgItem(dialog, id);
+    if (!control)
+        return 0;
+    std::lock_guard<std::mutex> hold(g_lock);
+    size_t n = control->text.size();
+    if (n > static_cast<size_t>(cap - 1))
+        n = static_cast<size_t>(cap - 1);
+    control->text.copy(out, n);
+    out[n] = 0;
+    return static_cast<int>(n);
+}
+
+int OsSetWindowText(Window window, const wchar_t* text)
+{
+    OsWindowObject* w = Lookup(window);
+    if (!w)
+        return 0;
+    return SetText(w, text);
+}
+
+intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
+{
+    constexpr uint32_t kGetPos = 0x408;
+    OsWindowObject* w = Lookup(window);
+    if (!w)
+        return 0;
+    OsWindowObject* dialog;
+    UiControlKind kind;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog = DialogOf(w);
+        kind = w->kind;
+    }
+    if (w->isDialog) {
+        // A message to the dialog itself goes to its procedure.
+        OsDialogProc proc = w->proc;
+        return proc ? OnDialogThread(dialog, [w, proc, message, wParam, lParam] {
+            return proc(w, message, wParam, lParam);
+        })
+                    : 0;
+    }
+    if (kind != UiControlKind::Progress)
+        return 0;
+    return OnDialogThread(dialog, [w, dialog, message, wParam, lParam]() -> intptr_t {
+        std::lock_guard<std::mutex> hold(g_lock);
+        intptr_t previous = 0;
+        switch (message) {
+        case OS_PBM_SETRANGE32:
+            previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
+            w->rangeLow = static_cast<int32_t>(wParam);
+            w->rangeHigh = static_cast<int32_t>(lParam);
+            w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
+            Changed(dialog);
+            break;
+        case OS_PBM_SETPOS:
+            previous = w->pos;
+            w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+            Changed(dialog);
+            break;
+        case kGetPos:
+            previous = w->pos;
+            break;
+        default:
+            break;
+        }
+        return previous;
+    });
+}

@@ -1,0 +1,386 @@
+// The unattended line protocol: dialogs and message boxes as plain lines on
+// standard error, answers as lines on standard input, so that any run can
+// be scripted and checked.
+//
+// Which dialog reads standard input: a dialog with at least one button
+// other than id 2 reads one line per press. A dialog whose only button is
+// id 2 (the progress dialog's Abort) does not read at all: while its worker
+// runs, the lines on standard input belong to the worker's message boxes,
+// and Abort comes from Ctrl-C (SIGINT).
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cwctype>
+#include <map>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/posix/object.h"
+#include "platform/posix/ui_line.h"
+#include "platform/posix/ui_presenter.h"
+
+namespace {
+
+constexpr uint32_t kProgressIntervalMs = 250;   // at most four progress writes a second
+
+std::string Trim(const std::string& s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+std::wstring Lower(const std::wstring& s)
+{
+    std::wstring out;
+    for (wchar_t c : s)
+        out.push_back(static_cast<wchar_t>(std::towlower(c)));
+    return out;
+}
+
+}  // namespace
+
+// ---- LineReader ----------------------------------------------------------
+
+int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs)
+{
+    for (;;) {
+        size_t nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            *line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            if (!line->empty() && line->back() == '\r')
+                line->pop_back();
+            return 1;
+        }
+        if (eof_) {
+            if (buffer_.empty())
+                return 0;
+            *line = buffer_;   // a last line without its newline
+            buffer_.clear();
+            return 1;
+        }
+        std::vector<pollfd> polls;
+        polls.push_back({fd_, POLLIN, 0});
+        for (int i = 0; i < nfds; ++i)
+            polls.push_back({fds[i], POLLIN, 0});
+        int r = poll(polls.data(), polls.size(), timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            eof_ = true;
+            continue;
+        }
+        if (polls[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            char chunk[4096];
+            ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n > 0) {
+                buffer_.append(chunk, static_cast<size_t>(n));
+                continue;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                eof_ = true;
+            continue;
+        }
+        return -1;   // another descriptor is readable, or the time-out passed
+    }
+}
+
+// ---- The presenter -------------------------------------------------------
+
+namespace {
+
+class LinePresenter : public UiPresenter {
+public:
+    LinePresenter(int inFd, int outFd) : reader_(inFd), outFd_(outFd) {}
+
+    int MessageBox(Window, const std::wstring& text, const std::wstring& caption,
+                   uint32_t style) override
+    {
+        // What the dialogs show so far comes first, so that the log reads
+        // in the order things happened.
+        std::vector<Window> open;
+        {
+            std::lock_guard<std::mutex> hold(stateLock_);
+            for (auto& entry : states_)
+                open.push_back(entry.first);
+        }
+        for (Window dialog : open)
+            Flush(dialog, true);
+        std::vector<int> buttons = UiBoxButtons(style);
+        std::string choices;
+        for (int b : buttons)
+            choices += std::string(choices.empty() ? "" : " / ") + UiButtonName(b);
+        Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
+        std::lock_guard<std::mutex> in(inLock_);
+        for (;;) {
+            std::string line;
+            int termFd = OsPosixTerminationFd();
+            int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
+            if (got < 0) {
+                int answer = UiBoxCloseAnswer(style);
+                Write(std::string("(terminated: ") + UiButtonName(answer) + ")\n");
+                return answer;
+            }
+            if (got == 0) {
+                int answer = UiBoxDefault(style);
+                Write(std::string("(end of input: ") + UiButtonName(answer) + ")\n");
+                return answer;
+            }
+            std::wstring word = Lower(UiWideFromUtf8(Trim(line)));
+            if (!word.empty())
+                for (int b : buttons) {
+                    std::wstring name = Lower(UiWideFromUtf8(UiButtonName(b)));
+                    if (name.compare(0, word.size(), word) == 0)
+                        return b;
+                }
+            Write("\"" + Trim(line) + "\" is no button of this box; answer " + choices + "\n");
+        }
+    }
+
+    int OpenFile(OsOpenFileName* record) override
+    {
+        std::string head = "Open file";
+        if (record->title)
+            head = UiUtf8(record->title);
+        std::wstring filter = UiFilterText(record->filter);
+        std::string where;
+        if (!filter.empty() && filter[0] != L'|')
+            where += ": " + UiUtf8(filter.substr(0, filter.find(L'|')));
+        size_t p = filter.find(L'|');
+        if (p != std::wstring::npos && p + 1 < filter.size() && filter[p + 1] != L'|')
+            where += " (" + UiUtf8(filter.substr(p + 1, filter.find(L'|', p + 1) - p - 1)) + ")";
+        if (record->initialDir)
+            where += " in " + UiUtf8(record->initialDir);
+        Write(head + where + "\nPath (empty line: cancel):\n");
+        std::lock_guard<std::mutex> in(inLock_);
+        for (;;) {
+            std::string line;
+            int termFd = OsPosixTerminationFd();
+            int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
+            if (got <= 0 || Trim(line).empty()) {
+                Write("(cancelled)\n");
+                return 0;
+            }
+            std::wstring path = UiWideFromUtf8(Trim(line));
+            std::string error;
+            if (path.size() + 1 > record->maxFile)
+                error = "The path is too long (" + std::to_string(record->maxFile - 1) +
+                        " characters at most): ";
+            else if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
+                error = "No such folder: ";
+            else if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
+                error = "No such file: ";
+            if (!error.empty()) {
+                Write(error + UiUtf8(path) + "\nPath (empty line: cancel):\n");
+                continue;
+            }
+            path.copy(record->file, path.size());
+            record->file[path.size()] = 0;
+            return 1;
+        }
+    }
+
+    void DialogShown(Window dialog) override
+    {
+        UiDialogView view;
+        if (!UiSnapshot(dialog, &view))
+            return;
+        std::string out = "Dialog: " + UiUtf8(view.caption) + "\n";
+        bool reads = false;
+        for (const UiControlView& c : view.controls) {
+            if (c.kind != UiControlKind::Button)
+                continue;
+            reads = reads || c.id != OS_IDCANCEL;
+            out += "  [" + std::to_string(c.id) + "] " + UiUtf8(c.text) + "\n";
+        }
+        out += reads ? "Press: a button's id or text (empty line: close)\n"
+                     : "(Ctrl-C: " + std::string(ButtonText(view, OS_IDCANCEL)) + ")\n";
+        UiDialogView shown = view;
+        std::string changes = Changes(dialog, &shown, view, /*onlyFilled=*/true);
+        Write(out + changes);
+        std::lock_guard<std::mutex> hold(stateLock_);
+        State& s = states_[dialog];
+        s = State{};
+        s.reads = reads;
+        s.written = view;
+        s.lastWrite = OsGetTickCount();
+    }
+
+    void DialogUpdate(Window dialog) override { Flush(dialog, false); }
+
+    void DialogClosed(Window dialog) override
+    {
+        Flush(dialog, true);
+        UiDialogView view;
+        if (UiSnapshot(dialog, &view))
+            Write("Closed: " + UiUtf8(view.caption) + "\n");
+        std::lock_guard<std::mutex> hold(stateLock_);
+        states_.erase(dialog);
+    }
+
+    int WaitCommand(Window dialog, const int* fds, int nfds) override
+    {
+        bool reads, eofSent, pending;
+        int timeout = -1;
+        {
+            std::lock_guard<std::mutex> hold(stateLock_);
+            State& s = states_[dialog];
+            reads = s.reads;
+            eofSent = s.eofSent;
+            pending = s.pending;
+            if (pending) {
+                uint32_t since = OsGetTickCount() - s.lastWrite;
+                timeout = since >= kProgressIntervalMs ? 0 : static_cast<int>(kProgressIntervalMs - since);
+            }
+        }
+        if (reads && !eofSent) {
+            std::unique_lock<std::mutex> in(inLock_, std::try_to_lock);
+            if (in.owns_lock()) {
+                std::string line;
+                int got = reader_.ReadLine(&line, fds, nfds, timeout);
+                if (got < 0)
+                    return 0;
+                if (got == 0) {
+                    std::lock_guard<std::mutex> hold(stateLock_);
+                    states_[dialog].eofSent = true;
+                    return OS_IDCANCEL;
+                }
+                return Command(dialog, Trim(line));
+            }
+            // Someone else (a message box) is reading: look again shortly.
+            if (timeout < 0 || timeout > 50)
+                timeout = 50;
+        }
+        std::vector<pollfd> polls;
+        for (int i = 0; i < nfds; ++i)
+            polls.push_back({fds[i], POLLIN, 0});
+        poll(polls.data(), polls.size(), timeout);
+        return 0;
+    }
+
+private:
+    struct State {
+        bool reads = false;
+        bool eofSent = false;
+        bool pending = false;
+        UiDialogView written;     // what the output shows so far
+        uint32_t lastWrite = 0;
+    };
+
+    static const char* ButtonText(const UiDialogView& view, int id)
+    {
+        for (const UiControlView& c : view.controls)
+            if (c.id == id && c.kind == UiControlKind::Button)
+                return "Abort";
+        return "close";
+    }
+
+    // The lines for what changed from `written` to `now`; updates written.
+    std::string Changes(Window, UiDialogView* written, const UiDialogView& now, bool onlyFilled)
+    {
+        std::string out;
+        std::string prefix = UiUtf8(now.caption) + " ";
+        if (!onlyFilled && now.caption != written->caption)
+            out += "Dialog: " + UiUtf8(now.caption) + "\n";
+        for (size_t i = 0; i < now.controls.size() && i < written->controls.size(); ++i) {
+            const UiControlView& c = now.controls[i];
+            const UiControlView& w = written->controls[i];
+            std::string id = std::to_string(c.id);
+            if (c.kind == UiControlKind::Progress) {
+                bool differs = c.pos != w.pos || c.rangeHigh != w.rangeHigh || c.rangeLow != w.rangeLow;
+                if (onlyFilled ? c.pos != 0 : differs)
+                    out += prefix + id + ": " + std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + "\n";
+            } else if (c.kind != UiControlKind::Button) {
+                if (onlyFilled ? !c.text.empty() : c.text != w.text)
+                    out += prefix + id + ": " + UiUtf8(c.text) + "\n";
+            }
+        }
+        *written = now;
+        return out;
+    }
+
+    void Flush(Window dialog, bool always)
+    {
+        UiDialogView view;
+        if (!UiSnapshot(dialog, &view))
+            return;
+        std::string out;
+        {
+            std::lock_guard<std::mutex> hold(stateLock_);
+            auto it = states_.find(dialog);
+            if (it == states_.end())
+                return;   // never shown (ended during initialisation)
+            State& s = it->second;
+            if (view.version == s.written.version) {
+                s.pending = false;
+                return;
+            }
+            uint32_t now = OsGetTickCount();
+            if (!always && now - s.lastWrite < kProgressIntervalMs) {
+                s.pending = true;
+                return;
+            }
+            out = Changes(dialog, &s.written, view, false);
+            s.lastWrite = now;
+            s.pending = false;
+        }
+        if (!out.empty())
+            Write(out);
+    }
+
+    int Command(Window dialog, const std::string& line)
+    {
+        if (line.empty())
+            return OS_IDCANCEL;
+        bool numeric = line.size() <= 5;
+        for (char c : line)
+            numeric = numeric && c >= '0' && c <= '9';
+        if (numeric) {
+            int id = std::stoi(line);
+            if (id > 0 && id <= 0xFFFF)
+                return id;
+        }
+        UiDialogView view;
+        if (UiSnapshot(dialog, &view)) {
+            std::wstring word = Lower(UiWideFromUtf8(line));
+            for (const UiControlView& c : view.controls)
+                if (c.kind == UiControlKind::Button && Lower(c.text) == word)
+                    return c.id;
+        }
+        Write("\"" + line + "\" names no button of " + UiUtf8(view.caption) + "\n");
+        return 0;
+    }
+
+    void Write(const std::string& text)
+    {
+        std::lock_guard<std::mutex> out(outLock_);
+        size_t done = 0;
+        while (done < text.size()) {
+            ssize_t n = write(outFd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    LineReader reader_;
+    int outFd_;
+    std::mutex inLock_;      // one reader of the input at a time
+    std::mutex outLock_;     // whole messages, never interleaved
+    std::mutex stateLock_;
+    std::map<Window, State> states_;
+};
+
+}  // namespace
+
+std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd)
+{
+    return std::make_unique<LinePresenter>(inFd, outFd);
+}

@@ -1,0 +1,94 @@
+// Presenters: what shows the dialogs and message boxes to a user (or to a
+// script, or to a test) and turns the user's answers into commands.
+//
+// The dialog manager (ui_dialogs.cpp) owns the windows and runs the modal
+// loops; a presenter only draws and asks. Exactly one presenter is current;
+// OsRunProgram picks the terminal or the line protocol, tests install the
+// double. Presenter slots are called without UiLock held.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/window.h"
+#include "platform/ui.h"
+
+class UiPresenter {
+public:
+    virtual ~UiPresenter() = default;
+
+    // A message box, on the calling thread (any thread). Blocks until
+    // answered; returns one of the box's buttons (UiBoxButtons).
+    virtual int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
+                           uint32_t style) = 0;
+
+    // The open-file dialog, on the calling thread. Nonzero: record->file
+    // holds the chosen path. 0: cancelled (file untouched).
+    virtual int OpenFile(OsOpenFileName* record) = 0;
+
+    // A modal dialog was created from its template, before initialisation.
+    virtual void DialogCreated(Window /*dialog*/, Window /*owner*/) {}
+
+    // The dialog is first shown (after initialisation, unless it ended in it).
+    virtual void DialogShown(Window /*dialog*/) {}
+
+    // Called on the dialog's thread after every round of its modal loop:
+    // draw what changed (a presenter may hold changes back to throttle its
+    // output; it is then asked again when WaitCommand times out).
+    virtual void DialogUpdate(Window /*dialog*/) {}
+
+    // Waits for the user's next command of the dialog. Returns its id, or 0
+    // when one of fds became readable (the loop has work) or the presenter's
+    // own time-out passed. Must return promptly once any of fds is readable.
+    virtual int WaitCommand(Window dialog, const int* fds, int nfds) = 0;
+
+    // The dialog ended; draw its last state. On the dialog's thread.
+    virtual void DialogClosed(Window /*dialog*/) {}
+};
+
+// The current presenter (never nullptr: the line protocol on standard
+// input/error until another is set). Set takes ownership; the previous one
+// is returned to the caller (nullptr restores the line protocol).
+UiPresenter* UiCurrentPresenter();
+std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> presenter);
+
+// The unattended line protocol, reading lines from inFd and writing to
+// outFd (the caller keeps both open while it is in use).
+std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd);
+// The interactive terminal presenter (inFd a terminal).
+std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd);
+// Puts the terminal back as it was before the terminal presenter changed
+// it. Async-signal-safe (for the path that ends the process on a signal).
+void UiRestoreTerminalFromSignal();
+
+// ---- Helpers shared by presenters --------------------------------------
+
+// The buttons of a message box style, in order, and their names.
+std::vector<int> UiBoxButtons(uint32_t style);
+const char* UiButtonName(int answer);
+// The default button (the second with OS_MB_DEFBUTTON2, else the first) and
+// the answer when the box is closed without a choice (Cancel where the box
+// has one, No for Yes/No, else its only button).
+int UiBoxDefault(uint32_t style);
+int UiBoxCloseAnswer(uint32_t style);
+
+// The filter list of an open-file record, zeros shown as '|'.
+std::wstring UiFilterText(const wchar_t* filter);
+// Whether path names an existing regular file (device or host path), and
+// whether its folder exists.
+bool UiFileExists(const std::wstring& path);
+bool UiFolderOfExists(const std::wstring& path);
+
+// UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
+// own code points).
+std::string UiUtf8(const std::wstring& text);
+std::wstring UiWideFromUtf8(const std::string& text);
+
+// Ctrl-C: sends command 2 to the dialog that is open. Async-signal-safe.
+// Returns false when no dialog is open (the caller then terminates).
+bool UiInterrupt();
+// Must be called once before UiInterrupt can be used from a signal handler.
+void UiPrepareInterrupts();
+// A dialog is open (some modal loop runs).
+bool UiDialogOpen();

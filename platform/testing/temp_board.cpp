@@ -1,0 +1,58 @@
+// A board in a fresh temporary directory for one test.
+#include "platform/testing/temp_board.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "board/board.h"
+
+namespace {
+// BOARDSIM_DIR as it was before the first live TempBoard, so that the
+// destructor puts it back. Tests create boards one after another, never
+// two at once.
+std::optional<std::string> g_savedDir;
+bool g_saved = false;
+}  // namespace
+
+TempBoard::TempBoard(bool blank)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/boardsim-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        std::perror("TempBoard: mkdtemp");
+        std::abort();
+    }
+    dir_ = pattern;
+    if (!g_saved) {
+        const char* old = std::getenv("BOARDSIM_DIR");
+        g_savedDir = old ? std::optional<std::string>(old) : std::nullopt;
+        g_saved = true;
+    }
+    setenv("BOARDSIM_DIR", dir_.c_str(), 1);
+    board::CloseAll();
+    if (!board::Init(blank)) {
+        std::fprintf(stderr, "TempBoard: cannot create the board in %s\n", dir_.c_str());
+        std::abort();
+    }
+}
+
+TempBoard::~TempBoard()
+{
+    board::CloseAll();
+    if (g_saved) {
+        if (g_savedDir)
+            setenv("BOARDSIM_DIR", g_savedDir->c_str(), 1);
+        else
+            unsetenv("BOARDSIM_DIR");
+        g_saved = false;
+        g_savedDir.reset();
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}

@@ -1,0 +1,177 @@
+// AutoCopy on real folders of a temporary board.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "autorun/autorun.h"
+#include "platform/testing/temp_board.h"
+#include "tests/autorun/test_util.h"
+
+using namespace autorun_test;
+
+namespace {
+
+class AutoCopyTest : public ::testing::Test {
+protected:
+    TempBoard board;
+    std::string root = board.rootfs();
+    std::string src = root + "/Card/AutoCopy";
+};
+
+TEST_F(AutoCopyTest, CopiesTheTreeIntoTheRootWithEmptyFolders)
+{
+    WriteFile(src + "/top.txt", "top");
+    WriteFile(src + "/sub/mid.txt", "mid");
+    WriteFile(src + "/sub/deeper/low.bin", std::string("\xCC\x00\xCC", 3));
+    fs::create_directories(src + "/empty/inner");
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_EQ(ReadFile(root + "/top.txt"), "top");
+    EXPECT_EQ(ReadFile(root + "/sub/mid.txt"), "mid");
+    EXPECT_EQ(ReadFile(root + "/sub/deeper/low.bin"), std::string("\xCC\x00\xCC", 3));
+    EXPECT_TRUE(fs::is_directory(root + "/empty/inner"));
+    EXPECT_TRUE(fs::is_empty(root + "/empty/inner"));
+    // Only the content of AutoCopy travels, never the folder itself.
+    EXPECT_FALSE(Exists(root + "/AutoCopy"));
+    // The source is left as it was.
+    EXPECT_EQ(ReadFile(src + "/top.txt"), "top");
+}
+
+TEST_F(AutoCopyTest, MergesIntoExistingFoldersAndGivesTheSameResultTwice)
+{
+    WriteFile(root + "/sub/keep.txt", "kept");
+    WriteFile(root + "/sub/mid.txt", "old");
+    WriteFile(src + "/sub/mid.txt", "new");
+    WriteFile(src + "/sub/two/x.txt", "x");
+
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(ReadFile(root + "/sub/keep.txt"), "kept");
+    EXPECT_EQ(ReadFile(root + "/sub/mid.txt"), "new");
+    EXPECT_EQ(ReadFile(root + "/sub/two/x.txt"), "x");
+
+    const std::string once = Snapshot(root);
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(Snapshot(root), once);
+}
+
+TEST_F(AutoCopyTest, VolumePathMatchesWithoutRegardToLetterCase)
+{
+    WriteFile(src + "/a.txt", "a");
+    AutoCopyVolume(L"\\CARD");
+    EXPECT_EQ(ReadFile(root + "/a.txt"), "a");
+}
+
+TEST_F(AutoCopyTest, NameClashesFailOnlyForThatEntry)
+{
+    // The tree has a folder where the root has a file, and a file where the
+    // root has a folder.
+    WriteFile(root + "/clash", "a file");
+    WriteFile(src + "/clash/inside.txt", "lost");
+    fs::create_directories(root + "/other/");
+    WriteFile(src + "/other", "a file in the tree");
+    WriteFile(src + "/fine.txt", "fine");
+    WriteFile(src + "/zz/last.txt", "last");
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_EQ(ReadFile(root + "/clash"), "a file");
+    EXPECT_TRUE(fs::is_directory(root + "/other"));
+    EXPECT_EQ(ReadFile(root + "/fine.txt"), "fine");
+    EXPECT_EQ(ReadFile(root + "/zz/last.txt"), "last");
+}
+
+TEST_F(AutoCopyTest, ReadOnlyDestinationIsKeptAndReadOnlySourceIsCopied)
+{
+    WriteFile(root + "/locked.txt", "original", 0444);
+    WriteFile(src + "/locked.txt", "replacement");
+    WriteFile(src + "/ro.txt", "read-only source", 0444);
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_EQ(ReadFile(root + "/locked.txt"), "original");
+    EXPECT_EQ(ReadFile(root + "/ro.txt"), "read-only source");
+}
+
+TEST_F(AutoCopyTest, MissingOrEmptyAutoCopyDoesNothing)
+{
+    const std::string before = Snapshot(root);
+    AutoCopyVolume(L"\\NoSuchVolume");
+    fs::create_directories(src);
+    AutoCopyVolume(L"\\Card");
+    fs::remove_all(root + "/Card");
+    EXPECT_EQ(Snapshot(root), before);
+}
+
+TEST_F(AutoCopyTest, LinksAndSpecialFilesAreNeitherFollowedNorCopied)
+{
+    const std::string outside = board.dir() + "/outside";
+    WriteFile(outside + "/secret.txt", "secret");
+    fs::create_symlink(outside + "/secret.txt", src + "/filelink");
+    fs::create_symlink(outside, src + "/dirlink");
+    ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0644), 0);
+    // A link that an earlier copy (or anything) left in the root must not
+    // lead a copy outside the device.
+    fs::create_symlink(outside, root + "/escape");
+    WriteFile(src + "/escape/planted.txt", "planted");
+    WriteFile(src + "/plain.txt", "plain");
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_FALSE(Exists(root + "/filelink"));
+    EXPECT_FALSE(Exists(root + "/dirlink"));
+    EXPECT_FALSE(Exists(root + "/pipe"));
+    EXPECT_FALSE(Exists(root + "/secret.txt"));
+    EXPECT_FALSE(Exists(outside + "/planted.txt"));
+    EXPECT_EQ(ReadFile(root + "/plain.txt"), "plain");
+}
+
+TEST_F(AutoCopyTest, AutoCopyThatIsALinkIsNotFollowed)
+{
+    const std::string outside = board.dir() + "/outside";
+    WriteFile(outside + "/secret.txt", "secret");
+    fs::create_directories(root + "/Card");
+    fs::create_symlink(outside, root + "/Card/AutoCopy");
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_FALSE(Exists(root + "/secret.txt"));
+}
+
+TEST_F(AutoCopyTest, PathsTooLongForTheBufferAreSkippedNeverCut)
+{
+    // "\Card\AutoCopy\" is 15 characters; with a 250-character name the
+    // full path needs 265 and cannot be held in 259.
+    const std::string longName(250, 'L');
+    WriteFile(src + "/" + longName, "long");
+    // A folder whose own path fits but whose entries do not.
+    const std::string folder(200, 'F');
+    WriteFile(src + "/" + folder + "/" + std::string(60, 'e'), "too deep");
+    WriteFile(src + "/" + folder + "/ok.txt", "fits");
+    WriteFile(src + "/short.txt", "short");
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_EQ(ReadFile(root + "/short.txt"), "short");
+    EXPECT_EQ(ReadFile(root + "/" + folder + "/ok.txt"), "fits");
+    EXPECT_FALSE(Exists(root + "/" + longName));
+    // Nothing landed under a shortened name either.
+    for (const auto& e : fs::directory_iterator(root))
+        EXPECT_EQ(e.path().filename().string().find("LLLL"), std::string::npos);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root + "/" + folder), fs::directory_iterator()),
+              1);
+}
+
+TEST_F(AutoCopyTest, CopyTreeUsesThePrefixForDestinations)
+{
+    WriteFile(root + "/Card/Stuff/a.txt", "a");
+    WriteFile(root + "/Card/Stuff/deep/b.txt", "b");
+    fs::create_directories(root + "/Stuff");
+    // "\Card" is 5 characters: the destinations are "\Stuff\..." from the root.
+    CopyTree(L"\\Card\\Stuff", 5);
+    EXPECT_EQ(ReadFile(root + "/Stuff/a.txt"), "a");
+    EXPECT_EQ(ReadFile(root + "/Stuff/deep/b.txt"), "b");
+}
+
+}  // namespace

@@ -1,0 +1,523 @@
+// The flash devices as the bus sees them: command state machines, status
+// register, faults, timing, counters and the state kept across programs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/flash_device.h"
+#include "platform/clock.h"
+#include "platform/testing/temp_board.h"
+
+using namespace board;
+
+namespace {
+
+constexpr uint32_t kBlock32 = 256u << 10;  // bus block on the 32-bit bus
+
+uint32_t Both(uint16_t v) { return uint32_t(v) | (uint32_t(v) << 16); }
+void Cmd(uint32_t phys, uint8_t cmd) { BusWrite32(phys, Both(cmd)); }
+uint32_t ReadStatus(uint32_t phys)
+{
+    Cmd(phys, kCmdReadStatus);
+    return BusRead32(phys);
+}
+
+// The sequence a buffered program of n bus words sends on the 32-bit bus.
+void BufferProgram(uint32_t phys, const std::vector<uint32_t>& words)
+{
+    Cmd(phys, kCmdWriteToBuffer);
+    BusWrite32(phys, Both(uint16_t(words.size() - 1)));
+    for (size_t i = 0; i < words.size(); ++i)
+        BusWrite32(phys + uint32_t(i) * 4, words[i]);
+    BusWrite32(phys + uint32_t(words.size() - 1) * 4, Both(kCmdConfirm));
+}
+
+uint32_t Peek32(uint32_t off)
+{
+    uint32_t v = 0;
+    EXPECT_TRUE(FlashPeek(&v, off, 4));
+    return v;
+}
+
+class FlashDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OsUseVirtualClock(1000, 1);
+        board_ = std::make_unique<TempBoard>(true);
+        FlashResetCounters();
+    }
+    void TearDown() override
+    {
+        board_.reset();
+        OsUseRealClock();
+    }
+    std::unique_ptr<TempBoard> board_;
+};
+
+TEST_F(FlashDeviceTest, EraseAndBufferProgramChangeTheArray)
+{
+    std::vector<uint32_t> data(16);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = 0xCCCC0000u | uint32_t(0x5A00 + i);
+    BufferProgram(kBlock32, data);
+    EXPECT_EQ(ReadStatus(kBlock32), 0x00800080u);
+    // Status mode until a read-array command.
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    Cmd(0, kCmdReadArray);
+    for (size_t i = 0; i < data.size(); ++i)
+        EXPECT_EQ(BusRead32(kBlock32 + uint32_t(i) * 4), data[i]) << i;
+    EXPECT_EQ(Peek32(kBlock32 + 60), data[15]);
+    EXPECT_EQ(BusRead32(kBlock32 + 64), 0xFFFFFFFFu);
+
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32 + 0x100, kCmdConfirm);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    EXPECT_EQ(Peek32(kBlock32), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(kBlock32 + 60), 0xFFFFFFFFu);
+}
+
+TEST_F(FlashDeviceTest, ProgrammingOnlyClearsBits)
+{
+    BufferProgram(0x100, {0xCCCCCCCCu});
+    BufferProgram(0x100, {0x33333333u});  // would need 0 -> 1 in every bit
+    BufferProgram(0x104, {0xF0F0CCCCu});
+    BufferProgram(0x104, {0x3C3CFFFFu});
+    Cmd(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(0x100), 0x00000000u);
+    EXPECT_EQ(BusRead32(0x104), 0x3030CCCCu);
+    // Word programming follows the same rule, each device its own half.
+    Cmd(0x108, kCmdWordProgram);
+    BusWrite32(0x108, 0xA5A5CC33u);
+    Cmd(0x108, kCmdWordProgramAlt);
+    BusWrite32(0x108, 0xFFFF0FF0u);
+    Cmd(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(0x108), 0xA5A50C30u);
+}
+
+TEST_F(FlashDeviceTest, FullBufferTakesNineteenBusWrites)
+{
+    std::vector<uint32_t> data(16, 0xCC33CC33u);
+    FlashResetCounters();
+    BufferProgram(0x40, data);
+    FlashCounters n = FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 19u);
+    EXPECT_EQ(n.writes[0], 19u);
+    EXPECT_EQ(n.writes[1], 19u);
+    EXPECT_EQ(n.busReads, 0u);
+    EXPECT_EQ(Peek32(0x40), 0xCC33CC33u);
+    EXPECT_EQ(Peek32(0x7C), 0xCC33CC33u);
+    EXPECT_EQ(Peek32(0x3C), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(0x80), 0xFFFFFFFFu);
+}
+
+TEST_F(FlashDeviceTest, BufferWordCountIsPerDevice)
+{
+    // Device 0 takes 2 words, device 1 takes 4.
+    Cmd(0, kCmdWriteToBuffer);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);  // a buffer is free
+    BusWrite32(0, 0x00030001u);
+    BusWrite32(0, 0x1111CCCCu);
+    BusWrite32(4, 0x2222CCCDu);
+    EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::BufferConfirm);
+    EXPECT_EQ(FlashGetDeviceInfo(1).mode, FlashMode::BufferData);
+    BusWrite32(8, 0x3333u << 16 | kCmdConfirm);          // confirm for device 0
+    BusWrite32(12, 0x4444u << 16 | kCmdReadArray);      // device 0 back to array
+    BusWrite32(12, uint32_t(kCmdConfirm) << 16 | 0xFFFF);
+    EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::ReadArray);
+    EXPECT_EQ(FlashGetDeviceInfo(1).mode, FlashMode::ReadStatus);
+    EXPECT_EQ(FlashGetDeviceInfo(0).status, kStatusReady);
+    EXPECT_EQ(FlashGetDeviceInfo(1).status, kStatusReady);
+    EXPECT_EQ(Peek32(0), 0x1111CCCCu);
+    EXPECT_EQ(Peek32(4), 0x2222CCCDu);
+    EXPECT_EQ(Peek32(8), 0x3333FFFFu);
+    EXPECT_EQ(Peek32(12), 0x4444FFFFu);
+}
+
+TEST_F(FlashDeviceTest, BadSequencesSetProgramAndEraseErrors)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::pair<uint32_t, uint32_t>> writes;  // phys, value
+    };
+    const Case cases[] = {
+        {"erase setup without confirm", {{0, Both(0x20)}, {0, Both(0xFF)}}},
+        {"buffer count beyond 16 words", {{0, Both(0xE8)}, {0, Both(16)}}},
+        {"buffer count in another block", {{0, Both(0xE8)}, {kBlock32, Both(3)}}},
+        {"buffer data outside the line", {{0, Both(0xE8)}, {0, Both(1)}, {0x3C, Both(0xCC)}, {0x40, Both(0xCC)}}},
+        {"buffer confirm not 0xD0", {{0, Both(0xE8)}, {0, Both(0)}, {0, Both(0xCC)}, {0, Both(0xFF)}}},
+        {"lock setup without 0x01 or 0xD0", {{0, Both(0x60)}, {0, Both(0x20)}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Cmd(0, kCmdClearStatus);
+        for (auto [phys, value] : c.writes)
+            BusWrite32(phys, value);
+        EXPECT_EQ(BusRead32(0), 0x00B000B0u);
+        EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::ReadStatus);
+        EXPECT_EQ(Peek32(0x3C), 0xFFFFFFFFu);  // nothing programmed
+        EXPECT_EQ(Peek32(0), 0xFFFFFFFFu);
+    }
+}
+
+TEST_F(FlashDeviceTest, ErrorBitsStayUntilClearStatusAcrossPrograms)
+{
+    BufferProgram(0x200, {0xCCCCCCCCu});
+    ASSERT_TRUE(FlashSetBlockLock(0, 0, true));
+    ASSERT_TRUE(FlashSetBlockLock(1, 0, true));
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    EXPECT_EQ(BusRead32(0), 0x00A200A2u);  // ready, erase error, block locked
+    EXPECT_EQ(Peek32(0x200), 0xCCCCCCCCu);  // nothing erased
+
+    // Another program on the board finds the devices as they were left.
+    FlashClose();
+    EXPECT_EQ(BusRead32(0), 0x00A200A2u);
+    Cmd(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(0x200), 0xCCCCCCCCu);
+    EXPECT_EQ(ReadStatus(0), 0x00A200A2u);
+    // A successful program does not clear them either.
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0), 0x00A200A2u);
+    Cmd(0, kCmdClearStatus);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+
+    // A board restart clears status and mode but keeps the lock bits.
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    FlashResetDevices();
+    EXPECT_EQ(BusRead32(0x200), 0xCCCCCCCCu);
+    EXPECT_EQ(ReadStatus(0), 0x00800080u);
+    EXPECT_TRUE(FlashBlockLocked(0, 0));
+}
+
+TEST_F(FlashDeviceTest, LockCommandsAndLockedProgram)
+{
+    Cmd(kBlock32, kCmdLockSetup);
+    Cmd(kBlock32 + 0x10, kCmdLockBlock);
+    EXPECT_TRUE(FlashBlockLocked(0, 1));
+    EXPECT_TRUE(FlashBlockLocked(1, 1));
+    EXPECT_FALSE(FlashBlockLocked(0, 2));
+    // Identifier mode shows the lock at block base + 2 words.
+    Cmd(0, kCmdReadIdentifier);
+    EXPECT_EQ(BusRead32(0), Both(kFlashManufacturerId));
+    EXPECT_EQ(BusRead32(4), Both(kFlashDeviceId));
+    EXPECT_EQ(BusRead32(kBlock32 + 8), 0x00010001u);
+    EXPECT_EQ(BusRead32(8), 0u);
+
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(kBlock32), 0x00920092u);  // program error, locked
+    Cmd(0, kCmdClearStatus);
+    Cmd(kBlock32, kCmdWordProgram);
+    BusWrite32(kBlock32, 0xCCCCCCCCu);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00920092u);
+    EXPECT_EQ(Peek32(kBlock32), 0xFFFFFFFFu);
+
+    Cmd(0, kCmdClearStatus);
+    Cmd(kBlock32, kCmdLockSetup);
+    Cmd(kBlock32, kCmdConfirm);
+    EXPECT_FALSE(FlashBlockLocked(0, 1));
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    EXPECT_EQ(Peek32(kBlock32), 0xCCCCCCCCu);
+}
+
+TEST_F(FlashDeviceTest, CfiQueryDescribesTheDevice)
+{
+    Cmd(0, kCmdCfiQuery);
+    EXPECT_EQ(BusRead32(0x10 * 4), Both('Q'));
+    EXPECT_EQ(BusRead32(0x11 * 4), Both('R'));
+    EXPECT_EQ(BusRead32(0x12 * 4), Both('Y'));
+    EXPECT_EQ(BusRead32(0x27 * 4), Both(24));  // 2^24 bytes per device
+    EXPECT_EQ(BusRead32(0x2A * 4), Both(5));   // 32-byte write buffer
+    EXPECT_EQ(BusRead32(0x2C * 4), Both(1));
+    EXPECT_EQ(BusRead32(0x2D * 4), Both(127));  // 128 blocks
+    EXPECT_EQ(BusRead32(0x30 * 4), Both(2));    // of 512 * 256 bytes
+    Cmd(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(0x10 * 4), 0xFFFFFFFFu);
+}
+
+TEST_F(FlashDeviceTest, OneBusyDeviceIsSeenInItsHalfOfTheStatus)
+{
+    ASSERT_TRUE(FlashSetFault(0, 0, kFaultBusy));
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    EXPECT_EQ(BusRead32(0), 0x00800000u);
+    EXPECT_EQ(BusRead16(0), 0x0000u);
+    EXPECT_EQ(BusRead16(2), 0x0080u);
+    EXPECT_TRUE(FlashGetDeviceInfo(0).stuck);
+    EXPECT_FALSE(FlashGetDeviceInfo(1).busy);
+    FlashResetDevices();
+    ASSERT_TRUE(FlashSetFault(0, 0, 0));
+
+    ASSERT_TRUE(FlashSetFault(1, 3, kFaultBusy));
+    Cmd(3 * kBlock32, kCmdWriteToBuffer);  // device 1 never frees a buffer
+    EXPECT_EQ(BusRead32(3 * kBlock32), 0x00000080u);
+    EXPECT_EQ(FlashGetFaults(1, 3), kFaultBusy);
+    EXPECT_EQ(FlashGetFaults(0, 3), 0);
+}
+
+TEST_F(FlashDeviceTest, StuckBusyStaysBusyWhileTheClockRuns)
+{
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    ASSERT_TRUE(SetSetting("fault-busy", "0x40010"));  // inside bus block 1
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32, kCmdConfirm);
+    for (int i = 0; i < 5; ++i) {
+        OsVirtualClockAdvance(30000000);
+        EXPECT_EQ(BusRead32(kBlock32), 0u);
+    }
+    Cmd(kBlock32, kCmdReadArray);  // ignored while busy
+    Cmd(kBlock32, kCmdClearStatus);
+    EXPECT_EQ(BusRead32(kBlock32), 0u);
+    EXPECT_EQ(Peek32(kBlock32), 0xCCCCCCCCu);
+    // Lifting the fault ends the operation, failed.
+    ASSERT_TRUE(SetSetting("fault-busy", "none"));
+    EXPECT_EQ(BusRead32(kBlock32), 0x00A000A0u);
+}
+
+TEST_F(FlashDeviceTest, DatasheetTimingKeepsTheDeviceBusy)
+{
+    ASSERT_TRUE(SetSetting("timing", "datasheet"));
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    EXPECT_EQ(BusRead32(0), 0u);
+    OsVirtualClockAdvance(900000);
+    EXPECT_EQ(BusRead32(0), 0u);
+    Cmd(0, kCmdReadArray);  // a running erase takes no commands
+    OsVirtualClockAdvance(150000);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+
+    // A full buffer takes about 200 us, a quarter buffer about 50 us.
+    Cmd(0, kCmdReadArray);
+    BufferProgram(0x40, std::vector<uint32_t>(16, 0xCCCCCCCCu));
+    EXPECT_EQ(BusRead32(0x40), 0u);
+    OsVirtualClockAdvance(150);
+    EXPECT_EQ(BusRead32(0x40), 0u);
+    OsVirtualClockAdvance(100);
+    EXPECT_EQ(BusRead32(0x40), 0x00800080u);
+    BufferProgram(0x80, std::vector<uint32_t>(4, 0xCCCCCCCCu));
+    OsVirtualClockAdvance(60);
+    EXPECT_EQ(BusRead32(0x80), 0x00800080u);
+}
+
+TEST_F(FlashDeviceTest, ScaledTimingShortensOperations)
+{
+    ASSERT_TRUE(SetSetting("timing", "scaled"));
+    ASSERT_TRUE(SetSetting("timing-scale", "0.01"));
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    OsVirtualClockAdvance(8000);
+    EXPECT_EQ(BusRead32(0), 0u);
+    OsVirtualClockAdvance(3000);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+}
+
+TEST_F(FlashDeviceTest, FaultSettingsFailOperations)
+{
+    BufferProgram(0, {0xCCCCCCCCu});
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    ASSERT_TRUE(SetSetting("fault-erase", "16"));
+    ASSERT_TRUE(SetSetting("fault-vpp", "0x40000"));
+    ASSERT_TRUE(SetSetting("fault-program", "0x80000"));
+    ASSERT_TRUE(SetSetting("fault-locked", "0xC0000"));
+
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    EXPECT_EQ(BusRead32(0), 0x00A000A0u);
+    Cmd(0, kCmdClearStatus);
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32, kCmdConfirm);
+    EXPECT_EQ(BusRead32(0), 0x00A800A8u);
+    Cmd(0, kCmdClearStatus);
+    BufferProgram(2 * kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0), 0x00900090u);
+    Cmd(0, kCmdClearStatus);
+    BufferProgram(3 * kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0), 0x00920092u);
+    Cmd(0, kCmdClearStatus);
+    BufferProgram(4 * kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+
+    EXPECT_EQ(Peek32(0), 0xCCCCCCCCu);
+    EXPECT_EQ(Peek32(kBlock32), 0xCCCCCCCCu);
+    EXPECT_EQ(Peek32(2 * kBlock32), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(3 * kBlock32), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(4 * kBlock32), 0xCCCCCCCCu);
+}
+
+TEST_F(FlashDeviceTest, SixteenBitBusTakesCommandsOnlyAtEachDevicesAddresses)
+{
+    ASSERT_TRUE(SetSetting("bus", "16"));
+    EXPECT_EQ(FlashBusWidth(), 2u);
+    EXPECT_EQ(FlashBusBlockBytes(), 128u << 10);
+    const uint32_t dev1 = kFlashDeviceBytes;
+
+    BusWrite16(0, kCmdReadStatus);
+    EXPECT_EQ(BusRead16(0), 0x0080u);
+    EXPECT_EQ(BusRead16(dev1), 0xFFFFu);  // device 1 still reads its array
+    EXPECT_EQ(FlashGetDeviceInfo(1).mode, FlashMode::ReadArray);
+
+    // A 32-byte buffer on device 1 only; device 0 keeps its array.
+    BusWrite16(dev1, kCmdWriteToBuffer);
+    BusWrite16(dev1, 15);
+    for (uint32_t i = 0; i < 16; ++i)
+        BusWrite16(dev1 + i * 2, uint16_t(0xCC00 + i));
+    BusWrite16(dev1 + 30, kCmdConfirm);
+    EXPECT_EQ(BusRead16(dev1), 0x0080u);
+    BusWrite16(dev1, kCmdReadArray);
+    BusWrite16(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(dev1), 0xCC01CC00u);
+    EXPECT_EQ(BusRead32(0), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(dev1 + 28), 0xCC0FCC0Eu);
+
+    // An erase on device 0 erases 128 KB of device 0 only.
+    BusWrite16(0, kCmdWordProgram);
+    BusWrite16(0x1FFFE, 0xCC33);
+    BusWrite16(0x20000, kCmdWordProgram);
+    BusWrite16(0x20000, 0xCC44);
+    EXPECT_EQ(Peek32(0x1FFFC) >> 16, 0xCC33u);
+    BusWrite16(0, kCmdBlockErase);
+    BusWrite16(0x100, kCmdConfirm);
+    EXPECT_EQ(BusRead16(0), 0x0080u);
+    EXPECT_EQ(Peek32(0x1FFFC), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(0x20000), 0xFFFFCC44u);
+    EXPECT_EQ(Peek32(dev1), 0xCC01CC00u);
+
+    // A 32-bit access is two 16-bit cycles.
+    BusWrite16(0, kCmdReadArray);
+    FlashResetCounters();
+    BusRead32(dev1);
+    FlashCounters n = FlashGetCounters();
+    EXPECT_EQ(n.busReads, 2u);
+    EXPECT_EQ(n.reads[1], 2u);
+    EXPECT_EQ(n.reads[0], 0u);
+}
+
+TEST_F(FlashDeviceTest, FaultOffsetsNameBlocksOfTheArrangement)
+{
+    ASSERT_TRUE(SetSetting("fault-erase", "0x1000010,0x40000"));
+    EXPECT_EQ(FlashGetFaults(0, 1), kFaultErase);  // 0x40000 = bus block 1 on both
+    EXPECT_EQ(FlashGetFaults(1, 1), kFaultErase);
+    EXPECT_EQ(FlashGetFaults(0, 64), kFaultErase);  // 16 MB: bus block 64
+    EXPECT_EQ(FlashGetFaults(0, 2), 0);
+    ASSERT_TRUE(SetSetting("bus", "16"));
+    EXPECT_EQ(FlashGetFaults(1, 0), kFaultErase);  // 16 MB: device 1 block 0
+    EXPECT_EQ(FlashGetFaults(0, 2), kFaultErase);  // 0x40000: device 0 block 2
+    EXPECT_EQ(FlashGetFaults(1, 1), 0);
+    EXPECT_EQ(FlashGetFaults(0, 1), 0);
+}
+
+TEST_F(FlashDeviceTest, CountersSeparateStatusAndArrayReads)
+{
+    Cmd(0, kCmdReadStatus);
+    BusRead32(0);
+    BusRead32(0);
+    BusRead16(2);
+    Cmd(0, kCmdReadArray);
+    BusRead32(0);
+    FlashCounters n = FlashGetCounters();
+    EXPECT_EQ(n.busReads, 4u);
+    EXPECT_EQ(n.busWrites, 2u);
+    EXPECT_EQ(n.statusReads[0], 2u);
+    EXPECT_EQ(n.statusReads[1], 3u);
+    EXPECT_EQ(n.arrayReads[0], 1u);
+    EXPECT_EQ(n.arrayReads[1], 1u);
+    EXPECT_EQ(n.reads[1], 4u);
+    FlashResetCounters();
+    n = FlashGetCounters();
+    EXPECT_EQ(n.busReads + n.busWrites + n.reads[0] + n.writes[1], 0u);
+}
+
+TEST_F(FlashDeviceTest, BulkReadCopiesArrayAndCountsWords)
+{
+    std::vector<uint32_t> data(16);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = 0xCC000000u + uint32_t(i) * 0x01010101u;
+    BufferProgram(0x1000, data);
+    Cmd(0, kCmdReadArray);
+    FlashResetCounters();
+    uint8_t buf[70];
+    std::memset(buf, 0xEE, sizeof buf);
+    BusReadBulk(buf, 0x1000, 63);
+    EXPECT_EQ(std::memcmp(buf, data.data(), 63), 0);
+    EXPECT_EQ(buf[63], 0xEE);
+    EXPECT_EQ(FlashGetCounters().busReads, 16u);
+    EXPECT_EQ(FlashGetCounters().arrayReads[1], 16u);
+
+    // One device in status mode: the reads go cycle by cycle.
+    BusWrite16(0x1000, kCmdReadStatus);
+    FlashResetCounters();
+    BusReadBulk(buf, 0x1000, 8);
+    uint32_t w[2];
+    std::memcpy(w, buf, 8);
+    EXPECT_EQ(w[0], (data[0] & 0xFFFF0000u) | 0x80u);
+    EXPECT_EQ(w[1], (data[1] & 0xFFFF0000u) | 0x80u);
+    EXPECT_EQ(FlashGetCounters().statusReads[0], 2u);
+    EXPECT_EQ(FlashGetCounters().arrayReads[1], 2u);
+
+    // Beyond the end of the flash nothing answers.
+    Cmd(0, kCmdReadArray);
+    BusReadBulk(buf, kFlashSize - 4, 8);
+    EXPECT_EQ(buf[4], 0xFF);
+    EXPECT_EQ(buf[7], 0xFF);
+}
+
+TEST_F(FlashDeviceTest, ArrayPersistsInTheImageFile)
+{
+    BufferProgram(0x2000, {0xCAFECCCCu, 0x12345678u});
+    FlashClose();
+    FILE* f = std::fopen(FlashImagePath().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fseek(f, 0x2000, SEEK_SET), 0);
+    uint32_t got[2] = {};
+    ASSERT_EQ(std::fread(got, 4, 2, f), 2u);
+    std::fseek(f, 0, SEEK_END);
+    EXPECT_EQ(std::ftell(f), long(kFlashSize));
+    std::fclose(f);
+    EXPECT_EQ(got[0], 0xCAFECCCCu);
+    EXPECT_EQ(got[1], 0x12345678u);
+}
+
+TEST_F(FlashDeviceTest, ANewBoardStartsWithFreshDevices)
+{
+    FlashSetBlockLock(0, 5, true);
+    FlashSetFault(1, 6, kFaultVpp);
+    Cmd(0, kCmdReadStatus);
+    ASSERT_TRUE(Init(true));
+    EXPECT_FALSE(FlashBlockLocked(0, 5));
+    EXPECT_EQ(FlashGetFaults(1, 6), 0);
+    EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::ReadArray);
+}
+
+TEST_F(FlashDeviceTest, ThreadedBusCyclesAreCountedExactly)
+{
+    BufferProgram(0, {0xCCCCCCCCu});
+    Cmd(0, kCmdReadArray);
+    FlashResetCounters();
+    constexpr int kThreads = 4, kReads = 2000;
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kReads; ++i) {
+                if (BusRead32(0) != 0xCCCCCCCCu)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(FlashGetCounters().busReads, uint64_t(kThreads) * kReads);
+}
+
+}  // namespace

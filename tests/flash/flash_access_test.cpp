@@ -1,0 +1,272 @@
+// Flash access against the board's flash devices: command sequences, bus
+// economy, status handling and time-outs.
+#include "flash/flash_access.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "board/board.h"
+#include "board/flash_device.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+
+constexpr uint32_t kBlock = 0x40000;
+
+std::vector<uint8_t> Peek(uint32_t offset, size_t n)
+{
+    std::vector<uint8_t> out(n);
+    EXPECT_TRUE(board::FlashPeek(out.data(), offset, n));
+    return out;
+}
+
+bool AllErased(uint32_t offset, size_t n)
+{
+    for (uint8_t b : Peek(offset, n))
+        if (b != 0xFF)
+            return false;
+    return true;
+}
+
+// Source bytes that cannot be mistaken for erased flash or zero, with
+// spare readable bytes past the end.
+std::vector<uint8_t> Fill(size_t n, uint8_t first = 0xC1)
+{
+    std::vector<uint8_t> v(n + 4, 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(first + i * 7) == 0xFF ? 0xCC : static_cast<uint8_t>(first + i * 7);
+    return v;
+}
+
+class FlashAccess : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        window_ = MapFlashWindow(FLASH_WINDOW_FULL);
+        ASSERT_NE(window_, nullptr);
+        board::FlashResetCounters();
+    }
+    void TearDown() override
+    {
+        UnmapFlashWindow(window_);
+        BusWidth = 4;
+        OsUseRealClock();
+    }
+    TempBoard board_{true};
+    uint8_t* window_ = nullptr;
+};
+
+TEST(FlashStatus, ReadyNeedsBit7OfEveryDeviceOnTheBus)
+{
+    ASSERT_EQ(BusWidth, 4u);
+    EXPECT_TRUE(IsStatusReady(0x00800080));
+    EXPECT_TRUE(IsStatusReady(0x00A000A0));
+    EXPECT_FALSE(IsStatusReady(0x00800000));
+    EXPECT_FALSE(IsStatusReady(0x00000080));
+    EXPECT_FALSE(IsStatusReady(0));
+    BusWidth = 2;
+    // A 16-bit status read never carries bit 23.
+    EXPECT_TRUE(IsStatusReady(0x0080));
+    EXPECT_FALSE(IsStatusReady(0x0000));
+    BusWidth = 4;
+}
+
+TEST_F(FlashAccess, BlankBlockGetsNoEraseCommand)
+{
+    ASSERT_EQ(EraseBlock(window_ + kBlock), 1);
+    board::FlashCounters c = board::FlashGetCounters();
+    EXPECT_EQ(c.busWrites, 1u);             // the read-array reset only
+    EXPECT_EQ(c.busReads, kBlock / 4);      // one pass over the block
+}
+
+TEST_F(FlashAccess, OneDirtyWordAnywhereErasesTheWholeBlock)
+{
+    std::vector<uint8_t> src = Fill(8);
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + 2 * kBlock - 8, 8), 1);   // last word of block 1
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + 2 * kBlock, 8), 1);       // first word of block 2
+    ASSERT_EQ(IsBlockErased(window_ + kBlock, kBlock), 0);
+    board::FlashResetCounters();
+
+    ASSERT_EQ(EraseBlock(window_ + kBlock), 1);
+    board::FlashCounters c = board::FlashGetCounters();
+    EXPECT_EQ(c.busWrites, 4u);   // read array, clear status, erase, confirm
+    EXPECT_TRUE(AllErased(kBlock, kBlock));
+    EXPECT_EQ(Peek(2 * kBlock, 8), std::vector<uint8_t>(src.begin(), src.begin() + 8));  // next block kept
+}
+
+TEST_F(FlashAccess, EraseFailsOnEveryErrorBitAndTheNextEraseIsNotPoisoned)
+{
+    std::vector<uint8_t> src = Fill(64);
+    for (uint32_t b = 1; b <= 4; ++b)
+        ASSERT_EQ(ProgramFlash(src.data(), window_ + b * kBlock, 64), 1);
+    ASSERT_TRUE(board::SetSetting("fault-erase", "0x40000"));
+    ASSERT_TRUE(board::SetSetting("fault-locked", "0x80000"));
+    ASSERT_TRUE(board::SetSetting("fault-vpp", "0xC0000"));
+    EXPECT_EQ(EraseBlock(window_ + kBlock), 0);
+    EXPECT_EQ(EraseBlock(window_ + 2 * kBlock), 0);
+    EXPECT_EQ(EraseBlock(window_ + 3 * kBlock), 0);
+    EXPECT_FALSE(AllErased(kBlock, 64));
+    // Error bits stay in the devices until cleared: a healthy block after a
+    // failed one must still erase.
+    EXPECT_EQ(EraseBlock(window_ + 4 * kBlock), 1);
+    EXPECT_TRUE(AllErased(4 * kBlock, kBlock));
+}
+
+TEST_F(FlashAccess, StuckEraseTimesOutAfterTenSecondsOfVirtualTime)
+{
+    std::vector<uint8_t> src = Fill(4);
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock, 4), 1);
+    ASSERT_TRUE(board::SetSetting("fault-busy", "0x40000"));
+    OsUseVirtualClock(0, 1);
+    uint32_t t0 = OsGetTickCount();
+    EXPECT_EQ(EraseBlock(window_ + kBlock), 0);
+    uint32_t elapsed = OsGetTickCount() - t0;
+    EXPECT_GE(elapsed, FLASH_ERASE_TIMEOUT_MS);
+    EXPECT_LT(elapsed, FLASH_ERASE_TIMEOUT_MS + 2 * FLASH_ERASE_POLL_MS);
+}
+
+TEST_F(FlashAccess, ZeroBytesCostNoBusCycle)
+{
+    uint8_t src[4] = {1, 2, 3, 4};
+    EXPECT_EQ(ProgramFlash(src, window_ + kBlock, 0), 1);
+    board::FlashCounters c = board::FlashGetCounters();
+    EXPECT_EQ(c.busWrites, 0u);
+    EXPECT_EQ(c.busReads, 0u);
+}
+
+TEST_F(FlashAccess, FullBufferCostsNineteenWritesAndOneClearPerCall)
+{
+    std::vector<uint8_t> src = Fill(64 * 3);
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock, 64), 1);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 19u);
+    board::FlashResetCounters();
+    // Three buffers in one call: still one clear-status.
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + 2 * kBlock, 64 * 3), 1);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 3u * 19u);
+    EXPECT_EQ(Peek(2 * kBlock, 64 * 3), std::vector<uint8_t>(src.begin(), src.begin() + 64 * 3));
+}
+
+TEST_F(FlashAccess, BuffersNeverCrossA64ByteBoundary)
+{
+    // 48 bytes past a boundary, 100 bytes: buffers of 4, 16 and 5 words.
+    std::vector<uint8_t> src = Fill(100);
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock + 48, 100), 1);
+    // clear + 3 x (write-to-buffer, count, confirm) + 25 data words
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 3u * 3u + 25u);
+    EXPECT_EQ(Peek(kBlock + 48, 100), std::vector<uint8_t>(src.begin(), src.begin() + 100));
+    EXPECT_TRUE(AllErased(kBlock, 48));
+    EXPECT_TRUE(AllErased(kBlock + 148, 64));
+}
+
+TEST_F(FlashAccess, PartialLastWordTakesTheSpareBytes)
+{
+    std::vector<uint8_t> src = Fill(5);   // spare bytes are 0xFF
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock, 5), 1);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 3u + 2u);   // two bus words
+    std::vector<uint8_t> got = Peek(kBlock, 12);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 5), std::vector<uint8_t>(src.begin(), src.begin() + 5));
+    for (int i = 5; i < 12; ++i)
+        EXPECT_EQ(got[i], 0xFF) << i;
+}
+
+TEST_F(FlashAccess, ProgramErrorsFailTheCallAndDoNotPoisonTheNextOne)
+{
+    std::vector<uint8_t> src = Fill(128);
+    const char* faults[] = {"fault-program", "fault-vpp", "fault-locked"};
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        ASSERT_TRUE(board::SetSetting(fault, "0x40000"));
+        EXPECT_EQ(ProgramFlash(src.data(), window_ + kBlock, 128), 0);
+        ASSERT_TRUE(board::SetSetting(fault, "none"));
+        // Another block, same devices: the error bits of the failure above
+        // are still in the status registers until cleared.
+        EXPECT_EQ(ProgramFlash(src.data(), window_ + 3 * kBlock, 4), 1);
+        EXPECT_EQ(EraseBlock(window_ + 3 * kBlock), 1);
+    }
+}
+
+TEST_F(FlashAccess, StaleErrorBitsFromAnEarlierRunAreCleared)
+{
+    std::vector<uint8_t> src = Fill(64);
+    ASSERT_TRUE(board::SetSetting("fault-program", "0x40000"));
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock, 64), 0);
+    ASSERT_TRUE(board::SetSetting("fault-program", "none"));
+    // The device state lives with the board: a new program (new mapping)
+    // finds the error bits still set.
+    UnmapFlashWindow(window_);
+    window_ = MapFlashWindow(FLASH_WINDOW_FULL);
+    ASSERT_NE(window_, nullptr);
+    EXPECT_EQ(ProgramFlash(src.data(), window_ + 2 * kBlock, 64), 1);
+    EXPECT_EQ(Peek(2 * kBlock, 64), std::vector<uint8_t>(src.begin(), src.begin() + 64));
+}
+
+TEST_F(FlashAccess, StuckBufferTimesOutAfterTenSecondsOfVirtualTime)
+{
+    std::vector<uint8_t> src = Fill(64);
+    ASSERT_TRUE(board::SetSetting("fault-busy", "0x40000"));
+    OsUseVirtualClock(0, 1000);   // every read of the time: 1 ms
+    uint32_t t0 = OsGetTickCount();
+    EXPECT_EQ(ProgramFlash(src.data(), window_ + kBlock, 64), 0);
+    EXPECT_GE(OsGetTickCount() - t0, FLASH_BUFFER_TIMEOUT_MS);
+}
+
+TEST_F(FlashAccess, SixteenBitBusWritesLowHalvesOnEachDevice)
+{
+    ASSERT_TRUE(board::SetSetting("bus", "16"));
+    UnmapFlashWindow(window_);
+    window_ = MapFlashWindow(FLASH_WINDOW_FULL);
+    ASSERT_NE(window_, nullptr);
+    BusWidth = 2;
+    EXPECT_EQ(FlashBlockSize(), 0x20000u);
+    const uint32_t second = 0x1000000 + 0x20000;   // a block of the second device
+    std::vector<uint8_t> src = Fill(40);
+    board::FlashResetCounters();
+    // 32-byte buffers: 40 bytes at a boundary are buffers of 16 and 4 words.
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + second, 40), 1);
+    board::FlashCounters c = board::FlashGetCounters();
+    EXPECT_EQ(c.busWrites, 1u + 2u * 3u + 20u);
+    EXPECT_EQ(c.writes[0], 0u);
+    EXPECT_EQ(c.writes[1], c.busWrites);
+    EXPECT_EQ(Peek(second, 40), std::vector<uint8_t>(src.begin(), src.begin() + 40));
+
+    ASSERT_EQ(EraseBlock(window_ + second), 1);
+    EXPECT_TRUE(AllErased(second, 0x20000));
+    ResetToReadArray(window_ + second);
+    EXPECT_EQ(board::FlashGetDeviceInfo(1).mode, board::FlashMode::ReadArray);
+}
+
+TEST(FlashLockThreaded, LockIsDeviceWideAndReleasedByUnlock)
+{
+    TempBoard board(true);
+    Handle lock = LockFlash();
+    ASSERT_NE(lock, nullptr);
+    std::atomic<uint32_t> result{12345};
+    auto tryTake = [](void* p) -> uint32_t {
+        Handle other = OsCreateMutex(L"NorFlash");
+        uint32_t r = OsWaitForSingleObject(other, 0);
+        if (r == OS_WAIT_OBJECT_0)
+            OsReleaseMutex(other);
+        OsCloseHandle(other);
+        static_cast<std::atomic<uint32_t>*>(p)->store(r);
+        return 0;
+    };
+    Handle t = OsCreateThread(tryTake, &result);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(OsWaitForSingleObject(t, 10000), OS_WAIT_OBJECT_0);
+    OsCloseHandle(t);
+    EXPECT_EQ(result.load(), OS_WAIT_TIMEOUT);
+
+    UnlockFlash(lock);
+    t = OsCreateThread(tryTake, &result);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(OsWaitForSingleObject(t, 10000), OS_WAIT_OBJECT_0);
+    OsCloseHandle(t);
+    EXPECT_EQ(result.load(), OS_WAIT_OBJECT_0);
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// Device memory: reservations, windows onto the flash, bus-cycle
+// accessors and the data abort of a stray access.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/flash_device.h"
+#include "platform/clock.h"
+#include "platform/mmio.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+
+constexpr uint32_t kWindowProtect = OS_PAGE_READWRITE | OS_PAGE_NOCACHE | OS_PAGE_PHYSICAL;
+
+class MmioTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        OsUseVirtualClock(0, 1);
+        board_ = std::make_unique<TempBoard>(true);
+    }
+    void TearDown() override
+    {
+        for (void* p : reserved_)
+            OsVirtualFree(p, 0, OS_MEM_RELEASE);
+        board_.reset();
+        OsUseRealClock();
+    }
+    // A window onto the flash from phys, as a program maps it.
+    uint8_t* Map(uint32_t phys, uint32_t size)
+    {
+        void* p = OsVirtualAlloc(size, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+        EXPECT_NE(p, nullptr);
+        if (!p)
+            return nullptr;
+        reserved_.push_back(p);
+        EXPECT_EQ(OsVirtualCopy(p, phys, size, kWindowProtect), 1);
+        return static_cast<uint8_t*>(p);
+    }
+    std::unique_ptr<TempBoard> board_;
+    std::vector<void*> reserved_;
+};
+
+TEST_F(MmioTest, AccessesReachTheFlashAtTheWindowsPhysicalAddress)
+{
+    uint8_t* whole = Map(0, board::kFlashSize);
+    uint8_t* high = Map(0x40000, 0x20000);
+    ASSERT_TRUE(whole && high);
+    EXPECT_NE(whole, high);
+
+    // A buffered program through the high window, read back through both.
+    OsWrite32(high + 0x20, 0x00E800E8);
+    EXPECT_EQ(OsRead32(high + 0x20), 0x00800080u);
+    OsWrite32(high + 0x20, 0x00010001);
+    OsWrite32(high + 0x20, 0xCCCC1234);
+    OsWrite32(high + 0x24, 0x5678CCCC);
+    OsWrite32(high + 0x24, 0x00D000D0);
+    EXPECT_EQ(OsRead32(high + 0x24), 0x00800080u);
+    OsWrite16(whole, 0x00FF);  // device 0 only
+    EXPECT_EQ(OsRead32(whole + 0x40020), 0x00801234u);
+    OsWrite16(whole + 2, 0x00FF);
+    EXPECT_EQ(OsRead32(whole + 0x40020), 0xCCCC1234u);
+    EXPECT_EQ(OsRead16(high + 0x26), 0x5678u);
+
+    uint8_t buf[7];
+    OsReadBulk(buf, high + 0x20, sizeof buf);
+    const uint8_t want[7] = {0x34, 0x12, 0xCC, 0xCC, 0xCC, 0xCC, 0x78};
+    EXPECT_EQ(std::memcmp(buf, want, sizeof buf), 0);
+}
+
+TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
+{
+    void* p = OsVirtualAlloc(0x20000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    ASSERT_NE(p, nullptr);
+    reserved_.push_back(p);
+    EXPECT_EQ(OsVirtualCopy(p, board::kFlashSize, 0x10000, kWindowProtect), 0);
+    EXPECT_EQ(OsVirtualCopy(p, board::kFlashSize - 0x10000, 0x20000, kWindowProtect), 0);
+    EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, OS_PAGE_READWRITE), 0);   // not physical
+    EXPECT_EQ(OsVirtualCopy(p, 0, 0x30000, kWindowProtect), 0);      // larger than reserved
+    int local = 0;
+    EXPECT_EQ(OsVirtualCopy(&local, 0, 4, kWindowProtect), 0);       // not reserved
+    EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, kWindowProtect), 1);
+    EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, kWindowProtect), 0);      // already mapped
+    EXPECT_EQ(OsVirtualFree(static_cast<uint8_t*>(p) + 4096, 0, OS_MEM_RELEASE), 0);
+    EXPECT_EQ(OsVirtualFree(p, 0x20000, OS_MEM_RELEASE), 0);
+    EXPECT_EQ(OsVirtualAlloc(0, OS_MEM_RESERVE, OS_PAGE_NOACCESS), nullptr);
+}
+
+TEST_F(MmioTest, NewMappingSeesChangedSettings)
+{
+    uint8_t* w = Map(0, 0x20000);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(board::FlashBusWidth(), 4u);
+    ASSERT_TRUE(board::SetSetting("bus", "16"));
+    uint8_t* w2 = Map(0, 0x20000);
+    ASSERT_NE(w2, nullptr);
+    // One 32-bit access is now two bus cycles.
+    board::FlashResetCounters();
+    OsRead32(w2);
+    EXPECT_EQ(board::FlashGetCounters().busReads, 2u);
+}
+
+using MmioDeathTest = MmioTest;
+
+TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    uint8_t* w = Map(0, 0x20000);
+    ASSERT_NE(w, nullptr);
+    EXPECT_DEATH(OsRead32(w + 0x20000), "data abort: read32 at 0x[0-9a-f]+");
+    EXPECT_DEATH(OsWrite32(w - 4, 0xCCCCCCCC), "data abort: write32");
+    EXPECT_DEATH(OsRead32(w + 2), "data abort: read32 .*not aligned");
+    EXPECT_DEATH(OsWrite16(w + 1, 0xCCCC), "data abort: write16");
+    EXPECT_DEATH(OsReadBulk(nullptr, w + 0x1FFFC, 5), "data abort: bulk read");
+    int local = 0;
+    EXPECT_DEATH(OsRead32(&local), "data abort");
+    void* p = w;
+    OsVirtualFree(p, 0, OS_MEM_RELEASE);
+    reserved_.clear();
+    EXPECT_DEATH(OsRead32(p), "data abort");
+}
+
+TEST_F(MmioTest, ThreadedAccessWhileAnotherWindowIsMapped)
+{
+    uint8_t* w = Map(0, 0x40000);
+    ASSERT_NE(w, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            if (OsRead32(w + 0x100) != 0xFFFFFFFFu)
+                ++wrong;
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        void* p = OsVirtualAlloc(0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(OsVirtualCopy(p, 0x1000, 0x1000, kWindowProtect), 1);
+        EXPECT_EQ(OsRead32(static_cast<uint8_t*>(p) + 0x100), 0xFFFFFFFFu);
+        EXPECT_EQ(OsVirtualFree(p, 0, OS_MEM_RELEASE), 1);
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// The registry as the programs see it, the store's text form, and the
+// saved copy in the flash registry area.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "board/board.h"
+#include "board/registry_store.h"
+#include "platform/hal.h"
+#include "platform/registry.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+std::vector<uint8_t> FlashBytes(const TempBoard& tb, uint32_t off, uint32_t n)
+{
+    std::ifstream f(tb.dir() + "/flash.img", std::ios::binary);
+    f.seekg(off);
+    std::vector<uint8_t> out(n);
+    f.read(reinterpret_cast<char*>(out.data()), n);
+    return out;
+}
+}  // namespace
+
+TEST(RegistryApi, OpensAndReadsTheFlashDriverValues)
+{
+    TempBoard tb;
+    RegKey key = nullptr;
+    ASSERT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\StrataFMD", 0, 0xF003F, &key), 0);
+    uint32_t value = 0xCCCCCCCC, size = 4, type = 0;
+    EXPECT_EQ(OsRegQueryValueEx(key, L"MemBase", &type, &value, &size), 0);
+    EXPECT_EQ(type, OS_REG_DWORD);
+    EXPECT_EQ(value, 0x01480000u);
+    EXPECT_EQ(size, 4u);
+    size = 4;
+    EXPECT_EQ(OsRegQueryValueEx(key, L"MEMLEN", nullptr, &value, &size), 0);
+    EXPECT_EQ(value, 0x00B80000u);
+    size = 4;
+    EXPECT_EQ(OsRegQueryValueEx(key, L"Missing", nullptr, &value, &size), OS_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OsRegCloseKey(key), 0);
+    EXPECT_EQ(OsRegCloseKey(key), OS_ERROR_INVALID_HANDLE);
+    EXPECT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"Drivers\\Nothing", 0, 0, &key), OS_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"Drivers\\..\\System", 0, 0, &key), OS_ERROR_FILE_NOT_FOUND);
+    int local = 0;
+    EXPECT_EQ(OsRegCloseKey(reinterpret_cast<RegKey>(&local)), OS_ERROR_INVALID_HANDLE);
+}
+
+TEST(RegistryApi, StringsAreWideWithTerminatorAndTooSmallBuffersAreUntouched)
+{
+    TempBoard tb;
+    RegKey key = nullptr;
+    uint32_t disposition = 0;
+    ASSERT_EQ(OsRegCreateKeyEx(OS_HKEY_LOCAL_MACHINE, L"System\\StorageManager\\Profiles\\MSFlash", &key,
+                               &disposition), 0);
+    EXPECT_EQ(disposition, 2u);
+    wchar_t buf[260];
+    uint32_t size = sizeof buf, type = 0;
+    ASSERT_EQ(OsRegQueryValueEx(key, L"Folder", &type, buf, &size), 0);
+    EXPECT_EQ(type, OS_REG_SZ);
+    EXPECT_STREQ(buf, L"\\Flash Disk");
+    EXPECT_EQ(size, (wcslen(L"\\Flash Disk") + 1) * sizeof(wchar_t));
+
+    wchar_t small[4] = {L'x', L'y', L'z', 0};
+    size = sizeof small;
+    EXPECT_EQ(OsRegQueryValueEx(key, L"Folder", nullptr, small, &size), OS_ERROR_MORE_DATA);
+    EXPECT_EQ(size, (wcslen(L"\\Flash Disk") + 1) * sizeof(wchar_t));
+    EXPECT_STREQ(small, L"xyz");
+    OsRegCloseKey(key);
+
+    // Non-ASCII text survives the round trip through the store.
+    ASSERT_TRUE(board::RegSetValue("Test", "Name", board::RegValue::String("Gr\xC3\xBC\xC3\x9F \"q\" \\")));
+    ASSERT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"test", 0, 0, &key), 0);
+    size = sizeof buf;
+    ASSERT_EQ(OsRegQueryValueEx(key, L"name", nullptr, buf, &size), 0);
+    EXPECT_STREQ(buf, L"Gr\u00FC\u00DF \"q\" \\");
+    OsRegCloseKey(key);
+}
+
+TEST(RegistryApi, CreateMakesAnEmptyKeyOnce)
+{
+    TempBoard tb;
+    RegKey key = nullptr, sub = nullptr;
+    uint32_t disposition = 0;
+    ASSERT_EQ(OsRegCreateKeyEx(OS_HKEY_LOCAL_MACHINE, L"A\\B\\C", &key, &disposition), 0);
+    EXPECT_EQ(disposition, 1u);
+    OsRegCloseKey(key);
+    ASSERT_EQ(OsRegCreateKeyEx(OS_HKEY_LOCAL_MACHINE, L"a\\b\\c", &key, &disposition), 0);
+    EXPECT_EQ(disposition, 2u);
+    // Relative to an open key.
+    ASSERT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"A", 0, 0, &sub), 0);
+    RegKey rel = nullptr;
+    EXPECT_EQ(OsRegOpenKeyEx(sub, L"B\\C", 0, 0, &rel), 0);
+    OsRegCloseKey(rel);
+    OsRegCloseKey(sub);
+    OsRegCloseKey(key);
+    uint32_t size = 0;
+    EXPECT_EQ(OsRegQueryValueEx(key, L"x", nullptr, nullptr, &size), OS_ERROR_INVALID_HANDLE);
+}
+
+TEST(RegistryStore, TextRoundTripAndDamage)
+{
+    board::RegHive hive;
+    std::string err;
+    ASSERT_TRUE(board::RegParseText("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"D\"=dword:0000002a\n"
+                                    "\"S\"=\"a\\\\b\\\"c\\n\"\n\"B\"=hex:00,ff,10\n@=\"def\"\n; comment\n",
+                                    &hive, &err)) << err;
+    std::string text = board::RegSerialize(hive);
+    board::RegHive again;
+    ASSERT_TRUE(board::RegParseText(text, &again, &err)) << err;
+    EXPECT_EQ(board::RegSerialize(again), text);
+    const auto& values = again.keys.at("k").values;
+    EXPECT_EQ(values.at("d").second.dword, 42u);
+    EXPECT_EQ(values.at("s").second.text, "a\\b\"c\n");
+    EXPECT_EQ(values.at("b").second.bytes, (std::vector<uint8_t>{0x00, 0xff, 0x10}));
+    EXPECT_EQ(values.at("").second.text, "def");
+
+    for (const char* bad : {"\"v\"=dword:1\n", "[HKEY_CURRENT_USER\\X]\n", "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=dword:123456789\n",
+                            "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex:0g\n", "[HKEY_LOCAL_MACHINE\\X]\n\"v=\"x\"\n",
+                            "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=qword:1\n", "[HKEY_LOCAL_MACHINE\\..]\n"}) {
+        board::RegHive h;
+        EXPECT_FALSE(board::RegParseText(bad, &h, &err)) << bad;
+    }
+}
+
+TEST(RegistryStore, ThreadedWritersLoseNothing)
+{
+    TempBoard tb;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 10; ++i)
+                board::RegSetValue("Load", "v" + std::to_string(t) + "_" + std::to_string(i),
+                                   board::RegValue::Dword(uint32_t(t * 100 + i)));
+        });
+    for (auto& th : threads)
+        th.join();
+    board::RegHive hive = board::RegLoad();
+    EXPECT_EQ(hive.keys.at("load").values.size(), 40u);
+    board::RegValue v;
+    ASSERT_TRUE(board::RegGetValue("LOAD", "V3_9", &v));
+    EXPECT_EQ(v.dword, 309u);
+}
+
+TEST(RegistryFlush, SavesIntoTheFlashAreaAndClearErasesIt)
+{
+    TempBoard tb;
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), 0);
+    std::vector<uint8_t> area = FlashBytes(tb, 0x1400000, 0x80000);
+    uint32_t magic, len, sum, inv;
+    std::memcpy(&magic, area.data(), 4);
+    std::memcpy(&len, area.data() + 4, 4);
+    std::memcpy(&sum, area.data() + 8, 4);
+    std::memcpy(&inv, area.data() + 12, 4);
+    EXPECT_EQ(magic, board::kRegFlashMagic);
+    EXPECT_EQ(inv, ~len);
+    ASSERT_LT(len, 0x80000u - 16);
+    std::string text(reinterpret_cast<const char*>(area.data() + 16), len);
+    EXPECT_NE(text.find("\"MemBase\"=dword:01480000"), std::string::npos);
+    uint32_t s = 0;
+    for (unsigned char c : text)
+        s += c;
+    EXPECT_EQ(s, sum);
+    EXPECT_TRUE(std::all_of(area.begin() + 16 + len, area.end(), [](uint8_t b) { return b == 0xFF; }));
+    // The region just past the area is untouched.
+    EXPECT_EQ(FlashBytes(tb, 0x1480000, 1)[0], 0xFF);
+    std::string saved;
+    EXPECT_TRUE(board::RegReadFlash(&saved));
+    EXPECT_EQ(saved, text);
+
+    EXPECT_NE(OsHalRequest(0x01012010, nullptr, 0, nullptr, 0, nullptr), 0);
+    area = FlashBytes(tb, 0x1400000, 0x80000);
+    EXPECT_TRUE(std::all_of(area.begin(), area.end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_FALSE(board::RegReadFlash(&saved));
+
+    ASSERT_TRUE(board::SetSetting("hal-registry-clear", "fail"));
+    EXPECT_EQ(OsHalRequest(0x01012010, nullptr, 0, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(board::Events(),
+              (std::vector<std::string>{"registry-flush ok", "registry-clear ok", "registry-clear failed"}));
+}
+
+TEST(RegistryFlush, FailsWhenSetToFailOrTooSmall)
+{
+    TempBoard tb;
+    ASSERT_TRUE(board::SetSetting("registry-flush", "fail"));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    ASSERT_TRUE(board::SetSetting("registry-flush", "ok"));
+    // An area of 32 bytes cannot hold the registry: nothing is written.
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "80000,1400000,10"));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    EXPECT_EQ(FlashBytes(tb, 0x1400000, 1)[0], 0xFF);
+    // An area reaching past the flash is refused too.
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "80000,1FF0000,10000"));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    EXPECT_EQ(board::Events(), (std::vector<std::string>{"registry-flush failed", "registry-flush failed",
+                                                         "registry-flush failed"}));
+}

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+
+#include "platform/text.h"
+
+namespace {
+
+constexpr wchar_t kFill = static_cast<wchar_t>(0xCCCC);  // neither zero nor text
+
+class TextTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = setlocale(LC_CTYPE, nullptr);
+        saved_ = old ? old : "C";
+    }
+    void TearDown() override { setlocale(LC_CTYPE, saved_.c_str()); }
+    std::string saved_;
+};
+
+TEST_F(TextTest, FormatsWideAndNarrowArguments)
+{
+    wchar_t buf[64];
+    int n = OsFormat(buf, 64, L"%ls\\AutoRun\\%ls #%d %s", L"\\Storage Card", L"*.exe", 3, "nk");
+    EXPECT_EQ(std::wstring(buf), L"\\Storage Card\\AutoRun\\*.exe #3 nk");
+    EXPECT_EQ(n, static_cast<int>(wcslen(buf)));
+}
+
+TEST_F(TextTest, FormatNeverWritesPastItsCapacity)
+{
+    wchar_t buf[16];
+    for (wchar_t& c : buf)
+        c = kFill;
+    // Exactly fitting: five characters and the terminator in six.
+    EXPECT_EQ(OsFormat(buf, 6, L"%ls", L"abcde"), 5);
+    EXPECT_EQ(std::wstring(buf), L"abcde");
+    EXPECT_EQ(buf[6], kFill);
+
+    // One character too many: cut, terminated, reported.
+    for (wchar_t& c : buf)
+        c = kFill;
+    EXPECT_EQ(OsFormat(buf, 6, L"%ls!", L"abcde"), -1);
+    EXPECT_EQ(buf[5], L'\0');
+    EXPECT_EQ(std::wstring(buf), L"abcde");
+    for (size_t i = 6; i < 16; ++i)
+        EXPECT_EQ(buf[i], kFill) << i;
+
+    // A long path into a device path buffer.
+    wchar_t path[260];
+    std::wstring longName(400, L'x');
+    EXPECT_EQ(OsFormat(path, 260, L"%ls\\%ls", L"\\Card", longName.c_str()), -1);
+    EXPECT_EQ(wcslen(path), 259u);
+
+    EXPECT_EQ(OsFormat(buf, 0, L"abc"), -1);
+    EXPECT_EQ(buf[0], L'a');  // capacity 0: nothing written at all
+}
+
+TEST_F(TextTest, FailedFormatLeavesATerminatedText)
+{
+    setlocale(LC_CTYPE, "C");
+    wchar_t buf[8];
+    for (wchar_t& c : buf)
+        c = kFill;
+    // A narrow argument that the code page cannot convert.
+    EXPECT_EQ(OsFormat(buf, 8, L"%s", "a\xff"), -1);
+    EXPECT_NE(wmemchr(buf, L'\0', 8), nullptr);
+}
+
+TEST_F(TextTest, WidenKeepsBytesThatDoNotConvert)
+{
+    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    wchar_t out[16];
+    EXPECT_EQ(OsWiden("caf\xc3\xa9", out, 16), 4u);
+    EXPECT_EQ(std::wstring(out), L"caf\u00e9");
+
+    // An invalid byte stands for itself and the text goes on after it; a
+    // sequence cut at the end keeps its bytes too.
+    EXPECT_EQ(OsWiden("a\xff" "b\xc3", out, 16), 4u);
+    EXPECT_EQ(out[0], L'a');
+    EXPECT_EQ(out[1], static_cast<wchar_t>(0xFF));
+    EXPECT_EQ(out[2], L'b');
+    EXPECT_EQ(out[3], static_cast<wchar_t>(0xC3));
+    EXPECT_EQ(out[4], L'\0');
+
+    setlocale(LC_CTYPE, "C");
+    EXPECT_EQ(OsWiden("\x80z", out, 16), 2u);
+    EXPECT_EQ(out[0], static_cast<wchar_t>(0x80));
+    EXPECT_EQ(out[1], L'z');
+}
+
+TEST_F(TextTest, WidenStopsAtItsCapacity)
+{
+    wchar_t out[8];
+    for (wchar_t& c : out)
+        c = kFill;
+    EXPECT_EQ(OsWiden("abcdefgh", out, 4), 3u);
+    EXPECT_EQ(std::wstring(out), L"abc");
+    EXPECT_EQ(out[4], kFill);
+    EXPECT_EQ(OsWiden("abc", out, 0), 0u);
+    EXPECT_EQ(out[0], L'a');
+    EXPECT_EQ(OsWiden("", out, 4), 0u);
+    EXPECT_EQ(out[0], L'\0');
+}
+
+TEST_F(TextTest, NarrowsToUtf8WithoutSplittingCharacters)
+{
+    setlocale(LC_CTYPE, "C");  // independent of the locale
+    char out[16];
+    EXPECT_EQ(OsNarrowUtf8(L"\u00e9\u20ac\U0001F600", out, sizeof out), 9u);
+    EXPECT_STREQ(out, "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80");
+
+    // Room for "é" and half of "€": the half is left out.
+    memset(out, 0x5A, sizeof out);
+    EXPECT_EQ(OsNarrowUtf8(L"\u00e9\u20ac", out, 4), 2u);
+    EXPECT_STREQ(out, "\xc3\xa9");
+    EXPECT_EQ(out[4], 0x5A);
+
+    // Characters that UTF-8 cannot carry do not pass through unchanged.
+    const wchar_t bad[] = {static_cast<wchar_t>(0xD800), L'x', 0};
+    EXPECT_EQ(OsNarrowUtf8(bad, out, sizeof out), 4u);
+    EXPECT_STREQ(out, "\xef\xbf\xbdx");
+}
+
+}  // namespace

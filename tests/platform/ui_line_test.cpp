@@ -1,0 +1,259 @@
+// The unattended line protocol, on descriptors the test controls: answers
+// are written into a pipe, what the protocol writes goes to a temporary file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/posix/ui_presenter.h"
+#include "platform/ui.h"
+
+namespace {
+
+class UiLine : public ::testing::Test {
+protected:
+    // Installs the line protocol reading `input` (then end of input).
+    void Start(const std::string& input)
+    {
+        ASSERT_EQ(pipe(in_), 0);
+        ASSERT_EQ(write(in_[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        close(in_[1]);
+        in_[1] = -1;
+        out_ = tmpfile();
+        ASSERT_NE(out_, nullptr);
+        UiSetPresenter(UiNewLinePresenter(in_[0], fileno(out_)));
+        OsInitCommonControls();
+    }
+    // Starts with an input pipe that stays open; Feed() writes to it.
+    void StartOpen()
+    {
+        ASSERT_EQ(pipe(in_), 0);
+        out_ = tmpfile();
+        ASSERT_NE(out_, nullptr);
+        UiSetPresenter(UiNewLinePresenter(in_[0], fileno(out_)));
+        OsInitCommonControls();
+    }
+    void Feed(const std::string& text)
+    {
+        ASSERT_EQ(write(in_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void TearDown() override
+    {
+        UiSetPresenter(nullptr);
+        if (in_[0] >= 0)
+            close(in_[0]);
+        if (in_[1] >= 0)
+            close(in_[1]);
+        if (out_)
+            fclose(out_);
+        OsUseRealClock();
+    }
+    std::string Output()
+    {
+        std::string text;
+        char buf[4096];
+        lseek(fileno(out_), 0, SEEK_SET);
+        ssize_t n;
+        while ((n = read(fileno(out_), buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        return text;
+    }
+    static size_t Count(const std::string& text, const std::string& word)
+    {
+        size_t n = 0;
+        for (size_t p = text.find(word); p != std::string::npos; p = text.find(word, p + 1))
+            ++n;
+        return n;
+    }
+    int in_[2] = {-1, -1};
+    FILE* out_ = nullptr;
+};
+
+TEST_F(UiLine, MessageBoxesReadTheirAnswersInAnyCase)
+{
+    Start("yes\nn\nOk\nc\r\n  CANCEL \n");
+    EXPECT_EQ(OsMessageBox(nullptr, L"To finish the update reset the system.\n Reset now?", L"RESET",
+                           OS_MB_YESNO),
+              OS_IDYES);
+    EXPECT_EQ(OsMessageBox(nullptr, L"again?", L"RESET", OS_MB_YESNO), OS_IDNO);
+    EXPECT_EQ(OsMessageBox(nullptr, L"overlap", L"WARNING", 0x131), OS_IDOK);
+    EXPECT_EQ(OsMessageBox(nullptr, L"overlap", L"WARNING", 0x131), OS_IDCANCEL);
+    EXPECT_EQ(OsMessageBox(nullptr, L"overlap", L"WARNING", 0x131), OS_IDCANCEL);
+    std::string out = Output();
+    EXPECT_NE(out.find("RESET\nTo finish the update reset the system.\n Reset now?\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("[Yes / No]"), std::string::npos);
+    EXPECT_NE(out.find("[OK / Cancel]"), std::string::npos);
+}
+
+TEST_F(UiLine, EndOfInputTakesTheDefaultButton)
+{
+    Start("");
+    EXPECT_EQ(OsMessageBox(nullptr, L"overlap", L"WARNING", 0x131), OS_IDCANCEL)
+        << "the second button is the default";
+    EXPECT_EQ(OsMessageBox(nullptr, L"reset?", L"RESET", OS_MB_YESNO), OS_IDYES);
+    EXPECT_EQ(OsMessageBox(nullptr, L"saved", L"Registry", OS_MB_OK), OS_IDOK);
+    EXPECT_EQ(OsMessageBox(nullptr, L"x", L"y", OS_MB_OKCANCEL), OS_IDOK);
+    EXPECT_EQ(Count(Output(), "(end of input"), 4u);
+}
+
+TEST_F(UiLine, ALineNamingNoButtonIsAskedAgain)
+{
+    Start("maybe\n\nok\nno\n");
+    EXPECT_EQ(OsMessageBox(nullptr, L"reset?", L"RESET", OS_MB_YESNO), OS_IDNO);
+    std::string out = Output();
+    EXPECT_EQ(Count(out, "is no button of this box"), 3u) << out;
+}
+
+// A dialog with two buttons; records its commands; ends on 2.
+const OsDialogItem kMainItems[] = {
+    {1001, L"BUTTON", L"Save Registry to Flash", 7, 7, 105, 19, 0x50010000},
+    {1004, L"BUTTON", L"BSP Version", 7, 70, 105, 19, 0x50010000},
+};
+const OsDialogTemplate kMain = {L"Update Tool", 0x80C800C0, 0, 0, 119, 119, L"System", 8, 2, kMainItems};
+std::vector<int> commands;
+
+intptr_t MainProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_INITDIALOG)
+        OsSetWindowText(dialog, L"Update Tool 1.7");
+    if (message == OS_WM_COMMAND) {
+        commands.push_back(static_cast<int>(wParam & 0xFFFF));
+        if ((wParam & 0xFFFF) == 2)
+            OsEndDialog(dialog, 0);
+    }
+    return 1;
+}
+
+TEST_F(UiLine, DialogPressesByIdOrTextThenEmptyLineCloses)
+{
+    commands.clear();
+    Start("1004\nbsp version\nSave Registry to Flash\nNo Such Button\n4242\n\n1001\n");
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, MainProc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1004, 1004, 1001, 4242, 2}));
+    std::string out = Output();
+    EXPECT_NE(out.find("Dialog: Update Tool 1.7\n"), std::string::npos)
+        << "the caption as it stands after initialisation:\n" << out;
+    EXPECT_EQ(out.find("Dialog: Update Tool\n"), std::string::npos);
+    EXPECT_NE(out.find("[1004] BSP Version"), std::string::npos);
+    EXPECT_NE(out.find("[1001] Save Registry to Flash"), std::string::npos);
+    EXPECT_NE(out.find("\"No Such Button\" names no button"), std::string::npos);
+}
+
+TEST_F(UiLine, EndOfInputClosesTheDialog)
+{
+    commands.clear();
+    Start("1001");   // a last line without newline still counts
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, MainProc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1001, 2}));
+}
+
+TEST_F(UiLine, OpenFileRefusesMissingFilesAndPathsThatDoNotFit)
+{
+    char hostPath[] = "/tmp/ui-line-XXXXXX";
+    int fd = mkstemp(hostPath);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string longPath = "/tmp/" + std::string(300, 'x');
+    Start("/nonexistent-folder/a.bin\n/tmp/no-such-file.bin\n" + longPath + "\n" + hostPath + "\n");
+    wchar_t file[260] = L"";
+    OsOpenFileName record{};
+    record.structSize = 76;
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    EXPECT_EQ(OsGetOpenFileName(&record), 1);
+    std::wstring expected(hostPath, hostPath + sizeof hostPath - 1);
+    EXPECT_EQ(std::wstring(file), expected);
+    std::string out = Output();
+    EXPECT_NE(out.find("IMAGE files (*.bin) in \\"), std::string::npos) << out;
+    EXPECT_NE(out.find("No such folder: /nonexistent-folder/a.bin"), std::string::npos);
+    EXPECT_NE(out.find("No such file: /tmp/no-such-file.bin"), std::string::npos);
+    EXPECT_NE(out.find("too long"), std::string::npos);
+
+    // End of input cancels and leaves the buffer as it was.
+    EXPECT_EQ(OsGetOpenFileName(&record), 0);
+    EXPECT_EQ(std::wstring(file), expected);
+    unlink(hostPath);
+}
+
+// A dialog like the progress dialog: Abort is its only button, a worker
+// writes texts and bars and asks a question on the input.
+const OsDialogItem kProgressItems[] = {
+    {2, L"BUTTON", L"Abort", 52, 71, 58, 11, 0x50010000},
+    {1002, L"msctls_progress32", L"Progress1", 7, 20, 157, 13, 0x50800000},
+    {1004, L"STATIC", L"", 7, 7, 157, 10, 0x50020000},
+};
+const OsDialogTemplate kProgress = {L"Updating IMAGE", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 3,
+                                    kProgressItems};
+std::thread progressWorker;
+std::atomic<int> aborts{0};
+int workerAnswer;
+
+intptr_t ProgressProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 2)
+        aborts++;
+    if (message != OS_WM_INITDIALOG)
+        return 1;
+    progressWorker = std::thread([dialog] {
+        OsSendMessage(OsGetDlgItem(dialog, 1002), OS_PBM_SETRANGE32, 0, 100);
+        for (int i = 0; i < 100; ++i) {
+            wchar_t text[32];
+            swprintf(text, 32, L"Section %d", i);
+            OsSetDlgItemText(dialog, 1004, text);
+            OsSendMessage(OsGetDlgItem(dialog, 1002), OS_PBM_SETPOS, static_cast<uintptr_t>(i + 1), 0);
+        }
+        workerAnswer = OsMessageBox(dialog, L"Reset now?", L"RESET", OS_MB_YESNO);
+        OsEndDialog(dialog, 0);
+    });
+    return 1;
+}
+
+TEST_F(UiLine, ThreadedProgressIsThrottledAndLeavesTheInputToMessageBoxes)
+{
+    OsUseVirtualClock(0, 1);   // the run takes far less than the throttle interval
+    Start("no\n");
+    aborts = 0;
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kProgress, nullptr, ProgressProc, 0), 0);
+    progressWorker.join();
+    EXPECT_EQ(workerAnswer, OS_IDNO) << "the dialog must not have read the worker's answer";
+    EXPECT_EQ(aborts.load(), 0);
+    std::string out = Output();
+    EXPECT_LE(Count(out, "Updating IMAGE 1004: "), 3u) << out;
+    EXPECT_NE(out.find("Updating IMAGE 1004: Section 99\n"), std::string::npos)
+        << "the last state is always written:\n" << out;
+    EXPECT_NE(out.find("Updating IMAGE 1002: 100/100\n"), std::string::npos);
+    EXPECT_LT(out.find("Updating IMAGE 1004: Section 99"), out.find("Closed: Updating IMAGE"));
+    EXPECT_NE(out.find("(Ctrl-C: Abort)"), std::string::npos);
+}
+
+intptr_t InterruptedProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_INITDIALOG)
+        progressWorker = std::thread([] { EXPECT_TRUE(UiInterrupt()); });
+    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 2 && ++aborts == 1)
+        OsEndDialog(dialog, 4);
+    return 1;
+}
+
+TEST_F(UiLine, ThreadedInterruptSendsCommandTwoToTheOpenDialog)
+{
+    StartOpen();   // the input stays open: only Ctrl-C can end this dialog
+    UiPrepareInterrupts();
+    aborts = 0;
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kProgress, nullptr, InterruptedProc, 0), 4);
+    progressWorker.join();
+    EXPECT_EQ(aborts.load(), 1);
+    EXPECT_FALSE(UiDialogOpen());
+    EXPECT_FALSE(UiInterrupt()) << "no dialog open: the caller ends the program instead";
+}
+
+}  // namespace

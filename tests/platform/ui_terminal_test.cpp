@@ -1,0 +1,126 @@
+// The terminal presenter's keys, fed through a pipe (no terminal settings
+// are touched when the input is no terminal).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/posix/ui_presenter.h"
+#include "platform/testing/ui_double.h"
+#include "platform/ui.h"
+
+namespace {
+
+class UiTerminal : public ::testing::Test {
+protected:
+    void Start(const std::string& keys)
+    {
+        ASSERT_EQ(pipe(in_), 0);
+        ASSERT_EQ(write(in_[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        close(in_[1]);
+        out_ = tmpfile();
+        ASSERT_NE(out_, nullptr);
+        UiSetPresenter(UiNewTerminalPresenter(in_[0], fileno(out_)));
+    }
+    void TearDown() override
+    {
+        UiSetPresenter(nullptr);
+        close(in_[0]);
+        if (out_)
+            fclose(out_);
+    }
+    std::string Output()
+    {
+        std::string text;
+        char buf[4096];
+        lseek(fileno(out_), 0, SEEK_SET);
+        ssize_t n;
+        while ((n = read(fileno(out_), buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        return text;
+    }
+    int in_[2] = {-1, -1};
+    FILE* out_ = nullptr;
+};
+
+const OsDialogItem kItems[] = {
+    {1001, L"BUTTON", L"Save Registry to Flash", 7, 7, 105, 19, 0x50010000},
+    {1000, L"BUTTON", L"Clear Registry on Flash", 7, 28, 105, 19, 0x50010000},
+    {1004, L"BUTTON", L"BSP Version", 7, 70, 105, 19, 0x50010000},
+};
+const OsDialogTemplate kMain = {L"Update Tool", 0x80C800C0, 0, 0, 119, 119, L"System", 8, 3, kItems};
+std::vector<int> commands;
+
+intptr_t Proc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_INITDIALOG)
+        OsSetWindowText(dialog, L"Update Tool 1.7");
+    if (message == OS_WM_COMMAND) {
+        commands.push_back(static_cast<int>(wParam & 0xFFFF));
+        if ((wParam & 0xFFFF) == 2)
+            OsEndDialog(dialog, 0);
+    }
+    return 1;
+}
+
+TEST_F(UiTerminal, NumbersArrowsEnterAndEscape)
+{
+    commands.clear();
+    // "3"; Right, Right, Enter (third button); Left, Enter (second); Escape.
+    Start(std::string("3") + "\x1b[C\x1b[C\r" + "\x1b[D\r" + "\x1b");
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, Proc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1004, 1004, 1000, 2}));
+    std::string out = Output();
+    EXPECT_NE(out.find("Update Tool 1.7"), std::string::npos);
+    EXPECT_NE(out.find("BSP Version"), std::string::npos);
+}
+
+TEST_F(UiTerminal, EndOfInputClosesTheDialog)
+{
+    commands.clear();
+    Start("1");
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, Proc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1001, 2}));
+}
+
+TEST_F(UiTerminal, MessageBoxKeys)
+{
+    Start(std::string("n") + "x\r" + "\x1b[C\r" + "\x1b" + "y");
+    EXPECT_EQ(OsMessageBox(nullptr, L"Reset now?", L"RESET", OS_MB_YESNO), OS_IDNO);
+    EXPECT_EQ(OsMessageBox(nullptr, L"go on?", L"WARNING", 0x131), OS_IDCANCEL)
+        << "an unknown key is ignored; Enter takes the default (Cancel)";
+    EXPECT_EQ(OsMessageBox(nullptr, L"go on?", L"WARNING", 0x131), OS_IDOK)
+        << "Right from Cancel wraps round to OK";
+    EXPECT_EQ(OsMessageBox(nullptr, L"Reset now?", L"RESET", OS_MB_YESNO), OS_IDNO)
+        << "Escape closes: No";
+    EXPECT_EQ(OsMessageBox(nullptr, L"Reset now?", L"RESET", OS_MB_YESNO), OS_IDYES);
+    EXPECT_EQ(OsMessageBox(nullptr, L"saved", L"Registry", OS_MB_OK), OS_IDOK) << "end of input";
+    EXPECT_NE(Output().find("Reset now?"), std::string::npos);
+}
+
+TEST(UiCommonControls, ProgressTemplatesNeedThemFirst)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");   // a fresh process: controls not yet made
+    static const OsDialogItem items[] = {
+        {1002, L"msctls_progress32", L"Progress1", 7, 20, 157, 13, 0x50800000},
+    };
+    static const OsDialogTemplate bar = {L"Bar", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 1, items};
+    auto endsAtOnce = [](Window dialog, uint32_t message, uintptr_t, intptr_t) -> intptr_t {
+        if (message == OS_WM_INITDIALOG)
+            OsEndDialog(dialog, 7);
+        return 1;
+    };
+    EXPECT_EXIT(
+        {
+            uidouble::Install();
+            intptr_t before = OsDialogBoxIndirectParam(nullptr, &bar, nullptr, endsAtOnce, 0);
+            OsInitCommonControls();
+            intptr_t after = OsDialogBoxIndirectParam(nullptr, &bar, nullptr, endsAtOnce, 0);
+            std::_Exit(before == -1 && after == 7 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

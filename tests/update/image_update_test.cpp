@@ -1,0 +1,558 @@
+// The update worker end to end: a .bin file in the board's file system, the
+// board's flash devices, HAL and registry, and the test double's dialogs.
+#include "update/image_update.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "board/flash_device.h"
+#include "board/hal.h"
+#include "board/imagekit.h"
+#include "flash/flash_access.h"
+#include "flash/flash_layout.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "platform/testing/temp_board.h"
+#include "platform/testing/ui_double.h"
+#include "update/globals.h"
+
+namespace {
+
+using imagekit::BinFlaw;
+using imagekit::BinOptions;
+using imagekit::Bytes;
+
+const OsDialogItem kItems[] = {
+    {1004, L"STATIC", L"", 5, 5, 200, 10, 0},
+    {1002, L"msctls_progress32", L"", 5, 20, 200, 10, 0},
+    {1005, L"STATIC", L"", 5, 35, 200, 10, 0},
+    {1003, L"msctls_progress32", L"", 5, 50, 200, 10, 0},
+    {2, L"BUTTON", L"Abort", 80, 65, 50, 14, 0},
+};
+const OsDialogTemplate kProgress = {L"Update", 0, 0, 0, 210, 85, L"", 8, 5, kItems};
+
+const wchar_t kReset[] = L"To finish the update reset the system.\n Reset now?";
+const wchar_t kUnexpectedEnd[] = L"Unexpected end of file!";
+
+std::atomic<int> g_restarts{0};
+std::atomic<bool> g_restartCold{false};
+void RestartHook(bool cold)
+{
+    g_restartCold = cold;
+    ++g_restarts;
+}
+
+Bytes Peek(uint32_t offset, size_t n)
+{
+    Bytes out(n);
+    EXPECT_TRUE(board::FlashPeek(out.data(), offset, n));
+    return out;
+}
+
+bool AllErased(uint32_t offset, size_t n)
+{
+    Bytes b = Peek(offset, n);
+    return std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0xFF; });
+}
+
+// Whether another thread can take the device-wide flash lock now.
+bool FlashLockIsFree()
+{
+    std::atomic<uint32_t> result{OS_WAIT_FAILED};
+    auto probe = [](void* p) -> uint32_t {
+        Handle m = OsCreateMutex(L"NorFlash");
+        uint32_t r = OsWaitForSingleObject(m, 0);
+        if (r == OS_WAIT_OBJECT_0)
+            OsReleaseMutex(m);
+        OsCloseHandle(m);
+        static_cast<std::atomic<uint32_t>*>(p)->store(r);
+        return 0;
+    };
+    Handle t = OsCreateThread(probe, &result);
+    if (t == nullptr)
+        return false;
+    OsWaitForSingleObject(t, OS_INFINITE);
+    OsCloseHandle(t);
+    return result.load() == OS_WAIT_OBJECT_0;
+}
+
+int CountEvents(const std::string& prefix)
+{
+    int n = 0;
+    for (const std::string& e : board::Events())
+        if (e.rfind(prefix, 0) == 0)
+            ++n;
+    return n;
+}
+
+class ImageUpdate : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+        uidouble::Install();
+        board::SetRestartHook(RestartHook);
+        g_restarts = 0;
+        dialog_ = uidouble::NewDialog(&kProgress);
+        ASSERT_NE(dialog_, nullptr);
+        AbortRequested = 0;
+    }
+    void TearDown() override
+    {
+        board::SetRestartHook(nullptr);
+        uidouble::Uninstall();
+        OsUseRealClock();
+        AbortRequested = 0;
+    }
+
+    // Writes the file into the board's root and points ImagePath at it.
+    void Place(const Bytes& file, const std::wstring& name = L"img.bin")
+    {
+        std::string narrow(name.begin(), name.end());
+        ASSERT_TRUE(imagekit::WriteFile(board_.rootfs() + "/" + narrow, file));
+        std::wstring path = L"\\" + name;
+        std::wcsncpy(ImagePath, path.c_str(), IMAGE_PATH_CHARS - 1);
+        ImagePath[IMAGE_PATH_CHARS - 1] = 0;
+    }
+    uint32_t Run(const Bytes& file)
+    {
+        Place(file);
+        return ImageUpdateWorker(dialog_);
+    }
+    // Writes bytes into the blank flash through the devices (a stand-in for
+    // what an earlier image left there).
+    void Dirty(uint32_t offset, size_t n = 64)
+    {
+        uint8_t* w = MapFlashWindow(FLASH_WINDOW_FULL);
+        ASSERT_NE(w, nullptr);
+        Bytes src = imagekit::Pattern(n + 4, 99);
+        ASSERT_EQ(ProgramFlash(src.data(), w + offset, static_cast<uint32_t>(n)), 1);
+        ResetToReadArray(w);
+        UnmapFlashWindow(w);
+    }
+    // What must hold after every ending.
+    // A device stuck busy cannot take the read-array command: readArray
+    // false skips that check.
+    void ExpectClosed(bool readArray = true)
+    {
+        EXPECT_EQ(ImagePath[0], L'\0');
+        EXPECT_TRUE(uidouble::Ended(dialog_));
+        EXPECT_EQ(uidouble::EndResult(dialog_), 0);
+        if (readArray) {
+            EXPECT_EQ(board::FlashGetDeviceInfo(0).mode, board::FlashMode::ReadArray);
+            EXPECT_EQ(board::FlashGetDeviceInfo(1).mode, board::FlashMode::ReadArray);
+        }
+        EXPECT_TRUE(FlashLockIsFree());
+    }
+    // The one error box of a failed run, and no restart question.
+    void ExpectFailure(uint32_t result, const std::wstring& text, const std::wstring& caption = L"ERROR",
+                       bool readArray = true)
+    {
+        EXPECT_EQ(result, 0u);
+        std::vector<uidouble::Box> boxes = uidouble::Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].caption, caption);
+        EXPECT_EQ(boxes[0].style, 0u);
+        EXPECT_EQ(boxes[0].owner, dialog_);
+        EXPECT_EQ(g_restarts.load(), 0);
+        ExpectClosed(readArray);
+    }
+    void ExpectCompleted(uint32_t result)
+    {
+        EXPECT_EQ(result, 1u);
+        std::vector<uidouble::Box> boxes = uidouble::Boxes();
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_EQ(boxes.back().text, kReset);
+        EXPECT_EQ(boxes.back().caption, L"RESET");
+        EXPECT_EQ(boxes.back().style, 4u);
+        ExpectClosed();
+    }
+
+    TempBoard board_{true};
+    Window dialog_ = nullptr;
+};
+
+TEST(Relocation, RowsAndTheirBoundaries)
+{
+    TempBoard board(true);
+    struct Row {
+        uint32_t start;
+        bool os;         // W - S
+        bool boot;       // -S
+    };
+    const Row rows[] = {
+        {0x00000000, false, false}, {0x7FFFFFFF, false, false}, {0x80000000, true, false},
+        {0x9C9FFFFF, true, false},  {0x9CA00000, false, false}, {0x9FFFFFFF, false, false},
+        {0xA0000000, true, false},  {0xBC9FFFFF, true, false},  {0xBCA00000, false, true},
+        {0xBFFFFFFE, false, true},  {0xBFFFFFFF, false, false}, {0xFFFFFFFF, false, false},
+    };
+    for (const char* selector5 : {"silent", "100000,1400000,40000"}) {
+        ASSERT_TRUE(board::SetSetting("hal-selector5", selector5));
+        uint32_t w = std::string(selector5) == "silent" ? 0x80000 : 0x100000;
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.start);
+            uint32_t expected = row.os ? w - row.start : row.boot ? 0u - row.start : 0u;
+            EXPECT_EQ(RelocationOffset(row.start), expected);
+        }
+    }
+    EXPECT_EQ(0xBCA00000u + RelocationOffset(0xBCA00000u), 0u);
+    EXPECT_EQ(0x80001000u + RelocationOffset(0x80000000u), 0x101000u);
+}
+
+TEST(ByteSumTest, SumsOverChunksAndWraps)
+{
+    Bytes data = imagekit::Pattern(50000, 4);
+    uint32_t whole = ByteSum(data.data(), static_cast<uint32_t>(data.size()));
+    EXPECT_EQ(whole, imagekit::ByteSum(data));
+    uint32_t chunked = 0;
+    for (size_t at = 0; at < data.size(); at += IMAGE_CHUNK_BYTES) {
+        uint32_t n = static_cast<uint32_t>(std::min<size_t>(IMAGE_CHUNK_BYTES, data.size() - at));
+        chunked += ByteSum(data.data() + at, n);
+    }
+    EXPECT_EQ(chunked, whole);
+    EXPECT_EQ(ByteSum(data.data(), 0), 0u);
+    // Bytes taken unsigned; the accumulator wraps at 2^32.
+    Bytes ones(16843010, 0xFF);
+    EXPECT_EQ(ByteSum(ones.data(), static_cast<uint32_t>(ones.size())), 254u);
+}
+
+TEST_F(ImageUpdate, OsImageLandsAtTheHalOffsetAndErasesOnlyItsBlocks)
+{
+    const uint32_t n = 0x48000;   // two blocks: 0x80000 and 0xC0000
+    Dirty(0xD8000);                           // inside block 0xC0000, past the data
+    Dirty(0x100000);                          // the next block: not the image's
+    Bytes image = imagekit::Pattern(n, 7);
+    uidouble::AnswerNext(OS_IDNO);
+    uint32_t result = Run(imagekit::BinOfImage(0x80000000, image));
+    ExpectCompleted(result);
+    EXPECT_EQ(uidouble::Boxes().size(), 1u);   // nothing named in the way: no warning
+    EXPECT_EQ(Peek(0x80000, n), image);
+    EXPECT_TRUE(AllErased(0x80000 + n, 0x100000 - 0x80000 - n));
+    EXPECT_FALSE(AllErased(0x100000, 64));
+    EXPECT_EQ(g_restarts.load(), 0);
+    EXPECT_EQ(CountEvents("config-set 0 "), 1);
+
+    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT);
+    ASSERT_GE(section.size(), 3u);
+    EXPECT_EQ(section[0], L"Erasing Flash Sector at 00080000");
+    EXPECT_EQ(section[1], L"Erasing Flash Sector at 000c0000");
+    EXPECT_EQ(section[2], L"Section: 00080000  Len: 00010000(65536)");
+    EXPECT_EQ(section.back(), L"Section: 000c0000  Len: 00008000(32768)");
+    EXPECT_EQ(uidouble::ControlText(dialog_, UPD_IMAGE_TEXT), L"Image: 00080000  Len: 00048000(294912)");
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_IMAGE_BAR), 0x120);
+    EXPECT_EQ(uidouble::BarPos(dialog_, UPD_IMAGE_BAR), 0x120);
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_SECTION_BAR), 32);
+    EXPECT_EQ(uidouble::BarPos(dialog_, UPD_SECTION_BAR), 32);
+}
+
+TEST_F(ImageUpdate, HalOffsetAndBootloaderRelocation)
+{
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "140000,1400000,40000"));
+    Bytes image = imagekit::Pattern(0x2000, 8);
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::BinOfImage(0xA0000000, image)));
+    EXPECT_EQ(Peek(0x140000, image.size()), image);
+
+    uidouble::Install();
+    dialog_ = uidouble::NewDialog(&kProgress);
+    Bytes boot = imagekit::Pattern(0x3000, 9);
+    uidouble::AnswerNext(OS_IDOK);   // overwrites the Bootloader region
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::BinOfImage(0xBCA00000, boot)));
+    EXPECT_EQ(uidouble::Boxes()[0].caption, L"WARNING");
+    EXPECT_EQ(Peek(0, boot.size()), boot);
+}
+
+TEST_F(ImageUpdate, ResetYesMakesAColdRestart)
+{
+    uidouble::AnswerNext(OS_IDYES);
+    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x1000)));
+    EXPECT_EQ(g_restarts.load(), 1);
+    EXPECT_TRUE(g_restartCold.load());
+    EXPECT_EQ(CountEvents("restart cold"), 1);
+}
+
+TEST_F(ImageUpdate, FullBuffersCostNineteenWritesAndOneClearPerChunk)
+{
+    uidouble::AnswerNext(OS_IDNO);
+    board::FlashResetCounters();
+    // One block, four records of 64 KB: 16 chunks of 16 KB, 4096 buffers.
+    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x40000)));
+    board::FlashCounters c = board::FlashGetCounters();
+    // blank block: one read-array; chunks: one clear each; buffers: 19
+    // writes each; closing: one read-array.
+    EXPECT_EQ(c.busWrites, 1u + 16u + 4096u * 19u + 1u);
+}
+
+TEST_F(ImageUpdate, ShortImageGivesBarRangesOfOne)
+{
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 2047)));
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_SECTION_BAR), 1);
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_IMAGE_BAR), 1);
+}
+
+TEST_F(ImageUpdate, OddRecordLengthLeavesThePaddingErased)
+{
+    std::vector<imagekit::BinRecord> records(2);
+    records[0].address = 0x80000000;
+    records[0].data = imagekit::Pattern(5, 1);
+    records[1].address = 0x80000010;
+    records[1].data = {};   // empty record, checksum 0: accepted
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::BuildBin(0x80000000, 0x100, records)));
+    Bytes got = Peek(0x80000, 16);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 5), records[0].data);
+    EXPECT_TRUE(AllErased(0x80005, 0x1000 - 5));
+}
+
+TEST_F(ImageUpdate, EndRecordEndsWhateverItsLengthAndWhateverFollows)
+{
+    BinOptions o;
+    o.flaw = BinFlaw::ExtraAfterEnd;
+    o.endLength = 0x12345678;
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x800, 7, o)));
+}
+
+TEST_F(ImageUpdate, EmptyRecordWithChecksumFailsTheChecksum)
+{
+    std::vector<imagekit::BinRecord> records(1);
+    records[0].address = 0x80000100;
+    BinOptions o;
+    o.flaw = BinFlaw::BadChecksum;
+    ExpectFailure(Run(imagekit::BuildBin(0x80000000, 0x1000, records, o)),
+                  L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file");
+}
+
+TEST_F(ImageUpdate, FileEndingsBeforeTheFlash)
+{
+    struct Case {
+        const char* name;
+        BinFlaw flaw;
+        std::wstring text;
+        std::wstring caption;
+    };
+    const Case cases[] = {
+        {"wrong signature", BinFlaw::WrongSignature, L"Not a WinCE Binary Image file!", L"ERRER"},
+        {"short file", BinFlaw::ShortFile, L"Not a WinCE Binary Image file!", L"ERRER"},
+        {"header cut", BinFlaw::TruncatedHeader, kUnexpectedEnd, L"ERROR"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Dirty(0x80000);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        BinOptions o;
+        o.flaw = c.flaw;
+        ExpectFailure(Run(imagekit::OsImageBin(0x80000000, 0x1000, 7, o)), c.text, c.caption);
+        EXPECT_FALSE(AllErased(0x80000, 64));   // nothing erased
+    }
+}
+
+TEST_F(ImageUpdate, MissingFileMessageKeepsTheWholePath)
+{
+    std::wstring path = L"\\";
+    path.append(IMAGE_PATH_CHARS - 2, L'x');   // the longest path that fits
+    std::wcscpy(ImagePath, path.c_str());
+    uint32_t result = ImageUpdateWorker(dialog_);
+    ExpectFailure(result, L"Cannot Open Image File " + path);
+    EXPECT_EQ(CountEvents("config-set 0 "), 1);   // handed back on every ending
+}
+
+TEST_F(ImageUpdate, SilentSelectorZeroIsNotHandedBack)
+{
+    ASSERT_TRUE(board::SetSetting("hal-selector0", "silent"));
+    std::wcscpy(ImagePath, L"\\missing.bin");
+    ExpectFailure(ImageUpdateWorker(dialog_), L"Cannot Open Image File \\missing.bin");
+    EXPECT_EQ(CountEvents("config-set"), 0);
+}
+
+TEST_F(ImageUpdate, RecordEndings)
+{
+    struct Case {
+        const char* name;
+        BinFlaw flaw;
+        size_t arg;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {"record header cut", BinFlaw::TruncatedRecordHeader, 0, kUnexpectedEnd},
+        {"record data cut", BinFlaw::TruncatedRecordData, 13, kUnexpectedEnd},
+        {"no end record", BinFlaw::MissingEnd, 0, kUnexpectedEnd},
+        {"bad checksum", BinFlaw::BadChecksum, 0,
+         L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        BinOptions o;
+        o.flaw = c.flaw;
+        o.flawRecord = 1;
+        o.flawArg = c.arg;
+        Bytes image = imagekit::Pattern(0x20000, 3);
+        ExpectFailure(Run(imagekit::BinOfImage(0x80000000, image, 0x10000, o)), c.text);
+        // The first record is programmed; a cut record's bytes are not.
+        EXPECT_EQ(Peek(0x80000, 0x10000), Bytes(image.begin(), image.begin() + 0x10000));
+        if (c.flaw == BinFlaw::TruncatedRecordData) {
+            EXPECT_TRUE(AllErased(0x90000, 0x10000));
+        }
+        if (c.flaw == BinFlaw::BadChecksum) {   // reported after programming
+            EXPECT_EQ(Peek(0x90000, 0x10000), Bytes(image.begin() + 0x10000, image.end()));
+        }
+    }
+}
+
+TEST_F(ImageUpdate, OverlapCancelStopsBeforeTheErase)
+{
+    Dirty(0x0);
+    uidouble::AnswerNext(OS_IDCANCEL);
+    uint32_t result = Run(imagekit::OsImageBin(0xBCA00000, 0x1000));
+    EXPECT_EQ(result, 0u);
+    ASSERT_EQ(uidouble::Boxes().size(), 1u);
+    EXPECT_EQ(uidouble::Boxes()[0].caption, L"WARNING");
+    EXPECT_FALSE(AllErased(0, 64));
+    ExpectClosed();
+}
+
+TEST_F(ImageUpdate, EraseAndProgramFailures)
+{
+    Dirty(0xC0000);
+    ASSERT_TRUE(board::SetSetting("fault-erase", "0xC0000"));
+    ExpectFailure(Run(imagekit::OsImageBin(0x80000000, 0x80000)), L"Error Erasing Flash Sector");
+    ASSERT_TRUE(board::SetSetting("fault-erase", "none"));
+
+    uidouble::Install();
+    dialog_ = uidouble::NewDialog(&kProgress);
+    ASSERT_TRUE(board::SetSetting("fault-program", "0xC0000"));
+    ExpectFailure(Run(imagekit::OsImageBin(0x80000000, 0x80000)), L"Error writing to Flash!");
+    ASSERT_TRUE(board::SetSetting("fault-program", "none"));
+
+    // The devices keep the failure's error bits; the next run is healthy.
+    uidouble::Install();
+    dialog_ = uidouble::NewDialog(&kProgress);
+    uidouble::AnswerNext(OS_IDNO);
+    Bytes image = imagekit::Pattern(0x80000, 5);
+    ExpectCompleted(Run(imagekit::BinOfImage(0x80000000, image)));
+    EXPECT_EQ(Peek(0x80000, image.size()), image);
+}
+
+TEST_F(ImageUpdate, StuckEraseEndsOnTheVirtualClock)
+{
+    Dirty(0x80000);
+    ASSERT_TRUE(board::SetSetting("fault-busy", "0x80000"));
+    OsUseVirtualClock(0, 1);
+    uint32_t t0 = OsGetTickCount();
+    ExpectFailure(Run(imagekit::OsImageBin(0x80000000, 0x1000)), L"Error Erasing Flash Sector", L"ERROR", false);
+    EXPECT_GE(OsGetTickCount() - t0, FLASH_ERASE_TIMEOUT_MS);
+    EXPECT_TRUE(board::FlashGetDeviceInfo(0).stuck);
+}
+
+TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
+{
+    struct Case {
+        uint32_t start;
+        uint32_t length;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {0x01F00000, 0x200000, L"Image does not fit in Flash!"},
+        {0xFFFFF000, 0x2000, L"Image does not fit in Flash!"},          // wraps past 2^32
+        {0x80000000, 0x1FC0000, L"Image does not fit in Flash!"},        // W + length > 32 MB
+        {0x00081000, 0x1000, L"Image does not start on a Flash block boundary!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start);
+        Dirty(0x80000);
+        Dirty(0x1F00000);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        Bytes image = imagekit::Pattern(0x100, 2);
+        std::vector<imagekit::BinRecord> records(1);
+        records[0].address = c.start;
+        records[0].data = image;
+        ExpectFailure(Run(imagekit::BuildBin(c.start, c.length, records)), c.text);
+        EXPECT_FALSE(AllErased(0x80000, 64));
+        EXPECT_FALSE(AllErased(0x1F00000, 64));
+    }
+}
+
+TEST_F(ImageUpdate, RecordsOutsideTheImageOrOffTheBusWordAreNotProgrammed)
+{
+    struct Case {
+        uint32_t address;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {0x7FFFFF00, L"Record outside the image!"},    // before the image
+        {0x80000F80, L"Record outside the image!"},    // runs past its end
+        {0x80100000, L"Record outside the image!"},    // far past it
+        {0x80000002, L"Record not aligned to the Flash bus width!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        Dirty(0x100000);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        std::vector<imagekit::BinRecord> records(1);
+        records[0].address = c.address;
+        records[0].data = imagekit::Pattern(0x100, 6);
+        ExpectFailure(Run(imagekit::BuildBin(0x80000000, 0x1000, records)), c.text);
+        EXPECT_TRUE(AllErased(0x80000, 0x40000));   // erased, nothing programmed
+        EXPECT_TRUE(AllErased(0x7FF00, 0x100));
+        EXPECT_FALSE(AllErased(0x100000, 64));
+    }
+}
+
+TEST_F(ImageUpdate, AbortBeforeTheFirstRecordStillErases)
+{
+    Dirty(0x80000);
+    AbortRequested = 1;
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x1000)));
+    EXPECT_TRUE(AllErased(0x80000, 0x40000));
+}
+
+TEST_F(ImageUpdate, SixteenBitBusResetsBothDevicesAtTheEnd)
+{
+    ASSERT_TRUE(board::SetSetting("bus", "16"));
+    BusWidth = 2;
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "1000000,1400000,40000"));   // on the second device
+    Bytes image = imagekit::Pattern(0x30000, 12);   // two 128 KB blocks
+    uidouble::AnswerNext(OS_IDNO);
+    uint32_t result = Run(imagekit::BinOfImage(0x80000000, image));
+    BusWidth = 4;
+    ExpectCompleted(result);
+    EXPECT_EQ(Peek(0x1000000, image.size()), image);
+}
+
+// The worker on its own thread, as the progress dialog starts it: the
+// dialog's side sees the path emptied no later than the dialog's end, and
+// the lock is free once the thread has ended.
+TEST_F(ImageUpdate, ThreadedWorkerEmptiesThePathBeforeEndingTheDialog)
+{
+    uidouble::AnswerNext(OS_IDNO);
+    Place(imagekit::OsImageBin(0x80000000, 0x8000));
+    Handle thread = OsCreateThread(ImageUpdateWorker, dialog_);
+    ASSERT_NE(thread, nullptr);
+    while (!uidouble::Ended(dialog_)) {
+        if (OsWaitForSingleObject(thread, 1) == OS_WAIT_OBJECT_0)
+            break;
+    }
+    ASSERT_TRUE(uidouble::Ended(dialog_));
+    EXPECT_EQ(ImagePath[0], L'\0');   // already empty when the dialog ended
+    ASSERT_EQ(OsWaitForSingleObject(thread, OS_INFINITE), OS_WAIT_OBJECT_0);
+    OsCloseHandle(thread);
+    ExpectClosed();
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// The progress dialog: the file chooser, the worker's start, and Abort.
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+
+#include "board/imagekit.h"
+#include "platform/clock.h"
+#include "platform/entry.h"
+#include "platform/testing/temp_board.h"
+#include "platform/testing/ui_double.h"
+#include "update/globals.h"
+#include "update/progress_dialog.h"
+
+namespace {
+
+// The progress dialog's template as the program's resources hold it (the
+// resources library is not part of this test program).
+const OsDialogItem kItems[] = {
+    {2, L"BUTTON", L"Abort", 52, 71, 58, 11, 0x50010000},
+    {1002, L"msctls_progress32", L"Progress1", 7, 20, 157, 13, 0x50800000},
+    {1003, L"msctls_progress32", L"Progress2", 7, 52, 157, 14, 0x50800000},
+    {1004, L"STATIC", L"", 7, 7, 157, 10, 0x50020000},
+    {1005, L"STATIC", L"", 7, 39, 157, 10, 0x50020000},
+};
+const OsDialogTemplate kTemplate = {L"Updating IMAGE", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 5, kItems};
+const OsResourceEntry kEntries[] = {{102, OS_RT_DIALOG, &kTemplate, sizeof kTemplate}};
+const OsResourceTable kTable = {1, kEntries};
+
+class ProgressDialog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        uidouble::Install();
+        OsInitCommonControls();
+        OsUseVirtualClock(1000000, 1);
+        ImagePath[0] = 0;
+        AbortRequested = 0;
+    }
+    void TearDown() override
+    {
+        uidouble::Uninstall();
+        OsUseRealClock();
+        ImagePath[0] = 0;
+        AbortRequested = 0;
+    }
+    static void SetImagePath(const std::string& path)
+    {
+        std::wstring wide(path.begin(), path.end());
+        ASSERT_LT(wide.size(), static_cast<size_t>(IMAGE_PATH_CHARS));
+        wcscpy(ImagePath, wide.c_str());
+    }
+    static size_t BoxesCaptioned(const wchar_t* caption)
+    {
+        size_t n = 0;
+        for (const auto& b : uidouble::Boxes())
+            n += b.caption == caption;
+        return n;
+    }
+};
+
+TEST_F(ProgressDialog, AbortOnlyRaisesTheFlagHoweverOftenPressed)
+{
+    Window dialog = uidouble::NewDialog(&kTemplate);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ProgressDialogProc(dialog, OS_WM_COMMAND, 0x00010000u | 2u, 0), 1);
+    EXPECT_EQ(AbortRequested.load(), 1u);
+    EXPECT_FALSE(uidouble::Ended(dialog)) << "the worker ends the dialog, never Abort";
+
+    AbortRequested = 0;
+    EXPECT_EQ(ProgressDialogProc(dialog, OS_WM_COMMAND, 1002, 0), 1);
+    EXPECT_EQ(ProgressDialogProc(dialog, OS_WM_COMMAND, 0x20002u, 0), 1)
+        << "only the low 16 bits name the command";
+    EXPECT_EQ(AbortRequested.load(), 1u);
+    EXPECT_EQ(ProgressDialogProc(dialog, 0x0F, 2, 0), 0) << "other messages are not handled";
+    EXPECT_FALSE(uidouble::Ended(dialog));
+}
+
+TEST_F(ProgressDialog, CancellingTheChooserEndsTheDialogAndStartsNothing)
+{
+    AbortRequested = 1;   // left over from an earlier update; not touched on cancel
+    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    auto opened = uidouble::DialogsOpened();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].caption, L"Updating IMAGE");
+    EXPECT_TRUE(uidouble::Ended(opened[0].dialog));
+    EXPECT_EQ(uidouble::EndResult(opened[0].dialog), 0);
+
+    auto calls = uidouble::OpenFileCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].owner, opened[0].dialog);
+    EXPECT_EQ(calls[0].filter, L"IMAGE files|*.bin||");
+    EXPECT_EQ(calls[0].filterIndex, 1u);
+    EXPECT_EQ(calls[0].initialName, L"");
+    EXPECT_EQ(calls[0].maxFile, 260u);
+    EXPECT_EQ(calls[0].initialDir, L"\\");
+    EXPECT_EQ(calls[0].flags, 0x1800u);
+
+    EXPECT_TRUE(uidouble::Boxes().empty()) << "no worker ran";
+    EXPECT_EQ(AbortRequested.load(), 1u);
+    EXPECT_EQ(uidouble::ControlTextHistory(opened[0].dialog, 1005).size(), 0u);
+
+    // The procedure itself answers 0 when the choice was cancelled.
+    Window dialog = uidouble::NewDialog(&kTemplate);
+    EXPECT_EQ(ProgressDialogProc(dialog, OS_WM_INITDIALOG, 0, 0), 0);
+    EXPECT_TRUE(uidouble::Ended(dialog));
+}
+
+TEST_F(ProgressDialog, ThreadedGivenPathStartsTheWorkerWithoutAsking)
+{
+    TempBoard board;
+    SetImagePath(board.dir() + "/missing.bin");
+    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    EXPECT_TRUE(uidouble::OpenFileCalls().empty());
+    auto boxes = uidouble::Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"ERROR");
+    EXPECT_NE(boxes[0].text.find(L"missing.bin"), std::wstring::npos);
+    Window dialog = uidouble::DialogsOpened().at(0).dialog;
+    EXPECT_EQ(boxes[0].owner, dialog);
+    EXPECT_TRUE(uidouble::Ended(dialog));
+    EXPECT_EQ(ImagePath[0], 0) << "emptied by the worker";
+}
+
+TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
+{
+    TempBoard board;
+    std::string path = board.dir() + "/nk.bin";
+    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::OsImageBin(0x80000000u, 0x20000)));
+
+    // First update: Abort pressed three times at once.
+    SetImagePath(path);
+    uidouble::PressNext(2);
+    uidouble::PressNext(2);
+    uidouble::PressNext(2);
+    uidouble::AnswerNext(OS_IDOK);   // the overlap warning, should there be one
+    uidouble::AnswerNext(OS_IDNO);   // no restart
+    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    Window first = uidouble::DialogsOpened().at(0).dialog;
+    EXPECT_TRUE(uidouble::Ended(first));
+    EXPECT_EQ(AbortRequested.load(), 1u);
+    EXPECT_EQ(ImagePath[0], 0);
+    EXPECT_EQ(BoxesCaptioned(L"RESET"), 1u) << "an aborted update still offers the restart";
+    EXPECT_TRUE(uidouble::OpenFileCalls().empty());
+
+    // Second update from the same program: asks for the file, clears Abort.
+    uidouble::ChooseFileNext(std::wstring(path.begin(), path.end()));
+    uidouble::AnswerNext(OS_IDOK);
+    uidouble::AnswerNext(OS_IDNO);
+    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    ASSERT_EQ(uidouble::OpenFileCalls().size(), 1u);
+    EXPECT_EQ(uidouble::OpenFileCalls()[0].initialName, L"");
+    EXPECT_EQ(AbortRequested.load(), 0u);
+    Window second = uidouble::DialogsOpened().at(1).dialog;
+    EXPECT_TRUE(uidouble::Ended(second));
+    EXPECT_EQ(BoxesCaptioned(L"RESET"), 2u);
+    EXPECT_EQ(BoxesCaptioned(L"ERROR"), 0u);
+    EXPECT_EQ(uidouble::BarPos(second, 1003), uidouble::BarRangeHigh(second, 1003))
+        << "the whole image was written";
+}
+
+}  // namespace

@@ -1,0 +1,335 @@
+#include "update/image_update.h"
+
+#include <cstring>
+
+#include "flash/flash_access.h"
+#include "flash/flash_layout.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "shell/hal_requests.h"
+#include "update/globals.h"
+
+uint32_t AddressOffset = 0;
+uint32_t BlockTable[BLOCK_TABLE_ENTRIES];
+
+namespace {
+
+// Where an operating-system image goes when the HAL does not say.
+constexpr uint32_t kDefaultImageOffset = 0x80000;
+// Second 16-bit device on a 16-bit bus.
+constexpr uint32_t kSecondDeviceOffset = 0x1000000;
+
+constexpr int kTextChars = 256;
+constexpr wchar_t kOpenFailedFormat[] = L"Cannot Open Image File %ls";
+// Sized for the longest path, so that the message never gets cut.
+constexpr size_t kOpenFailedChars = sizeof(kOpenFailedFormat) / sizeof(wchar_t) + IMAGE_PATH_CHARS;
+
+const wchar_t kError[] = L"ERROR";
+const wchar_t kUnexpectedEnd[] = L"Unexpected end of file!";
+
+// One run of the worker: what closing must release or hand back.
+struct UpdateRun {
+    Window dialog = nullptr;
+    Handle lock = nullptr;
+    uint8_t* window = nullptr;
+    Handle file = OS_INVALID_HANDLE;
+    uint8_t savedConfig[8] = {};
+    uint32_t savedConfigBytes = 0;
+    uint32_t flashStart = 0;
+    uint32_t flashEnd = 0;
+    uint32_t completed = 0;
+    Window sectionBar = nullptr;
+    Window imageBar = nullptr;
+    wchar_t text[kTextChars] = {};
+};
+
+void Report(UpdateRun& run, const wchar_t* text, const wchar_t* caption = kError)
+{
+    OsMessageBox(run.dialog, text, caption, OS_MB_OK);
+}
+
+// Bar range in KB, at least 1.
+void SetBarRange(Window bar, uint32_t bytes)
+{
+    uint32_t kb = bytes >> 10;
+    if (kb < 1)
+        kb = 1;
+    OsSendMessage(bar, OS_PBM_SETRANGE32, 0, static_cast<intptr_t>(kb));
+}
+
+void SetBarPos(Window bar, uint64_t bytes)
+{
+    OsSendMessage(bar, OS_PBM_SETPOS, static_cast<uintptr_t>(bytes >> 10), 0);
+}
+
+// Reads exactly n bytes; 0 when fewer arrived.
+int ReadExact(Handle file, void* buffer, uint32_t n)
+{
+    uint32_t got = 0;
+    if (!OsReadFile(file, buffer, n, &got))
+        return 0;
+    return got == n ? 1 : 0;
+}
+
+// One little-endian word from the file.
+int ReadWord(Handle file, uint32_t* value)
+{
+    uint8_t b[4];
+    if (!ReadExact(file, b, 4))
+        return 0;
+    *value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+             (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    return 1;
+}
+
+// Checks the signature and reads the image start and length. 1 = go on;
+// 0 = the run ended (message shown).
+int ReadFileHeader(UpdateRun& run, ImageFileHeader* header)
+{
+    uint32_t got = 0;
+    if (!OsReadFile(run.file, header->signature, IMAGE_SIGNATURE_BYTES, &got) || got != IMAGE_SIGNATURE_BYTES ||
+        std::memcmp(header->signature, IMAGE_SIGNATURE, IMAGE_SIGNATURE_BYTES) != 0) {
+        Report(run, L"Not a WinCE Binary Image file!", L"ERRER");
+        return 0;
+    }
+    if (!ReadWord(run.file, &header->imageStart) || !ReadWord(run.file, &header->imageLength)) {
+        Report(run, kUnexpectedEnd);
+        return 0;
+    }
+    return 1;
+}
+
+// Places the image in flash and refuses one that cannot be written safely:
+// a range outside the flash, or a start inside a block (the block's head
+// would never be erased). 1 = go on.
+int PlaceImage(UpdateRun& run, const ImageFileHeader& header)
+{
+    AddressOffset = RelocationOffset(header.imageStart);
+    run.flashStart = header.imageStart + AddressOffset;
+    run.flashEnd = run.flashStart + header.imageLength;
+    if (static_cast<uint64_t>(run.flashStart) + header.imageLength > FLASH_WINDOW_FULL) {
+        Report(run, L"Image does not fit in Flash!");
+        return 0;
+    }
+    if (run.flashStart % FlashBlockSize() != 0) {
+        Report(run, L"Image does not start on a Flash block boundary!");
+        return 0;
+    }
+    return 1;
+}
+
+// Erases every block whose first byte lies in the image's range. Not
+// interrupted by Abort: a half-erased range helps nobody. 1 = go on.
+int EraseImageRange(UpdateRun& run, uint32_t imageLength)
+{
+    const uint32_t blockSize = FlashBlockSize();
+    for (int i = 0; i < BLOCK_TABLE_ENTRIES; ++i)
+        BlockTable[i] = static_cast<uint32_t>(i) * blockSize;
+
+    SetBarRange(run.sectionBar, imageLength);
+    SetBarPos(run.sectionBar, 0);
+    uint64_t erased = 0;
+    for (int i = 0; i < BLOCK_TABLE_ENTRIES; ++i) {
+        uint32_t block = BlockTable[i];
+        if (!(run.flashStart <= block && block < run.flashEnd))
+            continue;
+        if (static_cast<uint64_t>(block) + blockSize > FLASH_WINDOW_FULL)
+            break;   // never reached: the image was checked to lie in the flash
+        OsFormat(run.text, kTextChars, L"Erasing Flash Sector at %.8x", block);
+        OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+        if (!EraseBlock(run.window + block)) {
+            Report(run, L"Error Erasing Flash Sector");
+            return 0;
+        }
+        erased += blockSize;
+        SetBarPos(run.sectionBar, erased);
+    }
+    return 1;
+}
+
+// Whether a record's flash span may be programmed: inside the image's
+// range (and so inside the window) and on a bus word. 1 = go on.
+int CheckRecordSpan(UpdateRun& run, uint32_t offset, uint32_t length)
+{
+    if (length == 0)
+        return 1;   // nothing to program
+    uint64_t end = static_cast<uint64_t>(offset) + length;
+    uint64_t wordEnd = (end + (BusWidth - 1)) & ~static_cast<uint64_t>(BusWidth - 1);
+    if (offset < run.flashStart || end > run.flashEnd || wordEnd > FLASH_WINDOW_FULL) {
+        Report(run, L"Record outside the image!");
+        return 0;
+    }
+    if (offset % BusWidth != 0) {
+        Report(run, L"Record not aligned to the Flash bus width!");
+        return 0;
+    }
+    return 1;
+}
+
+// Programs the records. Returns when the run ends; run.completed tells how.
+void ProgramRecords(UpdateRun& run)
+{
+    // Spare bytes past a chunk: a last, partly filled bus word reads them.
+    alignas(4) uint8_t data[IMAGE_CHUNK_BYTES + 4];
+    uint64_t overall = 0;
+
+    if (AbortRequested.load()) {
+        run.completed = 1;
+        return;
+    }
+    for (;;) {
+        ImageRecordHeader record{};
+        if (!ReadWord(run.file, &record.address) || !ReadWord(run.file, &record.length) ||
+            !ReadWord(run.file, &record.checksum)) {
+            Report(run, kUnexpectedEnd);
+            return;
+        }
+        if (record.address == 0 && record.checksum == 0) {
+            run.completed = 1;
+            return;
+        }
+        uint32_t offset = record.address + AddressOffset;
+        if (!CheckRecordSpan(run, offset, record.length))
+            return;
+
+        OsFormat(run.text, kTextChars, L"Section: %.8x  Len: %.8x(%d)", offset, record.length,
+                 static_cast<int>(record.length));
+        OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+        SetBarRange(run.sectionBar, record.length);
+        SetBarPos(run.sectionBar, 0);
+
+        uint32_t remaining = record.length;
+        uint32_t done = 0;
+        uint32_t sum = 0;
+        while (remaining != 0) {
+            if (AbortRequested.load())
+                break;
+            uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
+            if (!ReadExact(run.file, data, chunk)) {
+                Report(run, kUnexpectedEnd);
+                return;
+            }
+            // A partial last word is padded with ones: programming them
+            // leaves the cells as erased.
+            std::memset(data + chunk, 0xFF, 4);
+            sum += ByteSum(data, chunk);
+            if (!ProgramFlash(data, run.window + offset, chunk)) {
+                Report(run, L"Error writing to Flash!");
+                return;
+            }
+            done += chunk;
+            SetBarPos(run.sectionBar, done);
+            overall += chunk;
+            SetBarPos(run.imageBar, overall);
+            offset += chunk;
+            remaining -= chunk;
+        }
+        if (sum != record.checksum) {
+            Report(run,
+                   L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file");
+            return;
+        }
+        if (AbortRequested.load()) {
+            run.completed = 1;
+            return;
+        }
+    }
+}
+
+// Everything between the start and closing. Returns when the run ends.
+void RunUpdate(UpdateRun& run)
+{
+    if (run.lock == nullptr || run.window == nullptr) {
+        Report(run, L"Cannot access the Flash!");
+        return;
+    }
+    run.savedConfigBytes = ConfigGet(CONFIG_SELECTOR_SAVED, run.savedConfig, sizeof(run.savedConfig));
+
+    run.file = OsCreateFile(ImagePath, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
+    if (run.file == OS_INVALID_HANDLE) {
+        wchar_t message[kOpenFailedChars];
+        OsFormat(message, kOpenFailedChars, kOpenFailedFormat, ImagePath);
+        Report(run, message);
+        return;
+    }
+    ImageFileHeader header{};
+    if (!ReadFileHeader(run, &header) || !PlaceImage(run, header))
+        return;
+    if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))
+        return;
+
+    OsFormat(run.text, kTextChars, L"Image: %.8x  Len: %.8x(%d)", run.flashStart, header.imageLength,
+             static_cast<int>(header.imageLength));
+    OsSetDlgItemText(run.dialog, UPD_IMAGE_TEXT, run.text);
+
+    if (!EraseImageRange(run, header.imageLength))
+        return;
+    SetBarRange(run.imageBar, header.imageLength);
+    SetBarPos(run.imageBar, 0);
+
+    ProgramRecords(run);
+}
+
+}  // namespace
+
+uint32_t ByteSum(const uint8_t* data, uint32_t count)
+{
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        sum += data[i];
+    return sum;
+}
+
+uint32_t RelocationOffset(uint32_t imageStart)
+{
+    const uint32_t s = imageStart;
+    bool osRange = (s >= 0x80000000u && s < 0x9CA00000u) || (s >= 0xA0000000u && s < 0xBCA00000u);
+    if (osRange) {
+        uint32_t block[6] = {};
+        uint32_t w = kDefaultImageOffset;
+        if (ConfigGet(CONFIG_SELECTOR_FLASH, block, sizeof(block)) != 0)
+            w = block[0];
+        return w - s;
+    }
+    if (s >= 0xBCA00000u && s < 0xBFFFFFFFu)
+        return 0u - s;   // a bootloader build: flash offset 0
+    return 0;
+}
+
+uint32_t ImageUpdateWorker(void* param)
+{
+    UpdateRun run;
+    run.dialog = static_cast<Window>(param);
+    run.sectionBar = OsGetDlgItem(run.dialog, UPD_SECTION_BAR);
+    run.imageBar = OsGetDlgItem(run.dialog, UPD_IMAGE_BAR);
+
+    run.lock = LockFlash();
+    run.window = MapFlashWindow(FLASH_WINDOW_FULL);
+
+    RunUpdate(run);
+
+    // Closing: the same steps, in this order, on every ending.
+    if (run.window != nullptr) {
+        ResetToReadArray(run.window);
+        if (BusWidth == 2)
+            ResetToReadArray(run.window + kSecondDeviceOffset);
+    }
+    if (run.savedConfigBytes != 0)
+        ConfigSet(CONFIG_SELECTOR_SAVED, run.savedConfig, sizeof(run.savedConfig));
+    if (run.completed) {
+        if (OsMessageBox(run.dialog, L"To finish the update reset the system.\n Reset now?", L"RESET",
+                         OS_MB_YESNO) == OS_IDYES)
+            ColdRestart();
+    }
+    UnlockFlash(run.lock);
+    UnmapFlashWindow(run.window);
+    if (run.file != OS_INVALID_HANDLE)
+        OsCloseHandle(run.file);
+    // Emptied before the dialog ends, so that whoever opens the progress
+    // dialog next never finds the old path there.
+    ImagePath[0] = 0;
+    OsEndDialog(run.dialog, 0);
+    return run.completed;
+}

@@ -1,0 +1,13 @@
+// The progress dialog (template 102): chooses the image file when none is
+// given, starts the update worker and turns Abort into AbortRequested.
+#pragma once
+#include <cstdint>
+
+#include "platform/types.h"
+
+// The dialog's message procedure.
+intptr_t ProgressDialogProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+// Runs the progress dialog of module's resources, modal, owned by owner (or
+// none); returns when the dialog has ended.
+void RunProgressDialog(Instance module, Window owner);
