@@ -137,6 +137,29 @@ void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
     s.locked[b] = lock ? 1 : 0;
 }
 
+// One data word into the write buffer (the cycle an update makes most).
+inline void BufferDataWrite(DeviceState& s, uint32_t w, uint16_t value)
+{
+    if (w / kFlashDeviceBlockWords != s.bufBlock || s.bufCount == 0 || s.bufCount > kFlashBufferWords ||
+        s.bufFilled >= s.bufCount) {
+        BadSequence(s);
+        return;
+    }
+    uint32_t line = w & ~(kFlashBufferWords - 1);
+    if (s.bufFilled == 0) {
+        s.bufLine = line;
+    } else if (line != s.bufLine) {
+        BadSequence(s);
+        return;
+    }
+    uint32_t slot = w % kFlashBufferWords;
+    uint32_t bit = 1u << slot;
+    s.bufData[slot] = (s.bufMask & bit) ? uint16_t(s.bufData[slot] & value) : value;
+    s.bufMask |= bit;
+    if (++s.bufFilled == s.bufCount)
+        s.mode = uint32_t(FlashMode::BufferConfirm);
+}
+
 uint16_t IdentifierWord(const Context& c, int d, uint32_t w)
 {
     switch (w % kFlashDeviceBlockWords) {
@@ -177,8 +200,7 @@ uint16_t CfiWord(uint32_t w)
         return 0;
     return kTable[at - 0x10];
 }
-}  // namespace
-
+// One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
 uint16_t DeviceRead(Context& c, int d, uint32_t w)
 {
     DeviceState& s = c.state->dev[d];
@@ -201,10 +223,8 @@ uint16_t DeviceRead(Context& c, int d, uint32_t w)
     }
 }
 
-void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
+[[gnu::noinline]] void DeviceWriteSlow(Context& c, int d, DeviceState& s, uint32_t w, uint16_t value)
 {
-    DeviceState& s = c.state->dev[d];
-    ++c.counters.writes[d];
     // A running operation takes no commands.
     if (Busy(c, d, s))
         return;
@@ -230,27 +250,9 @@ void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
         s.bufMask = 0;
         s.mode = uint32_t(FlashMode::BufferData);
         return;
-    case FlashMode::BufferData: {
-        if (block != s.bufBlock || s.bufCount == 0 || s.bufCount > kFlashBufferWords ||
-            s.bufFilled >= s.bufCount) {
-            BadSequence(s);
-            return;
-        }
-        uint32_t line = w & ~(kFlashBufferWords - 1);
-        if (s.bufFilled == 0) {
-            s.bufLine = line;
-        } else if (line != s.bufLine) {
-            BadSequence(s);
-            return;
-        }
-        uint32_t slot = w % kFlashBufferWords;
-        uint32_t bit = 1u << slot;
-        s.bufData[slot] = (s.bufMask & bit) ? uint16_t(s.bufData[slot] & value) : value;
-        s.bufMask |= bit;
-        if (++s.bufFilled == s.bufCount)
-            s.mode = uint32_t(FlashMode::BufferConfirm);
+    case FlashMode::BufferData:
+        BufferDataWrite(s, w, value);
         return;
-    }
     case FlashMode::BufferConfirm:
         if (cmd == kCmdConfirm && block == s.bufBlock)
             BufferProgramOp(c, d, s);
@@ -314,12 +316,25 @@ void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
     }
 }
 
+inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
+{
+    DeviceState& s = c.state->dev[d];
+    ++c.counters.writes[d];
+    if (s.mode == uint32_t(FlashMode::BufferData) && s.busyUntil == 0)
+        BufferDataWrite(s, w, value);
+    else
+        DeviceWriteSlow(c, d, s, w, value);
+}
+
+// Whether device d answers reads with array data without changing state
+// (read-array mode and idle), so a bulk read may copy the array directly.
 bool DeviceReadsArray(Context& c, int d)
 {
     DeviceState& s = c.state->dev[d];
     return !Busy(c, d, s) && ModeOf(s) == FlashMode::ReadArray;
 }
 
+}  // namespace
 }  // namespace flash
 
 namespace {

@@ -101,21 +101,15 @@ inline Context* Acquire()
 {
     if (!g_open.load(std::memory_order_acquire) && !Open())
         return nullptr;
-#ifndef NOLOCK
     LockDevices(g_ctx.state);
-#endif
-#ifndef NOGEN
     if (SettingsGeneration() != g_ctx.settingsGeneration)
         LoadSettings(g_ctx);
-#endif
     return &g_ctx;
 }
 
 inline void Release(Context* c)
 {
-#ifndef NOLOCK
     UnlockDevices(c->state);
-#endif
 }
 
 class Guard {
@@ -169,13 +163,6 @@ inline bool Busy(Context& c, int d, DeviceState& s)
     s.busyUntil = 0;
     return false;
 }
-
-// One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
-uint16_t DeviceRead(Context& c, int d, uint32_t w);
-void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value);
-// Whether device d answers reads with array data without changing state
-// (read-array mode and idle), so a bulk read may copy the array directly.
-bool DeviceReadsArray(Context& c, int d);
 
 // Byte offset in flash.img of device d's word w.
 inline size_t WordOffset(const Context& c, int d, uint32_t w)

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "board/board.h"
+#include "board/hal.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
 
@@ -27,6 +29,16 @@ void InterruptSignal(int)
         _exit(130);
     }
     OsPosixRequestTermination();
+}
+
+// A restart ends the program as the board's restart does, with the
+// terminal put back first (the board ends the process without running any
+// clean-up of ours).
+void RestartEndsProgram(bool)
+{
+    UiRestoreTerminalFromSignal();
+    std::fflush(nullptr);
+    _exit(1);
 }
 
 void InstallSignalHandlers()
@@ -63,9 +75,10 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     commandLine.push_back(0);
 
     InstallSignalHandlers();
-    if (isatty(0) && isatty(2))
+    if (isatty(0) && isatty(2)) {
         UiSetPresenter(UiNewTerminalPresenter(0, 2));
-    else
+        board::SetRestartHook(RestartEndsProgram);
+    } else
         UiSetPresenter(UiNewLinePresenter(0, 2));
 
     int result = entry(module, nullptr, commandLine.data(), 1);

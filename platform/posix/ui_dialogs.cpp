@@ -245,6 +245,8 @@ OsWindowObject* UiCreateDialog(const OsDialogTemplate* tmpl, OsWindowObject* own
         control->className = item.className;
         control->kind = KindOf(item.className);
         control->text = item.text ? item.text : L"";
+        control->x = item.x;
+        control->y = item.y;
         dialog->controls.push_back(control.get());
         g_known.insert(control.get());
         g_windows.push_back(std::move(control));
@@ -267,7 +269,7 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
     out->version = d->version;
     out->controls.clear();
     for (OsWindowObject* c : d->controls)
-        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos});
+        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos, c->x, c->y});
     return true;
 }
 

@@ -7,6 +7,7 @@
 // id 2 (the progress dialog's Abort) does not read at all: while its worker
 // runs, the lines on standard input belong to the worker's message boxes,
 // and Abort comes from Ctrl-C (SIGINT).
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -90,6 +91,53 @@ int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeou
     }
 }
 
+// ---- InputTurn -------------------------------------------------------------
+
+InputTurn::InputTurn()
+{
+    if (pipe2(poke_, O_NONBLOCK | O_CLOEXEC) != 0)
+        poke_[0] = poke_[1] = -1;
+}
+
+InputTurn::~InputTurn()
+{
+    if (poke_[0] >= 0) {
+        close(poke_[0]);
+        close(poke_[1]);
+    }
+}
+
+InputTurn::BoxHold::BoxHold(InputTurn& turn) : turn_(turn)
+{
+    turn_.wanted_++;
+    if (turn_.poke_[1] >= 0) {
+        char c = 1;
+        ssize_t n = write(turn_.poke_[1], &c, 1);
+        (void)n;
+    }
+    hold_ = std::unique_lock<std::mutex>(turn_.lock_);
+}
+
+InputTurn::BoxHold::~BoxHold()
+{
+    hold_.unlock();
+    turn_.wanted_--;
+}
+
+std::unique_lock<std::mutex> InputTurn::TryForDialog()
+{
+    if (wanted_.load() > 0)
+        return std::unique_lock<std::mutex>();
+    return std::unique_lock<std::mutex>(lock_, std::try_to_lock);
+}
+
+void InputTurn::Drain()
+{
+    char buf[16];
+    while (poke_[0] >= 0 && read(poke_[0], buf, sizeof buf) > 0) {
+    }
+}
+
 // ---- The presenter -------------------------------------------------------
 
 namespace {
@@ -116,7 +164,7 @@ public:
         for (int b : buttons)
             choices += std::string(choices.empty() ? "" : " / ") + UiButtonName(b);
         Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
-        std::lock_guard<std::mutex> in(inLock_);
+        InputTurn::BoxHold in(turn_);
         for (;;) {
             std::string line;
             int termFd = OsPosixTerminationFd();
@@ -157,7 +205,7 @@ public:
         if (record->initialDir)
             where += " in " + UiUtf8(record->initialDir);
         Write(head + where + "\nPath (empty line: cancel):\n");
-        std::lock_guard<std::mutex> in(inLock_);
+        InputTurn::BoxHold in(turn_);
         for (;;) {
             std::string line;
             int termFd = OsPosixTerminationFd();
@@ -239,10 +287,13 @@ public:
             }
         }
         if (reads && !eofSent) {
-            std::unique_lock<std::mutex> in(inLock_, std::try_to_lock);
+            std::unique_lock<std::mutex> in = turn_.TryForDialog();
             if (in.owns_lock()) {
+                std::vector<int> watched(fds, fds + nfds);
+                watched.push_back(turn_.PokeFd());
                 std::string line;
-                int got = reader_.ReadLine(&line, fds, nfds, timeout);
+                int got = reader_.ReadLine(&line, watched.data(), static_cast<int>(watched.size()), timeout);
+                turn_.Drain();
                 if (got < 0)
                     return 0;
                 if (got == 0) {
@@ -372,7 +423,7 @@ private:
 
     LineReader reader_;
     int outFd_;
-    std::mutex inLock_;      // one reader of the input at a time
+    InputTurn turn_;         // one reader of the input at a time, boxes first
     std::mutex outLock_;     // whole messages, never interleaved
     std::mutex stateLock_;
     std::map<Window, State> states_;

@@ -16,3 +16,39 @@ private:
     std::string buffer_;
     bool eof_ = false;
 };
+
+#include <atomic>
+#include <mutex>
+
+// Whose turn it is to read the input. A message box or the open-file
+// dialog (on any thread) takes the input as soon as it is shown; a dialog
+// that waits for its next command reads only while no box wants the input
+// and gives it up at once when one comes (it watches pokeFd()).
+class InputTurn {
+public:
+    InputTurn();
+    ~InputTurn();
+    InputTurn(const InputTurn&) = delete;
+    InputTurn& operator=(const InputTurn&) = delete;
+
+    // Held by a box for as long as it reads.
+    class BoxHold {
+    public:
+        explicit BoxHold(InputTurn& turn);
+        ~BoxHold();
+    private:
+        InputTurn& turn_;
+        std::unique_lock<std::mutex> hold_;
+    };
+
+    // For a dialog: the input's lock, taken only when no box wants it
+    // (owns_lock() false otherwise).
+    std::unique_lock<std::mutex> TryForDialog();
+    int PokeFd() const { return poke_[0]; }
+    void Drain();
+
+private:
+    std::mutex lock_;
+    std::atomic<int> wanted_{0};
+    int poke_[2] = {-1, -1};
+};

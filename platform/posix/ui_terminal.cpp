@@ -11,8 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cwctype>
 #include <map>
@@ -21,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/posix/object.h"
+#include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
 
 namespace {
@@ -52,6 +55,8 @@ class TerminalPresenter : public UiPresenter {
 public:
     TerminalPresenter(int inFd, int outFd) : inFd_(inFd), outFd_(outFd)
     {
+        static std::once_flag atExit;
+        std::call_once(atExit, [] { std::atexit(UiRestoreTerminalFromSignal); });
         if (tcgetattr(inFd_, &g_saved) == 0) {
             g_ttyFd = inFd_;
             g_savedValid = 1;
@@ -81,7 +86,10 @@ public:
             if (buttons[i] == def)
                 selected = i;
         std::string body = "\n \x1b[1m" + UiUtf8(caption) + "\x1b[0m\n";
-        std::string t = UiUtf8(text);
+        std::string t;
+        for (char c : UiUtf8(text))
+            if (c != '\r')
+                t.push_back(c);
         for (size_t start = 0; start <= t.size();) {
             size_t nl = t.find('\n', start);
             body += " " + t.substr(start, nl == std::string::npos ? std::string::npos : nl - start) + "\n";
@@ -89,7 +97,7 @@ public:
                 break;
             start = nl + 1;
         }
-        std::lock_guard<std::mutex> in(inLock_);
+        InputTurn::BoxHold in(turn_);
         for (bool first = true;; first = false) {
             std::string line = first ? body : "\r\x1b[2K";
             for (size_t i = 0; i < buttons.size(); ++i) {
@@ -153,7 +161,7 @@ public:
             list += "  (no files)\n";
         Write(list);
         ++outputs_;
-        std::lock_guard<std::mutex> in(inLock_);
+        InputTurn::BoxHold in(turn_);
         for (;;) {
             Write(" File (number or path, empty line: cancel): ");
             std::string line;
@@ -229,7 +237,7 @@ public:
                 timeout = since >= kRedrawIntervalMs ? 0 : static_cast<int>(kRedrawIntervalMs - since);
             }
         }
-        std::unique_lock<std::mutex> in(inLock_, std::try_to_lock);
+        std::unique_lock<std::mutex> in = turn_.TryForDialog();
         if (!in.owns_lock() || eofSent) {
             // A message box has the keyboard (or the input ended): wait.
             std::vector<pollfd> polls;
@@ -238,7 +246,11 @@ public:
             poll(polls.data(), polls.size(), timeout < 0 || timeout > 50 ? 50 : timeout);
             return 0;
         }
-        int key = ReadKey(fds, nfds, timeout);
+        std::vector<int> watched(fds, fds + nfds);
+        watched.push_back(turn_.PokeFd());
+        int key = ReadKey(watched.data(), static_cast<int>(watched.size()), timeout);
+        turn_.Drain();
+        in.unlock();
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         if (s.buttons.empty())
@@ -305,23 +317,37 @@ private:
             out += "\n";
         std::vector<std::string> lines;
         lines.push_back("\x1b[1m== " + UiUtf8(view.caption) + " ==\x1b[0m");
-        for (const UiControlView& c : view.controls) {
+        std::vector<UiControlView> shown;   // texts and bars, top to bottom
+        for (const UiControlView& c : view.controls)
+            if (c.kind != UiControlKind::Button)
+                shown.push_back(c);
+        std::stable_sort(shown.begin(), shown.end(), [](const UiControlView& a, const UiControlView& b) {
+            return a.y != b.y ? a.y < b.y : a.x < b.x;
+        });
+        for (const UiControlView& c : shown) {
             if (c.kind == UiControlKind::Static)
                 lines.push_back("  " + UiUtf8(c.text));
             else if (c.kind == UiControlKind::Progress)
                 lines.push_back("  " + Bar(c.rangeLow, c.rangeHigh, c.pos, 40) + " " +
                                 std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh));
         }
-        std::string buttons = " ";
+        // Buttons in rows as the template places them, numbered in template order.
+        std::map<short, std::map<short, std::string>> rows;
         size_t index = 0;
         for (const UiControlView& c : view.controls) {
             if (c.kind != UiControlKind::Button)
                 continue;
             std::string label = std::to_string(index + 1) + " " + UiUtf8(c.text);
-            buttons += index == s.selected ? " \x1b[7m[" + label + "]\x1b[0m" : " [" + label + "]";
+            rows[c.y][c.x] = index == s.selected ? "\x1b[7m[" + label + "]\x1b[0m" : "[" + label + "]";
             ++index;
         }
-        lines.push_back(buttons + (view.ended ? "" : "   (Esc: close)"));
+        for (auto& [y, row] : rows) {
+            std::string line = " ";
+            for (auto& [x, button] : row)
+                line += " " + button;
+            lines.push_back(line);
+        }
+        lines.push_back(view.ended ? std::string() : "  (number or arrows + Enter; Esc: close)");
         for (const std::string& l : lines)
             out += "\r\x1b[2K" + l + "\n";
         Write(out);
@@ -424,7 +450,7 @@ private:
 
     int inFd_;
     int outFd_;
-    std::mutex inLock_;
+    InputTurn turn_;   // one reader of the keyboard at a time, boxes first
     std::mutex outLock_;
     std::mutex stateLock_;
     std::map<Window, State> states_;

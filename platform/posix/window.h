@@ -40,6 +40,7 @@ struct OsWindowObject {
     std::wstring text;              // a control's text, a dialog's caption
     std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
     int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
+    short x = 0, y = 0;             // a control's place in the template (dialog units)
 
     // A dialog: its controls in template order, owner, procedure, state.
     std::vector<OsWindowObject*> controls;
@@ -70,6 +71,7 @@ struct UiControlView {
     UiControlKind kind;
     std::wstring text;
     int32_t rangeLow, rangeHigh, pos;
+    short x, y;
 };
 struct UiDialogView {
     std::wstring caption;

@@ -108,6 +108,7 @@ TEST_F(AutoCopyTest, LinksAndSpecialFilesAreNeitherFollowedNorCopied)
 {
     const std::string outside = board.dir() + "/outside";
     WriteFile(outside + "/secret.txt", "secret");
+    fs::create_directories(src);
     fs::create_symlink(outside + "/secret.txt", src + "/filelink");
     fs::create_symlink(outside, src + "/dirlink");
     ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0644), 0);

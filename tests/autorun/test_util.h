@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,19 +93,25 @@ inline bool WaitForMarks(const std::string& markFile, size_t count, int timeoutM
 }
 
 // Every entry below root, as "relative/path" (folders end in '/') with the
-// content of files, for comparing whole trees.
-inline std::string Snapshot(const std::string& root)
+// size and a hash of the content of files, for comparing whole trees.
+// Entries under skip (a top-level name) are left out.
+inline std::string Snapshot(const std::string& root, const std::string& skip = "")
 {
     std::vector<std::string> items;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
         const std::string rel = fs::relative(it->path(), root).string();
+        if (!skip.empty() && (rel == skip || rel.rfind(skip + "/", 0) == 0)) continue;
         if (it->is_symlink())
             items.push_back(rel + " -> " + fs::read_symlink(it->path()).string());
         else if (it->is_directory())
             items.push_back(rel + "/");
         else
-            items.push_back(rel + " = " + ReadFile(it->path().string()));
+        {
+            const std::string content = ReadFile(it->path().string());
+            items.push_back(rel + " = " + std::to_string(content.size()) + " bytes, hash " +
+                            std::to_string(std::hash<std::string>()(content)));
+        }
     }
     std::sort(items.begin(), items.end());
     std::string out;

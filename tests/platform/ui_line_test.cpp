@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -56,9 +57,9 @@ protected:
     {
         std::string text;
         char buf[4096];
-        lseek(fileno(out_), 0, SEEK_SET);
         ssize_t n;
-        while ((n = read(fileno(out_), buf, sizeof buf)) > 0)
+        // pread: the presenter may still be writing through the same offset.
+        while ((n = pread(fileno(out_), buf, sizeof buf, static_cast<off_t>(text.size()))) > 0)
             text.append(buf, static_cast<size_t>(n));
         return text;
     }
@@ -254,6 +255,48 @@ TEST_F(UiLine, ThreadedInterruptSendsCommandTwoToTheOpenDialog)
     EXPECT_EQ(aborts.load(), 1);
     EXPECT_FALSE(UiDialogOpen());
     EXPECT_FALSE(UiInterrupt()) << "no dialog open: the caller ends the program instead";
+}
+
+// A message box from another thread takes the input from a dialog that is
+// waiting for its next command.
+std::atomic<int> boxAnswer{0};
+std::thread boxThread;
+
+intptr_t MainWithWorkerBox(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_INITDIALOG)
+        boxThread = std::thread([dialog] {
+            boxAnswer = OsMessageBox(dialog, L"Reset now?", L"RESET", OS_MB_YESNO);
+        });
+    if (message == OS_WM_COMMAND) {
+        commands.push_back(static_cast<int>(wParam & 0xFFFF));
+        if ((wParam & 0xFFFF) == 2)
+            OsEndDialog(dialog, 0);
+    }
+    return 1;
+}
+
+TEST_F(UiLine, ThreadedMessageBoxTakesTheInputFromAWaitingDialog)
+{
+    commands.clear();
+    boxAnswer = 0;
+    StartOpen();
+    std::thread feeder([this] {
+        // Answer once the box has asked; then close the dialog.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Output().find("[Yes / No]") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        Feed("no\n");
+        while (boxAnswer.load() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        Feed("1004\n\n");
+    });
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, MainWithWorkerBox, 0), 0);
+    feeder.join();
+    boxThread.join();
+    EXPECT_EQ(boxAnswer.load(), OS_IDNO);
+    EXPECT_EQ(commands, (std::vector<int>{1004, 2}));
 }
 
 }  // namespace

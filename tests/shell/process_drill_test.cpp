@@ -1,0 +1,163 @@
+// Drills with the real flashupdate program on a board: killed in the middle
+// of programming, and two updates at once. They check what only whole
+// processes show: the flash lock is freed by a dying holder, the flash ends
+// whole, never a mix of two images.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "board/board.h"
+#include "board/imagekit.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+
+const std::string kFlashUpdate = std::string(TEST_BIN_DIR) + "/flashupdate";
+
+// A child process with its standard input and error on pipes.
+struct Child {
+    pid_t pid = -1;
+    int in = -1;    // we write its standard input
+    int err = -1;   // we read its standard error
+    std::string seen;
+
+    void Start(const std::string& imagePath)
+    {
+        int inPipe[2], errPipe[2];
+        ASSERT_EQ(pipe(inPipe), 0);
+        ASSERT_EQ(pipe(errPipe), 0);
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(inPipe[0], 0);
+            dup2(errPipe[1], 2);
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            close(inPipe[1]);
+            close(errPipe[0]);
+            execl(kFlashUpdate.c_str(), "flashupdate", "/u", imagePath.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(inPipe[0]);
+        close(errPipe[1]);
+        in = inPipe[1];
+        err = errPipe[0];
+        fcntl(err, F_SETFL, O_NONBLOCK);
+    }
+    void Say(const char* line) { ASSERT_GT(write(in, line, strlen(line)), 0); }
+    void CloseInput()
+    {
+        if (in >= 0)
+            close(in);
+        in = -1;
+    }
+    // Reads standard error until text appears (true) or the deadline passes.
+    bool WaitFor(const std::string& text, int seconds)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        do {
+            char buf[4096];
+            ssize_t n = read(err, buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, (size_t)n);
+            if (seen.find(text) != std::string::npos)
+                return true;
+            if (n == 0)
+                return false;
+            if (n < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    int Wait()
+    {
+        CloseInput();
+        WaitFor("\x01never", 0);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (err >= 0)
+            close(err);
+        err = -1;
+        return status;
+    }
+};
+
+imagekit::Bytes FlashRange(uint32_t offset, size_t n)
+{
+    imagekit::Bytes all;
+    EXPECT_TRUE(imagekit::ReadFile(board::FlashImagePath(), &all));
+    if (all.size() < offset + n)
+        return {};
+    return imagekit::Bytes(all.begin() + offset, all.begin() + offset + n);
+}
+
+TEST(ProcessDrill, KilledMidProgrammingThenTheNextRunCompletes)
+{
+    TempBoard tb;
+    const uint32_t size = 4u << 20;
+    imagekit::Bytes image = imagekit::Pattern(size, 21);
+    std::string path = tb.dir() + "/big.bin";
+    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, image)));
+    // Slow flash, so that the kill lands while buffers are being programmed.
+    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+
+    Child first;
+    first.Start(path);
+    first.Say("OK\n");
+    ASSERT_TRUE(first.WaitFor("Section", 60)) << first.seen;
+    kill(first.pid, SIGKILL);
+    int status = first.Wait();
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    ASSERT_TRUE(board::SetSetting("timing", "none"));
+    Child second;
+    second.Start(path);
+    second.Say("OK\nNo\n");
+    ASSERT_TRUE(second.WaitFor("RESET", 120)) << "the lock of the killed run must be free\n"
+                                               << second.seen;
+    status = second.Wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(FlashRange(0x80000, size) == image) << "the flash must hold the image whole";
+}
+
+TEST(ProcessDrill, TwoUpdatesAtOnceNeverMix)
+{
+    TempBoard tb;
+    const uint32_t size = 2u << 20;
+    imagekit::Bytes imageA = imagekit::Pattern(size, 31);
+    imagekit::Bytes imageB = imagekit::Pattern(size, 32);
+    std::string pathA = tb.dir() + "/a.bin", pathB = tb.dir() + "/b.bin";
+    ASSERT_TRUE(imagekit::WriteFile(pathA, imagekit::BinOfImage(0x80000000, imageA)));
+    ASSERT_TRUE(imagekit::WriteFile(pathB, imagekit::BinOfImage(0x80000000, imageB)));
+    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+    ASSERT_TRUE(board::SetSetting("timing-scale", "0.01"));
+
+    Child a, b;
+    a.Start(pathA);
+    a.Say("OK\n");
+    ASSERT_TRUE(a.WaitFor("Erasing", 60)) << a.seen;   // a holds the lock now
+    b.Start(pathB);
+    b.Say("OK\n");
+    ASSERT_TRUE(a.WaitFor("RESET", 120)) << a.seen;
+    b.WaitFor("WARNING", 0);
+    EXPECT_EQ(b.seen.find("WARNING"), std::string::npos) << "b must wait for a's lock";
+    EXPECT_EQ(b.seen.find("Erasing"), std::string::npos) << "b must wait for a's lock";
+    a.Say("No\n");
+    ASSERT_TRUE(b.WaitFor("RESET", 120)) << b.seen;
+    b.Say("No\n");
+    a.Wait();
+    b.Wait();
+    EXPECT_TRUE(FlashRange(0x80000, size) == imageB) << "the last writer's image, whole";
+}
+
+}  // namespace
