@@ -131,11 +131,11 @@ int ConfigSet(void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* 
     return 1;
 }
 
-int ImageVersion(uint32_t inSize, void* out, uint32_t* returned)
+int ImageVersion(uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
 {
-    // The caller passes the record with output size 0; any output of at
-    // least the record's size is accepted as well.
-    if (inSize != 0 || !out)
+    // The programs pass the record with output size 0; an output that states
+    // a size must hold the whole record.
+    if (inSize != 0 || !out || (outSize != 0 && outSize < 12))
         return Refuse(returned);
     uint32_t v[3];
     if (!HalVersion(v))
@@ -278,7 +278,7 @@ int HalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t out
     case kHalConfigSet:
         return ConfigSet(in, inSize, out, outSize, returned);
     case kHalImageVersion:
-        return ImageVersion(inSize, out, returned);
+        return ImageVersion(inSize, out, outSize, returned);
     case kHalRegistryClear:
         if (inSize != 0 || outSize != 0)
             return Refuse(returned);

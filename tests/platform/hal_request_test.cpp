@@ -114,6 +114,10 @@ TEST(HalVersion, FillsTheRecordWithOutputSizeZero)
     EXPECT_EQ(v.id, 2u);
     EXPECT_EQ(v.major, int32_t(0x80000000u));
     EXPECT_EQ(v.minorAndBuild, 0xFFFFFFFFu);
+    // An output that states too small a size is refused, not overrun.
+    uint32_t shortOut[2] = {0xCCCCCCCC, 0xCCCCCCCC};
+    EXPECT_EQ(OsHalRequest(HAL_IMAGE_VERSION, nullptr, 0, shortOut, sizeof shortOut, nullptr), 0);
+    EXPECT_EQ(shortOut[0], 0xCCCCCCCCu);
     ASSERT_TRUE(board::SetSetting("hal-version", "silent"));
     BuildVersion kept{7, 8, 9};
     OsHalRequest(HAL_IMAGE_VERSION, nullptr, 0, &kept, 0, nullptr);
