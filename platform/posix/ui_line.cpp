@@ -76,6 +76,11 @@ int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeou
             eof_ = true;
             continue;
         }
+        // The other descriptors come first: a box that wants the input
+        // must get the line that is waiting, not the dialog.
+        for (size_t i = 1; i < polls.size(); ++i)
+            if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
+                return -1;
         if (polls[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             char chunk[4096];
             ssize_t n = read(fd_, chunk, sizeof chunk);

@@ -371,7 +371,12 @@ private:
             int r = poll(polls.data(), polls.size(), timeoutMs);
             if (r < 0 && errno == EINTR)
                 return kNone;
-            if (r <= 0 || !(polls[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (r <= 0)
+                return kNone;
+            for (size_t i = 1; i < polls.size(); ++i)
+                if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
+                    return kNone;   // the loop has work, or a box wants the keyboard
+            if (!(polls[0].revents & (POLLIN | POLLHUP | POLLERR)))
                 return kNone;
             unsigned char c;
             ssize_t n = read(inFd_, &c, 1);

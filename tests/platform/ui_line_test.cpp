@@ -291,6 +291,8 @@ TEST_F(UiLine, ThreadedMessageBoxTakesTheInputFromAWaitingDialog)
         while (boxAnswer.load() == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         Feed("1004\n\n");
+        close(in_[1]);   // end of input: nothing waits for ever, whatever went wrong
+        in_[1] = -1;
     });
     EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, MainWithWorkerBox, 0), 0);
     feeder.join();
