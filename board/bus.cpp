@@ -14,6 +14,8 @@ namespace board {
 namespace flash {
 namespace {
 
+// The status reads busy from now for the operation's time (none without
+// timing).
 void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, double baseMicros)
 {
     if (c.timeFactor <= 0)
@@ -31,6 +33,7 @@ void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, double
     s.pendingBlock = block;
 }
 
+// A command sequence the device does not know: both error bits, status mode.
 void BadSequence(DeviceState& s)
 {
     s.status |= kStatusEraseError | kStatusProgramError;
@@ -200,6 +203,7 @@ uint16_t CfiWord(uint32_t w)
         return 0;
     return kTable[at - 0x10];
 }
+
 // One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
 uint16_t DeviceRead(Context& c, int d, uint32_t w)
 {
@@ -223,6 +227,7 @@ uint16_t DeviceRead(Context& c, int d, uint32_t w)
     }
 }
 
+// Everything but a buffer data word: commands and the steps of sequences.
 [[gnu::noinline]] void DeviceWriteSlow(Context& c, int d, DeviceState& s, uint32_t w, uint16_t value)
 {
     // A running operation takes no commands.
@@ -316,6 +321,7 @@ uint16_t DeviceRead(Context& c, int d, uint32_t w)
     }
 }
 
+// One write cycle reaching device d at its word address w.
 inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
 {
     DeviceState& s = c.state->dev[d];

@@ -149,7 +149,7 @@ std::shared_ptr<MutexState> OpenNamedState(const std::string& name)
     std::shared_ptr<MutexState> state = slot.lock();
     // A state inherited through fork() belongs to the parent: its
     // descriptor shares the parent's lock, so this process needs its own.
-    if (state)
+    if (state && state->pid == getpid())
         return state;
     std::string path = board::LockFilePath(name);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

@@ -1,0 +1,73 @@
+// Program start: the command line handed to the entry, the module, the
+// result.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/entry.h"
+#include "platform/posix/ui_presenter.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+
+std::wstring seenLine;
+Instance seenInstance;
+Instance seenPrevious;
+
+int RecordingEntry(Instance instance, Instance previous, wchar_t* commandLine, int)
+{
+    seenLine = commandLine;
+    seenInstance = instance;
+    seenPrevious = previous;
+    return 1;
+}
+
+int RunProgram(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    static const OsResourceTable table = {0, nullptr};
+    int r = OsRunProgram(static_cast<int>(args.size()), argv.data(), &table, RecordingEntry);
+    EXPECT_EQ(seenInstance, OsModuleFor(&table));
+    EXPECT_EQ(seenPrevious, nullptr);
+    return r;
+}
+
+TEST(UiEntry, ArgumentsJoinedWithSingleBlanksAndWidenedFromUtf8)
+{
+    TempBoard board;
+    EXPECT_EQ(RunProgram({"flashupdate"}), 1);
+    EXPECT_EQ(seenLine, L"");
+    EXPECT_EQ(RunProgram({"flashupdate", "/u", "/tmp/n\xC3\xA4me.bin"}), 1);
+    EXPECT_EQ(seenLine, L"/u /tmp/n\u00E4me.bin");
+    EXPECT_EQ(RunProgram({"flashupdate", "/u", "a  b", "c"}), 1);
+    EXPECT_EQ(seenLine, L"/u a  b c") << "blanks inside an argument stay";
+    EXPECT_EQ(RunProgram({"flashupdate", "/r", "\xFF"}), 1);
+    EXPECT_EQ(seenLine, L"/r \u00FF") << "a byte that is no UTF-8 is kept";
+}
+
+TEST(UiText, Utf8BothWays)
+{
+    std::wstring text = L"a\u00E4\u20AC\U0001F600";
+    EXPECT_EQ(UiUtf8(text), "a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(UiWideFromUtf8(UiUtf8(text)), text);
+    EXPECT_EQ(UiWideFromUtf8("\xC3"), L"\u00C3") << "cut sequence: the byte itself";
+    EXPECT_EQ(UiWideFromUtf8("\xE0\x80\x80"), L"\u00E0\u0080\u0080") << "overlong form refused";
+}
+
+TEST(UiBoxes, ButtonsDefaultsAndCloseAnswers)
+{
+    EXPECT_EQ(UiBoxButtons(0x131), (std::vector<int>{OS_IDOK, OS_IDCANCEL}));
+    EXPECT_EQ(UiBoxDefault(0x131), OS_IDCANCEL);
+    EXPECT_EQ(UiBoxDefault(OS_MB_YESNO), OS_IDYES);
+    EXPECT_EQ(UiBoxDefault(OS_MB_YESNO | 0x200), OS_IDYES) << "no third button: the first";
+    EXPECT_EQ(UiBoxCloseAnswer(OS_MB_YESNO), OS_IDNO);
+    EXPECT_EQ(UiBoxCloseAnswer(0x131), OS_IDCANCEL);
+    EXPECT_EQ(UiBoxCloseAnswer(OS_MB_OK), OS_IDOK);
+    EXPECT_EQ(UiFilterText(L"IMAGE files\0*.bin\0"), L"IMAGE files|*.bin||");
+    EXPECT_EQ(UiFilterText(nullptr), L"");
+}
+
+}  // namespace
