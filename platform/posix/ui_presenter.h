@@ -49,7 +49,8 @@ public:
 
 // The current presenter (never nullptr: the line protocol on standard
 // input/error until another is set). Set takes ownership; the previous one
-// is returned to the caller (nullptr restores the line protocol).
+// is returned to the caller (nullptr restores the line protocol). Swap
+// presenters only while no dialog or message box is open.
 UiPresenter* UiCurrentPresenter();
 std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> presenter);
 
