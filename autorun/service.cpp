@@ -11,6 +11,7 @@
 #include "platform/queue.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "platform/text.h"
 
 // {169E1941-04CE-4690-97AC-776187EB67CC}
 const OsGuid FatMountClass = {0x169E1941, 0x04CE, 0x4690,
@@ -126,11 +127,20 @@ void ProcessFlashDisk()
     }
     if (folder[0] == L'\0') return;
 
+    // A folder without a leading separator is taken from the root of the
+    // file system, as on the device, never from wherever we were started.
+    wchar_t volume[kPathChars];
+    if (folder[0] == L'\\') {
+        std::wcscpy(volume, folder);
+    } else if (OsFormat(volume, kPathChars, L"\\%ls", folder) < 0) {
+        return;
+    }
+
     OsFindData found;
-    Handle search = OsFindFirstFile(folder, &found);
+    Handle search = OsFindFirstFile(volume, &found);
     if (search == OS_INVALID_HANDLE) return;
     OsFindClose(search);
-    ProcessVolume(folder);
+    ProcessVolume(volume);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "board/board.h"
+#include "board/registry_store.h"
 #include "board/volumes.h"
 #include "platform/testing/temp_board.h"
 #include "tests/autorun/test_util.h"
@@ -308,6 +309,21 @@ TEST_F(ServiceEndToEnd, WithoutTheFlashStoreOnlyTheLoopRuns)
     WriteMarkScript(root + "/Flash Disk/AutoRun/flash.exe", "flash", marks);
     ASSERT_TRUE(board::SetSetting("stores", "DSK1:"));
     Start();
+    ASSERT_EQ(Boardsim({"insert", "Card", HostVolume("card", "card")}), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("card") == 1; })) << ReadFile(log);
+    EXPECT_EQ(Count("flash"), 0u);
+    EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ServiceEndToEnd, FlashDiskFolderComesFromTheRegistry)
+{
+    // A folder without a leading separator is taken from the device root.
+    WriteMarkScript(root + "/Flash Disk/AutoRun/flash.exe", "flash", marks);
+    WriteMarkScript(root + "/Other Disk/AutoRun/other.exe", "other", marks);
+    ASSERT_TRUE(board::RegSetValue("System\\StorageManager\\Profiles\\MSFlash", "Folder",
+                                   board::RegValue::String("Other Disk")));
+    Start();
+    ASSERT_TRUE(WaitFor([&] { return Count("other") == 1; })) << ReadFile(log);
     ASSERT_EQ(Boardsim({"insert", "Card", HostVolume("card", "card")}), 0);
     ASSERT_TRUE(WaitFor([&] { return Count("card") == 1; })) << ReadFile(log);
     EXPECT_EQ(Count("flash"), 0u);

@@ -1,0 +1,65 @@
+#include "fuzz/fuzz_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "board/board.h"
+#include "platform/testing/temp_board.h"
+
+namespace fuzz {
+
+namespace {
+TempBoard* g_board = nullptr;
+
+void DropBoard()
+{
+    // Leave the board's folder before it is removed.
+    if (chdir("/") != 0) {
+    }
+    delete g_board;
+    g_board = nullptr;
+}
+}  // namespace
+
+const std::string& Board()
+{
+    if (g_board == nullptr) {
+        g_board = new TempBoard(true);
+        std::atexit(DropBoard);
+        std::string work = g_board->dir() + "/work";
+        std::filesystem::create_directories(work);
+        if (chdir(work.c_str()) != 0)
+            Fail("cannot enter the board's work folder");
+    }
+    return g_board->dir();
+}
+
+bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0) {
+            close(fd);
+            return false;
+        }
+        done += size_t(n);
+    }
+    return close(fd) == 0;
+}
+
+void Fail(const char* what)
+{
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace fuzz
