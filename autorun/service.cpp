@@ -36,8 +36,8 @@ const wchar_t kFlashDiskKey[] = L"System\\StorageManager\\Profiles\\MSFlash";
 MountNotification Message;
 
 // The volume path of a message: its UTF-16 name, up to the terminator, made
-// wide. false when the name does not end within the bytes that arrived (a
-// message is never read past) or is not valid UTF-16.
+// wide. false when the name is empty, does not end within the bytes that
+// arrived (a message is never read past) or is not valid UTF-16.
 bool NotificationVolume(const MountNotification& message, uint32_t bytes, wchar_t* out,
                         size_t cap)
 {
@@ -45,11 +45,14 @@ bool NotificationVolume(const MountNotification& message, uint32_t bytes, wchar_
     if (bytes < offsetof(MountNotification, name)) return false;
     const size_t units = (bytes - offsetof(MountNotification, name)) / sizeof(char16_t);
     size_t n = 0;
+    // A volume is a folder of the device: a name without its leading
+    // separator is taken from the root, never as a path of the host.
+    if (units > 0 && message.name[0] != u'\\' && message.name[0] != 0) out[n++] = L'\\';
     for (size_t i = 0; i < units; ++i) {
         char32_t c = message.name[i];
         if (c == 0) {
             out[n] = L'\0';
-            return true;
+            return n > 0;   // an empty name names no volume
         }
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (i + 1 >= units) return false;

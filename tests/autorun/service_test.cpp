@@ -145,6 +145,21 @@ TEST_F(DrainTest, UnterminatedOrBrokenNamesAreDropped)
     EXPECT_FALSE(Holds());
 }
 
+TEST_F(DrainTest, NamesAreFoldersOfTheDevice)
+{
+    // A name without its leading separator is taken from the device root,
+    // never from the host's working folder.
+    MakeVolume("A", "a.txt", "a");
+    Post(u"A");
+    // An empty name names no volume (it would make the root its own volume).
+    WriteFile(root + "/AutoCopy/root.txt", "root");
+    Post(u"");
+    DrainNotifications(queue);
+    EXPECT_EQ(ReadFile(root + "/a.txt"), "a");
+    EXPECT_FALSE(Exists(root + "/root.txt"));
+    EXPECT_FALSE(Holds());
+}
+
 TEST_F(DrainTest, EmptyQueueReturnsAtOnce)
 {
     DrainNotifications(queue);
