@@ -1,6 +1,5 @@
 #include "fuzz/fuzz_support.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,23 +35,6 @@ const std::string& Board()
             Fail("cannot enter the board's work folder");
     }
     return g_board->dir();
-}
-
-bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
-            return false;
-        }
-        done += size_t(n);
-    }
-    return close(fd) == 0;
 }
 
 void Fail(const char* what)

@@ -1,8 +1,6 @@
 // What every fuzz target shares: one board of its own, erased, in a
 // temporary directory that lives as long as the process.
 #pragma once
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace fuzz {
@@ -12,9 +10,6 @@ namespace fuzz {
 // relative host path reaches nothing outside, and returns the board's
 // directory.
 const std::string& Board();
-
-// Writes bytes to a host file, replacing it. false on error.
-bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size);
 
 // Stops the fuzzer with a message: an invariant of the code under test
 // does not hold for this input.

@@ -46,14 +46,14 @@ for i in 1 2 3; do
     grep -q "RESET" "$tmp/fu.err" || { echo "bench.sh: the update did not complete:" >&2; tail "$tmp/fu.err" >&2; exit 1; }
     t0=$(now); "$bin/flashupdate" /u "$tmp/nk.bin" < <(printf 'OK\nNo\n') 2>/dev/null >/dev/null || true; t1=$(now)
     update_times+=("$(calc "$t1 - $t0")")
-    read -r _ kb < "$tmp/time.txt"
+    read -r _ kb < <(tail -n 1 "$tmp/time.txt")
     [ "$kb" -gt "$rss_kb" ] && rss_kb=$kb
     rm -f "$tmp/copy.bin"; sync "$tmp/nk.bin" 2>/dev/null || true
     t0=$(now); cp "$tmp/nk.bin" "$tmp/copy.bin"; t1=$(now)
     cp_times+=("$(calc "$t1 - $t0")")
 done
-update_s=$(printf '%s\n' "${update_times[@]}" | median)
-cp_s=$(printf '%s\n' "${cp_times[@]}" | median)
+update_s=$(calc "round($(printf '%s\n' "${update_times[@]}" | median), 3)")
+cp_s=$(calc "round($(printf '%s\n' "${cp_times[@]}" | median), 4)")
 update_mbs=$(calc "round($image_bytes / 1048576 / $update_s, 1)")
 cp_mbs=$(calc "round($image_bytes / 1048576 / $cp_s, 1)")
 update_ratio=$(calc "round($update_s / $cp_s, 2)")
@@ -72,16 +72,18 @@ PY
 mkdir -p "$BOARDSIM_DIR/rootfs/BENCH"
 mv "$tmp/tree" "$BOARDSIM_DIR/rootfs/BENCH/AutoCopy"
 autocopy_times=(); cpr_times=()
+run_autocopy() { autocopy_times+=("$("$bin/bench/bench_autocopy_run" '\BENCH')"); }
+run_cpr() { t0=$(now); cp -r "$BOARDSIM_DIR/rootfs/BENCH/AutoCopy/." "$tmp/cpr/"; t1=$(now); cpr_times+=("$(calc "$t1 - $t0")"); }
 for i in 1 2 3; do
-    rm -rf "$BOARDSIM_DIR"/rootfs/d?? "$tmp/cpr"
-    autocopy_times+=("$("$bin/bench/bench_autocopy_run" '\BENCH')")
-    mkdir -p "$tmp/cpr"
-    t0=$(now); cp -r "$BOARDSIM_DIR/rootfs/BENCH/AutoCopy/." "$tmp/cpr/"; t1=$(now)
-    cpr_times+=("$(calc "$t1 - $t0")")
+    # Both destinations empty and the disk idle before each timed copy; the
+    # order alternates so that neither side always goes first.
+    rm -rf "$BOARDSIM_DIR"/rootfs/d?? "$tmp/cpr"; mkdir -p "$tmp/cpr"; sync
+    if [ $((i % 2)) -eq 1 ]; then run_autocopy; sync; run_cpr; else run_cpr; sync; run_autocopy; fi
+    sync
 done
 copied=$(find "$BOARDSIM_DIR"/rootfs/d?? -type f | wc -l)
-autocopy_s=$(printf '%s\n' "${autocopy_times[@]}" | median)
-cpr_s=$(printf '%s\n' "${cpr_times[@]}" | median)
+autocopy_s=$(calc "round($(printf '%s\n' "${autocopy_times[@]}" | median), 3)")
+cpr_s=$(calc "round($(printf '%s\n' "${cpr_times[@]}" | median), 3)")
 autocopy_ratio=$(calc "round($autocopy_s / $cpr_s, 2)")
 rm -rf "$BOARDSIM_DIR"/rootfs/d?? "$BOARDSIM_DIR/rootfs/BENCH" "$tmp/cpr"
 
@@ -139,7 +141,7 @@ verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met;
     echo "| What | Figure | Goal | |"
     echo "|---|---|---|---|"
     echo "| flashupdate /u, 20 MB OS image, end to end | ${update_s} s = ${update_mbs} MB/s; cp: ${cp_s} s = ${cp_mbs} MB/s; ratio ${update_ratio} | within 3 x cp | $(verdict "$update_ratio <= 3") |"
-    echo "| Bus writes per full 64-byte buffer (one buffer per call / 16 KB chunks) | ${writes_buffer} / ${writes_chunk} | 19 per buffer | $(verdict "$writes_chunk < 19.01") |"
+    echo "| Bus writes per full 64-byte buffer (one buffer per call / 16 KB chunks as the worker programs; each call adds one status-clear write) | ${writes_buffer} / ${writes_chunk} | 19 per buffer | $(verdict "$writes_chunk < 19.01") |"
     echo "| Emulated device time of the 20 MB update / physical limit (datasheet timing) | ratio ${device_ratio} | within 1.05 | $(verdict "$device_ratio <= 1.05") |"
     echo "| AutoCopy, ${copied} files, 100 MB | ${autocopy_s} s; cp -r: ${cpr_s} s; ratio ${autocopy_ratio} | within 1.25 x cp -r | $(verdict "$autocopy_ratio <= 1.25") |"
     echo "| autorun: boardsim insert to the first program's mark | ${latency_ms} ms | | |"

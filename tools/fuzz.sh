@@ -7,7 +7,8 @@
 #
 # Environment: BUILD_DIR (default build-fuzz), TARGETS (default all four),
 # JOBS (default 1). A crash leaves its input as crash-* in the run folder
-# (BUILD_DIR/fuzz-runs/<target>/) and makes the script fail.
+# (BUILD_DIR/fuzz-runs/<target>/) and makes the script fail; copy it into
+# fuzz/corpus/<target>/ so that test_fuzz_regressions replays it from then on.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,25 +23,21 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
     -DBUILD_FUZZ=ON -DWERROR=ON -DSANITIZE=address,undefined \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" >/dev/null
-# Only the fuzz targets (and the seed maker): the unit tests are not needed.
-ninja -C "$build" -j"$jobs" $targets fuzz_make_seeds
-
-corpus_seeds="$build/fuzz-seeds"
-rm -rf "$corpus_seeds"
-"$build/fuzz/fuzz_make_seeds" "$corpus_seeds"
+# Only the fuzz targets: the unit tests are not needed here.
+ninja -C "$build" -j"$jobs" $targets
 
 status=0
 for t in $targets; do
     run="$build/fuzz-runs/$t"
     mkdir -p "$run/corpus"
-    # Checked-in seeds (fuzz/corpus/<target>, when present) and generated ones.
-    seeds=("$run/corpus" "$corpus_seeds/$t")
-    [ -d "$root/fuzz/corpus/$t" ] && seeds+=("$root/fuzz/corpus/$t")
+    # New inputs go to the run's own corpus; the checked-in one
+    # (fuzz/corpus/<target>, made by fuzz_make_seeds) is only read.
+    seeds=("$run/corpus" "$root/fuzz/corpus/$t")
     echo "== $t: ${seconds}s"
     if ! (cd "$run" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
             "$build/fuzz/$t" -max_total_time="$seconds" -max_len=65536 -timeout=60 \
-            -rss_limit_mb=4096 -print_final_stats=1 "${seeds[@]}" >"$run/log" 2>&1); then
+            -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$run/" "${seeds[@]}" >"$run/log" 2>&1); then
         echo "!! $t failed; see $run/log and $run/crash-*" >&2
         tail -n 40 "$run/log" >&2
         status=1

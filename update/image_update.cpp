@@ -310,8 +310,10 @@ uint32_t ImageUpdateWorker(void* param)
 
     RunUpdate(run);
 
-    // Closing: the same steps, in this order, on every ending.
-    if (run.window != nullptr) {
+    // Closing: the same steps, in this order, on every ending. Without the
+    // lock nothing was sent to the flash, and nothing may be now: another
+    // holder could be in the middle of a command.
+    if (run.lock != nullptr && run.window != nullptr) {
         ResetToReadArray(run.window);
         if (BusWidth == 2)
             ResetToReadArray(run.window + kSecondDeviceOffset);

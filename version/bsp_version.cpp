@@ -274,9 +274,10 @@ int FindRomHeader(const uint8_t* window, uint32_t* header, uint32_t* addressOffs
     if (!Inside(at, ROM_MODULE_COUNT + 4))
         return 0;
     uint32_t first = Read32(window, at + ROM_FIRST_ADDRESS);
-    // The header address of the image space must agree with its offset
-    // (both without the offset's two low bits, which carry nothing).
-    if (Read32(window, ROM_HEADER_ADDRESS_AT) - at != first)
+    // The header's address in the image space, less its offset word as it
+    // stands, must be the image's first address; the low bits only go when
+    // the header is located.
+    if (Read32(window, ROM_HEADER_ADDRESS_AT) - offsetWord != first)
         return 0;
     *header = at;
     *addressOffset = 0u - first;

@@ -166,11 +166,20 @@ TEST_F(Identify, RomHeaderMustBeConsistentAndInsideTheWindow)
     EXPECT_EQ(header, 0x2000u);
     EXPECT_EQ(0x9FC00040u + offset, 0x40u);   // an image address maps into the window
 
-    spec.headerOffsetLowBits = 3;   // ignored
+    // The offset word's low bits are dropped to locate the header, but the
+    // consistency rule takes the word as it stands: with them in the header
+    // address too it holds, without them it does not.
+    spec.headerOffsetLowBits = 3;
+    spec.headerAddressSkew = 3;
     w = Window();
     imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     ASSERT_EQ(FindRomHeader(w.data(), &header, &offset), 1);
     EXPECT_EQ(header, 0x2000u);
+    EXPECT_EQ(0x9FC00040u + offset, 0x40u);
+    spec.headerAddressSkew = 0;
+    w = Window();
+    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    EXPECT_EQ(FindRomHeader(w.data(), &header, &offset), 0);
 
     spec.headerOffsetLowBits = 0;
     spec.headerAddressSkew = 4;     // header address disagrees with its offset

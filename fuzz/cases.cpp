@@ -1,0 +1,266 @@
+#include "fuzz/cases.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "autorun/autorun.h"
+#include "board/board.h"
+#include "board/flash_device.h"
+#include "board/hal.h"
+#include "flash/flash_access.h"
+#include "flash/flash_layout.h"
+#include "platform/clock.h"
+#include "platform/queue.h"
+#include "platform/sync.h"
+#include "platform/testing/ui_double.h"
+#include "update/globals.h"
+#include "update/image_update.h"
+#include "version/bsp_version.h"
+
+namespace fuzz {
+
+namespace {
+
+bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0) {
+            close(fd);
+            return false;
+        }
+        done += size_t(n);
+    }
+    return close(fd) == 0;
+}
+
+// --- update worker ----------------------------------------------------------
+
+const OsDialogItem kItems[] = {
+    {1004, L"STATIC", L"", 5, 5, 200, 10, 0},
+    {1002, L"msctls_progress32", L"", 5, 20, 200, 10, 0},
+    {1005, L"STATIC", L"", 5, 35, 200, 10, 0},
+    {1003, L"msctls_progress32", L"", 5, 50, 200, 10, 0},
+    {2, L"BUTTON", L"Abort", 80, 65, 50, 14, 0},
+};
+const OsDialogTemplate kProgress = {L"Update", 0, 0, 0, 210, 85, L"", 8, 5, kItems};
+
+void NoRestart(bool) {}
+
+// Whether another thread can take the device-wide flash lock now (the
+// worker's own thread could, the mutex being recursive for its owner).
+bool FlashLockIsFree()
+{
+    uint32_t result = OS_WAIT_FAILED;
+    auto probe = [](void* p) -> uint32_t {
+        Handle m = OsCreateMutex(L"NorFlash");
+        uint32_t r = OsWaitForSingleObject(m, 0);
+        if (r == OS_WAIT_OBJECT_0)
+            OsReleaseMutex(m);
+        OsCloseHandle(m);
+        *static_cast<uint32_t*>(p) = r;
+        return 0;
+    };
+    Handle t = OsCreateThread(probe, &result);
+    if (t == nullptr)
+        return false;
+    OsWaitForSingleObject(t, OS_INFINITE);
+    OsCloseHandle(t);
+    return result == OS_WAIT_OBJECT_0;
+}
+
+std::string CheckUpdateEnding(uint32_t result, Window dialog)
+{
+    if (result > 1)
+        return "the worker returned neither 1 nor 0";
+    if (!uidouble::Ended(dialog) || uidouble::EndResult(dialog) != 0)
+        return "the progress dialog was not ended with 0";
+    if (ImagePath[0] != L'\0')
+        return "ImagePath was not emptied";
+    for (int d = 0; d < board::kFlashDevices; ++d)
+        if (board::FlashGetDeviceInfo(d).mode != board::FlashMode::ReadArray)
+            return "a device was left out of read-array mode";
+    if (!FlashLockIsFree())
+        return "the flash lock is still held";
+    int reports = 0;
+    uidouble::Box last{};
+    for (const uidouble::Box& b : uidouble::Boxes()) {
+        if (b.owner != dialog)
+            return "a box not owned by the progress dialog";
+        if (b.caption == L"WARNING")
+            continue;
+        ++reports;
+        last = b;
+    }
+    if (reports != 1)
+        return "not exactly one report (" + std::to_string(reports) + ")";
+    if (result == 1 && (last.caption != L"RESET" || last.style != 4))
+        return "a completed run without the restart question";
+    if (result == 0 && ((last.caption != L"ERROR" && last.caption != L"ERRER") || last.style != 0))
+        return "a failed run without its error box";
+    return "";
+}
+
+// --- flash scan -------------------------------------------------------------
+
+const uint32_t kPlaces[] = {0, 0x40000, 0x1FC0000};
+constexpr size_t kMaxPlaced = 0x40000;   // one search step
+
+bool WriteFlash(uint32_t offset, const uint8_t* data, size_t size)
+{
+    int fd = open(board::FlashImagePath().c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = pwrite(fd, data, size, off_t(offset)) == ssize_t(size);
+    close(fd);
+    return ok;
+}
+
+// --- shortcut ---------------------------------------------------------------
+
+// program and arguments must start inside [text, text+chars) and end there.
+std::string CheckSplit(const wchar_t* text, size_t chars, const wchar_t* program, const wchar_t* arguments)
+{
+    auto inside = [&](const wchar_t* p) {
+        if (p < text || p >= text + chars)
+            return false;
+        return std::wmemchr(p, L'\0', size_t(text + chars - p)) != nullptr;
+    };
+    if (program == nullptr || !inside(program))
+        return "the program is not a terminated string in the buffer";
+    if (arguments != nullptr && (!inside(arguments) || arguments[0] == L'\0'))
+        return "the arguments are empty or not in the buffer";
+    return "";
+}
+
+}  // namespace
+
+std::string UpdateWorkerCase(const uint8_t* data, size_t size)
+{
+    if (!WriteHostFile(board::RootFs() + "/fuzz.bin", data, size))
+        return "cannot write the image file";
+    uidouble::Install();
+    board::SetRestartHook(NoRestart);
+    // Time-outs cost no real time; a hang shows as the fuzzer's time-out.
+    OsUseVirtualClock(0, 1);
+    std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+    Window dialog = uidouble::NewDialog(&kProgress);
+    std::string why = "no dialog";
+    if (dialog != nullptr) {
+        uidouble::AnswerNext(OS_IDOK);   // go on past an overlap warning
+        uidouble::AnswerNext(OS_IDNO);   // and do not restart
+        std::wcscpy(ImagePath, L"\\fuzz.bin");
+        AbortRequested = 0;
+        uint32_t result = ImageUpdateWorker(dialog);
+        why = CheckUpdateEnding(result, dialog);
+    }
+    OsUseRealClock();
+    board::SetRestartHook(nullptr);
+    uidouble::Uninstall();
+    return why;
+}
+
+std::string FlashScanCase(const uint8_t* data, size_t size)
+{
+    static size_t lastSize = 0;
+    size = std::min(size, kMaxPlaced);
+    std::vector<uint8_t> erased(lastSize, 0xFF);
+    for (uint32_t place : kPlaces) {
+        if ((!erased.empty() && !WriteFlash(place, erased.data(), erased.size())) ||
+            !WriteFlash(place, data, size))
+            return "cannot write flash.img";
+    }
+    lastSize = size;
+
+    uint8_t* window = MapFlashWindow(FLASH_WINDOW_FULL);
+    if (window == nullptr)
+        return "no flash window";
+    uint32_t start = 0, length = 0;
+    int found = FindRunningImage(window, FLASH_WINDOW_FULL, &start, &length);
+    UnmapFlashWindow(window);
+    if (found && (start == 0 || start % IMAGE_SEARCH_STEP != 0 || start >= FLASH_WINDOW_FULL))
+        return "the image search found a position it never looks at";
+
+    std::copy(DefaultFlashLayout, DefaultFlashLayout + FLASH_REGION_COUNT, FlashLayout);
+    if (RefreshFlashLayout() != 1)
+        return "RefreshFlashLayout failed";
+    if (FlashLayout[REGION_IMAGE].start != (found ? start : 0))
+        return "the IMAGE region does not start where the search found the image";
+
+    uidouble::Install();
+    ShowBspVersion(nullptr);
+    std::vector<uidouble::Box> boxes = uidouble::Boxes();
+    uidouble::Uninstall();
+    if (boxes.size() != 1 || boxes[0].caption != L"BSP Verison")
+        return "the version report did not show exactly its one box";
+    if (boxes[0].text.size() >= REPORT_CHARS || boxes[0].text.find(L"Bootloader") == std::wstring::npos)
+        return "the version report's text is cut or too long";
+    return "";
+}
+
+std::string ShortcutCase(const uint8_t* data, size_t size)
+{
+    if (!WriteHostFile(board::RootFs() + "/fuzz.lnk", data, size))
+        return "cannot write the shortcut";
+    wchar_t path[kPathChars];
+    std::wmemset(path, L'\x2222', kPathChars);   // stale characters, no path
+    std::wcscpy(path, L"\\fuzz.lnk");
+    std::wstring before(path, kPathChars);
+    if (ReadShortcut(path)) {
+        if (std::wmemchr(path, L'\0', kPathChars) == nullptr)
+            return "the command text is not terminated in the buffer";
+        wchar_t* program = nullptr;
+        wchar_t* arguments = nullptr;
+        SplitCommandLine(path, &program, &arguments);
+        std::string why = CheckSplit(path, kPathChars, program, arguments);
+        if (!why.empty())
+            return why;
+    } else if (std::wstring(path, kPathChars) != before) {
+        return "a failed read changed the buffer";
+    }
+
+    // The bytes as UTF-16 text, terminated, in a buffer of exactly that size.
+    std::vector<wchar_t> text;
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        wchar_t c = wchar_t(data[i] | (data[i + 1] << 8));
+        if (c == 0)
+            break;
+        text.push_back(c);
+    }
+    text.push_back(L'\0');
+    wchar_t* program = nullptr;
+    wchar_t* arguments = nullptr;
+    SplitCommandLine(text.data(), &program, &arguments);
+    return CheckSplit(text.data(), text.size(), program, arguments);
+}
+
+std::string NotificationCase(const uint8_t* data, size_t size)
+{
+    Handle queue = OsCreateMsgQueue(nullptr, &QueueOptions);
+    if (queue == nullptr)
+        return "no message queue";
+    size = std::min(size, sizeof(MountNotification));
+    std::string why;
+    if (OsWriteMsgQueue(queue, data, uint32_t(size), 0, 0) != 1)
+        why = "the queue refused a message of at most 96 bytes";
+    if (why.empty()) {
+        DrainNotifications(queue);
+        uint32_t read = 0, flags = 0;
+        MountNotification rest;
+        if (OsReadMsgQueue(queue, &rest, sizeof rest, &read, 0, &flags) == 1)
+            why = "a message was left in the queue";
+    }
+    OsCloseMsgQueue(queue);
+    return why;
+}
+
+}  // namespace fuzz
