@@ -84,6 +84,20 @@ bool CopyFolder(const fs::path& from, const fs::path& to)
     return true;
 }
 
+// Whether the real path of inner is outer or lies below it.
+bool Within(const fs::path& inner, const fs::path& outer)
+{
+    std::error_code ec;
+    const fs::path in = fs::canonical(inner, ec);
+    if (ec) return false;
+    const fs::path out = fs::canonical(outer, ec);
+    if (ec) return false;
+    auto i = in.begin();
+    for (auto o = out.begin(); o != out.end(); ++o, ++i)
+        if (i == in.end() || *i != *o) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string VolumesDir() { return Dir() + "/volumes"; }
@@ -125,6 +139,15 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         return 2;
     }
     if (!Ensure()) return 1;
+    // The copy is made inside the board directory: a folder that holds the
+    // board would be copied into itself, deeper and deeper, until it fails.
+    if (Within(Dir(), hostDir)) {
+        std::fprintf(stderr,
+                     "boardsim: cannot insert %s: it contains the board directory %s, "
+                     "so the copy would land inside the folder being copied\n",
+                     hostDir.c_str(), Dir().c_str());
+        return 2;
+    }
     std::error_code ec;
     fs::create_directories(VolumesDir(), ec);
     fs::create_directories(StagingDir(), ec);

@@ -23,6 +23,24 @@ namespace {
 
 const std::string kBin = TEST_BIN_DIR;
 
+// How soon after an insert the volume's programs must have run. A second
+// in an ordinary build; sanitizers make every program start (boardsim's,
+// the service's forks) several times slower, and CI runs them on a loaded
+// machine, so there the bound is wider; the ordinary build keeps the
+// one-second promise.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define AUTORUN_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define AUTORUN_TEST_SANITIZED 1
+#endif
+#endif
+#ifdef AUTORUN_TEST_SANITIZED
+constexpr long kPromptMs = 4000;
+#else
+constexpr long kPromptMs = 1000;
+#endif
+
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log)
 {
     std::vector<char*> argv;
@@ -238,7 +256,9 @@ TEST_F(ServiceEndToEnd, ProcessesFlashDiskAndEveryVolume)
     ASSERT_TRUE(WaitForMarks(marks, 4)) << ReadFile(log);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - before);
-    EXPECT_LT(took.count(), 1000);
+    fprintf(stderr, "RVTOOK %ld\n", (long)took.count());
+    EXPECT_LT(took.count(), kPromptMs) << "the volume's programs ran " << took.count()
+                                       << " ms after the insert began";
     EXPECT_EQ(Count("card"), 1u);
     EXPECT_EQ(Count("tool"), 1u);
     EXPECT_NE(ReadFile(marks).find("[from-shortcut]"), std::string::npos);

@@ -42,14 +42,17 @@ inline bool Exists(const std::string& path)
 }
 
 // A program of the device: a shell script that appends its name and its
-// arguments (one a line, between brackets) to markFile.
+// arguments (one a line, between brackets) to markFile. The whole record
+// goes out in one write, so that programs running side by side never
+// interleave their lines.
 inline void WriteMarkScript(const std::string& path, const std::string& tag,
                             const std::string& markFile)
 {
     WriteFile(path,
               "#!/bin/sh\n"
-              "{ echo \"" + tag + " $$\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } >> '" +
-                  markFile + "'\n",
+              "m=\"" + tag + " $$\"\n"
+              "for a in \"$@\"; do m=\"$m\n[$a]\"; done\n"
+              "printf '%s\\n' \"$m\" >> '" + markFile + "'\n",
               0755);
 }
 

@@ -87,6 +87,20 @@ TEST_F(VolumesTest, MissingHostFolderIsRefused)
     EXPECT_TRUE(board::Volumes().empty());
 }
 
+TEST_F(VolumesTest, HostFolderHoldingTheBoardIsRefused)
+{
+    // The copy is made inside the board directory: a host folder that holds
+    // the board would be copied into itself.
+    EXPECT_EQ(board::VolumeInsert("Card", board.dir()), 2);
+    EXPECT_EQ(board::VolumeInsert("Card", board.dir() + "/rootfs/.."), 2);
+    EXPECT_FALSE(Exists(root + "/Card"));
+    EXPECT_TRUE(board::Volumes().empty());
+    EXPECT_TRUE(!Exists(board.dir() + "/staging") || fs::is_empty(board.dir() + "/staging"));
+    // A folder inside the board directory is an ordinary host folder.
+    fs::create_directories(host);
+    EXPECT_EQ(board::VolumeInsert("Card", host), 0);
+}
+
 TEST_F(VolumesTest, SpecialFilesOfTheHostFolderAreLeftOut)
 {
     fs::create_directories(host);
