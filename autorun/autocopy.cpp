@@ -25,9 +25,17 @@ bool IsRealFolder(const wchar_t* path)
     OsFindData entry;
     Handle search = OsFindFirstFile(path, &entry);
     if (search == OS_INVALID_HANDLE) return false;
+    // Names match without regard to letter case, and a volume copied from
+    // a host folder can hold several spellings of one name. The path may
+    // lead to any of them, so every one must be a folder itself.
+    bool real = true;
+    do {
+        if ((entry.attributes & OS_FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.attributes & kNotPlainFile) != 0)
+            real = false;
+    } while (OsFindNextFile(search, &entry));
     OsFindClose(search);
-    return (entry.attributes & OS_FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (entry.attributes & kNotPlainFile) == 0;
+    return real;
 }
 
 void AutoCopyVolume(const wchar_t* volume)

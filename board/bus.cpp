@@ -61,9 +61,20 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
         std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
         return;
     }
-    const uint16_t erased = 0xFFFF;
-    for (uint32_t w = first; w < first + kFlashDeviceBlockWords; ++w)
-        std::memcpy(c.image + WordOffset(c, d, w), &erased, 2);
+    // Device d holds bytes 2d and 2d+1 of every bus word: erasing sets just
+    // those bits, eight bytes (two bus words) at a time.
+    uint8_t pattern[8] = {};
+    for (int k = 0; k < 8; k += 4)
+        pattern[k + 2 * d] = pattern[k + 2 * d + 1] = 0xFF;
+    uint64_t bits;
+    std::memcpy(&bits, pattern, 8);
+    uint8_t* p = c.image + WordOffset(c, 0, first);
+    for (uint32_t at = 0; at < kFlashDeviceBlockWords * 4; at += 8) {
+        uint64_t v;
+        std::memcpy(&v, p + at, 8);
+        v |= bits;
+        std::memcpy(p + at, &v, 8);
+    }
 }
 
 // The checks an erase or program goes through before it touches the
@@ -123,9 +134,17 @@ void BufferProgramOp(Context& c, int d, DeviceState& s)
     s.mode = uint32_t(FlashMode::ReadStatus);
     if (!MayModify(c, d, s, b, kStatusProgramError, kPendingProgram))
         return;
-    for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot) {
-        if (s.bufMask & (1u << slot))
-            ProgramArrayWord(c, d, s.bufLine + slot, s.bufData[slot]);
+    // The line's words lie one device word apart: 4 bytes on the 32-bit
+    // bus, 2 on the 16-bit bus (bufLine was checked to lie in block b).
+    uint8_t* p = c.image + WordOffset(c, d, s.bufLine);
+    const size_t stride = c.bus32 ? 4 : 2;
+    for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot, p += stride) {
+        if (s.bufMask & (1u << slot)) {
+            uint16_t v;
+            std::memcpy(&v, p, 2);
+            v = uint16_t(v & s.bufData[slot]);  // programming only clears bits
+            std::memcpy(p, &v, 2);
+        }
     }
     StartBusy(c, s, kPendingBuffer, b, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
 }
@@ -143,23 +162,24 @@ void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
 // One data word into the write buffer (the cycle an update makes most).
 inline void BufferDataWrite(DeviceState& s, uint32_t w, uint16_t value)
 {
-    if (w / kFlashDeviceBlockWords != s.bufBlock || s.bufCount == 0 || s.bufCount > kFlashBufferWords ||
-        s.bufFilled >= s.bufCount) {
+    const uint32_t filled = s.bufFilled;
+    const uint32_t count = s.bufCount;
+    const uint32_t line = w & ~(kFlashBufferWords - 1);
+    // filled < count also rules out a count of 0; the first word sets the
+    // line, the others must stay in it.
+    if (w / kFlashDeviceBlockWords != s.bufBlock || count > kFlashBufferWords || filled >= count ||
+        (filled != 0 && line != s.bufLine)) {
         BadSequence(s);
         return;
     }
-    uint32_t line = w & ~(kFlashBufferWords - 1);
-    if (s.bufFilled == 0) {
-        s.bufLine = line;
-    } else if (line != s.bufLine) {
-        BadSequence(s);
-        return;
-    }
-    uint32_t slot = w % kFlashBufferWords;
-    uint32_t bit = 1u << slot;
-    s.bufData[slot] = (s.bufMask & bit) ? uint16_t(s.bufData[slot] & value) : value;
-    s.bufMask |= bit;
-    if (++s.bufFilled == s.bufCount)
+    s.bufLine = line;
+    const uint32_t slot = w % kFlashBufferWords;
+    const uint32_t bit = 1u << slot;
+    const uint32_t mask = s.bufMask;
+    s.bufData[slot] = (mask & bit) ? uint16_t(s.bufData[slot] & value) : value;
+    s.bufMask = mask | bit;
+    s.bufFilled = filled + 1;
+    if (filled + 1 == count)
         s.mode = uint32_t(FlashMode::BufferConfirm);
 }
 
@@ -204,11 +224,9 @@ uint16_t CfiWord(uint32_t w)
     return kTable[at - 0x10];
 }
 
-// One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
-uint16_t DeviceRead(Context& c, int d, uint32_t w)
+// A read cycle the fast path in DeviceRead does not answer.
+[[gnu::noinline]] uint16_t DeviceReadSlow(Context& c, int d, DeviceState& s, uint32_t w)
 {
-    DeviceState& s = c.state->dev[d];
-    ++c.counters.reads[d];
     if (Busy(c, d, s)) {
         ++c.counters.statusReads[d];
         return uint16_t(s.status & 0x7F);
@@ -225,6 +243,26 @@ uint16_t DeviceRead(Context& c, int d, uint32_t w)
         ++c.counters.statusReads[d];
         return uint16_t((s.status & 0x7F) | kStatusReady);
     }
+}
+
+// One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
+// An idle device in read-array or read-status mode (the reads a program
+// makes most) is answered here; everything else by DeviceReadSlow.
+inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
+{
+    DeviceState& s = c.state->dev[d];
+    ++c.counters.reads[d];
+    if (s.busyUntil == 0) {
+        if (s.mode == uint32_t(FlashMode::ReadStatus)) {
+            ++c.counters.statusReads[d];
+            return uint16_t((s.status & 0x7F) | kStatusReady);
+        }
+        if (s.mode == uint32_t(FlashMode::ReadArray)) {
+            ++c.counters.arrayReads[d];
+            return ArrayWord(c, d, w);
+        }
+    }
+    return DeviceReadSlow(c, d, s, w);
 }
 
 // Everything but a buffer data word: commands and the steps of sequences.

@@ -139,8 +139,11 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         return 2;
     }
     if (!Ensure()) return 1;
-    // The copy is made inside the board directory: a folder that holds the
-    // board would be copied into itself, deeper and deeper, until it fails.
+    std::error_code ec;
+    fs::create_directories(VolumesDir(), ec);
+    fs::create_directories(StagingDir(), ec);
+    // The copy is made in the board's staging folder: a folder that holds
+    // it would be copied into itself, deeper and deeper, until it fails.
     if (Within(Dir(), hostDir)) {
         std::fprintf(stderr,
                      "boardsim: cannot insert %s: it contains the board directory %s, "
@@ -148,9 +151,13 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
                      hostDir.c_str(), Dir().c_str());
         return 2;
     }
-    std::error_code ec;
-    fs::create_directories(VolumesDir(), ec);
-    fs::create_directories(StagingDir(), ec);
+    if (Within(StagingDir(), hostDir)) {
+        std::fprintf(stderr,
+                     "boardsim: cannot insert %s: it contains the board's staging folder %s, "
+                     "so the copy would land inside the folder being copied\n",
+                     hostDir.c_str(), StagingDir().c_str());
+        return 2;
+    }
     if (!FindEntryNoCase(VolumesDir(), name).empty()) {
         std::fprintf(stderr, "boardsim: a volume named \"%s\" is inserted already\n", name.c_str());
         return 1;

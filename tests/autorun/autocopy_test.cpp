@@ -140,6 +140,24 @@ TEST_F(AutoCopyTest, AutoCopyThatIsALinkIsNotFollowed)
     EXPECT_FALSE(Exists(root + "/secret.txt"));
 }
 
+TEST_F(AutoCopyTest, OtherSpellingsOfAutoCopyDoNotVouchForALink)
+{
+    // A volume copied from a host folder can hold several spellings of one
+    // name; the path leads to the exact one, here the link, whichever
+    // spelling a search reports first.
+    const std::string outside = board.dir() + "/outside";
+    WriteFile(outside + "/secret.txt", "secret");
+    fs::create_directories(root + "/Card");
+    fs::create_symlink(outside, root + "/Card/AutoCopy");
+    for (const char* other : {"autocopy", "AUTOCOPY", "Autocopy", "autoCopy", "AutoCOPY",
+                              "aUTOcOPY", "AUTOcopy"})
+        WriteFile(root + "/Card/" + other + "/" + other + ".txt", other);
+
+    AutoCopyVolume(L"\\Card");
+
+    EXPECT_FALSE(Exists(root + "/secret.txt"));
+}
+
 TEST_F(AutoCopyTest, PathsTooLongForTheBufferAreSkippedNeverCut)
 {
     // "\Card\AutoCopy\" is 15 characters; with a 250-character name the

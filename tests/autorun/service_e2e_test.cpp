@@ -256,7 +256,6 @@ TEST_F(ServiceEndToEnd, ProcessesFlashDiskAndEveryVolume)
     ASSERT_TRUE(WaitForMarks(marks, 4)) << ReadFile(log);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - before);
-    fprintf(stderr, "RVTOOK %ld\n", (long)took.count());
     EXPECT_LT(took.count(), kPromptMs) << "the volume's programs ran " << took.count()
                                        << " ms after the insert began";
     EXPECT_EQ(Count("card"), 1u);

@@ -93,9 +93,10 @@ TEST_F(VolumesTest, HostFolderHoldingTheBoardIsRefused)
     // the board would be copied into itself.
     EXPECT_EQ(board::VolumeInsert("Card", board.dir()), 2);
     EXPECT_EQ(board::VolumeInsert("Card", board.dir() + "/rootfs/.."), 2);
+    EXPECT_EQ(board::VolumeInsert("Card", board.dir() + "/staging"), 2);
     EXPECT_FALSE(Exists(root + "/Card"));
     EXPECT_TRUE(board::Volumes().empty());
-    EXPECT_TRUE(!Exists(board.dir() + "/staging") || fs::is_empty(board.dir() + "/staging"));
+    EXPECT_TRUE(fs::is_empty(board.dir() + "/staging"));
     // A folder inside the board directory is an ordinary host folder.
     fs::create_directories(host);
     EXPECT_EQ(board::VolumeInsert("Card", host), 0);
