@@ -15,14 +15,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "board/board.h"
@@ -272,41 +276,378 @@ private:
     int fd_;
 };
 
-// The open folder in which path is to be created or replaced, and the
-// leaf's name in it. Device paths are walked from rootfs/ one folder at a
-// time without following any symbolic link. false when the folder cannot
-// be reached that way or the path names no leaf.
-bool OpenWriteTarget(const wchar_t* path, Fd& folder, std::string& leaf)
+// ---- folders kept open between calls ----
+//
+// Copying a tree resolves the same few folders for every file, so the
+// folders of the last walk stay open: one chain for walks that follow
+// symbolic links (reading) and one for walks that never do (writing). Each
+// use checks again, one fstatat per level, that every kept folder is still
+// the entry of its parent that the path names; a folder that was moved,
+// replaced or turned into a link meanwhile is walked to afresh. Each kept
+// folder also remembers its names by letter case, so that a name that does
+// not exist yet costs no folder scan: the list is trusted while the
+// folder's modification and change times are the ones it was taken at (our
+// own creations bring it up to date), and for at most a second, which
+// bounds how long anything can go unseen.
+//
+// Time stamps taken from a coarse clock do not move when the folder
+// changes twice within one clock tick, so a list taken within the tick of
+// the folder's last change is trusted only where the file system is known
+// to give every change that follows a look at the folder a time stamp of
+// its own (learnt from two of our own changes that lie closer together
+// than a tick).
+
+std::mutex folderMutex;  // guards both chains, every kept folder's names, fineStampDevices
+
+bool SameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+long long Nanoseconds(const timespec& t)
+{
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+long long CoarseTickNs()
+{
+    static const long long tick = [] {
+        timespec res;
+        if (clock_getres(CLOCK_REALTIME_COARSE, &res) != 0 || Nanoseconds(res) <= 0)
+            return 10000000LL;
+        return Nanoseconds(res);
+    }();
+    return tick;
+}
+
+std::vector<dev_t> fineStampDevices;
+
+bool HasFineStamps(dev_t dev)
+{
+    return std::find(fineStampDevices.begin(), fineStampDevices.end(), dev) !=
+           fineStampDevices.end();
+}
+
+// Whether any later change of a folder whose state is st must move its
+// time stamps: the clock has left the tick of its last change.
+bool StampsSettled(const struct stat& st)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    long long last = std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim));
+    return Nanoseconds(now) - last >= 2 * CoarseTickNs();
+}
+
+std::wstring FoldedName(const std::wstring& name)
+{
+    std::wstring out(name);
+    for (wchar_t& c : out)
+        c = Fold(c);
+    return out;
+}
+
+struct KeptFolder {
+    explicit KeptFolder(int descriptor) : fd(descriptor) {}
+    ~KeptFolder() { close(fd); }
+    KeptFolder(const KeptFolder&) = delete;
+    KeptFolder& operator=(const KeptFolder&) = delete;
+
+    const int fd;        // held open, so dev/ino cannot be reused by another folder
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string host;    // its name in the parent folder
+    // Names by letter case (guarded by folderMutex): folded name -> the
+    // first host name in the folder's order that folds to it.
+    bool namesValid = false;
+    timespec namesMtime{};
+    timespec namesCtime{};
+    timespec namesTaken{};  // CLOCK_MONOTONIC_COARSE
+    bool namesSettled = false;  // see StampsSettled
+    std::unordered_map<std::wstring, std::string> names;
+};
+
+struct FolderChain {
+    std::string rootPath;
+    std::vector<std::shared_ptr<KeptFolder>> levels;  // [0] is rootfs/
+};
+FolderChain readChain;
+FolderChain writeChain;
+
+bool NamesFresh(const KeptFolder& folder, const struct stat& st)
+{
+    if (!folder.namesValid || !SameTime(folder.namesMtime, st.st_mtim) ||
+        !SameTime(folder.namesCtime, st.st_ctim) ||
+        (!folder.namesSettled && !HasFineStamps(folder.dev)))
+        return false;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec - folder.namesTaken.tv_sec < 1 ||
+           (now.tv_sec - folder.namesTaken.tv_sec == 1 && now.tv_nsec < folder.namesTaken.tv_nsec);
+}
+
+// Reads the folder's names; st is its state taken before (a change during
+// the scan makes the next use scan again).
+bool ScanNames(KeptFolder& folder, const struct stat& st)
+{
+    folder.namesValid = false;
+    folder.names.clear();
+    int fd = openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return false;
+    }
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        folder.names.emplace(FoldedName(WidenHostName(e->d_name)), e->d_name);
+    }
+    closedir(d);
+    folder.namesValid = true;
+    folder.namesSettled = StampsSettled(st);
+    folder.namesMtime = st.st_mtim;
+    folder.namesCtime = st.st_ctim;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &folder.namesTaken);
+    return true;
+}
+
+// The host name in folder (whose current state is st) that a device
+// component names: the exact spelling when it exists, else the first name
+// equal to it without regard to letter case. false when there is none.
+// With childSt, the entry's state there (following a link when follow).
+bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wide, bool follow,
+               std::string& host, struct stat* childSt)
+{
+    std::string exact = Utf8(wide.c_str(), wide.size());
+    if (exact.empty())
+        return false;
+    struct stat own;
+    struct stat* child = childSt != nullptr ? childSt : &own;
+    if (fstatat(folder.fd, exact.c_str(), child, AT_SYMLINK_NOFOLLOW) == 0) {
+        host = exact;
+    } else {
+        if (!NamesFresh(folder, st) && !ScanNames(folder, st))
+            return false;
+        auto it = folder.names.find(FoldedName(wide));
+        if (it == folder.names.end())
+            return false;
+        host = it->second;
+        if (childSt == nullptr)
+            return true;
+        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+    }
+    if (follow && childSt != nullptr && S_ISLNK(child->st_mode))
+        return fstatat(folder.fd, host.c_str(), child, 0) == 0;
+    return true;
+}
+
+// The device components of path, "." and ".." applied; false when ".."
+// would climb above the root.
+bool SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
+{
+    out.clear();
+    const wchar_t* p = path;
+    while (*p != 0) {
+        while (IsSeparator(*p))
+            ++p;
+        const wchar_t* start = p;
+        while (*p != 0 && !IsSeparator(*p))
+            ++p;
+        size_t length = static_cast<size_t>(p - start);
+        if (length == 0 || (length == 1 && start[0] == L'.'))
+            continue;
+        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
+            if (out.empty())
+                return false;
+            out.pop_back();
+            continue;
+        }
+        out.emplace_back(start, length);
+    }
+    return true;
+}
+
+// A folder reached from rootfs/ and its state when reached.
+struct ReachedFolder {
+    std::shared_ptr<KeptFolder> folder;
+    struct stat st;
+};
+
+// Walks to the folder that the first count components name, reusing the
+// kept chain where it still holds. Without follow no symbolic link is
+// followed on the way. Call with folderMutex held.
+bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool follow,
+                 ReachedFolder& out)
+{
+    FolderChain& chain = follow ? readChain : writeChain;
+    std::string rootPath = board::RootFs();
+    struct stat st;
+    if (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (chain.levels.empty() || chain.rootPath != rootPath || chain.levels[0]->dev != st.st_dev ||
+        chain.levels[0]->ino != st.st_ino) {
+        chain.levels.clear();
+        chain.rootPath = rootPath;
+        int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        auto root = std::make_shared<KeptFolder>(fd);
+        if (fstat(fd, &st) != 0)
+            return false;
+        root->dev = st.st_dev;
+        root->ino = st.st_ino;
+        chain.levels.push_back(std::move(root));
+    }
+    for (size_t i = 0; i < count; ++i) {
+        KeptFolder& parent = *chain.levels[i];
+        std::string host;
+        struct stat child;
+        if (!MatchName(parent, st, parts[i], follow, host, &child) || !S_ISDIR(child.st_mode))
+            return false;
+        if (i + 1 < chain.levels.size() && chain.levels[i + 1]->host == host &&
+            chain.levels[i + 1]->dev == child.st_dev && chain.levels[i + 1]->ino == child.st_ino) {
+            st = child;
+            continue;
+        }
+        chain.levels.resize(i + 1);
+        int fd = openat(parent.fd, host.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+        if (fd < 0)
+            return false;
+        auto next = std::make_shared<KeptFolder>(fd);
+        if (fstat(fd, &st) != 0)
+            return false;
+        next->dev = st.st_dev;
+        next->ino = st.st_ino;
+        next->host = host;
+        chain.levels.push_back(std::move(next));
+    }
+    out.folder = chain.levels[count];
+    out.st = st;
+    return true;
+}
+
+// The open folder in which a path is to be created or replaced, and the
+// leaf's name in it.
+struct WriteTarget {
+    std::shared_ptr<KeptFolder> kept;  // device paths: a kept folder
+    struct stat keptState;             // its state when reached
+    Fd owned;                          // host paths: a folder of their own
+    std::string leaf;
+    int leafError = ENOENT;            // 0 when the leaf exists: then its state
+    struct stat leafState;
+    int fd() const { return kept ? kept->fd : owned.get(); }
+};
+
+// Opens the folder of path for writing. Device paths are walked from
+// rootfs/ one folder at a time without following any symbolic link, and
+// the leaf is matched without regard to letter case. false when the folder
+// cannot be reached that way or the path names no leaf.
+bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
 {
     if (path == nullptr || path[0] == 0)
         return false;
     if (IsDevicePath(path)) {
-        std::vector<std::string> components;
-        if (!DeviceComponents(path, components) || components.empty())
+        std::vector<std::wstring> parts;
+        if (!SplitDevicePath(path, parts) || parts.empty())
             return false;
-        folder.reset(open(board::RootFs().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.get() < 0)
+        std::lock_guard<std::mutex> lock(folderMutex);
+        ReachedFolder reached;
+        if (!ReachFolder(parts, parts.size() - 1, false, reached))
             return false;
-        for (size_t i = 0; i + 1 < components.size(); ++i) {
-            int next = openat(folder.get(), components[i].c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (next < 0)
-                return false;
-            folder.reset(next);
-        }
-        leaf = components.back();
-        return true;
+        target.kept = reached.folder;
+        target.keptState = reached.st;
+        if (MatchName(*reached.folder, reached.st, parts.back(), false, target.leaf,
+                      &target.leafState))
+            target.leafError = 0;
+        else
+            target.leaf = Utf8(parts.back().c_str(), parts.back().size());
+        return !target.leaf.empty();
     }
     std::string host = Utf8(path, wcslen(path));
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
     size_t slash = host.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
-    leaf = slash == std::string::npos ? host : host.substr(slash + 1);
-    if (leaf.empty() || leaf == "." || leaf == "..")
+    target.leaf = slash == std::string::npos ? host : host.substr(slash + 1);
+    if (target.leaf.empty() || target.leaf == "." || target.leaf == "..")
         return false;
-    folder.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return folder.get() >= 0;
+    target.owned.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (target.owned.get() < 0)
+        return false;
+    if (fstatat(target.owned.get(), target.leaf.c_str(), &target.leafState, AT_SYMLINK_NOFOLLOW) == 0)
+        target.leafError = 0;
+    else
+        target.leafError = errno;
+    return true;
+}
+
+// Changes the target's folder with change (creating a file or folder, or
+// renaming one into place) and brings a kept folder's names up to date,
+// adding added when not null. The names stay trusted only when nothing
+// else changed the folder since they were taken: checked against the state
+// when the folder was reached (fresh), or against the folder as it is now.
+bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+                    const std::function<bool()>& change)
+{
+    if (!target.kept)
+        return change();
+    std::lock_guard<std::mutex> lock(folderMutex);
+    KeptFolder& folder = *target.kept;
+    struct stat before = target.keptState;
+    bool current = folder.namesValid && (stateIsFresh || fstat(folder.fd, &before) == 0) &&
+                   SameTime(folder.namesMtime, before.st_mtim) &&
+                   SameTime(folder.namesCtime, before.st_ctim);
+    bool changed = change();
+    struct stat after;
+    if (!changed || !current || fstat(folder.fd, &after) != 0) {
+        folder.namesValid = false;
+        return changed;
+    }
+    if (added != nullptr)
+        folder.names.emplace(FoldedName(WidenHostName(added->c_str())), *added);
+    long long step = Nanoseconds(after.st_mtim) - Nanoseconds(before.st_mtim);
+    if (step > 0 && step < CoarseTickNs() / 2 && !HasFineStamps(folder.dev))
+        fineStampDevices.push_back(folder.dev);
+    folder.namesSettled = StampsSettled(after);
+    folder.namesMtime = after.st_mtim;
+    folder.namesCtime = after.st_ctim;
+    return true;
+}
+
+// Opens a device file for reading without following a link in its last
+// component and without blocking on a FIFO. -1 when it cannot.
+int OpenDeviceSource(const wchar_t* path)
+{
+    std::vector<std::wstring> parts;
+    if (!SplitDevicePath(path, parts) || parts.empty())
+        return -1;
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // When every component exists as spelled, each one names itself, so
+    // the path as spelled is the file (the usual case: one call).
+    std::string spelled = board::RootFs();
+    for (const std::wstring& part : parts)
+        spelled += "/" + Utf8(part.c_str(), part.size());
+    int direct = open(spelled.c_str(), kFlags);
+    if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR && errno != ENAMETOOLONG))
+        return direct;
+    std::lock_guard<std::mutex> lock(folderMutex);
+    ReachedFolder reached;
+    if (!ReachFolder(parts, parts.size() - 1, true, reached))
+        return -1;
+    std::string exact = Utf8(parts.back().c_str(), parts.back().size());
+    if (exact.empty())
+        return -1;
+    int fd = openat(reached.folder->fd, exact.c_str(), kFlags);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    std::string host;
+    if (!MatchName(*reached.folder, reached.st, parts.back(), true, host, nullptr))
+        return -1;
+    return openat(reached.folder->fd, host.c_str(), kFlags);
 }
 
 // ---- objects ----
@@ -391,6 +732,8 @@ bool CopyData(int in, int out, off_t size)
         ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
         if (n > 0) {
             copied += n;
+            if (copied == size)
+                return true;  // the whole file as it was when opened
             continue;
         }
         if (n == 0 && copied >= size)
@@ -436,14 +779,39 @@ bool CopyData(int in, int out, off_t size)
 
 std::atomic<unsigned> tempCounter{0};
 
-// Creates a new, empty temporary file in folder; its name goes to name.
-int CreateTemporary(int folder, std::string& name)
+// The process's file creation mask, read once without changing it (umask()
+// would, for a moment, for every thread). All bits when it cannot be read,
+// so that permissions are then always set explicitly.
+mode_t ProcessUmask()
 {
+    static const mode_t mask = [] {
+        mode_t value = 0777;
+        if (FILE* f = fopen("/proc/self/status", "re")) {
+            char line[128];
+            while (fgets(line, sizeof line, f) != nullptr) {
+                unsigned parsed = 0;
+                if (sscanf(line, "Umask: %o", &parsed) == 1) {
+                    value = static_cast<mode_t>(parsed & 0777);
+                    break;
+                }
+            }
+            fclose(f);
+        }
+        return value;
+    }();
+    return mask;
+}
+
+// Creates a new, empty temporary file in folder with the permission bits
+// mode (less the process's mask); its name goes to name. The names are
+// unique within the process; O_EXCL settles any clash with others.
+int CreateTemporary(int folder, mode_t mode, std::string& name)
+{
+    static const long pid = static_cast<long>(getpid());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char buf[64];
-        snprintf(buf, sizeof buf, ".copy-%ld-%u.tmp", static_cast<long>(getpid()),
-                 tempCounter.fetch_add(1));
-        int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        snprintf(buf, sizeof buf, ".copy-%ld-%u.tmp", pid, tempCounter.fetch_add(1));
+        int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             name = buf;
             return fd;
@@ -452,6 +820,49 @@ int CreateTemporary(int folder, std::string& name)
             return -1;
     }
     return -1;
+}
+
+// Sets the permission bits (less none: the mask may have taken some) and
+// times that a copy keeps.
+void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
+{
+    if ((mode & ProcessUmask()) != 0)
+        fchmod(out, mode);
+    timespec times[2] = {from.st_atim, from.st_mtim};
+    futimens(out, times);
+}
+
+// Copies in to a new destination that does not exist yet as a file without
+// a name, linked into place once complete: the destination appears whole or
+// not at all, and the folder changes only once. 1 = copied, 0 = failed, -1
+// = not possible here (no unnamed files on this file system, no /proc):
+// use a named temporary instead.
+int CopyAsUnnamed(WriteTarget& target, int in, const struct stat& from, mode_t mode)
+{
+    static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
+    if (!haveFdLinks)
+        return -1;
+    const int folder = target.fd();
+    Fd out(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (out.get() < 0)
+        return -1;
+    if (!CopyData(in, out.get(), from.st_size))
+        return 0;  // the file without a name goes with its descriptor
+    KeepModeAndTimes(out.get(), from, mode);
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
+    // linkat never replaces: a destination that appeared meanwhile is kept.
+    bool linked = ChangeInTarget(target, &target.leaf, false, [&] {
+        return linkat(AT_FDCWD, self, folder, target.leaf.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
+    if (!linked)
+        return 0;
+    if (close(out.release()) != 0) {
+        // The data may not have reached the disk: no half file stays.
+        unlinkat(folder, target.leaf.c_str(), 0);
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -631,61 +1042,79 @@ int OsFindClose(Handle search)
 
 int OsCreateDirectory(const wchar_t* path)
 {
-    Fd folder;
-    std::string leaf;
-    if (!OpenWriteTarget(path, folder, leaf))
+    WriteTarget target;
+    if (!OpenWriteTarget(path, target))
         return 0;
-    return mkdirat(folder.get(), leaf.c_str(), 0755) == 0 ? 1 : 0;
+    bool made = ChangeInTarget(target, &target.leaf, true, [&] {
+        return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
+    });
+    return made ? 1 : 0;
 }
 
 int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists)
 {
-    std::string sourceHost;
-    if (!HostPath(source, sourceHost))
-        return 0;
     // Only a regular file is copied: no symbolic link is followed, and a
     // FIFO or device node is refused without blocking on it.
-    Fd in(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd in;
+    if (IsDevicePath(source)) {
+        in.reset(OpenDeviceSource(source));
+    } else {
+        std::string sourceHost;
+        if (!HostPath(source, sourceHost))
+            return 0;
+        in.reset(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    }
     if (in.get() < 0)
         return 0;
     struct stat from;
     if (fstat(in.get(), &from) != 0 || !S_ISREG(from.st_mode))
         return 0;
 
-    Fd folder;
-    std::string leaf;
-    if (!OpenWriteTarget(destination, folder, leaf))
+    WriteTarget target;
+    if (!OpenWriteTarget(destination, target))
         return 0;
-    struct stat existing;
-    if (fstatat(folder.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    const int folder = target.fd();
+    const std::string& leaf = target.leaf;
+    const struct stat& existing = target.leafState;
+    bool exists = target.leafError == 0;
+    if (exists) {
         if (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0)
             return 0;  // kept: a folder, a link, a read-only file...
-    } else if (errno != ENOENT) {
+    } else if (target.leafError != ENOENT) {
         return 0;
     }
 
     // Written beside the destination and renamed into place: the
-    // destination is either the old file or the whole new one.
+    // destination is either the old file or the whole new one. The
+    // permission bits travel with the file (never set-id bits), and so does
+    // its modification time, as a copy on the device keeps it.
+    const mode_t mode = from.st_mode & 0777;
+    if (!exists) {
+        int copied = CopyAsUnnamed(target, in.get(), from, mode);
+        if (copied >= 0)
+            return copied;
+    }
     std::string tempName;
-    Fd out(CreateTemporary(folder.get(), tempName));
+    Fd out;
+    ChangeInTarget(target, nullptr, true, [&] {
+        out.reset(CreateTemporary(folder, mode, tempName));
+        return out.get() >= 0;
+    });
     if (out.get() < 0)
         return 0;
     bool ok = CopyData(in.get(), out.get(), from.st_size);
-    if (ok) {
-        // The permission bits travel with the file (never set-id bits), and
-        // so does its modification time, as a copy on the device keeps it.
-        fchmod(out.get(), from.st_mode & 0777);
-        timespec times[2] = {from.st_atim, from.st_mtim};
-        futimens(out.get(), times);
-    }
+    if (ok)
+        KeepModeAndTimes(out.get(), from, mode);
     if (close(out.release()) != 0)
         ok = false;  // the data may not have reached the disk
     if (ok) {
         unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
-        ok = renameat2(folder.get(), tempName.c_str(), folder.get(), leaf.c_str(), flags) == 0;
+        ok = ChangeInTarget(target, exists ? nullptr : &leaf, false, [&] {
+            return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), flags) == 0;
+        });
     }
     if (!ok)
-        unlinkat(folder.get(), tempName.c_str(), 0);
+        unlinkat(folder, tempName.c_str(), 0);
     return ok ? 1 : 0;
 }
 
