@@ -106,6 +106,31 @@ TEST_F(MmioTest, NewMappingSeesChangedSettings)
     EXPECT_EQ(board::FlashGetCounters().busReads, 2u);
 }
 
+// A window released and a new one made at the same address (the kernel
+// usually hands the same range out again) reaches the new physical range:
+// nothing remembered of the old window survives the change.
+TEST_F(MmioTest, ReplacedWindowReachesItsOwnPhysicalRange)
+{
+    uint8_t* high = Map(0x40000, 0x1000);
+    ASSERT_NE(high, nullptr);
+    OsWrite32(high + 0x100, 0x00400040);  // word program, both devices
+    OsWrite32(high + 0x100, 0xCCCC5AA5);
+    EXPECT_EQ(OsRead32(high + 0x100), 0x00800080u);
+    OsWrite32(high + 0x100, 0x00FF00FF);
+
+    void* low = OsVirtualAlloc(0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    ASSERT_NE(low, nullptr);
+    ASSERT_EQ(OsVirtualCopy(low, 0, 0x1000, kWindowProtect), 1);
+    EXPECT_EQ(OsRead32(static_cast<uint8_t*>(low) + 0x100), 0xFFFFFFFFu);
+    ASSERT_EQ(OsVirtualFree(low, 0, OS_MEM_RELEASE), 1);
+
+    void* again = OsVirtualAlloc(0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    ASSERT_NE(again, nullptr);
+    reserved_.push_back(again);
+    ASSERT_EQ(OsVirtualCopy(again, 0x40000, 0x1000, kWindowProtect), 1);
+    EXPECT_EQ(OsRead32(static_cast<uint8_t*>(again) + 0x100), 0xCCCC5AA5u);
+}
+
 using MmioDeathTest = MmioTest;
 
 TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
@@ -120,6 +145,7 @@ TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
     EXPECT_DEATH(OsReadBulk(nullptr, w + 0x1FFFC, 5), "data abort: bulk read");
     int local = 0;
     EXPECT_DEATH(OsRead32(&local), "data abort");
+    EXPECT_EQ(OsRead32(w + 0x100), 0xFFFFFFFFu);  // the window in use just before
     void* p = w;
     OsVirtualFree(p, 0, OS_MEM_RELEASE);
     reserved_.clear();
