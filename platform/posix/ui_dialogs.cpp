@@ -29,6 +29,9 @@ namespace {
 
 std::mutex g_lock;
 std::condition_variable g_taskDone;
+// A dialog was first shown or ended. Never destroyed: a worker may still
+// notify it after the program's last dialog has gone.
+std::condition_variable& g_shownOrEnded = *new std::condition_variable;
 std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every window ever made
 std::unordered_set<const OsWindowObject*> g_known;
 bool g_recordHistory = false;
@@ -300,8 +303,28 @@ bool UiDialogOpen() { return g_openDialogs.load() > 0; }
 
 void OsInitCommonControls() { g_commonControls = true; }
 
+namespace {
+
+// A box owned by a dialog that another thread is still initialising (the
+// update worker starts from the progress dialog's initialisation and may ask
+// at once) waits until that dialog is shown, so that the dialog appears
+// before its box, in the same order on every run. Bounded: an
+// initialisation that itself waits for the asking thread must not hang.
+void AwaitOwnerShown(Window owner)
+{
+    constexpr auto kShownWithin = std::chrono::seconds(1);
+    std::unique_lock<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(owner);
+    if (!d || !d->isDialog || !d->modal || !d->loop || d->loop->thread == std::this_thread::get_id())
+        return;
+    g_shownOrEnded.wait_for(hold, kShownWithin, [d] { return d->shown || d->ended || !d->loop; });
+}
+
+}  // namespace
+
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
+    AwaitOwnerShown(owner);
     std::vector<int> buttons = UiBoxButtons(style);
     int answer = UiCurrentPresenter()->MessageBox(Lookup(owner) ? owner : nullptr,
                                                   text ? text : L"", caption ? caption : L"",
@@ -353,6 +376,11 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     }
     if (!ended)
         presenter->DialogShown(dialog);
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog->shown = true;
+    }
+    g_shownOrEnded.notify_all();
 
     bool terminationSeen = false;
     for (;;) {
@@ -399,6 +427,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         std::lock_guard<std::mutex> hold(g_lock);
         dialog->loop = nullptr;
     }
+    g_shownOrEnded.notify_all();
     RunTasks(ctx);
     presenter->DialogClosed(dialog);
     g_openDialogs--;
@@ -418,6 +447,7 @@ int OsEndDialog(Window dialog, intptr_t result)
         Changed(d);
         return 1;
     });
+    g_shownOrEnded.notify_all();
     return 1;
 }
 

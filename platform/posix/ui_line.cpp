@@ -168,8 +168,11 @@ public:
         std::string choices;
         for (int b : buttons)
             choices += std::string(choices.empty() ? "" : " / ") + UiButtonName(b);
-        Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
+        // The input is claimed before the question is written: an answer
+        // sent as soon as the question shows must reach this box, never a
+        // dialog that is still reading.
         InputTurn::BoxHold in(turn_);
+        Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
         for (;;) {
             std::string line;
             int termFd = OsPosixTerminationFd();
@@ -209,8 +212,8 @@ public:
             where += " (" + UiUtf8(filter.substr(p + 1, filter.find(L'|', p + 1) - p - 1)) + ")";
         if (record->initialDir)
             where += " in " + UiUtf8(record->initialDir);
+        InputTurn::BoxHold in(turn_);   // claimed before asking, as for a message box
         Write(head + where + "\nPath (empty line: cancel):\n");
-        InputTurn::BoxHold in(turn_);
         for (;;) {
             std::string line;
             int termFd = OsPosixTerminationFd();
@@ -268,6 +271,13 @@ public:
 
     void DialogClosed(Window dialog) override
     {
+        {
+            // A dialog that ended in its initialisation (the chooser was
+            // cancelled) was never shown, so there is nothing to close.
+            std::lock_guard<std::mutex> hold(stateLock_);
+            if (!states_.count(dialog))
+                return;
+        }
         Flush(dialog, true);
         UiDialogView view;
         if (UiSnapshot(dialog, &view))

@@ -97,6 +97,7 @@ public:
                 break;
             start = nl + 1;
         }
+        BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
         for (bool first = true;; first = false) {
             std::string line = first ? body : "\r\x1b[2K";
@@ -159,9 +160,9 @@ public:
             list += "  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]) + "\n";
         if (files.empty())
             list += "  (no files)\n";
-        Write(list);
-        ++outputs_;
+        BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
+        Write(list);
         for (;;) {
             Write(" File (number or path, empty line: cancel): ");
             std::string line;
@@ -197,6 +198,7 @@ public:
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         s = State{};
+        s.order = ++shownCount_;
         UiDialogView view;
         if (UiSnapshot(dialog, &view))
             for (const UiControlView& c : view.controls)
@@ -294,7 +296,54 @@ private:
         uint32_t lastDraw = 0;
         int lines = 0;            // lines of the last drawing
         uint64_t outputsAt = 0;   // outputs_ right after the last drawing
+        uint64_t order = 0;       // when it was shown: the latest is on top
     };
+
+    // While a message box or the open-file dialog is on the screen, dialogs
+    // are not redrawn (a redraw in place would climb over the box's lines).
+    // The top dialog's latest state is drawn just before the box, and the
+    // dialog is drawn afresh below the box once it has gone.
+    class BoxShown {
+    public:
+        explicit BoxShown(TerminalPresenter& p) : p_(p)
+        {
+            std::lock_guard<std::mutex> hold(p_.stateLock_);
+            auto top = p_.TopLocked();
+            if (p_.boxesShown_ == 0 && top != p_.states_.end()) {
+                UiDialogView view;
+                if (UiSnapshot(top->first, &view) &&
+                    (view.version != top->second.drawnVersion || top->second.pending))
+                    p_.DrawLocked(top->first, top->second, true);
+            }
+            ++p_.boxesShown_;
+            ++p_.outputs_;
+        }
+        ~BoxShown()
+        {
+            std::lock_guard<std::mutex> hold(p_.stateLock_);
+            --p_.boxesShown_;
+            ++p_.outputs_;
+            auto top = p_.TopLocked();
+            if (top != p_.states_.end())
+                top->second.pending = true;
+        }
+        BoxShown(const BoxShown&) = delete;
+        BoxShown& operator=(const BoxShown&) = delete;
+
+    private:
+        TerminalPresenter& p_;
+    };
+
+    // The dialog shown last of those still open (the one on top). Requires
+    // stateLock_.
+    std::map<Window, State>::iterator TopLocked()
+    {
+        auto top = states_.end();
+        for (auto it = states_.begin(); it != states_.end(); ++it)
+            if (top == states_.end() || it->second.order > top->second.order)
+                top = it;
+        return top;
+    }
 
     // Draws the dialog: in place when nothing was written below it since
     // its last drawing, else afresh. Throttled unless forced.
@@ -305,6 +354,10 @@ private:
             return;
         if (!force && view.version == s.drawnVersion && !s.pending)
             return;
+        if (boxesShown_ > 0) {
+            s.pending = true;   // drawn again once the box has gone
+            return;
+        }
         uint32_t now = OsGetTickCount();
         if (!force && s.lines > 0 && now - s.lastDraw < kRedrawIntervalMs) {
             s.pending = true;
@@ -459,6 +512,8 @@ private:
     std::mutex outLock_;
     std::mutex stateLock_;
     std::map<Window, State> states_;
+    int boxesShown_ = 0;                 // boxes on the screen; guarded by stateLock_
+    uint64_t shownCount_ = 0;            // dialogs shown so far; guarded by stateLock_
     std::atomic<uint64_t> outputs_{0};   // things written; tells whether a dialog is still the last
 };
 

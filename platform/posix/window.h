@@ -47,6 +47,7 @@ struct OsWindowObject {
     OsWindowObject* owner = nullptr;
     OsDialogProc proc = nullptr;
     bool modal = false;
+    bool shown = false;             // initialisation done and first shown
     bool ended = false;
     intptr_t result = 0;
     uint64_t version = 0;           // grows with every visible change

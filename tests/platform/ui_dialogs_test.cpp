@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -216,6 +219,47 @@ TEST_F(UiDialogs, ThreadedCallsNeverDeadlockOnABlockedDialogThread)
     Window dialog = uidouble::DialogsOpened().at(0).dialog;
     EXPECT_EQ(uidouble::ControlText(dialog, 1004), L"from the worker");
     EXPECT_EQ(uidouble::BarPos(dialog, 1002), 30);
+}
+
+// The worker starts from the dialog's initialisation and may ask at once: its
+// box waits until the dialog has been shown, so that every run shows the
+// dialog first and its box after it.
+struct EarlyAsker {
+    std::thread thread;
+    std::mutex lock;
+    std::condition_variable answeredCv;
+    bool answered = false;
+    bool answeredDuringInit = true;
+} asker;
+
+intptr_t AsksFromInitialisation(Window dialog, uint32_t message, uintptr_t, intptr_t)
+{
+    if (message != OS_WM_INITDIALOG)
+        return 1;
+    asker.thread = std::thread([dialog] {
+        OsMessageBox(dialog, L"go on?", L"WARNING", 0x131);
+        {
+            std::lock_guard<std::mutex> hold(asker.lock);
+            asker.answered = true;
+        }
+        asker.answeredCv.notify_all();
+        OsEndDialog(dialog, 5);
+    });
+    std::unique_lock<std::mutex> hold(asker.lock);
+    asker.answeredDuringInit =
+        asker.answeredCv.wait_for(hold, std::chrono::milliseconds(200), [] { return asker.answered; });
+    return 1;
+}
+
+TEST_F(UiDialogs, ThreadedBoxAskedDuringInitialisationWaitsUntilTheDialogIsShown)
+{
+    asker.answered = false;
+    asker.answeredDuringInit = true;
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, AsksFromInitialisation, 0), 5);
+    asker.thread.join();
+    EXPECT_FALSE(asker.answeredDuringInit);
+    EXPECT_TRUE(asker.answered);
+    ASSERT_EQ(uidouble::Boxes().size(), 1u);
 }
 
 TEST_F(UiDialogs, ThreadedEndFromAnotherThreadWithNoPressesQueued)

@@ -154,6 +154,18 @@ TEST_F(UiLine, EndOfInputClosesTheDialog)
     EXPECT_EQ(commands, (std::vector<int>{1001, 2}));
 }
 
+TEST_F(UiLine, DialogEndedInItsInitialisationIsNeverShownNorClosed)
+{
+    Start("");
+    auto endsAtOnce = [](Window dialog, uint32_t message, uintptr_t, intptr_t) -> intptr_t {
+        if (message == OS_WM_INITDIALOG)
+            OsEndDialog(dialog, 7);
+        return 0;
+    };
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, endsAtOnce, 0), 7);
+    EXPECT_EQ(Output(), "");
+}
+
 TEST_F(UiLine, OpenFileRefusesMissingFilesAndPathsThatDoNotFit)
 {
     char hostPath[] = "/tmp/ui-line-XXXXXX";

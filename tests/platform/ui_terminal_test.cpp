@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/ui_presenter.h"
@@ -98,6 +99,48 @@ TEST_F(UiTerminal, MessageBoxKeys)
     EXPECT_EQ(OsMessageBox(nullptr, L"Reset now?", L"RESET", OS_MB_YESNO), OS_IDYES);
     EXPECT_EQ(OsMessageBox(nullptr, L"saved", L"Registry", OS_MB_OK), OS_IDOK) << "end of input";
     EXPECT_NE(Output().find("Reset now?"), std::string::npos);
+}
+
+// A worker writes into the dialog and asks at once. The box must come below
+// the dialog's latest state, and the dialog must never be redrawn in place
+// over the box's lines while it is shown.
+const OsDialogItem kWorkItems[] = {
+    {1004, L"STATIC", L"", 7, 7, 157, 10, 0x50020000},
+    {1010, L"BUTTON", L"Go", 7, 20, 40, 10, 0x50010000},
+};
+const OsDialogTemplate kWork = {L"Working", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 2, kWorkItems};
+std::thread worker;
+
+intptr_t StartsAskingWorker(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 1010)
+        worker = std::thread([dialog] {
+            OsSetDlgItemText(dialog, 1004, L"latest step");
+            OsMessageBox(dialog, L"Reset now?", L"RESET", OS_MB_YESNO);
+            OsEndDialog(dialog, 0);
+        });
+    return 1;
+}
+
+TEST_F(UiTerminal, ThreadedBoxComesBelowTheDialogsLatestStateAndIsNeverOverdrawn)
+{
+    Start("1");   // the box then takes its default at the end of input
+    OsDialogBoxIndirectParam(nullptr, &kWork, nullptr, StartsAskingWorker, 0);
+    worker.join();
+    std::string out = Output();
+    size_t box = out.find("RESET");
+    ASSERT_NE(box, std::string::npos);
+    size_t latest = out.find("latest step");
+    ASSERT_NE(latest, std::string::npos);
+    EXPECT_LT(latest, box) << "the dialog's latest state is drawn before the box";
+    size_t answered = out.find("  -> ", box);
+    ASSERT_NE(answered, std::string::npos);
+    for (size_t up = out.find("\x1b[", box); up != std::string::npos && up < answered;
+         up = out.find("\x1b[", up + 1)) {
+        size_t end = out.find_first_not_of("0123456789", up + 2);
+        EXPECT_FALSE(end != std::string::npos && out[end] == 'A')
+            << "a redraw in place climbed over the box";
+    }
 }
 
 TEST(UiCommonControls, ProgressTemplatesNeedThemFirst)
