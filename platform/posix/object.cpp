@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -39,14 +40,33 @@ std::atomic<bool> terminationRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "flag must be usable in a signal handler");
 int terminationPipe[2] = {-1, -1};
 
+void OpenTerminationPipe()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        terminationPipe[0] = fds[0];
+        terminationPipe[1] = fds[1];
+    }
+}
+
+// A forked child is a process of its own: its termination requests must
+// not reach its parent through a shared pipe, nor the parent's its child.
+void TerminationAfterFork()
+{
+    if (terminationPipe[0] >= 0)
+        close(terminationPipe[0]);
+    if (terminationPipe[1] >= 0)
+        close(terminationPipe[1]);
+    terminationPipe[0] = terminationPipe[1] = -1;
+    terminationRequested.store(false);
+    OpenTerminationPipe();
+}
+
 struct TerminationPipeSetup {
     TerminationPipeSetup()
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            terminationPipe[0] = fds[0];
-            terminationPipe[1] = fds[1];
-        }
+        OpenTerminationPipe();
+        pthread_atfork(nullptr, nullptr, TerminationAfterFork);
     }
 };
 TerminationPipeSetup terminationPipeSetup;
