@@ -100,20 +100,6 @@ std::map<std::string, std::string> ParseSettings(const std::string& text)
     return out;
 }
 
-bool ReadWhole(const std::string& path, std::string* out)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    out->clear();
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
 
 // Brings the cache up to date with the settings file. Caller holds
 // g_settingsMutex.
@@ -125,7 +111,7 @@ void RefreshSettingsLocked()
     if (g_cacheValid && g_cacheDir == dir && g_cacheId == id)
         return;
     std::string text;
-    g_settings = ReadWhole(path, &text) ? ParseSettings(text) : std::map<std::string, std::string>{};
+    g_settings = ReadTextFile(path, &text) ? ParseSettings(text) : std::map<std::string, std::string>{};
     if (g_cacheValid)
         g_generation.fetch_add(1);
     g_cacheDir = dir;
@@ -251,7 +237,7 @@ bool SetSetting(const std::string& key, const std::string& value)
     std::string path = dir + "/settings";
     std::string text;
     std::map<std::string, std::string> all;
-    if (ReadWhole(path, &text))
+    if (ReadTextFile(path, &text))
         all = ParseSettings(text);
     all[key] = value;
     std::string tmp = path + ".tmp";
@@ -337,7 +323,7 @@ std::vector<std::string> Events()
 {
     std::vector<std::string> out;
     std::string text;
-    if (!ReadWhole(Dir() + "/events", &text))
+    if (!ReadTextFile(Dir() + "/events", &text))
         return out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -360,6 +346,21 @@ void CloseAll()
     g_settings.clear();
     g_cacheDir.clear();
     g_generation.fetch_add(1);
+}
+
+bool ReadTextFile(const std::string& path, std::string* out)
+{
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    out->clear();
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        out->append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
 }
 
 }  // namespace board

@@ -48,4 +48,7 @@ namespace board {
 // device state, settings, registry), so that the next access opens Dir()
 // afresh. Tests call it when they switch boards.
 void CloseAll();
+
+// Reads a whole host file into out. false when it cannot be read.
+bool ReadTextFile(const std::string& path, std::string* out);
 }  // namespace board

@@ -145,26 +145,12 @@ FileId g_cacheId;
 RegHive g_cache;
 bool g_cacheValid = false;
 
-bool ReadText(const std::string& path, std::string* out)
-{
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    out->clear();
-    char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
 
 RegHive LoadFresh(const std::string& path)
 {
     RegHive hive;
     std::string text;
-    if (ReadText(path, &text) && !RegParseText(text, &hive, nullptr)) {
+    if (ReadTextFile(path, &text) && !RegParseText(text, &hive, nullptr)) {
         std::fprintf(stderr, "boardsim: %s is damaged; reading it as far as it is sound\n", path.c_str());
     }
     return hive;

@@ -1,6 +1,9 @@
 // What every presenter shares: the current presenter, message box buttons,
 // open-file helpers, text conversion; and the module's resources.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <map>
 #include <mutex>
@@ -228,4 +231,17 @@ const void* OsLoadResource(Instance module, Resource res)
                 return r.entry->data;
     }
     return nullptr;
+}
+
+void UiWriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
 }

@@ -93,3 +93,7 @@ bool UiInterrupt();
 void UiPrepareInterrupts();
 // A dialog is open (some modal loop runs).
 bool UiDialogOpen();
+
+// Writes all of text to fd (retrying short writes and interruptions); gives
+// up silently when the descriptor is closed or broken.
+void UiWriteAll(int fd, const std::string& text);

@@ -495,15 +495,7 @@ private:
     void Write(const std::string& text)
     {
         std::lock_guard<std::mutex> out(outLock_);
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = write(outFd_, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            done += static_cast<size_t>(n);
-        }
+        UiWriteAll(outFd_, text);
     }
 
     int inFd_;
