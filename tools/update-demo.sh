@@ -16,4 +16,6 @@ code=0
 printf 'OK\nNo\n' | "$build/flashupdate" /u '\nk.bin' || code=$?
 echo "== flashupdate ended with exit code $code (always 1)"
 echo
-"$build/boardsim" show
+echo "== where the image landed (images found in flash, at 256 KB steps):"
+"$build/boardsim" show | sed -n '/^Images/,/^$/p'
+echo "== the whole board: $build/boardsim show"
