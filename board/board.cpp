@@ -1,6 +1,7 @@
 // The board directory: where the board lives, its creation, its settings
 // file, its event log and its lock files.
 #include "board/board.h"
+#include "board/file_id.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,29 +28,10 @@ std::mutex g_settingsMutex;
 // identity (device, inode, size, modification time) is unchanged.
 std::string g_cacheDir;
 std::map<std::string, std::string> g_settings;
-struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    int64_t mtimeNs = -1;
-    bool operator==(const FileId&) const = default;
-};
 FileId g_cacheId;
 bool g_cacheValid = false;
 std::atomic<uint64_t> g_generation{1};
 
-FileId IdOf(const std::string& path)
-{
-    FileId id;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        id.size = st.st_size;
-        id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    }
-    return id;
-}
 
 bool MakeDirs(const std::string& path)
 {

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "board/board.h"
+#include "board/file_id.h"
 #include "board/bus.h"
 #include "board/hal.h"
 
@@ -118,26 +119,7 @@ void EnsureKey(RegHive* hive, const std::string& path, bool* created)
 
 // --- live file --------------------------------------------------------------
 
-struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    int64_t mtimeNs = -1;
-    bool operator==(const FileId&) const = default;
-};
 
-FileId IdOf(const std::string& path)
-{
-    FileId id;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        id.size = st.st_size;
-        id.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    }
-    return id;
-}
 
 std::mutex g_mutex;  // guards the cache below
 std::string g_cachePath;
