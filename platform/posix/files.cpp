@@ -11,6 +11,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -290,6 +292,14 @@ private:
 // own creations bring it up to date), and for at most a second, which
 // bounds how long anything can go unseen.
 //
+// Where the system can watch folders (inotify), the chain for writing is
+// watched instead: every kept folder reports names created, removed or
+// renamed in it, and the board directory reports what happens to rootfs/.
+// Reading the pending reports (one call) then tells whether a kept folder
+// still is the entry its parent names and keeps every name list exact, so a
+// copy into a kept folder costs no check per level and no folder scan. The
+// board directory itself is taken to stay where it is while a program runs.
+//
 // Time stamps taken from a coarse clock do not move when the folder
 // changes twice within one clock tick, so a list taken within the tick of
 // the folder's last change is trusted only where the file system is known
@@ -363,18 +373,179 @@ struct KeptFolder {
     timespec namesCtime{};
     timespec namesTaken{};  // CLOCK_MONOTONIC_COARSE
     bool namesSettled = false;  // see StampsSettled
-    std::unordered_map<std::wstring, std::string> names;
+    // Folded name -> the host names that fold to it, the first one first.
+    std::unordered_map<std::wstring, std::vector<std::string>> names;
+    int wd = -1;  // its watch when the chain is watched; the names are then kept exact
 };
 
+void AddName(KeptFolder& folder, const std::string& host)
+{
+    std::vector<std::string>& same = folder.names[FoldedName(WidenHostName(host.c_str()))];
+    if (std::find(same.begin(), same.end(), host) == same.end())
+        same.push_back(host);
+}
+
+void RemoveName(KeptFolder& folder, const std::string& host)
+{
+    auto it = folder.names.find(FoldedName(WidenHostName(host.c_str())));
+    if (it == folder.names.end())
+        return;
+    auto& same = it->second;
+    same.erase(std::remove(same.begin(), same.end(), host), same.end());
+    if (same.empty())
+        folder.names.erase(it);
+}
+
 struct FolderChain {
+    explicit FolderChain(bool canWatch) : watchable(canWatch) {}
+    const bool watchable;
     std::string rootPath;
     std::vector<std::shared_ptr<KeptFolder>> levels;  // [0] is rootfs/
+    // Watching (watchable chains only): the inotify instance, -1 when the
+    // system gives none, and the watch on the folder that holds rootfs/.
+    int notify = -1;
+    bool notifyTried = false;
+    int boardWd = -1;
+    std::string rootName;  // rootfs/'s name in that folder
 };
-FolderChain readChain;
-FolderChain writeChain;
+FolderChain readChain(false);
+FolderChain writeChain(true);
+
+// A forked child shares its parent's inotify instance, and whichever
+// process reads a report takes it from the other: the child starts afresh.
+std::atomic<bool> forkedSinceWatch{false};
+
+// Drops the levels from level on. A dropped folder is no longer watched,
+// and its names are no longer trusted (a copy may still hold it).
+void TruncateChain(FolderChain& chain, size_t level)
+{
+    for (size_t i = level; i < chain.levels.size(); ++i) {
+        KeptFolder& folder = *chain.levels[i];
+        if (folder.wd >= 0) {
+            inotify_rm_watch(chain.notify, folder.wd);
+            folder.wd = -1;
+            folder.namesValid = false;
+        }
+    }
+    if (chain.levels.size() > level)
+        chain.levels.resize(level);
+    if (level == 0 && chain.boardWd >= 0) {
+        inotify_rm_watch(chain.notify, chain.boardWd);
+        chain.boardWd = -1;
+    }
+}
+
+constexpr uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                   IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// Watches an open folder (through its descriptor, so it is the folder we
+// hold, whatever its name now leads to). -1 when it cannot be watched.
+int WatchFolder(FolderChain& chain, int fd)
+{
+    if (chain.notify < 0)
+        return -1;
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    int wd = inotify_add_watch(chain.notify, self, kFolderEvents);
+    if (wd < 0)
+        return -1;
+    // One folder twice in a chain (a mount seen twice) shares one watch:
+    // leave the second unwatched.
+    for (const auto& level : chain.levels) {
+        if (level->wd == wd)
+            return -1;
+    }
+    return wd;
+}
+
+// Applies one report to the chain.
+void ApplyEvent(FolderChain& chain, const inotify_event& e)
+{
+    if ((e.mask & (IN_Q_OVERFLOW | IN_UNMOUNT)) != 0) {
+        TruncateChain(chain, 0);
+        return;
+    }
+    const std::string name = e.len > 0 ? std::string(e.name) : std::string();
+    if (e.wd == chain.boardWd) {
+        if ((e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0 || name == chain.rootName)
+            TruncateChain(chain, 0);
+        return;
+    }
+    size_t level = 0;
+    while (level < chain.levels.size() && chain.levels[level]->wd != e.wd)
+        ++level;
+    if (level == chain.levels.size())
+        return;  // a folder dropped before
+    KeptFolder& folder = *chain.levels[level];
+    if ((e.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
+        TruncateChain(chain, level);
+        return;
+    }
+    if (name.empty())
+        return;
+    if ((e.mask & (IN_CREATE | IN_MOVED_TO)) != 0 && folder.namesValid)
+        AddName(folder, name);
+    if ((e.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 && folder.namesValid)
+        RemoveName(folder, name);
+    // Whatever happens to the name of the next kept folder, it is walked
+    // to afresh.
+    if (level + 1 < chain.levels.size() && chain.levels[level + 1]->host == name)
+        TruncateChain(chain, level + 1);
+}
+
+// Reads the pending reports and applies them. Call with folderMutex held.
+void DrainEvents(FolderChain& chain)
+{
+    if (forkedSinceWatch.exchange(false) && writeChain.notify >= 0) {
+        // The reports now go to whichever process reads first: start anew.
+        for (const auto& level : writeChain.levels) {
+            level->wd = -1;
+            level->namesValid = false;
+        }
+        writeChain.levels.clear();
+        writeChain.boardWd = -1;
+        close(writeChain.notify);
+        writeChain.notify = -1;
+        writeChain.notifyTried = false;
+    }
+    if (!chain.watchable)
+        return;
+    if (!chain.notifyTried) {
+        chain.notifyTried = true;
+        chain.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        static std::once_flag atFork;
+        std::call_once(atFork, [] {
+            pthread_atfork(nullptr, nullptr, [] { forkedSinceWatch.store(true); });
+        });
+    }
+    if (chain.notify < 0)
+        return;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        ssize_t n = read(chain.notify, buffer, sizeof buffer);
+        if (n <= 0)
+            return;  // nothing pending (EAGAIN), or nothing more to learn
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event e;
+            memcpy(&e, buffer + at, sizeof e);
+            ssize_t size = static_cast<ssize_t>(sizeof e) + e.len;
+            if (at + size > n)
+                break;
+            // The name follows the fixed part, padded with zeros.
+            inotify_event* whole = reinterpret_cast<inotify_event*>(buffer + at);
+            ApplyEvent(chain, *whole);
+            at += size;
+        }
+        // A read that left room for another report took all there were.
+        if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer)
+            return;
+    }
+}
 
 bool NamesFresh(const KeptFolder& folder, const struct stat& st)
 {
+    if (folder.wd >= 0)
+        return folder.namesValid;  // kept exact by the folder's reports
     if (!folder.namesValid || !SameTime(folder.namesMtime, st.st_mtim) ||
         !SameTime(folder.namesCtime, st.st_ctim) ||
         (!folder.namesSettled && !HasFineStamps(folder.dev)))
@@ -402,7 +573,7 @@ bool ScanNames(KeptFolder& folder, const struct stat& st)
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        folder.names.emplace(FoldedName(WidenHostName(e->d_name)), e->d_name);
+        AddName(folder, e->d_name);
     }
     closedir(d);
     folder.namesValid = true;
@@ -425,6 +596,21 @@ bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wi
         return false;
     struct stat own;
     struct stat* child = childSt != nullptr ? childSt : &own;
+    if (folder.wd >= 0 && folder.namesValid) {
+        // The list is exact: a name it lacks in every letter case is not there.
+        auto it = folder.names.find(FoldedName(wide));
+        if (it == folder.names.end())
+            return false;
+        const auto& same = it->second;
+        host = std::find(same.begin(), same.end(), exact) != same.end() ? exact : same.front();
+        if (childSt == nullptr)
+            return true;
+        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (follow && S_ISLNK(child->st_mode))
+            return fstatat(folder.fd, host.c_str(), child, 0) == 0;
+        return true;
+    }
     if (fstatat(folder.fd, exact.c_str(), child, AT_SYMLINK_NOFOLLOW) == 0) {
         host = exact;
     } else {
@@ -433,7 +619,7 @@ bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wi
         auto it = folder.names.find(FoldedName(wide));
         if (it == folder.names.end())
             return false;
-        host = it->second;
+        host = it->second.front();
         if (childSt == nullptr)
             return true;
         if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
@@ -473,7 +659,7 @@ bool SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 // A folder reached from rootfs/ and its state when reached.
 struct ReachedFolder {
     std::shared_ptr<KeptFolder> folder;
-    struct stat st;
+    struct stat st;  // not taken for a watched folder, which needs none
 };
 
 // Walks to the folder that the first count components name, reusing the
@@ -483,14 +669,31 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
                  ReachedFolder& out)
 {
     FolderChain& chain = follow ? readChain : writeChain;
+    DrainEvents(chain);
     std::string rootPath = board::RootFs();
-    struct stat st;
-    if (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    if (chain.levels.empty() || chain.rootPath != rootPath || chain.levels[0]->dev != st.st_dev ||
-        chain.levels[0]->ino != st.st_ino) {
-        chain.levels.clear();
+    struct stat st{};
+    // A watched root is known to be in place until its folder reports
+    // otherwise; any other root is looked at again.
+    bool rootKnown = !chain.levels.empty() && chain.rootPath == rootPath &&
+                     chain.boardWd >= 0 && chain.levels[0]->wd >= 0;
+    if (!rootKnown) {
+        if (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+    }
+    if (!rootKnown && (chain.levels.empty() || chain.rootPath != rootPath ||
+                       chain.levels[0]->dev != st.st_dev || chain.levels[0]->ino != st.st_ino)) {
+        TruncateChain(chain, 0);
         chain.rootPath = rootPath;
+        // The folder that holds rootfs/ is watched first, so that rootfs/
+        // cannot be replaced unseen after it is opened.
+        size_t slash = rootPath.rfind('/');
+        if (chain.notify >= 0 && slash != std::string::npos) {
+            chain.rootName = rootPath.substr(slash + 1);
+            std::string parent = slash == 0 ? "/" : rootPath.substr(0, slash);
+            chain.boardWd = inotify_add_watch(chain.notify, parent.c_str(),
+                                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        }
         int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return false;
@@ -499,10 +702,17 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
             return false;
         root->dev = st.st_dev;
         root->ino = st.st_ino;
+        if (chain.boardWd >= 0)
+            root->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(root));
     }
     for (size_t i = 0; i < count; ++i) {
         KeptFolder& parent = *chain.levels[i];
+        // Under a watched folder, the kept next level is still its entry
+        // (any change to that name would have dropped it).
+        if (parent.wd >= 0 && i + 1 < chain.levels.size() && chain.levels[i + 1]->wd >= 0 &&
+            chain.levels[i + 1]->host == Utf8(parts[i].c_str(), parts[i].size()))
+            continue;
         std::string host;
         struct stat child;
         if (!MatchName(parent, st, parts[i], follow, host, &child) || !S_ISDIR(child.st_mode))
@@ -512,7 +722,7 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
             st = child;
             continue;
         }
-        chain.levels.resize(i + 1);
+        TruncateChain(chain, i + 1);
         int fd = openat(parent.fd, host.c_str(),
                         O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
         if (fd < 0)
@@ -523,6 +733,8 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
         next->dev = st.st_dev;
         next->ino = st.st_ino;
         next->host = host;
+        if (parent.wd >= 0)
+            next->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(next));
     }
     out.folder = chain.levels[count];
@@ -597,6 +809,13 @@ bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsF
         return change();
     std::lock_guard<std::mutex> lock(folderMutex);
     KeptFolder& folder = *target.kept;
+    if (folder.wd >= 0) {
+        // Its reports keep the names exact; our own change is added at once.
+        bool changed = change();
+        if (changed && added != nullptr && folder.namesValid)
+            AddName(folder, *added);
+        return changed;
+    }
     struct stat before = target.keptState;
     bool current = folder.namesValid && (stateIsFresh || fstat(folder.fd, &before) == 0) &&
                    SameTime(folder.namesMtime, before.st_mtim) &&
@@ -608,7 +827,7 @@ bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsF
         return changed;
     }
     if (added != nullptr)
-        folder.names.emplace(FoldedName(WidenHostName(added->c_str())), *added);
+        AddName(folder, *added);
     long long step = Nanoseconds(after.st_mtim) - Nanoseconds(before.st_mtim);
     if (step > 0 && step < CoarseTickNs() / 2 && !HasFineStamps(folder.dev))
         fineStampDevices.push_back(folder.dev);
@@ -849,11 +1068,24 @@ int CopyAsUnnamed(WriteTarget& target, int in, const struct stat& from, mode_t m
     if (!CopyData(in, out.get(), from.st_size))
         return 0;  // the file without a name goes with its descriptor
     KeepModeAndTimes(out.get(), from, mode);
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
     // linkat never replaces: a destination that appeared meanwhile is kept.
+    // Linking the descriptor itself needs a privilege that most processes
+    // lack (the call then fails with ENOENT or EPERM); the name under /proc
+    // works for all, at the cost of a path lookup.
+    static std::atomic<bool> linkByDescriptor{true};
     bool linked = ChangeInTarget(target, &target.leaf, false, [&] {
-        return linkat(AT_FDCWD, self, folder, target.leaf.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        if (linkByDescriptor.load(std::memory_order_relaxed)) {
+            if (linkat(out.get(), "", folder, target.leaf.c_str(), AT_EMPTY_PATH) == 0)
+                return true;
+            if (errno != ENOENT && errno != EPERM)
+                return false;
+        }
+        char self[64];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
+        if (linkat(AT_FDCWD, self, folder, target.leaf.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return false;
+        linkByDescriptor.store(false, std::memory_order_relaxed);
+        return true;
     });
     if (!linked)
         return 0;
