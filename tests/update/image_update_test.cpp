@@ -222,6 +222,16 @@ TEST(ByteSumTest, SumsOverChunksAndWraps)
     // Bytes taken unsigned; the accumulator wraps at 2^32.
     Bytes ones(16843010, 0xFF);
     EXPECT_EQ(ByteSum(ones.data(), static_cast<uint32_t>(ones.size())), 254u);
+    // Any start and any length, with high bytes in every position.
+    Bytes mixed(3000);
+    for (size_t i = 0; i < mixed.size(); ++i)
+        mixed[i] = static_cast<uint8_t>(0xF0 + (i * 7) % 16);
+    for (uint32_t start = 0; start < 8; ++start) {
+        for (uint32_t n : {0u, 1u, 7u, 8u, 9u, 1023u, 1024u, 1025u, 2031u, 2990u}) {
+            Bytes part(mixed.begin() + start, mixed.begin() + start + n);
+            EXPECT_EQ(ByteSum(mixed.data() + start, n), imagekit::ByteSum(part)) << start << "+" << n;
+        }
+    }
 }
 
 TEST_F(ImageUpdate, OsImageLandsAtTheHalOffsetAndErasesOnlyItsBlocks)
