@@ -146,7 +146,8 @@ void BufferProgramOp(Context& c, int d, DeviceState& s)
             std::memcpy(p, &v, 2);
         }
     }
-    StartBusy(c, s, kPendingBuffer, b, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
+    if (c.timeFactor > 0)
+        StartBusy(c, s, kPendingBuffer, b, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
 }
 
 void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
@@ -246,20 +247,23 @@ uint16_t CfiWord(uint32_t w)
 }
 
 // One bus cycle reaching device d at its word address w (w < kFlashDeviceWords).
-// An idle device in read-array or read-status mode (the reads a program
-// makes most) is answered here; everything else by DeviceReadSlow.
+// An idle device that answers with array data or its status (the reads a
+// program makes most) is answered here; everything else by DeviceReadSlow.
 inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
 {
     DeviceState& s = c.state->dev[d];
     ++c.counters.reads[d];
     if (s.busyUntil == 0) {
-        if (s.mode == uint32_t(FlashMode::ReadStatus)) {
-            ++c.counters.statusReads[d];
-            return uint16_t((s.status & 0x7F) | kStatusReady);
-        }
         if (s.mode == uint32_t(FlashMode::ReadArray)) {
             ++c.counters.arrayReads[d];
             return ArrayWord(c, d, w);
+        }
+        // Read status, and the steps of command sequences (the poll for a
+        // free write buffer after 0xE8 is one).
+        if (s.mode != uint32_t(FlashMode::ReadIdentifier) && s.mode != uint32_t(FlashMode::CfiQuery) &&
+            s.mode <= uint32_t(FlashMode::LockSetup)) {
+            ++c.counters.statusReads[d];
+            return uint16_t((s.status & 0x7F) | kStatusReady);
         }
     }
     return DeviceReadSlow(c, d, s, w);
@@ -370,6 +374,51 @@ inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
         DeviceWriteSlow(c, d, s, w, value);
 }
 
+// How many of n data words from device word w on device d takes into its
+// write buffer with nothing else happening: it is idle and loading a
+// buffer, and the words stay in the block of the 0xE8 command, in one line
+// and within the announced count. 0 when the next word needs the full
+// state machine (which then decides what it does).
+inline uint32_t BufferRoom(const DeviceState& s, uint32_t w, size_t n)
+{
+    if (s.mode != uint32_t(FlashMode::BufferData) || s.busyUntil != 0)
+        return 0;
+    const uint32_t count = s.bufCount;
+    const uint32_t filled = s.bufFilled;
+    if (count > kFlashBufferWords || filled >= count || w / kFlashDeviceBlockWords != s.bufBlock)
+        return 0;
+    if (filled != 0 && (w & ~(kFlashBufferWords - 1)) != s.bufLine)
+        return 0;
+    const uint32_t room = std::min(count - filled, kFlashBufferWords - w % kFlashBufferWords);
+    return n < room ? uint32_t(n) : room;
+}
+
+// k data words (k no more than BufferRoom allowed) into device d's buffer
+// from word w on; value(i) is the i-th. The same as k BufferDataWrite calls.
+template <class Value>
+inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, Value value)
+{
+    DeviceState& s = c.state->dev[d];
+    const uint32_t first = w % kFlashBufferWords;
+    const uint32_t run = ((1u << k) - 1) << first;  // k <= 16
+    uint16_t* data = s.bufData + first;
+    if ((s.bufMask & run) == 0) {
+        // The usual case: slots not written before in this buffer.
+        for (uint32_t i = 0; i < k; ++i)
+            data[i] = value(i);
+    } else {
+        // A slot written twice keeps the bits both values clear.
+        for (uint32_t i = 0; i < k; ++i)
+            data[i] = (s.bufMask & (1u << (first + i))) ? uint16_t(data[i] & value(i)) : value(i);
+    }
+    s.bufMask |= run;
+    s.bufLine = w & ~(kFlashBufferWords - 1);
+    s.bufFilled += k;
+    if (s.bufFilled == s.bufCount)
+        s.mode = uint32_t(FlashMode::BufferConfirm);
+    c.counters.writes[d] += k;
+}
+
 // Whether device d answers reads with array data without changing state
 // (read-array mode and idle), so a bulk read may copy the array directly.
 bool DeviceReadsArray(Context& c, int d)
@@ -437,6 +486,70 @@ void Write32(Context& c, uint32_t phys, uint32_t value)
     flash::DeviceWrite(c, 1, w, uint16_t(value >> 16));
 }
 
+inline uint32_t Load32(const uint8_t* src, size_t i)
+{
+    uint32_t v;
+    std::memcpy(&v, src + i * 4, 4);
+    return v;
+}
+
+inline uint16_t Load16(const uint8_t* src, size_t i)
+{
+    uint16_t v;
+    std::memcpy(&v, src + i * 2, 2);
+    return v;
+}
+
+// n 32-bit write cycles from phys (in the flash) on the 32-bit bus. Runs of
+// data words that both devices take into their write buffers are copied
+// there at once; every other word goes through the state machines.
+void WriteRun32(Context& c, uint32_t phys, const uint8_t* src, size_t n)
+{
+    size_t i = 0;
+    while (i < n) {
+        const uint32_t at = phys + uint32_t(i) * 4;
+        const uint32_t w = at / 4;
+        const uint32_t k = std::min(flash::BufferRoom(c.state->dev[0], w, n - i),
+                                    flash::BufferRoom(c.state->dev[1], w, n - i));
+        if (k == 0) {
+            Write32(c, at, Load32(src, i));
+            ++i;
+            continue;
+        }
+        const uint8_t* run = src + i * 4;
+        flash::BufferFill(c, 0, w, k, [run](uint32_t j) { return uint16_t(Load32(run, j)); });
+        flash::BufferFill(c, 1, w, k, [run](uint32_t j) { return uint16_t(Load32(run, j) >> 16); });
+        c.counters.busWrites += k;
+        i += k;
+    }
+}
+
+// n 16-bit write cycles from phys (in the flash); half(j) is the j-th
+// value. On the 16-bit bus, runs of data words that the device takes into
+// its write buffer are copied there at once. On the 32-bit bus consecutive
+// halves reach the two devices by turns: every cycle goes through the
+// state machine.
+template <class Half>
+void WriteRun16(Context& c, uint32_t phys, size_t n, Half half)
+{
+    size_t j = 0;
+    while (j < n) {
+        const uint32_t at = phys + uint32_t(j) * 2;
+        uint32_t w;
+        const int d = Device16(c, at, &w);
+        const uint32_t k = c.bus32 ? 0 : flash::BufferRoom(c.state->dev[d], w, n - j);
+        if (k == 0) {
+            Write16(c, at, half(j));
+            ++j;
+            continue;
+        }
+        const size_t from = j;
+        flash::BufferFill(c, d, w, k, [&half, from](uint32_t m) { return half(from + m); });
+        c.counters.busWrites += k;
+        j += k;
+    }
+}
+
 // Bus addresses outside the flash hit nothing: reads float high, writes
 // are lost. The device-memory mapping never lets them through; this only
 // keeps the board safe from a caller that bypasses it.
@@ -487,6 +600,62 @@ void BusWrite16(uint32_t phys, uint16_t value)
     flash::Guard g;
     if (g.get() && InFlash(phys, 2))
         Write16(*g.get(), phys, value);
+}
+
+namespace {
+
+// Values of a bulk write per hold of the device lock: a long run must not
+// keep the other programs on the board off the bus for long.
+constexpr size_t kBulkRun = 256;
+
+// The part of a run of n width-byte cycles from phys that lies in the flash.
+size_t InFlashCount(uint32_t phys, size_t n, uint32_t width)
+{
+    if (phys >= kFlashSize)
+        return 0;
+    return std::min<size_t>(n, (kFlashSize - phys) / width);
+}
+
+}  // namespace
+
+void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
+{
+    phys &= ~3u;
+    const uint8_t* in = static_cast<const uint8_t*>(src);
+    size_t n = InFlashCount(phys, words, 4);
+    for (size_t done = 0; done < n;) {
+        const size_t k = std::min(kBulkRun, n - done);
+        const uint32_t at = phys + uint32_t(done) * 4;
+        flash::Guard g;
+        if (!g.get())
+            return;
+        Context& c = *g.get();
+        if (c.bus32) {
+            WriteRun32(c, at, in + done * 4, k);
+        } else {
+            // Two cycles a word, low half first: the halves in order.
+            const uint8_t* run = in + done * 4;
+            WriteRun16(c, at, 2 * k,
+                       [run](size_t j) { return uint16_t(Load32(run, j / 2) >> (16 * (j % 2))); });
+        }
+        done += k;
+    }
+}
+
+void BusWriteBulk16(uint32_t phys, const void* src, size_t halves)
+{
+    phys &= ~1u;
+    const uint8_t* in = static_cast<const uint8_t*>(src);
+    size_t n = InFlashCount(phys, halves, 2);
+    for (size_t done = 0; done < n;) {
+        const size_t k = std::min(kBulkRun, n - done);
+        const uint8_t* run = in + done * 2;
+        flash::Guard g;
+        if (!g.get())
+            return;
+        WriteRun16(*g.get(), phys + uint32_t(done) * 2, k, [run](size_t j) { return Load16(run, j); });
+        done += k;
+    }
 }
 
 void BusReadBulk(void* dst, uint32_t phys, size_t n)

@@ -17,6 +17,13 @@ uint16_t BusRead16(uint32_t phys);
 void BusWrite32(uint32_t phys, uint32_t value);
 void BusWrite16(uint32_t phys, uint16_t value);
 void BusReadBulk(void* dst, uint32_t phys, size_t n);
+// Runs of write cycles to consecutive addresses from phys, in order: the
+// same as BusWrite32 (BusWrite16) for each value, with the values read
+// from src in memory order (any alignment). Each value is one bus write in
+// the counters (a 32-bit value on the 16-bit bus two, as ever). Values
+// that would fall past the flash are lost.
+void BusWriteBulk32(uint32_t phys, const void* src, size_t words);
+void BusWriteBulk16(uint32_t phys, const void* src, size_t halves);
 
 }  // namespace board
 

@@ -1,7 +1,5 @@
 #include "flash/flash_access.h"
 
-#include <cstring>
-
 #include "platform/clock.h"
 #include "platform/mmio.h"
 #include "platform/sync.h"
@@ -20,11 +18,19 @@ inline bool IsReady(uint32_t status)
     return ((status ^ pattern) & FLASH_SR_READY) == 0;
 }
 
+// The start of a wait that may span several polls, taken when a poll
+// first finds the device busy: a device that is ready at once (the common
+// case, thousands of times per image) costs no read of the clock.
+struct WaitStart {
+    bool taken = false;
+    uint32_t tick = 0;
+};
+
 // Polls the status at address until ready or until limitMs have passed
-// since t0 (unsigned difference, so a wrap of the tick count does no harm).
-// Busy-polls: the write buffer finishes in microseconds. 1 = ready with
-// *status the ready status word; 0 = time-out.
-inline int PollReady(const uint8_t* address, uint32_t t0, uint32_t limitMs, uint32_t* status)
+// since the wait started (unsigned difference, so a wrap of the tick count
+// does no harm). Busy-polls: the write buffer finishes in microseconds.
+// 1 = ready with *status the ready status word; 0 = time-out.
+inline int PollReady(const uint8_t* address, WaitStart* start, uint32_t limitMs, uint32_t* status)
 {
     for (;;) {
         uint32_t s = FlashReadWord(address);
@@ -32,8 +38,13 @@ inline int PollReady(const uint8_t* address, uint32_t t0, uint32_t limitMs, uint
             *status = s;
             return 1;
         }
-        if (OsGetTickCount() - t0 >= limitMs)
+        uint32_t now = OsGetTickCount();
+        if (!start->taken) {
+            start->taken = true;
+            start->tick = now;
+        } else if (now - start->tick >= limitMs) {
             return 0;
+        }
     }
 }
 
@@ -171,32 +182,24 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
     while (remaining != 0) {
         uint32_t status = 0;
         FlashWriteWord(target, FLASH_CMD_WRITE_BUFFER);
-        uint32_t t0 = OsGetTickCount();
-        if (!PollReady(target, t0, FLASH_BUFFER_TIMEOUT_MS, &status))
+        // One limit for both waits of a buffer: for a free buffer and for
+        // its program.
+        WaitStart start;
+        if (!PollReady(target, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
             return 0;
         uint32_t countWord = (n - 1) | ((n - 1) << 16);
         FlashWriteWord(target, countWord);
-        if (w == 4) {
-            for (uint32_t i = 0; i < n; ++i) {
-                uint32_t v;
-                std::memcpy(&v, source, 4);
-                OsWrite32(target, v);
-                source += 4;
-                target += 4;
-            }
-        } else {
-            for (uint32_t i = 0; i < n; ++i) {
-                uint16_t v;
-                std::memcpy(&v, source, 2);
-                OsWrite16(target, v);
-                source += 2;
-                target += 2;
-            }
-        }
+        // The data words: one bus write each, in order, handed over as one run.
+        if (w == 4)
+            OsWriteBulk32(target, source, n);
+        else
+            OsWriteBulk16(target, source, n);
+        source += n * w;
+        target += n * w;
         remaining -= n * w;
         uint8_t* last = target - w;
         FlashWriteWord(last, FLASH_CMD_CONFIRM);
-        if (!PollReady(last, t0, FLASH_BUFFER_TIMEOUT_MS, &status))
+        if (!PollReady(last, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
             return 0;
         if (status & FLASH_PROGRAM_ERRORS)
             return 0;

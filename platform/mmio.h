@@ -37,3 +37,12 @@ void OsWrite16(void* addr, uint16_t value);
 // Reads n bytes as a run of 32-bit bus reads (addr aligned to 4; a tail of
 // less than 4 bytes costs one more read). Used for scans of read-array data.
 void OsReadBulk(void* dst, const void* addr, size_t n);
+// A run of `words` 32-bit bus writes to consecutive addresses from addr
+// (aligned to 4), in order, each exactly one bus cycle, with the same effect
+// as calling OsWrite32 for each word. src holds the values in memory order
+// and need not be aligned. The whole run must lie in one mapping. Used for
+// the data words of a write buffer.
+void OsWriteBulk32(void* addr, const void* src, size_t words);
+// The same with 16-bit bus writes (addr aligned to 2): `halves` OsWrite16
+// cycles in order.
+void OsWriteBulk16(void* addr, const void* src, size_t halves);

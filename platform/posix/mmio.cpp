@@ -104,11 +104,12 @@ void TableChanged()
 }
 
 // The physical address of a width-byte access at addr; a data abort when
-// no window holds it, it is misaligned, or it writes a read-only window.
-inline uint32_t Translate(const void* addr, uintptr_t width, bool write, const char* access)
+// no window holds all of it, it is not aligned to align, or it writes a
+// read-only window.
+inline uint32_t Translate(const void* addr, uintptr_t width, uintptr_t align, bool write, const char* access)
 {
     uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    if (a % (width < 4 ? width : 4) != 0)
+    if (a % align != 0)
         DataAbort(access, addr, "not aligned");
     const LastWindow& last = t_last;
     if (last.generation == g_tableGeneration.load(std::memory_order_acquire) && a >= last.start &&
@@ -212,22 +213,22 @@ int OsVirtualFree(void* addr, uint32_t size, uint32_t freeType)
 
 uint32_t OsRead32(const void* addr)
 {
-    return board::BusRead32(Translate(addr, 4, false, "read32"));
+    return board::BusRead32(Translate(addr, 4, 4, false, "read32"));
 }
 
 uint16_t OsRead16(const void* addr)
 {
-    return board::BusRead16(Translate(addr, 2, false, "read16"));
+    return board::BusRead16(Translate(addr, 2, 2, false, "read16"));
 }
 
 void OsWrite32(void* addr, uint32_t value)
 {
-    board::BusWrite32(Translate(addr, 4, true, "write32"), value);
+    board::BusWrite32(Translate(addr, 4, 4, true, "write32"), value);
 }
 
 void OsWrite16(void* addr, uint16_t value)
 {
-    board::BusWrite16(Translate(addr, 2, true, "write16"), value);
+    board::BusWrite16(Translate(addr, 2, 2, true, "write16"), value);
 }
 
 void OsReadBulk(void* dst, const void* addr, size_t n)
@@ -238,5 +239,24 @@ void OsReadBulk(void* dst, const void* addr, size_t n)
     size_t span = (n + 3) & ~size_t(3);
     if (span < n)
         DataAbort("bulk read", addr, "length beyond any mapping");
-    board::BusReadBulk(dst, Translate(addr, span, false, "bulk read"), n);
+    board::BusReadBulk(dst, Translate(addr, span, 4, false, "bulk read"), n);
+}
+
+void OsWriteBulk32(void* addr, const void* src, size_t words)
+{
+    if (words == 0)
+        return;
+    // The whole run must be mapped (and its length representable).
+    if (words > SIZE_MAX / 4)
+        DataAbort("bulk write32", addr, "length beyond any mapping");
+    board::BusWriteBulk32(Translate(addr, words * 4, 4, true, "bulk write32"), src, words);
+}
+
+void OsWriteBulk16(void* addr, const void* src, size_t halves)
+{
+    if (halves == 0)
+        return;
+    if (halves > SIZE_MAX / 2)
+        DataAbort("bulk write16", addr, "length beyond any mapping");
+    board::BusWriteBulk16(Translate(addr, halves * 2, 2, true, "bulk write16"), src, halves);
 }

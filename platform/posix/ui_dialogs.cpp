@@ -1,15 +1,21 @@
 // The dialog manager: windows made from templates, modal loops, and the
 // calls that touch a dialog from any thread.
 //
-// A call from another thread (the update worker writing a progress text)
-// is handed to the thread that runs the dialog's modal loop as a task and
-// the caller waits until it has run, so that changes reach the presenter in
-// order. Should that thread not take the task soon (it is itself blocked,
-// perhaps in a message box or waiting for the caller), the caller applies
-// the change directly: every window is guarded by one lock, so this is safe,
-// and nobody waits for anybody in a circle.
+// A call from another thread that involves the dialog's procedure or ends
+// the dialog (a message to the dialog, OsEndDialog) is handed to the thread
+// that runs the dialog's modal loop as a task, and the caller waits until
+// it has run, so that it happens in order with the loop's own work. Should
+// that thread not take the task soon (it is itself blocked, perhaps in a
+// message box or waiting for the caller), the caller runs it directly:
+// every window is guarded by one lock, so this is safe, and nobody waits
+// for anybody in a circle. Changes that run no program code (a control's
+// text, a progress bar's messages) are made under that lock by the calling
+// thread itself; the loop is woken to show them. Either way each change is
+// one step of the dialog's state, and presenters see whole states in order.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/timerfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,6 +75,18 @@ void Drain(int fd)
     }
 }
 
+// A change that only needs showing (a progress bar set from another
+// thread) wakes a dialog's loop at most this often; the presenters draw
+// such changes far less often than this anyway.
+constexpr int64_t kShowChangeWithinNs = 20 * 1000 * 1000;
+
+int64_t MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 }  // namespace
 
 // One per thread that runs modal loops: its task queue and wake-up pipe.
@@ -76,8 +94,21 @@ struct UiThreadContext {
     std::thread::id thread = std::this_thread::get_id();
     int wake[2] = {-1, -1};
     std::deque<std::shared_ptr<Task>> tasks;   // guarded by g_lock
+    // Wakes the loop at a set time, for changes that may wait a little
+    // (WakeSoon).
+    int timer = -1;
+    // Guarded by g_lock: a wake-up byte is in the pipe that the loop has not
+    // drained yet, or the timer is set, so the loop will look again anyway;
+    // and when the loop last started a round after a wake-up.
+    bool wakePending = false;
+    bool timerSet = false;
+    int64_t lastLookNs = 0;
 
-    UiThreadContext() { MakePipe(wake); }
+    UiThreadContext()
+    {
+        MakePipe(wake);
+        timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    }
     ~UiThreadContext()
     {
         {
@@ -91,14 +122,50 @@ struct UiThreadContext {
             close(wake[0]);
             close(wake[1]);
         }
+        if (timer >= 0)
+            close(timer);
     }
+    // Wakes the loop now. Requires g_lock.
     void Wake()
     {
+        if (wakePending)
+            return;
+        wakePending = true;
         if (wake[1] >= 0) {
             char c = 1;
             ssize_t n = write(wake[1], &c, 1);   // a full pipe is awake already
             (void)n;
         }
+    }
+    // Wakes the loop for a change that only needs to be shown: now when the
+    // loop has not looked for a while, else once kShowChangeWithinNs after it
+    // last did. A worker setting its bars after every chunk so wakes the
+    // loop some fifty times a second instead of thousands. Requires g_lock.
+    void WakeSoon()
+    {
+        if (wakePending || timerSet)
+            return;
+        int64_t due = lastLookNs + kShowChangeWithinNs;
+        if (timer < 0 || MonotonicNs() >= due) {
+            Wake();
+            return;
+        }
+        itimerspec at{};
+        at.it_value.tv_sec = static_cast<time_t>(due / 1000000000);
+        at.it_value.tv_nsec = static_cast<long>(due % 1000000000);
+        if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &at, nullptr) == 0)
+            timerSet = true;
+        else
+            Wake();
+    }
+    // The loop is about to look at everything: wake-ups so far are used up.
+    // Called after the pipe and the timer were drained.
+    void Looked()
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        wakePending = false;
+        timerSet = false;
+        lastLookNs = MonotonicNs();
     }
 };
 
@@ -177,6 +244,20 @@ void Changed(OsWindowObject* dialog)
     dialog->version++;
     if (dialog->loop)
         dialog->loop->Wake();
+}
+
+// Changed, for a change of a control's state that runs no program code (a
+// text, a progress bar): from another thread than the loop's, the loop is
+// woken soon rather than at once (see WakeSoon). Requires g_lock.
+void ControlChanged(OsWindowObject* dialog)
+{
+    UiThreadContext* loop = dialog->loop;
+    if (!loop || loop->thread == std::this_thread::get_id()) {
+        Changed(dialog);
+        return;
+    }
+    dialog->version++;
+    loop->WakeSoon();
 }
 
 OsWindowObject* Lookup(Window w)
@@ -391,9 +472,11 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 break;
         }
         presenter->DialogUpdate(dialog);
-        int fds[3];
+        int fds[4];
         int nfds = 0;
         fds[nfds++] = ctx->wake[0];
+        if (ctx->timer >= 0)
+            fds[nfds++] = ctx->timer;
         if (g_interrupt[0] >= 0)
             fds[nfds++] = g_interrupt[0];
         int termFd = terminationSeen ? -1 : OsPosixTerminationFd();
@@ -401,6 +484,11 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
             fds[nfds++] = termFd;
         int command = presenter->WaitCommand(dialog, fds, nfds);
         Drain(ctx->wake[0]);
+        if (ctx->timer >= 0)
+            Drain(ctx->timer);
+        // After the drains: whatever changed before is seen by the round
+        // below; whatever changes from now on wakes the loop again.
+        ctx->Looked();
         if (command == 0 && g_interrupt[0] >= 0) {
             char c;
             if (read(g_interrupt[0], &c, 1) == 1)
@@ -465,23 +553,19 @@ Window OsGetDlgItem(Window dialog, int id)
 
 namespace {
 
-// Sets a window's text (a control's text or a dialog's caption).
+// Sets a window's text (a control's text or a dialog's caption). No
+// program code runs for it, so it is done under the window lock on the
+// calling thread, like a progress bar's messages: a worker that writes a
+// text for every section does not wait for the dialog's thread each time.
 int SetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
-    OsWindowObject* dialog;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        dialog = DialogOf(w);
-    }
-    OnDialogThread(dialog, [w, dialog, value]() -> intptr_t {
-        std::lock_guard<std::mutex> hold(g_lock);
-        w->text = value;
-        if (g_recordHistory && !w->isDialog)
-            w->history.push_back(value);
-        Changed(dialog);
-        return 1;
-    });
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* dialog = DialogOf(w);
+    w->text = std::move(value);
+    if (g_recordHistory && !w->isDialog)
+        w->history.push_back(w->text);
+    ControlChanged(dialog);
     return 1;
 }
 
@@ -543,7 +627,12 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
     }
     if (kind != UiControlKind::Progress)
         return 0;
-    return OnDialogThread(dialog, [w, dialog, message, wParam, lParam]() -> intptr_t {
+    // A progress bar runs no program code: its messages change its state
+    // under the window lock from whichever thread sends them, with the
+    // result the dialog's thread would give, and the loop is woken to show
+    // the change. (A worker sets its bars after every chunk; a round trip
+    // to the dialog's thread for each cost more than the chunk.)
+    {
         std::lock_guard<std::mutex> hold(g_lock);
         intptr_t previous = 0;
         switch (message) {
@@ -552,12 +641,12 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
             w->rangeLow = static_cast<int32_t>(wParam);
             w->rangeHigh = static_cast<int32_t>(lParam);
             w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
-            Changed(dialog);
+            ControlChanged(dialog);
             break;
         case OS_PBM_SETPOS:
             previous = w->pos;
             w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
-            Changed(dialog);
+            ControlChanged(dialog);
             break;
         case kGetPos:
             previous = w->pos;
@@ -566,5 +655,5 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
             break;
         }
         return previous;
-    });
+    }
 }

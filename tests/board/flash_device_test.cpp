@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -496,6 +498,231 @@ TEST_F(FlashDeviceTest, ANewBoardStartsWithFreshDevices)
     EXPECT_FALSE(FlashBlockLocked(0, 5));
     EXPECT_EQ(FlashGetFaults(1, 6), 0);
     EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::ReadArray);
+}
+
+// A bulk write against the same values written cycle by cycle: each
+// scenario runs on a fresh board both ways, and everything a program or a
+// test can see afterwards must agree.
+struct BulkScenario {
+    const char* what;
+    bool bus16;                    // the devices one after the other
+    int width;                     // 32: BusWriteBulk32, 16: BusWriteBulk16
+    std::function<void()> setup;   // bus cycles (or faults) before the run
+    uint32_t at;                   // where the run starts
+    std::vector<uint32_t> values;  // 16-bit runs use the low halves
+    std::function<void()> finish;  // cycles after it that reveal the buffers
+};
+
+struct BulkOutcome {
+    FlashDeviceInfo afterRun[kFlashDevices];
+    FlashDeviceInfo afterFinish[kFlashDevices];
+    FlashCounters counters;
+    std::vector<uint8_t> array;
+};
+
+constexpr uint32_t kBulkArea = 0x80000;  // the array compared: 512 KB
+
+BulkOutcome RunBulkScenario(const BulkScenario& sc, bool bulk)
+{
+    BulkOutcome out{};
+    if (sc.bus16) {
+        EXPECT_TRUE(SetSetting("bus", "16"));
+    }
+    sc.setup();
+    FlashResetCounters();
+    if (bulk && sc.width == 32) {
+        BusWriteBulk32(sc.at, sc.values.data(), sc.values.size());
+    } else if (bulk) {
+        std::vector<uint16_t> halves;
+        for (uint32_t v : sc.values)
+            halves.push_back(uint16_t(v));
+        BusWriteBulk16(sc.at, halves.data(), halves.size());
+    } else {
+        for (size_t i = 0; i < sc.values.size(); ++i) {
+            if (sc.width == 32)
+                BusWrite32(sc.at + uint32_t(i) * 4, sc.values[i]);
+            else
+                BusWrite16(sc.at + uint32_t(i) * 2, uint16_t(sc.values[i]));
+        }
+    }
+    out.counters = FlashGetCounters();
+    for (int d = 0; d < kFlashDevices; ++d)
+        out.afterRun[d] = FlashGetDeviceInfo(d);
+    sc.finish();
+    for (int d = 0; d < kFlashDevices; ++d)
+        out.afterFinish[d] = FlashGetDeviceInfo(d);
+    uint32_t from = sc.at >= kBulkArea / 2 ? sc.at - kBulkArea / 2 : 0;
+    out.array.resize(kBulkArea);
+    EXPECT_TRUE(FlashPeek(out.array.data(), from, kBulkArea));
+    return out;
+}
+
+void ExpectSameDevice(const FlashDeviceInfo& a, const FlashDeviceInfo& b, const char* when, int d)
+{
+    SCOPED_TRACE(std::string(when) + ", device " + std::to_string(d));
+    EXPECT_EQ(int(a.mode), int(b.mode));
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.busy, b.busy);
+    EXPECT_EQ(a.stuck, b.stuck);
+}
+
+TEST_F(FlashDeviceTest, BulkWritesEqualTheSameWritesOneByOne)
+{
+    const uint32_t dev1 = kFlashDeviceBytes;
+    auto none = [] {};
+    auto confirm = [](uint32_t phys) { return [phys] { Cmd(phys, kCmdConfirm); }; };
+    // Sixteen words that cannot be mistaken for erased flash or commands.
+    std::vector<uint32_t> data;
+    for (uint32_t i = 0; i < 16; ++i)
+        data.push_back(0xCC00CC00u + i * 0x00110011u);
+    std::vector<uint32_t> longer = data;
+    longer.insert(longer.end(),
+                  {0xCC3CCC3Cu, Both(kCmdConfirm), 0xCCC5CCC5u, Both(kCmdReadArray), 0x5A5ACCCCu});
+    const BulkScenario scenarios[] = {
+        {"read-array mode: every word is a command cycle (0x70, 0x50, 0xFF among them)", false, 32, none,
+         0x100,
+         {0xCCCCCCCCu, Both(kCmdReadStatus), 0xCC33CC33u, Both(kCmdClearStatus), Both(kCmdReadArray)}, none},
+        {"a full buffer", false, 32,
+         [] {
+             Cmd(0x40, kCmdWriteToBuffer);
+             BusWrite32(0x40, Both(15));
+         },
+         0x40, data, confirm(0x7C)},
+        {"fewer words announced than given: the rest are confirm, status and array cycles", false, 32,
+         [] {
+             Cmd(0x40, kCmdWriteToBuffer);
+             BusWrite32(0x40, Both(3));
+         },
+         0x40,
+         {0xCC01CC01u, 0xCC02CC02u, 0xCC03CC03u, 0xCC04CC04u, Both(kCmdConfirm), 0xCC06CC06u,
+          Both(kCmdReadArray), 0xCC08CC08u},
+         none},
+        {"a run past the count without a confirm", false, 32,
+         [] {
+             Cmd(0x80, kCmdWriteToBuffer);
+             BusWrite32(0x80, Both(5));
+         },
+         0x80, longer, confirm(0x80)},
+        {"different counts in the two devices", false, 32,
+         [] {
+             Cmd(0, kCmdWriteToBuffer);
+             BusWrite32(0, 0x000F0002u);
+         },
+         0, data, confirm(0x3C)},
+        {"a slot written before the run keeps the bits both values clear", false, 32,
+         [] {
+             Cmd(0x40, kCmdWriteToBuffer);
+             BusWrite32(0x40, Both(15));
+             BusWrite32(0x44, 0xF0F0CC0Fu);
+         },
+         0x40, data, confirm(0x7C)},
+        {"a run that starts mid-line and crosses into the next line", false, 32,
+         [] {
+             Cmd(0x60, kCmdWriteToBuffer);
+             BusWrite32(0x60, Both(15));
+         },
+         0x60, data, confirm(0x60)},
+        {"a run that crosses into another block", false, 32,
+         [] {
+             Cmd(kBlock32 - 0x20, kCmdWriteToBuffer);
+             BusWrite32(kBlock32 - 0x20, Both(15));
+         },
+         kBlock32 - 0x20, data, confirm(kBlock32 - 4)},
+        {"status mode", false, 32, [] { Cmd(0, kCmdReadStatus); }, 0x200, data, none},
+        {"a hanging device never takes the words", false, 32,
+         [] {
+             FlashSetFault(1, 1, kFaultBusy);
+             Cmd(kBlock32, kCmdWriteToBuffer);
+             BusWrite32(kBlock32, Both(15));
+         },
+         kBlock32, data, [] { FlashSetFault(1, 1, 0); Cmd(kBlock32 + 0x3C, kCmdConfirm); }},
+        {"a program fault shows at the confirm", false, 32,
+         [] {
+             FlashSetFault(0, 2, kFaultProgram);
+             Cmd(2 * kBlock32, kCmdWriteToBuffer);
+             BusWrite32(2 * kBlock32, Both(15));
+         },
+         2 * kBlock32, data, confirm(2 * kBlock32 + 0x3C)},
+        {"a locked block", false, 32,
+         [] {
+             FlashSetBlockLock(0, 3, true);
+             Cmd(3 * kBlock32, kCmdWriteToBuffer);
+             BusWrite32(3 * kBlock32, Both(15));
+         },
+         3 * kBlock32, data, confirm(3 * kBlock32 + 0x3C)},
+        {"16-bit bus: a buffer of device 1", true, 16,
+         [dev1] {
+             BusWrite16(dev1 + 0x40, kCmdWriteToBuffer);
+             BusWrite16(dev1 + 0x40, 11);
+         },
+         dev1 + 0x40, data, [dev1] { BusWrite16(dev1 + 0x40, kCmdConfirm); }},
+        {"16-bit bus: a run from device 0's last line into device 1", true, 16,
+         [dev1] {
+             BusWrite16(dev1 - 0x20, kCmdWriteToBuffer);
+             BusWrite16(dev1 - 0x20, 15);
+             BusWrite16(dev1, kCmdReadStatus);
+         },
+         dev1 - 0x10, longer, [dev1] { BusWrite16(dev1 - 2, kCmdConfirm); }},
+        {"16-bit bus: 32-bit words are two cycles each", true, 32,
+         [] {
+             BusWrite16(0x20, kCmdWriteToBuffer);
+             BusWrite16(0x20, 9);
+         },
+         0x20, {0xCC11CC10u, 0xCC13CC12u, 0xCC15CC14u, 0xCC17CC16u, 0xCC19CC18u, 0x00D000D0u, 0xCCCCCCCCu},
+         none},
+        {"32-bit bus: 16-bit cycles reach the devices by turns", false, 16,
+         [] {
+             Cmd(0x40, kCmdWriteToBuffer);
+             BusWrite32(0x40, Both(15));
+         },
+         0x40, data, confirm(0x7C)},
+    };
+    for (const BulkScenario& sc : scenarios) {
+        SCOPED_TRACE(sc.what);
+        board_.reset();  // the old board goes before the new one is made
+        board_ = std::make_unique<TempBoard>(true);
+        BulkOutcome one = RunBulkScenario(sc, false);
+        board_.reset();
+        board_ = std::make_unique<TempBoard>(true);
+        BulkOutcome bulk = RunBulkScenario(sc, true);
+        for (int d = 0; d < kFlashDevices; ++d) {
+            ExpectSameDevice(bulk.afterRun[d], one.afterRun[d], "after the run", d);
+            ExpectSameDevice(bulk.afterFinish[d], one.afterFinish[d], "after the finish", d);
+            EXPECT_EQ(bulk.counters.writes[d], one.counters.writes[d]) << d;
+            EXPECT_EQ(bulk.counters.reads[d], 0u);
+        }
+        EXPECT_EQ(bulk.counters.busWrites, one.counters.busWrites);
+        EXPECT_EQ(bulk.counters.busReads, 0u);
+        EXPECT_TRUE(bulk.array == one.array) << "the flash contents differ";
+    }
+}
+
+TEST_F(FlashDeviceTest, BulkBufferProgramsAndCountsNineteenWrites)
+{
+    std::vector<uint32_t> data(16);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = 0xCC5A00CCu + uint32_t(i);
+    // Any alignment of the source.
+    std::vector<uint8_t> bytes(data.size() * 4 + 1);
+    std::memcpy(bytes.data() + 1, data.data(), data.size() * 4);
+    Cmd(0x40, kCmdWriteToBuffer);
+    BusWrite32(0x40, Both(15));
+    BusWriteBulk32(0x40, bytes.data() + 1, data.size());
+    Cmd(0x7C, kCmdConfirm);
+    FlashCounters n = FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 19u);
+    EXPECT_EQ(n.writes[0], 19u);
+    EXPECT_EQ(n.writes[1], 19u);
+    EXPECT_EQ(ReadStatus(0), 0x00800080u);
+    for (size_t i = 0; i < data.size(); ++i)
+        EXPECT_EQ(Peek32(0x40 + uint32_t(i) * 4), data[i]) << i;
+    EXPECT_EQ(Peek32(0x80), 0xFFFFFFFFu);
+
+    // A run past the end of the flash: the words beyond it are lost.
+    Cmd(0, kCmdReadArray);
+    FlashResetCounters();
+    BusWriteBulk32(kFlashSize - 8, data.data(), 4);
+    EXPECT_EQ(FlashGetCounters().busWrites, 2u);
 }
 
 TEST_F(FlashDeviceTest, ThreadedBusCyclesAreCountedExactly)

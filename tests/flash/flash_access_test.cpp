@@ -215,6 +215,20 @@ TEST_F(FlashAccess, StuckBufferTimesOutAfterTenSecondsOfVirtualTime)
     EXPECT_GE(OsGetTickCount() - t0, FLASH_BUFFER_TIMEOUT_MS);
 }
 
+TEST_F(FlashAccess, DevicesThatAreReadyAtOnceCostNoReadOfTheClock)
+{
+    // Every read of the virtual clock moves it by a millisecond: a program
+    // whose buffers are all free and done at once must not look at it (it
+    // polls thousands of buffers per image), yet still land every byte.
+    std::vector<uint8_t> src = Fill(16384);
+    OsUseVirtualClock(0, 1000);
+    uint32_t t0 = OsGetTickCount();
+    ASSERT_EQ(ProgramFlash(src.data(), window_ + kBlock, 16384), 1);
+    EXPECT_EQ(OsGetTickCount() - t0, 1u);
+    EXPECT_EQ(Peek(kBlock, 16384), std::vector<uint8_t>(src.begin(), src.begin() + 16384));
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 256u * 19u);
+}
+
 TEST_F(FlashAccess, SixteenBitBusWritesLowHalvesOnEachDevice)
 {
     ASSERT_TRUE(board::SetSetting("bus", "16"));

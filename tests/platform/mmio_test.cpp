@@ -74,6 +74,36 @@ TEST_F(MmioTest, AccessesReachTheFlashAtTheWindowsPhysicalAddress)
     EXPECT_EQ(std::memcmp(buf, want, sizeof buf), 0);
 }
 
+TEST_F(MmioTest, BulkWritesReachTheWindowsPhysicalAddressCycleByCycle)
+{
+    uint8_t* high = Map(0x40000, 0x20000);
+    ASSERT_NE(high, nullptr);
+    const uint32_t data[4] = {0xCC01CC10, 0xCC02CC20, 0xCC03CC30, 0xCC04CC40};
+    OsWrite32(high + 0x40, 0x00E800E8);
+    OsWrite32(high + 0x40, 0x00030003);
+    board::FlashResetCounters();
+    OsWriteBulk32(high + 0x40, data, 4);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 4u);
+    OsWrite32(high + 0x4C, 0x00D000D0);
+    EXPECT_EQ(OsRead32(high), 0x00800080u);
+    uint32_t got[4] = {};
+    EXPECT_TRUE(board::FlashPeek(got, 0x40040, sizeof got));
+    EXPECT_EQ(std::memcmp(got, data, sizeof got), 0);
+
+    // 16-bit cycles from an odd source address; on the 32-bit bus the
+    // halves reach the two devices by turns (here: word program on both).
+    uint8_t halves[1 + 8] = {0, 0x40, 0x00, 0x40, 0x00, 0x34, 0xCC, 0x12, 0xCC};
+    board::FlashResetCounters();
+    OsWriteBulk16(high + 0x80, halves + 1, 2);
+    OsWriteBulk16(high + 0x80, halves + 5, 2);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 4u);
+    OsWrite32(high, 0x00FF00FF);
+    EXPECT_EQ(OsRead32(high + 0x80), 0xCC12CC34u);
+    OsWriteBulk32(high, data, 0);   // nothing: no cycle
+    OsWriteBulk16(high, data, 0);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 5u);
+}
+
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
 {
     void* p = OsVirtualAlloc(0x20000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
@@ -143,6 +173,12 @@ TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
     EXPECT_DEATH(OsRead32(w + 2), "data abort: read32 .*not aligned");
     EXPECT_DEATH(OsWrite16(w + 1, 0xCCCC), "data abort: write16");
     EXPECT_DEATH(OsReadBulk(nullptr, w + 0x1FFFC, 5), "data abort: bulk read");
+    const uint32_t words[2] = {0xCCCCCCCC, 0xCCCCCCCC};
+    // A bulk write must lie wholly in the mapping and be aligned to its width.
+    EXPECT_DEATH(OsWriteBulk32(w + 0x1FFFC, words, 2), "data abort: bulk write32");
+    EXPECT_DEATH(OsWriteBulk32(w + 2, words, 1), "data abort: bulk write32 .*not aligned");
+    EXPECT_DEATH(OsWriteBulk16(w + 0x1FFFE, words, 2), "data abort: bulk write16");
+    EXPECT_DEATH(OsWriteBulk16(w + 1, words, 1), "data abort: bulk write16 .*not aligned");
     int local = 0;
     EXPECT_DEATH(OsRead32(&local), "data abort");
     EXPECT_EQ(OsRead32(w + 0x100), 0xFFFFFFFFu);  // the window in use just before

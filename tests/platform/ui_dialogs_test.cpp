@@ -1,15 +1,18 @@
 // The dialog manager, driven through the test double: modal loops, nested
 // dialogs, calls from other threads, controls and resources.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/entry.h"
+#include "platform/posix/ui_presenter.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
 
@@ -300,6 +303,115 @@ TEST_F(UiDialogs, ProgressBarsClampAndAnswerThePreviousPosition)
     EXPECT_EQ(OsEndDialog(dialog, 6), 1);
     EXPECT_TRUE(uidouble::Ended(dialog));
     EXPECT_EQ(uidouble::EndResult(dialog), 6);
+}
+
+// A presenter that looks at the dialog after every round of its loop, as
+// the line protocol and the terminal do, and keeps what it saw.
+class WatchingPresenter : public UiPresenter {
+public:
+    struct View {
+        int32_t rangeHigh;
+        int32_t pos;
+        std::wstring text;
+    };
+    int MessageBox(Window, const std::wstring&, const std::wstring&, uint32_t) override { return OS_IDOK; }
+    int OpenFile(OsOpenFileName*) override { return 0; }
+    void DialogUpdate(Window dialog) override { Look(dialog, &rounds); }
+    void DialogClosed(Window dialog) override { Look(dialog, &closed); }
+    int WaitCommand(Window, const int* fds, int nfds) override
+    {
+        std::vector<pollfd> polls;
+        for (int i = 0; i < nfds; ++i)
+            polls.push_back({fds[i], POLLIN, 0});
+        poll(polls.data(), polls.size(), -1);
+        return 0;
+    }
+    std::vector<View> rounds;   // only touched on the dialog's thread
+    std::vector<View> closed;
+
+private:
+    static void Look(Window dialog, std::vector<View>* into)
+    {
+        UiDialogView view;
+        if (!UiSnapshot(dialog, &view))
+            return;
+        View v{-1, -1, L""};
+        for (const UiControlView& c : view.controls) {
+            if (c.id == 1002) {
+                v.rangeHigh = c.rangeHigh;
+                v.pos = c.pos;
+            } else if (c.id == 1004) {
+                v.text = c.text;
+            }
+        }
+        into->push_back(v);
+    }
+};
+
+constexpr int kSteps = 2000;
+std::thread barWorker;
+std::atomic<int> wrongAnswers{0};
+std::atomic<int64_t> burstMs{0};
+
+// Sets the text "n" and then the bar to n, for every step: each state a
+// presenter sees must have the bar at the text's step or one behind it.
+intptr_t DrivesTheBarFromAWorker(Window dialog, uint32_t message, uintptr_t, intptr_t)
+{
+    if (message != OS_WM_INITDIALOG)
+        return 1;
+    barWorker = std::thread([dialog] {
+        Window bar = OsGetDlgItem(dialog, 1002);
+        auto t0 = std::chrono::steady_clock::now();
+        // The previous range (0..100 from the template) comes back packed.
+        if (OsSendMessage(bar, OS_PBM_SETRANGE32, 0, kSteps) != (100 << 16))
+            ++wrongAnswers;
+        for (int i = 1; i <= kSteps; ++i) {
+            // A worker's pace: a step every 25 us at the most, so that the
+            // loop, were it woken for every change, would wake thousands of
+            // times.
+            auto next = std::chrono::steady_clock::now() + std::chrono::microseconds(25);
+            OsSetDlgItemText(dialog, 1004, std::to_wstring(i).c_str());
+            if (OsSendMessage(bar, OS_PBM_SETPOS, static_cast<uintptr_t>(i), 0) != i - 1)
+                ++wrongAnswers;
+            while (std::chrono::steady_clock::now() < next)
+                std::this_thread::yield();
+        }
+        auto burst = std::chrono::steady_clock::now() - t0;
+        burstMs = std::chrono::duration_cast<std::chrono::milliseconds>(burst).count();
+        if (OsSendMessage(bar, 0x408, 0, 0) != kSteps)   // PBM_GETPOS
+            ++wrongAnswers;
+        OsEndDialog(dialog, 9);
+    });
+    return 1;
+}
+
+TEST_F(UiDialogs, ThreadedBarAndTextsFromAWorkerAreSeenWholeAndInOrder)
+{
+    auto watching = std::make_unique<WatchingPresenter>();
+    WatchingPresenter* p = watching.get();
+    UiSetPresenter(std::move(watching));
+    wrongAnswers = 0;
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, DrivesTheBarFromAWorker, 0), 9);
+    barWorker.join();
+    EXPECT_EQ(wrongAnswers.load(), 0) << "the answers are those the dialog's thread would give";
+    ASSERT_EQ(p->closed.size(), 1u);
+    EXPECT_EQ(p->closed[0].pos, kSteps) << "the last state is there when the dialog closes";
+    EXPECT_EQ(p->closed[0].rangeHigh, kSteps);
+    EXPECT_EQ(p->closed[0].text, std::to_wstring(kSteps));
+    int lastStep = 0;
+    for (const WatchingPresenter::View& v : p->rounds) {
+        if (v.text.empty())
+            continue;   // before the first step
+        int step = std::stoi(v.text);
+        EXPECT_GE(step, lastStep) << "states in order";
+        EXPECT_TRUE(v.pos == step || v.pos == step - 1) << "a whole state: text " << step << ", bar " << v.pos;
+        EXPECT_EQ(v.rangeHigh, kSteps);
+        lastStep = step;
+    }
+    // Changes that only need showing wake the loop a few dozen times a
+    // second, not once each.
+    EXPECT_LE(p->rounds.size(), static_cast<size_t>(5 + burstMs.load() / 10))
+        << burstMs.load() << " ms for " << 2 * kSteps << " changes";
 }
 
 TEST_F(UiDialogs, ControlTextsAreBoundedAndLookedUpById)
