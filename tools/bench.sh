@@ -2,6 +2,7 @@
 # Whole-program and in-process benchmarks; writes bench/RESULTS.md.
 #
 #   tools/bench.sh            full run (about two minutes on two cores)
+#   TMPDIR=/dev/shm tools/bench.sh   the same with every file on tmpfs
 #
 # Environment: BUILD_DIR (default build-bench, a RelWithDebInfo build with
 # BUILD_BENCH=ON), JOBS (default 1), OUT (default bench/RESULTS.md).
@@ -136,6 +137,7 @@ verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met;
     echo "Produced by \`tools/bench.sh\` on $(date -u +'%Y-%m-%d %H:%M UTC')."
     echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
     echo "build: RelWithDebInfo (gcc), boards in a temporary BOARDSIM_DIR, flash timing \"none\" unless said."
+    echo "Files (images, trees, boards, copies) on $(dirname "$tmp"), file system $(stat -f -c %T "$tmp")."
     echo "Figures are medians of 3 runs (autorun latency: of 5). The machine is shared; expect noise."
     echo
     echo "| What | Figure | Goal | |"
