@@ -12,6 +12,9 @@
 
 namespace board {
 namespace flash {
+
+std::atomic<bool> g_commandFastPath{true};
+
 namespace {
 
 // The status reads busy from now for the operation's time (none without
@@ -79,7 +82,7 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
 
 // The checks an erase or program goes through before it touches the
 // array. false when it fails (status set) or hangs (kFaultBusy).
-bool MayModify(Context& c, int d, DeviceState& s, uint32_t b, uint16_t errorBit, uint32_t kind)
+inline bool MayModify(Context& c, int d, DeviceState& s, uint32_t b, uint16_t errorBit, uint32_t kind)
 {
     uint8_t f = Faults(c, d, b);
     if (Locked(c, d, b)) {
@@ -113,6 +116,39 @@ void EraseBlockOp(Context& c, int d, DeviceState& s, uint32_t b)
     StartBusy(c, s, kPendingErase, b, double(kEraseMicros));
 }
 
+// A confirm reaching both devices of the 32-bit bus in erase setup (idle):
+// the same as the two cycles one after the other, with one pass over the
+// bus block when both erase it (between them they hold all of its bytes;
+// their checks and times run in device order).
+void EraseBoth(Context& c, uint32_t w, uint32_t value)
+{
+    const uint32_t b = w / kFlashDeviceBlockWords;
+    bool erase[kFlashDevices];
+    for (int d = 0; d < kFlashDevices; ++d) {
+        DeviceState& s = c.state->dev[d];
+        ++c.counters.writes[d];
+        erase[d] = false;
+        if (uint8_t(value >> (16 * d)) != kCmdConfirm) {
+            BadSequence(s);
+            continue;
+        }
+        s.mode = uint32_t(FlashMode::ReadStatus);
+        erase[d] = MayModify(c, d, s, b, kStatusEraseError, kPendingErase);
+    }
+    if (erase[0] && erase[1]) {
+        std::memset(c.image + WordOffset(c, 0, b * kFlashDeviceBlockWords), 0xFF, 2 * kFlashDeviceBlockBytes);
+    } else {
+        for (int d = 0; d < kFlashDevices; ++d) {
+            if (erase[d])
+                EraseArrayBlock(c, d, b);
+        }
+    }
+    for (int d = 0; d < kFlashDevices; ++d) {
+        if (erase[d])
+            StartBusy(c, c.state->dev[d], kPendingErase, b, double(kEraseMicros));
+    }
+}
+
 void WordProgramOp(Context& c, int d, DeviceState& s, uint32_t w, uint16_t v)
 {
     uint32_t b = w / kFlashDeviceBlockWords;
@@ -123,31 +159,59 @@ void WordProgramOp(Context& c, int d, DeviceState& s, uint32_t w, uint16_t v)
     StartBusy(c, s, kPendingProgram, b, double(kWordProgramMicros));
 }
 
-void BufferProgramOp(Context& c, int d, DeviceState& s)
+// The checks of a buffer confirm before the array is touched: the buffer
+// must describe one line of the block of the 0xE8 command, and the block
+// must take a program. Leaves the device in status mode. true when the
+// line is to be programmed.
+bool BeginBufferProgram(Context& c, int d, DeviceState& s)
 {
     uint32_t b = s.bufBlock;
     if (b >= kFlashDeviceBlocks || s.bufLine % kFlashBufferWords != 0 ||
         s.bufLine / kFlashDeviceBlockWords != b || s.bufCount == 0 || s.bufCount > kFlashBufferWords) {
         BadSequence(s);
-        return;
+        return false;
     }
     s.mode = uint32_t(FlashMode::ReadStatus);
-    if (!MayModify(c, d, s, b, kStatusProgramError, kPendingProgram))
-        return;
-    // The line's words lie one device word apart: 4 bytes on the 32-bit
-    // bus, 2 on the 16-bit bus (bufLine was checked to lie in block b).
+    return MayModify(c, d, s, b, kStatusProgramError, kPendingProgram);
+}
+
+// What programming a slot leaves of the array word: the buffered value
+// for a slot that was written, all ones (no change) for one that was not.
+inline uint16_t SlotValue(const DeviceState& s, uint32_t slot)
+{
+    // Without a branch: (bit - 1) is all ones for a slot not written.
+    return uint16_t(s.bufData[slot] | uint16_t(((s.bufMask >> slot) & 1u) - 1u));
+}
+
+// Programs the buffered words into the line (programming only clears
+// bits). The line's words lie one device word apart: 4 bytes on the 32-bit
+// bus, 2 on the 16-bit bus (BeginBufferProgram checked that bufLine lies
+// in the buffer's block).
+void ProgramBufferLine(Context& c, int d, const DeviceState& s)
+{
     uint8_t* p = c.image + WordOffset(c, d, s.bufLine);
     const size_t stride = c.bus32 ? 4 : 2;
     for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot, p += stride) {
-        if (s.bufMask & (1u << slot)) {
-            uint16_t v;
-            std::memcpy(&v, p, 2);
-            v = uint16_t(v & s.bufData[slot]);  // programming only clears bits
-            std::memcpy(p, &v, 2);
-        }
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        v = uint16_t(v & SlotValue(s, slot));
+        std::memcpy(p, &v, 2);
     }
+}
+
+// The program time of a confirmed buffer.
+inline void EndBufferProgram(Context& c, DeviceState& s)
+{
     if (c.timeFactor > 0)
-        StartBusy(c, s, kPendingBuffer, b, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
+        StartBusy(c, s, kPendingBuffer, s.bufBlock, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
+}
+
+void BufferProgramOp(Context& c, int d, DeviceState& s)
+{
+    if (!BeginBufferProgram(c, d, s))
+        return;
+    ProgramBufferLine(c, d, s);
+    EndBufferProgram(c, s);
 }
 
 void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
@@ -269,6 +333,47 @@ inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
     return DeviceReadSlow(c, d, s, w);
 }
 
+// The word count after 0xE8: 0..15 for 1..16 words, at the block of the
+// command.
+inline void BufferCountWrite(DeviceState& s, uint32_t block, uint16_t value)
+{
+    if (block != s.bufBlock || value >= kFlashBufferWords) {
+        BadSequence(s);
+        return;
+    }
+    s.bufCount = value + 1u;
+    s.bufFilled = 0;
+    s.bufMask = 0;
+    s.mode = uint32_t(FlashMode::BufferData);
+}
+
+// The write after the buffer's last word: 0xD0 at the block of the 0xE8
+// command programs it; anything else is a bad sequence.
+inline void BufferConfirmWrite(Context& c, int d, DeviceState& s, uint32_t block, uint8_t cmd)
+{
+    if (cmd == kCmdConfirm && block == s.bufBlock)
+        BufferProgramOp(c, d, s);
+    else
+        BadSequence(s);
+}
+
+// 0xE8 on a device that takes commands. The device answers with its
+// status, ready once a buffer is free; a hanging device never frees one.
+inline void WriteToBufferCommand(Context& c, int d, DeviceState& s, uint32_t block)
+{
+    if (Faults(c, d, block) & kFaultBusy) {
+        s.mode = uint32_t(FlashMode::ReadStatus);
+        s.busyStart = 0;
+        s.busyUntil = kStuck;
+        s.pendingKind = kPendingBuffer;
+        s.pendingBlock = block;
+        return;
+    }
+    s.mode = uint32_t(FlashMode::BufferCount);
+    s.bufBlock = block;
+    s.bufCount = s.bufFilled = s.bufMask = 0;
+}
+
 // Everything but a buffer data word: commands and the steps of sequences.
 [[gnu::noinline]] void DeviceWriteSlow(Context& c, int d, DeviceState& s, uint32_t w, uint16_t value)
 {
@@ -288,23 +393,13 @@ inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
         WordProgramOp(c, d, s, w, value);
         return;
     case FlashMode::BufferCount:
-        if (block != s.bufBlock || value >= kFlashBufferWords) {
-            BadSequence(s);
-            return;
-        }
-        s.bufCount = value + 1u;
-        s.bufFilled = 0;
-        s.bufMask = 0;
-        s.mode = uint32_t(FlashMode::BufferData);
+        BufferCountWrite(s, block, value);
         return;
     case FlashMode::BufferData:
         BufferDataWrite(s, w, value);
         return;
     case FlashMode::BufferConfirm:
-        if (cmd == kCmdConfirm && block == s.bufBlock)
-            BufferProgramOp(c, d, s);
-        else
-            BadSequence(s);
+        BufferConfirmWrite(c, d, s, block, cmd);
         return;
     case FlashMode::LockSetup:
         if (cmd == kCmdLockBlock)
@@ -341,19 +436,7 @@ inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
         s.mode = uint32_t(FlashMode::ProgramSetup);
         break;
     case kCmdWriteToBuffer:
-        // The device answers with its status, ready once a buffer is free;
-        // a hanging device never frees one.
-        if (Faults(c, d, block) & kFaultBusy) {
-            s.mode = uint32_t(FlashMode::ReadStatus);
-            s.busyStart = 0;
-            s.busyUntil = kStuck;
-            s.pendingKind = kPendingBuffer;
-            s.pendingBlock = block;
-            break;
-        }
-        s.mode = uint32_t(FlashMode::BufferCount);
-        s.bufBlock = block;
-        s.bufCount = s.bufFilled = s.bufMask = 0;
+        WriteToBufferCommand(c, d, s, block);
         break;
     case kCmdLockSetup:
         s.mode = uint32_t(FlashMode::LockSetup);
@@ -363,15 +446,101 @@ inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
     }
 }
 
-// One write cycle reaching device d at its word address w.
+// One write cycle reaching device d at its word address w. The cycles of
+// a buffer program on an idle device (0xE8 in read-array or status mode,
+// the count, the data words, the confirm) are handled here; everything
+// else by DeviceWriteSlow. Each takes the same step as there.
 inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
 {
     DeviceState& s = c.state->dev[d];
     ++c.counters.writes[d];
-    if (s.mode == uint32_t(FlashMode::BufferData) && s.busyUntil == 0)
-        BufferDataWrite(s, w, value);
-    else
-        DeviceWriteSlow(c, d, s, w, value);
+    if (s.busyUntil == 0) {
+        const uint32_t mode = s.mode;
+        if (mode == uint32_t(FlashMode::BufferData)) {
+            BufferDataWrite(s, w, value);
+            return;
+        }
+        if (g_commandFastPath.load(std::memory_order_relaxed)) {
+            const uint32_t block = w / kFlashDeviceBlockWords;
+            if (mode == uint32_t(FlashMode::BufferCount)) {
+                BufferCountWrite(s, block, value);
+                return;
+            }
+            if (mode == uint32_t(FlashMode::BufferConfirm)) {
+                BufferConfirmWrite(c, d, s, block, uint8_t(value));
+                return;
+            }
+            if ((mode == uint32_t(FlashMode::ReadArray) || mode == uint32_t(FlashMode::ReadStatus)) &&
+                uint8_t(value) == kCmdWriteToBuffer) {
+                WriteToBufferCommand(c, d, s, block);
+                return;
+            }
+        }
+    }
+    DeviceWriteSlow(c, d, s, w, value);
+}
+
+// The 16 bus words at p (any alignment) ANDed with keep, 16 bytes at a
+// time (a copy of the line to the stack and back may be compiled to string
+// moves, which cost more than the whole program step).
+inline void AndLine(uint8_t* p, const uint32_t* keep)
+{
+    typedef uint32_t Lanes __attribute__((vector_size(16)));
+    for (size_t at = 0; at < 64; at += 16) {
+        Lanes v, k;
+        std::memcpy(&v, p + at, 16);
+        std::memcpy(&k, reinterpret_cast<const uint8_t*>(keep) + at, 16);
+        v &= k;
+        std::memcpy(p + at, &v, 16);
+    }
+}
+
+// A confirm reaching both devices of the 32-bit bus while both wait for it
+// (idle, BufferConfirm): the same as the two cycles one after the other,
+// with the lines of both programmed in one pass when they are the same
+// line (the devices hold different bytes of it, so the order of their
+// programs does not matter; their checks and times run in device order).
+void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
+{
+    DeviceState* s[kFlashDevices] = {&c.state->dev[0], &c.state->dev[1]};
+    const uint32_t block = w / kFlashDeviceBlockWords;
+    bool program[kFlashDevices];
+    for (int d = 0; d < kFlashDevices; ++d) {
+        ++c.counters.writes[d];
+        const uint8_t cmd = uint8_t(value >> (16 * d));
+        program[d] = false;
+        if (cmd == kCmdConfirm && block == s[d]->bufBlock)
+            program[d] = BeginBufferProgram(c, d, *s[d]);
+        else
+            BadSequence(*s[d]);
+    }
+    const DeviceState& s0 = *s[0];
+    const DeviceState& s1 = *s[1];
+    if (program[0] && program[1] && s0.bufLine == s1.bufLine) {
+        uint8_t* p = c.image + WordOffset(c, 0, s0.bufLine);
+        // What each bus word keeps: the bits both devices' values leave set
+        // (a local array, which nothing else can change, so the loops run
+        // on whole registers).
+        alignas(16) uint32_t keep[kFlashBufferWords];
+        if ((s0.bufMask & s1.bufMask) == (1u << kFlashBufferWords) - 1) {
+            // Every slot of both buffers written (the usual full buffer).
+            for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
+                keep[slot] = uint32_t(s0.bufData[slot]) | (uint32_t(s1.bufData[slot]) << 16);
+        } else {
+            for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
+                keep[slot] = uint32_t(SlotValue(s0, slot)) | (uint32_t(SlotValue(s1, slot)) << 16);
+        }
+        AndLine(p, keep);
+    } else {
+        for (int d = 0; d < kFlashDevices; ++d) {
+            if (program[d])
+                ProgramBufferLine(c, d, *s[d]);
+        }
+    }
+    for (int d = 0; d < kFlashDevices; ++d) {
+        if (program[d])
+            EndBufferProgram(c, *s[d]);
+    }
 }
 
 // How many of n data words from device word w on device d takes into its
@@ -394,22 +563,24 @@ inline uint32_t BufferRoom(const DeviceState& s, uint32_t w, size_t n)
 }
 
 // k data words (k no more than BufferRoom allowed) into device d's buffer
-// from word w on; value(i) is the i-th. The same as k BufferDataWrite calls.
-template <class Value>
-inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, Value value)
+// from word w on; value[i] is the i-th. The same as k BufferDataWrite calls.
+inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, const uint16_t* value)
 {
     DeviceState& s = c.state->dev[d];
     const uint32_t first = w % kFlashBufferWords;
     const uint32_t run = ((1u << k) - 1) << first;  // k <= 16
     uint16_t* data = s.bufData + first;
     if ((s.bufMask & run) == 0) {
-        // The usual case: slots not written before in this buffer.
-        for (uint32_t i = 0; i < k; ++i)
-            data[i] = value(i);
+        // The usual case: slots not written before in this buffer (a fixed
+        // size for a whole line: a few register moves).
+        if (k == kFlashBufferWords)
+            std::memcpy(data, value, kFlashBufferWords * 2);
+        else
+            std::memcpy(data, value, size_t(k) * 2);
     } else {
         // A slot written twice keeps the bits both values clear.
         for (uint32_t i = 0; i < k; ++i)
-            data[i] = (s.bufMask & (1u << (first + i))) ? uint16_t(data[i] & value(i)) : value(i);
+            data[i] = (s.bufMask & (1u << (first + i))) ? uint16_t(data[i] & value[i]) : value[i];
     }
     s.bufMask |= run;
     s.bufLine = w & ~(kFlashBufferWords - 1);
@@ -462,7 +633,7 @@ void Write16(Context& c, uint32_t phys, uint16_t value)
     flash::DeviceWrite(c, d, w, value);
 }
 
-uint32_t Read32(Context& c, uint32_t phys)
+[[gnu::always_inline]] inline uint32_t Read32(Context& c, uint32_t phys)
 {
     if (!c.bus32)  // two cycles: low half first
         return Read16(c, phys) | (uint32_t(Read16(c, phys + 2)) << 16);
@@ -473,7 +644,7 @@ uint32_t Read32(Context& c, uint32_t phys)
     return lo | (hi << 16);
 }
 
-void Write32(Context& c, uint32_t phys, uint32_t value)
+[[gnu::always_inline]] inline void Write32(Context& c, uint32_t phys, uint32_t value)
 {
     if (!c.bus32) {
         Write16(c, phys, uint16_t(value));
@@ -482,6 +653,40 @@ void Write32(Context& c, uint32_t phys, uint32_t value)
     }
     ++c.counters.busWrites;
     uint32_t w = phys / 4;
+    // Both devices idle at the same step of a buffer program (the bus
+    // carries the same command to both): both steps here.
+    flash::DeviceState& s0 = c.state->dev[0];
+    flash::DeviceState& s1 = c.state->dev[1];
+    if (s0.mode == s1.mode && s0.busyUntil == 0 && s1.busyUntil == 0 &&
+        flash::g_commandFastPath.load(std::memory_order_relaxed)) {
+        const uint32_t block = w / kFlashDeviceBlockWords;
+        switch (FlashMode(s0.mode)) {
+        case FlashMode::EraseSetup:
+            flash::EraseBoth(c, w, value);
+            return;
+        case FlashMode::BufferConfirm:
+            flash::ConfirmBoth(c, w, value);
+            return;
+        case FlashMode::BufferCount:
+            ++c.counters.writes[0];
+            flash::BufferCountWrite(s0, block, uint16_t(value));
+            ++c.counters.writes[1];
+            flash::BufferCountWrite(s1, block, uint16_t(value >> 16));
+            return;
+        case FlashMode::ReadArray:
+        case FlashMode::ReadStatus:
+            if (uint8_t(value) == kCmdWriteToBuffer && uint8_t(value >> 16) == kCmdWriteToBuffer) {
+                ++c.counters.writes[0];
+                flash::WriteToBufferCommand(c, 0, s0, block);
+                ++c.counters.writes[1];
+                flash::WriteToBufferCommand(c, 1, s1, block);
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+    }
     flash::DeviceWrite(c, 0, w, uint16_t(value));
     flash::DeviceWrite(c, 1, w, uint16_t(value >> 16));
 }
@@ -516,9 +721,28 @@ void WriteRun32(Context& c, uint32_t phys, const uint8_t* src, size_t n)
             ++i;
             continue;
         }
+        // Split the words into the devices' halves first, in local memory
+        // (the copy can then run on whole registers), then fill both buffers.
         const uint8_t* run = src + i * 4;
-        flash::BufferFill(c, 0, w, k, [run](uint32_t j) { return uint16_t(Load32(run, j)); });
-        flash::BufferFill(c, 1, w, k, [run](uint32_t j) { return uint16_t(Load32(run, j) >> 16); });
+        uint16_t lo[kFlashBufferWords], hi[kFlashBufferWords];
+        if (k == kFlashBufferWords) {
+            // A whole line (the usual case): a fixed count the compiler can
+            // run on whole registers.
+            uint32_t words[kFlashBufferWords];
+            std::memcpy(words, run, sizeof words);
+            for (uint32_t j = 0; j < kFlashBufferWords; ++j) {
+                lo[j] = uint16_t(words[j]);
+                hi[j] = uint16_t(words[j] >> 16);
+            }
+        } else {
+            for (uint32_t j = 0; j < k; ++j) {
+                const uint32_t v = Load32(run, j);
+                lo[j] = uint16_t(v);
+                hi[j] = uint16_t(v >> 16);
+            }
+        }
+        flash::BufferFill(c, 0, w, k, lo);
+        flash::BufferFill(c, 1, w, k, hi);
         c.counters.busWrites += k;
         i += k;
     }
@@ -544,7 +768,10 @@ void WriteRun16(Context& c, uint32_t phys, size_t n, Half half)
             continue;
         }
         const size_t from = j;
-        flash::BufferFill(c, d, w, k, [&half, from](uint32_t m) { return half(from + m); });
+        uint16_t values[kFlashBufferWords];
+        for (uint32_t m = 0; m < k; ++m)
+            values[m] = half(from + m);
+        flash::BufferFill(c, d, w, k, values);
         c.counters.busWrites += k;
         j += k;
     }

@@ -1,6 +1,7 @@
 // Inside the flash devices: the shared device state and this process's
 // view of the flash. Used by flash_device.cpp (the devices) and bus.cpp
-// (the bus that routes cycles to them); nothing else includes it.
+// (the bus that routes cycles to them); besides them only the devices'
+// tests, which compare the bus's shortcuts with the full state machines.
 #pragma once
 #include <sys/types.h>
 
@@ -64,6 +65,11 @@ struct Context {
     uint8_t settingFaults[kFlashDevices][kFlashDeviceBlocks] = {};
     FlashCounters counters = {};
 };
+
+// Whether the bus takes its shortcuts for the command cycles of a buffer
+// program (on by default). The shortcuts have exactly the devices' effect;
+// tests turn them off to compare them with the full state machines.
+extern std::atomic<bool> g_commandFastPath;
 
 // This process's flash, valid while g_open is set.
 extern std::atomic<bool> g_open;

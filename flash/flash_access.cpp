@@ -203,7 +203,8 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
             return 0;
         if (status & FLASH_PROGRAM_ERRORS)
             return 0;
-        n = (remaining < bufferBytes ? remaining : bufferBytes) / w;
+        // A division only for the last, partial buffer (w is a variable).
+        n = remaining >= bufferBytes ? FLASH_BUFFER_WORDS : remaining / w;
     }
     return 1;
 }

@@ -14,6 +14,7 @@
 #include "board/board.h"
 #include "board/bus.h"
 #include "board/flash_device.h"
+#include "board/flash_state.h"
 #include "platform/clock.h"
 #include "platform/testing/temp_board.h"
 
@@ -723,6 +724,327 @@ TEST_F(FlashDeviceTest, BulkBufferProgramsAndCountsNineteenWrites)
     FlashResetCounters();
     BusWriteBulk32(kFlashSize - 8, data.data(), 4);
     EXPECT_EQ(FlashGetCounters().busWrites, 2u);
+}
+
+// The bus's shortcuts for the command cycles of a buffer program against
+// the devices' full state machines: each scenario runs on a fresh board
+// with the shortcuts on and off, on the same virtual clock, and every field
+// of both devices' state, the counters and the array must agree.
+struct CommandScenario {
+    const char* what;
+    bool bus16;
+    const char* timing;            // board setting `timing`
+    std::function<void()> run;     // bus cycles (and faults)
+};
+
+struct CommandOutcome {
+    flash::DeviceState dev[kFlashDevices];
+    FlashCounters counters;
+    std::vector<uint8_t> low;      // the first blocks of the flash
+    std::vector<uint8_t> high;     // the first blocks of device 1 on the 16-bit bus
+};
+
+CommandOutcome RunCommandScenario(const CommandScenario& sc, bool shortcuts)
+{
+    CommandOutcome out{};
+    OsUseVirtualClock(1000, 1);
+    if (sc.bus16) {
+        EXPECT_TRUE(SetSetting("bus", "16"));
+    }
+    EXPECT_TRUE(SetSetting("timing", sc.timing));
+    flash::g_commandFastPath.store(shortcuts);
+    FlashResetCounters();
+    sc.run();
+    flash::g_commandFastPath.store(true);
+    out.counters = FlashGetCounters();
+    EXPECT_TRUE(flash::g_open.load());
+    for (int d = 0; d < kFlashDevices; ++d)
+        out.dev[d] = flash::g_ctx.state->dev[d];
+    out.low.resize(4 * kBlock32);
+    out.high.resize(kBlock32);
+    EXPECT_TRUE(FlashPeek(out.low.data(), 0, out.low.size()));
+    EXPECT_TRUE(FlashPeek(out.high.data(), kFlashDeviceBytes, out.high.size()));
+    return out;
+}
+
+void ExpectSameState(const flash::DeviceState& a, const flash::DeviceState& b, int d)
+{
+    SCOPED_TRACE("device " + std::to_string(d));
+    EXPECT_EQ(a.mode, b.mode);
+    EXPECT_EQ(a.status, b.status);
+    EXPECT_EQ(a.busyStart, b.busyStart);
+    EXPECT_EQ(a.busyUntil, b.busyUntil);
+    EXPECT_EQ(a.pendingKind, b.pendingKind);
+    EXPECT_EQ(a.pendingBlock, b.pendingBlock);
+    EXPECT_EQ(a.bufBlock, b.bufBlock);
+    EXPECT_EQ(a.bufCount, b.bufCount);
+    EXPECT_EQ(a.bufFilled, b.bufFilled);
+    EXPECT_EQ(a.bufLine, b.bufLine);
+    EXPECT_EQ(a.bufMask, b.bufMask);
+    EXPECT_EQ(0, std::memcmp(a.bufData, b.bufData, sizeof a.bufData));
+    EXPECT_EQ(0, std::memcmp(a.locked, b.locked, sizeof a.locked));
+    EXPECT_EQ(0, std::memcmp(a.faults, b.faults, sizeof a.faults));
+}
+
+// Sixteen bus words that cannot be mistaken for erased flash or commands.
+std::vector<uint32_t> LineData(uint32_t seed)
+{
+    std::vector<uint32_t> data;
+    for (uint32_t i = 0; i < 16; ++i)
+        data.push_back(0xCC00CC00u + (seed + i) * 0x00110013u);
+    return data;
+}
+
+// A full buffer as ProgramFlash sends it: 0xE8, status poll, count, the
+// data words in one run, confirm, status poll.
+void ProgramLine32(uint32_t phys, const std::vector<uint32_t>& words)
+{
+    Cmd(phys, kCmdWriteToBuffer);
+    (void)BusRead32(phys);
+    BusWrite32(phys, Both(uint16_t(words.size() - 1)));
+    BusWriteBulk32(phys, words.data(), words.size());
+    Cmd(phys + uint32_t(words.size() - 1) * 4, kCmdConfirm);
+    (void)BusRead32(phys);
+}
+
+TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
+{
+    const uint32_t dev1 = kFlashDeviceBytes;
+    const std::vector<uint32_t> a = LineData(1), b = LineData(7);
+    const CommandScenario scenarios[] = {
+        {"full buffers from read-array and from status mode", false, "none",
+         [&] {
+             Cmd(0, kCmdReadArray);
+             ProgramLine32(0x40, a);
+             ProgramLine32(0x80, b);
+             ProgramLine32(0x40, b);  // over a programmed line: only clears bits
+         }},
+        {"datasheet timing: the next 0xE8 meets a busy device", false, "datasheet",
+         [&] {
+             ProgramLine32(0x100, a);
+             Cmd(0x140, kCmdWriteToBuffer);
+             BusWrite32(0x140, Both(15));
+             OsVirtualClockAdvance(1000);
+             ProgramLine32(0x140, b);
+         }},
+        {"a partly filled buffer, different counts in the two devices", false, "none",
+         [&] {
+             Cmd(0x200, kCmdWriteToBuffer);
+             BusWrite32(0x200, 0x000F0002u);
+             BusWriteBulk32(0x204, a.data(), 3);
+             BusWrite32(0x204, 0x00D000D0u);  // device 0 full: confirm; device 1 takes a word
+             BusWriteBulk32(0x210, b.data(), 12);
+             Cmd(0x23C, kCmdConfirm);
+         }},
+        {"one slot written twice, a short count, after a full buffer", false, "none",
+         [&] {
+             ProgramLine32(0x2C0, b);  // leaves its words in the buffers
+             Cmd(0x300, kCmdWriteToBuffer);
+             BusWrite32(0x300, Both(3));
+             BusWrite32(0x308, 0xF0F0CC0Fu);
+             BusWrite32(0x308, 0x0FF0C3F0u);
+             BusWrite32(0x30C, a[2]);
+             BusWrite32(0x300, a[3]);
+             Cmd(0x300, kCmdConfirm);
+         }},
+        {"the devices load different lines (16-bit cycles)", false, "none",
+         [&] {
+             Cmd(0x400, kCmdWriteToBuffer);
+             BusWrite32(0x400, Both(1));
+             BusWrite16(0x400, 0xCC11);
+             BusWrite16(0x404, 0xCC22);
+             BusWrite16(0x442, 0xCC33);
+             BusWrite16(0x446, 0xCC44);
+             Cmd(0x440, kCmdConfirm);
+         }},
+        {"confirm in one half only, then a confirm in another block", false, "none",
+         [&] {
+             Cmd(0x500, kCmdWriteToBuffer);
+             BusWrite32(0x500, Both(15));
+             BusWriteBulk32(0x500, a.data(), 16);
+             BusWrite32(0x53C, 0x00FF00D0u);
+             Cmd(0x540, kCmdWriteToBuffer);
+             BusWrite32(0x540, Both(15));
+             BusWriteBulk32(0x540, b.data(), 16);
+             Cmd(kBlock32 + 0x540, kCmdConfirm);
+         }},
+        {"bad counts: too large, high bits set, another block, different blocks", false, "none",
+         [&] {
+             Cmd(0x600, kCmdWriteToBuffer);
+             BusWrite32(0x600, Both(16));
+             Cmd(0x600, kCmdClearStatus);
+             Cmd(0x600, kCmdWriteToBuffer);
+             BusWrite32(0x600, 0x010F000Fu);
+             Cmd(0x600, kCmdClearStatus);
+             Cmd(0x600, kCmdWriteToBuffer);
+             BusWrite32(kBlock32 + 0x600, Both(15));
+             Cmd(0x600, kCmdClearStatus);
+             BusWrite16(0x600, kCmdWriteToBuffer);
+             BusWrite16(kBlock32 + 0x602, kCmdWriteToBuffer);
+             BusWrite32(0x600, Both(0));
+         }},
+        {"0xE8 with a high byte, in identifier, query and mixed modes", false, "none",
+         [&] {
+             BusWrite32(0x700, 0x12E834E8u);
+             BusWrite32(0x700, Both(0));
+             BusWrite32(0x700, a[0]);
+             BusWrite32(0x700, 0x56D078D0u);
+             Cmd(0x740, kCmdReadIdentifier);
+             Cmd(0x740, kCmdWriteToBuffer);
+             BusWrite32(0x740, Both(0));
+             Cmd(0x740, kCmdCfiQuery);
+             Cmd(0x740, kCmdWriteToBuffer);
+             BusWrite32(0x744, 0x00E800FFu);
+             Cmd(0x780, kCmdReadStatus);
+             BusWrite32(0x780, 0x00FF00E8u);
+             BusWrite32(0x780, 0x00E80000u);
+         }},
+        {"other sequences in between: erase, word program, lock setup", false, "none",
+         [&] {
+             Cmd(0x800, kCmdBlockErase);
+             BusWrite32(0x800, 0x00D000E8u);
+             Cmd(0x800, kCmdWordProgram);
+             BusWrite32(0x800, Both(kCmdWriteToBuffer));
+             Cmd(0x800, kCmdLockSetup);
+             Cmd(0x800, kCmdWriteToBuffer);
+             Cmd(0x800, kCmdClearStatus);
+             ProgramLine32(0x840, a);
+         }},
+        {"faults: program, locked, low voltage, hanging", false, "none",
+         [&] {
+             FlashSetFault(0, 1, kFaultProgram);
+             FlashSetBlockLock(1, 2, true);
+             FlashSetFault(0, 3, kFaultVpp);
+             FlashSetFault(1, 3, kFaultLocked);
+             ProgramLine32(kBlock32, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLine32(2 * kBlock32, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLine32(3 * kBlock32 + 0x40, b);
+             Cmd(0, kCmdClearStatus);
+             FlashSetFault(1, 0, kFaultBusy);
+             ProgramLine32(0x900, a);
+             FlashSetFault(1, 0, 0);
+             ProgramLine32(0x940, b);
+         }},
+        {"a hang that starts at the confirm", false, "none",
+         [&] {
+             Cmd(0xA00, kCmdWriteToBuffer);
+             BusWrite32(0xA00, Both(15));
+             BusWriteBulk32(0xA00, a.data(), 16);
+             FlashSetFault(0, 0, kFaultBusy);
+             Cmd(0xA3C, kCmdConfirm);
+             BusWrite32(0xA40, Both(kCmdWriteToBuffer));
+             FlashSetFault(0, 0, 0);
+             ProgramLine32(0xA40, b);
+         }},
+        {"erases of both devices, one erasing, none erasing", false, "none",
+         [&] {
+             ProgramLine32(kBlock32 + 0x40, a);
+             ProgramLine32(2 * kBlock32 - 0x40, b);
+             ProgramLine32(2 * kBlock32 + 0x40, a);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32 + 0x100, kCmdConfirm);
+             Cmd(2 * kBlock32, kCmdBlockErase);
+             BusWrite32(2 * kBlock32, 0x00FF00D0u);  // device 1: a bad sequence
+             Cmd(2 * kBlock32, kCmdClearStatus);
+             Cmd(2 * kBlock32, kCmdBlockErase);
+             BusWrite32(2 * kBlock32, 0x00200070u);
+         }},
+        {"erase faults: erase, locked, low voltage, hanging", false, "none",
+         [&] {
+             for (uint32_t blk = 0; blk < 4; ++blk)
+                 ProgramLine32(blk * kBlock32 + 0x80, a);
+             FlashSetFault(0, 0, kFaultErase);
+             FlashSetBlockLock(1, 1, true);
+             FlashSetFault(1, 2, kFaultVpp);
+             FlashSetFault(0, 3, kFaultBusy);
+             for (uint32_t blk = 0; blk < 4; ++blk) {
+                 Cmd(blk * kBlock32, kCmdClearStatus);
+                 Cmd(blk * kBlock32, kCmdBlockErase);
+                 Cmd(blk * kBlock32 + 0x80, kCmdConfirm);
+             }
+             Cmd(3 * kBlock32, kCmdBlockErase);  // device 0 still hangs
+             Cmd(3 * kBlock32, kCmdConfirm);
+         }},
+        {"datasheet timing: erase, then commands to busy devices", false, "datasheet",
+         [&] {
+             ProgramLine32(kBlock32, a);
+             OsVirtualClockAdvance(1000);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32, kCmdConfirm);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32, kCmdConfirm);
+             OsVirtualClockAdvance(2000000);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32, kCmdConfirm);
+         }},
+        {"16-bit bus: buffers of both devices, 16- and 32-bit cycles", true, "none",
+         [&] {
+             std::vector<uint16_t> halves;
+             for (uint32_t v : a)
+                 halves.push_back(uint16_t(v));
+             BusWrite16(dev1 + 0x40, kCmdWriteToBuffer);
+             BusWrite16(dev1 + 0x40, 15);
+             BusWriteBulk16(dev1 + 0x40, halves.data(), halves.size());
+             BusWrite16(dev1 + 0x5E, kCmdConfirm);
+             BusWrite32(0x80, Both(kCmdWriteToBuffer));
+             BusWrite32(0x80, 0x000F0007u);
+             BusWriteBulk32(0x80, b.data(), 8);
+             BusWrite32(0x9C, Both(kCmdConfirm));
+             BusWrite32(0x9C, Both(kCmdConfirm));
+             BusWrite32(0, Both(kCmdBlockErase));
+             BusWrite32(0, Both(kCmdConfirm));
+         }},
+        {"16-bit bus, datasheet timing", true, "datasheet",
+         [&] {
+             BusWrite16(0x40, kCmdWriteToBuffer);
+             BusWrite16(0x40, 1);
+             BusWrite16(0x40, 0xCC55);
+             BusWrite16(0x42, 0xCC66);
+             BusWrite16(0x42, kCmdConfirm);
+             BusWrite16(0x60, kCmdWriteToBuffer);
+         }},
+    };
+    for (const CommandScenario& sc : scenarios) {
+        SCOPED_TRACE(sc.what);
+        board_.reset();
+        board_ = std::make_unique<TempBoard>(true);
+        CommandOutcome slow = RunCommandScenario(sc, false);
+        board_.reset();
+        board_ = std::make_unique<TempBoard>(true);
+        CommandOutcome fast = RunCommandScenario(sc, true);
+        for (int d = 0; d < kFlashDevices; ++d) {
+            ExpectSameState(fast.dev[d], slow.dev[d], d);
+            EXPECT_EQ(fast.counters.writes[d], slow.counters.writes[d]) << d;
+            EXPECT_EQ(fast.counters.reads[d], slow.counters.reads[d]) << d;
+            EXPECT_EQ(fast.counters.statusReads[d], slow.counters.statusReads[d]) << d;
+        }
+        EXPECT_EQ(fast.counters.busWrites, slow.counters.busWrites);
+        EXPECT_EQ(fast.counters.busReads, slow.counters.busReads);
+        EXPECT_TRUE(fast.low == slow.low) << "the flash contents differ";
+        EXPECT_TRUE(fast.high == slow.high) << "the flash contents differ";
+    }
+}
+
+// The fast confirm of a full buffer writes exactly its line, with the
+// devices' halves in their places.
+TEST_F(FlashDeviceTest, FullBufferConfirmProgramsItsLineOnly)
+{
+    const std::vector<uint32_t> a = LineData(3);
+    ProgramLine32(kBlock32 + 0x40, a);
+    EXPECT_EQ(ReadStatus(kBlock32), 0x00800080u);
+    for (size_t i = 0; i < a.size(); ++i)
+        EXPECT_EQ(Peek32(kBlock32 + 0x40 + uint32_t(i) * 4), a[i]) << i;
+    EXPECT_EQ(Peek32(kBlock32 + 0x3C), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(kBlock32 + 0x80), 0xFFFFFFFFu);
+    // Programming the other line's values over it leaves the bits both clear.
+    const std::vector<uint32_t> b = LineData(9);
+    ProgramLine32(kBlock32 + 0x40, b);
+    for (size_t i = 0; i < a.size(); ++i)
+        EXPECT_EQ(Peek32(kBlock32 + 0x40 + uint32_t(i) * 4), a[i] & b[i]) << i;
+    FlashCounters n = FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 2 * 19u + 1);  // the status command of ReadStatus
 }
 
 TEST_F(FlashDeviceTest, ThreadedBusCyclesAreCountedExactly)
