@@ -156,43 +156,44 @@ std::string Dir()
 std::string FlashImagePath() { return Dir() + "/flash.img"; }
 std::string RootFs() { return Dir() + "/rootfs"; }
 
-bool Ensure()
+namespace {
+
+// Creates the board under the board folder's creation lock, so that of
+// several programs starting on a new board at once the first creates it
+// while the others wait. With onlyIfMissing, a board that is in place by
+// the time the lock is held is left as it is.
+bool CreateBoard(bool blank, bool onlyIfMissing)
 {
     std::string dir = Dir();
-    struct stat st;
-    if (stat((dir + "/flash.img").c_str(), &st) == 0)
-        return true;
     if (!MakeDirs(dir)) {
         std::fprintf(stderr, "boardsim: cannot create the board folder %s: %s\n", dir.c_str(),
                      std::strerror(errno));
         return false;
     }
-    // Several programs may start on a new board at once: the first one
-    // creates it while the others wait, and then find flash.img in place.
     FileLock lock(dir + "/.create.lock");
     if (!lock.ok()) {
         std::fprintf(stderr, "boardsim: cannot lock the board folder %s\n", dir.c_str());
         return false;
     }
-    if (stat((dir + "/flash.img").c_str(), &st) == 0)
+    struct stat st;
+    if (onlyIfMissing && stat((dir + "/flash.img").c_str(), &st) == 0)
         return true;
-    return InitLocked(dir, false);
+    return InitLocked(dir, blank);
+}
+
+}  // namespace
+
+bool Ensure()
+{
+    struct stat st;
+    if (stat(FlashImagePath().c_str(), &st) == 0)
+        return true;
+    return CreateBoard(false, true);
 }
 
 bool Init(bool blank)
 {
-    std::string dir = Dir();
-    if (!MakeDirs(dir)) {
-        std::fprintf(stderr, "boardsim: cannot create the board folder %s: %s\n", dir.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
-    FileLock lock(dir + "/.create.lock");
-    if (!lock.ok()) {
-        std::fprintf(stderr, "boardsim: cannot lock the board folder %s\n", dir.c_str());
-        return false;
-    }
-    return InitLocked(dir, blank);
+    return CreateBoard(blank, false);
 }
 
 std::string GetSetting(const std::string& key, const std::string& def)

@@ -51,4 +51,17 @@ void CloseAll();
 
 // Reads a whole host file into out. false when it cannot be read.
 bool ReadTextFile(const std::string& path, std::string* out);
+
+// The value of one hexadecimal digit (either letter case); -1 for any
+// other character. Used by the board's text files and settings.
+inline int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 }  // namespace board

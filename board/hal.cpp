@@ -20,17 +20,6 @@ namespace {
 
 std::atomic<void (*)(bool)> g_restartHook{nullptr};
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool ParseHex32(const std::string& t, uint32_t* out)
 {
     std::string s = t;

@@ -83,17 +83,6 @@ bool Unquote(const std::string& s, size_t* pos, std::string* out)
     return false;
 }
 
-int Hex(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 void EnsureKey(RegHive* hive, const std::string& path, bool* created)
 {
     // Every prefix of the path is a key too.
@@ -382,7 +371,7 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
                 return fail("bad dword");
             uint32_t x = 0;
             for (char c : hex) {
-                int d = Hex(c);
+                int d = HexDigit(c);
                 if (d < 0)
                     return fail("bad dword");
                 x = x << 4 | uint32_t(d);
@@ -393,9 +382,9 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
             v = RegValue::Binary({});
             size_t i = 0;
             while (i < hex.size()) {
-                if (i + 2 > hex.size() || Hex(hex[i]) < 0 || Hex(hex[i + 1]) < 0)
+                if (i + 2 > hex.size() || HexDigit(hex[i]) < 0 || HexDigit(hex[i + 1]) < 0)
                     return fail("bad hex");
-                v.bytes.push_back(uint8_t(Hex(hex[i]) << 4 | Hex(hex[i + 1])));
+                v.bytes.push_back(uint8_t(HexDigit(hex[i]) << 4 | HexDigit(hex[i + 1])));
                 i += 2;
                 if (i < hex.size()) {
                     if (hex[i] != ',')

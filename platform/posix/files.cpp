@@ -187,16 +187,11 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     return found;
 }
 
-// The host names below rootfs/ that a device path leads to. A component
-// that matches nothing keeps its spelling (a file or folder about to be
-// created), and so do all after it. false when ".." would climb above the
-// root.
-bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
+// The device components of path, "." and ".." applied; false when ".."
+// would climb above the root.
+bool SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 {
     out.clear();
-    const std::string root = board::RootFs();
-    std::string dir = root;
-    bool folderExists = true;
     const wchar_t* p = path;
     while (*p != 0) {
         while (IsSeparator(*p))
@@ -211,16 +206,29 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
             if (out.empty())
                 return false;
             out.pop_back();
-            dir = root;
-            for (const std::string& c : out)
-                dir += "/" + c;
-            struct stat st;
-            folderExists = lstat(dir.c_str(), &st) == 0;
             continue;
         }
-        std::string name = Utf8(start, length);
+        out.emplace_back(start, length);
+    }
+    return true;
+}
+
+// The host names below rootfs/ that a device path leads to. A component
+// that matches nothing keeps its spelling (a file or folder about to be
+// created), and so do all after it. false when ".." would climb above the
+// root.
+bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
+{
+    out.clear();
+    std::vector<std::wstring> parts;
+    if (!SplitDevicePath(path, parts))
+        return false;
+    std::string dir = board::RootFs();
+    bool folderExists = true;
+    for (const std::wstring& part : parts) {
+        std::string name = Utf8(part.c_str(), part.size());
         if (folderExists) {
-            std::string match = MatchInFolder(dir, name, std::wstring(start, length));
+            std::string match = MatchInFolder(dir, name, part);
             if (match.empty())
                 folderExists = false;
             else
@@ -627,32 +635,6 @@ bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wi
     }
     if (follow && childSt != nullptr && S_ISLNK(child->st_mode))
         return fstatat(folder.fd, host.c_str(), child, 0) == 0;
-    return true;
-}
-
-// The device components of path, "." and ".." applied; false when ".."
-// would climb above the root.
-bool SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
-{
-    out.clear();
-    const wchar_t* p = path;
-    while (*p != 0) {
-        while (IsSeparator(*p))
-            ++p;
-        const wchar_t* start = p;
-        while (*p != 0 && !IsSeparator(*p))
-            ++p;
-        size_t length = static_cast<size_t>(p - start);
-        if (length == 0 || (length == 1 && start[0] == L'.'))
-            continue;
-        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
-            if (out.empty())
-                return false;
-            out.pop_back();
-            continue;
-        }
-        out.emplace_back(start, length);
-    }
     return true;
 }
 

@@ -203,18 +203,29 @@ Instance OsModuleFor(const OsResourceTable* resources)
     return slot.get();
 }
 
+namespace {
+
+// The module a handle names, or nullptr when no module has that handle.
+// Requires g_moduleLock.
+OsModule* KnownModule(Instance module)
+{
+    for (auto& entry : g_modules)
+        if (entry.second.get() == module)
+            return entry.second.get();
+    return nullptr;
+}
+
+}  // namespace
+
 Resource OsFindResource(Instance module, uint32_t id, uint32_t type)
 {
     if (!module)
         return nullptr;
     std::lock_guard<std::mutex> hold(g_moduleLock);
-    for (auto& [table, m] : g_modules) {
-        if (m.get() != module)
-            continue;
+    if (OsModule* m = KnownModule(module))
         for (OsResourceObject& r : m->resources)
             if (r.entry->id == id && r.entry->type == type)
                 return &r;
-    }
     return nullptr;
 }
 
@@ -223,13 +234,10 @@ const void* OsLoadResource(Instance module, Resource res)
     if (!module || !res)
         return nullptr;
     std::lock_guard<std::mutex> hold(g_moduleLock);
-    for (auto& [table, m] : g_modules) {
-        if (m.get() != module)
-            continue;
+    if (OsModule* m = KnownModule(module))
         for (OsResourceObject& r : m->resources)
             if (&r == res)
                 return r.entry->data;
-    }
     return nullptr;
 }
 
