@@ -4,6 +4,8 @@
 // path inlines: an image update makes millions of cycles.)
 #include "board/bus.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -57,10 +59,23 @@ void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
     std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
 }
 
+// An erase writes every page of its block: map them writable in one call
+// rather than one page fault each (several milliseconds per image on
+// tmpfs). Only a hint: the contents are not touched, and a kernel without
+// it takes the faults as before.
+void PrepareBlockWrite(Context& c, size_t offset, size_t bytes)
+{
+#ifndef MADV_POPULATE_WRITE
+    constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+    (void)madvise(c.image + offset, bytes, MADV_POPULATE_WRITE);
+}
+
 void EraseArrayBlock(Context& c, int d, uint32_t b)
 {
     uint32_t first = b * kFlashDeviceBlockWords;
     if (!c.bus32) {
+        PrepareBlockWrite(c, WordOffset(c, d, first), kFlashDeviceBlockBytes);
         std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
         return;
     }
@@ -72,6 +87,7 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
     uint64_t bits;
     std::memcpy(&bits, pattern, 8);
     uint8_t* p = c.image + WordOffset(c, 0, first);
+    PrepareBlockWrite(c, WordOffset(c, 0, first), kFlashDeviceBlockWords * 4);
     for (uint32_t at = 0; at < kFlashDeviceBlockWords * 4; at += 8) {
         uint64_t v;
         std::memcpy(&v, p + at, 8);
@@ -136,7 +152,9 @@ void EraseBoth(Context& c, uint32_t w, uint32_t value)
         erase[d] = MayModify(c, d, s, b, kStatusEraseError, kPendingErase);
     }
     if (erase[0] && erase[1]) {
-        std::memset(c.image + WordOffset(c, 0, b * kFlashDeviceBlockWords), 0xFF, 2 * kFlashDeviceBlockBytes);
+        const size_t at = WordOffset(c, 0, b * kFlashDeviceBlockWords);
+        PrepareBlockWrite(c, at, 2 * kFlashDeviceBlockBytes);
+        std::memset(c.image + at, 0xFF, 2 * kFlashDeviceBlockBytes);
     } else {
         for (int d = 0; d < kFlashDevices; ++d) {
             if (erase[d])
