@@ -168,6 +168,22 @@ int CheckRecordSpan(UpdateRun& run, uint32_t offset, uint32_t length)
     return 1;
 }
 
+// Programs one chunk at a flash offset. On a 16-bit bus a chunk that runs
+// from the first device into the second goes as two program calls, so that
+// the second device, too, has error bits of an earlier failure cleared
+// before it is programmed. 1 = done.
+int ProgramChunk(UpdateRun& run, const uint8_t* data, uint32_t offset, uint32_t chunk)
+{
+    uint32_t first = chunk;
+    if (BusWidth == 2 && offset < kSecondDeviceOffset && chunk > kSecondDeviceOffset - offset)
+        first = kSecondDeviceOffset - offset;
+    if (!ProgramFlash(data, run.window + offset, first))
+        return 0;
+    if (first == chunk)
+        return 1;
+    return ProgramFlash(data + first, run.window + kSecondDeviceOffset, chunk - first);
+}
+
 // Programs the records. Returns when the run ends; run.completed tells how.
 void ProgramRecords(UpdateRun& run)
 {
@@ -215,7 +231,7 @@ void ProgramRecords(UpdateRun& run)
             // leaves the cells as erased.
             std::memset(data + chunk, 0xFF, 4);
             sum += ByteSum(data, chunk);
-            if (!ProgramFlash(data, run.window + offset, chunk)) {
+            if (!ProgramChunk(run, data, offset, chunk)) {
                 Report(run, L"Error writing to Flash!");
                 return;
             }

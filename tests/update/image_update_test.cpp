@@ -467,6 +467,43 @@ TEST_F(ImageUpdate, StuckEraseEndsOnTheVirtualClock)
     EXPECT_TRUE(board::FlashGetDeviceInfo(0).stuck);
 }
 
+// Each fault of the board met by the program (on a blank block, which the
+// erase skips) or by the erase (the block holds data): its message, an
+// ending within the time-outs on the virtual clock, the lock free after.
+TEST_F(ImageUpdate, EveryFlashFaultEndsTheRunWithItsMessage)
+{
+    struct Case {
+        const char* key;
+        bool dirty;
+        const wchar_t* text;
+    };
+    // Blank cases first: a refused or hanging program leaves the block blank.
+    const Case cases[] = {
+        {"fault-locked", false, L"Error writing to Flash!"}, {"fault-vpp", false, L"Error writing to Flash!"},
+        {"fault-busy", false, L"Error writing to Flash!"},   {"fault-locked", true, L"Error Erasing Flash Sector"},
+        {"fault-vpp", true, L"Error Erasing Flash Sector"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + (c.dirty ? " on data" : " on a blank block"));
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        if (c.dirty)
+            Dirty(0x80000);
+        ASSERT_EQ(AllErased(0x80000, 64), !c.dirty);
+        ASSERT_TRUE(board::SetSetting(c.key, "0x80000"));
+        OsUseVirtualClock(0, 1);
+        uint32_t t0 = OsGetTickCount();
+        const bool stuck = std::string(c.key) == "fault-busy";
+        ExpectFailure(Run(imagekit::OsImageBin(0x80000000, 0x1000)), c.text, L"ERROR", !stuck);
+        EXPECT_LE(OsGetTickCount() - t0, FLASH_BUFFER_TIMEOUT_MS + 1000);
+        if (stuck) {
+            EXPECT_GE(OsGetTickCount() - t0, FLASH_BUFFER_TIMEOUT_MS);
+        }
+        OsUseRealClock();
+        ASSERT_TRUE(board::SetSetting(c.key, "none"));
+    }
+}
+
 TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
 {
     struct Case {
@@ -543,6 +580,33 @@ TEST_F(ImageUpdate, SixteenBitBusResetsBothDevicesAtTheEnd)
     BusWidth = 4;
     ExpectCompleted(result);
     EXPECT_EQ(Peek(0x1000000, image.size()), image);
+}
+
+// A chunk that runs from the first 16-bit device into the second: error
+// bits left in the second device by an earlier failure must not fail it.
+TEST_F(ImageUpdate, SixteenBitBusChunkAcrossBothDevicesAfterAFailure)
+{
+    ASSERT_TRUE(board::SetSetting("bus", "16"));
+    BusWidth = 2;
+    uint8_t* w = MapFlashWindow(FLASH_WINDOW_FULL);
+    ASSERT_NE(w, nullptr);
+    Bytes junk = imagekit::Pattern(68, 3);
+    ASSERT_TRUE(board::SetSetting("fault-program", "0x1020000"));
+    EXPECT_EQ(ProgramFlash(junk.data(), w + 0x1020000, 64), 0);   // error bits stay in the second device
+    ASSERT_TRUE(board::SetSetting("fault-program", "none"));
+    UnmapFlashWindow(w);
+
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "fe0000,1400000,40000"));
+    std::vector<imagekit::BinRecord> records(2);
+    records[0].address = 0x80000000;
+    records[0].data = imagekit::Pattern(0x10, 13);
+    records[1].address = 0x80000010;   // chunks start off a 16 KB boundary
+    records[1].data = imagekit::Pattern(0x30000, 14);
+    uidouble::AnswerNext(OS_IDNO);
+    uint32_t result = Run(imagekit::BuildBin(0x80000000, 0x40000, records));
+    BusWidth = 4;
+    ExpectCompleted(result);
+    EXPECT_EQ(Peek(0xFE0010, 0x30000), records[1].data);
 }
 
 // The worker on its own thread, as the progress dialog starts it: the
