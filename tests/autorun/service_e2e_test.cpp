@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,7 +42,10 @@ constexpr long kPromptMs = 4000;
 constexpr long kPromptMs = 1000;
 #endif
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& log)
+// With tty, the program runs in a session of its own whose controlling
+// terminal (and standard input and error) is that terminal.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& log,
+            const std::string& tty = "")
 {
     std::vector<char*> argv;
     std::vector<std::string> copy = args;
@@ -49,11 +53,12 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& log)
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
+        if (!tty.empty()) setsid();
+        const int in = tty.empty() ? open("/dev/null", O_RDONLY) : open(tty.c_str(), O_RDWR);
         const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(out, 2);
+        dup2(tty.empty() ? out : in, 2);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -153,6 +158,7 @@ protected:
     std::string marks = board.dir() + "/marks";
     std::string log = board.dir() + "/log";
     pid_t service = -1;
+    std::string tty;   // the service's terminal, when it has one
 
     void TearDown() override
     {
@@ -166,7 +172,7 @@ protected:
     // handlers are in place by then).
     void Start()
     {
-        service = Spawn({kBin + "/autorun"}, log);
+        service = Spawn({kBin + "/autorun"}, log, tty);
         ASSERT_GT(service, 0);
         ASSERT_TRUE(WaitFor([&] {
             for (const std::string& t : Threads(service))
@@ -354,6 +360,26 @@ TEST_F(ServiceEndToEnd, EndsWithZeroOnTermination)
     Start();
     // Whether the signal meets the start pause or the wait, the end is clean.
     EXPECT_EQ(Stop(), 0);
+
+    // Started from a terminal, the service leaves it as it was: it reads
+    // nothing from it (a start in a shell's background is never stopped
+    // for terminal access).
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    tty = ptsname(master);
+    termios before{};
+    ASSERT_EQ(tcgetattr(master, &before), 0);
+    ASSERT_NE(before.c_lflag & ECHO, 0u);
+    Start();
+    ASSERT_EQ(Boardsim({"insert", "Card", HostVolume("card", "card")}), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("card") == 1; })) << ReadFile(log);
+    termios during{};
+    ASSERT_EQ(tcgetattr(master, &during), 0);
+    EXPECT_EQ(during.c_lflag, before.c_lflag);
+    EXPECT_EQ(Stop(), 0);
+    close(master);
 }
 
 }  // namespace
