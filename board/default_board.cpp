@@ -2,6 +2,7 @@
 #include "board/default_board.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -62,6 +63,48 @@ bool ValidStoreName(const std::string& s)
         if (!(std::isalnum(c) || c == ':' || c == '_' || c == '-'))
             return false;
     return true;
+}
+
+// Holds an exclusive flock on one of the board's lock files for its
+// lifetime: the lock that the settings' and the registry's writers in other
+// programs take around their read-modify-write, so that the new board's
+// file never mixes with, or is overwritten by, their half-done change.
+class BoardFileLock {
+public:
+    explicit BoardFileLock(const std::string& path)
+    {
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~BoardFileLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);  // closing the descriptor drops the lock
+    }
+    BoardFileLock(const BoardFileLock&) = delete;
+    BoardFileLock& operator=(const BoardFileLock&) = delete;
+private:
+    int fd_ = -1;
+};
+
+// Replaces dir/name with text through dir/name.tmp while holding the lock
+// file dir/lockName.
+bool ReplaceUnderLock(const std::string& dir, const std::string& name, const std::string& lockName,
+                      const std::string& text)
+{
+    BoardFileLock lock(dir + "/" + lockName);
+    const std::string path = dir + "/" + name;
+    const std::string tmp = path + ".tmp";
+    if (imagekit::WriteFile(tmp, imagekit::Bytes(text.begin(), text.end())) &&
+        std::rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    const int why = errno;  // what the caller reports, not the clean-up's
+    std::remove(tmp.c_str());
+    errno = why;
+    return false;
 }
 
 bool MakeDir(const std::string& path)
@@ -260,8 +303,7 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
     std::string settings;
     for (const SettingInfo& s : kSettings)
         settings += std::string(s.key) + " " + s.def + "\n";
-    if (!WriteText(dir + "/settings.tmp", settings) ||
-        std::rename((dir + "/settings.tmp").c_str(), (dir + "/settings").c_str()) != 0)
+    if (!ReplaceUnderLock(dir, "settings", ".settings.lock", settings))
         return complain("settings");
     if (!WriteText(dir + "/events", ""))
         return complain("events");
@@ -300,8 +342,7 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
     set("Drivers\\BuiltIn\\StrataFMD", "Dll", RegValue::String("strata.dll"));
     set("System\\StorageManager\\Profiles\\MSFlash", "Folder", RegValue::String("\\Flash Disk"));
     set("System\\StorageManager\\Profiles\\MSFlash", "Name", RegValue::String("Flash Disk"));
-    if (!WriteText(dir + "/registry.reg.tmp", RegSerialize(hive)) ||
-        std::rename((dir + "/registry.reg.tmp").c_str(), (dir + "/registry.reg").c_str()) != 0)
+    if (!ReplaceUnderLock(dir, "registry.reg", ".registry.lock", RegSerialize(hive)))
         return complain("registry.reg");
 
     // Device file system.
