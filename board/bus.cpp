@@ -377,8 +377,15 @@ inline void BufferConfirmWrite(Context& c, int d, DeviceState& s, uint32_t block
 
 // 0xE8 on a device that takes commands. The device answers with its
 // status, ready once a buffer is free; a hanging device never frees one.
+// While an erase or program error bit is set the device takes no write to
+// buffer at all (the error must be cleared first): it stays in status mode
+// and the cycles that follow are taken as commands.
 inline void WriteToBufferCommand(Context& c, int d, DeviceState& s, uint32_t block)
 {
+    if (s.status & (kStatusEraseError | kStatusProgramError)) {
+        s.mode = uint32_t(FlashMode::ReadStatus);
+        return;
+    }
     if (Faults(c, d, block) & kFaultBusy) {
         s.mode = uint32_t(FlashMode::ReadStatus);
         s.busyStart = 0;

@@ -186,11 +186,16 @@ TEST_F(FlashDeviceTest, ErrorBitsStayUntilClearStatusAcrossPrograms)
     Cmd(0, kCmdReadArray);
     EXPECT_EQ(BusRead32(0x200), 0xCCCCCCCCu);
     EXPECT_EQ(ReadStatus(0), 0x00A200A2u);
-    // A successful program does not clear them either.
+    // While they are set a write to buffer is refused: the line stays
+    // erased and the cycles meant for the buffer change nothing here.
     BufferProgram(kBlock32, {0xCCCCCCCCu});
     EXPECT_EQ(BusRead32(0), 0x00A200A2u);
+    EXPECT_EQ(Peek32(kBlock32), 0xFFFFFFFFu);
     Cmd(0, kCmdClearStatus);
     EXPECT_EQ(BusRead32(0), 0x00800080u);
+    BufferProgram(kBlock32, {0xCCCCCCCCu});
+    EXPECT_EQ(Peek32(kBlock32), 0xCCCCCCCCu);
+    EXPECT_EQ(ReadStatus(0), 0x00800080u);
 
     // A board restart clears status and mode but keeps the lock bits.
     Cmd(0, kCmdBlockErase);
