@@ -15,6 +15,7 @@
 
 #include "board/board.h"
 #include "board/file_id.h"
+#include "board/flash_rewrite.h"
 #include "board/bus.h"
 #include "board/hal.h"
 
@@ -205,36 +206,19 @@ bool Modify(F&& change)
     return true;
 }
 
-// Writes area bytes at offset of flash.img under the "NorFlash" lock file.
+// Longest wait for one erase or buffer program of the registry area.
+constexpr uint32_t kFlashWaitMs = 10000;
+
+// Writes area bytes at offset of the flash under the "NorFlash" lock file,
+// through the flash devices (their faults and lock bits apply).
 bool WriteFlash(uint32_t offset, const std::vector<uint8_t>& bytes)
 {
-    if (offset >= kFlashSize || bytes.size() > kFlashSize - offset)
+    // A holder of the flash lock that never lets go must not hang the
+    // flush: give up after 10 seconds.
+    FileLock lock(LockFilePath("NorFlash"), 10000);
+    if (!lock.ok())
         return false;
-    int fd = open(FlashImagePath().c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = false;
-    {
-        // A holder of the flash lock that never lets go must not hang the
-        // flush: give up after 10 seconds.
-        FileLock lock(LockFilePath("NorFlash"), 10000);
-        if (lock.ok()) {
-            size_t done = 0;
-            ok = true;
-            while (done < bytes.size()) {
-                ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(offset + done));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    ok = false;
-                    break;
-                }
-                done += size_t(n);
-            }
-        }
-    }
-    ok = close(fd) == 0 && ok;
-    return ok;
+    return FlashRewrite(offset, bytes.data(), bytes.size(), kFlashWaitMs);
 }
 
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v)

@@ -2,6 +2,7 @@
 // saved copy in the flash registry area.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
+#include "platform/clock.h"
 #include "platform/hal.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_board.h"
@@ -178,6 +180,42 @@ TEST(RegistryFlush, SavesIntoTheFlashAreaAndClearErasesIt)
     EXPECT_EQ(OsHalRequest(0x01012010, nullptr, 0, nullptr, 0, nullptr), 0);
     EXPECT_EQ(board::Events(),
               (std::vector<std::string>{"registry-flush ok", "registry-clear ok", "registry-clear failed"}));
+}
+
+// The area is written through the flash devices: their faults fail the
+// flush and the clear, and bytes that share a block with the area stay.
+TEST(RegistryFlush, GoesThroughTheFlashDevices)
+{
+    TempBoard tb;
+    ASSERT_TRUE(board::SetSetting("fault-locked", "0x1400000"));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    EXPECT_EQ(FlashBytes(tb, 0x1400000, 1)[0], 0xFF);
+    ASSERT_TRUE(board::SetSetting("fault-locked", "none"));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), 0);
+    ASSERT_TRUE(board::SetSetting("fault-erase", "0x1400000"));
+    EXPECT_EQ(OsHalRequest(0x01012010, nullptr, 0, nullptr, 0, nullptr), 0);
+    std::string saved;
+    EXPECT_TRUE(board::RegReadFlash(&saved)) << "a failed erase leaves the saved registry";
+    ASSERT_TRUE(board::SetSetting("fault-erase", "none"));
+    // A stuck device ends the clear at its time-out.
+    ASSERT_TRUE(board::SetSetting("fault-busy", "0x1400000"));
+    OsUseVirtualClock(0, 1);
+    EXPECT_EQ(OsHalRequest(0x01012010, nullptr, 0, nullptr, 0, nullptr), 0);
+    EXPECT_GE(OsClockMicros(), 10000000u);
+    OsUseRealClock();
+    ASSERT_TRUE(board::SetSetting("fault-busy", "none"));
+    EXPECT_EQ(board::Events(), (std::vector<std::string>{"registry-flush failed", "registry-flush ok",
+                                                         "registry-clear failed", "registry-clear failed"}));
+
+    // An area off the block boundaries: its neighbours in the same blocks
+    // are programmed back after the erase.
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "80000,1410000,8000"));
+    const std::vector<uint8_t> before = FlashBytes(tb, 0x1400000, 0x80000);
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), 0);
+    const std::vector<uint8_t> after = FlashBytes(tb, 0x1400000, 0x80000);
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + 0x10000, after.begin()));
+    EXPECT_TRUE(std::equal(before.begin() + 0x20000, before.end(), after.begin() + 0x20000));
+    EXPECT_TRUE(board::RegReadFlash(&saved));
 }
 
 TEST(RegistryFlush, FailsWhenSetToFailOrTooSmall)
