@@ -4,7 +4,9 @@
 // environment. Pictures use the device's letters (d, dd, ddd, dddd, M, MM,
 // MMM, MMMM, y, yy, yyyy; h, hh, H, HH, m, mm, s, ss, t, tt; text in single
 // quotes). Both return the number of characters written, terminator
-// included, or 0 on failure (an invalid date or time, or no room).
+// included (with cch 0: the room needed, nothing written), or 0 on failure
+// (an invalid date or time, no room, or OS_LOCALE_NOUSEROVERRIDE together
+// with a picture of the caller's: that flag asks for the locale's own).
 #pragma once
 #include "platform/types.h"
 

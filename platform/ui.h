@@ -36,8 +36,8 @@ typedef intptr_t (*OsDialogProc)(Window dialog, uint32_t message, uintptr_t wPar
 // Shows a message box owned by owner (or none) and blocks until answered.
 // style: OS_MB_OK (0), OS_MB_YESNO (4), or 0x131 (OK/Cancel, exclamation,
 // Cancel the default). Returns OS_IDOK, OS_IDCANCEL, OS_IDYES or OS_IDNO;
-// closing a box without choosing answers Cancel where the box has one,
-// else its only button. May be called from any thread.
+// closing a box without choosing answers Cancel where the box has one, No
+// for Yes/No, else its only button. May be called from any thread.
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style);
 
 // Makes the common controls (progress bars) available. Does not block.

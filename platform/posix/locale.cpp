@@ -384,9 +384,11 @@ int Deliver(const std::wstring& text, wchar_t* out, int cch)
 
 }  // namespace
 
-int OsGetDateFormat(uint32_t locale, uint32_t /*flags*/, const SystemTime* date,
+int OsGetDateFormat(uint32_t locale, uint32_t flags, const SystemTime* date,
                     const wchar_t* picture, wchar_t* out, int cch)
 {
+    if (picture != nullptr && (flags & OS_LOCALE_NOUSEROVERRIDE) != 0)
+        return 0;   // the locale's own picture only, as on the device
     LocaleScope loc(locale);
     if (!loc.valid())
         return 0;
@@ -406,6 +408,8 @@ int OsGetDateFormat(uint32_t locale, uint32_t /*flags*/, const SystemTime* date,
 int OsGetTimeFormat(uint32_t locale, uint32_t flags, const SystemTime* time,
                     const wchar_t* picture, wchar_t* out, int cch)
 {
+    if (picture != nullptr && (flags & OS_LOCALE_NOUSEROVERRIDE) != 0)
+        return 0;   // the locale's own picture only, as on the device
     LocaleScope loc(locale);
     if (!loc.valid())
         return 0;

@@ -103,6 +103,34 @@ bool InsideRoot(const std::string& host)
     return std::strncmp(real, root, n) == 0 && real[n] == '/';
 }
 
+// Whether the device path names a program that can be started: a regular
+// file (a link is not followed) inside the device root. Its host path goes
+// to host.
+bool StartableProgram(const std::wstring& device, char* host, size_t cap)
+{
+    if (!OsHostPath(device.c_str(), host, cap)) return false;
+    struct stat st;
+    return lstat(host, &st) == 0 && S_ISREG(st.st_mode) && InsideRoot(host);
+}
+
+// The program a name stands for, as the device finds it. Programs are the
+// device's, so that no text (a shortcut's, say) can start a program of the
+// host: a path without a leading separator is taken from the root of the
+// device's file system, and a bare name (no separator at all; ".exe" added
+// when it has no extension) is looked for in \Windows first, then in the
+// root.
+bool FindProgram(const wchar_t* program, char* host, size_t cap)
+{
+    std::wstring name = program;
+    if (name.find_first_of(L"\\/") != std::wstring::npos) {
+        if (name[0] != L'\\') name.insert(0, 1, L'\\');
+        return StartableProgram(name, host, cap);
+    }
+    if (name.find(L'.') == std::wstring::npos) name += L".exe";
+    return StartableProgram(L"\\Windows\\" + name, host, cap) ||
+           StartableProgram(L"\\" + name, host, cap);
+}
+
 void WriteReport(int fd, int32_t kind, int32_t value)
 {
     const StartReport report{kind, value};
@@ -149,18 +177,8 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     if (info != nullptr) *info = OsProcessInformation{nullptr, nullptr, 0, 0};
     if (program == nullptr || program[0] == L'\0') return 0;
 
-    // Programs are the device's: a name without a leading separator is taken
-    // from the root of the device's file system, as on the device, so that
-    // no text (a shortcut's, say) can start a program of the host.
-    std::wstring device = program;
-    if (device[0] != L'\\') device.insert(0, 1, L'\\');
     char host[PATH_MAX];
-    if (!OsHostPath(device.c_str(), host, sizeof host)) return 0;
-    // Only a regular file is started; a link is not followed, and the file
-    // must lie inside the device root.
-    struct stat st;
-    if (lstat(host, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    if (!InsideRoot(host)) return 0;
+    if (!FindProgram(program, host, sizeof host)) return 0;
 
     // Everything the children need is built before forking.
     std::vector<std::string> strings;

@@ -19,6 +19,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "board/board.h"
 #include "platform/posix/object.h"
@@ -83,11 +84,13 @@ struct MutexState {
         }
     }
 
-    // One attempt to take the mutex for the calling thread.
-    bool TryAcquire()
+    // One attempt to take the mutex for the calling thread. *first is set
+    // when the thread did not hold it before.
+    bool TryAcquire(bool* first)
     {
         std::lock_guard<std::mutex> guard(lock);
         auto me = std::this_thread::get_id();
+        *first = false;
         if (count > 0) {
             if (owner != me)
                 return false;
@@ -104,22 +107,69 @@ struct MutexState {
         }
         owner = me;
         count = 1;
+        *first = true;
         return true;
     }
 
-    bool Release()
+    // *last is set when the thread no longer holds it.
+    bool Release(bool* last)
     {
         std::lock_guard<std::mutex> guard(lock);
+        *last = false;
         if (count == 0 || owner != std::this_thread::get_id())
             return false;
         if (--count == 0) {
             owner = std::thread::id();
             if (fd >= 0)
                 flock(fd, LOCK_UN);
+            *last = true;
         }
         return true;
     }
+
+    // The calling thread ends: whatever it still holds is given up, as the
+    // device gives up the mutexes of a thread that ended, so that a waiter
+    // takes the mutex instead of waiting for ever (or, later, a new thread
+    // that happens to get the same id finds it held already). A state
+    // inherited through fork() is the parent's and left alone.
+    void Abandon()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (count == 0 || owner != std::this_thread::get_id() || (fd >= 0 && pid != getpid()))
+            return;
+        count = 0;
+        owner = std::thread::id();
+        if (fd >= 0)
+            flock(fd, LOCK_UN);
+    }
 };
+
+// The mutexes that the calling thread holds; given up when it ends.
+struct HeldMutexes {
+    std::vector<std::weak_ptr<MutexState>> held;
+
+    void Add(const std::shared_ptr<MutexState>& state) { held.push_back(state); }
+
+    void Remove(const MutexState* state)
+    {
+        for (auto it = held.begin(); it != held.end();) {
+            std::shared_ptr<MutexState> s = it->lock();
+            if (!s || s.get() == state)
+                it = held.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    ~HeldMutexes()
+    {
+        for (const std::weak_ptr<MutexState>& w : held)
+            if (std::shared_ptr<MutexState> s = w.lock())
+                s->Abandon();
+    }
+};
+
+thread_local HeldMutexes heldByThisThread;
 
 std::mutex namedLock;
 std::map<std::string, std::weak_ptr<MutexState>> namedStates;
@@ -129,7 +179,14 @@ struct MutexObject : OsObject {
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        return OsPosixWaitUntil(timeoutMs, [this] { return state->TryAcquire(); });
+        return OsPosixWaitUntil(timeoutMs, [this] {
+            bool first = false;
+            if (!state->TryAcquire(&first))
+                return false;
+            if (first)
+                heldByThisThread.Add(state);
+            return true;
+        });
     }
 };
 
@@ -211,7 +268,12 @@ int OsReleaseMutex(Handle mutex)
     auto* object = dynamic_cast<MutexObject*>(OsObjectFromHandle(mutex));
     if (object == nullptr)
         return 0;
-    return object->state->Release() ? 1 : 0;
+    bool last = false;
+    if (!object->state->Release(&last))
+        return 0;
+    if (last)
+        heldByThisThread.Remove(object->state.get());
+    return 1;
 }
 
 uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)

@@ -107,6 +107,13 @@ TEST(LocaleFormat, PictureLettersAndQuotedText)
     // 24-hour notation: h counts to 23 and the marker goes with its blank.
     EXPECT_EQ(Time(At(2007, 3, 5, 21, 5, 0), OS_TIME_FORCE24HOURFORMAT, L"hh:mm tt"), L"21:05");
     EXPECT_EQ(Time(At(2007, 3, 5, 21, 5, 0), OS_TIME_FORCE24HOURFORMAT, L"tt hh:mm"), L"21:05");
+    // Without user overrides means the locale's own picture: none may be given.
+    int n = -1;
+    EXPECT_EQ(Time(t, kReportTimeFlags, L"HH:mm", &n), L"untouched");
+    EXPECT_EQ(n, 0);
+    wchar_t out[16] = L"untouched";
+    EXPECT_EQ(OsGetDateFormat(OS_LOCALE_SYSTEM_DEFAULT, OS_LOCALE_NOUSEROVERRIDE, &t, L"d", out, 16), 0);
+    EXPECT_STREQ(out, L"untouched");
 }
 
 TEST(LocaleFormat, InvalidDatesAndTimesGiveNothing)

@@ -183,4 +183,27 @@ TEST_F(ProcessTest, OnlyRegularFilesOfTheDeviceAreStarted)
     EXPECT_EQ(Read(out), "[rel]\n");
 }
 
+TEST_F(ProcessTest, ABareNameIsLookedForInWindowsThenInTheRoot)
+{
+    const std::string script = "#!/bin/sh\nprintf '%s' \"$0\" > '" + out + ".tmp'\nmv '" + out +
+                               ".tmp' '" + out + "'\n";
+    Write(root + "/Windows/tool.exe", script, 0755);
+    Write(root + "/tool.exe", script, 0755);
+    Write(root + "/rooted.exe", script, 0755);
+    Write(root + "/Windows/plain", script, 0755);
+    auto started = [&](const wchar_t* name) {
+        fs::remove(out);
+        OsProcessInformation info{};
+        if (OsCreateProcess(name, nullptr, &info) != 1) return std::string("(not started)");
+        OsCloseHandle(info.process);
+        OsCloseHandle(info.thread);
+        return WaitFor(out) ? fs::relative(Read(out), root).generic_string() : std::string();
+    };
+    EXPECT_EQ(started(L"TOOL.EXE"), "Windows/tool.exe");
+    EXPECT_EQ(started(L"tool"), "Windows/tool.exe");   // ".exe" assumed
+    EXPECT_EQ(started(L"rooted"), "rooted.exe");
+    EXPECT_EQ(started(L"plain"), "(not started)");     // "plain.exe" is nowhere
+    EXPECT_EQ(started(L"plain."), "(not started)");
+}
+
 }  // namespace

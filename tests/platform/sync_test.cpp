@@ -134,6 +134,37 @@ TEST_F(SyncTest, ThreadedMutexExcludesOtherThreadsAndOnlyOwnerReleases)
     OsCloseHandle(mutex);
 }
 
+TEST_F(SyncTest, ThreadedMutexOfAThreadThatEndsHoldingItIsGivenUp)
+{
+    // The thread takes the mutex twice and ends without releasing it.
+    Handle mutex = OsCreateMutex(L"Shared");
+    ASSERT_NE(mutex, nullptr);
+    uint32_t holderWait = 0;
+    std::thread holder([&] {
+        Handle own = OsCreateMutex(L"Shared");
+        holderWait = OsWaitForSingleObject(own, 0);
+        OsWaitForSingleObject(own, 0);
+        OsCloseHandle(own);
+    });
+    holder.join();
+    ASSERT_EQ(holderWait, OS_WAIT_OBJECT_0);
+    EXPECT_EQ(OsReleaseMutex(mutex), 0);   // still not ours
+    EXPECT_EQ(OsWaitForSingleObject(mutex, 0), OS_WAIT_OBJECT_0);
+    // Other programs of the board may take it too once it is released here.
+    EXPECT_EQ(OsReleaseMutex(mutex), 1);
+    EXPECT_EQ(OsReleaseMutex(mutex), 0);   // once taken, once released
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Handle own = OsCreateMutex(L"Shared");
+        _exit(own != nullptr && OsWaitForSingleObject(own, 0) == OS_WAIT_OBJECT_0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    OsCloseHandle(mutex);
+}
+
 TEST_F(SyncTest, ThreadedVirtualClockDrivesLongTimeouts)
 {
     Handle mutex = OsCreateMutex(L"Slow");
