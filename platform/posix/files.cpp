@@ -1120,7 +1120,8 @@ int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
 {
     if (got != nullptr)
         *got = 0;
-    auto* object = dynamic_cast<FileObject*>(OsObjectFromHandle(file));
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
     if (object == nullptr || (buf == nullptr && n > 0))
         return 0;
     uint32_t total = 0;
@@ -1142,7 +1143,8 @@ int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
 
 int OsGetFileTime(Handle file, FileTime* creation)
 {
-    auto* object = dynamic_cast<FileObject*>(OsObjectFromHandle(file));
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
     if (object == nullptr || creation == nullptr)
         return 0;
     struct stat st;
@@ -1241,7 +1243,8 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 
 int OsFindNextFile(Handle search, OsFindData* data)
 {
-    auto* object = dynamic_cast<SearchObject*>(OsObjectFromHandle(search));
+    OsObjectRef ref = OsObjectFromHandle(search);
+    auto* object = ref.as<SearchObject>();
     if (object == nullptr || data == nullptr)
         return 0;
     return object->Fill(data) ? 1 : 0;
@@ -1249,7 +1252,7 @@ int OsFindNextFile(Handle search, OsFindData* data)
 
 int OsFindClose(Handle search)
 {
-    if (dynamic_cast<SearchObject*>(OsObjectFromHandle(search)) == nullptr)
+    if (OsObjectFromHandle(search).as<SearchObject>() == nullptr)
         return 0;
     return OsCloseHandle(search);
 }

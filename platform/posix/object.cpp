@@ -78,13 +78,43 @@ void TerminationSignal(int)
 
 }  // namespace
 
-OsObject* OsObjectFromHandle(Handle h)
+namespace {
+
+// Drops one reference; the last one deletes the object (outside the table
+// lock: an object's destructor may close handles of its own).
+void Unref(OsObject* object)
+{
+    if (object != nullptr && object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete object;
+}
+
+}  // namespace
+
+OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
+{
+    if (this != &other) {
+        Unref(object_);
+        object_ = other.object_;
+        other.object_ = nullptr;
+    }
+    return *this;
+}
+
+OsObjectRef::~OsObjectRef()
+{
+    Unref(object_);
+}
+
+OsObjectRef OsObjectFromHandle(Handle h)
 {
     if (h == nullptr || h == OS_INVALID_HANDLE)
-        return nullptr;
+        return OsObjectRef();
     std::lock_guard<std::mutex> guard(TableLock());
     auto it = Table().find(h);
-    return it == Table().end() ? nullptr : *it;
+    if (it == Table().end())
+        return OsObjectRef();
+    (*it)->refs.fetch_add(1, std::memory_order_relaxed);
+    return OsObjectRef(*it);
 }
 
 Handle OsHandleFor(OsObject* object)
@@ -100,14 +130,17 @@ int OsCloseHandle(Handle h)
 {
     if (h == nullptr || h == OS_INVALID_HANDLE)
         return 0;
+    OsObject* object;
     {
         std::lock_guard<std::mutex> guard(TableLock());
-        if (Table().erase(h) == 0)
+        auto it = Table().find(h);
+        if (it == Table().end())
             return 0;
+        object = *it;
+        Table().erase(it);
     }
-    // Deleted outside the table lock: an object's destructor may close
-    // handles of its own.
-    delete h;
+    object->Closing();
+    Unref(object);
     return 1;
 }
 

@@ -95,6 +95,24 @@ struct QueueCore {
         return 1;
     }
 
+    // Closes the queue: no more messages in or out, and every reader
+    // blocked on it wakes (the ready descriptor stays readable).
+    void Close()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        closed = true;
+        messages.clear();
+        const uint64_t one = 1;
+        ssize_t r = write(ready, &one, sizeof one);
+        (void)r;
+    }
+
+    bool IsClosed()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return closed;
+    }
+
     bool HasMessage()
     {
         std::lock_guard<std::mutex> hold(lock);
@@ -137,7 +155,7 @@ struct QueueObject : OsObject {
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        if (OsPosixTerminationRequested()) return OS_WAIT_FAILED;
+        if (OsPosixTerminationRequested() || core->IsClosed()) return OS_WAIT_FAILED;
         if (core->HasMessage()) return OS_WAIT_OBJECT_0;
         if (timeoutMs != OS_INFINITE && OsVirtualClockActive()) {
             // On a virtual clock a time-out costs no real time.
@@ -145,19 +163,13 @@ struct QueueObject : OsObject {
             return core->HasMessage() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
         }
         const int r = WaitReady(*core, timeoutMs);
+        if (core->IsClosed()) return OS_WAIT_FAILED;
         if (r > 0) return OS_WAIT_OBJECT_0;
         return r == 0 ? OS_WAIT_TIMEOUT : OS_WAIT_FAILED;
     }
 
-    ~QueueObject() override
-    {
-        std::lock_guard<std::mutex> hold(core->lock);
-        core->closed = true;
-        core->messages.clear();
-    }
+    void Closing() override { core->Close(); }
 };
-
-QueueObject* QueueFrom(Handle h) { return dynamic_cast<QueueObject*>(OsObjectFromHandle(h)); }
 
 // One request for mount notifications: the watcher thread and its
 // descriptors.
@@ -282,7 +294,8 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
 
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
 {
-    QueueObject* q = QueueFrom(queue);
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    const QueueObject* q = ref.as<QueueObject>();
     if (q == nullptr || (buf == nullptr && size != 0)) return 0;
     return q->core->Put(buf, size, flags);
 }
@@ -290,14 +303,15 @@ int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint
 int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs,
                    uint32_t* flags)
 {
-    QueueObject* q = QueueFrom(queue);
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    const QueueObject* q = ref.as<QueueObject>();
     if (q == nullptr || buf == nullptr) return 0;
     const std::shared_ptr<QueueCore> core = q->core;
     bool waited = false;
     for (;;) {
         const int r = core->Take(buf, size, read, flags);
         if (r != 0) return r > 0 ? 1 : 0;
-        if (waited) return 0;
+        if (waited || core->IsClosed()) return 0;
         if (OsVirtualClockActive() && timeoutMs != OS_INFINITE) {
             OsSleep(timeoutMs);
             waited = true;
@@ -311,13 +325,14 @@ int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint3
 
 int OsCloseMsgQueue(Handle queue)
 {
-    if (QueueFrom(queue) == nullptr) return 0;
+    if (OsObjectFromHandle(queue).as<QueueObject>() == nullptr) return 0;
     return OsCloseHandle(queue);
 }
 
 Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int all)
 {
-    QueueObject* q = QueueFrom(queue);
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    const QueueObject* q = ref.as<QueueObject>();
     if (q == nullptr || deviceClass == nullptr || !SameGuid(*deviceClass, kFatMounts))
         return nullptr;
     std::unique_ptr<NotificationObject> n(new NotificationObject);
@@ -350,7 +365,7 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
 
 int OsStopDeviceNotifications(Handle notifications)
 {
-    if (dynamic_cast<NotificationObject*>(OsObjectFromHandle(notifications)) == nullptr) return 0;
+    if (OsObjectFromHandle(notifications).as<NotificationObject>() == nullptr) return 0;
     // Closing stops and joins the watcher.
     return OsCloseHandle(notifications);
 }

@@ -265,7 +265,8 @@ Handle OsCreateMutex(const wchar_t* name)
 
 int OsReleaseMutex(Handle mutex)
 {
-    auto* object = dynamic_cast<MutexObject*>(OsObjectFromHandle(mutex));
+    OsObjectRef ref = OsObjectFromHandle(mutex);
+    auto* object = ref.as<MutexObject>();
     if (object == nullptr)
         return 0;
     bool last = false;
@@ -278,8 +279,8 @@ int OsReleaseMutex(Handle mutex)
 
 uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)
 {
-    OsObject* object = OsObjectFromHandle(h);
-    if (object == nullptr)
+    OsObjectRef ref = OsObjectFromHandle(h);
+    if (ref.get() == nullptr)
         return OS_WAIT_FAILED;
-    return object->Wait(timeoutMs);
+    return ref.get()->Wait(timeoutMs);
 }

@@ -1,8 +1,11 @@
 // Message queues and mount notifications of the POSIX backend.
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,6 +115,44 @@ TEST(Queue, ReaderThreadedWaitsForAWriter)
     writer.join();
     for (int i = 0; i < kCount; ++i) EXPECT_EQ(seen[i], i);
     OsCloseMsgQueue(q);
+}
+
+// Closing a queue while other threads block on it: both wake and fail,
+// and neither uses the closed object.
+TEST(Queue, ClosedUnderThreadedBlockedReadersWakesThem)
+{
+    Handle q = OsCreateMsgQueue(nullptr, &kOptions);
+    ASSERT_NE(q, nullptr);
+    std::atomic<pid_t> tids[2] = {0, 0};
+    std::atomic<int> results[2] = {-1, -1};
+    std::thread reader([&] {
+        tids[0] = static_cast<pid_t>(syscall(SYS_gettid));
+        uint8_t buf[96];
+        uint32_t got = 0, flags = 0;
+        results[0] = OsReadMsgQueue(q, buf, sizeof buf, &got, OS_INFINITE, &flags);
+    });
+    std::thread waiter([&] {
+        tids[1] = static_cast<pid_t>(syscall(SYS_gettid));
+        results[1] = static_cast<int>(OsWaitForSingleObject(q, OS_INFINITE));
+    });
+    // Both asleep in their waits before the close.
+    for (auto& tid : tids) {
+        for (;;) {
+            pid_t t = tid.load();
+            if (t != 0) {
+                std::string stat;
+                std::ifstream("/proc/self/task/" + std::to_string(t) + "/stat") >> stat >> stat >> stat;
+                if (stat == "S")
+                    break;
+            }
+            std::this_thread::yield();
+        }
+    }
+    EXPECT_EQ(OsCloseMsgQueue(q), 1);
+    reader.join();
+    waiter.join();
+    EXPECT_EQ(results[0].load(), 0);
+    EXPECT_EQ(results[1].load(), static_cast<int>(OS_WAIT_FAILED));
 }
 
 TEST(QueueDeathTest, TerminationRequestFailsTheWait)
