@@ -2,6 +2,7 @@
 // file, its event log and its lock files.
 #include "board/board.h"
 #include "board/file_id.h"
+#include "board/file_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -100,29 +101,6 @@ void RefreshSettingsLocked()
     g_cacheId = id;
     g_cacheValid = true;
 }
-
-// Holds an exclusive flock on a file for its lifetime.
-class FileLock {
-public:
-    explicit FileLock(const std::string& path)
-    {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~FileLock()
-    {
-        if (fd_ >= 0)
-            close(fd_);  // closing the descriptor drops the lock
-    }
-    bool ok() const { return fd_ >= 0; }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-private:
-    int fd_ = -1;
-};
 
 bool InitLocked(const std::string& dir, bool blank)
 {

@@ -16,6 +16,7 @@
 
 #include "board/board.h"
 #include "board/bus.h"
+#include "board/file_lock.h"
 #include "board/hal.h"
 #include "board/imagekit.h"
 #include "board/registry_store.h"
@@ -65,37 +66,12 @@ bool ValidStoreName(const std::string& s)
     return true;
 }
 
-// Holds an exclusive flock on one of the board's lock files for its
-// lifetime: the lock that the settings' and the registry's writers in other
-// programs take around their read-modify-write, so that the new board's
-// file never mixes with, or is overwritten by, their half-done change.
-class BoardFileLock {
-public:
-    explicit BoardFileLock(const std::string& path)
-    {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ >= 0) {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
-    }
-    ~BoardFileLock()
-    {
-        if (fd_ >= 0)
-            close(fd_);  // closing the descriptor drops the lock
-    }
-    BoardFileLock(const BoardFileLock&) = delete;
-    BoardFileLock& operator=(const BoardFileLock&) = delete;
-private:
-    int fd_ = -1;
-};
-
 // Replaces dir/name with text through dir/name.tmp while holding the lock
 // file dir/lockName.
 bool ReplaceUnderLock(const std::string& dir, const std::string& name, const std::string& lockName,
                       const std::string& text)
 {
-    BoardFileLock lock(dir + "/" + lockName);
+    FileLock lock(dir + "/" + lockName);
     const std::string path = dir + "/" + name;
     const std::string tmp = path + ".tmp";
     if (imagekit::WriteFile(tmp, imagekit::Bytes(text.begin(), text.end())) &&

@@ -15,6 +15,7 @@
 
 #include "board/board.h"
 #include "board/file_id.h"
+#include "board/file_lock.h"
 #include "board/flash_rewrite.h"
 #include "board/bus.h"
 #include "board/hal.h"
@@ -128,61 +129,13 @@ RegHive LoadFresh(const std::string& path)
     return hive;
 }
 
-// Holds an exclusive flock on a file for its lifetime. With a time limit,
-// gives up (ok() false) rather than wait for ever.
-class FileLock {
-public:
-    FileLock(const std::string& path, int limitMs)
-    {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0)
-            return;
-        if (limitMs < 0) {
-            while (flock(fd_, LOCK_EX) != 0) {
-                if (errno != EINTR) {
-                    Drop();
-                    return;
-                }
-            }
-            held_ = true;
-            return;
-        }
-        for (int waited = 0;; waited += 2) {
-            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-                held_ = true;
-                return;
-            }
-            if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= limitMs) {
-                Drop();
-                return;
-            }
-            struct timespec ts = {0, 2000000};
-            nanosleep(&ts, nullptr);
-        }
-    }
-    ~FileLock() { Drop(); }
-    bool ok() const { return held_; }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-private:
-    void Drop()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-        held_ = false;
-    }
-    int fd_ = -1;
-    bool held_ = false;
-};
-
 // Read-modify-write of the live registry under its lock.
 template <typename F>
 bool Modify(F&& change)
 {
     std::string dir = Dir();
     mkdir(dir.c_str(), 0755);
-    FileLock lock(dir + "/.registry.lock", -1);
+    FileLock lock(dir + "/.registry.lock");
     if (!lock.ok())
         return false;
     std::string path = dir + "/registry.reg";
