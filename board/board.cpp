@@ -31,7 +31,6 @@ std::string g_cacheDir;
 std::map<std::string, std::string> g_settings;
 FileId g_cacheId;
 bool g_cacheValid = false;
-std::atomic<uint64_t> g_generation{1};
 
 
 bool MakeDirs(const std::string& path)
@@ -96,7 +95,7 @@ void RefreshSettingsLocked()
     std::string text;
     g_settings = ReadTextFile(path, &text) ? ParseSettings(text) : std::map<std::string, std::string>{};
     if (g_cacheValid)
-        g_generation.fetch_add(1);
+        g_settingsGeneration.fetch_add(1);
     g_cacheDir = dir;
     g_cacheId = id;
     g_cacheValid = true;
@@ -216,15 +215,12 @@ bool SetSetting(const std::string& key, const std::string& value)
     {
         std::lock_guard<std::mutex> guard(g_settingsMutex);
         g_cacheValid = false;
-        g_generation.fetch_add(1);
+        g_settingsGeneration.fetch_add(1);
     }
     return true;
 }
 
-uint64_t SettingsGeneration()
-{
-    return g_generation.load();
-}
+std::atomic<uint64_t> g_settingsGeneration{1};
 
 std::string LockFilePath(const std::string& name)
 {
@@ -306,7 +302,7 @@ void CloseAll()
     g_cacheValid = false;
     g_settings.clear();
     g_cacheDir.clear();
-    g_generation.fetch_add(1);
+    g_settingsGeneration.fetch_add(1);
 }
 
 bool ReadTextFile(const std::string& path, std::string* out)

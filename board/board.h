@@ -5,6 +5,7 @@
 // board settings and faults (one "key value" a line); events holds the HAL's
 // event log (one line per event, oldest first).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,8 +30,13 @@ std::string RootFs();           // Dir()/rootfs
 std::string GetSetting(const std::string& key, const std::string& def = "");
 bool SetSetting(const std::string& key, const std::string& value);
 // Grows with every SetSetting of this process, so that cached readers of
-// settings (the flash devices) know when to read them again.
-uint64_t SettingsGeneration();
+// settings (the flash devices) know when to read them again. (Inline: every
+// bus cycle asks.)
+extern std::atomic<uint64_t> g_settingsGeneration;
+inline uint64_t SettingsGeneration()
+{
+    return g_settingsGeneration.load();
+}
 
 // The file behind the named, device-wide mutex `name` (UTF-8): the board's
 // locks/ folder. The platform's named mutexes and the board's own HAL take

@@ -615,6 +615,40 @@ inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, const uint16_t
     c.counters.writes[d] += k;
 }
 
+// Whether device s waits for the 16 data words of a full buffer whose line
+// starts at word w: idle, the count 16 taken and no word yet, w the first
+// word of a line in the block of the 0xE8 command. BufferRoom then allows
+// the whole line and BufferFill takes it into empty slots.
+inline bool FreshLine(const DeviceState& s, uint32_t w)
+{
+    return s.mode == uint32_t(FlashMode::BufferData) && s.busyUntil == 0 && s.bufCount == kFlashBufferWords &&
+           s.bufFilled == 0 && w % kFlashBufferWords == 0 && w / kFlashDeviceBlockWords == s.bufBlock;
+}
+
+// A whole line of 16 bus words (src, any alignment) into the fresh buffers
+// of both devices of the 32-bit bus (FreshLine of both): the low halves to
+// device 0, the high halves to device 1, with BufferFill's effect.
+inline void FillFreshLines(Context& c, uint32_t w, const uint8_t* src)
+{
+    uint32_t words[kFlashBufferWords];
+    std::memcpy(words, src, sizeof words);
+    DeviceState& s0 = c.state->dev[0];
+    DeviceState& s1 = c.state->dev[1];
+    for (uint32_t j = 0; j < kFlashBufferWords; ++j) {
+        s0.bufData[j] = uint16_t(words[j]);
+        s1.bufData[j] = uint16_t(words[j] >> 16);
+    }
+    for (DeviceState* s : {&s0, &s1}) {
+        s->bufMask = (1u << kFlashBufferWords) - 1;
+        s->bufLine = w;
+        s->bufFilled = kFlashBufferWords;
+        s->mode = uint32_t(FlashMode::BufferConfirm);
+    }
+    c.counters.writes[0] += kFlashBufferWords;
+    c.counters.writes[1] += kFlashBufferWords;
+    c.counters.busWrites += kFlashBufferWords;
+}
+
 // Whether device d answers reads with array data without changing state
 // (read-array mode and idle), so a bulk read may copy the array directly.
 bool DeviceReadsArray(Context& c, int d)
@@ -739,6 +773,12 @@ void WriteRun32(Context& c, uint32_t phys, const uint8_t* src, size_t n)
     while (i < n) {
         const uint32_t at = phys + uint32_t(i) * 4;
         const uint32_t w = at / 4;
+        if (n - i >= kFlashBufferWords && flash::FreshLine(c.state->dev[0], w) &&
+            flash::FreshLine(c.state->dev[1], w)) {
+            flash::FillFreshLines(c, w, src + i * 4);
+            i += kFlashBufferWords;
+            continue;
+        }
         const uint32_t k = std::min(flash::BufferRoom(c.state->dev[0], w, n - i),
                                     flash::BufferRoom(c.state->dev[1], w, n - i));
         if (k == 0) {
