@@ -505,12 +505,16 @@ inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
     DeviceWriteSlow(c, d, s, w, value);
 }
 
+// Eight 16-bit lanes: the bus line's halves are split and merged in these
+// (vector extensions; the compiler picks the shuffles the target has).
+typedef uint16_t Halves __attribute__((vector_size(16)));
+typedef uint32_t Lanes __attribute__((vector_size(16)));
+
 // The 16 bus words at p (any alignment) ANDed with keep, 16 bytes at a
 // time (a copy of the line to the stack and back may be compiled to string
 // moves, which cost more than the whole program step).
 inline void AndLine(uint8_t* p, const uint32_t* keep)
 {
-    typedef uint32_t Lanes __attribute__((vector_size(16)));
     for (size_t at = 0; at < 64; at += 16) {
         Lanes v, k;
         std::memcpy(&v, p + at, 16);
@@ -520,15 +524,71 @@ inline void AndLine(uint8_t* p, const uint32_t* keep)
     }
 }
 
+// The line at p ANDed with the bus words that two full buffers make: lo
+// holds the low halves of the 16 words, hi the high halves.
+inline void AndFullLines(uint8_t* p, const uint16_t* lo, const uint16_t* hi)
+{
+    for (size_t part = 0; part < 2; ++part) {
+        Halves l, h;
+        std::memcpy(&l, lo + 8 * part, 16);
+        std::memcpy(&h, hi + 8 * part, 16);
+        const Halves first = __builtin_shufflevector(l, h, 0, 8, 1, 9, 2, 10, 3, 11);
+        const Halves second = __builtin_shufflevector(l, h, 4, 12, 5, 13, 6, 14, 7, 15);
+        uint8_t* q = p + 32 * part;
+        Halves v;
+        std::memcpy(&v, q, 16);
+        v &= first;
+        std::memcpy(q, &v, 16);
+        std::memcpy(&v, q + 16, 16);
+        v &= second;
+        std::memcpy(q + 16, &v, 16);
+    }
+}
+
 // A confirm reaching both devices of the 32-bit bus while both wait for it
 // (idle, BufferConfirm): the same as the two cycles one after the other,
 // with the lines of both programmed in one pass when they are the same
 // line (the devices hold different bytes of it, so the order of their
 // programs does not matter; their checks and times run in device order).
+// How far ahead of the line being programmed its successors are fetched
+// for writing: the hardware's own prefetch stops at page boundaries, and
+// a program's store that misses the cache holds up the device lock of the
+// next cycle.
+constexpr size_t kProgramPrefetchBytes = 2048;
+
+// Whether a confirm of value at block finds both devices holding full
+// buffers of the same valid line of that block, with no fault or lock bit
+// on it: the case BeginBufferProgram passes for both without a change but
+// the mode, and the merged full-buffer program applies.
+inline bool PlainConfirm(const Context& c, const DeviceState& s0, const DeviceState& s1, uint32_t block,
+                         uint32_t value)
+{
+    constexpr uint32_t kFull = (1u << kFlashBufferWords) - 1;
+    return (value & 0x00FF00FFu) == (uint32_t(kCmdConfirm) | (uint32_t(kCmdConfirm) << 16)) &&
+           block < kFlashDeviceBlocks && s0.bufBlock == block && s1.bufBlock == block &&
+           s0.bufLine == s1.bufLine && s0.bufLine % kFlashBufferWords == 0 &&
+           s0.bufLine / kFlashDeviceBlockWords == block && (s0.bufMask & s1.bufMask) == kFull &&
+           s0.bufCount - 1u < kFlashBufferWords && s1.bufCount - 1u < kFlashBufferWords &&
+           (Faults(c, 0, block) | Faults(c, 1, block) | s0.locked[block] | s1.locked[block]) == 0;
+}
+
 void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
 {
     DeviceState* s[kFlashDevices] = {&c.state->dev[0], &c.state->dev[1]};
     const uint32_t block = w / kFlashDeviceBlockWords;
+    if (PlainConfirm(c, *s[0], *s[1], block, value)) {
+        // The usual confirm: what the general steps below do in this case.
+        ++c.counters.writes[0];
+        ++c.counters.writes[1];
+        s[0]->mode = s[1]->mode = uint32_t(FlashMode::ReadStatus);
+        const size_t at = WordOffset(c, 0, s[0]->bufLine);
+        AndFullLines(c.image + at, s[0]->bufData, s[1]->bufData);
+        if (at + kProgramPrefetchBytes < kFlashSize)
+            __builtin_prefetch(c.image + at + kProgramPrefetchBytes, 1, 3);
+        EndBufferProgram(c, *s[0]);
+        EndBufferProgram(c, *s[1]);
+        return;
+    }
     bool program[kFlashDevices];
     for (int d = 0; d < kFlashDevices; ++d) {
         ++c.counters.writes[d];
@@ -546,16 +606,15 @@ void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
         // What each bus word keeps: the bits both devices' values leave set
         // (a local array, which nothing else can change, so the loops run
         // on whole registers).
-        alignas(16) uint32_t keep[kFlashBufferWords];
         if ((s0.bufMask & s1.bufMask) == (1u << kFlashBufferWords) - 1) {
             // Every slot of both buffers written (the usual full buffer).
-            for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
-                keep[slot] = uint32_t(s0.bufData[slot]) | (uint32_t(s1.bufData[slot]) << 16);
+            AndFullLines(p, s0.bufData, s1.bufData);
         } else {
+            alignas(16) uint32_t keep[kFlashBufferWords];
             for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
                 keep[slot] = uint32_t(SlotValue(s0, slot)) | (uint32_t(SlotValue(s1, slot)) << 16);
+            AndLine(p, keep);
         }
-        AndLine(p, keep);
     } else {
         for (int d = 0; d < kFlashDevices; ++d) {
             if (program[d])
@@ -630,13 +689,17 @@ inline bool FreshLine(const DeviceState& s, uint32_t w)
 // device 0, the high halves to device 1, with BufferFill's effect.
 inline void FillFreshLines(Context& c, uint32_t w, const uint8_t* src)
 {
-    uint32_t words[kFlashBufferWords];
-    std::memcpy(words, src, sizeof words);
     DeviceState& s0 = c.state->dev[0];
     DeviceState& s1 = c.state->dev[1];
-    for (uint32_t j = 0; j < kFlashBufferWords; ++j) {
-        s0.bufData[j] = uint16_t(words[j]);
-        s1.bufData[j] = uint16_t(words[j] >> 16);
+    for (size_t part = 0; part < 2; ++part) {
+        // Eight bus words: their low halves to device 0, high to device 1.
+        Halves a, b;
+        std::memcpy(&a, src + 32 * part, 16);
+        std::memcpy(&b, src + 32 * part + 16, 16);
+        const Halves lo = __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+        const Halves hi = __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+        std::memcpy(s0.bufData + 8 * part, &lo, 16);
+        std::memcpy(s1.bufData + 8 * part, &hi, 16);
     }
     for (DeviceState* s : {&s0, &s1}) {
         s->bufMask = (1u << kFlashBufferWords) - 1;
@@ -894,6 +957,26 @@ void BusWrite16(uint32_t phys, uint16_t value)
         Write16(*g.get(), phys, value);
 }
 
+uint32_t BusWriteRead32(uint32_t phys, uint32_t value)
+{
+    phys &= ~3u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 4))
+        return 0xFFFFFFFFu;
+    Write32(*g.get(), phys, value);
+    return Read32(*g.get(), phys);
+}
+
+uint16_t BusWriteRead16(uint32_t phys, uint16_t value)
+{
+    phys &= ~1u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 2))
+        return 0xFFFF;
+    Write16(*g.get(), phys, value);
+    return Read16(*g.get(), phys);
+}
+
 namespace {
 
 // Values of a bulk write per hold of the device lock: a long run must not
@@ -914,6 +997,19 @@ void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
 {
     phys &= ~3u;
     const uint8_t* in = static_cast<const uint8_t*>(src);
+    if (words == kFlashBufferWords && phys <= kFlashSize - kFlashBufferWords * 4) {
+        // The data words of one full buffer (what a program sends most):
+        // when both devices wait for exactly this line, one step.
+        flash::Guard g;
+        if (!g.get())
+            return;
+        Context& c = *g.get();
+        const uint32_t w = phys / 4;
+        if (c.bus32 && flash::FreshLine(c.state->dev[0], w) && flash::FreshLine(c.state->dev[1], w)) {
+            flash::FillFreshLines(c, w, in);
+            return;
+        }
+    }
     size_t n = InFlashCount(phys, words, 4);
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(kBulkRun, n - done);

@@ -79,6 +79,10 @@ void UnmapFlashWindow(uint8_t* window);
 // One bus access of BusWidth bytes (16-bit accesses zero-extended).
 uint32_t FlashReadWord(const uint8_t* address);
 void FlashWriteWord(uint8_t* address, uint32_t value);
+// FlashWriteWord and then FlashReadWord at the same address, as one pair
+// that no other bus user comes between (a command and its first status
+// read). Returns the value read.
+uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value);
 
 // Puts the device(s) at address back into read-array mode.
 void ResetToReadArray(uint8_t* address);

@@ -231,6 +231,16 @@ void OsWrite16(void* addr, uint16_t value)
     board::BusWrite16(Translate(addr, 2, 2, true, "write16"), value);
 }
 
+uint32_t OsWriteRead32(void* addr, uint32_t value)
+{
+    return board::BusWriteRead32(Translate(addr, 4, 4, true, "write32"), value);
+}
+
+uint16_t OsWriteRead16(void* addr, uint16_t value)
+{
+    return board::BusWriteRead16(Translate(addr, 2, 2, true, "write16"), value);
+}
+
 void OsReadBulk(void* dst, const void* addr, size_t n)
 {
     if (n == 0)

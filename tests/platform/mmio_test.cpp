@@ -104,6 +104,23 @@ TEST_F(MmioTest, BulkWritesReachTheWindowsPhysicalAddressCycleByCycle)
     EXPECT_EQ(board::FlashGetCounters().busWrites, 5u);
 }
 
+// A command and its status read as one pair: the same two cycles as a
+// write and then a read, and the status they leave.
+TEST_F(MmioTest, WriteReadPairIsOneWriteThenOneRead)
+{
+    uint8_t* high = Map(0x40000, 0x20000);
+    ASSERT_NE(high, nullptr);
+    board::FlashResetCounters();
+    EXPECT_EQ(OsWriteRead32(high + 0x40, 0x00700070), 0x00800080u);  // read status
+    board::FlashCounters n = board::FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 1u);
+    EXPECT_EQ(n.busReads, 1u);
+    // Read array: the read returns the array, erased here.
+    EXPECT_EQ(OsWriteRead32(high + 0x40, 0x00FF00FF), 0xFFFFFFFFu);
+    EXPECT_EQ(OsWriteRead16(high + 0x42, 0x0070), 0x0080u);
+    EXPECT_DEATH(OsWriteRead32(high + 2, 0x00700070), "data abort: write32 .*not aligned");
+}
+
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
 {
     void* p = OsVirtualAlloc(0x20000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
