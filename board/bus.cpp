@@ -545,50 +545,21 @@ inline void AndFullLines(uint8_t* p, const uint16_t* lo, const uint16_t* hi)
     }
 }
 
-// A confirm reaching both devices of the 32-bit bus while both wait for it
-// (idle, BufferConfirm): the same as the two cycles one after the other,
-// with the lines of both programmed in one pass when they are the same
-// line (the devices hold different bytes of it, so the order of their
-// programs does not matter; their checks and times run in device order).
 // How far ahead of the line being programmed its successors are fetched
 // for writing: the hardware's own prefetch stops at page boundaries, and
 // a program's store that misses the cache holds up the device lock of the
 // next cycle.
 constexpr size_t kProgramPrefetchBytes = 2048;
 
-// Whether a confirm of value at block finds both devices holding full
-// buffers of the same valid line of that block, with no fault or lock bit
-// on it: the case BeginBufferProgram passes for both without a change but
-// the mode, and the merged full-buffer program applies.
-inline bool PlainConfirm(const Context& c, const DeviceState& s0, const DeviceState& s1, uint32_t block,
-                         uint32_t value)
-{
-    constexpr uint32_t kFull = (1u << kFlashBufferWords) - 1;
-    return (value & 0x00FF00FFu) == (uint32_t(kCmdConfirm) | (uint32_t(kCmdConfirm) << 16)) &&
-           block < kFlashDeviceBlocks && s0.bufBlock == block && s1.bufBlock == block &&
-           s0.bufLine == s1.bufLine && s0.bufLine % kFlashBufferWords == 0 &&
-           s0.bufLine / kFlashDeviceBlockWords == block && (s0.bufMask & s1.bufMask) == kFull &&
-           s0.bufCount - 1u < kFlashBufferWords && s1.bufCount - 1u < kFlashBufferWords &&
-           (Faults(c, 0, block) | Faults(c, 1, block) | s0.locked[block] | s1.locked[block]) == 0;
-}
-
+// A confirm reaching both devices of the 32-bit bus while both wait for it
+// (idle, BufferConfirm): the same as the two cycles one after the other,
+// with the lines of both programmed in one pass when they are the same
+// line (the devices hold different bytes of it, so the order of their
+// programs does not matter; their checks and times run in device order).
 void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
 {
     DeviceState* s[kFlashDevices] = {&c.state->dev[0], &c.state->dev[1]};
     const uint32_t block = w / kFlashDeviceBlockWords;
-    if (PlainConfirm(c, *s[0], *s[1], block, value)) {
-        // The usual confirm: what the general steps below do in this case.
-        ++c.counters.writes[0];
-        ++c.counters.writes[1];
-        s[0]->mode = s[1]->mode = uint32_t(FlashMode::ReadStatus);
-        const size_t at = WordOffset(c, 0, s[0]->bufLine);
-        AndFullLines(c.image + at, s[0]->bufData, s[1]->bufData);
-        if (at + kProgramPrefetchBytes < kFlashSize)
-            __builtin_prefetch(c.image + at + kProgramPrefetchBytes, 1, 3);
-        EndBufferProgram(c, *s[0]);
-        EndBufferProgram(c, *s[1]);
-        return;
-    }
     bool program[kFlashDevices];
     for (int d = 0; d < kFlashDevices; ++d) {
         ++c.counters.writes[d];
@@ -609,6 +580,8 @@ void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
         if ((s0.bufMask & s1.bufMask) == (1u << kFlashBufferWords) - 1) {
             // Every slot of both buffers written (the usual full buffer).
             AndFullLines(p, s0.bufData, s1.bufData);
+            if (size_t(p - c.image) + kProgramPrefetchBytes < kFlashSize)
+                __builtin_prefetch(p + kProgramPrefetchBytes, 1, 3);
         } else {
             alignas(16) uint32_t keep[kFlashBufferWords];
             for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
@@ -997,19 +970,6 @@ void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
 {
     phys &= ~3u;
     const uint8_t* in = static_cast<const uint8_t*>(src);
-    if (words == kFlashBufferWords && phys <= kFlashSize - kFlashBufferWords * 4) {
-        // The data words of one full buffer (what a program sends most):
-        // when both devices wait for exactly this line, one step.
-        flash::Guard g;
-        if (!g.get())
-            return;
-        Context& c = *g.get();
-        const uint32_t w = phys / 4;
-        if (c.bus32 && flash::FreshLine(c.state->dev[0], w) && flash::FreshLine(c.state->dev[1], w)) {
-            flash::FillFreshLines(c, w, in);
-            return;
-        }
-    }
     size_t n = InFlashCount(phys, words, 4);
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(kBulkRun, n - done);
