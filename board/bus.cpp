@@ -964,6 +964,22 @@ size_t InFlashCount(uint32_t phys, size_t n, uint32_t width)
     return std::min<size_t>(n, (kFlashSize - phys) / width);
 }
 
+// words 32-bit write cycles from phys, all in the flash, with the lock held.
+void WriteWords32(Context& c, uint32_t phys, const uint8_t* src, size_t words)
+{
+    if (c.bus32) {
+        WriteRun32(c, phys, src, words);
+        return;
+    }
+    // Two cycles a word, low half first: the halves in order.
+    WriteRun16(c, phys, 2 * words, [src](size_t j) { return uint16_t(Load32(src, j / 2) >> (16 * (j % 2))); });
+}
+
+void WriteHalves(Context& c, uint32_t phys, const uint8_t* src, size_t halves)
+{
+    WriteRun16(c, phys, halves, [src](size_t j) { return Load16(src, j); });
+}
+
 }  // namespace
 
 void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
@@ -973,19 +989,10 @@ void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
     size_t n = InFlashCount(phys, words, 4);
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(kBulkRun, n - done);
-        const uint32_t at = phys + uint32_t(done) * 4;
         flash::Guard g;
         if (!g.get())
             return;
-        Context& c = *g.get();
-        if (c.bus32) {
-            WriteRun32(c, at, in + done * 4, k);
-        } else {
-            // Two cycles a word, low half first: the halves in order.
-            const uint8_t* run = in + done * 4;
-            WriteRun16(c, at, 2 * k,
-                       [run](size_t j) { return uint16_t(Load32(run, j / 2) >> (16 * (j % 2))); });
-        }
+        WriteWords32(*g.get(), phys + uint32_t(done) * 4, in + done * 4, k);
         done += k;
     }
 }
@@ -997,13 +1004,89 @@ void BusWriteBulk16(uint32_t phys, const void* src, size_t halves)
     size_t n = InFlashCount(phys, halves, 2);
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(kBulkRun, n - done);
-        const uint8_t* run = in + done * 2;
         flash::Guard g;
         if (!g.get())
             return;
-        WriteRun16(*g.get(), phys + uint32_t(done) * 2, k, [run](size_t j) { return Load16(run, j); });
+        WriteHalves(*g.get(), phys + uint32_t(done) * 2, in + done * 2, k);
         done += k;
     }
+}
+
+namespace {
+
+// A full write buffer for both devices of the 32-bit bus as one transfer,
+// the way a buffer program sends it: the count 16 in both halves, the 16
+// data words of one line, the confirm in both halves, all in the block of
+// the 0xE8 command that both devices, idle, took last. The same as the 18
+// cycles one after the other through Write32 (the devices' tests compare
+// the two), without the per-cycle dispatch. false when the transfer is
+// anything else: it then goes cycle by cycle.
+inline bool FullBufferTransfer(Context& c, const BusWriteRun* runs, size_t n)
+{
+    if (n != 3 || runs[0].cycles != 1 || runs[1].cycles != kFlashBufferWords || runs[2].cycles != 1 ||
+        !flash::g_commandFastPath.load(std::memory_order_relaxed))
+        return false;
+    const uint32_t countAt = runs[0].phys & ~3u, lineAt = runs[1].phys & ~3u, confirmAt = runs[2].phys & ~3u;
+    if (!InFlash(countAt, 4) || !InFlash(confirmAt, 4) || lineAt > kFlashSize - kFlashBufferWords * 4)
+        return false;
+    const uint32_t w = lineAt / 4;
+    const uint32_t block = w / kFlashDeviceBlockWords;
+    if (w % kFlashBufferWords != 0 || countAt / 4 / kFlashDeviceBlockWords != block ||
+        confirmAt / 4 / kFlashDeviceBlockWords != block)
+        return false;
+    const uint32_t count = Load32(static_cast<const uint8_t*>(runs[0].src), 0);
+    const uint32_t confirm = Load32(static_cast<const uint8_t*>(runs[2].src), 0);
+    constexpr uint32_t kFullCount = (kFlashBufferWords - 1) * 0x00010001u;
+    constexpr uint32_t kConfirmBoth = kCmdConfirm * 0x00010001u;
+    flash::DeviceState& s0 = c.state->dev[0];
+    flash::DeviceState& s1 = c.state->dev[1];
+    if (count != kFullCount || confirm != kConfirmBoth || s0.mode != uint32_t(FlashMode::BufferCount) ||
+        s1.mode != uint32_t(FlashMode::BufferCount) || s0.busyUntil != 0 || s1.busyUntil != 0 ||
+        s0.bufBlock != block || s1.bufBlock != block)
+        return false;
+    flash::BufferCountWrite(s0, block, uint16_t(count));
+    flash::BufferCountWrite(s1, block, uint16_t(count >> 16));
+    ++c.counters.writes[0];
+    ++c.counters.writes[1];
+    ++c.counters.busWrites;
+    flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));
+    ++c.counters.busWrites;
+    flash::ConfirmBoth(c, confirmAt / 4, confirm);
+    return true;
+}
+
+}  // namespace
+
+uint32_t BusWriteRunsRead32(const BusWriteRun* runs, size_t n, uint32_t readPhys)
+{
+    flash::Guard g;
+    if (!g.get())
+        return 0xFFFFFFFFu;
+    Context& c = *g.get();
+    if (c.bus32 && FullBufferTransfer(c, runs, n)) {
+        readPhys &= ~3u;
+        return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;
+    }
+    for (size_t r = 0; r < n; ++r) {
+        const uint32_t phys = runs[r].phys & ~3u;
+        WriteWords32(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 4));
+    }
+    readPhys &= ~3u;
+    return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;
+}
+
+uint16_t BusWriteRunsRead16(const BusWriteRun* runs, size_t n, uint32_t readPhys)
+{
+    flash::Guard g;
+    if (!g.get())
+        return 0xFFFF;
+    Context& c = *g.get();
+    for (size_t r = 0; r < n; ++r) {
+        const uint32_t phys = runs[r].phys & ~1u;
+        WriteHalves(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 2));
+    }
+    readPhys &= ~1u;
+    return InFlash(readPhys, 2) ? Read16(c, readPhys) : 0xFFFF;
 }
 
 void BusReadBulk(void* dst, uint32_t phys, size_t n)

@@ -31,6 +31,21 @@ void BusReadBulk(void* dst, uint32_t phys, size_t n);
 void BusWriteBulk32(uint32_t phys, const void* src, size_t words);
 void BusWriteBulk16(uint32_t phys, const void* src, size_t halves);
 
+// One run of a transfer: `cycles` write cycles to consecutive addresses
+// from phys, the values read from src in memory order (any alignment).
+struct BusWriteRun {
+    uint32_t phys;
+    const void* src;
+    size_t cycles;
+};
+// The runs' write cycles in the order given and then one read cycle at
+// readPhys, with nothing of another bus user between them (the bus is held
+// for the whole transfer, so callers keep it short): the same as
+// BusWriteBulk32 (BusWriteBulk16) for each run and then BusRead32
+// (BusRead16). Returns what the read returns.
+uint32_t BusWriteRunsRead32(const BusWriteRun* runs, size_t n, uint32_t readPhys);
+uint16_t BusWriteRunsRead16(const BusWriteRun* runs, size_t n, uint32_t readPhys);
+
 }  // namespace board
 
 namespace board {

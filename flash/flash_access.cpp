@@ -123,6 +123,21 @@ uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value)
     return OsWriteRead16(address, static_cast<uint16_t>(value));
 }
 
+uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
+                             uint8_t* last)
+{
+    if (BusWidth == 4) {
+        const uint32_t countWord = count | (count << 16);
+        const uint32_t confirm = FLASH_CMD_CONFIRM;
+        const OsWriteRun runs[] = {{target, &countWord, 1}, {target, source, words}, {last, &confirm, 1}};
+        return OsWriteRunsRead32(runs, 3, last);
+    }
+    const uint16_t countHalf = static_cast<uint16_t>(count);
+    const uint16_t confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
+    const OsWriteRun runs[] = {{target, &countHalf, 1}, {target, source, words}, {last, &confirm, 1}};
+    return OsWriteRunsRead16(runs, 3, last);
+}
+
 void ResetToReadArray(uint8_t* address)
 {
     FlashWriteWord(address, FLASH_CMD_READ_ARRAY);
@@ -198,18 +213,13 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
         WaitStart start;
         if (!PollReady(target, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
             return 0;
-        uint32_t countWord = (n - 1) | ((n - 1) << 16);
-        FlashWriteWord(target, countWord);
-        // The data words: one bus write each, in order, handed over as one run.
-        if (w == 4)
-            OsWriteBulk32(target, source, n);
-        else
-            OsWriteBulk16(target, source, n);
+        // The count, the data words (one bus write each, in order) and the
+        // confirm at the last word, then the first status read: one transfer.
+        uint8_t* last = target + (n - 1) * w;
+        first = FlashBufferTransfer(target, n - 1, source, n, last);
         source += n * w;
         target += n * w;
         remaining -= n * w;
-        uint8_t* last = target - w;
-        first = FlashWriteReadWord(last, FLASH_CMD_CONFIRM);
         if (!PollReady(last, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
             return 0;
         if (status & FLASH_PROGRAM_ERRORS)

@@ -84,6 +84,15 @@ void FlashWriteWord(uint8_t* address, uint32_t value);
 // read). Returns the value read.
 uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value);
 
+// The steps of a write buffer after its free buffer was seen, as one
+// transfer no other bus user comes between: the word count (count = words
+// - 1, in both halves with BusWidth 4) at target, the words bus words from
+// source to consecutive addresses from target, the confirm at last (the
+// last word's address), then the first status read there. Returns the
+// status read.
+uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
+                             uint8_t* last);
+
 // Puts the device(s) at address back into read-array mode.
 void ResetToReadArray(uint8_t* address);
 

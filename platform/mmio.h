@@ -52,3 +52,25 @@ void OsWriteBulk32(void* addr, const void* src, size_t words);
 // The same with 16-bit bus writes (addr aligned to 2): `halves` OsWrite16
 // cycles in order.
 void OsWriteBulk16(void* addr, const void* src, size_t halves);
+
+// One run of a transfer: `cycles` write cycles to consecutive addresses
+// from addr (aligned to the transfer's width), the values read from src in
+// memory order (any alignment). The run must lie in one mapping.
+struct OsWriteRun {
+    void* addr;
+    const void* src;
+    size_t cycles;
+};
+// The most runs, and the most write cycles of all its runs, in one transfer.
+constexpr size_t OS_TRANSFER_MAX_RUNS = 4;
+constexpr size_t OS_TRANSFER_MAX_CYCLES = 256;
+// A transfer: the runs' write cycles in the order given, then one read
+// cycle at readAddr, with nothing of another bus user between them; returns
+// what the read returns. The same as OsWriteBulk32 for each run and then
+// OsRead32 (OsWriteBulk16 and OsRead16): on the device a loop of volatile
+// stores and one volatile load. The bus is held for the whole transfer: more
+// than OS_TRANSFER_MAX_RUNS runs or OS_TRANSFER_MAX_CYCLES cycles is a data
+// abort. Used for a write buffer's count, data and confirm with the first
+// status read after them.
+uint32_t OsWriteRunsRead32(const OsWriteRun* runs, size_t n, const void* readAddr);
+uint16_t OsWriteRunsRead16(const OsWriteRun* runs, size_t n, const void* readAddr);

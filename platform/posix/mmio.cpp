@@ -109,7 +109,7 @@ void TableChanged()
 inline uint32_t Translate(const void* addr, uintptr_t width, uintptr_t align, bool write, const char* access)
 {
     uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    if (a % align != 0)
+    if ((a & (align - 1)) != 0)  // align is a power of two
         DataAbort(access, addr, "not aligned");
     const LastWindow& last = t_last;
     if (last.generation == g_tableGeneration.load(std::memory_order_acquire) && a >= last.start &&
@@ -269,4 +269,53 @@ void OsWriteBulk16(void* addr, const void* src, size_t halves)
     if (halves > SIZE_MAX / 2)
         DataAbort("bulk write16", addr, "length beyond any mapping");
     board::BusWriteBulk16(Translate(addr, halves * 2, 2, true, "bulk write16"), src, halves);
+}
+
+namespace {
+
+// The runs of a transfer as bus addresses (empty runs left out; returns
+// how many are left); a data abort for anything the transfer's contract
+// does not allow. Runs in the thread's last window (all of a buffer
+// program's) are translated against it without a search each.
+template <uintptr_t Width>
+size_t TranslateRuns(const OsWriteRun* runs, size_t n, board::BusWriteRun* out, const char* access)
+{
+    if (n > OS_TRANSFER_MAX_RUNS)
+        DataAbort(access, runs[0].addr, "too many runs in one transfer");
+    const LastWindow last = t_last;
+    const bool current = last.generation == g_tableGeneration.load(std::memory_order_acquire) && last.writable;
+    size_t cycles = 0;
+    size_t used = 0;
+    for (size_t r = 0; r < n; ++r) {
+        const size_t k = runs[r].cycles;
+        if (k > OS_TRANSFER_MAX_CYCLES - cycles)
+            DataAbort(access, runs[r].addr, "too many cycles in one transfer");
+        cycles += k;
+        if (k == 0)
+            continue;
+        const uintptr_t a = reinterpret_cast<uintptr_t>(runs[r].addr);
+        uint32_t phys;
+        if (current && a % Width == 0 && a >= last.start && a < last.end && k * Width <= last.end - a)
+            phys = last.phys + uint32_t(a - last.start);
+        else
+            phys = Translate(runs[r].addr, k * Width, Width, true, access);
+        out[used++] = {phys, runs[r].src, k};
+    }
+    return used;
+}
+
+}  // namespace
+
+uint32_t OsWriteRunsRead32(const OsWriteRun* runs, size_t n, const void* readAddr)
+{
+    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
+    size_t used = TranslateRuns<4>(runs, n, bus, "transfer32");
+    return board::BusWriteRunsRead32(bus, used, Translate(readAddr, 4, 4, false, "transfer32"));
+}
+
+uint16_t OsWriteRunsRead16(const OsWriteRun* runs, size_t n, const void* readAddr)
+{
+    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
+    size_t used = TranslateRuns<2>(runs, n, bus, "transfer16");
+    return board::BusWriteRunsRead16(bus, used, Translate(readAddr, 2, 2, false, "transfer16"));
 }

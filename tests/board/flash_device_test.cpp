@@ -743,15 +743,20 @@ struct CommandScenario {
 };
 
 struct CommandOutcome {
+    std::vector<uint32_t> reads;   // what the scenario's transfers read
     flash::DeviceState dev[kFlashDevices];
     FlashCounters counters;
     std::vector<uint8_t> low;      // the first blocks of the flash
     std::vector<uint8_t> high;     // the first blocks of device 1 on the 16-bit bus
 };
 
+// The status reads of the transfers below, for the comparison.
+std::vector<uint32_t> g_transferReads;
+
 CommandOutcome RunCommandScenario(const CommandScenario& sc, bool shortcuts)
 {
     CommandOutcome out{};
+    g_transferReads.clear();
     OsUseVirtualClock(1000, 1);
     if (sc.bus16) {
         EXPECT_TRUE(SetSetting("bus", "16"));
@@ -762,6 +767,7 @@ CommandOutcome RunCommandScenario(const CommandScenario& sc, bool shortcuts)
     sc.run();
     flash::g_commandFastPath.store(true);
     out.counters = FlashGetCounters();
+    out.reads = g_transferReads;
     EXPECT_TRUE(flash::g_open.load());
     for (int d = 0; d < kFlashDevices; ++d)
         out.dev[d] = flash::g_ctx.state->dev[d];
@@ -810,6 +816,25 @@ void ProgramLine32(uint32_t phys, const std::vector<uint32_t>& words)
     BusWriteBulk32(phys, words.data(), words.size());
     Cmd(phys + uint32_t(words.size() - 1) * 4, kCmdConfirm);
     (void)BusRead32(phys);
+}
+
+// A transfer of a count, data words and a confirm, then a read at the
+// confirm's address (the reads are kept for the comparison).
+void Transfer32(uint32_t countAt, uint32_t count, uint32_t dataAt, const uint32_t* data, size_t words,
+                uint32_t confirmAt, uint32_t confirm)
+{
+    const BusWriteRun runs[] = {{countAt, &count, 1}, {dataAt, data, words}, {confirmAt, &confirm, 1}};
+    g_transferReads.push_back(BusWriteRunsRead32(runs, 3, confirmAt));
+}
+
+// A full buffer as ProgramFlash sends it now: 0xE8 with its status read,
+// then the count, data and confirm with the first status read as one
+// transfer.
+void ProgramLineTransfer32(uint32_t phys, const std::vector<uint32_t>& words)
+{
+    g_transferReads.push_back(BusWriteRead32(phys, Both(kCmdWriteToBuffer)));
+    const uint32_t last = phys + uint32_t(words.size() - 1) * 4;
+    Transfer32(phys, Both(uint16_t(words.size() - 1)), phys, words.data(), words.size(), last, Both(kCmdConfirm));
 }
 
 TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
@@ -984,6 +1009,77 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
              Cmd(kBlock32, kCmdBlockErase);
              Cmd(kBlock32, kCmdConfirm);
          }},
+        {"full buffers as transfers: first and last lines of blocks, over a programmed line", false, "none",
+         [&] {
+             ProgramLineTransfer32(0x40, a);
+             ProgramLineTransfer32(kBlock32 - 0x40, b);
+             ProgramLineTransfer32(kBlock32, a);
+             ProgramLineTransfer32(0x40, b);
+             Cmd(0, kCmdReadArray);
+             ProgramLineTransfer32(0x80, a);
+         }},
+        {"transfers of other shapes: short count, unaligned line, halves that differ", false, "none",
+         [&] {
+             Cmd(0x200, kCmdWriteToBuffer);
+             Transfer32(0x200, Both(3), 0x200, a.data(), 4, 0x20C, Both(kCmdConfirm));
+             Cmd(0x240, kCmdWriteToBuffer);
+             Transfer32(0x240, Both(15), 0x244, a.data(), 16, 0x280, Both(kCmdConfirm));
+             Cmd(0x240, kCmdClearStatus);
+             Cmd(0x2C0, kCmdWriteToBuffer);
+             Transfer32(0x2C0, 0x000F0007u, 0x2C0, b.data(), 16, 0x2FC, Both(kCmdConfirm));
+             Cmd(0x2C0, kCmdClearStatus);
+             Cmd(0x300, kCmdWriteToBuffer);
+             Transfer32(0x300, Both(15), 0x300, b.data(), 16, 0x33C, 0x00FF00D0u);
+             Cmd(0x300, kCmdClearStatus);
+             Cmd(0x340, kCmdWriteToBuffer);
+             Transfer32(0x340, Both(15), 0x340, a.data(), 15, 0x378, Both(kCmdConfirm));
+         }},
+        {"transfers outside the block of the 0xE8, or without one", false, "none",
+         [&] {
+             Cmd(0x400, kCmdWriteToBuffer);
+             Transfer32(kBlock32 + 0x400, Both(15), 0x400, a.data(), 16, 0x43C, Both(kCmdConfirm));
+             Cmd(0x400, kCmdClearStatus);
+             Cmd(0x440, kCmdWriteToBuffer);
+             Transfer32(0x440, Both(15), 0x440, a.data(), 16, kBlock32 + 0x47C, Both(kCmdConfirm));
+             Cmd(0x440, kCmdClearStatus);
+             Cmd(0x480, kCmdWriteToBuffer);
+             Transfer32(0x480, Both(15), kBlock32 + 0x480, b.data(), 16, 0x4BC, Both(kCmdConfirm));
+             Cmd(0x480, kCmdClearStatus);
+             Cmd(0x4C0, kCmdReadStatus);
+             Transfer32(0x4C0, Both(15), 0x4C0, b.data(), 16, 0x4FC, Both(kCmdConfirm));
+             BusWrite16(0x500, kCmdWriteToBuffer);  // device 0 only
+             Transfer32(0x500, Both(15), 0x500, a.data(), 16, 0x53C, Both(kCmdConfirm));
+         }},
+        {"transfers meeting faults", false, "none",
+         [&] {
+             FlashSetFault(0, 1, kFaultProgram);
+             FlashSetBlockLock(1, 2, true);
+             FlashSetFault(0, 3, kFaultVpp);
+             ProgramLineTransfer32(kBlock32, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLineTransfer32(2 * kBlock32 + 0x40, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLineTransfer32(3 * kBlock32 + 0x80, b);
+             Cmd(0, kCmdClearStatus);
+             FlashSetFault(1, 0, kFaultBusy);
+             ProgramLineTransfer32(0x900, a);
+             FlashSetFault(1, 0, 0);
+             ProgramLineTransfer32(0x940, b);
+         }},
+        {"datasheet timing: transfers to busy devices", false, "datasheet",
+         [&] {
+             ProgramLineTransfer32(0x100, a);
+             ProgramLineTransfer32(0x140, b);  // the devices are still busy
+             OsVirtualClockAdvance(1000);
+             ProgramLineTransfer32(0x140, b);
+             OsVirtualClockAdvance(1000);
+         }},
+        {"16-bit bus: a transfer of 32-bit cycles", true, "none",
+         [&] {
+             ProgramLineTransfer32(0x40, a);
+             BusWrite32(dev1 + 0x40, Both(kCmdWriteToBuffer));
+             Transfer32(dev1 + 0x40, 0x000F000Fu, dev1 + 0x40, b.data(), 8, dev1 + 0x5C, Both(kCmdConfirm));
+         }},
         {"16-bit bus: buffers of both devices, 16- and 32-bit cycles", true, "none",
          [&] {
              std::vector<uint16_t> halves;
@@ -1027,6 +1123,7 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
         }
         EXPECT_EQ(fast.counters.busWrites, slow.counters.busWrites);
         EXPECT_EQ(fast.counters.busReads, slow.counters.busReads);
+        EXPECT_EQ(fast.reads, slow.reads);
         EXPECT_TRUE(fast.low == slow.low) << "the flash contents differ";
         EXPECT_TRUE(fast.high == slow.high) << "the flash contents differ";
     }

@@ -121,6 +121,57 @@ TEST_F(MmioTest, WriteReadPairIsOneWriteThenOneRead)
     EXPECT_DEATH(OsWriteRead32(high + 2, 0x00700070), "data abort: write32 .*not aligned");
 }
 
+// A transfer: its runs' write cycles in order (one of them in a window
+// other than the one used last, one empty), then one read; what breaks its
+// contract is a data abort.
+TEST_F(MmioTest, TransferIsItsRunsInOrderThenOneRead)
+{
+    uint8_t* whole = Map(0, board::kFlashSize);
+    uint8_t* high = Map(0x40000, 0x20000);
+    ASSERT_TRUE(whole && high);
+    const uint32_t words[3] = {0xCC01CC10, 0xCC02CC20, 0xCC03CC30};
+    uint8_t odd[1 + sizeof words];
+    std::memcpy(odd + 1, words, sizeof words);
+    const uint32_t count = 0x00020002, confirm = 0x00D000D0;
+    OsWrite32(high + 0x44, 0x00E800E8);
+    (void)OsRead32(whole);   // the last window is another one now (a read changes no state)
+    board::FlashResetCounters();
+    const OsWriteRun runs[] = {
+        {high + 0x44, &count, 1}, {high + 0x44, odd + 1, 3}, {nullptr, nullptr, 0}, {high + 0x4C, &confirm, 1}};
+    EXPECT_EQ(OsWriteRunsRead32(runs, 4, high + 0x4C), 0x00800080u);
+    board::FlashCounters n = board::FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 5u);
+    EXPECT_EQ(n.busReads, 1u);
+    uint32_t got[3] = {};
+    EXPECT_TRUE(board::FlashPeek(got, 0x40044, sizeof got));
+    EXPECT_EQ(std::memcmp(got, words, sizeof got), 0);
+
+    // 16-bit cycles: read array at device 0 only, then a read of both.
+    const uint16_t readArray = 0x00FF;
+    const OsWriteRun one[] = {{high + 0x44, &readArray, 1}};
+    EXPECT_EQ(OsWriteRunsRead16(one, 1, high + 0x44), 0xCC10u);
+    EXPECT_EQ(OsWriteRunsRead16(one, 0, high + 0x46), 0x0080u);   // no write: device 1's status
+
+    const OsWriteRun five[] = {runs[0], runs[0], runs[0], runs[0], runs[0]};
+    EXPECT_DEATH(OsWriteRunsRead32(five, 5, high), "data abort: transfer32 .*too many runs");
+    std::vector<uint32_t> many(OS_TRANSFER_MAX_CYCLES);
+    const OsWriteRun tooLong[] = {{high, many.data(), OS_TRANSFER_MAX_CYCLES}, {high, &count, 1}};
+    EXPECT_DEATH(OsWriteRunsRead32(tooLong, 2, high), "data abort: transfer32 .*too many cycles");
+    const OsWriteRun misaligned[] = {{high + 2, &count, 1}};
+    EXPECT_DEATH(OsWriteRunsRead32(misaligned, 1, high), "data abort: transfer32 .*not aligned");
+    EXPECT_DEATH(OsWriteRunsRead16(misaligned, 1, high + 1), "data abort: transfer16 .*not aligned");
+    const OsWriteRun pastTheEnd[] = {{high + 0x20000 - 4, words, 2}};
+    EXPECT_DEATH(OsWriteRunsRead32(pastTheEnd, 1, high), "data abort: transfer32 .*no device memory");
+
+    void* ro = OsVirtualAlloc(0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    ASSERT_NE(ro, nullptr);
+    reserved_.push_back(ro);
+    ASSERT_EQ(OsVirtualCopy(ro, 0x40000, 0x1000, OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE), 1);
+    (void)OsRead32(ro);   // the thread's last window is the read-only one
+    const OsWriteRun readOnly[] = {{ro, &count, 1}};
+    EXPECT_DEATH(OsWriteRunsRead32(readOnly, 1, ro), "data abort: transfer32 .*read-only");
+}
+
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
 {
     void* p = OsVirtualAlloc(0x20000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);

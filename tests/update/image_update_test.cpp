@@ -227,7 +227,8 @@ TEST(ByteSumTest, SumsOverChunksAndWraps)
     for (size_t i = 0; i < mixed.size(); ++i)
         mixed[i] = static_cast<uint8_t>(0xF0 + (i * 7) % 16);
     for (uint32_t start = 0; start < 8; ++start) {
-        for (uint32_t n : {0u, 1u, 7u, 8u, 9u, 1023u, 1024u, 1025u, 2031u, 2990u}) {
+        for (uint32_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 1023u, 1024u, 1025u, 2031u, 2047u,
+                           2048u, 2049u, 2990u}) {
             Bytes part(mixed.begin() + start, mixed.begin() + start + n);
             EXPECT_EQ(ByteSum(mixed.data() + start, n), imagekit::ByteSum(part)) << start << "+" << n;
         }
