@@ -1014,45 +1014,145 @@ void BusWriteBulk16(uint32_t phys, const void* src, size_t halves)
 
 namespace {
 
-// A full write buffer for both devices of the 32-bit bus as one transfer,
-// the way a buffer program sends it: the count 16 in both halves, the 16
-// data words of one line, the confirm in both halves, all in the block of
-// the 0xE8 command that both devices, idle, took last. The same as the 18
-// cycles one after the other through Write32 (the devices' tests compare
-// the two), without the per-cycle dispatch. false when the transfer is
-// anything else: it then goes cycle by cycle.
-inline bool FullBufferTransfer(Context& c, const BusWriteRun* runs, size_t n)
+constexpr uint32_t kFullCount = (kFlashBufferWords - 1) * 0x00010001u;
+constexpr uint32_t kConfirmBoth = kCmdConfirm * 0x00010001u;
+constexpr uint32_t kWriteToBufferBoth = kCmdWriteToBuffer * 0x00010001u;
+
+// Whether a transfer is a full write buffer for both devices of the
+// 32-bit bus in block, as a buffer program sends it: the count 16 in both
+// halves, the 16 data words of one line, the confirm in both halves, all
+// in the flash and in block. *w is then the line's first word.
+inline bool FullBufferShape(const BusWriteRun* runs, size_t n, uint32_t block, uint32_t* w)
 {
-    if (n != 3 || runs[0].cycles != 1 || runs[1].cycles != kFlashBufferWords || runs[2].cycles != 1 ||
-        !flash::g_commandFastPath.load(std::memory_order_relaxed))
+    if (n != 3 || runs[0].cycles != 1 || runs[1].cycles != kFlashBufferWords || runs[2].cycles != 1)
         return false;
     const uint32_t countAt = runs[0].phys & ~3u, lineAt = runs[1].phys & ~3u, confirmAt = runs[2].phys & ~3u;
     if (!InFlash(countAt, 4) || !InFlash(confirmAt, 4) || lineAt > kFlashSize - kFlashBufferWords * 4)
         return false;
-    const uint32_t w = lineAt / 4;
-    const uint32_t block = w / kFlashDeviceBlockWords;
-    if (w % kFlashBufferWords != 0 || countAt / 4 / kFlashDeviceBlockWords != block ||
-        confirmAt / 4 / kFlashDeviceBlockWords != block)
+    *w = lineAt / 4;
+    return *w % kFlashBufferWords == 0 && *w / kFlashDeviceBlockWords == block &&
+           countAt / 4 / kFlashDeviceBlockWords == block && confirmAt / 4 / kFlashDeviceBlockWords == block &&
+           Load32(static_cast<const uint8_t*>(runs[0].src), 0) == kFullCount &&
+           Load32(static_cast<const uint8_t*>(runs[2].src), 0) == kConfirmBoth;
+}
+
+// A full write buffer (FullBufferShape) as one transfer to both devices
+// of the 32-bit bus, idle and waiting for the count after an 0xE8 in that
+// block: the same as the 18 cycles one after the other through Write32
+// (the devices' tests compare the two), without the per-cycle dispatch.
+// false, with nothing done, when the transfer is anything else: it then
+// goes cycle by cycle.
+inline bool FullBufferTransfer(Context& c, const BusWriteRun* runs, size_t n)
+{
+    if (!flash::g_commandFastPath.load(std::memory_order_relaxed))
         return false;
-    const uint32_t count = Load32(static_cast<const uint8_t*>(runs[0].src), 0);
-    const uint32_t confirm = Load32(static_cast<const uint8_t*>(runs[2].src), 0);
-    constexpr uint32_t kFullCount = (kFlashBufferWords - 1) * 0x00010001u;
-    constexpr uint32_t kConfirmBoth = kCmdConfirm * 0x00010001u;
     flash::DeviceState& s0 = c.state->dev[0];
     flash::DeviceState& s1 = c.state->dev[1];
-    if (count != kFullCount || confirm != kConfirmBoth || s0.mode != uint32_t(FlashMode::BufferCount) ||
-        s1.mode != uint32_t(FlashMode::BufferCount) || s0.busyUntil != 0 || s1.busyUntil != 0 ||
-        s0.bufBlock != block || s1.bufBlock != block)
+    const uint32_t block = s0.bufBlock;
+    uint32_t w;
+    if (s0.mode != uint32_t(FlashMode::BufferCount) || s1.mode != uint32_t(FlashMode::BufferCount) ||
+        s0.busyUntil != 0 || s1.busyUntil != 0 || s1.bufBlock != block || !FullBufferShape(runs, n, block, &w))
         return false;
-    flash::BufferCountWrite(s0, block, uint16_t(count));
-    flash::BufferCountWrite(s1, block, uint16_t(count >> 16));
+    flash::BufferCountWrite(s0, block, uint16_t(kFullCount));
+    flash::BufferCountWrite(s1, block, uint16_t(kFullCount >> 16));
     ++c.counters.writes[0];
     ++c.counters.writes[1];
     ++c.counters.busWrites;
     flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));
     ++c.counters.busWrites;
-    flash::ConfirmBoth(c, confirmAt / 4, confirm);
+    flash::ConfirmBoth(c, (runs[2].phys & ~3u) / 4, kConfirmBoth);
     return true;
+}
+
+// Whether device d takes an 0xE8 for block and then programs a full
+// buffer there with nothing in its way: idle, in read-array or status
+// mode, no error bit set, the block neither locked nor faulty.
+inline bool TakesFullBuffer(const Context& c, int d, uint32_t block)
+{
+    const flash::DeviceState& s = c.state->dev[d];
+    return s.busyUntil == 0 &&
+           (s.mode == uint32_t(FlashMode::ReadArray) || s.mode == uint32_t(FlashMode::ReadStatus)) &&
+           (s.status & (kStatusEraseError | kStatusProgramError)) == 0 && flash::Faults(c, d, block) == 0 &&
+           s.locked[block] == 0;
+}
+
+// A whole full buffer for both devices of the 32-bit bus as one command
+// transfer, the way a buffer program sends it: 0xE8 in both halves to
+// devices that take it (TakesFullBuffer), its status read, ready for the
+// caller's test, and a FullBufferShape transfer in the command's block.
+// The same as the 19 write and 2 read cycles one after the other (the
+// devices' tests compare the two), in one step: each device ends in status
+// mode with the buffer's words, the line is programmed (programming only
+// clears bits: the line ANDed with the bus words), and the status is read
+// at readPhys. false, with nothing done, for anything else.
+inline bool FullBufferCommand(Context& c, uint32_t phys, uint32_t command, uint32_t readyMask,
+                              uint32_t readyValue, const BusWriteRun* runs, size_t n, uint32_t readPhys,
+                              uint32_t* status)
+{
+    const uint32_t block = phys / 4 / kFlashDeviceBlockWords;
+    uint32_t w;
+    if (!c.bus32 || command != kWriteToBufferBoth || !flash::g_commandFastPath.load(std::memory_order_relaxed) ||
+        !TakesFullBuffer(c, 0, block) || !TakesFullBuffer(c, 1, block) || !FullBufferShape(runs, n, block, &w) ||
+        !InFlash(readPhys & ~3u, 4))
+        return false;
+    flash::DeviceState& s0 = c.state->dev[0];
+    flash::DeviceState& s1 = c.state->dev[1];
+    // The status after the 0xE8: ready, with the error bits the devices keep.
+    const uint32_t first =
+        (uint32_t(s0.status & 0x7F) | kStatusReady) | ((uint32_t(s1.status & 0x7F) | kStatusReady) << 16);
+    if ((first & readyMask) != readyValue)
+        return false;
+    s0.bufBlock = s1.bufBlock = block;
+    s0.bufCount = s1.bufCount = kFlashBufferWords;
+    flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));  // the data words counted here
+    s0.mode = s1.mode = uint32_t(FlashMode::ReadStatus);                    // confirmed
+    uint8_t* p = c.image + flash::WordOffset(c, 0, w);
+    const uint8_t* src = static_cast<const uint8_t*>(runs[1].src);
+    for (size_t at = 0; at < kFlashBufferWords * 4; at += 16) {
+        flash::Lanes v, k;
+        std::memcpy(&v, p + at, 16);
+        std::memcpy(&k, src + at, 16);
+        v &= k;
+        std::memcpy(p + at, &v, 16);
+    }
+    if (size_t(p - c.image) + flash::kProgramPrefetchBytes < kFlashSize)
+        __builtin_prefetch(p + flash::kProgramPrefetchBytes, 1, 3);
+    // The 0xE8, the count and the confirm (the data words were counted
+    // with the fill), and the status read after the 0xE8.
+    c.counters.busWrites += 3;
+    c.counters.busReads += 1;
+    for (int d = 0; d < kFlashDevices; ++d) {
+        c.counters.writes[d] += 3;
+        c.counters.reads[d] += 1;
+        c.counters.statusReads[d] += 1;
+    }
+    flash::EndBufferProgram(c, s0);
+    flash::EndBufferProgram(c, s1);
+    *status = Read32(c, readPhys & ~3u);
+    return true;
+}
+
+// A transfer's runs and its read, with the lock held.
+uint32_t RunsRead32(Context& c, const BusWriteRun* runs, size_t n, uint32_t readPhys)
+{
+    if (!(c.bus32 && FullBufferTransfer(c, runs, n))) {
+        for (size_t r = 0; r < n; ++r) {
+            const uint32_t phys = runs[r].phys & ~3u;
+            WriteWords32(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 4));
+        }
+    }
+    readPhys &= ~3u;
+    return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;
+}
+
+uint16_t RunsRead16(Context& c, const BusWriteRun* runs, size_t n, uint32_t readPhys)
+{
+    for (size_t r = 0; r < n; ++r) {
+        const uint32_t phys = runs[r].phys & ~1u;
+        WriteHalves(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 2));
+    }
+    readPhys &= ~1u;
+    return InFlash(readPhys, 2) ? Read16(c, readPhys) : 0xFFFF;
 }
 
 }  // namespace
@@ -1060,33 +1160,51 @@ inline bool FullBufferTransfer(Context& c, const BusWriteRun* runs, size_t n)
 uint32_t BusWriteRunsRead32(const BusWriteRun* runs, size_t n, uint32_t readPhys)
 {
     flash::Guard g;
-    if (!g.get())
-        return 0xFFFFFFFFu;
-    Context& c = *g.get();
-    if (c.bus32 && FullBufferTransfer(c, runs, n)) {
-        readPhys &= ~3u;
-        return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;
-    }
-    for (size_t r = 0; r < n; ++r) {
-        const uint32_t phys = runs[r].phys & ~3u;
-        WriteWords32(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 4));
-    }
-    readPhys &= ~3u;
-    return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;
+    return g.get() ? RunsRead32(*g.get(), runs, n, readPhys) : 0xFFFFFFFFu;
 }
 
 uint16_t BusWriteRunsRead16(const BusWriteRun* runs, size_t n, uint32_t readPhys)
 {
     flash::Guard g;
-    if (!g.get())
-        return 0xFFFF;
-    Context& c = *g.get();
-    for (size_t r = 0; r < n; ++r) {
-        const uint32_t phys = runs[r].phys & ~1u;
-        WriteHalves(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 2));
+    return g.get() ? RunsRead16(*g.get(), runs, n, readPhys) : 0xFFFF;
+}
+
+bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, uint32_t readyValue,
+                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint32_t* status)
+{
+    phys &= ~3u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 4)) {
+        *status = 0xFFFFFFFFu;
+        return false;
     }
-    readPhys &= ~1u;
-    return InFlash(readPhys, 2) ? Read16(c, readPhys) : 0xFFFF;
+    Context& c = *g.get();
+    if (FullBufferCommand(c, phys, command, readyMask, readyValue, runs, n, readPhys, status))
+        return true;
+    Write32(c, phys, command);
+    *status = Read32(c, phys);
+    if ((*status & readyMask) != readyValue)
+        return false;
+    *status = RunsRead32(c, runs, n, readPhys);
+    return true;
+}
+
+bool BusCommandTransfer16(uint32_t phys, uint16_t command, uint16_t readyMask, uint16_t readyValue,
+                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint16_t* status)
+{
+    phys &= ~1u;
+    flash::Guard g;
+    if (!g.get() || !InFlash(phys, 2)) {
+        *status = 0xFFFF;
+        return false;
+    }
+    Context& c = *g.get();
+    Write16(c, phys, command);
+    *status = Read16(c, phys);
+    if ((*status & readyMask) != readyValue)
+        return false;
+    *status = RunsRead16(c, runs, n, readPhys);
+    return true;
 }
 
 void BusReadBulk(void* dst, uint32_t phys, size_t n)

@@ -45,6 +45,16 @@ struct BusWriteRun {
 // (BusRead16). Returns what the read returns.
 uint32_t BusWriteRunsRead32(const BusWriteRun* runs, size_t n, uint32_t readPhys);
 uint16_t BusWriteRunsRead16(const BusWriteRun* runs, size_t n, uint32_t readPhys);
+// A command at phys and its status read there, and then, only when that
+// status has (status & readyMask) == readyValue, the transfer of
+// BusWriteRunsRead32 (16), all with nothing of another bus user between
+// them. true when the transfer ran: *status is its read; false when it did
+// not: *status is the command's status read (all ones when phys is outside
+// the flash: nothing happened).
+bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, uint32_t readyValue,
+                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint32_t* status);
+bool BusCommandTransfer16(uint32_t phys, uint16_t command, uint16_t readyMask, uint16_t readyValue,
+                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint16_t* status);
 
 }  // namespace board
 

@@ -123,19 +123,56 @@ uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value)
     return OsWriteRead16(address, static_cast<uint16_t>(value));
 }
 
+namespace {
+
+// The runs of a write buffer after its free buffer was seen: the word count
+// at target, the data words from target on, the confirm at last. The
+// values must outlive the transfer.
+struct BufferRuns {
+    uint32_t countWord;
+    uint32_t confirmWord;
+    uint16_t countHalf;
+    uint16_t confirmHalf;
+    OsWriteRun runs[3];
+    BufferRuns(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last)
+        : countWord(count | (count << 16)),
+          confirmWord(FLASH_CMD_CONFIRM),
+          countHalf(static_cast<uint16_t>(count)),
+          confirmHalf(static_cast<uint16_t>(FLASH_CMD_CONFIRM)),
+          runs{{target, BusWidth == 4 ? static_cast<const void*>(&countWord) : &countHalf, 1},
+               {target, source, words},
+               {last, BusWidth == 4 ? static_cast<const void*>(&confirmWord) : &confirmHalf, 1}}
+    {
+    }
+};
+
+}  // namespace
+
 uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
                              uint8_t* last)
 {
+    const BufferRuns b(target, count, source, words, last);
+    if (BusWidth == 4)
+        return OsWriteRunsRead32(b.runs, 3, last);
+    return OsWriteRunsRead16(b.runs, 3, last);
+}
+
+int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
+                     uint32_t* status)
+{
+    const BufferRuns b(target, count, source, words, last);
     if (BusWidth == 4) {
-        const uint32_t countWord = count | (count << 16);
-        const uint32_t confirm = FLASH_CMD_CONFIRM;
-        const OsWriteRun runs[] = {{target, &countWord, 1}, {target, source, words}, {last, &confirm, 1}};
-        return OsWriteRunsRead32(runs, 3, last);
+        return OsCommandTransfer32(target, FLASH_CMD_WRITE_BUFFER, FLASH_SR_READY, ReadyPattern & FLASH_SR_READY,
+                                   b.runs, 3, last, status);
     }
-    const uint16_t countHalf = static_cast<uint16_t>(count);
-    const uint16_t confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
-    const OsWriteRun runs[] = {{target, &countHalf, 1}, {target, source, words}, {last, &confirm, 1}};
-    return OsWriteRunsRead16(runs, 3, last);
+    // A 16-bit status is zero-extended: ready as IsReady sees it when bit 7
+    // matches the pattern's, and never when the pattern wants bit 23 set.
+    const uint16_t ready = (ReadyPattern16 & 0x00800000u) != 0 ? 0xFFFF : static_cast<uint16_t>(ReadyPattern16 & 0x80);
+    uint16_t s16 = 0;
+    int ran = OsCommandTransfer16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER), 0x0080, ready, b.runs, 3,
+                                  last, &s16);
+    *status = s16;
+    return ran;
 }
 
 void ResetToReadArray(uint8_t* address)
@@ -206,17 +243,21 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
 
     while (remaining != 0) {
         uint32_t status = 0;
-        // The command and its first status read as one pair of cycles.
-        uint32_t first = FlashWriteReadWord(target, FLASH_CMD_WRITE_BUFFER);
+        uint8_t* last = target + (n - 1) * w;
         // One limit for both waits of a buffer: for a free buffer and for
         // its program.
         WaitStart start;
-        if (!PollReady(target, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
-            return 0;
-        // The count, the data words (one bus write each, in order) and the
-        // confirm at the last word, then the first status read: one transfer.
-        uint8_t* last = target + (n - 1) * w;
-        first = FlashBufferTransfer(target, n - 1, source, n, last);
+        // 0xE8 and its status, and when a buffer is free at once (the usual
+        // case) the count, the data words (one bus write each, in order)
+        // and the confirm at the last word with the first status after
+        // them, as one transfer.
+        uint32_t first = 0;
+        if (!FlashStartBuffer(target, n - 1, source, n, last, &first)) {
+            // No free buffer yet: wait for one, then the rest.
+            if (!PollReady(target, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
+                return 0;
+            first = FlashBufferTransfer(target, n - 1, source, n, last);
+        }
         source += n * w;
         target += n * w;
         remaining -= n * w;

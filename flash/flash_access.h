@@ -93,6 +93,14 @@ uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value);
 uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
                              uint8_t* last);
 
+// 0xE8 at target and its status read, and then, only when that status is
+// ready, the rest of FlashBufferTransfer, all as one transfer no other bus
+// user comes between. 1 = the buffer went out, *status is the first status
+// after its confirm; 0 = no free buffer yet, only the command and its read
+// were made, *status is that read.
+int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
+                     uint32_t* status);
+
 // Puts the device(s) at address back into read-array mode.
 void ResetToReadArray(uint8_t* address);
 

@@ -74,3 +74,17 @@ constexpr size_t OS_TRANSFER_MAX_CYCLES = 256;
 // status read after them.
 uint32_t OsWriteRunsRead32(const OsWriteRun* runs, size_t n, const void* readAddr);
 uint16_t OsWriteRunsRead16(const OsWriteRun* runs, size_t n, const void* readAddr);
+// A command, its status read and then, only when that status has
+// (status & readyMask) == readyValue, a transfer as OsWriteRunsRead32
+// (OsWriteRunsRead16), all with nothing of another bus user between them.
+// Returns 1 when the transfer ran, with *status its read; 0 when it did
+// not (only the command and its read were made), with *status the
+// command's status. The same limits as a transfer. On the device a volatile
+// store, a volatile load, the test and the transfer's accesses. Used for a
+// write buffer: the 0xE8 command and its status, and when a buffer is free
+// at once (the usual case) the count, data and confirm with the first
+// status read after them.
+int OsCommandTransfer32(void* addr, uint32_t command, uint32_t readyMask, uint32_t readyValue,
+                        const OsWriteRun* runs, size_t n, const void* readAddr, uint32_t* status);
+int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16_t readyValue,
+                        const OsWriteRun* runs, size_t n, const void* readAddr, uint16_t* status);

@@ -319,3 +319,23 @@ uint16_t OsWriteRunsRead16(const OsWriteRun* runs, size_t n, const void* readAdd
     size_t used = TranslateRuns<2>(runs, n, bus, "transfer16");
     return board::BusWriteRunsRead16(bus, used, Translate(readAddr, 2, 2, false, "transfer16"));
 }
+
+int OsCommandTransfer32(void* addr, uint32_t command, uint32_t readyMask, uint32_t readyValue,
+                        const OsWriteRun* runs, size_t n, const void* readAddr, uint32_t* status)
+{
+    const uint32_t phys = Translate(addr, 4, 4, true, "command transfer32");
+    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
+    size_t used = TranslateRuns<4>(runs, n, bus, "command transfer32");
+    const uint32_t readPhys = Translate(readAddr, 4, 4, false, "command transfer32");
+    return board::BusCommandTransfer32(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
+}
+
+int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16_t readyValue,
+                        const OsWriteRun* runs, size_t n, const void* readAddr, uint16_t* status)
+{
+    const uint32_t phys = Translate(addr, 2, 2, true, "command transfer16");
+    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
+    size_t used = TranslateRuns<2>(runs, n, bus, "command transfer16");
+    const uint32_t readPhys = Translate(readAddr, 2, 2, false, "command transfer16");
+    return board::BusCommandTransfer16(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
+}

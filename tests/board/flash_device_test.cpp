@@ -837,6 +837,24 @@ void ProgramLineTransfer32(uint32_t phys, const std::vector<uint32_t>& words)
     Transfer32(phys, Both(uint16_t(words.size() - 1)), phys, words.data(), words.size(), last, Both(kCmdConfirm));
 }
 
+// 0xE8 (or another command) with its status read and, when the status
+// shows both devices ready, the transfer of a buffer, as one command
+// transfer; what it returns and reads is kept for the comparison.
+void CommandTransfer32(uint32_t phys, uint32_t command, const std::vector<uint32_t>& words, uint32_t readyValue)
+{
+    const uint32_t count = Both(uint16_t(words.size() - 1)), confirm = Both(kCmdConfirm);
+    const uint32_t last = phys + uint32_t(words.size() - 1) * 4;
+    const BusWriteRun runs[] = {{phys, &count, 1}, {phys, words.data(), words.size()}, {last, &confirm, 1}};
+    uint32_t status = 0;
+    g_transferReads.push_back(BusCommandTransfer32(phys, command, 0x00800080u, readyValue, runs, 3, last, &status));
+    g_transferReads.push_back(status);
+}
+
+void ProgramLineCommand32(uint32_t phys, const std::vector<uint32_t>& words)
+{
+    CommandTransfer32(phys, Both(kCmdWriteToBuffer), words, 0x00800080u);
+}
+
 TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
 {
     const uint32_t dev1 = kFlashDeviceBytes;
@@ -1079,6 +1097,68 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
              ProgramLineTransfer32(0x40, a);
              BusWrite32(dev1 + 0x40, Both(kCmdWriteToBuffer));
              Transfer32(dev1 + 0x40, 0x000F000Fu, dev1 + 0x40, b.data(), 8, dev1 + 0x5C, Both(kCmdConfirm));
+         }},
+        {"full buffers as command transfers: block ends, over a programmed line, error bits kept", false, "none",
+         [&] {
+             ProgramLineCommand32(0x40, a);
+             ProgramLineCommand32(kBlock32 - 0x40, b);
+             ProgramLineCommand32(kBlock32, a);
+             ProgramLineCommand32(0x40, b);
+             Cmd(0, kCmdReadArray);
+             ProgramLineCommand32(0x80, a);
+             FlashSetFault(0, 2, kFaultVpp);
+             ProgramLineCommand32(2 * kBlock32, a);  // fails: low voltage bit set in device 0
+             ProgramLineCommand32(0xC0, b);          // refused while an error bit is set
+             Cmd(0, kCmdClearStatus);
+             ProgramLineCommand32(0xC0, b);
+         }},
+        {"command transfers that stop or go cycle by cycle", false, "none",
+         [&] {
+             CommandTransfer32(0x100, Both(kCmdWriteToBuffer), a, 0x00000080u);  // the test never passes
+             Cmd(0x100, kCmdClearStatus);
+             CommandTransfer32(0x140, Both(kCmdReadStatus), a, 0x00800080u);   // not an 0xE8
+             Cmd(0x140, kCmdClearStatus);
+             CommandTransfer32(0x180, 0x00FF00E8u, a, 0x00800080u);            // 0xE8 in one half
+             Cmd(0x180, kCmdClearStatus);
+             Cmd(0x1C0, kCmdReadIdentifier);
+             ProgramLineCommand32(0x1C0, a);
+             Cmd(0x1C0, kCmdClearStatus);
+             CommandTransfer32(0x200, Both(kCmdWriteToBuffer), std::vector<uint32_t>(a.begin(), a.begin() + 5),
+                               0x00800080u);
+             ProgramLineCommand32(0x244, b);                                    // not a whole line
+             Cmd(0x244, kCmdClearStatus);
+             FlashSetBlockLock(1, 1, true);
+             FlashSetFault(0, 2, kFaultProgram);
+             FlashSetFault(1, 3, kFaultBusy);
+             ProgramLineCommand32(kBlock32 + 0x40, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLineCommand32(2 * kBlock32 + 0x40, a);
+             Cmd(0, kCmdClearStatus);
+             ProgramLineCommand32(3 * kBlock32 + 0x40, a);
+             FlashSetFault(1, 3, 0);
+             ProgramLineCommand32(3 * kBlock32 + 0x80, b);
+         }},
+        {"datasheet timing: command transfers to busy devices", false, "datasheet",
+         [&] {
+             ProgramLineCommand32(0x100, a);
+             ProgramLineCommand32(0x140, b);  // still busy: no free buffer
+             OsVirtualClockAdvance(1000);
+             ProgramLineCommand32(0x140, b);
+             OsVirtualClockAdvance(1000);
+         }},
+        {"16-bit bus: command transfers of 32- and 16-bit cycles", true, "none",
+         [&] {
+             ProgramLineCommand32(0x40, a);
+             std::vector<uint16_t> halves;
+             for (uint32_t v : b)
+                 halves.push_back(uint16_t(v));
+             const uint16_t count = 15, confirm = kCmdConfirm;
+             const BusWriteRun runs[] = {
+                 {dev1 + 0x40, &count, 1}, {dev1 + 0x40, halves.data(), 16}, {dev1 + 0x5E, &confirm, 1}};
+             uint16_t status = 0;
+             g_transferReads.push_back(
+                 BusCommandTransfer16(dev1 + 0x40, kCmdWriteToBuffer, 0x80, 0x80, runs, 3, dev1 + 0x5E, &status));
+             g_transferReads.push_back(status);
          }},
         {"16-bit bus: buffers of both devices, 16- and 32-bit cycles", true, "none",
          [&] {
