@@ -930,26 +930,6 @@ void BusWrite16(uint32_t phys, uint16_t value)
         Write16(*g.get(), phys, value);
 }
 
-uint32_t BusWriteRead32(uint32_t phys, uint32_t value)
-{
-    phys &= ~3u;
-    flash::Guard g;
-    if (!g.get() || !InFlash(phys, 4))
-        return 0xFFFFFFFFu;
-    Write32(*g.get(), phys, value);
-    return Read32(*g.get(), phys);
-}
-
-uint16_t BusWriteRead16(uint32_t phys, uint16_t value)
-{
-    phys &= ~1u;
-    flash::Guard g;
-    if (!g.get() || !InFlash(phys, 2))
-        return 0xFFFF;
-    Write16(*g.get(), phys, value);
-    return Read16(*g.get(), phys);
-}
-
 namespace {
 
 // Values of a bulk write per hold of the device lock: a long run must not

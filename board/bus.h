@@ -16,12 +16,6 @@ uint32_t BusRead32(uint32_t phys);
 uint16_t BusRead16(uint32_t phys);
 void BusWrite32(uint32_t phys, uint32_t value);
 void BusWrite16(uint32_t phys, uint16_t value);
-// A write cycle and then a read cycle at the same address, with nothing of
-// another bus user between them: the same as BusWrite32 then BusRead32
-// (BusWrite16 then BusRead16), two cycles in the counters. Returns what
-// the read returns. For a command followed by its status read.
-uint32_t BusWriteRead32(uint32_t phys, uint32_t value);
-uint16_t BusWriteRead16(uint32_t phys, uint16_t value);
 void BusReadBulk(void* dst, uint32_t phys, size_t n);
 // Runs of write cycles to consecutive addresses from phys, in order: the
 // same as BusWrite32 (BusWrite16) for each value, with the values read

@@ -116,61 +116,54 @@ void FlashWriteWord(uint8_t* address, uint32_t value)
         OsWrite16(address, static_cast<uint16_t>(value));
 }
 
-uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value)
-{
-    if (BusWidth == 4)
-        return OsWriteRead32(address, value);
-    return OsWriteRead16(address, static_cast<uint16_t>(value));
-}
-
 namespace {
 
 // The runs of a write buffer after its free buffer was seen: the word count
-// at target, the data words from target on, the confirm at last. The
-// values must outlive the transfer.
-struct BufferRuns {
-    uint32_t countWord;
-    uint32_t confirmWord;
-    uint16_t countHalf;
-    uint16_t confirmHalf;
-    OsWriteRun runs[3];
-    BufferRuns(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last)
-        : countWord(count | (count << 16)),
-          confirmWord(FLASH_CMD_CONFIRM),
-          countHalf(static_cast<uint16_t>(count)),
-          confirmHalf(static_cast<uint16_t>(FLASH_CMD_CONFIRM)),
-          runs{{target, BusWidth == 4 ? static_cast<const void*>(&countWord) : &countHalf, 1},
-               {target, source, words},
-               {last, BusWidth == 4 ? static_cast<const void*>(&confirmWord) : &confirmHalf, 1}}
-    {
-    }
-};
+// at target, the data words from target on, the confirm at last. count and
+// confirm hold the values (a bus word, or a 16-bit value with BusWidth 2)
+// and must outlive the transfer.
+inline void BufferRuns(OsWriteRun* runs, uint8_t* target, const void* count, const uint8_t* source, uint32_t words,
+                       uint8_t* last, const void* confirm)
+{
+    runs[0] = {target, count, 1};
+    runs[1] = {target, source, words};
+    runs[2] = {last, confirm, 1};
+}
 
 }  // namespace
 
 uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
                              uint8_t* last)
 {
-    const BufferRuns b(target, count, source, words, last);
-    if (BusWidth == 4)
-        return OsWriteRunsRead32(b.runs, 3, last);
-    return OsWriteRunsRead16(b.runs, 3, last);
+    OsWriteRun runs[3];
+    if (BusWidth == 4) {
+        const uint32_t countWord = count | (count << 16), confirm = FLASH_CMD_CONFIRM;
+        BufferRuns(runs, target, &countWord, source, words, last, &confirm);
+        return OsWriteRunsRead32(runs, 3, last);
+    }
+    const uint16_t countHalf = static_cast<uint16_t>(count), confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
+    BufferRuns(runs, target, &countHalf, source, words, last, &confirm);
+    return OsWriteRunsRead16(runs, 3, last);
 }
 
 int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
                      uint32_t* status)
 {
-    const BufferRuns b(target, count, source, words, last);
+    OsWriteRun runs[3];
     if (BusWidth == 4) {
-        return OsCommandTransfer32(target, FLASH_CMD_WRITE_BUFFER, FLASH_SR_READY, ReadyPattern & FLASH_SR_READY,
-                                   b.runs, 3, last, status);
+        const uint32_t countWord = count | (count << 16), confirm = FLASH_CMD_CONFIRM;
+        BufferRuns(runs, target, &countWord, source, words, last, &confirm);
+        return OsCommandTransfer32(target, FLASH_CMD_WRITE_BUFFER, FLASH_SR_READY, ReadyPattern & FLASH_SR_READY, runs,
+                                   3, last, status);
     }
+    const uint16_t countHalf = static_cast<uint16_t>(count), confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
+    BufferRuns(runs, target, &countHalf, source, words, last, &confirm);
     // A 16-bit status is zero-extended: ready as IsReady sees it when bit 7
     // matches the pattern's, and never when the pattern wants bit 23 set.
     const uint16_t ready = (ReadyPattern16 & 0x00800000u) != 0 ? 0xFFFF : static_cast<uint16_t>(ReadyPattern16 & 0x80);
     uint16_t s16 = 0;
-    int ran = OsCommandTransfer16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER), 0x0080, ready, b.runs, 3,
-                                  last, &s16);
+    int ran = OsCommandTransfer16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER), 0x0080, ready, runs, 3, last,
+                                  &s16);
     *status = s16;
     return ran;
 }

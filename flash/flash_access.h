@@ -79,10 +79,6 @@ void UnmapFlashWindow(uint8_t* window);
 // One bus access of BusWidth bytes (16-bit accesses zero-extended).
 uint32_t FlashReadWord(const uint8_t* address);
 void FlashWriteWord(uint8_t* address, uint32_t value);
-// FlashWriteWord and then FlashReadWord at the same address, as one pair
-// that no other bus user comes between (a command and its first status
-// read). Returns the value read.
-uint32_t FlashWriteReadWord(uint8_t* address, uint32_t value);
 
 // The steps of a write buffer after its free buffer was seen, as one
 // transfer no other bus user comes between: the word count (count = words

@@ -34,12 +34,6 @@ uint32_t OsRead32(const void* addr);
 uint16_t OsRead16(const void* addr);
 void OsWrite32(void* addr, uint32_t value);
 void OsWrite16(void* addr, uint16_t value);
-// A write cycle and then a read cycle at the same address (a command and
-// its status read), in order, with nothing of another bus user between
-// them; returns what the read returns. The same as OsWrite32 then OsRead32
-// (OsWrite16 then OsRead16): on the device two volatile accesses.
-uint32_t OsWriteRead32(void* addr, uint32_t value);
-uint16_t OsWriteRead16(void* addr, uint16_t value);
 // Reads n bytes as a run of 32-bit bus reads (addr aligned to 4; a tail of
 // less than 4 bytes costs one more read). Used for scans of read-array data.
 void OsReadBulk(void* dst, const void* addr, size_t n);

@@ -231,16 +231,6 @@ void OsWrite16(void* addr, uint16_t value)
     board::BusWrite16(Translate(addr, 2, 2, true, "write16"), value);
 }
 
-uint32_t OsWriteRead32(void* addr, uint32_t value)
-{
-    return board::BusWriteRead32(Translate(addr, 4, 4, true, "write32"), value);
-}
-
-uint16_t OsWriteRead16(void* addr, uint16_t value)
-{
-    return board::BusWriteRead16(Translate(addr, 2, 2, true, "write16"), value);
-}
-
 void OsReadBulk(void* dst, const void* addr, size_t n)
 {
     if (n == 0)
@@ -320,22 +310,67 @@ uint16_t OsWriteRunsRead16(const OsWriteRun* runs, size_t n, const void* readAdd
     return board::BusWriteRunsRead16(bus, used, Translate(readAddr, 2, 2, false, "transfer16"));
 }
 
+namespace {
+
+// A command transfer whose addresses all lie in the thread's last window
+// (a buffer program's always do), translated in one pass without a call:
+// false when any does not, or the transfer breaks a limit (the caller then
+// takes the checked way).
+template <uintptr_t Width>
+inline bool TransferInLastWindow(const void* addr, const OsWriteRun* runs, size_t n, const void* readAddr,
+                                 uint32_t* phys, board::BusWriteRun* out, uint32_t* readPhys)
+{
+    const LastWindow& last = t_last;
+    if (n > OS_TRANSFER_MAX_RUNS || last.generation != g_tableGeneration.load(std::memory_order_acquire) ||
+        !last.writable)
+        return false;
+    const uintptr_t start = last.start, end = last.end;
+    auto inside = [start, end](uintptr_t a, size_t bytes) {
+        return a % Width == 0 && a >= start && a < end && bytes <= end - a;
+    };
+    const uintptr_t a = reinterpret_cast<uintptr_t>(addr), r = reinterpret_cast<uintptr_t>(readAddr);
+    if (!inside(a, Width) || !inside(r, Width))
+        return false;
+    size_t cycles = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = runs[i].cycles;
+        const uintptr_t at = reinterpret_cast<uintptr_t>(runs[i].addr);
+        if (k == 0 || k > OS_TRANSFER_MAX_CYCLES - cycles || !inside(at, k * Width))
+            return false;
+        cycles += k;
+        out[i] = {last.phys + uint32_t(at - start), runs[i].src, k};
+    }
+    *phys = last.phys + uint32_t(a - start);
+    *readPhys = last.phys + uint32_t(r - start);
+    return true;
+}
+
+}  // namespace
+
 int OsCommandTransfer32(void* addr, uint32_t command, uint32_t readyMask, uint32_t readyValue,
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint32_t* status)
 {
-    const uint32_t phys = Translate(addr, 4, 4, true, "command transfer32");
+    uint32_t phys, readPhys;
     board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
-    size_t used = TranslateRuns<4>(runs, n, bus, "command transfer32");
-    const uint32_t readPhys = Translate(readAddr, 4, 4, false, "command transfer32");
+    size_t used = n;
+    if (!TransferInLastWindow<4>(addr, runs, n, readAddr, &phys, bus, &readPhys)) {
+        phys = Translate(addr, 4, 4, true, "command transfer32");
+        used = TranslateRuns<4>(runs, n, bus, "command transfer32");
+        readPhys = Translate(readAddr, 4, 4, false, "command transfer32");
+    }
     return board::BusCommandTransfer32(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
 }
 
 int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16_t readyValue,
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint16_t* status)
 {
-    const uint32_t phys = Translate(addr, 2, 2, true, "command transfer16");
+    uint32_t phys, readPhys;
     board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
-    size_t used = TranslateRuns<2>(runs, n, bus, "command transfer16");
-    const uint32_t readPhys = Translate(readAddr, 2, 2, false, "command transfer16");
+    size_t used = n;
+    if (!TransferInLastWindow<2>(addr, runs, n, readAddr, &phys, bus, &readPhys)) {
+        phys = Translate(addr, 2, 2, true, "command transfer16");
+        used = TranslateRuns<2>(runs, n, bus, "command transfer16");
+        readPhys = Translate(readAddr, 2, 2, false, "command transfer16");
+    }
     return board::BusCommandTransfer16(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
 }

@@ -827,12 +827,13 @@ void Transfer32(uint32_t countAt, uint32_t count, uint32_t dataAt, const uint32_
     g_transferReads.push_back(BusWriteRunsRead32(runs, 3, confirmAt));
 }
 
-// A full buffer as ProgramFlash sends it now: 0xE8 with its status read,
-// then the count, data and confirm with the first status read as one
-// transfer.
+// A full buffer as ProgramFlash sends it after waiting for a free buffer:
+// 0xE8 and a status read, then the count, data and confirm with the first
+// status read as one transfer.
 void ProgramLineTransfer32(uint32_t phys, const std::vector<uint32_t>& words)
 {
-    g_transferReads.push_back(BusWriteRead32(phys, Both(kCmdWriteToBuffer)));
+    Cmd(phys, kCmdWriteToBuffer);
+    g_transferReads.push_back(BusRead32(phys));
     const uint32_t last = phys + uint32_t(words.size() - 1) * 4;
     Transfer32(phys, Both(uint16_t(words.size() - 1)), phys, words.data(), words.size(), last, Both(kCmdConfirm));
 }

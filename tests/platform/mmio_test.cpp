@@ -104,23 +104,6 @@ TEST_F(MmioTest, BulkWritesReachTheWindowsPhysicalAddressCycleByCycle)
     EXPECT_EQ(board::FlashGetCounters().busWrites, 5u);
 }
 
-// A command and its status read as one pair: the same two cycles as a
-// write and then a read, and the status they leave.
-TEST_F(MmioTest, WriteReadPairIsOneWriteThenOneRead)
-{
-    uint8_t* high = Map(0x40000, 0x20000);
-    ASSERT_NE(high, nullptr);
-    board::FlashResetCounters();
-    EXPECT_EQ(OsWriteRead32(high + 0x40, 0x00700070), 0x00800080u);  // read status
-    board::FlashCounters n = board::FlashGetCounters();
-    EXPECT_EQ(n.busWrites, 1u);
-    EXPECT_EQ(n.busReads, 1u);
-    // Read array: the read returns the array, erased here.
-    EXPECT_EQ(OsWriteRead32(high + 0x40, 0x00FF00FF), 0xFFFFFFFFu);
-    EXPECT_EQ(OsWriteRead16(high + 0x42, 0x0070), 0x0080u);
-    EXPECT_DEATH(OsWriteRead32(high + 2, 0x00700070), "data abort: write32 .*not aligned");
-}
-
 // A transfer: its runs' write cycles in order (one of them in a window
 // other than the one used last, one empty), then one read; what breaks its
 // contract is a data abort.
@@ -170,6 +153,58 @@ TEST_F(MmioTest, TransferIsItsRunsInOrderThenOneRead)
     (void)OsRead32(ro);   // the thread's last window is the read-only one
     const OsWriteRun readOnly[] = {{ro, &count, 1}};
     EXPECT_DEATH(OsWriteRunsRead32(readOnly, 1, ro), "data abort: transfer32 .*read-only");
+}
+
+// A command transfer: the command and its status read, then the transfer
+// only when the status passes the test; the runs may lie in another window
+// than the command, and its limits are data aborts.
+TEST_F(MmioTest, CommandTransferRunsOnlyAfterAReadyStatus)
+{
+    uint8_t* whole = Map(0, board::kFlashSize);
+    uint8_t* high = Map(0x40000, 0x20000);
+    ASSERT_TRUE(whole && high);
+    const uint32_t words[2] = {0xCC05CC50, 0xCC06CC60};
+    const uint32_t count = 0x00010001, confirm = 0x00D000D0;
+    const OsWriteRun runs[] = {{high + 0x80, &count, 1}, {high + 0x80, words, 2}, {high + 0x84, &confirm, 1}};
+    uint32_t status = 0;
+    board::FlashResetCounters();
+    // A test the ready status never passes: only the command and its read.
+    EXPECT_EQ(OsCommandTransfer32(high + 0x80, 0x00E800E8, 0x00800080, 0, runs, 3, high + 0x84, &status), 0);
+    EXPECT_EQ(status, 0x00800080u);
+    board::FlashCounters n = board::FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 1u);
+    EXPECT_EQ(n.busReads, 1u);
+    OsWrite32(high, 0x00500050);   // taken as a count out of range: a bad sequence, status mode
+    OsWrite32(high, 0x00500050);   // now a clear status
+    // Ready: the whole buffer, the command given through the other window.
+    board::FlashResetCounters();
+    EXPECT_EQ(OsCommandTransfer32(whole + 0x40080, 0x00E800E8, 0x00800080, 0x00800080, runs, 3, high + 0x84, &status),
+              1);
+    EXPECT_EQ(status, 0x00800080u);
+    n = board::FlashGetCounters();
+    EXPECT_EQ(n.busWrites, 5u);
+    EXPECT_EQ(n.busReads, 2u);
+    uint32_t got[2] = {};
+    EXPECT_TRUE(board::FlashPeek(got, 0x40080, sizeof got));
+    EXPECT_EQ(std::memcmp(got, words, sizeof got), 0);
+
+    // 16-bit cycles: 0x70 to device 0, its status, then one half more.
+    const uint16_t readArray = 0x00FF;
+    const OsWriteRun half[] = {{high + 0x80, &readArray, 1}};
+    uint16_t s16 = 0;
+    EXPECT_EQ(OsCommandTransfer16(high + 0x80, 0x0070, 0x0080, 0x0080, half, 1, high + 0x80, &s16), 1);
+    EXPECT_EQ(s16, 0xCC50u);
+
+    const OsWriteRun five[] = {runs[0], runs[0], runs[0], runs[0], runs[0]};
+    EXPECT_DEATH(OsCommandTransfer32(high, 0x00700070, 0, 0, five, 5, high, &status),
+                 "data abort: command transfer32 .*too many runs");
+    EXPECT_DEATH(OsCommandTransfer32(high + 2, 0x00700070, 0, 0, runs, 3, high, &status),
+                 "data abort: command transfer32 .*not aligned");
+    EXPECT_DEATH(OsCommandTransfer16(high, 0x0070, 0, 0, half, 1, high + 1, &s16),
+                 "data abort: command transfer16 .*not aligned");
+    const OsWriteRun outside[] = {{high + 0x20000 - 4, words, 2}};   // runs past the window's end
+    EXPECT_DEATH(OsCommandTransfer32(high, 0x00700070, 0, 0, outside, 1, high, &status),
+                 "data abort: command transfer32 .*no device memory");
 }
 
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
