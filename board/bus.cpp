@@ -1149,42 +1149,52 @@ uint16_t BusWriteRunsRead16(const BusWriteRun* runs, size_t n, uint32_t readPhys
     return g.get() ? RunsRead16(*g.get(), runs, n, readPhys) : 0xFFFF;
 }
 
-bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, uint32_t readyValue,
-                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint32_t* status)
+namespace {
+
+// A command, its status read and the transfer when the status passes, with
+// T-wide cycles (the 32-bit one takes a whole full buffer in one step).
+template <class T>
+bool CommandTransfer(uint32_t phys, T command, T readyMask, T readyValue, const BusWriteRun* runs, size_t n,
+                     uint32_t readPhys, T* status)
 {
-    phys &= ~3u;
+    constexpr uint32_t kWidth = sizeof(T);
+    phys &= ~(kWidth - 1);
     flash::Guard g;
-    if (!g.get() || !InFlash(phys, 4)) {
-        *status = 0xFFFFFFFFu;
+    if (!g.get() || !InFlash(phys, kWidth)) {
+        *status = T(~T(0));
         return false;
     }
     Context& c = *g.get();
-    if (FullBufferCommand(c, phys, command, readyMask, readyValue, runs, n, readPhys, status))
-        return true;
-    Write32(c, phys, command);
-    *status = Read32(c, phys);
+    if constexpr (kWidth == 4) {
+        if (FullBufferCommand(c, phys, command, readyMask, readyValue, runs, n, readPhys, status))
+            return true;
+        Write32(c, phys, command);
+        *status = Read32(c, phys);
+    } else {
+        Write16(c, phys, command);
+        *status = Read16(c, phys);
+    }
     if ((*status & readyMask) != readyValue)
         return false;
-    *status = RunsRead32(c, runs, n, readPhys);
+    if constexpr (kWidth == 4)
+        *status = RunsRead32(c, runs, n, readPhys);
+    else
+        *status = RunsRead16(c, runs, n, readPhys);
     return true;
+}
+
+}  // namespace
+
+bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, uint32_t readyValue,
+                          const BusWriteRun* runs, size_t n, uint32_t readPhys, uint32_t* status)
+{
+    return CommandTransfer<uint32_t>(phys, command, readyMask, readyValue, runs, n, readPhys, status);
 }
 
 bool BusCommandTransfer16(uint32_t phys, uint16_t command, uint16_t readyMask, uint16_t readyValue,
                           const BusWriteRun* runs, size_t n, uint32_t readPhys, uint16_t* status)
 {
-    phys &= ~1u;
-    flash::Guard g;
-    if (!g.get() || !InFlash(phys, 2)) {
-        *status = 0xFFFF;
-        return false;
-    }
-    Context& c = *g.get();
-    Write16(c, phys, command);
-    *status = Read16(c, phys);
-    if ((*status & readyMask) != readyValue)
-        return false;
-    *status = RunsRead16(c, runs, n, readPhys);
-    return true;
+    return CommandTransfer<uint16_t>(phys, command, readyMask, readyValue, runs, n, readPhys, status);
 }
 
 void BusReadBulk(void* dst, uint32_t phys, size_t n)

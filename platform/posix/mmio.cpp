@@ -345,32 +345,35 @@ inline bool TransferInLastWindow(const void* addr, const OsWriteRun* runs, size_
     return true;
 }
 
+// A command transfer of Width-byte cycles (T the cycle's value), passed to
+// the board's bus call of that width.
+template <uintptr_t Width, class T, auto BusCall>
+int CommandTransfer(void* addr, T command, T readyMask, T readyValue, const OsWriteRun* runs, size_t n,
+                    const void* readAddr, T* status, const char* access)
+{
+    uint32_t phys, readPhys;
+    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
+    size_t used = n;
+    if (!TransferInLastWindow<Width>(addr, runs, n, readAddr, &phys, bus, &readPhys)) {
+        phys = Translate(addr, Width, Width, true, access);
+        used = TranslateRuns<Width>(runs, n, bus, access);
+        readPhys = Translate(readAddr, Width, Width, false, access);
+    }
+    return BusCall(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
+}
+
 }  // namespace
 
 int OsCommandTransfer32(void* addr, uint32_t command, uint32_t readyMask, uint32_t readyValue,
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint32_t* status)
 {
-    uint32_t phys, readPhys;
-    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
-    size_t used = n;
-    if (!TransferInLastWindow<4>(addr, runs, n, readAddr, &phys, bus, &readPhys)) {
-        phys = Translate(addr, 4, 4, true, "command transfer32");
-        used = TranslateRuns<4>(runs, n, bus, "command transfer32");
-        readPhys = Translate(readAddr, 4, 4, false, "command transfer32");
-    }
-    return board::BusCommandTransfer32(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
+    return CommandTransfer<4, uint32_t, board::BusCommandTransfer32>(addr, command, readyMask, readyValue, runs, n,
+                                                                     readAddr, status, "command transfer32");
 }
 
 int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16_t readyValue,
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint16_t* status)
 {
-    uint32_t phys, readPhys;
-    board::BusWriteRun bus[OS_TRANSFER_MAX_RUNS];
-    size_t used = n;
-    if (!TransferInLastWindow<2>(addr, runs, n, readAddr, &phys, bus, &readPhys)) {
-        phys = Translate(addr, 2, 2, true, "command transfer16");
-        used = TranslateRuns<2>(runs, n, bus, "command transfer16");
-        readPhys = Translate(readAddr, 2, 2, false, "command transfer16");
-    }
-    return board::BusCommandTransfer16(phys, command, readyMask, readyValue, bus, used, readPhys, status) ? 1 : 0;
+    return CommandTransfer<2, uint16_t, board::BusCommandTransfer16>(addr, command, readyMask, readyValue, runs, n,
+                                                                     readAddr, status, "command transfer16");
 }
