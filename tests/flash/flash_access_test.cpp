@@ -215,6 +215,44 @@ TEST_F(FlashAccess, StuckBufferTimesOutAfterTenSecondsOfVirtualTime)
     EXPECT_GE(OsGetTickCount() - t0, FLASH_BUFFER_TIMEOUT_MS);
 }
 
+// A clock that lifts device 0's hang in block 1 at its third read: the
+// first busy status after 0xE8 starts the wait (one read), the poll goes
+// on until the hang ends.
+struct LiftHangClock {
+    uint64_t now = 0;
+    int reads = 0;
+    static uint64_t Now(void* ctx)
+    {
+        auto* c = static_cast<LiftHangClock*>(ctx);
+        if (++c->reads == 3)
+            board::FlashSetFault(0, 1, 0);
+        return c->now += 1000;
+    }
+    static void Sleep(void* ctx, uint64_t us) { static_cast<LiftHangClock*>(ctx)->now += us; }
+};
+
+TEST_F(FlashAccess, BufferNotFreeAtOnceIsSentAfterTheWaitWithoutASecondCommand)
+{
+    // Device 0 hangs at the 0xE8; when the hang is lifted it ends failed
+    // (program error). The rest of the buffer still goes out once, with no
+    // second 0xE8; device 1, which took the command, programs its halves,
+    // and the call reports the failure.
+    std::vector<uint8_t> src(64 + 4, 0xCC);   // no byte of it is a command
+    ASSERT_TRUE(board::FlashSetFault(0, 1, board::kFaultBusy));
+    LiftHangClock clock;
+    const OsClockOps ops{LiftHangClock::Now, LiftHangClock::Sleep, &clock};
+    OsSetClock(&ops);
+    board::FlashResetCounters();
+    EXPECT_EQ(ProgramFlash(src.data(), window_ + kBlock, 64), 0);
+    OsSetClock(nullptr);
+    EXPECT_GE(clock.reads, 3);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 1u + 19u);
+    ResetToReadArray(window_);
+    std::vector<uint8_t> got = Peek(kBlock, 64);
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i], (i % 4) < 2 ? 0xFF : 0xCC) << i;
+}
+
 TEST_F(FlashAccess, DevicesThatAreReadyAtOnceCostNoReadOfTheClock)
 {
     // Every read of the virtual clock moves it by a millisecond: a program
