@@ -510,15 +510,15 @@ inline void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
 typedef uint16_t Halves __attribute__((vector_size(16)));
 typedef uint32_t Lanes __attribute__((vector_size(16)));
 
-// The 16 bus words at p (any alignment) ANDed with keep, 16 bytes at a
-// time (a copy of the line to the stack and back may be compiled to string
-// moves, which cost more than the whole program step).
-inline void AndLine(uint8_t* p, const uint32_t* keep)
+// The 16 bus words at p ANDed with the 16 at keep (both any alignment),
+// 16 bytes at a time (a copy of the line to the stack and back may be
+// compiled to string moves, which cost more than the whole program step).
+inline void AndLine(uint8_t* p, const void* keep)
 {
     for (size_t at = 0; at < 64; at += 16) {
         Lanes v, k;
         std::memcpy(&v, p + at, 16);
-        std::memcpy(&k, reinterpret_cast<const uint8_t*>(keep) + at, 16);
+        std::memcpy(&k, static_cast<const uint8_t*>(keep) + at, 16);
         v &= k;
         std::memcpy(p + at, &v, 16);
     }
@@ -551,6 +551,14 @@ inline void AndFullLines(uint8_t* p, const uint16_t* lo, const uint16_t* hi)
 // next cycle.
 constexpr size_t kProgramPrefetchBytes = 2048;
 
+// Fetches the line kProgramPrefetchBytes past the one at p (in the image)
+// for writing.
+inline void PrefetchAhead(const Context& c, const uint8_t* p)
+{
+    if (size_t(p - c.image) + kProgramPrefetchBytes < kFlashSize)
+        __builtin_prefetch(p + kProgramPrefetchBytes, 1, 3);
+}
+
 // A confirm reaching both devices of the 32-bit bus while both wait for it
 // (idle, BufferConfirm): the same as the two cycles one after the other,
 // with the lines of both programmed in one pass when they are the same
@@ -580,8 +588,7 @@ void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
         if ((s0.bufMask & s1.bufMask) == (1u << kFlashBufferWords) - 1) {
             // Every slot of both buffers written (the usual full buffer).
             AndFullLines(p, s0.bufData, s1.bufData);
-            if (size_t(p - c.image) + kProgramPrefetchBytes < kFlashSize)
-                __builtin_prefetch(p + kProgramPrefetchBytes, 1, 3);
+            PrefetchAhead(c, p);
         } else {
             alignas(16) uint32_t keep[kFlashBufferWords];
             for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot)
@@ -1016,34 +1023,6 @@ inline bool FullBufferShape(const BusWriteRun* runs, size_t n, uint32_t block, u
            Load32(static_cast<const uint8_t*>(runs[2].src), 0) == kConfirmBoth;
 }
 
-// A full write buffer (FullBufferShape) as one transfer to both devices
-// of the 32-bit bus, idle and waiting for the count after an 0xE8 in that
-// block: the same as the 18 cycles one after the other through Write32
-// (the devices' tests compare the two), without the per-cycle dispatch.
-// false, with nothing done, when the transfer is anything else: it then
-// goes cycle by cycle.
-inline bool FullBufferTransfer(Context& c, const BusWriteRun* runs, size_t n)
-{
-    if (!flash::g_commandFastPath.load(std::memory_order_relaxed))
-        return false;
-    flash::DeviceState& s0 = c.state->dev[0];
-    flash::DeviceState& s1 = c.state->dev[1];
-    const uint32_t block = s0.bufBlock;
-    uint32_t w;
-    if (s0.mode != uint32_t(FlashMode::BufferCount) || s1.mode != uint32_t(FlashMode::BufferCount) ||
-        s0.busyUntil != 0 || s1.busyUntil != 0 || s1.bufBlock != block || !FullBufferShape(runs, n, block, &w))
-        return false;
-    flash::BufferCountWrite(s0, block, uint16_t(kFullCount));
-    flash::BufferCountWrite(s1, block, uint16_t(kFullCount >> 16));
-    ++c.counters.writes[0];
-    ++c.counters.writes[1];
-    ++c.counters.busWrites;
-    flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));
-    ++c.counters.busWrites;
-    flash::ConfirmBoth(c, (runs[2].phys & ~3u) / 4, kConfirmBoth);
-    return true;
-}
-
 // Whether device d takes an 0xE8 for block and then programs a full
 // buffer there with nothing in its way: idle, in read-array or status
 // mode, no error bit set, the block neither locked nor faulty.
@@ -1087,16 +1066,8 @@ inline bool FullBufferCommand(Context& c, uint32_t phys, uint32_t command, uint3
     flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));  // the data words counted here
     s0.mode = s1.mode = uint32_t(FlashMode::ReadStatus);                    // confirmed
     uint8_t* p = c.image + flash::WordOffset(c, 0, w);
-    const uint8_t* src = static_cast<const uint8_t*>(runs[1].src);
-    for (size_t at = 0; at < kFlashBufferWords * 4; at += 16) {
-        flash::Lanes v, k;
-        std::memcpy(&v, p + at, 16);
-        std::memcpy(&k, src + at, 16);
-        v &= k;
-        std::memcpy(p + at, &v, 16);
-    }
-    if (size_t(p - c.image) + flash::kProgramPrefetchBytes < kFlashSize)
-        __builtin_prefetch(p + flash::kProgramPrefetchBytes, 1, 3);
+    flash::AndLine(p, runs[1].src);   // the bus words hold both devices' halves in place
+    flash::PrefetchAhead(c, p);
     // The 0xE8, the count and the confirm (the data words were counted
     // with the fill), and the status read after the 0xE8.
     c.counters.busWrites += 3;
@@ -1115,11 +1086,9 @@ inline bool FullBufferCommand(Context& c, uint32_t phys, uint32_t command, uint3
 // A transfer's runs and its read, with the lock held.
 uint32_t RunsRead32(Context& c, const BusWriteRun* runs, size_t n, uint32_t readPhys)
 {
-    if (!(c.bus32 && FullBufferTransfer(c, runs, n))) {
-        for (size_t r = 0; r < n; ++r) {
-            const uint32_t phys = runs[r].phys & ~3u;
-            WriteWords32(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 4));
-        }
+    for (size_t r = 0; r < n; ++r) {
+        const uint32_t phys = runs[r].phys & ~3u;
+        WriteWords32(c, phys, static_cast<const uint8_t*>(runs[r].src), InFlashCount(phys, runs[r].cycles, 4));
     }
     readPhys &= ~3u;
     return InFlash(readPhys, 4) ? Read32(c, readPhys) : 0xFFFFFFFFu;

@@ -265,15 +265,12 @@ namespace {
 
 // The runs of a transfer as bus addresses (empty runs left out; returns
 // how many are left); a data abort for anything the transfer's contract
-// does not allow. Runs in the thread's last window (all of a buffer
-// program's) are translated against it without a search each.
+// does not allow.
 template <uintptr_t Width>
 size_t TranslateRuns(const OsWriteRun* runs, size_t n, board::BusWriteRun* out, const char* access)
 {
     if (n > OS_TRANSFER_MAX_RUNS)
         DataAbort(access, runs[0].addr, "too many runs in one transfer");
-    const LastWindow last = t_last;
-    const bool current = last.generation == g_tableGeneration.load(std::memory_order_acquire) && last.writable;
     size_t cycles = 0;
     size_t used = 0;
     for (size_t r = 0; r < n; ++r) {
@@ -281,15 +278,8 @@ size_t TranslateRuns(const OsWriteRun* runs, size_t n, board::BusWriteRun* out, 
         if (k > OS_TRANSFER_MAX_CYCLES - cycles)
             DataAbort(access, runs[r].addr, "too many cycles in one transfer");
         cycles += k;
-        if (k == 0)
-            continue;
-        const uintptr_t a = reinterpret_cast<uintptr_t>(runs[r].addr);
-        uint32_t phys;
-        if (current && a % Width == 0 && a >= last.start && a < last.end && k * Width <= last.end - a)
-            phys = last.phys + uint32_t(a - last.start);
-        else
-            phys = Translate(runs[r].addr, k * Width, Width, true, access);
-        out[used++] = {phys, runs[r].src, k};
+        if (k != 0)
+            out[used++] = {Translate(runs[r].addr, k * Width, Width, true, access), runs[r].src, k};
     }
     return used;
 }
