@@ -52,9 +52,11 @@ uint16_t ArrayWord(const Context& c, int d, uint32_t w)
     return v;
 }
 
-// Programming only clears bits.
+// Programming only clears bits (and not the stuck bits of a worn block).
 void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
 {
+    if (Faults(c, d, w / kFlashDeviceBlockWords) & kFaultStuck)
+        v = uint16_t(v | FlashStuckBits(w));
     uint16_t now = uint16_t(ArrayWord(c, d, w) & v);
     std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
 }
@@ -209,10 +211,14 @@ void ProgramBufferLine(Context& c, int d, const DeviceState& s)
 {
     uint8_t* p = c.image + WordOffset(c, d, s.bufLine);
     const size_t stride = c.bus32 ? 4 : 2;
+    const bool worn = (Faults(c, d, s.bufBlock) & kFaultStuck) != 0;
     for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot, p += stride) {
         uint16_t v;
         std::memcpy(&v, p, 2);
-        v = uint16_t(v & SlotValue(s, slot));
+        uint16_t keep = SlotValue(s, slot);
+        if (worn)
+            keep = uint16_t(keep | FlashStuckBits(s.bufLine + slot));
+        v = uint16_t(v & keep);
         std::memcpy(p, &v, 2);
     }
 }
@@ -580,7 +586,9 @@ void ConfirmBoth(Context& c, uint32_t w, uint32_t value)
     }
     const DeviceState& s0 = *s[0];
     const DeviceState& s1 = *s[1];
-    if (program[0] && program[1] && s0.bufLine == s1.bufLine) {
+    // (A worn block's stuck bits are the devices' own business.)
+    if (program[0] && program[1] && s0.bufLine == s1.bufLine &&
+        ((Faults(c, 0, block) | Faults(c, 1, block)) & kFaultStuck) == 0) {
         uint8_t* p = c.image + WordOffset(c, 0, s0.bufLine);
         // What each bus word keeps: the bits both devices' values leave set
         // (a local array, which nothing else can change, so the loops run

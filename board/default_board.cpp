@@ -34,6 +34,8 @@ const std::vector<SettingInfo> kSettings = {
     {"fault-busy", "none", "none|OFFSET,...", "flash blocks whose erase/program never completes"},
     {"fault-program", "none", "none|OFFSET,...", "flash blocks whose programming fails"},
     {"fault-vpp", "none", "none|OFFSET,...", "flash blocks that report programming voltage low"},
+    {"fault-stuck", "none", "none|OFFSET,...",
+     "flash blocks whose worn cells leave some bits set when programmed (two bits a word), with a status of success"},
     {"shift", "up", "down|up", "the Shift key"},
     {"hal-selector0", "a55a0107c0de0042", "silent|16 hex digits",
      "configuration block 0 (8 bytes) that the HAL returns; silent: no bytes"},

@@ -206,7 +206,8 @@ void LoadSettings(Context& c)
                       {"fault-erase", kFaultErase},
                       {"fault-busy", kFaultBusy},
                       {"fault-program", kFaultProgram},
-                      {"fault-vpp", kFaultVpp}};
+                      {"fault-vpp", kFaultVpp},
+                      {"fault-stuck", kFaultStuck}};
     for (const auto& fk : kFaultKeys) {
         std::vector<uint32_t> offsets;
         if (!ParseOffsetList(get(fk.key), &offsets))
@@ -433,10 +434,10 @@ std::string FlashDescribe()
             uint8_t f = Faults(c, d, b);
             if (!f && !s.locked[b])
                 continue;
-            std::snprintf(line, sizeof line, "  block %u:%s%s%s%s%s%s\n", b, s.locked[b] ? " lock-bit" : "",
+            std::snprintf(line, sizeof line, "  block %u:%s%s%s%s%s%s%s\n", b, s.locked[b] ? " lock-bit" : "",
                           (f & kFaultLocked) ? " fault-locked" : "", (f & kFaultErase) ? " fault-erase" : "",
                           (f & kFaultBusy) ? " fault-busy" : "", (f & kFaultProgram) ? " fault-program" : "",
-                          (f & kFaultVpp) ? " fault-vpp" : "");
+                          (f & kFaultVpp) ? " fault-vpp" : "", (f & kFaultStuck) ? " fault-stuck" : "");
             out += line;
         }
     }

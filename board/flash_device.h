@@ -23,7 +23,8 @@
 //   bus            32 | 16
 //   timing         none | datasheet | scaled
 //   timing-scale   factor for `scaled` (default 0.001)
-//   fault-locked, fault-erase, fault-busy, fault-program, fault-vpp
+//   fault-locked, fault-erase, fault-busy, fault-program, fault-vpp,
+//   fault-stuck
 //                  none, or a comma list of flash byte offsets (0x.. or
 //                  decimal); each names the bus block that contains it
 //                  (on the 32-bit bus: that block of both devices).
@@ -99,7 +100,17 @@ enum FlashFault : uint8_t {
                            // fault is lifted or the board restarts
     kFaultProgram = 0x08,  // program fails (status bit 4), nothing written
     kFaultVpp = 0x10,      // erase/program fail with programming voltage low
+    kFaultStuck = 0x20,    // worn cells: a program leaves some bits set (a
+                           // fixed pattern, FlashStuckBits) while the status
+                           // reports success; only a read-back finds it
 };
+
+// The bits a worn (kFaultStuck) block's device word w cannot clear: two
+// bits a word, moving along the line, so that almost any data shows it.
+inline uint16_t FlashStuckBits(uint32_t w)
+{
+    return uint16_t(0x0101u << (w % 8));
+}
 
 // Bus cycles seen since the last FlashResetCounters (this process only).
 struct FlashCounters {

@@ -959,6 +959,18 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
              Cmd(0x800, kCmdClearStatus);
              ProgramLine32(0x840, a);
          }},
+        {"a worn block: full buffers, transfers, a shorter buffer and word programs", false, "none",
+         [&] {
+             FlashSetFault(1, 1, kFaultStuck);
+             ProgramLine32(kBlock32, a);
+             ProgramLineTransfer32(kBlock32 + 0x40, b);
+             ProgramLineCommand32(kBlock32 + 0x80, a);
+             ProgramLineCommand32(kBlock32 + 0x80, b);
+             Cmd(kBlock32 + 0xC0, kCmdWriteToBuffer);
+             Transfer32(kBlock32 + 0xC0, Both(3), kBlock32 + 0xC0, a.data(), 4, kBlock32 + 0xCC, Both(kCmdConfirm));
+             Cmd(kBlock32 + 0x100, kCmdWordProgram);
+             BusWrite32(kBlock32 + 0x100, 0);
+         }},
         {"faults: program, locked, low voltage, hanging", false, "none",
          [&] {
              FlashSetFault(0, 1, kFaultProgram);
@@ -1208,6 +1220,36 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
         EXPECT_TRUE(fast.low == slow.low) << "the flash contents differ";
         EXPECT_TRUE(fast.high == slow.high) << "the flash contents differ";
     }
+}
+
+// A worn block: programs report success, and only a read-back shows the
+// bits its cells could not clear; an erase brings them back to ones.
+TEST_F(FlashDeviceTest, StuckBitsShowOnlyInTheReadBack)
+{
+    ASSERT_TRUE(SetSetting("fault-stuck", "0x40004"));  // bus block 1
+    const std::vector<uint32_t> zeros(16, 0);
+    ProgramLineCommand32(kBlock32, zeros);                 // the bus's one-step buffer
+    EXPECT_EQ(g_transferReads.back(), 0x00800080u);
+    BufferProgram(kBlock32 + 0x40, zeros);                 // cycle by cycle
+    Cmd(kBlock32 + 0x80, kCmdWordProgram);
+    BusWrite32(kBlock32 + 0x80, 0);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);           // success, as far as the status goes
+    BufferProgram(0x40, zeros);                            // a sound block
+    for (uint32_t i = 0; i < 16; ++i) {
+        const uint32_t stuck = Both(FlashStuckBits((kBlock32 / 4) + i));
+        EXPECT_EQ(Peek32(kBlock32 + i * 4), stuck) << i;
+        EXPECT_EQ(Peek32(kBlock32 + 0x40 + i * 4), stuck) << i;
+        EXPECT_EQ(Peek32(0x40 + i * 4), 0u) << i;
+    }
+    EXPECT_EQ(Peek32(kBlock32 + 0x80), Both(FlashStuckBits(kBlock32 / 4)));
+    EXPECT_NE(Both(FlashStuckBits(0)), Both(FlashStuckBits(1)));
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32, kCmdConfirm);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    EXPECT_EQ(Peek32(kBlock32), 0xFFFFFFFFu);
+    // Bits the data leaves set show nothing.
+    ProgramLineCommand32(kBlock32, std::vector<uint32_t>(16, 0xFFFFFFFFu));
+    EXPECT_EQ(Peek32(kBlock32 + 4), 0xFFFFFFFFu);
 }
 
 // The fast confirm of a full buffer writes exactly its line, with the

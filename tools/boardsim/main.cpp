@@ -217,7 +217,7 @@ int Show()
 
     std::printf("\nFlash devices: bus %s, timing %s (scale %s)\n", board::GetSetting("bus", "32").c_str(),
                 board::GetSetting("timing", "none").c_str(), board::GetSetting("timing-scale", "0.001").c_str());
-    for (const char* k : {"fault-locked", "fault-erase", "fault-busy", "fault-program", "fault-vpp"})
+    for (const char* k : {"fault-locked", "fault-erase", "fault-busy", "fault-program", "fault-vpp", "fault-stuck"})
         std::printf("  %-14s %s\n", k, board::GetSetting(k, "none").c_str());
     std::string devices = board::FlashDescribe();
     if (!devices.empty())
