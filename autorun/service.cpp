@@ -54,15 +54,19 @@ bool NotificationVolume(const MountNotification& message, uint32_t bytes, wchar_
             out[n] = L'\0';
             return n > 0;   // an empty name names no volume
         }
+        // Wide text is UTF-16 as the message is: a surrogate pair stays a
+        // pair, whatever the width of wchar_t.
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (i + 1 >= units) return false;
             const char32_t low = message.name[i + 1];
             if (low < 0xDC00 || low > 0xDFFF) return false;
-            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            if (n + 2 >= cap) return false;
+            out[n++] = static_cast<wchar_t>(c);
+            out[n++] = static_cast<wchar_t>(low);
             ++i;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            return false;
+            continue;
         }
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;
         if (n + 1 >= cap) return false;
         out[n++] = static_cast<wchar_t>(c);
     }

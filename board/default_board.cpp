@@ -48,6 +48,8 @@ const std::vector<SettingInfo> kSettings = {
      "restart request: ok ends the calling program (exit status 1) as a device restart; fail returns"},
     {"registry-flush", "ok", "ok|fail", "result of a registry flush into the flash registry area"},
     {"stores", "DSK0:", "NAME,...", "storage-manager store devices (opened as \\StoreMgr\\NAME)"},
+    {"codepage", "1252", "1252|28591|65001",
+     "the device's narrow code page (shortcut files): western 1252, Latin-1 or UTF-8"},
 };
 
 bool OneOf(const std::string& v, std::initializer_list<const char*> options)
@@ -241,6 +243,8 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
         ok = value == "silent" || ParseVersion(value, w);
     } else if (key == "hal-registry-clear" || key == "hal-restart" || key == "registry-flush") {
         ok = OneOf(value, {"ok", "fail"});
+    } else if (key == "codepage") {
+        ok = OneOf(value, {"1252", "28591", "65001"});
     } else if (key == "stores") {
         ok = !value.empty();
         size_t pos = 0;

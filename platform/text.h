@@ -1,5 +1,6 @@
 // Runtime text routines that depend on the system: bounded wide formatting
-// and widening through the system's narrow code page.
+// and widening through the device's narrow code page. Wide text is UTF-16
+// code units (surrogate pairs beyond U+FFFF) whatever the width of wchar_t.
 #pragma once
 #include <cstdarg>
 #include <cstddef>
@@ -12,11 +13,13 @@
 int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...);
 int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args);
 
-// Widens narrow text (up to its terminator) through the system's narrow
-// code page (on Linux: the locale's multibyte conversion; a byte that does
-// not convert is kept as its own code point). Writes at most cap-1
-// characters and a terminator. Returns the characters written.
+// Widens narrow text (up to its terminator) through the device's narrow
+// code page (on the board: its setting "codepage", 1252 by default, never
+// the host's locale; a byte that does not convert is kept as its own code
+// point). Writes at most cap-1 units and a terminator, never half a
+// surrogate pair. Returns the units written.
 size_t OsWiden(const char* narrow, wchar_t* out, size_t cap);
 
-// UTF-8 of a wide text (for host paths and the line protocol).
+// UTF-8 of a wide text (for host paths and the line protocol); a surrogate
+// pair is one character. Never cuts a character; always terminated.
 size_t OsNarrowUtf8(const wchar_t* wide, char* out, size_t cap);

@@ -1,20 +1,26 @@
 // The files role of the POSIX backend: device paths on the board's rootfs/,
 // reading files, folder searches, folders and file copies.
 //
-// Device paths ("\Windows\default.fdf") are mapped below board::RootFs():
-// components match existing host names without regard to letter case, and
-// no ".." ever climbs above the root. Everything that writes walks the
-// destination's folders with O_NOFOLLOW, so nothing can be written outside
-// the device root, not even through a symbolic link that an earlier copy
-// left inside it.
+// Device paths ("\Windows\default.fdf") are resolved from a handle of
+// board::RootFs(): beneath it, without following a symbolic link at any
+// component (openat2, or one O_NOFOLLOW handle after the other), components
+// matched to existing host names without regard to letter case, and no ".."
+// ever climbing above the root. Folders are listed through their handles,
+// and a copy is put into its destination folder through that folder's
+// handle, only while the folder still stands where it stood under the
+// root. So nothing outside the device root is read or written, not even by
+// a program that swaps folders for links while a copy runs.
 #include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/sendfile.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +38,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"
 #include "platform/text.h"
@@ -93,7 +100,13 @@ std::wstring WidenHostName(const char* name)
         if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
             ok = false;
         if (ok) {
-            out.push_back(static_cast<wchar_t>(c));
+            // Wide text is UTF-16, whatever the width of wchar_t.
+            if (c >= 0x10000) {
+                out.push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
+                out.push_back(static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+            } else {
+                out.push_back(static_cast<wchar_t>(c));
+            }
             p += extra + 1;
         } else {
             out.push_back(static_cast<wchar_t>(0xDC00 + b));
@@ -289,8 +302,8 @@ private:
 // ---- folders kept open between calls ----
 //
 // Copying a tree resolves the same few folders for every file, so the
-// folders of the last walk stay open: one chain for walks that follow
-// symbolic links (reading) and one for walks that never do (writing). Each
+// folders of the last walk stay open: one chain for reading and one for
+// writing, neither of which ever follows a symbolic link. Each
 // use checks again, one fstatat per level, that every kept folder is still
 // the entry of its parent that the path names; a folder that was moved,
 // replaced or turned into a link meanwhile is walked to afresh. Each kept
@@ -645,12 +658,13 @@ struct ReachedFolder {
 };
 
 // Walks to the folder that the first count components name, reusing the
-// kept chain where it still holds. Without follow no symbolic link is
-// followed on the way. Call with folderMutex held.
-bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool follow,
+// kept chain (the one for reading, or the one for writing) where it still
+// holds. No symbolic link is followed on the way. Call with folderMutex
+// held.
+bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool reading,
                  ReachedFolder& out)
 {
-    FolderChain& chain = follow ? readChain : writeChain;
+    FolderChain& chain = reading ? readChain : writeChain;
     DrainEvents(chain);
     std::string rootPath = board::RootFs();
     struct stat st{};
@@ -697,7 +711,7 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
             continue;
         std::string host;
         struct stat child;
-        if (!MatchName(parent, st, parts[i], follow, host, &child) || !S_ISDIR(child.st_mode))
+        if (!MatchName(parent, st, parts[i], false, host, &child) || !S_ISDIR(child.st_mode))
             return false;
         if (i + 1 < chain.levels.size() && chain.levels[i + 1]->host == host &&
             chain.levels[i + 1]->dev == child.st_dev && chain.levels[i + 1]->ino == child.st_ino) {
@@ -706,7 +720,7 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
         }
         TruncateChain(chain, i + 1);
         int fd = openat(parent.fd, host.c_str(),
-                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+                        O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
             return false;
         auto next = std::make_shared<KeptFolder>(fd);
@@ -728,6 +742,7 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool foll
 // leaf's name in it.
 struct WriteTarget {
     std::shared_ptr<KeptFolder> kept;  // device paths: a kept folder
+    std::vector<std::wstring> parts;   // device paths: the path's components
     struct stat keptState;             // its state when reached
     Fd owned;                          // host paths: a folder of their own
     std::string leaf;
@@ -745,7 +760,7 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
     if (path == nullptr || path[0] == 0)
         return false;
     if (IsDevicePath(path)) {
-        std::vector<std::wstring> parts;
+        std::vector<std::wstring>& parts = target.parts;
         if (!SplitDevicePath(path, parts) || parts.empty())
             return false;
         std::lock_guard<std::mutex> lock(folderMutex);
@@ -819,36 +834,136 @@ bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsF
     return true;
 }
 
-// Opens a device file for reading without following a link in its last
-// component and without blocking on a FIFO. -1 when it cannot.
-int OpenDeviceSource(const wchar_t* path)
+// ---- resolving beneath a folder ----
+
+// Opens relative (host components joined by '/', no ".." among them) below
+// the folder dir: beneath it, never following a symbolic link at any
+// component, never crossing into /proc's magic links. openat2 does that in
+// one call; where the kernel has none (or a filter refuses it), each
+// component is opened from its parent's handle with O_NOFOLLOW instead. -1
+// (errno set) when it cannot: ELOOP for a link on the way.
+int OpenBeneath(int dir, const std::string& relative, int flags, mode_t mode = 0)
+{
+    flags |= O_CLOEXEC | O_NOFOLLOW;
+    static std::atomic<bool> haveOpenat2{true};
+    if (haveOpenat2.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags);
+        how.mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode : 0;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const char* name = relative.empty() ? "." : relative.c_str();
+        for (;;) {
+            long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+            if (fd >= 0)
+                return static_cast<int>(fd);
+            if (errno == EINTR || errno == EAGAIN)
+                continue;  // EAGAIN: a rename raced the lookup; it is safe to try again
+            if (errno != ENOSYS && errno != EPERM)
+                return -1;
+            break;
+        }
+        haveOpenat2.store(false, std::memory_order_relaxed);
+    }
+    // One component at a time; every folder on the way is held by handle.
+    Fd current(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    if (current.get() < 0)
+        return -1;
+    size_t at = 0;
+    for (;;) {
+        size_t slash = relative.find('/', at);
+        std::string part = relative.substr(at, slash == std::string::npos ? std::string::npos
+                                                                           : slash - at);
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (slash == std::string::npos)
+            return openat(current.get(), part.empty() ? "." : part.c_str(), flags, mode);
+        if (!part.empty() && part != ".") {
+            int next = openat(current.get(), part.c_str(),
+                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next < 0)
+                return -1;
+            current.reset(next);
+        }
+        at = slash + 1;
+    }
+}
+
+// The host spelling of device components, joined by '/'.
+std::string JoinSpelled(const std::vector<std::wstring>& parts, size_t count)
+{
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            out += '/';
+        out += Utf8(parts[i].c_str(), parts[i].size());
+    }
+    return out;
+}
+
+// The device root, held by handle (the board directory is trusted to stay
+// where it is while a program runs). Call with folderMutex held.
+std::shared_ptr<KeptFolder> RootFolder()
+{
+    ReachedFolder reached;
+    if (!ReachFolder({}, 0, false, reached))
+        return nullptr;
+    return reached.folder;
+}
+
+// Opens a device path (flags as for open; O_NOFOLLOW and O_CLOEXEC always)
+// from the device root's handle: beneath the root, no link followed at any
+// component, components matched without regard to letter case. -1 when it
+// cannot.
+int OpenDevicePath(const wchar_t* path, int flags)
 {
     std::vector<std::wstring> parts;
-    if (!SplitDevicePath(path, parts) || parts.empty())
+    if (!SplitDevicePath(path, parts))
         return -1;
-    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    // When every component exists as spelled, each one names itself, so
-    // the path as spelled is the file (the usual case: one call).
-    std::string spelled = board::RootFs();
-    for (const std::wstring& part : parts)
-        spelled += "/" + Utf8(part.c_str(), part.size());
-    int direct = open(spelled.c_str(), kFlags);
-    if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR && errno != ENAMETOOLONG))
+    std::shared_ptr<KeptFolder> root;
+    {
+        std::lock_guard<std::mutex> lock(folderMutex);
+        root = RootFolder();
+    }
+    if (!root)
+        return -1;
+    // When every component exists as spelled, the path as spelled is the
+    // file (the usual case: one call).
+    int direct = OpenBeneath(root->fd, JoinSpelled(parts, parts.size()), flags);
+    if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
         return direct;
     std::lock_guard<std::mutex> lock(folderMutex);
     ReachedFolder reached;
     if (!ReachFolder(parts, parts.size() - 1, true, reached))
         return -1;
-    std::string exact = Utf8(parts.back().c_str(), parts.back().size());
-    if (exact.empty())
-        return -1;
-    int fd = openat(reached.folder->fd, exact.c_str(), kFlags);
-    if (fd >= 0 || errno != ENOENT)
-        return fd;
     std::string host;
-    if (!MatchName(*reached.folder, reached.st, parts.back(), true, host, nullptr))
+    if (!MatchName(*reached.folder, reached.st, parts.back(), false, host, nullptr))
         return -1;
-    return openat(reached.folder->fd, host.c_str(), kFlags);
+    return openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Opens a device file for reading without following a link anywhere on
+// its path and without blocking on a FIFO. -1 when it cannot.
+int OpenDeviceSource(const wchar_t* path)
+{
+    return OpenDevicePath(path, O_RDONLY | O_NONBLOCK);
+}
+
+// Whether the target's folder still stands where it stood: the folder that
+// its path names from the root, without following links, is the very
+// folder held. A folder moved out of the root (or replaced) meanwhile is
+// not.
+bool StillInPlace(WriteTarget& target)
+{
+    if (!target.kept)
+        return true;  // host paths: the caller's own folder
+    std::lock_guard<std::mutex> lock(folderMutex);
+    ReachedFolder reached;
+    if (!ReachFolder(target.parts, target.parts.size() - 1, false, reached))
+        return false;
+    return reached.folder == target.kept ||
+           (reached.folder->dev == target.kept->dev && reached.folder->ino == target.kept->ino);
 }
 
 // ---- objects ----
@@ -924,12 +1039,15 @@ uint32_t AttributesOf(const struct stat& st)
 // ---- copying ----
 
 // Copies in to out from their current positions to the end of in: in the
-// kernel where it can, else through a large buffer.
+// kernel where it can, else through a large buffer. A few megabytes at a
+// time, so that a termination request abandons a long copy at once.
 bool CopyData(int in, int out, off_t size)
 {
     off_t copied = 0;
-    constexpr size_t kChunk = size_t{1} << 30;
+    constexpr size_t kChunk = size_t{8} << 20;
     for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
         ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
         if (n > 0) {
             copied += n;
@@ -944,6 +1062,8 @@ bool CopyData(int in, int out, off_t size)
         break;  // not supported here (or a file system that answers 0): go on below
     }
     for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
         ssize_t n = sendfile(out, in, nullptr, kChunk);
         if (n > 0) {
             copied += n;
@@ -958,6 +1078,8 @@ bool CopyData(int in, int out, off_t size)
     constexpr size_t kBuffer = size_t{1} << 20;
     std::unique_ptr<char[]> buffer(new char[kBuffer]);
     for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
         ssize_t n = read(in, buffer.get(), kBuffer);
         if (n == 0)
             return true;
@@ -1003,15 +1125,21 @@ mode_t ProcessUmask()
     return mask;
 }
 
-// Creates a new, empty temporary file in folder with the permission bits
-// mode (less the process's mask); its name goes to name. The names are
-// unique within the process; O_EXCL settles any clash with others.
-int CreateTemporary(int folder, mode_t mode, std::string& name)
+// Temporary names: ".copy-PID-N.tmp", unique within the process; O_EXCL
+// (or a link that never replaces) settles any clash with others.
+void TemporaryName(char* buf, size_t cap)
 {
     static const long pid = static_cast<long>(getpid());
+    snprintf(buf, cap, ".copy-%ld-%u.tmp", pid, tempCounter.fetch_add(1));
+}
+
+// Creates a new, empty temporary file in folder with the permission bits
+// mode (less the process's mask); its name goes to name.
+int CreateTemporary(int folder, mode_t mode, std::string& name)
+{
     for (int attempt = 0; attempt < 100; ++attempt) {
         char buf[64];
-        snprintf(buf, sizeof buf, ".copy-%ld-%u.tmp", pid, tempCounter.fetch_add(1));
+        TemporaryName(buf, sizeof buf);
         int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             name = buf;
@@ -1021,6 +1149,52 @@ int CreateTemporary(int folder, mode_t mode, std::string& name)
             return -1;
     }
     return -1;
+}
+
+// Links the file without a name out into folder as name; never replaces.
+// Linking the descriptor itself needs a privilege that most processes lack
+// (the call then fails with ENOENT or EPERM); the name under /proc works
+// for all, at the cost of a path lookup.
+bool LinkUnnamed(int out, int folder, const char* name)
+{
+    static std::atomic<bool> linkByDescriptor{true};
+    if (linkByDescriptor.load(std::memory_order_relaxed)) {
+        if (linkat(out, "", folder, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+    }
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", out);
+    if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0)
+        return false;
+    linkByDescriptor.store(false, std::memory_order_relaxed);
+    return true;
+}
+
+// Links the file without a name out into folder under a temporary name.
+bool LinkUnnamedAsTemporary(int out, int folder, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char buf[64];
+        TemporaryName(buf, sizeof buf);
+        if (LinkUnnamed(out, folder, buf)) {
+            name = buf;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Removes name from folder when it still is the file mine.
+void UnlinkIfSame(int folder, const std::string& name, const struct stat& mine)
+{
+    struct stat there;
+    if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
+        unlinkat(folder, name.c_str(), 0);
 }
 
 // Sets the permission bits (less none: the mask may have taken some) and
@@ -1033,50 +1207,77 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
     futimens(out, times);
 }
 
-// Copies in to a new destination that does not exist yet as a file without
-// a name, linked into place once complete: the destination appears whole or
-// not at all, and the folder changes only once. 1 = copied, 0 = failed, -1
-// = not possible here (no unnamed files on this file system, no /proc):
-// use a named temporary instead.
-int CopyAsUnnamed(WriteTarget& target, int in, const struct stat& from, mode_t mode)
+// Puts the finished copy (mine: a file without a name, open as out, when
+// tempName is empty, else the named temporary tempName) in place of the
+// target's leaf, replacing it when replace. Only while the target's folder
+// still stands where it stood under the root: that is checked right
+// before, and again right after, and a change that a moved folder received
+// meanwhile is undone. The temporary name is gone on every path.
+bool CommitCopy(WriteTarget& target, int out, const struct stat& mine, std::string tempName,
+                bool replace, bool failIfExists)
 {
-    static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
-    if (!haveFdLinks)
-        return -1;
     const int folder = target.fd();
-    Fd out(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-    if (out.get() < 0)
-        return -1;
-    if (!CopyData(in, out.get(), from.st_size))
-        return 0;  // the file without a name goes with its descriptor
-    KeepModeAndTimes(out.get(), from, mode);
-    // linkat never replaces: a destination that appeared meanwhile is kept.
-    // Linking the descriptor itself needs a privilege that most processes
-    // lack (the call then fails with ENOENT or EPERM); the name under /proc
-    // works for all, at the cost of a path lookup.
-    static std::atomic<bool> linkByDescriptor{true};
-    bool linked = ChangeInTarget(target, &target.leaf, false, [&] {
-        if (linkByDescriptor.load(std::memory_order_relaxed)) {
-            if (linkat(out.get(), "", folder, target.leaf.c_str(), AT_EMPTY_PATH) == 0)
-                return true;
-            if (errno != ENOENT && errno != EPERM)
-                return false;
-        }
-        char self[64];
-        snprintf(self, sizeof self, "/proc/self/fd/%d", out.get());
-        if (linkat(AT_FDCWD, self, folder, target.leaf.c_str(), AT_SYMLINK_FOLLOW) != 0)
-            return false;
-        linkByDescriptor.store(false, std::memory_order_relaxed);
-        return true;
-    });
-    if (!linked)
-        return 0;
-    if (close(out.release()) != 0) {
-        // The data may not have reached the disk: no half file stays.
-        unlinkat(folder, target.leaf.c_str(), 0);
-        return 0;
+    const std::string& leaf = target.leaf;
+    auto dropTemporary = [&] {
+        if (!tempName.empty())
+            unlinkat(folder, tempName.c_str(), 0);
+    };
+    if (OsPosixTerminationRequested() || !StillInPlace(target)) {
+        dropTemporary();
+        return false;
     }
-    return 1;
+    if (!replace) {
+        bool placed = ChangeInTarget(target, &leaf, false, [&] {
+            if (tempName.empty())
+                return LinkUnnamed(out, folder, leaf.c_str());
+            // A destination that appeared meanwhile is replaced, as one
+            // that was there would have been (unless asked not to).
+            unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
+            return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), flags) == 0;
+        });
+        if (!placed) {
+            dropTemporary();
+            return false;
+        }
+        if (!StillInPlace(target)) {
+            UnlinkIfSame(folder, leaf, mine);
+            return false;
+        }
+        return true;
+    }
+    // A replacement needs a name to rename from: the unnamed file gets one
+    // only now, for the moment of the exchange.
+    if (tempName.empty()) {
+        bool named = ChangeInTarget(target, nullptr, false,
+                                    [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        if (!named)
+            return false;
+    }
+    // Exchanged rather than renamed over, so that the old file can be put
+    // back should the folder have moved at that very moment.
+    bool exchanged = true;
+    bool placed = ChangeInTarget(target, nullptr, false, [&] {
+        if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+        exchanged = false;  // a file system without exchange: plain rename
+        return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), 0) == 0;
+    });
+    if (!placed) {
+        dropTemporary();
+        return false;
+    }
+    if (!StillInPlace(target)) {
+        if (exchanged) {
+            renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE);
+            UnlinkIfSame(folder, tempName, mine);
+        }
+        return false;
+    }
+    if (exchanged)
+        unlinkat(folder, tempName.c_str(), 0);  // the old file
+    return true;
 }
 
 }  // namespace
@@ -1098,11 +1299,16 @@ Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t /*share*/,
     // write nothing but copies.
     if (disposition != OS_OPEN_EXISTING || (access & OS_GENERIC_WRITE) != 0)
         return OS_INVALID_HANDLE;
-    std::string host;
-    if (!HostPath(path, host))
-        return OS_INVALID_HANDLE;
     // O_NONBLOCK so that a FIFO cannot hang the open; it is refused below.
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = -1;
+    if (IsDevicePath(path)) {
+        fd = OpenDevicePath(path, O_RDONLY | O_NONBLOCK);
+    } else {
+        std::string host;
+        if (!HostPath(path, host))
+            return OS_INVALID_HANDLE;
+        fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    }
     if (fd < 0)
         return OS_INVALID_HANDLE;
     struct stat st;
@@ -1196,7 +1402,8 @@ int OsFileTimeToSystemTime(const FileTime* ft, SystemTime* st)
 
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
-    if (pattern == nullptr || data == nullptr)
+    // A program being ended finds nothing more.
+    if (pattern == nullptr || data == nullptr || OsPosixTerminationRequested())
         return OS_INVALID_HANDLE;
     const wchar_t* sep = nullptr;
     for (const wchar_t* p = pattern; *p != 0; ++p) {
@@ -1215,10 +1422,19 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     }
     if (*wildcard == 0)
         return OS_INVALID_HANDLE;
-    std::string host;
-    if (!HostPath(folder.c_str(), host))
-        return OS_INVALID_HANDLE;
-    DIR* d = opendir(host.c_str());
+    // A device folder is listed through its handle, opened from the root's
+    // without following any link.
+    DIR* d = nullptr;
+    if (IsDevicePath(folder.c_str())) {
+        int fd = OpenDevicePath(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd >= 0 && (d = fdopendir(fd)) == nullptr)
+            close(fd);
+    } else {
+        std::string host;
+        if (!HostPath(folder.c_str(), host))
+            return OS_INVALID_HANDLE;
+        d = opendir(host.c_str());
+    }
     if (d == nullptr)
         return OS_INVALID_HANDLE;
     // The listing is taken at once, so that the caller may create files in
@@ -1245,7 +1461,7 @@ int OsFindNextFile(Handle search, OsFindData* data)
 {
     OsObjectRef ref = OsObjectFromHandle(search);
     auto* object = ref.as<SearchObject>();
-    if (object == nullptr || data == nullptr)
+    if (object == nullptr || data == nullptr || OsPosixTerminationRequested())
         return 0;
     return object->Fill(data) ? 1 : 0;
 }
@@ -1260,18 +1476,28 @@ int OsFindClose(Handle search)
 int OsCreateDirectory(const wchar_t* path)
 {
     WriteTarget target;
-    if (!OpenWriteTarget(path, target))
+    if (OsPosixTerminationRequested() || !OpenWriteTarget(path, target))
+        return 0;
+    // Only in a folder that still stands where it stood under the root.
+    if (!StillInPlace(target))
         return 0;
     bool made = ChangeInTarget(target, &target.leaf, true, [&] {
         return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
     });
+    if (made && !StillInPlace(target)) {
+        unlinkat(target.fd(), target.leaf.c_str(), AT_REMOVEDIR);
+        return 0;
+    }
     return made ? 1 : 0;
 }
 
 int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists)
 {
     // Only a regular file is copied: no symbolic link is followed, and a
-    // FIFO or device node is refused without blocking on it.
+    // FIFO or device node is refused without blocking on it. A program
+    // being ended copies nothing more.
+    if (OsPosixTerminationRequested())
+        return 0;
     Fd in;
     if (IsDevicePath(source)) {
         in.reset(OpenDeviceSource(source));
@@ -1301,38 +1527,114 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
         return 0;
     }
 
-    // Written beside the destination and renamed into place: the
-    // destination is either the old file or the whole new one. The
-    // permission bits travel with the file (never set-id bits), and so does
-    // its modification time, as a copy on the device keeps it.
+    // Written as a file without a name where the file system allows it,
+    // else beside the destination under a temporary name, and put in place
+    // whole: the destination is either the old file or the whole new one,
+    // and an abandoned copy leaves nothing behind. The permission bits
+    // travel with the file (never set-id bits), and so does its
+    // modification time, as a copy on the device keeps it.
     const mode_t mode = from.st_mode & 0777;
-    if (!exists) {
-        int copied = CopyAsUnnamed(target, in.get(), from, mode);
-        if (copied >= 0)
-            return copied;
-    }
+    static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
     std::string tempName;
     Fd out;
-    ChangeInTarget(target, nullptr, true, [&] {
-        out.reset(CreateTemporary(folder, mode, tempName));
-        return out.get() >= 0;
-    });
-    if (out.get() < 0)
-        return 0;
+    if (haveFdLinks)
+        out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (out.get() < 0) {
+        ChangeInTarget(target, nullptr, true, [&] {
+            out.reset(CreateTemporary(folder, mode, tempName));
+            return out.get() >= 0;
+        });
+        if (out.get() < 0)
+            return 0;
+    }
+    // A file without a name goes with its descriptor on every failure.
     bool ok = CopyData(in.get(), out.get(), from.st_size);
     if (ok)
         KeepModeAndTimes(out.get(), from, mode);
-    if (close(out.release()) != 0)
+    struct stat mine;
+    if (fstat(out.get(), &mine) != 0)
+        ok = false;
+    if (ok && !tempName.empty() && close(out.release()) != 0)
         ok = false;  // the data may not have reached the disk
-    if (ok) {
-        unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
-        ok = ChangeInTarget(target, exists ? nullptr : &leaf, false, [&] {
-            return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), flags) == 0;
-        });
+    if (!ok) {
+        if (!tempName.empty())
+            unlinkat(folder, tempName.c_str(), 0);
+        return 0;
     }
-    if (!ok)
-        unlinkat(folder, tempName.c_str(), 0);
-    return ok ? 1 : 0;
+    if (!CommitCopy(target, out.get(), mine, tempName, exists, failIfExists != 0))
+        return 0;
+    if (out.get() >= 0 && close(out.release()) != 0) {
+        // The data may not have reached the disk: no half file stays.
+        unlinkat(folder, leaf.c_str(), 0);
+        return 0;
+    }
+    return 1;
+}
+
+int OsPosixOpenDevicePath(const wchar_t* path, int flags)
+{
+    if (!IsDevicePath(path))
+        return -1;
+    return OpenDevicePath(path, flags);
+}
+
+namespace {
+
+// Whether name is a temporary of a copy, and of a process that is gone.
+bool StaleTemporary(const char* name)
+{
+    long pid = 0;
+    unsigned n = 0;
+    int end = 0;
+    if (sscanf(name, ".copy-%ld-%u.tmp%n", &pid, &n, &end) != 2 || name[end] != 0 || pid <= 0)
+        return false;
+    return pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
+void RemoveStaleCopiesIn(int folder, int depth)
+{
+    DIR* d = fdopendir(folder);
+    if (d == nullptr) {
+        close(folder);
+        return;
+    }
+    std::vector<std::string> folders;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            folders.push_back(e->d_name);
+        else if (S_ISREG(st.st_mode) && StaleTemporary(e->d_name))
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    for (const std::string& name : folders) {
+        if (depth >= 256 || OsPosixTerminationRequested())
+            break;
+        int next = openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next >= 0)
+            RemoveStaleCopiesIn(next, depth + 1);
+    }
+    closedir(d);
+}
+
+}  // namespace
+
+void OsPosixRemoveStaleCopies()
+{
+    std::shared_ptr<KeptFolder> root;
+    {
+        std::lock_guard<std::mutex> lock(folderMutex);
+        root = RootFolder();
+    }
+    if (!root)
+        return;
+    int fd = openat(root->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+        RemoveStaleCopiesIn(fd, 0);
 }
 
 int OsHostPath(const wchar_t* path, char* out, size_t cap)

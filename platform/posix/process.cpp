@@ -7,9 +7,14 @@
 // none of our descriptors, default signal dispositions, an empty signal
 // mask and the device root as its working folder. Whether exec succeeded
 // comes back through a close-on-exec pipe: end of file means it did.
+//
+// The program is opened from the device root's handle without following
+// any link, checked, and started from that very descriptor (execveat), so
+// that a path swapped for a link after the check cannot change what runs.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +27,7 @@
 
 #include "board/board.h"
 #include "platform/files.h"
+#include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -92,25 +98,38 @@ std::string Utf8(const std::wstring& wide)
     return std::string(out.data());
 }
 
-// Whether host (the host file of a device path) lies inside the device root.
-bool InsideRoot(const std::string& host)
-{
-    char root[PATH_MAX];
-    char real[PATH_MAX];
-    if (realpath(board::RootFs().c_str(), root) == nullptr) return false;
-    if (realpath(host.c_str(), real) == nullptr) return false;
-    const size_t n = std::strlen(root);
-    return std::strncmp(real, root, n) == 0 && real[n] == '/';
-}
+// A program file that can be started, held open: the very file that was
+// checked is the one that runs, whatever happens to its path meanwhile.
+struct Program {
+    int fd = -1;
+    bool script = false;   // "#!": its interpreter reads it through /dev/fd
+    std::string host;      // its host path at the check, for argv[0]
+    ~Program()
+    {
+        if (fd >= 0) close(fd);
+    }
+};
 
-// Whether the device path names a program that can be started: a regular
-// file (a link is not followed) inside the device root. Its host path goes
-// to host.
-bool StartableProgram(const std::wstring& device, char* host, size_t cap)
+// Opens the device path as a program that can be started: a regular file
+// reached from the device root without following a link anywhere on the
+// way (so inside the root).
+bool OpenProgram(const std::wstring& device, Program& program)
 {
-    if (!OsHostPath(device.c_str(), host, cap)) return false;
+    int fd = OsPosixOpenDevicePath(device.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0 && errno == EACCES)   // a program that may be run but not read
+        fd = OsPosixOpenDevicePath(device.c_str(), O_PATH);
+    if (fd < 0) return false;
     struct stat st;
-    return lstat(host, &st) == 0 && S_ISREG(st.st_mode) && InsideRoot(host);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    char start[2] = {0, 0};
+    program.script = pread(fd, start, 2, 0) == 2 && start[0] == '#' && start[1] == '!';
+    program.fd = fd;
+    char host[PATH_MAX];
+    program.host = OsHostPath(device.c_str(), host, sizeof host) ? host : "";
+    return true;
 }
 
 // The program a name stands for, as the device finds it. Programs are the
@@ -119,16 +138,15 @@ bool StartableProgram(const std::wstring& device, char* host, size_t cap)
 // device's file system, and a bare name (no separator at all; ".exe" added
 // when it has no extension) is looked for in \Windows first, then in the
 // root.
-bool FindProgram(const wchar_t* program, char* host, size_t cap)
+bool FindProgram(const wchar_t* text, Program& program)
 {
-    std::wstring name = program;
+    std::wstring name = text;
     if (name.find_first_of(L"\\/") != std::wstring::npos) {
         if (name[0] != L'\\') name.insert(0, 1, L'\\');
-        return StartableProgram(name, host, cap);
+        return OpenProgram(name, program);
     }
     if (name.find(L'.') == std::wstring::npos) name += L".exe";
-    return StartableProgram(L"\\Windows\\" + name, host, cap) ||
-           StartableProgram(L"\\" + name, host, cap);
+    return OpenProgram(L"\\Windows\\" + name, program) || OpenProgram(L"\\" + name, program);
 }
 
 void WriteReport(int fd, int32_t kind, int32_t value)
@@ -140,7 +158,7 @@ void WriteReport(int fd, int32_t kind, int32_t value)
 
 // The program's process, after the second fork: only async-signal-safe
 // calls from here on.
-[[noreturn]] void ExecProgram(const char* path, char* const* argv, char* const* envp,
+[[noreturn]] void ExecProgram(int program, bool script, char* const* argv, char* const* envp,
                               const char* folder, int devNull, int report)
 {
     struct sigaction dfl;
@@ -165,7 +183,21 @@ void WriteReport(int fd, int32_t kind, int32_t value)
     if (chdir(folder) != 0) {
         // The root folder is only a courtesy; start anyway.
     }
-    execve(path, argv, envp);
+    // A script's interpreter is handed the script as /dev/fd/N, so that
+    // descriptor stays open for it (as 3, the first after the standard
+    // streams); any other program needs none of ours.
+    if (script) {
+        if (program != 3) {
+            if (dup2(program, 3) < 0) {
+                WriteReport(report, 2, errno);
+                _exit(127);
+            }
+            program = 3;
+        } else {
+            fcntl(program, F_SETFD, 0);
+        }
+    }
+    syscall(SYS_execveat, program, "", argv, envp, AT_EMPTY_PATH);
     WriteReport(report, 2, errno);
     _exit(127);
 }
@@ -177,12 +209,14 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     if (info != nullptr) *info = OsProcessInformation{nullptr, nullptr, 0, 0};
     if (program == nullptr || program[0] == L'\0') return 0;
 
-    char host[PATH_MAX];
-    if (!FindProgram(program, host, sizeof host)) return 0;
+    // A program being ended starts nothing more.
+    if (OsPosixTerminationRequested()) return 0;
+    Program found;
+    if (!FindProgram(program, found)) return 0;
 
     // Everything the children need is built before forking.
     std::vector<std::string> strings;
-    strings.emplace_back(host);
+    strings.emplace_back(found.host);
     if (args != nullptr)
         for (const std::wstring& a : SplitArguments(args)) strings.push_back(Utf8(a));
     std::vector<char*> argv;
@@ -203,13 +237,23 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     sigset_t saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
+    // A termination signal that arrived up to here is seen here; a later
+    // one waits for the start to be done.
+    if (OsPosixTerminationRequested()) {
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        close(devNull);
+        return 0;
+    }
     const pid_t middle = fork();
     if (middle == 0) {
         close(pipeFds[0]);
         setsid();
         const pid_t child = fork();
         if (child == 0)
-            ExecProgram(host, argv.data(), environ, folder.c_str(), devNull, pipeFds[1]);
+            ExecProgram(found.fd, found.script, argv.data(), environ, folder.c_str(), devNull,
+                        pipeFds[1]);
         if (child < 0) {
             WriteReport(pipeFds[1], 2, errno);
             _exit(1);

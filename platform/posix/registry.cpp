@@ -62,7 +62,8 @@ std::string ToUtf8(const wchar_t* w)
         return out;
     for (; *w; ++w) {
         uint32_t cp = uint32_t(*w);
-        if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
+        // Wide text is UTF-16 whatever the width of wchar_t: a pair is one character.
+        if (cp >= 0xD800 && cp <= 0xDBFF && uint32_t(w[1]) >= 0xDC00 && uint32_t(w[1]) <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(w[1]) - 0xDC00);
             ++w;
         }
@@ -96,7 +97,7 @@ std::wstring FromUtf8(const std::string& s)
             cp = c;
             n = 1;
         }
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+        if (cp >= 0x10000) {
             cp -= 0x10000;
             out += wchar_t(0xD800 + (cp >> 10));
             out += wchar_t(0xDC00 + (cp & 0x3FF));

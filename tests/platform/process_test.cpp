@@ -97,6 +97,7 @@ TEST_F(ProcessTest, ProgramRunsDetachedWithNothingOfOurs)
     Write(root + "/bin/report.sh",
           "#!/bin/sh\n"
           "ls /proc/self/fd > '" + out + ".fds'\n"
+          "readlink /proc/$$/fd/3 > '" + out + ".three'\n"
           "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] &&"
           " [ /proc/$$/fd/2 -ef /dev/null ] && echo null > '" + out + ".std'\n"
           "grep -E '^Sig(Blk|Ign)' /proc/self/status > '" + out + ".sig'\n"
@@ -136,9 +137,15 @@ TEST_F(ProcessTest, ProgramRunsDetachedWithNothingOfOurs)
 
     ASSERT_TRUE(WaitFor(out));
     EXPECT_NE(Read(out + ".sid"), std::to_string(getsid(0)) + "\n");
-    // Descriptors of ls, started by the program: 0, 1, 2 and the one ls
-    // opens for the listing; a descriptor of ours would push that to 4.
-    EXPECT_EQ(Read(out + ".fds"), "0\n1\n2\n3\n");
+    // Descriptors of ls, started by the program: 0, 1, 2, 3 (the script
+    // itself, which its interpreter reads through /dev/fd/3: the very file
+    // that was checked) and the one ls opens for the listing; a descriptor
+    // of ours would push that to 5.
+    EXPECT_EQ(Read(out + ".fds"), "0\n1\n2\n3\n4\n");
+    std::string three = Read(out + ".three");
+    ASSERT_FALSE(three.empty());
+    three.pop_back();
+    EXPECT_EQ(fs::canonical(three), fs::canonical(root + "/bin/report.sh"));
     EXPECT_EQ(Read(out + ".std"), "null\n");
     EXPECT_EQ(Read(out + ".sig"), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
     std::string pwd = Read(out + ".pwd");
@@ -185,19 +192,24 @@ TEST_F(ProcessTest, OnlyRegularFilesOfTheDeviceAreStarted)
 
 TEST_F(ProcessTest, ABareNameIsLookedForInWindowsThenInTheRoot)
 {
-    const std::string script = "#!/bin/sh\nprintf '%s' \"$0\" > '" + out + ".tmp'\nmv '" + out +
-                               ".tmp' '" + out + "'\n";
-    Write(root + "/Windows/tool.exe", script, 0755);
-    Write(root + "/tool.exe", script, 0755);
-    Write(root + "/rooted.exe", script, 0755);
-    Write(root + "/Windows/plain", script, 0755);
+    // Each script writes its own place (a script sees itself as /dev/fd/3).
+    auto script = [&](const std::string& place) {
+        Write(root + "/" + place,
+              "#!/bin/sh\nprintf '%s' '" + place + "' > '" + out + ".tmp'\nmv '" + out + ".tmp' '" +
+                  out + "'\n",
+              0755);
+    };
+    script("Windows/tool.exe");
+    script("tool.exe");
+    script("rooted.exe");
+    script("Windows/plain");
     auto started = [&](const wchar_t* name) {
         fs::remove(out);
         OsProcessInformation info{};
         if (OsCreateProcess(name, nullptr, &info) != 1) return std::string("(not started)");
         OsCloseHandle(info.process);
         OsCloseHandle(info.thread);
-        return WaitFor(out) ? fs::relative(Read(out), root).generic_string() : std::string();
+        return WaitFor(out) ? Read(out) : std::string();
     };
     EXPECT_EQ(started(L"TOOL.EXE"), "Windows/tool.exe");
     EXPECT_EQ(started(L"tool"), "Windows/tool.exe");   // ".exe" assumed

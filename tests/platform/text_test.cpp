@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "board/board.h"
+#include "platform/testing/temp_board.h"
 #include "platform/text.h"
 
 namespace {
@@ -69,13 +71,31 @@ TEST_F(TextTest, FailedFormatLeavesATerminatedText)
     EXPECT_NE(wmemchr(buf, L'\0', 8), nullptr);
 }
 
-TEST_F(TextTest, WidenKeepsBytesThatDoNotConvert)
+TEST_F(TextTest, WidenUsesTheBoardsCodePageNeverTheLocale)
 {
-    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    TempBoard board;
     wchar_t out[16];
+    // The default: the device's western code page, whatever the locale.
+    for (const char* locale : {"C", "C.UTF-8"}) {
+        if (setlocale(LC_CTYPE, locale) == nullptr) continue;
+        EXPECT_EQ(OsWiden("caf\xe9 \x80\x9f\x81", out, 16), 8u);
+        EXPECT_EQ(std::wstring(out), L"caf\u00e9 \u20ac\u0178\u0081");
+    }
+    setlocale(LC_CTYPE, "C");
+    ASSERT_TRUE(board::SetSetting("codepage", "28591"));
+    EXPECT_EQ(OsWiden("\x80\xe9", out, 16), 2u);
+    EXPECT_EQ(std::wstring(out), L"\u0080\u00e9");
+
+    ASSERT_TRUE(board::SetSetting("codepage", "65001"));
     EXPECT_EQ(OsWiden("caf\xc3\xa9", out, 16), 4u);
     EXPECT_EQ(std::wstring(out), L"caf\u00e9");
-
+    // Beyond U+FFFF: a surrogate pair, whatever the width of wchar_t.
+    EXPECT_EQ(OsWiden("\xf0\x9f\x92\xbe!", out, 16), 3u);
+    EXPECT_EQ(out[0], static_cast<wchar_t>(0xD83D));
+    EXPECT_EQ(out[1], static_cast<wchar_t>(0xDCBE));
+    EXPECT_EQ(out[2], L'!');
+    // ...and never half of one: with room for one unit only, nothing.
+    EXPECT_EQ(OsWiden("\xf0\x9f\x92\xbe", out, 2), 0u);
     // An invalid byte stands for itself and the text goes on after it; a
     // sequence cut at the end keeps its bytes too.
     EXPECT_EQ(OsWiden("a\xff" "b\xc3", out, 16), 4u);
@@ -85,10 +105,7 @@ TEST_F(TextTest, WidenKeepsBytesThatDoNotConvert)
     EXPECT_EQ(out[3], static_cast<wchar_t>(0xC3));
     EXPECT_EQ(out[4], L'\0');
 
-    setlocale(LC_CTYPE, "C");
-    EXPECT_EQ(OsWiden("\x80z", out, 16), 2u);
-    EXPECT_EQ(out[0], static_cast<wchar_t>(0x80));
-    EXPECT_EQ(out[1], L'z');
+    EXPECT_FALSE(board::SetSetting("codepage", "437"));
 }
 
 TEST_F(TextTest, WidenStopsAtItsCapacity)
@@ -117,6 +134,11 @@ TEST_F(TextTest, NarrowsToUtf8WithoutSplittingCharacters)
     EXPECT_EQ(OsNarrowUtf8(L"\u00e9\u20ac", out, 4), 2u);
     EXPECT_STREQ(out, "\xc3\xa9");
     EXPECT_EQ(out[4], 0x5A);
+
+    // A surrogate pair is one character, also with a 32-bit wchar_t.
+    const wchar_t pair[] = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDCBE), 0};
+    EXPECT_EQ(OsNarrowUtf8(pair, out, sizeof out), 4u);
+    EXPECT_STREQ(out, "\xf0\x9f\x92\xbe");
 
     // Characters that UTF-8 cannot carry do not pass through unchanged.
     const wchar_t bad[] = {static_cast<wchar_t>(0xD800), L'x', 0};

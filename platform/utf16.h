@@ -1,0 +1,189 @@
+// UTF-8 and UTF-16 for any code-unit type: wchar_t of either width (16 bits
+// on the device and on Windows, 32 bits on Linux) and char16_t. Wide text is
+// UTF-16 code units everywhere, as on the device: a character beyond U+FFFF
+// is a surrogate pair, also where wchar_t would hold it whole.
+//
+// Bytes that are not UTF-8 (a host file name in another encoding) become
+// the lone low surrogates U+DC80..U+DCFF, which go back to the same bytes,
+// so every byte string survives the round trip.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace utf16 {
+
+// One character of UTF-8 at p (at most left bytes): its code point and its
+// length, or false when the bytes there are not UTF-8 (overlong forms,
+// surrogates and values beyond U+10FFFF included).
+inline bool DecodeUtf8(const unsigned char* p, size_t left, uint32_t* cp, size_t* used)
+{
+    const unsigned char b = p[0];
+    uint32_t c;
+    size_t extra;
+    uint32_t min;
+    if (b < 0x80) {
+        *cp = b;
+        *used = 1;
+        return true;
+    } else if ((b & 0xE0) == 0xC0) {
+        c = b & 0x1F, extra = 1, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        c = b & 0x0F, extra = 2, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        c = b & 0x07, extra = 3, min = 0x10000;
+    } else {
+        return false;
+    }
+    if (extra >= left)
+        return false;
+    for (size_t i = 1; i <= extra; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return false;
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return false;
+    *cp = c;
+    *used = extra + 1;
+    return true;
+}
+
+// Appends code point c as UTF-16 units at out[n] (room for at most cap-1
+// units in all); false, with nothing written, when it does not fit.
+template <typename Unit>
+bool PutUnits(uint32_t c, Unit* out, size_t& n, size_t cap)
+{
+    if (c >= 0x10000) {
+        if (n + 2 >= cap)
+            return false;
+        out[n++] = static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
+        out[n++] = static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        return true;
+    }
+    if (n + 1 >= cap)
+        return false;
+    out[n++] = static_cast<Unit>(c);
+    return true;
+}
+
+// UTF-8 (up to its terminator) to UTF-16 units; writes at most cap-1 units
+// and a terminator, never half a pair. Returns the units written.
+template <typename Unit>
+size_t FromUtf8(const char* utf8, Unit* out, size_t cap)
+{
+    if (out == nullptr || cap == 0)
+        return 0;
+    size_t n = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8 != nullptr ? utf8 : "");
+    size_t left = 0;
+    while (p[left] != 0)
+        ++left;
+    while (left > 0) {
+        uint32_t c;
+        size_t used;
+        if (!DecodeUtf8(p, left, &c, &used)) {
+            c = 0xDC00 + p[0];
+            used = 1;
+        }
+        if (!PutUnits(c, out, n, cap))
+            break;
+        p += used;
+        left -= used;
+    }
+    out[n] = 0;
+    return n;
+}
+
+// The code point that starts at wide[0], and how many units it takes: a
+// surrogate pair is one character, whatever the width of Unit. A unit of a
+// 32-bit type beyond U+FFFF is taken as the character it holds.
+template <typename Unit>
+uint32_t NextCodePoint(const Unit* wide, size_t* used)
+{
+    const uint32_t c = static_cast<uint32_t>(wide[0]);
+    *used = 1;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        const uint32_t low = static_cast<uint32_t>(wide[1]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            *used = 2;
+            return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    return c;
+}
+
+// Bytes of the UTF-8 form of one character. The lone surrogates
+// U+DC80..U+DCFF go back to the single bytes they stand for; any other
+// character that UTF-8 cannot carry becomes U+FFFD.
+inline size_t EncodeUtf8(uint32_t c, char* out)
+{
+    if (c >= 0xDC80 && c <= 0xDCFF) {
+        out[0] = static_cast<char>(c - 0xDC00);
+        return 1;
+    }
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+        c = 0xFFFD;
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+// UTF-16 units (up to their terminator) to UTF-8 into out (cap bytes);
+// never cuts a character in half; always terminated. Returns the bytes
+// written.
+template <typename Unit>
+size_t ToUtf8(const Unit* wide, char* out, size_t cap)
+{
+    if (out == nullptr || cap == 0)
+        return 0;
+    size_t n = 0;
+    if (wide != nullptr) {
+        for (const Unit* p = wide; *p != 0;) {
+            size_t used;
+            const uint32_t c = NextCodePoint(p, &used);
+            char bytes[4];
+            const size_t len = EncodeUtf8(c, bytes);
+            if (n + len + 1 > cap)
+                break;
+            for (size_t i = 0; i < len; ++i)
+                out[n + i] = bytes[i];
+            n += len;
+            p += used;
+        }
+    }
+    out[n] = 0;
+    return n;
+}
+
+// Windows code page 1252 (the device's western code page): bytes 0x80..0x9F
+// as the device maps them; the five it leaves unassigned stand for the C1
+// controls of the same value. All other bytes are Latin-1.
+inline uint32_t FromCp1252(unsigned char b)
+{
+    static const uint16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+        0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    return b >= 0x80 && b <= 0x9F ? kHigh[b - 0x80] : b;
+}
+
+}  // namespace utf16
