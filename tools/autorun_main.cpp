@@ -1,11 +1,82 @@
 // autorun: the platform starts the service at its main operation. The
 // program has no resources and no command line of its own; its exit code
 // is always 0, also when the board cannot be opened.
+//
+// SIGTERM, SIGINT and SIGHUP end the service at once, wherever it is: the
+// platform then refuses every further copy, folder, search and program
+// start (a copy in progress is abandoned and leaves nothing), the pause
+// before the start-up pass ends early, and the wait on the queue fails, so
+// ServiceMain returns 0 through its own path.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "autorun/autorun.h"
+#include "platform/clock.h"
 #include "platform/entry.h"
+#include "platform/posix/device_files.h"
+#include "platform/posix/object.h"
+
+namespace {
+
+uint64_t RealNow(void*)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// The real clock, whose sleeps end as soon as termination is requested.
+void SleepUnlessEnded(void*, uint64_t us)
+{
+    const uint64_t end = RealNow(nullptr) + us;
+    for (;;) {
+        if (OsPosixTerminationRequested())
+            return;
+        const uint64_t now = RealNow(nullptr);
+        if (now >= end)
+            return;
+        const uint64_t leftMs = (end - now + 999) / 1000;
+        pollfd fd{OsPosixTerminationFd(), POLLIN, 0};
+        poll(&fd, fd.fd >= 0 ? 1 : 0, leftMs > 1000 ? 1000 : static_cast<int>(leftMs));
+    }
+}
+
+const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
+
+// Every termination signal is a request to end, however often it comes:
+// the service always ends through its own path, with 0.
+void EndSignal(int)
+{
+    OsPosixRequestTermination();
+}
+
+void InstallEndSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = EndSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;   // no restart: a blocking call returns and sees the request
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
+{
+    // The platform's handlers are in place by now; these take over again.
+    InstallEndSignals();
+    OsSetClock(&kEndableClock);
+    // What copies of earlier runs, killed at the wrong moment, left behind.
+    OsPosixRemoveStaleCopies();
+    return ServiceMain(instance, previous, commandLine, show);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -18,6 +89,8 @@ int main(int argc, char** argv)
         dup2(none, 0);
         close(none);
     }
-    OsRunProgram(argc, argv, nullptr, ServiceMain);
+    // A signal before the service runs ends it as well (it then does nothing).
+    InstallEndSignals();
+    OsRunProgram(argc, argv, nullptr, Service);
     return 0;
 }

@@ -228,9 +228,9 @@ protected:
         return !TaskFile(service, std::to_string(service), "syscall").empty();
     }
 
-    int Stop()
+    int Stop(int signal = SIGTERM)
     {
-        kill(service, SIGTERM);
+        kill(service, signal);
         int status = 0;
         bool ended = WaitFor([&] { return waitpid(service, &status, WNOHANG) == service; });
         service = -1;
@@ -380,6 +380,28 @@ TEST_F(ServiceEndToEnd, EndsWithZeroOnTermination)
     EXPECT_EQ(during.c_lflag, before.c_lflag);
     EXPECT_EQ(Stop(), 0);
     close(master);
+}
+
+TEST_F(ServiceEndToEnd, EveryEndSignalEndsThePauseAndNothingFollows)
+{
+    // Each of them, sent while the service pauses before its start-up
+    // pass, ends it with 0 at once: the flash disk is neither copied nor
+    // started. (Copied files are in place before the service could end;
+    // a started program would leave its mark long before the pause ends.)
+    WriteFile(root + "/Flash Disk/AutoCopy/flash.txt", "flash");
+    WriteMarkScript(root + "/Flash Disk/AutoRun/flash.exe", "flash", marks);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        Start();
+        EXPECT_EQ(Stop(signal), 0);
+        EXPECT_FALSE(Exists(root + "/flash.txt"));
+    }
+    // Left alone, the same pass runs.
+    Start();
+    ASSERT_TRUE(WaitForMarks(marks, 1)) << ReadFile(log);
+    EXPECT_EQ(ReadFile(root + "/flash.txt"), "flash");
+    EXPECT_EQ(Stop(SIGHUP), 0);
+    EXPECT_EQ(Count("flash"), 1u);
 }
 
 }  // namespace
