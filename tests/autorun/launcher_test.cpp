@@ -3,9 +3,12 @@
 #include <cwchar>
 #include <string>
 
+#include <clocale>
+
 #include <gtest/gtest.h>
 
 #include "autorun/autorun.h"
+#include "board/board.h"
 #include "platform/testing/temp_board.h"
 #include "tests/autorun/test_util.h"
 
@@ -173,6 +176,22 @@ TEST_F(ShortcutTest, OnlyTheFirst255BytesCount)
     EXPECT_EQ(text, L"");
     ASSERT_TRUE(Read("#" + std::string(300, 'c'), &text));
     EXPECT_EQ(text, std::wstring(254, L'c'));
+}
+
+TEST_F(ShortcutTest, TextIsWidenedThroughTheBoardsCodePage)
+{
+    // The device's code page, never the host's locale: "caf\xe9" is café
+    // in 1252 with the C locale as with any other.
+    const char* saved = setlocale(LC_CTYPE, nullptr);
+    const std::string locale = saved != nullptr ? saved : "C";
+    setlocale(LC_CTYPE, "C");
+    std::wstring text;
+    ASSERT_TRUE(Read("#\\caf\xe9.exe \x80", &text));
+    EXPECT_EQ(text, L"\\caf\u00e9.exe \u20ac");
+    ASSERT_TRUE(board::SetSetting("codepage", "65001"));
+    ASSERT_TRUE(Read("#\\caf\xc3\xa9.exe", &text));
+    EXPECT_EQ(text, L"\\caf\u00e9.exe");
+    setlocale(LC_CTYPE, locale.c_str());
 }
 
 TEST_F(ShortcutTest, ShortcutThatIsAFifoDoesNotHang)

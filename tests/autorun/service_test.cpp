@@ -160,6 +160,15 @@ TEST_F(DrainTest, NamesAreFoldersOfTheDevice)
     EXPECT_FALSE(Holds());
 }
 
+TEST_F(DrainTest, NamesBeyondUPlusFFFFKeepTheirSurrogatePairs)
+{
+    // U+1F4BE: F0 9F 92 BE on the host, a pair in the message.
+    MakeVolume("Disk\xf0\x9f\x92\xbe", "disk.txt", "disk");
+    Post(u"\\Disk\U0001F4BE");
+    DrainNotifications(queue);
+    EXPECT_EQ(ReadFile(root + "/disk.txt"), "disk");
+}
+
 TEST_F(DrainTest, EmptyQueueReturnsAtOnce)
 {
     DrainNotifications(queue);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"
 
@@ -395,6 +397,50 @@ TEST_F(CopyTest, HostPathsWorkBothWays)
     std::wstring wide(host.begin(), host.end());
     ASSERT_EQ(OsCopyFile(wide.c_str(), L"\\fromhost.bin", 0), 1);
     EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/fromhost.bin"), "from the host");
+}
+
+TEST_F(FilesTest, LinksAnywhereOnAPathAreNeverFollowed)
+{
+    // Not only the last component: a link to a folder inside the root, or
+    // out of it, leads nowhere for reading, listing or copying.
+    board_.Write("rootfs/real/file.txt", "inside");
+    board_.Write("outside/file.txt", "outside");
+    fs::create_symlink(board_.rootfs() + "/real", board_.rootfs() + "/in");
+    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/out");
+    for (const wchar_t* path : {L"\\in\\file.txt", L"\\OUT\\file.txt", L"\\out\\.\\file.txt"}) {
+        SCOPED_TRACE(std::wstring(path).size());
+        EXPECT_EQ(OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0), OS_INVALID_HANDLE);
+        EXPECT_EQ(OsCopyFile(path, L"\\copied.txt", 0), 0);
+    }
+    EXPECT_TRUE(FindAll(L"\\in\\*").empty());
+    EXPECT_TRUE(FindAll(L"\\out\\*").empty());
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/copied.txt"));
+    // The real folder, in any letter case, is fine.
+    EXPECT_EQ(OsCopyFile(L"\\REAL\\File.txt", L"\\copied.txt", 0), 1);
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/copied.txt"), "inside");
+}
+
+TEST_F(FilesTest, TemporariesOfProcessesGoneAreRemovedAtStart)
+{
+    // A process that is gone, and one that runs (ours).
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+    const std::string dead = ".copy-" + std::to_string(gone) + "-7.tmp";
+    const std::string live = ".copy-" + std::to_string(getppid()) + "-7.tmp";
+    board_.Write("rootfs/" + dead, "left");
+    board_.Write("rootfs/a/b/" + dead, "left");
+    board_.Write("rootfs/a/" + live, "in use");
+    board_.Write("rootfs/a/.copy-notes.tmp", "not ours");
+    board_.Write("outside/" + dead, "not the device's");
+    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/link");
+    OsPosixRemoveStaleCopies();
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/" + dead));
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/a/b/" + dead));
+    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/" + live));
+    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/.copy-notes.tmp"));
+    EXPECT_TRUE(fs::exists(board_.dir() + "/outside/" + dead));
 }
 
 }  // namespace

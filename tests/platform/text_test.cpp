@@ -7,6 +7,7 @@
 #include "board/board.h"
 #include "platform/testing/temp_board.h"
 #include "platform/text.h"
+#include "platform/utf16.h"
 
 namespace {
 
@@ -144,6 +145,35 @@ TEST_F(TextTest, NarrowsToUtf8WithoutSplittingCharacters)
     const wchar_t bad[] = {static_cast<wchar_t>(0xD800), L'x', 0};
     EXPECT_EQ(OsNarrowUtf8(bad, out, sizeof out), 4u);
     EXPECT_STREQ(out, "\xef\xbf\xbdx");
+}
+
+// The conversions as a 16-bit wchar_t sees them (the device, Windows):
+// the same templates over char16_t.
+TEST(Utf16, SixteenBitUnitsCarryEveryCharacterAsPairs)
+{
+    const char* utf8 = "\\Vol\xf0\x9f\x92\xbe\xc3\xa9\xff";
+    char16_t wide[16];
+    ASSERT_EQ(utf16::FromUtf8(utf8, wide, 16), 8u);
+    EXPECT_EQ(std::u16string(wide), u"\\Vol\U0001F4BE\u00e9\xDCFF");
+    char back[32];
+    EXPECT_EQ(utf16::ToUtf8(wide, back, sizeof back), std::strlen(utf8));
+    EXPECT_STREQ(back, utf8);
+
+    // Never half a pair, either way.
+    EXPECT_EQ(utf16::FromUtf8("ab\xf0\x9f\x92\xbe", wide, 4), 2u);
+    EXPECT_EQ(std::u16string(wide), u"ab");
+    const char16_t pair[] = u"\U0001F4BE";
+    EXPECT_EQ(utf16::ToUtf8(pair, back, 4), 0u);
+    // A lone high surrogate carries nothing: U+FFFD.
+    const char16_t lone[] = {0xD83D, u'x', 0};
+    EXPECT_EQ(utf16::ToUtf8(lone, back, sizeof back), 4u);
+    EXPECT_STREQ(back, "\xef\xbf\xbdx");
+
+    // The wide type of this build agrees unit for unit.
+    wchar_t native[16];
+    ASSERT_EQ(utf16::FromUtf8(utf8, native, 16), 8u);
+    ASSERT_EQ(utf16::FromUtf8(utf8, wide, 16), 8u);
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(static_cast<uint32_t>(native[i]), wide[i]);
 }
 
 }  // namespace

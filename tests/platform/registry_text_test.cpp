@@ -1,0 +1,38 @@
+// Registry text beyond U+FFFF: the store keeps UTF-8, programs see UTF-16
+// (a surrogate pair), whatever the width of wchar_t.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "board/registry_store.h"
+#include "platform/registry.h"
+#include "platform/testing/temp_board.h"
+
+namespace {
+
+TEST(RegistryText, CharactersBeyondUPlusFFFFAreSurrogatePairs)
+{
+    TempBoard board;
+    const std::string key = "Software\\Drill";
+    // U+1F4BE in a key name and in a value, both ways.
+    ASSERT_TRUE(board::RegSetValue(key + "\\Disk\xf0\x9f\x92\xbe", "Name\xf0\x9f\x92\xbe",
+                                   board::RegValue::String("\\Disk\xf0\x9f\x92\xbe")));
+    const wchar_t sub[] = {L'S', L'o', L'f', L't', L'w', L'a', L'r', L'e', L'\\', L'D', L'r', L'i',
+                           L'l', L'l', L'\\', L'D', L'i', L's', L'k', static_cast<wchar_t>(0xD83D),
+                           static_cast<wchar_t>(0xDCBE), 0};
+    const wchar_t name[] = {L'N', L'a', L'm', L'e', static_cast<wchar_t>(0xD83D),
+                            static_cast<wchar_t>(0xDCBE), 0};
+    RegKey opened = nullptr;
+    ASSERT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, sub, 0, 0, &opened), OS_ERROR_SUCCESS);
+    wchar_t text[16] = {};
+    uint32_t type = 0;
+    uint32_t size = sizeof text;
+    ASSERT_EQ(OsRegQueryValueEx(opened, name, &type, text, &size), OS_ERROR_SUCCESS);
+    OsRegCloseKey(opened);
+    EXPECT_EQ(type, OS_REG_SZ);
+    const wchar_t expected[] = {L'\\', L'D', L'i', L's', L'k', static_cast<wchar_t>(0xD83D),
+                                static_cast<wchar_t>(0xDCBE), 0};
+    EXPECT_EQ(std::wstring(text), std::wstring(expected));
+}
+
+}  // namespace
