@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <filesystem>
 #include <set>
@@ -441,6 +447,47 @@ TEST_F(FilesTest, TemporariesOfProcessesGoneAreRemovedAtStart)
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/" + live));
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/.copy-notes.tmp"));
     EXPECT_TRUE(fs::exists(board_.dir() + "/outside/" + dead));
+}
+
+TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
+{
+    board_.Write("rootfs/Real/Deep/file.txt", "inside");
+    board_.Write("outside/Deep/file.txt", "outside");
+    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/out");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A kernel (or a filter) without openat2: it answers ENOSYS.
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(10);
+        int failures = 0;
+        if (OsCreateFile(L"\\out\\Deep\\file.txt", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0) !=
+            OS_INVALID_HANDLE)
+            failures |= 1;
+        if (OsCopyFile(L"\\out\\Deep\\file.txt", L"\\a.txt", 0) != 0) failures |= 2;
+        if (!FindAll(L"\\out\\*").empty()) failures |= 4;
+        if (OsCopyFile(L"\\Real\\Deep\\file.txt", L"\\b.txt", 0) != 1) failures |= 8;
+        if (OsCopyFile(L"\\real\\DEEP\\File.TXT", L"\\c.txt", 0) != 1) failures |= 16;
+        if (OsCopyFile(L"\\Real\\..\\..\\outside\\Deep\\file.txt", L"\\d.txt", 0) != 0) failures |= 32;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "no system call filters here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/a.txt"));
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/b.txt"), "inside");
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/c.txt"), "inside");
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/d.txt"));
 }
 
 }  // namespace
