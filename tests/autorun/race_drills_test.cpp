@@ -140,6 +140,20 @@ TEST_F(RaceDrill, DestinationMovedOutOfTheRootDuringTheCopyReceivesNothing)
     EXPECT_FALSE(HoldsTemporaries(root + "/dst"));
 }
 
+TEST_F(RaceDrill, AReplacementInProgressHasNoNameToLeaveBehind)
+{
+    // Killed in the middle of replacing a file, the service would leave
+    // nothing: while the data is copied, the folder holds no temporary.
+    WriteFile(root + "/Card/AutoCopy/r.bin", std::string(1 << 20, 'r'));
+    WriteFile(root + "/r.bin", "old");
+    bool seen = true;
+    race_hooks::beforeCopyData = [&] { seen = HoldsTemporaries(root); };
+    AutoCopyVolume(L"\\Card");
+    EXPECT_FALSE(seen);
+    EXPECT_EQ(ReadFile(root + "/r.bin").size(), size_t{1} << 20);
+    EXPECT_FALSE(HoldsTemporaries(root));
+}
+
 uint64_t RealMicros()
 {
     timespec ts{};
