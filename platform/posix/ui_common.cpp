@@ -132,6 +132,58 @@ bool UiFolderOfExists(const std::wstring& path)
     return HostStat(folder, &st) && S_ISDIR(st.st_mode);
 }
 
+std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDir)
+{
+    if (typed.empty() || typed[0] == L'\\' || typed == L"." || typed == L".." ||
+        typed.find(L'/') != std::wstring::npos)
+        return typed;
+    std::wstring dir = initialDir && *initialDir ? initialDir : L"\\";
+    wchar_t sep = dir.find(L'/') != std::wstring::npos && dir[0] != L'\\' ? L'/' : L'\\';
+    if (dir.back() != L'\\' && dir.back() != L'/')
+        dir += sep;
+    return dir + typed;
+}
+
+std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record)
+{
+    if (path.size() + 1 > record->maxFile)
+        return "The path is too long (" + std::to_string(record->maxFile - 1) + " characters at most): ";
+    if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
+        return "No such folder: ";
+    struct stat st;
+    if (HostStat(path, &st) && S_ISDIR(st.st_mode))
+        return "That is a folder, not a file: ";
+    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
+        return "No such file: ";
+    return "";
+}
+
+namespace {
+std::mutex g_unitLock;
+std::string g_barUnit;
+}  // namespace
+
+void UiSetBarUnit(const char* unit)
+{
+    std::lock_guard<std::mutex> hold(g_unitLock);
+    g_barUnit = unit ? unit : "";
+}
+
+std::string UiBarUnit()
+{
+    std::lock_guard<std::mutex> hold(g_unitLock);
+    return g_barUnit;
+}
+
+int UiPercent(const UiControlView& bar)
+{
+    if (bar.rangeHigh <= bar.rangeLow)
+        return 0;
+    int64_t p = (static_cast<int64_t>(bar.pos) - bar.rangeLow) * 100 /
+                (static_cast<int64_t>(bar.rangeHigh) - bar.rangeLow);
+    return static_cast<int>(p < 0 ? 0 : p > 100 ? 100 : p);
+}
+
 std::string UiUtf8(const std::wstring& text)
 {
     std::string out;

@@ -331,6 +331,8 @@ OsWindowObject* UiCreateDialog(const OsDialogTemplate* tmpl, OsWindowObject* own
         control->text = item.text ? item.text : L"";
         control->x = item.x;
         control->y = item.y;
+        control->cx = item.cx;
+        control->cy = item.cy;
         dialog->controls.push_back(control.get());
         g_known.insert(control.get());
         g_windows.push_back(std::move(control));
@@ -353,7 +355,8 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
     out->version = d->version;
     out->controls.clear();
     for (OsWindowObject* c : d->controls)
-        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos, c->x, c->y});
+        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos, c->x, c->y,
+                                 c->cx, c->cy, c->rangeSet});
     return true;
 }
 
@@ -640,6 +643,7 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
             previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
             w->rangeLow = static_cast<int32_t>(wParam);
             w->rangeHigh = static_cast<int32_t>(lParam);
+            w->rangeSet = true;
             w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
             ControlChanged(dialog);
             break;

@@ -50,19 +50,45 @@ std::wstring Lower(const std::wstring& s)
 int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs)
 {
     for (;;) {
-        size_t nl = buffer_.find('\n');
-        if (nl != std::string::npos) {
-            *line = buffer_.substr(0, nl);
-            buffer_.erase(0, nl + 1);
-            if (!line->empty() && line->back() == '\r')
-                line->pop_back();
-            return 1;
+        if (skipping_) {
+            size_t nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                buffer_.erase(0, nl + 1);
+                start_ = scanned_ = 0;
+                skipping_ = false;
+                return kTooLong;
+            }
+            buffer_.clear();
+        } else {
+            size_t nl = buffer_.find('\n', scanned_);
+            if (nl != std::string::npos) {
+                size_t begin = start_;
+                start_ = scanned_ = nl + 1;
+                if (nl - begin > kMaxLine)
+                    return kTooLong;
+                line->assign(buffer_, begin, nl - begin);
+                if (!line->empty() && line->back() == '\r')
+                    line->pop_back();
+                return 1;
+            }
+            scanned_ = buffer_.size();
+            if (buffer_.size() - start_ > kMaxLine) {
+                // Too long already: keep nothing of it, read on to its end.
+                buffer_.clear();
+                start_ = scanned_ = 0;
+                skipping_ = true;
+            }
         }
         if (eof_) {
-            if (buffer_.empty())
+            if (skipping_) {
+                skipping_ = false;
+                return kTooLong;
+            }
+            if (start_ >= buffer_.size())
                 return 0;
-            *line = buffer_;   // a last line without its newline
+            line->assign(buffer_, start_, std::string::npos);   // a last line without its newline
             buffer_.clear();
+            start_ = scanned_ = 0;
             return 1;
         }
         std::vector<pollfd> polls;
@@ -82,7 +108,14 @@ int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeou
             if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
                 return -1;
         if (polls[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            char chunk[4096];
+            // Lines already taken go first, so that the buffer holds at
+            // most one partial line (bounded by kMaxLine) and a chunk.
+            if (start_ > 0) {
+                buffer_.erase(0, start_);
+                scanned_ -= start_;
+                start_ = 0;
+            }
+            char chunk[16384];
             ssize_t n = read(fd_, chunk, sizeof chunk);
             if (n > 0) {
                 buffer_.append(chunk, static_cast<size_t>(n));
@@ -179,22 +212,31 @@ public:
             int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
             if (got < 0) {
                 int answer = UiBoxCloseAnswer(style);
-                Write(std::string("(terminated: ") + UiButtonName(answer) + ")\n");
+                Write(std::string("(terminated: ") + UiButtonName(answer) + ")\n-> " +
+                      UiButtonName(answer) + " (terminated)\n");
                 return answer;
             }
             if (got == 0) {
                 int answer = UiBoxDefault(style);
-                Write(std::string("(end of input: ") + UiButtonName(answer) + ")\n");
+                Write(std::string("(end of input: ") + UiButtonName(answer) + ")\n-> " +
+                      UiButtonName(answer) + " (end of input)\n");
                 return answer;
+            }
+            if (got == LineReader::kTooLong) {
+                Write(TooLongEcho() + "; answer " + choices + "\n");
+                continue;
             }
             std::wstring word = Lower(UiWideFromUtf8(Trim(line)));
             if (!word.empty())
                 for (int b : buttons) {
                     std::wstring name = Lower(UiWideFromUtf8(UiButtonName(b)));
-                    if (name.compare(0, word.size(), word) == 0)
+                    if (name.compare(0, word.size(), word) == 0) {
+                        Write(std::string("-> ") + UiButtonName(b) + "\n");
                         return b;
+                    }
                 }
-            Write("\"" + Trim(line) + "\" is no button of this box; answer " + choices + "\n");
+            Write("-> " + Trim(line) + "\n\"" + Trim(line) + "\" is no button of this box; answer " +
+                  choices + "\n");
         }
     }
 
@@ -218,19 +260,18 @@ public:
             std::string line;
             int termFd = OsPosixTerminationFd();
             int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
+            if (got == LineReader::kTooLong) {
+                Write(TooLongEcho() + "\nPath (empty line: cancel):\n");
+                continue;
+            }
             if (got <= 0 || Trim(line).empty()) {
-                Write("(cancelled)\n");
+                Write(std::string("(cancelled)\n-> (cancel)") +
+                      (got < 0 ? " (terminated)" : got == 0 ? " (end of input)" : "") + "\n");
                 return 0;
             }
-            std::wstring path = UiWideFromUtf8(Trim(line));
-            std::string error;
-            if (path.size() + 1 > record->maxFile)
-                error = "The path is too long (" + std::to_string(record->maxFile - 1) +
-                        " characters at most): ";
-            else if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
-                error = "No such folder: ";
-            else if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
-                error = "No such file: ";
+            std::wstring path = UiResolveChoice(UiWideFromUtf8(Trim(line)), record->initialDir);
+            Write("-> " + UiUtf8(path) + "\n");
+            std::string error = UiChoiceError(path, record);
             if (!error.empty()) {
                 Write(error + UiUtf8(path) + "\nPath (empty line: cancel):\n");
                 continue;
@@ -312,9 +353,16 @@ public:
                 if (got < 0)
                     return 0;
                 if (got == 0) {
-                    std::lock_guard<std::mutex> hold(stateLock_);
-                    states_[dialog].eofSent = true;
+                    {
+                        std::lock_guard<std::mutex> hold(stateLock_);
+                        states_[dialog].eofSent = true;
+                    }
+                    Write(Echo(dialog, OS_IDCANCEL) + " (end of input)\n");
                     return OS_IDCANCEL;
+                }
+                if (got == LineReader::kTooLong) {
+                    Write(TooLongEcho() + "\n");
+                    return 0;
                 }
                 return Command(dialog, Trim(line));
             }
@@ -353,17 +401,27 @@ private:
         std::string prefix = UiUtf8(now.caption) + " ";
         if (!onlyFilled && now.caption != written->caption)
             out += "Dialog: " + UiUtf8(now.caption) + "\n";
+        // Each change twice: the line as it always was ("Updating IMAGE
+        // 1003: 128/192"), which scripts match, then the same naming its
+        // control ("Updating IMAGE [1003 bar]: 128/192 KB  66 %").
+        std::string unit = UiBarUnit();
         for (size_t i = 0; i < now.controls.size() && i < written->controls.size(); ++i) {
             const UiControlView& c = now.controls[i];
             const UiControlView& w = written->controls[i];
             std::string id = std::to_string(c.id);
             if (c.kind == UiControlKind::Progress) {
                 bool differs = c.pos != w.pos || c.rangeHigh != w.rangeHigh || c.rangeLow != w.rangeLow;
-                if (onlyFilled ? c.pos != 0 : differs)
-                    out += prefix + id + ": " + std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + "\n";
+                if (onlyFilled ? c.pos != 0 : differs) {
+                    std::string numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh);
+                    out += prefix + id + ": " + numbers + "\n";
+                    out += prefix + "[" + id + " bar]: " + numbers + (unit.empty() ? "" : " " + unit) +
+                           "  " + std::to_string(UiPercent(c)) + " %\n";
+                }
             } else if (c.kind != UiControlKind::Button) {
-                if (onlyFilled ? !c.text.empty() : c.text != w.text)
+                if (onlyFilled ? !c.text.empty() : c.text != w.text) {
                     out += prefix + id + ": " + UiUtf8(c.text) + "\n";
+                    out += prefix + "[" + id + " text]: " + UiUtf8(c.text) + "\n";
+                }
             }
         }
         *written = now;
@@ -401,6 +459,14 @@ private:
 
     int Command(Window dialog, const std::string& line)
     {
+        int id = CommandOf(dialog, line);
+        if (id != 0)
+            Write(Echo(dialog, id) + "\n");
+        return id;
+    }
+
+    int CommandOf(Window dialog, const std::string& line)
+    {
         if (line.empty())
             return OS_IDCANCEL;
         bool numeric = line.size() <= 5;
@@ -418,8 +484,29 @@ private:
                 if (c.kind == UiControlKind::Button && Lower(c.text) == word)
                     return c.id;
         }
-        Write("\"" + line + "\" names no button of " + UiUtf8(view.caption) + "\n");
+        Write("-> " + line + "\n\"" + line + "\" names no button of " + UiUtf8(view.caption) + "\n");
         return 0;
+    }
+
+    // "-> [1004] BSP Version": the command taken, with its button's text
+    // ("close" for command 2 when no button has that id).
+    std::string Echo(Window dialog, int id)
+    {
+        std::string out = "-> [" + std::to_string(id) + "]";
+        UiDialogView view;
+        std::string text = id == OS_IDCANCEL ? "close" : "";
+        if (UiSnapshot(dialog, &view))
+            for (const UiControlView& c : view.controls)
+                if (c.kind == UiControlKind::Button && c.id == id)
+                    text = UiUtf8(c.text);
+        return text.empty() ? out : out + " " + text;
+    }
+
+    static std::string TooLongEcho()
+    {
+        return "-> (a line of more than " + std::to_string(LineReader::kMaxLine) +
+               " bytes, read past)\nThat line is too long (" + std::to_string(LineReader::kMaxLine) +
+               " bytes at most)";
     }
 
     void Write(const std::string& text)

@@ -5,15 +5,25 @@
 
 class LineReader {
 public:
+    // The longest line taken, in bytes without its newline. A longer one is
+    // read past (never kept whole in memory) and reported as kTooLong.
+    static constexpr size_t kMaxLine = 64 * 1024;
+    static constexpr int kTooLong = 2;
+
     explicit LineReader(int fd) : fd_(fd) {}
     // 1: *line holds the next line (without its newline). 0: end of input.
     // -1: one of fds became readable, or timeoutMs (-1: none) passed first.
+    // kTooLong: a line longer than kMaxLine was read past (*line unchanged).
+    // Linear in the input: each byte is searched for a newline once.
     int ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs);
-    bool AtEnd() const { return eof_ && buffer_.empty(); }
+    bool AtEnd() const { return eof_ && !skipping_ && start_ >= buffer_.size(); }
 
 private:
     int fd_;
     std::string buffer_;
+    size_t start_ = 0;        // where the next line begins in buffer_
+    size_t scanned_ = 0;      // buffer_ holds no newline between start_ and here
+    bool skipping_ = false;   // inside a line that is too long, up to its newline
     bool eof_ = false;
 };
 

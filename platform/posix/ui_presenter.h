@@ -80,6 +80,23 @@ std::wstring UiFilterText(const wchar_t* filter);
 // whether its folder exists.
 bool UiFileExists(const std::wstring& path);
 bool UiFolderOfExists(const std::wstring& path);
+// What a path typed at the open-file dialog names. A device path ("\nk.bin")
+// and a host path ("./x.bin", "/tmp/x.bin", "sub/x.bin") stand as they are;
+// a bare name ("nk.bin") or a relative device path ("Tools\x.bin") is taken
+// in the folder the dialog shows (initialDir, "\" when none), as a file
+// dialog does.
+std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDir);
+// Why the open-file dialog refuses path ("No such file: " and the like,
+// followed by the path when shown), or "" when it takes it.
+std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record);
+
+// The unit of the progress bars' ranges and positions ("KB" for
+// flashupdate, whose worker sets them in KB), shown after their numbers; ""
+// (the default) shows none. Set once by a program's launcher.
+void UiSetBarUnit(const char* unit);
+std::string UiBarUnit();
+// A bar's position as a whole percentage of its range, 0 to 100.
+int UiPercent(const UiControlView& bar);
 
 // UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
 // own code points).

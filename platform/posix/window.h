@@ -40,7 +40,9 @@ struct OsWindowObject {
     std::wstring text;              // a control's text, a dialog's caption
     std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
     int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
+    bool rangeSet = false;          // a progress bar's range was set by the program
     short x = 0, y = 0;             // a control's place in the template (dialog units)
+    short cx = 0, cy = 0;           // and its size
 
     // A dialog: its controls in template order, owner, procedure, state.
     std::vector<OsWindowObject*> controls;
@@ -72,7 +74,8 @@ struct UiControlView {
     UiControlKind kind;
     std::wstring text;
     int32_t rangeLow, rangeHigh, pos;
-    short x, y;
+    short x, y, cx, cy;
+    bool rangeSet;   // a bar whose range was never set shows empty, without numbers
 };
 struct UiDialogView {
     std::wstring caption;

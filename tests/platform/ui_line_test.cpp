@@ -9,7 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "files_board_dir.h"
 #include "platform/clock.h"
+#include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/ui.h"
 
@@ -100,7 +102,7 @@ TEST_F(UiLine, EndOfInputTakesTheDefaultButton)
     EXPECT_EQ(OsMessageBox(nullptr, L"reset?", L"RESET", OS_MB_YESNO), OS_IDYES);
     EXPECT_EQ(OsMessageBox(nullptr, L"saved", L"Registry", OS_MB_OK), OS_IDOK);
     EXPECT_EQ(OsMessageBox(nullptr, L"x", L"y", OS_MB_OKCANCEL), OS_IDOK);
-    EXPECT_EQ(Count(Output(), "(end of input"), 4u);
+    EXPECT_EQ(Count(Output(), "(end of input:"), 4u);
 }
 
 TEST_F(UiLine, ALineNamingNoButtonIsAskedAgain)
@@ -197,6 +199,99 @@ TEST_F(UiLine, OpenFileRefusesMissingFilesAndPathsThatDoNotFit)
     unlink(hostPath);
 }
 
+// A transcript reads as the dialog it was: every answer taken is echoed on a
+// line of its own, defaults at end of input marked as such.
+TEST_F(UiLine, EveryAnswerTakenIsEchoed)
+{
+    commands.clear();
+    Start("1004\nmaybe\nyes\nbsp version\n");
+    auto proc = [](Window dialog, uint32_t message, uintptr_t wParam, intptr_t) -> intptr_t {
+        if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 1004)
+            OsMessageBox(dialog, L"Reset now?", L"RESET", OS_MB_YESNO);
+        if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 2)
+            OsEndDialog(dialog, 0);
+        return 1;
+    };
+    OsDialogBoxIndirectParam(nullptr, &kMain, nullptr, proc, 0);
+    EXPECT_EQ(OsMessageBox(nullptr, L"overlap", L"WARNING", 0x131), OS_IDCANCEL);
+    std::string out = Output();
+    for (const char* line : {"-> [1004] BSP Version\nRESET\n", "-> maybe\n\"maybe\" is no button",
+                             "-> Yes\n", "-> [2] close (end of input)\n",
+                             "(end of input: Cancel)\n-> Cancel (end of input)\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in:\n" << out;
+    EXPECT_EQ(Count(out, "-> [1004] BSP Version\n"), 2u);
+}
+
+// One line of input is bounded: a longer one is read past in linear time and
+// answered, and the next line is taken as usual. (Quadratic reading took
+// many seconds for a line of this size.)
+TEST_F(UiLine, AnOverlongLineIsReadPastAndAnswered)
+{
+    StartOpen();
+    std::thread feeder([this] {
+        std::string huge(32u << 20, 'y');   // would answer Yes, were it kept
+        huge += "\nno\n";
+        for (size_t done = 0; done < huge.size();) {
+            ssize_t n = write(in_[1], huge.data() + done, huge.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        close(in_[1]);
+        in_[1] = -1;
+    });
+    EXPECT_EQ(OsMessageBox(nullptr, L"reset?", L"RESET", OS_MB_YESNO), OS_IDNO);
+    feeder.join();
+    std::string out = Output();
+    EXPECT_NE(out.find("That line is too long (65536 bytes at most)"), std::string::npos) << out;
+    EXPECT_LT(out.size(), 4096u) << "the line itself is never written back";
+
+    // At the bound exactly a line is still taken; one byte more is not.
+    LineReader reader(-1);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string input = std::string(LineReader::kMaxLine, 'a') + "\n" +
+                        std::string(LineReader::kMaxLine + 1, 'b') + "\nlast";
+    std::thread writer([&] {
+        EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        close(fds[1]);
+    });
+    LineReader bounded(fds[0]);
+    std::string line;
+    EXPECT_EQ(bounded.ReadLine(&line, nullptr, 0, -1), 1);
+    EXPECT_EQ(line.size(), LineReader::kMaxLine);
+    EXPECT_EQ(bounded.ReadLine(&line, nullptr, 0, -1), LineReader::kTooLong);
+    EXPECT_EQ(bounded.ReadLine(&line, nullptr, 0, -1), 1);
+    EXPECT_EQ(line, "last");
+    EXPECT_EQ(bounded.ReadLine(&line, nullptr, 0, -1), 0);
+    writer.join();
+    close(fds[0]);
+}
+
+// A bare name is taken in the folder the dialog shows, as in a file dialog;
+// a folder is refused as a folder.
+TEST_F(UiLine, OpenFileTakesBareNamesInItsFolderAndRefusesFolders)
+{
+    BoardDir board;
+    std::ofstream(board.rootfs() + "/nk.bin") << "B000FF\n";
+    mkdir((board.rootfs() + "/Windows").c_str(), 0755);
+    Start("Windows\nnk.bin\n");
+    wchar_t file[260] = L"";
+    OsOpenFileName record{};
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    EXPECT_EQ(OsGetOpenFileName(&record), 1);
+    EXPECT_EQ(std::wstring(file), L"\\nk.bin");
+    std::string out = Output();
+    EXPECT_NE(out.find("That is a folder, not a file: \\Windows"), std::string::npos) << out;
+    EXPECT_NE(out.find("-> \\nk.bin\n"), std::string::npos);
+    EXPECT_EQ(UiResolveChoice(L"./nk.bin", L"\\"), L"./nk.bin") << "host paths stand as they are";
+    EXPECT_EQ(UiResolveChoice(L"Tools\\x.bin", L"\\Flash Disk"), L"\\Flash Disk\\Tools\\x.bin");
+}
+
 // A dialog like the progress dialog: Abort is its only button, a worker
 // writes texts and bars and asks a question on the input.
 const OsDialogItem kProgressItems[] = {
@@ -246,6 +341,11 @@ TEST_F(UiLine, ThreadedProgressIsThrottledAndLeavesTheInputToMessageBoxes)
     EXPECT_NE(out.find("Updating IMAGE 1002: 100/100\n"), std::string::npos);
     EXPECT_LT(out.find("Updating IMAGE 1004: Section 99"), out.find("Closed: Updating IMAGE"));
     EXPECT_NE(out.find("(Ctrl-C: Abort)"), std::string::npos);
+    // Each change also names its control, right after the line scripts match.
+    EXPECT_NE(out.find("Updating IMAGE 1004: Section 99\nUpdating IMAGE [1004 text]: Section 99\n"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("Updating IMAGE [1002 bar]: 100/100  100 %\n"), std::string::npos);
+    EXPECT_NE(out.find("-> No\n"), std::string::npos);
 }
 
 intptr_t InterruptedProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
