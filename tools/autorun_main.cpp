@@ -20,8 +20,17 @@
 #include "platform/entry.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
+#include "tools/launcher.h"
 
 namespace {
+
+const char kHelp[] =
+    "Usage: autorun\n"
+    "The board's autorun service: processes the internal flash disk once, then for\n"
+    "every FAT volume mounted (boardsim insert NAME DIR) copies its AutoCopy tree into\n"
+    "the device root and starts the programs of its AutoRun folder (.exe, .lnk).\n"
+    "Holding Shift (boardsim set shift down) skips a volume. SIGTERM, SIGINT or SIGHUP end\n"
+    "it; the exit code is always 0. See autorun(8).\n";
 
 uint64_t RealNow(void*)
 {
@@ -80,6 +89,9 @@ int Service(Instance instance, Instance previous, wchar_t* commandLine, int show
 
 int main(int argc, char** argv)
 {
+    int answered = LauncherOption(argc, argv, "autorun", kHelp);
+    if (answered >= 0)
+        return answered;
     // The service reads nothing and shows nothing, so its standard input is
     // never a terminal: the platform then never takes a terminal over for
     // it, and a start in a shell's background ("autorun &") is not stopped

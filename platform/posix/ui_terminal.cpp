@@ -2,12 +2,20 @@
 // bars move in place (ANSI escapes), answered by keys.
 //
 // Keys: the number of a button presses it; Left/Right/Up/Down choose a
-// button and Enter presses it; Escape closes (command 2, the progress
-// dialog's Abort). Message boxes take the first letter of a button, the
-// arrows and Enter, or Escape. Ctrl-C stays a signal (Abort / close).
-// The terminal's settings are restored when the presenter goes, and by
-// the signal path before the process ends.
+// button by the template's layout and Enter presses it; Escape closes
+// (command 2, the progress dialog's Abort). Message boxes take the first
+// letter of a button, the arrows and Enter, or Escape. Ctrl-C stays a
+// signal (Abort / close).
+//
+// Every line drawn fits the terminal's width (read at each drawing; a
+// resize redraws), so that a redraw in place knows how many lines to climb.
+// Ctrl-Z gives the terminal back as it was; fg takes it again and redraws.
+// The terminal's settings are restored when the presenter goes, and by the
+// signal path before the process ends. A terminal without cursor control
+// (TERM unset, "dumb") gets the unattended line protocol instead.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,19 +37,165 @@
 namespace {
 
 constexpr uint32_t kRedrawIntervalMs = 100;
+constexpr uint32_t kHoldBlankMs = 300;
 
 // The settings to restore; read by the signal path, so kept in plain globals.
 struct termios g_saved;
+struct termios g_raw;                      // ours: keys at once, no echo
 volatile sig_atomic_t g_savedValid = 0;
+volatile sig_atomic_t g_cooked = 0;        // a line is being typed: the saved mode is in force
 int g_ttyFd = -1;
+
+// Resize and continue-after-stop reach the presenter through this pipe
+// (written by the signal handlers); g_redraw says that everything on the
+// screen must be drawn afresh.
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_redraw = 0;
+struct sigaction g_oldWinch, g_oldTstp, g_oldCont;
+
+void Poke()
+{
+    g_redraw = 1;
+    if (g_signalPipe[1] >= 0) {
+        char c = 1;
+        ssize_t n = write(g_signalPipe[1], &c, 1);
+        (void)n;
+    }
+}
+
+void ApplyOurMode()
+{
+    if (g_savedValid && g_ttyFd >= 0 && tcgetpgrp(g_ttyFd) == getpgrp())
+        tcsetattr(g_ttyFd, TCSANOW, g_cooked ? &g_saved : &g_raw);
+}
+
+void OnResize(int)
+{
+    int saved = errno;
+    Poke();
+    errno = saved;
+}
+
+void OnContinue(int)
+{
+    int saved = errno;
+    ApplyOurMode();
+    Poke();
+    errno = saved;
+}
+
+// Ctrl-Z: the terminal as the shell gave it, then stop as usual; on fg the
+// stop returns here and the terminal is taken again.
+void OnStop(int)
+{
+    int saved = errno;
+    if (g_savedValid && g_ttyFd >= 0) {
+        static const char show[] = "\x1b[0m\x1b[?25h\n";
+        ssize_t n = write(g_ttyFd, show, sizeof show - 1);
+        (void)n;
+        tcsetattr(g_ttyFd, TCSANOW, &g_saved);
+    }
+    struct sigaction def {};
+    def.sa_handler = SIG_DFL;
+    sigemptyset(&def.sa_mask);
+    struct sigaction ours;
+    sigaction(SIGTSTP, &def, &ours);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(SIGTSTP);
+    sigaction(SIGTSTP, &ours, nullptr);
+    ApplyOurMode();
+    Poke();
+    errno = saved;
+}
+
+// Whether TERM names a terminal that can move its cursor.
+bool HasCursorControl()
+{
+    const char* term = std::getenv("TERM");
+    if (!term || !*term)
+        return false;
+    std::string t = term;
+    return t != "dumb" && t != "unknown" && t != "cons25" && t != "emacs";
+}
+
+// Columns and rows of the terminal on fd (80 x 24 when it will not say).
+void TerminalSize(int fd, int fallbackFd, int* cols, int* rows)
+{
+    struct winsize ws {};
+    *cols = 80;
+    *rows = 24;
+    if ((ioctl(fd, TIOCGWINSZ, &ws) == 0 || ioctl(fallbackFd, TIOCGWINSZ, &ws) == 0) && ws.ws_col > 0) {
+        *cols = ws.ws_col;
+        *rows = ws.ws_row > 0 ? ws.ws_row : 24;
+    } else if (const char* c = std::getenv("COLUMNS")) {
+        int n = std::atoi(c);
+        if (n > 0)
+            *cols = n;
+    }
+}
+
+// Characters (code points) of UTF-8 text.
+size_t Columns(const std::string& text)
+{
+    size_t n = 0;
+    for (unsigned char c : text)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+// The first `width` characters of UTF-8 text and the rest.
+std::string TakeColumns(std::string* text, size_t width)
+{
+    size_t i = 0, n = 0;
+    while (i < text->size()) {
+        if (((*text)[i] & 0xC0) != 0x80) {
+            if (n == width)
+                break;
+            ++n;
+        }
+        ++i;
+    }
+    std::string head = text->substr(0, i);
+    text->erase(0, i);
+    return head;
+}
+
+// Plain text wrapped into lines of at most width characters, at blanks
+// where it can; the continuation lines indented like the first.
+std::vector<std::string> Wrap(const std::string& text, size_t width, const std::string& indent)
+{
+    std::vector<std::string> out;
+    std::string rest = text;
+    size_t room = width > indent.size() + 4 ? width - indent.size() : 4;
+    do {
+        if (Columns(rest) <= room) {
+            out.push_back(indent + rest);
+            break;
+        }
+        std::string probe = rest;
+        std::string head = TakeColumns(&probe, room);
+        size_t blank = head.rfind(' ');
+        if (blank != std::string::npos && blank > room / 2) {
+            out.push_back(indent + rest.substr(0, blank));
+            rest.erase(0, blank + 1);
+        } else {
+            out.push_back(indent + head);
+            rest = probe;
+        }
+    } while (!rest.empty());
+    return out;
+}
 
 enum Key { kNone = 0, kEnter = -1, kEscape = -2, kLeft = -3, kRight = -4, kUp = -5, kDown = -6,
            kEnd = -7 };
 
-std::string Bar(int32_t low, int32_t high, int32_t pos, int width)
+std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set)
 {
     int filled = 0;
-    if (high > low)
+    if (set && high > low)
         filled = static_cast<int>(static_cast<int64_t>(pos - low) * width / (high - low));
     if (filled < 0)
         filled = 0;
@@ -57,22 +211,40 @@ public:
     {
         static std::once_flag atExit;
         std::call_once(atExit, [] { std::atexit(UiRestoreTerminalFromSignal); });
+        if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+            g_signalPipe[0] = g_signalPipe[1] = -1;
         if (tcgetattr(inFd_, &g_saved) == 0) {
             g_ttyFd = inFd_;
+            g_raw = g_saved;
+            g_raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));   // keys at once; ISIG stays
+            g_raw.c_cc[VMIN] = 1;
+            g_raw.c_cc[VTIME] = 0;
+            g_cooked = 0;
             g_savedValid = 1;
-            struct termios raw = g_saved;
-            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));   // keys at once; ISIG stays
-            raw.c_cc[VMIN] = 1;
-            raw.c_cc[VTIME] = 0;
-            tcsetattr(inFd_, TCSANOW, &raw);
+            tcsetattr(inFd_, TCSANOW, &g_raw);
+            struct sigaction action {};
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART;
+            action.sa_handler = OnResize;
+            sigaction(SIGWINCH, &action, &g_oldWinch);
+            action.sa_handler = OnContinue;
+            sigaction(SIGCONT, &action, &g_oldCont);
+            action.sa_handler = OnStop;
+            sigaction(SIGTSTP, &action, &g_oldTstp);
+            ownsSignals_ = true;
         }
     }
     ~TerminalPresenter() override
     {
         Write("\x1b[0m\x1b[?25h");
+        if (ownsSignals_) {
+            sigaction(SIGWINCH, &g_oldWinch, nullptr);
+            sigaction(SIGCONT, &g_oldCont, nullptr);
+            sigaction(SIGTSTP, &g_oldTstp, nullptr);
+        }
         if (g_savedValid) {
-            tcsetattr(inFd_, TCSANOW, &g_saved);
             g_savedValid = 0;
+            tcsetattr(inFd_, TCSANOW, &g_saved);
         }
     }
 
@@ -85,29 +257,42 @@ public:
         for (size_t i = 0; i < buttons.size(); ++i)
             if (buttons[i] == def)
                 selected = i;
-        std::string body = "\n \x1b[1m" + UiUtf8(caption) + "\x1b[0m\n";
         std::string t;
         for (char c : UiUtf8(text))
             if (c != '\r')
                 t.push_back(c);
-        for (size_t start = 0; start <= t.size();) {
-            size_t nl = t.find('\n', start);
-            body += " " + t.substr(start, nl == std::string::npos ? std::string::npos : nl - start) + "\n";
-            if (nl == std::string::npos)
-                break;
-            start = nl + 1;
-        }
+        // The box as it fits the terminal now (again after a resize or fg).
+        auto body = [&] {
+            size_t width = Width();
+            std::string out = "\n \x1b[1m" + Clip(UiUtf8(caption), width - 1) + "\x1b[0m\n";
+            for (size_t start = 0; start <= t.size();) {
+                size_t nl = t.find('\n', start);
+                std::string line = t.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+                for (const std::string& l : Wrap(line, width, " "))
+                    out += l + "\n";
+                if (nl == std::string::npos)
+                    break;
+                start = nl + 1;
+            }
+            return out;
+        };
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
-        for (bool first = true;; first = false) {
-            std::string line = first ? body : "\r\x1b[2K";
+        for (bool first = true, again = false;; first = again, again = false) {
+            std::string line = first ? body() : "\r\x1b[2K";
             for (size_t i = 0; i < buttons.size(); ++i) {
                 std::string name = UiButtonName(buttons[i]);
                 line += i == selected ? " \x1b[7m[" + name + "]\x1b[0m" : " [" + name + "]";
             }
             Write(line);
             int termFd = OsPosixTerminationFd();
-            int key = ReadKey(&termFd, termFd >= 0 ? 1 : 0, -1);
+            int watched[2] = {termFd, g_signalPipe[0]};
+            int key = ReadKey(watched, 2, -1);
+            if (key == kNone && TakeSignals()) {
+                Write("\n");
+                again = true;   // drawn again below, as the terminal is now
+                continue;
+            }
             int answer = 0;
             if (key == kNone)
                 answer = UiBoxCloseAnswer(style);   // termination
@@ -154,17 +339,20 @@ public:
             } while (files.size() < 50 && OsFindNextFile(search, &found));
             OsFindClose(search);
         }
+        size_t width = Width();
         std::string list = "\n \x1b[1m" + (record->title ? UiUtf8(record->title) : std::string("Open")) +
-                           "\x1b[0m  " + UiUtf8(pattern) + " in " + UiUtf8(dir) + "\n";
+                           "\x1b[0m  " + Clip(UiUtf8(pattern) + " in " + UiUtf8(dir), width - 7) + "\n";
         for (size_t i = 0; i < files.size(); ++i)
-            list += "  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]) + "\n";
+            list += Clip("  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]), width) + "\n";
         if (files.empty())
             list += "  (no files)\n";
+        list += Clip("  A bare name is taken in " + UiUtf8(dir.empty() ? L"\\" : dir) +
+                     "; ./x.bin or /tmp/x.bin is a host file.", width) + "\n";
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
         Write(list);
         for (;;) {
-            Write(" File (number or path, empty line: cancel): ");
+            Write(Clip(" File (number or path, empty line: cancel): ", width));
             std::string line;
             if (!ReadLineCooked(&line) || line.empty())
                 return 0;
@@ -177,13 +365,10 @@ public:
                 if (n >= 1 && n <= files.size())
                     path = files[n - 1];
             }
-            std::string error;
-            if (path.size() + 1 > record->maxFile)
-                error = " The path is too long.\n";
-            else if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
-                error = " No such folder: " + UiUtf8(path) + "\n";
-            else if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
-                error = " No such file: " + UiUtf8(path) + "\n";
+            path = UiResolveChoice(path, record->initialDir);
+            std::string error = UiChoiceError(path, record);
+            if (!error.empty())
+                error = " " + error + UiUtf8(path) + "\n";
             if (error.empty()) {
                 path.copy(record->file, path.size());
                 record->file[path.size()] = 0;
@@ -204,7 +389,26 @@ public:
             for (const UiControlView& c : view.controls)
                 if (c.kind == UiControlKind::Button)
                     s.buttons.push_back(c.id);
+        if (Blank(view)) {
+            // Nothing to show yet but Abort (a progress dialog whose worker
+            // may ask at once): held back briefly, so that a box asked at
+            // once does not leave an empty copy of the dialog above it.
+            s.holdBlankUntil = OsGetTickCount() + kHoldBlankMs;
+            s.pending = true;
+            return;
+        }
         DrawLocked(dialog, s, true);
+    }
+
+    // No text, no bar with a range, no button but id 2.
+    static bool Blank(const UiDialogView& view)
+    {
+        for (const UiControlView& c : view.controls)
+            if ((c.kind == UiControlKind::Static && !c.text.empty()) ||
+                (c.kind == UiControlKind::Progress && c.rangeSet) ||
+                (c.kind == UiControlKind::Button && c.id != OS_IDCANCEL))
+                return false;
+        return true;
     }
 
     void DialogUpdate(Window dialog) override
@@ -221,8 +425,16 @@ public:
         auto it = states_.find(dialog);
         if (it == states_.end())
             return;
-        it->second.pending = true;
-        DrawLocked(dialog, it->second, true);
+        State& s = it->second;
+        s.holdBlankUntil = 0;   // its last state is drawn, blank or not
+        UiDialogView view;
+        // A dialog whose last state already stands on the screen (above the
+        // box that came last) is not drawn once more: it would only repeat it.
+        bool inPlace = s.lines > 0 && s.outputsAt == outputs_ && !s.afresh;
+        if (inPlace || !UiSnapshot(dialog, &view) || Render(view, s).first != s.content) {
+            s.pending = true;
+            DrawLocked(dialog, s, true);
+        }
         states_.erase(it);
     }
 
@@ -246,20 +458,25 @@ public:
             for (int i = 0; i < nfds; ++i)
                 polls.push_back({fds[i], POLLIN, 0});
             poll(polls.data(), polls.size(), timeout < 0 || timeout > 50 ? 50 : timeout);
+            if (in.owns_lock())
+                TakeSignals();
             return 0;
         }
         std::vector<int> watched(fds, fds + nfds);
         watched.push_back(turn_.PokeFd());
+        watched.push_back(g_signalPipe[0]);
         int key = ReadKey(watched.data(), static_cast<int>(watched.size()), timeout);
         turn_.Drain();
         in.unlock();
+        if (key == kNone) {
+            TakeSignals();
+            return 0;
+        }
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         if (s.buttons.empty())
             return key == kEscape ? OS_IDCANCEL : 0;
         switch (key) {
-        case kNone:
-            return 0;
         case kEnd:
             s.eofSent = true;
             return OS_IDCANCEL;
@@ -268,22 +485,80 @@ public:
         case kEnter:
             return s.buttons[s.selected];
         case kLeft:
-        case kUp:
-            s.selected = s.selected == 0 ? s.buttons.size() - 1 : s.selected - 1;
-            s.pending = true;
-            DrawLocked(dialog, s, true);
-            return 0;
         case kRight:
-        case kDown:
-            s.selected = (s.selected + 1) % s.buttons.size();
+        case kUp:
+        case kDown: {
+            UiDialogView view;
+            if (UiSnapshot(dialog, &view))
+                s.selected = Move(view, s.selected, key);
             s.pending = true;
             DrawLocked(dialog, s, true);
             return 0;
+        }
         default:
             if (key >= '1' && key <= '9' && static_cast<size_t>(key - '1') < s.buttons.size())
                 return s.buttons[static_cast<size_t>(key - '1')];
             return 0;
         }
+    }
+
+    // The button an arrow key leads to from button `from` (both counted in
+    // template order), by the template's layout: Left/Right to the nearest
+    // button of the same row on that side, Up/Down to the nearest row above
+    // or below and in it to the button nearest across (the left one of
+    // two as near). Where there is none on that side, the previous or next
+    // button in reading order (rows top to bottom, left to right), round.
+    static size_t Move(const UiDialogView& view, size_t from, int key)
+    {
+        struct Box {
+            size_t index;
+            int left, top, right, bottom;
+            int midX() const { return (left + right) / 2; }
+            int midY() const { return (top + bottom) / 2; }
+        };
+        std::vector<Box> boxes;
+        for (const UiControlView& c : view.controls)
+            if (c.kind == UiControlKind::Button)
+                boxes.push_back({boxes.size(), c.x, c.y, c.x + std::max<int>(c.cx, 1),
+                                 c.y + std::max<int>(c.cy, 1)});
+        if (from >= boxes.size())
+            return 0;
+        const Box cur = boxes[from];
+        auto sameRow = [&](const Box& b) { return b.top < cur.bottom && cur.top < b.bottom; };
+        const Box* best = nullptr;
+        long long bestScore = 0;
+        auto better = [&](const Box& b, long long score) {
+            if (!best || score < bestScore || (score == bestScore && b.left < best->left)) {
+                best = &b;
+                bestScore = score;
+            }
+        };
+        for (const Box& b : boxes) {
+            if (b.index == from)
+                continue;
+            if ((key == kLeft || key == kRight) && sameRow(b)) {
+                int d = key == kRight ? b.midX() - cur.midX() : cur.midX() - b.midX();
+                if (d > 0)
+                    better(b, d);
+            } else if ((key == kUp || key == kDown) && !sameRow(b)) {
+                int dy = key == kDown ? b.midY() - cur.midY() : cur.midY() - b.midY();
+                if (dy > 0)
+                    better(b, static_cast<long long>(dy) * 100000 + std::abs(b.midX() - cur.midX()));
+            }
+        }
+        if (best)
+            return best->index;
+        std::vector<Box> reading = boxes;
+        std::stable_sort(reading.begin(), reading.end(), [](const Box& a, const Box& b) {
+            return a.midY() != b.midY() ? a.midY() < b.midY() : a.left < b.left;
+        });
+        size_t at = 0;
+        for (size_t i = 0; i < reading.size(); ++i)
+            if (reading[i].index == from)
+                at = i;
+        bool forward = key == kRight || key == kDown;
+        at = forward ? (at + 1) % reading.size() : (at + reading.size() - 1) % reading.size();
+        return reading[at].index;
     }
 
 private:
@@ -292,11 +567,14 @@ private:
         size_t selected = 0;
         bool eofSent = false;
         bool pending = false;
+        bool afresh = false;      // draw below, never in place (the screen changed under it)
         uint64_t drawnVersion = ~0ull;
         uint32_t lastDraw = 0;
         int lines = 0;            // lines of the last drawing
+        std::string content;      // what it showed then, but for the hint
         uint64_t outputsAt = 0;   // outputs_ right after the last drawing
         uint64_t order = 0;       // when it was shown: the latest is on top
+        uint32_t holdBlankUntil = 0;  // not drawn while blank before this tick (0: drawn)
     };
 
     // While a message box or the open-file dialog is on the screen, dialogs
@@ -309,7 +587,8 @@ private:
         {
             std::lock_guard<std::mutex> hold(p_.stateLock_);
             auto top = p_.TopLocked();
-            if (p_.boxesShown_ == 0 && top != p_.states_.end()) {
+            if (p_.boxesShown_ == 0 && top != p_.states_.end() &&
+                !(top->second.lines == 0 && top->second.holdBlankUntil != 0)) {
                 UiDialogView view;
                 if (UiSnapshot(top->first, &view) &&
                     (view.version != top->second.drawnVersion || top->second.pending))
@@ -345,6 +624,133 @@ private:
         return top;
     }
 
+    // Resizes and fg since the last look: every dialog is then drawn afresh,
+    // as the terminal is now. True when there were any.
+    bool TakeSignals()
+    {
+        char buf[32];
+        while (g_signalPipe[0] >= 0 && read(g_signalPipe[0], buf, sizeof buf) > 0) {
+        }
+        if (!g_redraw)
+            return false;
+        g_redraw = 0;
+        std::lock_guard<std::mutex> hold(stateLock_);
+        for (auto& entry : states_) {
+            entry.second.afresh = true;
+            entry.second.pending = true;
+        }
+        return true;
+    }
+
+    // Usable columns: one fewer than the terminal has, so that a full line
+    // never leaves the cursor in the margin; at least 19.
+    size_t Width() const
+    {
+        int cols, rows;
+        TerminalSize(outFd_, inFd_, &cols, &rows);
+        return static_cast<size_t>(std::max(cols, 20) - 1);
+    }
+
+    static std::string Clip(std::string text, size_t width) { return TakeColumns(&text, width); }
+
+    // The dialog's lines as they fit `width` columns: the content (caption,
+    // texts, bars, buttons) and the hint line; .first is the content joined,
+    // .second every line with its attributes.
+    std::pair<std::string, std::vector<std::string>> Render(const UiDialogView& view, const State& s) const
+    {
+        size_t width = Width();
+        std::vector<std::string> lines;
+        lines.push_back("\x1b[1m" + Clip("== " + UiUtf8(view.caption) + " ==", width) + "\x1b[0m");
+        std::vector<UiControlView> shown;   // texts and bars, top to bottom
+        for (const UiControlView& c : view.controls)
+            if (c.kind != UiControlKind::Button)
+                shown.push_back(c);
+        std::stable_sort(shown.begin(), shown.end(), [](const UiControlView& a, const UiControlView& b) {
+            return a.y != b.y ? a.y < b.y : a.x < b.x;
+        });
+        std::string unit = UiBarUnit();
+        for (const UiControlView& c : shown) {
+            if (c.kind == UiControlKind::Static) {
+                for (const std::string& l : Wrap(UiUtf8(c.text), width, "  "))
+                    lines.push_back(l);
+            } else if (c.kind == UiControlKind::Progress) {
+                // "[#####.....] 768/2048 KB  37 %"; the bar's width is kept
+                // for the whole range, so that it does not jump as it fills.
+                std::string numbers, widest;
+                if (c.rangeSet) {
+                    std::string tail = (unit.empty() ? "" : " " + unit) + "  ";
+                    numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + tail +
+                              std::to_string(UiPercent(c)) + " %";
+                    widest = std::to_string(c.rangeHigh) + "/" + std::to_string(c.rangeHigh) + tail + "100 %";
+                }
+                int room = static_cast<int>(width) - 4;
+                bool below = !widest.empty() && room - 1 - static_cast<int>(widest.size()) < 10;
+                int barWidth = below || widest.empty() ? room : room - 1 - static_cast<int>(widest.size());
+                barWidth = std::max(barWidth, 1);
+                std::string bar = "  " + Bar(c.rangeLow, c.rangeHigh, c.pos, barWidth, c.rangeSet);
+                if (below) {
+                    lines.push_back(bar);
+                    lines.push_back(Clip("  " + numbers, width));
+                } else {
+                    lines.push_back(numbers.empty() ? bar : bar + " " + numbers);
+                }
+            }
+        }
+        // Buttons in rows as the template places them, numbered in template
+        // order; a row too wide for the terminal goes on over more lines.
+        std::map<short, std::map<short, std::pair<std::string, bool>>> rows;
+        size_t index = 0;
+        for (const UiControlView& c : view.controls) {
+            if (c.kind != UiControlKind::Button)
+                continue;
+            std::string label = Clip("[" + std::to_string(index + 1) + " " + UiUtf8(c.text), width - 3) + "]";
+            rows[c.y][c.x] = {label, index == s.selected};
+            ++index;
+        }
+        for (auto& [y, row] : rows) {
+            std::string line = " ";
+            size_t used = 1;
+            for (auto& [x, button] : row) {
+                size_t w = Columns(button.first) + 1;
+                if (used > 1 && used + w > width) {
+                    lines.push_back(line);
+                    line = " ";
+                    used = 1;
+                }
+                line += button.second ? " \x1b[7m" + button.first + "\x1b[0m" : " " + button.first;
+                used += w;
+            }
+            lines.push_back(line);
+        }
+        std::string content;
+        for (const std::string& l : lines)
+            content += l + "\n";
+        if (!view.ended)
+            for (const std::string& l : Wrap(Hint(view, s), width, "  "))
+                lines.push_back(l);
+        return {content, lines};
+    }
+
+    // What the keys do in this dialog.
+    static std::string Hint(const UiDialogView& view, const State& s)
+    {
+        if (s.buttons.empty())
+            return "Esc or Ctrl-C: close";
+        bool onlyCancel = true;
+        std::string cancelText;
+        for (const UiControlView& c : view.controls)
+            if (c.kind == UiControlKind::Button) {
+                onlyCancel = onlyCancel && c.id == OS_IDCANCEL;
+                if (c.id == OS_IDCANCEL)
+                    cancelText = UiUtf8(c.text);
+            }
+        if (onlyCancel)
+            return "Esc or Ctrl-C: " + cancelText;
+        std::string numbers = s.buttons.size() == 1 ? "1" : "1-" + std::to_string(std::min<size_t>(s.buttons.size(), 9));
+        return numbers + ": press; arrows + Enter: choose, press; Esc or Ctrl-C: " +
+               (cancelText.empty() ? "close" : cancelText);
+    }
+
     // Draws the dialog: in place when nothing was written below it since
     // its last drawing, else afresh. Throttled unless forced.
     void DrawLocked(Window dialog, State& s, bool force)
@@ -363,53 +769,33 @@ private:
             s.pending = true;
             return;
         }
+        if (s.holdBlankUntil != 0) {
+            if (static_cast<int32_t>(s.holdBlankUntil - now) > 0 && Blank(view)) {
+                s.pending = true;
+                return;
+            }
+            s.holdBlankUntil = 0;
+        }
+        int cols, rows;
+        TerminalSize(outFd_, inFd_, &cols, &rows);
+        auto [content, lines] = Render(view, s);
         std::string out;
-        if (s.lines > 0 && s.outputsAt == outputs_)
+        if (s.lines > 0 && s.outputsAt == outputs_ && !s.afresh && s.lines < rows)
             out += "\x1b[" + std::to_string(s.lines) + "A";
         else
             out += "\n";
-        std::vector<std::string> lines;
-        lines.push_back("\x1b[1m== " + UiUtf8(view.caption) + " ==\x1b[0m");
-        std::vector<UiControlView> shown;   // texts and bars, top to bottom
-        for (const UiControlView& c : view.controls)
-            if (c.kind != UiControlKind::Button)
-                shown.push_back(c);
-        std::stable_sort(shown.begin(), shown.end(), [](const UiControlView& a, const UiControlView& b) {
-            return a.y != b.y ? a.y < b.y : a.x < b.x;
-        });
-        for (const UiControlView& c : shown) {
-            if (c.kind == UiControlKind::Static)
-                lines.push_back("  " + UiUtf8(c.text));
-            else if (c.kind == UiControlKind::Progress)
-                lines.push_back("  " + Bar(c.rangeLow, c.rangeHigh, c.pos, 40) + " " +
-                                std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh));
-        }
-        // Buttons in rows as the template places them, numbered in template order.
-        std::map<short, std::map<short, std::string>> rows;
-        size_t index = 0;
-        for (const UiControlView& c : view.controls) {
-            if (c.kind != UiControlKind::Button)
-                continue;
-            std::string label = std::to_string(index + 1) + " " + UiUtf8(c.text);
-            rows[c.y][c.x] = index == s.selected ? "\x1b[7m[" + label + "]\x1b[0m" : "[" + label + "]";
-            ++index;
-        }
-        for (auto& [y, row] : rows) {
-            std::string line = " ";
-            for (auto& [x, button] : row)
-                line += " " + button;
-            lines.push_back(line);
-        }
-        lines.push_back(view.ended ? std::string() : "  (number or arrows + Enter; Esc: close)");
         for (const std::string& l : lines)
             out += "\r\x1b[2K" + l + "\n";
+        out += "\x1b[J";   // what is left of a longer drawing before
         Write(out);
         ++outputs_;
         s.lines = static_cast<int>(lines.size());
+        s.content = content;
         s.outputsAt = outputs_;
         s.drawnVersion = view.version;
         s.lastDraw = now;
         s.pending = false;
+        s.afresh = false;
     }
 
     // One key: a character, or one of Key. kNone when fds became readable
@@ -463,6 +849,7 @@ private:
     // A line typed with echo, in the terminal's normal mode.
     bool ReadLineCooked(std::string* line)
     {
+        g_cooked = 1;
         if (g_savedValid)
             tcsetattr(inFd_, TCSANOW, &g_saved);
         line->clear();
@@ -482,11 +869,9 @@ private:
                 break;
             line->push_back(c);
         }
-        if (g_savedValid) {
-            struct termios raw = g_saved;
-            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-            tcsetattr(inFd_, TCSANOW, &raw);
-        }
+        g_cooked = 0;
+        if (g_savedValid)
+            tcsetattr(inFd_, TCSANOW, &g_raw);
         while (!line->empty() && (line->back() == '\r' || line->back() == ' '))
             line->pop_back();
         return got;
@@ -507,12 +892,17 @@ private:
     int boxesShown_ = 0;                 // boxes on the screen; guarded by stateLock_
     uint64_t shownCount_ = 0;            // dialogs shown so far; guarded by stateLock_
     std::atomic<uint64_t> outputs_{0};   // things written; tells whether a dialog is still the last
+    bool ownsSignals_ = false;           // resize and stop/continue handlers installed
 };
 
 }  // namespace
 
 std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd)
 {
+    // Without cursor control nothing can be drawn in place: plain lines, as
+    // unattended, typed with Enter.
+    if (isatty(outFd) && !HasCursorControl())
+        return UiNewLinePresenter(inFd, outFd);
     return std::make_unique<TerminalPresenter>(inFd, outFd);
 }
 

@@ -13,6 +13,8 @@
 #include "board/imagekit.h"
 #include "board/registry_store.h"
 #include "board/volumes.h"
+#include "tools/boardsim/map.h"
+#include "tools/launcher.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ using imagekit::Get32;
 int Usage(const char* why)
 {
     std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
-                         "get KEY | insert NAME DIR | remove NAME | help\n",
+                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | help\n",
                  why);
     return 2;
 }
@@ -44,6 +46,7 @@ void Help()
         "  get KEY            print a setting\n"
         "  insert NAME DIR    mount a copy of host folder DIR as the volume \\NAME\n"
         "  remove NAME        remove the volume \\NAME\n"
+        "  map FILE.svg       draw the flash: regions, images, each 256 KB block, registry area\n"
         "  help               this text\n"
         "\n"
         "Settings (KEY: values, default; what it does):\n");
@@ -246,6 +249,10 @@ int main(int argc, char** argv)
         Help();
         return 0;
     }
+    if (cmd == "--version")
+        return LauncherOption(argc, argv, "boardsim", "");
+    if (cmd == "map")
+        return MapCommand(args);
     if (cmd == "init") {
         bool blank = false;
         for (const std::string& a : args) {

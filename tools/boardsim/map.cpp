@@ -1,0 +1,294 @@
+// boardsim map: the board's flash as an SVG picture, drawn to scale (one
+// pixel for 32 KB): the named regions that flashupdate's overlap warning
+// knows, the images found in flash with their modules, every 256 KB block
+// as erased, written or partly written, and the registry area. SVG because
+// it is plain text: readable in any browser, checkable by a script, and
+// written without any library.
+#include "tools/boardsim/map.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "board/hal.h"
+#include "board/imagekit.h"
+#include "board/registry_store.h"
+
+namespace {
+
+using imagekit::Bytes;
+using imagekit::Get32;
+
+constexpr uint32_t kBlock = 0x40000;      // erase block of the two devices together
+constexpr uint32_t kPage = 0x1000;        // erased-or-not is judged per 4 KB
+constexpr double kBytesPerPx = 32768.0;
+constexpr int kLeft = 20;
+
+enum class BlockState { Erased, Written, Partly };
+
+struct Region {
+    std::string name;
+    uint32_t start, length;
+};
+
+struct Image {
+    std::string kind;   // "ROM image" or "compressed image"
+    uint32_t start, length;
+    std::vector<std::string> modules;
+};
+
+std::string Hex(uint32_t v)
+{
+    char b[16];
+    std::snprintf(b, sizeof b, "0x%08x", v);
+    return b;
+}
+
+std::string Size(uint64_t bytes)
+{
+    char b[32];
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0)
+        std::snprintf(b, sizeof b, "%llu MB", (unsigned long long)(bytes >> 20));
+    else if (bytes >= 1024 && bytes % 1024 == 0)
+        std::snprintf(b, sizeof b, "%llu KB", (unsigned long long)(bytes >> 10));
+    else
+        std::snprintf(b, sizeof b, "%llu bytes", (unsigned long long)bytes);
+    return b;
+}
+
+std::string Escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += (c >= 0x20 && c < 0x7F) ? c : '?';
+        }
+    }
+    return out;
+}
+
+BlockState StateOf(const Bytes& f, uint32_t block)
+{
+    int erased = 0, pages = 0;
+    for (uint32_t p = block; p < block + kBlock; p += kPage, ++pages)
+        if (std::all_of(f.begin() + p, f.begin() + p + kPage, [](uint8_t b) { return b == 0xFF; }))
+            ++erased;
+    return erased == pages ? BlockState::Erased : erased == 0 ? BlockState::Written : BlockState::Partly;
+}
+
+// A zero-terminated name at off within the flash, or "?".
+std::string NameAt(const Bytes& f, uint64_t off)
+{
+    std::string s;
+    for (uint64_t i = off; i < f.size() && i < off + 64; ++i) {
+        if (f[i] == 0)
+            return s;
+        s += char(f[i]);
+    }
+    return "?";
+}
+
+// The images at 256 KB steps (and at 0, the bootloader's place), as the
+// partition table's search and `boardsim show` find them.
+std::vector<Image> FindImages(const Bytes& f)
+{
+    std::vector<Image> out;
+    for (uint32_t p = 0; p < board::kFlashSize; p += kBlock) {
+        if (Get32(f, p + 0x40) == imagekit::kRomSignature) {
+            uint32_t h = p + (Get32(f, p + 0x48) & ~3u);
+            if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size())
+                continue;
+            uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
+            Image img{"ROM image", p, last - first + 4, {}};
+            for (uint32_t i = 0; i < count && i < 64; ++i) {
+                uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
+                if (e + imagekit::kTocEntrySize > f.size())
+                    break;
+                img.modules.push_back(NameAt(f, uint64_t(p) + uint32_t(Get32(f, e + 0x10) - first)));
+            }
+            out.push_back(img);
+        } else if (p != 0 && Get32(f, p) == imagekit::kCompMarker) {
+            out.push_back({"compressed image", p, Get32(f, p + 8), {}});
+        }
+    }
+    return out;
+}
+
+// The five named regions as flashupdate's partition table has them on this
+// board: the fixed ones, the running image, the HAL's registry area and the
+// registry's flash disk.
+std::vector<Region> Regions(const std::vector<Image>& images)
+{
+    std::vector<Region> r = {{"Bootloader", 0, 0x40000}, {"ConfigBlock", 0x40000, 0x40000}};
+    Region image{"IMAGE", 0, 0};
+    for (const Image& i : images)
+        if (i.start >= 0x40000) {
+            image = {"IMAGE", i.start, (i.length + 0x3FFFF) & ~0x3FFFFu};
+            break;
+        }
+    r.push_back(image);
+    Region registry{"Registry", 0x1400000, 0x80000};
+    uint32_t w[3];
+    if (board::HalSelector5(w))
+        registry = {"Registry", w[1], w[2] * 2};
+    r.push_back(registry);
+    Region fs{"FileSystem", 0x14800000, 0x0B800000};
+    board::RegValue v;
+    if (board::RegGetValue("Drivers\\BuiltIn\\StrataFMD", "MemBase", &v) && v.type == board::kRegDword)
+        fs.start = v.dword;
+    if (board::RegGetValue("Drivers\\BuiltIn\\StrataFMD", "MemLen", &v) && v.type == board::kRegDword)
+        fs.length = v.dword;
+    r.push_back(fs);
+    return r;
+}
+
+int X(uint64_t offset)
+{
+    return kLeft + int(std::min<uint64_t>(offset, board::kFlashSize) / kBytesPerPx);
+}
+
+struct Svg {
+    std::string body;
+    void Rect(int x, int y, int w, int h, const char* fill, const std::string& title, const char* cls)
+    {
+        body += "<rect class=\"" + std::string(cls) + "\" x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) +
+                "\" width=\"" + std::to_string(std::max(w, 1)) + "\" height=\"" + std::to_string(h) +
+                "\" fill=\"" + fill + "\" stroke=\"#333\" stroke-width=\"0.5\"><title>" + Escape(title) +
+                "</title></rect>\n";
+    }
+    void Text(int x, int y, const std::string& text, int size = 12, const char* extra = "")
+    {
+        body += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" font-size=\"" +
+                std::to_string(size) + "\"" + extra + ">" + Escape(text) + "</text>\n";
+    }
+};
+
+}  // namespace
+
+int MapCommand(const std::vector<std::string>& args)
+{
+    if (args.size() != 1 || args[0].empty()) {
+        std::fprintf(stderr, "boardsim: map needs one argument, the SVG file to write\n"
+                             "Usage: boardsim map FILE.svg\n");
+        return 2;
+    }
+    Bytes f;
+    if (!imagekit::ReadFile(board::FlashImagePath(), &f)) {
+        std::fprintf(stderr, "boardsim: cannot read %s\n", board::FlashImagePath().c_str());
+        return 1;
+    }
+    f.resize(board::kFlashSize, 0xFF);
+    std::vector<Image> images = FindImages(f);
+    std::vector<Region> regions = Regions(images);
+    uint32_t regOff = 0, regLen = 0;
+    board::HalRegistryArea(&regOff, &regLen);
+
+    const char* kRegionFill[] = {"#f4c28f", "#f7e08f", "#9fd0f0", "#c8a8e8", "#a8e0b0"};
+    Svg svg;
+    int width = X(board::kFlashSize) + kLeft;
+    svg.Text(kLeft, 24, "Flash of the board in " + board::Dir() + " (32 MB, one pixel = 32 KB)", 15,
+             " font-weight=\"bold\"");
+    for (int mb = 0; mb <= 32; mb += 4) {
+        svg.Text(X(uint64_t(mb) << 20) - 8, 50, std::to_string(mb) + " MB", 10);
+        svg.body += "<line x1=\"" + std::to_string(X(uint64_t(mb) << 20)) + "\" y1=\"54\" x2=\"" +
+                    std::to_string(X(uint64_t(mb) << 20)) + "\" y2=\"210\" stroke=\"#bbb\"/>\n";
+    }
+
+    // Lane 1: the named regions.
+    svg.Text(kLeft, 70, "Regions (flashupdate's overlap warning)", 12, " font-weight=\"bold\"");
+    for (size_t i = 0; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        if (r.length == 0 || r.start >= board::kFlashSize)
+            continue;
+        uint64_t end = std::min<uint64_t>(uint64_t(r.start) + r.length, board::kFlashSize);
+        svg.Rect(X(r.start), 76, X(end) - X(r.start), 26, kRegionFill[i % 5],
+                 r.name + " " + Hex(r.start) + ", " + Size(r.length), "region");
+        svg.Text(X(r.start) + 2, 93 + int(i % 2) * 0, r.name, 10);
+    }
+
+    // Lane 2: the blocks.
+    svg.Text(kLeft, 122, "Blocks of 256 KB: erased, written, partly written", 12, " font-weight=\"bold\"");
+    int counts[3] = {0, 0, 0};
+    for (uint32_t b = 0; b < board::kFlashSize; b += kBlock) {
+        BlockState st = StateOf(f, b);
+        counts[int(st)]++;
+        const char* fill = st == BlockState::Erased ? "#ffffff" : st == BlockState::Written ? "#3a6ea5" : "#9bb8d8";
+        const char* what = st == BlockState::Erased ? "erased" : st == BlockState::Written ? "written" : "partly written";
+        svg.Rect(X(b), 128, X(b + kBlock) - X(b), 22, fill, "block " + Hex(b) + ": " + what,
+                 st == BlockState::Erased ? "block erased" : st == BlockState::Written ? "block written" : "block partly");
+    }
+
+    // Lane 3: images and the registry area.
+    svg.Text(kLeft, 170, "Images found, and the registry area", 12, " font-weight=\"bold\"");
+    for (const Image& img : images) {
+        uint64_t end = std::min<uint64_t>(uint64_t(img.start) + std::max(img.length, 1u), board::kFlashSize);
+        svg.Rect(X(img.start), 176, X(end) - X(img.start), 26, "#e89a9a",
+                 img.kind + " at " + Hex(img.start) + ", " + Size(img.length), "image");
+        svg.Text(X(img.start) + 2, 193, Hex(img.start), 9);
+    }
+    if (regLen > 0 && regOff < board::kFlashSize)
+        svg.Rect(X(regOff), 176, X(uint64_t(regOff) + regLen) - X(regOff), 26, "#c8a8e8",
+                 "registry area " + Hex(regOff) + ", " + Size(regLen), "registry");
+
+    // Below: the same in words.
+    int y = 236;
+    svg.Text(kLeft, y, "Regions", 13, " font-weight=\"bold\"");
+    for (const Region& r : regions) {
+        y += 16;
+        std::string where = r.length == 0 ? "empty" : Hex(r.start) + " .. " + Hex(r.start + r.length) + ", " + Size(r.length);
+        if (r.length && uint64_t(r.start) >= board::kFlashSize)
+            where += " (beyond the 32 MB flash)";
+        svg.Text(kLeft + 10, y, r.name + ": " + where);
+    }
+    y += 26;
+    svg.Text(kLeft, y, "Images", 13, " font-weight=\"bold\"");
+    if (images.empty()) {
+        y += 16;
+        svg.Text(kLeft + 10, y, "none found");
+    }
+    for (const Image& img : images) {
+        y += 16;
+        std::string line = img.kind + " at " + Hex(img.start) + ", length " + Hex(img.length) + " (" +
+                           Size(img.length) + ")";
+        if (!img.modules.empty())
+            line += ", " + std::to_string(img.modules.size()) + " modules:";
+        svg.Text(kLeft + 10, y, line);
+        std::string names;
+        for (const std::string& m : img.modules)
+            names += (names.empty() ? "" : ", ") + m;
+        if (!names.empty()) {
+            y += 16;
+            svg.Text(kLeft + 30, y, names);
+        }
+    }
+    y += 26;
+    svg.Text(kLeft, y, "Blocks: " + std::to_string(counts[1]) + " written, " + std::to_string(counts[2]) +
+                           " partly written, " + std::to_string(counts[0]) + " erased", 13);
+    y += 18;
+    std::string saved;
+    svg.Text(kLeft, y, "Registry area " + Hex(regOff) + ", " + Size(regLen) + ": " +
+                           (board::RegReadFlash(&saved) ? "a saved registry" : "no saved registry"), 13);
+    y += 20;
+
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+                      std::to_string(width) + "\" height=\"" + std::to_string(y) +
+                      "\" font-family=\"sans-serif\">\n<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n" +
+                      svg.body + "</svg>\n";
+    std::ofstream file(args[0], std::ios::binary | std::ios::trunc);
+    file << out;
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "boardsim: cannot write %s\n", args[0].c_str());
+        return 1;
+    }
+    std::printf("boardsim: map of the flash written to %s\n", args[0].c_str());
+    return 0;
+}
