@@ -587,10 +587,11 @@ private:
         {
             std::lock_guard<std::mutex> hold(p_.stateLock_);
             auto top = p_.TopLocked();
-            if (p_.boxesShown_ == 0 && top != p_.states_.end() &&
-                !(top->second.lines == 0 && top->second.holdBlankUntil != 0)) {
+            if (p_.boxesShown_ == 0 && top != p_.states_.end()) {
+                // A dialog held back while blank stays so: the box comes first.
                 UiDialogView view;
                 if (UiSnapshot(top->first, &view) &&
+                    !(top->second.lines == 0 && top->second.holdBlankUntil != 0 && Blank(view)) &&
                     (view.version != top->second.drawnVersion || top->second.pending))
                     p_.DrawLocked(top->first, top->second, true);
             }

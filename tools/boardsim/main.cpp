@@ -24,7 +24,7 @@ using imagekit::Get32;
 int Usage(const char* why)
 {
     std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
-                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | help\n",
+                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | help\n",
                  why);
     return 2;
 }
@@ -47,6 +47,7 @@ void Help()
         "  insert NAME DIR    mount a copy of host folder DIR as the volume \\NAME\n"
         "  remove NAME        remove the volume \\NAME\n"
         "  map FILE.svg       draw the flash: regions, images, each 256 KB block, registry area\n"
+        "  verify FILE.bin    read the image's records back from where flashupdate puts them\n"
         "  help               this text\n"
         "\n"
         "Settings (KEY: values, default; what it does):\n");
@@ -253,6 +254,8 @@ int main(int argc, char** argv)
         return LauncherOption(argc, argv, "boardsim", "");
     if (cmd == "map")
         return MapCommand(args);
+    if (cmd == "verify")
+        return VerifyCommand(args);
     if (cmd == "init") {
         bool blank = false;
         for (const std::string& a : args) {

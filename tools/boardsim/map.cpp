@@ -180,6 +180,8 @@ int MapCommand(const std::vector<std::string>& args)
                              "Usage: boardsim map FILE.svg\n");
         return 2;
     }
+    if (!board::Ensure())   // a new user gets the default board first, as everywhere
+        return 1;
     Bytes f;
     if (!imagekit::ReadFile(board::FlashImagePath(), &f)) {
         std::fprintf(stderr, "boardsim: cannot read %s\n", board::FlashImagePath().c_str());
