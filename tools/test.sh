@@ -17,7 +17,11 @@ export BOARDSIM_DIR_ROOT="$(mktemp -d)"
 trap 'rm -rf "$BOARDSIM_DIR_ROOT"' EXIT
 export BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/default"
 
-args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300)
+if [ ! -d "$build/tests" ]; then
+  echo "tools/test.sh: GoogleTest was not found, so no tests were built (Debian/Ubuntu: libgtest-dev)" >&2
+  exit 1
+fi
+args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 --no-tests=error)
 if [ -n "${TEST_REGEX:-}" ]; then
   args+=(-R "$TEST_REGEX")
 fi

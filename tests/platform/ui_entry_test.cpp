@@ -55,6 +55,8 @@ TEST(UiText, Utf8BothWays)
     EXPECT_EQ(UiWideFromUtf8(UiUtf8(text)), text);
     EXPECT_EQ(UiWideFromUtf8("\xC3"), L"\u00C3") << "cut sequence: the byte itself";
     EXPECT_EQ(UiWideFromUtf8("\xE0\x80\x80"), L"\u00E0\u0080\u0080") << "overlong form refused";
+    const wchar_t pair[] = {L'a', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), 0};
+    EXPECT_EQ(UiUtf8(pair), "a\xF0\x9F\x98\x80") << "a UTF-16 pair is one character";
 }
 
 TEST(UiBoxes, ButtonsDefaultsAndCloseAnswers)
