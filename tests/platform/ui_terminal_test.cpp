@@ -78,6 +78,32 @@ TEST_F(UiTerminal, NumbersArrowsEnterAndEscape)
     EXPECT_NE(out.find("BSP Version"), std::string::npos);
 }
 
+// The main dialog's layout: Coldboot comes before Warmboot in the template,
+// but Warmboot is the left one of the bottom row.
+const OsDialogItem kLayoutItems[] = {
+    {1001, L"BUTTON", L"Save Registry to Flash", 7, 7, 105, 19, 0x50010000},
+    {1000, L"BUTTON", L"Clear Registry on Flash", 7, 28, 105, 19, 0x50010000},
+    {1002, L"BUTTON", L"Update Bootloader/Image", 7, 49, 105, 19, 0x50010000},
+    {1004, L"BUTTON", L"BSP Version", 7, 70, 105, 19, 0x50010000},
+    {1003, L"BUTTON", L"Coldboot", 69, 93, 43, 19, 0x50010000},
+    {1005, L"BUTTON", L"Warmboot", 7, 93, 43, 19, 0x50010000},
+};
+const OsDialogTemplate kLayout = {L"Update Tool", 0x80C800C0, 0, 0, 119, 119, L"System", 8, 6, kLayoutItems};
+
+TEST_F(UiTerminal, ArrowsFollowTheLayout)
+{
+    commands.clear();
+    const std::string down = "\x1b[B", right = "\x1b[C", left = "\x1b[D", up = "\x1b[A";
+    // Down four times from the first button: past BSP Version to the left
+    // button below it; then Right, Left, and Up back to BSP Version.
+    Start(down + down + down + down + "\r" + right + "\r" + left + "\r" + up + "\r" + "\x1b");
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kLayout, nullptr, Proc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1005, 1003, 1005, 1004, 2}));
+    std::string out = Output();
+    EXPECT_NE(out.find("[6 Warmboot]"), std::string::npos) << "numbers stay in template order";
+    EXPECT_NE(out.find("Esc or Ctrl-C: close"), std::string::npos) << out;
+}
+
 TEST_F(UiTerminal, EndOfInputClosesTheDialog)
 {
     commands.clear();
