@@ -670,6 +670,14 @@ private:
             return a.y != b.y ? a.y < b.y : a.x < b.x;
         });
         std::string unit = UiBarUnit();
+        std::string tail = (unit.empty() ? "" : " " + unit) + "  ";
+        // Every bar of the dialog as wide as the one with the widest numbers,
+        // so that they line up and do not jump as they fill.
+        size_t widestAll = 0;
+        for (const UiControlView& c : shown)
+            if (c.kind == UiControlKind::Progress && c.rangeSet)
+                widestAll = std::max(widestAll, (std::to_string(c.rangeHigh) + "/" + std::to_string(c.rangeHigh) +
+                                                 tail + "100 %").size());
         for (const UiControlView& c : shown) {
             if (c.kind == UiControlKind::Static) {
                 for (const std::string& l : Wrap(UiUtf8(c.text), width, "  "))
@@ -677,21 +685,20 @@ private:
             } else if (c.kind == UiControlKind::Progress) {
                 // "[#####.....] 768/2048 KB  37 %"; the bar's width is kept
                 // for the whole range, so that it does not jump as it fills.
-                std::string numbers, widest;
-                if (c.rangeSet) {
-                    std::string tail = (unit.empty() ? "" : " " + unit) + "  ";
+                std::string numbers;
+                if (c.rangeSet)
                     numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + tail +
                               std::to_string(UiPercent(c)) + " %";
-                    widest = std::to_string(c.rangeHigh) + "/" + std::to_string(c.rangeHigh) + tail + "100 %";
-                }
                 int room = static_cast<int>(width) - 4;
-                bool below = !widest.empty() && room - 1 - static_cast<int>(widest.size()) < 10;
-                int barWidth = below || widest.empty() ? room : room - 1 - static_cast<int>(widest.size());
+                int widest = static_cast<int>(widestAll);
+                bool below = widest > 0 && room - 1 - widest < 10;
+                int barWidth = below || widest == 0 ? room : room - 1 - widest;
                 barWidth = std::max(barWidth, 1);
                 std::string bar = "  " + Bar(c.rangeLow, c.rangeHigh, c.pos, barWidth, c.rangeSet);
                 if (below) {
                     lines.push_back(bar);
-                    lines.push_back(Clip("  " + numbers, width));
+                    if (!numbers.empty())
+                        lines.push_back(Clip("  " + numbers, width));
                 } else {
                     lines.push_back(numbers.empty() ? bar : bar + " " + numbers);
                 }

@@ -211,13 +211,24 @@ int MapCommand(const std::vector<std::string>& args)
         if (r.length == 0 || r.start >= board::kFlashSize)
             continue;
         uint64_t end = std::min<uint64_t>(uint64_t(r.start) + r.length, board::kFlashSize);
-        svg.Rect(X(r.start), 76, X(end) - X(r.start), 26, kRegionFill[i % 5],
-                 r.name + " " + Hex(r.start) + ", " + Size(r.length), "region");
-        svg.Text(X(r.start) + 2, 93 + int(i % 2) * 0, r.name, 10);
+        int w = X(end) - X(r.start);
+        svg.Rect(X(r.start), 76, w, 26, kRegionFill[i % 5], r.name + " " + Hex(r.start) + ", " + Size(r.length),
+                 "region");
+        if (int(r.name.size()) * 6 + 4 < w)   // a narrow region is named by the legend only
+            svg.Text(X(r.start) + 2, 93, r.name, 10);
+    }
+    // The legend: each region's colour and name, in table order.
+    int lx = X(board::kFlashSize) - 5 * 90;
+    for (size_t i = 0; i < regions.size(); ++i) {
+        svg.body += "<rect x=\"" + std::to_string(lx) + "\" y=\"61\" width=\"10\" height=\"10\" fill=\"" +
+                    kRegionFill[i % 5] + "\" stroke=\"#333\" stroke-width=\"0.5\"/>\n";
+        svg.Text(lx + 13, 70, regions[i].name, 10);
+        lx += 90;
     }
 
     // Lane 2: the blocks.
-    svg.Text(kLeft, 122, "Blocks of 256 KB: erased, written, partly written", 12, " font-weight=\"bold\"");
+    svg.Text(kLeft, 122, "Blocks of 256 KB: erased (white), written (dark), partly written (light)", 12,
+             " font-weight=\"bold\"");
     int counts[3] = {0, 0, 0};
     for (uint32_t b = 0; b < board::kFlashSize; b += kBlock) {
         BlockState st = StateOf(f, b);
