@@ -312,7 +312,13 @@ public:
                         std::towlower(static_cast<wint_t>(key)))
                         answer = b;
             if (answer) {
-                Write(std::string("  -> ") + UiButtonName(answer) + "\n");
+                // The answer after the buttons, or below them where the
+                // line has no room left.
+                size_t used = 0;
+                for (int b : buttons)
+                    used += std::string(UiButtonName(b)).size() + 3;
+                std::string echo = std::string("-> ") + UiButtonName(answer);
+                Write((used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
                 ++outputs_;
                 return answer;
             }
@@ -697,8 +703,13 @@ private:
                 std::string bar = "  " + Bar(c.rangeLow, c.rangeHigh, c.pos, barWidth, c.rangeSet);
                 if (below) {
                     lines.push_back(bar);
+                    // On a line of their own, with single blanks, so that they
+                    // fit down to 20 columns.
                     if (!numbers.empty())
-                        lines.push_back(Clip("  " + numbers, width));
+                        lines.push_back(Clip(" " + std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) +
+                                                 (unit.empty() ? "" : " " + unit) + " " +
+                                                 std::to_string(UiPercent(c)) + " %",
+                                             width));
                 } else {
                     lines.push_back(numbers.empty() ? bar : bar + " " + numbers);
                 }
