@@ -11,7 +11,7 @@ set -uo pipefail
 readme=$(realpath "${1:-README.md}")
 build=$(realpath "${2:-build}")
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+trap 'rm -rf "$work"' EXIT
 ln -s "$build" "$work/build"
 export BOARDSIM_DIR="$work/board"
 cd "$work"
@@ -37,7 +37,8 @@ __check() {
 }
 RUN
 cat examples.sh >>run.sh
-echo 'exit $__failed' >>run.sh
+# Whatever an example left running in the background ends with the check.
+echo 'kill $(jobs -p) 2>/dev/null; wait; exit $__failed' >>run.sh
 
 status=0
 bash run.sh </dev/null >output.txt 2>&1 || status=$?
