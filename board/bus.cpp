@@ -5,11 +5,14 @@
 #include "board/bus.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "board/board.h"
 #include "board/flash_state.h"
 
 namespace board {
@@ -19,23 +22,95 @@ std::atomic<bool> g_commandFastPath{true};
 
 namespace {
 
-// The status reads busy from now for the operation's time (none without
-// timing).
-void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, double baseMicros)
+std::atomic<void (*)()> g_powerLossHook{nullptr};
+
+uint64_t SplitMix(uint64_t x)
 {
-    if (c.timeFactor <= 0)
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+struct OpTimes {
+    double typical, maximum;
+};
+
+// An operation's typical and maximum time (words: of a buffer).
+OpTimes TimesOf(uint32_t kind, uint32_t words)
+{
+    switch (kind) {
+    case kPendingErase:
+        return {double(kEraseMicros), double(kEraseMaxMicros)};
+    case kPendingProgram:
+        return {double(kWordProgramMicros), double(kWordProgramMaxMicros)};
+    case kPendingBuffer: {
+        const double share = double(std::min(words, kFlashBufferWords)) / kFlashBufferWords;
+        return {double(kBufferProgramMicros) * share, double(kBufferProgramMaxMicros) * share};
+    }
+    case kPendingLock:
+        return {double(kLockMicros), double(kLockMaxMicros)};
+    case kPendingUnlock:
+        return {double(kUnlockMicros), double(kUnlockMaxMicros)};
+    default:
+        return {0, 0};
+    }
+}
+
+// The longest an operation takes under the board's timing now (0: none).
+double LongestMicros(const Context& c, uint32_t kind, uint32_t words)
+{
+    const OpTimes t = TimesOf(kind, words);
+    switch (c.timing) {
+    case kTimingTypical:
+        return t.typical;
+    case kTimingMax:
+    case kTimingRandom:
+        return t.maximum;
+    case kTimingScaled:
+        return std::max(1.0, t.typical * c.timeScale);
+    default:
+        return 0;
+    }
+}
+
+// The status reads busy from now for the operation's time (none without
+// timing). word is the word programmed or the buffer's line, words the
+// buffer's count. Under `scaled` even the shortest operation is busy for
+// one status read at least, so that busy polling is exercised.
+void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32_t word, uint32_t words)
+{
+    if (c.timing == kTimingNone)
         return;
-    double scaled = std::round(baseMicros * c.timeFactor);
-    if (!(scaled >= 1))
+    const OpTimes t = TimesOf(kind, words);
+    double us = t.typical;
+    if (c.timing == kTimingMax) {
+        us = t.maximum;
+    } else if (c.timing == kTimingRandom) {
+        const uint64_t r = SplitMix(c.timingSeed * 0xD1B54A32D192ED03ull + ++c.timingDraws);
+        us = t.typical + (t.maximum - t.typical) * (double(r >> 11) * 0x1p-53);
+    } else if (c.timing == kTimingScaled) {
+        us = t.typical * c.timeScale;
+    }
+    double rounded = std::round(us);
+    uint32_t reads = 0;
+    if (c.timing == kTimingScaled) {
+        reads = 1;
+        if (!(rounded >= 1))
+            rounded = 1;
+    }
+    if (!(rounded >= 1))
         return;
-    uint64_t us = scaled > 1e15 ? uint64_t(1e15) : uint64_t(scaled);
+    uint64_t dur = rounded > 1e15 ? uint64_t(1e15) : uint64_t(rounded);
     uint64_t now = OsClockMicros();
     s.busyStart = now;
-    s.busyUntil = now + us;
-    if (s.busyUntil < now || s.busyUntil == kStuck)
-        s.busyUntil = kStuck - 1;
+    s.busyUntil = now + dur;
+    if (s.busyUntil < now || s.busyUntil >= kSuspendedIdle)
+        s.busyUntil = kSuspendedIdle - 1;
+    s.busyReads = reads;
     s.pendingKind = kind;
     s.pendingBlock = block;
+    s.pendingWord = word;
 }
 
 // A command sequence the device does not know: both error bits, status mode.
@@ -99,9 +174,14 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
 }
 
 // The checks an erase or program goes through before it touches the
-// array. false when it fails (status set) or hangs (kFaultBusy).
+// array. false when it fails (status set) or hangs (kFaultBusy). A
+// program into the block of a suspended erase fails.
 inline bool MayModify(Context& c, int d, DeviceState& s, uint32_t b, uint16_t errorBit, uint32_t kind)
 {
+    if ((s.suspended & kSuspendErase) && b == s.eraseBlock) {
+        s.status |= errorBit;
+        return false;
+    }
     uint8_t f = Faults(c, d, b);
     if (Locked(c, d, b)) {
         s.status |= kStatusBlockLocked | errorBit;
@@ -131,7 +211,7 @@ void EraseBlockOp(Context& c, int d, DeviceState& s, uint32_t b)
     if (!MayModify(c, d, s, b, kStatusEraseError, kPendingErase))
         return;
     EraseArrayBlock(c, d, b);
-    StartBusy(c, s, kPendingErase, b, double(kEraseMicros));
+    StartBusy(c, s, kPendingErase, b, 0, 0);
 }
 
 // A confirm reaching both devices of the 32-bit bus in erase setup (idle):
@@ -165,7 +245,7 @@ void EraseBoth(Context& c, uint32_t w, uint32_t value)
     }
     for (int d = 0; d < kFlashDevices; ++d) {
         if (erase[d])
-            StartBusy(c, c.state->dev[d], kPendingErase, b, double(kEraseMicros));
+            StartBusy(c, c.state->dev[d], kPendingErase, b, 0, 0);
     }
 }
 
@@ -173,10 +253,11 @@ void WordProgramOp(Context& c, int d, DeviceState& s, uint32_t w, uint16_t v)
 {
     uint32_t b = w / kFlashDeviceBlockWords;
     s.mode = uint32_t(FlashMode::ReadStatus);
+    s.pendingWord = w;
     if (!MayModify(c, d, s, b, kStatusProgramError, kPendingProgram))
         return;
     ProgramArrayWord(c, d, w, v);
-    StartBusy(c, s, kPendingProgram, b, double(kWordProgramMicros));
+    StartBusy(c, s, kPendingProgram, b, w, 1);
 }
 
 // The checks of a buffer confirm before the array is touched: the buffer
@@ -192,7 +273,8 @@ bool BeginBufferProgram(Context& c, int d, DeviceState& s)
         return false;
     }
     s.mode = uint32_t(FlashMode::ReadStatus);
-    return MayModify(c, d, s, b, kStatusProgramError, kPendingProgram);
+    s.pendingWord = s.bufLine;
+    return MayModify(c, d, s, b, kStatusProgramError, kPendingBuffer);
 }
 
 // What programming a slot leaves of the array word: the buffered value
@@ -226,8 +308,8 @@ void ProgramBufferLine(Context& c, int d, const DeviceState& s)
 // The program time of a confirmed buffer.
 inline void EndBufferProgram(Context& c, DeviceState& s)
 {
-    if (c.timeFactor > 0)
-        StartBusy(c, s, kPendingBuffer, s.bufBlock, double(kBufferProgramMicros) * s.bufCount / kFlashBufferWords);
+    if (c.timing != kTimingNone)
+        StartBusy(c, s, kPendingBuffer, s.bufBlock, s.bufLine, s.bufCount);
 }
 
 void BufferProgramOp(Context& c, int d, DeviceState& s)
@@ -238,6 +320,8 @@ void BufferProgramOp(Context& c, int d, DeviceState& s)
     EndBufferProgram(c, s);
 }
 
+// Lock sets the addressed block's lock bit; unlock clears every lock bit
+// of the device at once, as the chips of this family do. Both take time.
 void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
 {
     s.mode = uint32_t(FlashMode::ReadStatus);
@@ -245,28 +329,33 @@ void LockOp(Context& c, int d, DeviceState& s, uint32_t b, bool lock)
         s.status |= kStatusVppLow | (lock ? kStatusProgramError : kStatusEraseError);
         return;
     }
-    s.locked[b] = lock ? 1 : 0;
+    if (lock)
+        s.locked[b] = 1;
+    else
+        std::memset(s.locked, 0, sizeof s.locked);
+    StartBusy(c, s, lock ? kPendingLock : kPendingUnlock, b, 0, 0);
 }
 
 // One data word into the write buffer (the cycle an update makes most).
+// The chips take data only at the addresses from the first data word's on,
+// as many as the count announced, each once, within one line.
 inline void BufferDataWrite(DeviceState& s, uint32_t w, uint16_t value)
 {
     const uint32_t filled = s.bufFilled;
     const uint32_t count = s.bufCount;
-    const uint32_t line = w & ~(kFlashBufferWords - 1);
-    // filled < count also rules out a count of 0; the first word sets the
-    // line, the others must stay in it.
+    const uint32_t slot = w % kFlashBufferWords;
+    const uint32_t bit = 1u << slot;
+    const uint32_t start = filled == 0 ? w : s.bufStart;
+    // filled < count also rules out a count of 0.
     if (w / kFlashDeviceBlockWords != s.bufBlock || count > kFlashBufferWords || filled >= count ||
-        (filled != 0 && line != s.bufLine)) {
+        (filled == 0 ? slot + count > kFlashBufferWords : (w - start >= count || (s.bufMask & bit) != 0))) {
         BadSequence(s);
         return;
     }
-    s.bufLine = line;
-    const uint32_t slot = w % kFlashBufferWords;
-    const uint32_t bit = 1u << slot;
-    const uint32_t mask = s.bufMask;
-    s.bufData[slot] = (mask & bit) ? uint16_t(s.bufData[slot] & value) : value;
-    s.bufMask = mask | bit;
+    s.bufStart = start;
+    s.bufLine = w & ~(kFlashBufferWords - 1);
+    s.bufData[slot] = value;
+    s.bufMask |= bit;
     s.bufFilled = filled + 1;
     if (filled + 1 == count)
         s.mode = uint32_t(FlashMode::BufferConfirm);
@@ -295,11 +384,11 @@ uint16_t CfiWord(uint32_t w)
         0x31, 0x00,              // 0x15 its extended table
         0x00, 0x00, 0x00, 0x00,  // 0x17 no alternate command set
         0x27, 0x36, 0x00, 0x00,  // 0x1B supply voltages: 2.7 V .. 3.6 V, no Vpp pin
-        0x05,                    // 0x1F word program typical 2^5 us
+        0x08,                    // 0x1F word program typical 2^8 us
         0x08,                    // 0x20 buffer program typical 2^8 us
         0x0A,                    // 0x21 block erase typical 2^10 ms
         0x00,                    // 0x22 no chip erase
-        0x04, 0x04, 0x04, 0x00,  // 0x23 maxima: 2^N times typical
+        0x02, 0x02, 0x02, 0x00,  // 0x23 maxima: 2^N times typical
         0x18,                    // 0x27 device size 2^24 bytes
         0x02, 0x00,              // 0x28 interface: x8/x16
         0x05, 0x00,              // 0x2A write buffer 2^5 bytes
@@ -313,24 +402,55 @@ uint16_t CfiWord(uint32_t w)
     return kTable[at - 0x10];
 }
 
-// A read cycle the fast path in DeviceRead does not answer.
+// What the array reads where an operation was suspended (the chips give
+// no valid data there): a pattern that is neither the data nor erased.
+inline uint16_t UndefinedWord(uint32_t w)
+{
+    return uint16_t(0x5AC3u ^ (w * 0x9E37u));
+}
+
+// Whether word w lies where device s has suspended an operation.
+bool InSuspendedArea(const DeviceState& s, uint32_t w)
+{
+    if ((s.suspended & kSuspendErase) && w / kFlashDeviceBlockWords == s.eraseBlock)
+        return true;
+    if (s.suspended & kSuspendProgram) {
+        if (s.programKind == kPendingBuffer)
+            return (w & ~(kFlashBufferWords - 1)) == s.programWord;
+        return s.programKind == kPendingProgram && w == s.programWord;
+    }
+    return false;
+}
+
+// A read cycle the fast path in DeviceRead does not answer. While busy
+// only SR7 is valid; after 0xE8, while the buffer is loaded, the device
+// answers its extended status, in which only XSR7 (a buffer is free) is.
 [[gnu::noinline]] uint16_t DeviceReadSlow(Context& c, int d, DeviceState& s, uint32_t w)
 {
     if (Busy(c, d, s)) {
         ++c.counters.statusReads[d];
-        return uint16_t(s.status & 0x7F);
+        if (s.busyReads != 0)
+            --s.busyReads;
+        return kStatusUndefined;
     }
     switch (ModeOf(s)) {
     case FlashMode::ReadArray:
         ++c.counters.arrayReads[d];
+        if (s.suspended != 0 && InSuspendedArea(s, w))
+            return UndefinedWord(w);
         return ArrayWord(c, d, w);
     case FlashMode::ReadIdentifier:
         return IdentifierWord(c, d, w);
     case FlashMode::CfiQuery:
         return CfiWord(w);
+    case FlashMode::BufferCount:
+    case FlashMode::BufferData:
+    case FlashMode::BufferConfirm:
+        ++c.counters.statusReads[d];
+        return kStatusReady | kStatusUndefined;
     default:
         ++c.counters.statusReads[d];
-        return uint16_t((s.status & 0x7F) | kStatusReady);
+        return StatusWord(s);
     }
 }
 
@@ -346,12 +466,10 @@ inline uint16_t DeviceRead(Context& c, int d, uint32_t w)
             ++c.counters.arrayReads[d];
             return ArrayWord(c, d, w);
         }
-        // Read status, and the steps of command sequences (the poll for a
-        // free write buffer after 0xE8 is one).
-        if (s.mode != uint32_t(FlashMode::ReadIdentifier) && s.mode != uint32_t(FlashMode::CfiQuery) &&
-            s.mode <= uint32_t(FlashMode::LockSetup)) {
+        // Read status (nothing suspended: busyUntil would not be 0).
+        if (s.mode == uint32_t(FlashMode::ReadStatus)) {
             ++c.counters.statusReads[d];
-            return uint16_t((s.status & 0x7F) | kStatusReady);
+            return uint16_t((s.status & 0x3A) | kStatusReady);
         }
     }
     return DeviceReadSlow(c, d, s, w);
@@ -398,6 +516,7 @@ inline void WriteToBufferCommand(Context& c, int d, DeviceState& s, uint32_t blo
         s.busyUntil = kStuck;
         s.pendingKind = kPendingBuffer;
         s.pendingBlock = block;
+        s.pendingWord = ~0u;  // nothing of the array is touched yet
         return;
     }
     s.mode = uint32_t(FlashMode::BufferCount);
@@ -405,13 +524,91 @@ inline void WriteToBufferCommand(Context& c, int d, DeviceState& s, uint32_t blo
     s.bufCount = s.bufFilled = s.bufMask = 0;
 }
 
+// 0xB0 while an erase or a program runs: it stops where it is (SR6 or SR2
+// set, SR7 ready) until a resume. An erase may be suspended, then a program
+// elsewhere started and suspended in turn. Lock commands run to the end.
+void SuspendOp(DeviceState& s)
+{
+    if (s.busyUntil == kStuck)
+        return;
+    const uint64_t now = OsClockMicros();
+    const uint64_t left = s.busyUntil > now && now >= s.busyStart ? s.busyUntil - now : 0;
+    if (s.pendingKind == kPendingErase && !(s.suspended & kSuspendErase)) {
+        s.suspended |= kSuspendErase;
+        s.eraseLeft = left;
+        s.eraseBlock = s.pendingBlock;
+    } else if ((s.pendingKind == kPendingProgram || s.pendingKind == kPendingBuffer) &&
+               !(s.suspended & kSuspendProgram)) {
+        s.suspended |= kSuspendProgram;
+        s.programLeft = left;
+        s.programKind = s.pendingKind;
+        s.programBlock = s.pendingBlock;
+        s.programWord = s.pendingWord;
+    } else {
+        return;
+    }
+    s.pendingKind = kPendingNone;
+    s.busyReads = 0;
+    s.busyUntil = kSuspendedIdle;
+}
+
+// 0xD0 to a suspended device: the program suspended last goes on (else the
+// erase), and reads return the status.
+void ResumeOp(DeviceState& s)
+{
+    uint64_t left;
+    if (s.suspended & kSuspendProgram) {
+        s.suspended &= ~uint32_t(kSuspendProgram);
+        s.pendingKind = s.programKind;
+        s.pendingBlock = s.programBlock;
+        s.pendingWord = s.programWord;
+        left = s.programLeft;
+    } else {
+        s.suspended &= ~uint32_t(kSuspendErase);
+        s.pendingKind = kPendingErase;
+        s.pendingBlock = s.eraseBlock;
+        left = s.eraseLeft;
+    }
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    const uint64_t now = OsClockMicros();
+    s.busyStart = now;
+    s.busyUntil = left != 0 && now + left < kSuspendedIdle ? now + left : IdleUntil(s);
+}
+
 // Everything but a buffer data word: commands and the steps of sequences.
 [[gnu::noinline]] void DeviceWriteSlow(Context& c, int d, DeviceState& s, uint32_t w, uint16_t value)
 {
-    // A running operation takes no commands.
-    if (Busy(c, d, s))
+    // A running operation takes no commands but a suspend.
+    if (Busy(c, d, s)) {
+        if (uint8_t(value) == kCmdSuspend)
+            SuspendOp(s);
         return;
+    }
     const uint8_t cmd = uint8_t(value & 0xFF);
+    // While suspended the device takes reads, clear status, resume and,
+    // during an erase suspend, programs; anything else is a bad sequence.
+    if (s.suspended != 0 && ModeOf(s) <= FlashMode::CfiQuery) {
+        const bool programs = !(s.suspended & kSuspendProgram);
+        switch (cmd) {
+        case kCmdConfirm:
+            ResumeOp(s);
+            return;
+        case kCmdBlockErase:
+        case kCmdLockSetup:
+            BadSequence(s);
+            return;
+        case kCmdWordProgram:
+        case kCmdWordProgramAlt:
+        case kCmdWriteToBuffer:
+            if (!programs) {
+                BadSequence(s);
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+    }
     const uint32_t block = w / kFlashDeviceBlockWords;
     switch (ModeOf(s)) {
     case FlashMode::EraseSetup:
@@ -628,9 +825,24 @@ inline uint32_t BufferRoom(const DeviceState& s, uint32_t w, size_t n)
     const uint32_t filled = s.bufFilled;
     if (count > kFlashBufferWords || filled >= count || w / kFlashDeviceBlockWords != s.bufBlock)
         return 0;
-    if (filled != 0 && (w & ~(kFlashBufferWords - 1)) != s.bufLine)
-        return 0;
-    const uint32_t room = std::min(count - filled, kFlashBufferWords - w % kFlashBufferWords);
+    const uint32_t slot = w % kFlashBufferWords;
+    uint32_t room;
+    if (filled == 0) {
+        if (slot + count > kFlashBufferWords)
+            return 0;
+        room = count;
+    } else {
+        // Up to the end of the range from the first word, and not past a
+        // slot already written (BufferDataWrite refuses both).
+        if (w - s.bufStart >= count)
+            return 0;
+        room = s.bufStart + count - w;
+        const uint32_t ahead = s.bufMask >> slot;
+        if (ahead & 1)
+            return 0;
+        if (ahead != 0)
+            room = std::min(room, uint32_t(__builtin_ctz(ahead)));
+    }
     return n < room ? uint32_t(n) : room;
 }
 
@@ -642,18 +854,14 @@ inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, const uint16_t
     const uint32_t first = w % kFlashBufferWords;
     const uint32_t run = ((1u << k) - 1) << first;  // k <= 16
     uint16_t* data = s.bufData + first;
-    if ((s.bufMask & run) == 0) {
-        // The usual case: slots not written before in this buffer (a fixed
-        // size for a whole line: a few register moves).
-        if (k == kFlashBufferWords)
-            std::memcpy(data, value, kFlashBufferWords * 2);
-        else
-            std::memcpy(data, value, size_t(k) * 2);
-    } else {
-        // A slot written twice keeps the bits both values clear.
-        for (uint32_t i = 0; i < k; ++i)
-            data[i] = (s.bufMask & (1u << (first + i))) ? uint16_t(data[i] & value[i]) : value[i];
-    }
+    // Slots not written before in this buffer (BufferRoom saw to it; a
+    // fixed size for a whole line: a few register moves).
+    if (k == kFlashBufferWords)
+        std::memcpy(data, value, kFlashBufferWords * 2);
+    else
+        std::memcpy(data, value, size_t(k) * 2);
+    if (s.bufFilled == 0)
+        s.bufStart = w;
     s.bufMask |= run;
     s.bufLine = w & ~(kFlashBufferWords - 1);
     s.bufFilled += k;
@@ -691,6 +899,7 @@ inline void FillFreshLines(Context& c, uint32_t w, const uint8_t* src)
     }
     for (DeviceState* s : {&s0, &s1}) {
         s->bufMask = (1u << kFlashBufferWords) - 1;
+        s->bufStart = w;
         s->bufLine = w;
         s->bufFilled = kFlashBufferWords;
         s->mode = uint32_t(FlashMode::BufferConfirm);
@@ -705,11 +914,149 @@ inline void FillFreshLines(Context& c, uint32_t w, const uint8_t* src)
 bool DeviceReadsArray(Context& c, int d)
 {
     DeviceState& s = c.state->dev[d];
-    return !Busy(c, d, s) && ModeOf(s) == FlashMode::ReadArray;
+    return !Busy(c, d, s) && ModeOf(s) == FlashMode::ReadArray && s.suspended == 0;
+}
+
+// What an operation cut short leaves: the erase block, the buffer's line
+// or the word with unpredictable bits, neither the old data nor all ones.
+void Scramble(Context& c, int d, uint32_t kind, uint32_t block, uint32_t word, uint64_t salt)
+{
+    uint32_t first = 0, n = 0;
+    if (kind == kPendingErase && block < kFlashDeviceBlocks) {
+        first = block * kFlashDeviceBlockWords;
+        n = kFlashDeviceBlockWords;
+    } else if (kind == kPendingBuffer && word < kFlashDeviceWords) {
+        first = word & ~(kFlashBufferWords - 1);
+        n = kFlashBufferWords;
+    } else if (kind == kPendingProgram && word < kFlashDeviceWords) {
+        first = word;
+        n = 1;
+    }
+    for (uint32_t w = first; w < first + n; ++w) {
+        const uint16_t v = uint16_t(SplitMix(salt ^ (uint64_t(d) << 32) ^ w) >> 24);
+        std::memcpy(c.image + WordOffset(c, d, w), &v, 2);
+    }
+}
+
+// Ends the program as the device's restart would (or calls the test hook
+// and goes on). Caller holds the device lock, and holds it again after.
+[[gnu::noinline]] void EndByPowerLoss(Context& c)
+{
+    UnlockDevices(c.state);
+    if (auto hook = g_powerLossHook.load()) {
+        hook();
+        LockDevices(c.state);
+        return;
+    }
+    std::fflush(nullptr);
+    _exit(1);
+}
+
+// A timing change shortens the deadlines of running (and suspended)
+// operations to what the new timing allows at most; without timing they
+// end now. The same timing changes nothing.
+void Retime(Context& c)
+{
+    for (int d = 0; d < kFlashDevices; ++d) {
+        DeviceState& s = c.state->dev[d];
+        const uint32_t words = std::min(s.bufCount, kFlashBufferWords);
+        if (s.busyUntil != 0 && s.busyUntil != kStuck && s.busyUntil != kSuspendedIdle) {
+            const double longest = LongestMicros(c, s.pendingKind, words);
+            if (c.timing == kTimingNone || longest <= 0) {
+                s.busyUntil = IdleUntil(s);
+                s.busyReads = 0;
+            } else {
+                const uint64_t cap = s.busyStart + uint64_t(std::min(std::ceil(longest), 1e15));
+                if (cap < s.busyUntil)
+                    s.busyUntil = cap;
+                if (c.timing != kTimingScaled)
+                    s.busyReads = 0;
+            }
+        }
+        if (s.suspended & kSuspendErase)
+            s.eraseLeft = std::min<uint64_t>(s.eraseLeft, uint64_t(std::ceil(LongestMicros(c, kPendingErase, 0))));
+        if (s.suspended & kSuspendProgram)
+            s.programLeft = std::min<uint64_t>(s.programLeft,
+                                               uint64_t(std::ceil(LongestMicros(c, s.programKind, words))));
+    }
 }
 
 }  // namespace
+
+void ApplySettings(Context& c)
+{
+    Retime(c);
+    // power-cut-after: armed for this program unless another one (or this
+    // one) has taken up the same setting already.
+    if (c.cutAfter == 0) {
+        c.watchCycles = false;
+        return;
+    }
+    if (c.watchCycles && c.armedToken == c.cutToken)
+        return;
+    if (c.state->cutToken == c.cutToken) {
+        c.watchCycles = false;
+        return;
+    }
+    c.watchCycles = true;
+    c.cutClaimed = false;
+    c.armedToken = c.cutToken;
+    c.cyclesLeft = c.cutAfter;
+}
+
+void InterruptDevices(Context& c)
+{
+    const uint64_t salt = SplitMix(uint64_t(c.state->powerCuts) << 20 ^ c.timingDraws);
+    for (int d = 0; d < kFlashDevices; ++d) {
+        DeviceState& s = c.state->dev[d];
+        if (Busy(c, d, s))
+            Scramble(c, d, s.pendingKind, s.pendingBlock, s.pendingWord, salt);
+        if (s.suspended & kSuspendErase)
+            Scramble(c, d, kPendingErase, s.eraseBlock, 0, salt);
+        if (s.suspended & kSuspendProgram)
+            Scramble(c, d, s.programKind, s.programBlock, s.programWord, salt);
+        ResetDeviceState(s);
+    }
+}
+
+void PowerLost(Context& c)
+{
+    c.powerCuts = c.state->powerCuts;
+    c.watchCycles = false;
+    EndByPowerLoss(c);
+}
+
+void CycleWatched(Context& c)
+{
+    if (!c.cutClaimed) {
+        // The first cycle takes the setting up, so that no other program
+        // counts towards it.
+        if (c.state->cutToken == c.armedToken) {
+            c.watchCycles = false;
+            return;
+        }
+        c.state->cutToken = c.armedToken;
+        c.cutClaimed = true;
+    }
+    if (--c.cyclesLeft > 0)
+        return;
+    c.watchCycles = false;
+    InterruptDevices(c);
+    c.powerCuts = ++c.state->powerCuts;
+    const std::string event = "power-cut after " + std::to_string(c.cutAfter) + " bus cycles";
+    UnlockDevices(c.state);
+    RecordEvent(event);
+    SetSetting("power-cut-after", "none");
+    LockDevices(c.state);
+    EndByPowerLoss(c);
+}
+
 }  // namespace flash
+
+void FlashSetPowerLossHook(void (*hook)())
+{
+    flash::g_powerLossHook.store(hook);
+}
 
 namespace {
 
@@ -727,12 +1074,21 @@ inline int Device16(const Context& c, uint32_t phys, uint32_t* w)
     return int(phys / kFlashDeviceBytes);
 }
 
+// After each bus cycle: the count towards an armed power cut.
+[[gnu::always_inline]] inline void CycleDone(Context& c)
+{
+    if (__builtin_expect(c.watchCycles, false))
+        flash::CycleWatched(c);
+}
+
 uint16_t Read16(Context& c, uint32_t phys)
 {
     uint32_t w;
     int d = Device16(c, phys, &w);
     ++c.counters.busReads;
-    return flash::DeviceRead(c, d, w);
+    const uint16_t v = flash::DeviceRead(c, d, w);
+    CycleDone(c);
+    return v;
 }
 
 void Write16(Context& c, uint32_t phys, uint16_t value)
@@ -741,6 +1097,7 @@ void Write16(Context& c, uint32_t phys, uint16_t value)
     int d = Device16(c, phys, &w);
     ++c.counters.busWrites;
     flash::DeviceWrite(c, d, w, value);
+    CycleDone(c);
 }
 
 [[gnu::always_inline]] inline uint32_t Read32(Context& c, uint32_t phys)
@@ -751,16 +1108,13 @@ void Write16(Context& c, uint32_t phys, uint16_t value)
     uint32_t w = phys / 4;
     uint32_t lo = flash::DeviceRead(c, 0, w);
     uint32_t hi = flash::DeviceRead(c, 1, w);
+    CycleDone(c);
     return lo | (hi << 16);
 }
 
-[[gnu::always_inline]] inline void Write32(Context& c, uint32_t phys, uint32_t value)
+// One 32-bit write cycle on the 32-bit bus.
+[[gnu::always_inline]] inline void Write32Cycle(Context& c, uint32_t phys, uint32_t value)
 {
-    if (!c.bus32) {
-        Write16(c, phys, uint16_t(value));
-        Write16(c, phys + 2, uint16_t(value >> 16));
-        return;
-    }
     ++c.counters.busWrites;
     uint32_t w = phys / 4;
     // Both devices idle at the same step of a buffer program (the bus
@@ -801,6 +1155,18 @@ void Write16(Context& c, uint32_t phys, uint16_t value)
     flash::DeviceWrite(c, 1, w, uint16_t(value >> 16));
 }
 
+[[gnu::always_inline]] inline void Write32(Context& c, uint32_t phys, uint32_t value)
+{
+    if (!c.bus32) {
+        Write16(c, phys, uint16_t(value));
+        Write16(c, phys + 2, uint16_t(value >> 16));
+        return;
+    }
+    Write32Cycle(c, phys, value);
+    CycleDone(c);
+}
+
+
 inline uint32_t Load32(const uint8_t* src, size_t i)
 {
     uint32_t v;
@@ -821,6 +1187,11 @@ inline uint16_t Load16(const uint8_t* src, size_t i)
 void WriteRun32(Context& c, uint32_t phys, const uint8_t* src, size_t n)
 {
     size_t i = 0;
+    if (c.watchCycles) {  // every cycle counted, one by one
+        for (; i < n; ++i)
+            Write32(c, phys + uint32_t(i) * 4, Load32(src, i));
+        return;
+    }
     while (i < n) {
         const uint32_t at = phys + uint32_t(i) * 4;
         const uint32_t w = at / 4;
@@ -877,7 +1248,7 @@ void WriteRun16(Context& c, uint32_t phys, size_t n, Half half)
         const uint32_t at = phys + uint32_t(j) * 2;
         uint32_t w;
         const int d = Device16(c, at, &w);
-        const uint32_t k = c.bus32 ? 0 : flash::BufferRoom(c.state->dev[d], w, n - j);
+        const uint32_t k = c.bus32 || c.watchCycles ? 0 : flash::BufferRoom(c.state->dev[d], w, n - j);
         if (k == 0) {
             Write16(c, at, half(j));
             ++j;
@@ -1059,14 +1430,14 @@ inline bool FullBufferCommand(Context& c, uint32_t phys, uint32_t command, uint3
     const uint32_t block = phys / 4 / kFlashDeviceBlockWords;
     uint32_t w;
     if (!c.bus32 || command != kWriteToBufferBoth || !flash::g_commandFastPath.load(std::memory_order_relaxed) ||
+        c.watchCycles ||
         !TakesFullBuffer(c, 0, block) || !TakesFullBuffer(c, 1, block) || !FullBufferShape(runs, n, block, &w) ||
         !InFlash(readPhys & ~3u, 4))
         return false;
     flash::DeviceState& s0 = c.state->dev[0];
     flash::DeviceState& s1 = c.state->dev[1];
-    // The status after the 0xE8: ready, with the error bits the devices keep.
-    const uint32_t first =
-        (uint32_t(s0.status & 0x7F) | kStatusReady) | ((uint32_t(s1.status & 0x7F) | kStatusReady) << 16);
+    // The extended status after the 0xE8: a buffer is free (only XSR7 is defined).
+    const uint32_t first = (kStatusReady | kStatusUndefined) * 0x00010001u;
     if ((first & readyMask) != readyValue)
         return false;
     s0.bufBlock = s1.bufBlock = block;
@@ -1204,7 +1575,7 @@ void BusReadBulk(void* dst, uint32_t phys, size_t n)
         for (int d = firstDev; d <= lastDev && fast; ++d)
             fast = flash::DeviceReadsArray(c, d);
     }
-    if (!fast) {
+    if (!fast || c.watchCycles) {
         for (uint64_t i = 0; i < words; ++i) {
             uint32_t v = Read32(c, phys + uint32_t(i * 4));
             size_t k = std::min<size_t>(4, m - size_t(i) * 4);

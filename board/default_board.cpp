@@ -25,9 +25,14 @@ namespace board {
 namespace {
 
 const std::vector<SettingInfo> kSettings = {
-    {"timing", "none", "none|datasheet|scaled",
-     "flash operation durations: none (instant), datasheet, or datasheet times the timing-scale"},
-    {"timing-scale", "0.001", "N (decimal, > 0)", "factor applied to datasheet durations by `timing scaled`"},
+    {"timing", "none", "none|typical|datasheet|max|random|scaled",
+     "flash operation durations: none (instant), typical (datasheet is the same), max, random (uniform between "
+     "typical and max, by timing-seed), or typical times the timing-scale"},
+    {"timing-scale", "0.001", "N (decimal, > 0)",
+     "factor applied to typical durations by `timing scaled` (a buffer is still busy for one status read)"},
+    {"timing-seed", "1", "N (decimal or 0x-hex)", "seed of the durations `timing random` draws: the same seed, the same times"},
+    {"power-cut-after", "none", "none|N (N >= 1)",
+     "the next program that uses the flash loses power after N bus cycles (as a restart ends it)"},
     {"bus", "32", "32|16", "flash arrangement: two 16-bit devices side by side (32) or one after the other (16)"},
     {"fault-locked", "none", "none|OFFSET,...", "flash blocks (by any offset inside them) that act locked"},
     {"fault-erase", "none", "none|OFFSET,...", "flash blocks whose erase fails"},
@@ -219,7 +224,13 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
         return fail("unknown key \"" + key + "\" (see boardsim help)");
     bool ok = false;
     if (key == "timing") {
-        ok = OneOf(value, {"none", "datasheet", "scaled"});
+        ok = OneOf(value, {"none", "typical", "datasheet", "max", "random", "scaled"});
+    } else if (key == "timing-seed") {
+        uint32_t n;
+        ok = ParseU32(value, &n);
+    } else if (key == "power-cut-after") {
+        uint32_t n;
+        ok = value == "none" || (ParseU32(value, &n) && n >= 1);
     } else if (key == "timing-scale") {
         char* end = nullptr;
         errno = 0;

@@ -22,6 +22,7 @@
 
 #include "board/board.h"
 #include "board/default_board.h"
+#include "board/file_id.h"
 #include "board/flash_state.h"
 #include "platform/clock.h"
 
@@ -90,6 +91,9 @@ void ResetDevice(DeviceState& s)
     s.pendingBlock = 0;
     s.bufBlock = s.bufCount = s.bufFilled = s.bufLine = s.bufMask = 0;
     std::memset(s.bufData, 0xFF, sizeof s.bufData);
+    s.bufStart = s.pendingWord = s.busyReads = s.suspended = 0;
+    s.eraseBlock = s.programKind = s.programBlock = s.programWord = 0;
+    s.eraseLeft = s.programLeft = 0;
 }
 
 // A fresh board's devices: idle, nothing locked, no faults.
@@ -186,18 +190,36 @@ void LoadSettings(Context& c)
     auto get = [](const char* key) { return GetSetting(key, DefaultSetting(key)); };
     c.bus32 = get("bus") != "16";
     std::string timing = get("timing");
-    if (timing == "datasheet") {
-        c.timeFactor = 1;
+    const uint32_t oldTiming = c.timing;
+    const uint64_t oldSeed = c.timingSeed;
+    c.timeScale = 1;
+    if (timing == "datasheet" || timing == "typical") {
+        c.timing = kTimingTypical;
+    } else if (timing == "max") {
+        c.timing = kTimingMax;
+    } else if (timing == "random") {
+        c.timing = kTimingRandom;
     } else if (timing == "scaled") {
+        c.timing = kTimingScaled;
         std::string scale = get("timing-scale");
         char* end = nullptr;
         double f = scale.empty() ? 0.001 : std::strtod(scale.c_str(), &end);
-        if (scale.empty() || end == scale.c_str() || !std::isfinite(f) || f < 0)
+        if (scale.empty() || end == scale.c_str() || !std::isfinite(f) || f <= 0)
             f = 0.001;
-        c.timeFactor = std::min(f, 1e6);
+        c.timeScale = std::min(f, 1e6);
     } else {
-        c.timeFactor = 0;
+        c.timing = kTimingNone;
     }
+    uint32_t seed = 0;
+    c.timingSeed = ParseU32(get("timing-seed"), &seed) ? seed : 0;
+    // The same seed draws the same times from the start again.
+    if (c.timing != oldTiming || c.timingSeed != oldSeed)
+        c.timingDraws = 0;
+    uint32_t after = 0;
+    c.cutAfter = ParseU32(get("power-cut-after"), &after) ? after : 0;
+    // Which power-cut-after setting this is: the settings file it was read from.
+    FileId id = IdOf(Dir() + "/settings");
+    c.cutToken = (uint64_t(id.ino) * 0x9E3779B97F4A7C15ull) ^ uint64_t(id.mtimeNs) ^ (uint64_t(id.dev) << 48);
     std::memset(c.settingFaults, 0, sizeof c.settingFaults);
     static const struct {
         const char* key;
@@ -265,8 +287,17 @@ bool Open()
     g_ctx.image = image;
     g_ctx.state = state;
     LoadSettings(g_ctx);
+    LockDevices(state);
+    g_ctx.powerCuts = state->powerCuts;  // a cut before this program is none of its business
+    ApplySettings(g_ctx);
+    UnlockDevices(state);
     g_open.store(true, std::memory_order_release);
     return true;
+}
+
+void ResetDeviceState(DeviceState& s)
+{
+    ResetDevice(s);
 }
 
 }  // namespace flash
@@ -289,16 +320,34 @@ void FlashClose()
 void FlashResetDevices()
 {
     std::lock_guard<std::mutex> guard(g_openMutex);
-    SharedState* st = g_open.load(std::memory_order_relaxed) ? g_ctx.state : MapState();
+    if (g_open.load(std::memory_order_relaxed)) {
+        LockDevices(g_ctx.state);
+        InterruptDevices(g_ctx);
+        UnlockDevices(g_ctx.state);
+        return;
+    }
+    SharedState* st = MapState();
     if (!st)
         return;
+    // An operation cut short by the restart leaves its area as the chips
+    // do: with the array at hand, that is written too.
+    Context c;
+    c.state = st;
+    c.image = MapImage();
+    LoadSettings(c);
     LockDevices(st);
-    for (DeviceState& s : st->dev)
-        ResetDevice(s);
+    if (c.image) {
+        InterruptDevices(c);
+    } else {
+        for (DeviceState& s : st->dev)
+            ResetDevice(s);
+    }
     UnlockDevices(st);
-    if (st != g_ctx.state)
-        munmap(st, sizeof(SharedState));
+    if (c.image)
+        munmap(c.image, kFlashSize);
+    munmap(st, sizeof(SharedState));
 }
+
 
 FlashCounters FlashGetCounters()
 {
@@ -336,7 +385,7 @@ FlashDeviceInfo FlashGetDeviceInfo(int device)
     info.busy = Busy(*g.get(), device, s);
     info.stuck = info.busy && s.busyUntil == kStuck;
     info.mode = ModeOf(s);
-    info.status = uint16_t((s.status & 0x7F) | (info.busy ? 0 : kStatusReady));
+    info.status = info.busy ? kStatusUndefined : StatusWord(s);
     return info;
 }
 
@@ -404,8 +453,24 @@ bool FlashPeek(void* dst, uint32_t off, size_t n)
 void FlashRefreshSettings()
 {
     Guard g;
-    if (g.get())
+    if (g.get()) {
         LoadSettings(*g.get());
+        ApplySettings(*g.get());
+    }
+}
+
+bool FlashPowerCut()
+{
+    {
+        Guard g;
+        if (!g.get())
+            return false;
+        Context& c = *g.get();
+        InterruptDevices(c);
+        c.powerCuts = ++c.state->powerCuts;
+    }
+    RecordEvent("power-cut");
+    return true;
 }
 
 std::string FlashDescribe()
@@ -419,16 +484,27 @@ std::string FlashDescribe()
     Context& c = *g.get();
     char line[160];
     std::string out;
-    std::snprintf(line, sizeof line, "flash: %d-bit bus, timing factor %g\n", c.bus32 ? 32 : 16,
-                  c.timeFactor);
+    static const char* const kTimings[] = {"none", "typical", "max", "random", "scaled"};
+    std::snprintf(line, sizeof line, "flash: %d-bit bus, timing %s", c.bus32 ? 32 : 16,
+                  kTimings[c.timing <= kTimingScaled ? c.timing : 0]);
     out += line;
+    if (c.timing == kTimingScaled) {
+        std::snprintf(line, sizeof line, " x %g", c.timeScale);
+        out += line;
+    }
+    if (c.timing == kTimingRandom) {
+        std::snprintf(line, sizeof line, " (seed %llu)", (unsigned long long)c.timingSeed);
+        out += line;
+    }
+    out += c.watchCycles ? ", power cut armed\n" : "\n";
     for (int d = 0; d < kFlashDevices; ++d) {
         DeviceState& s = c.state->dev[d];
         bool busy = Busy(c, d, s);
-        std::snprintf(line, sizeof line, "device %d: %s, status 0x%02X%s\n", d,
-                      kModes[uint32_t(ModeOf(s))],
-                      unsigned((s.status & 0x7F) | (busy ? 0 : kStatusReady)),
-                      busy ? (s.busyUntil == kStuck ? ", hanging" : ", busy") : "");
+        std::snprintf(line, sizeof line, "device %d: %s, status 0x%02X%s%s%s\n", d,
+                      kModes[uint32_t(ModeOf(s))], unsigned(busy ? kStatusUndefined : StatusWord(s)),
+                      busy ? (s.busyUntil == kStuck ? ", hanging" : ", busy") : "",
+                      (s.suspended & kSuspendErase) ? ", erase suspended" : "",
+                      (s.suspended & kSuspendProgram) ? ", program suspended" : "");
         out += line;
         for (uint32_t b = 0; b < kFlashDeviceBlocks; ++b) {
             uint8_t f = Faults(c, d, b);

@@ -21,8 +21,12 @@
 // Board settings read by the devices (re-read when SettingsGeneration()
 // changes and whenever a mapping is made):
 //   bus            32 | 16
-//   timing         none | datasheet | scaled
-//   timing-scale   factor for `scaled` (default 0.001)
+//   timing         none | typical (datasheet) | max | random | scaled
+//   timing-scale   factor on the typical times for `scaled` (default
+//                  0.001; a buffer is still busy for one status read)
+//   timing-seed    seed of the times that `random` draws
+//   power-cut-after  none, or N: the next program that uses the flash
+//                  loses power after N bus cycles (FlashPowerCut)
 //   fault-locked, fault-erase, fault-busy, fault-program, fault-vpp,
 //   fault-stuck
 //                  none, or a comma list of flash byte offsets (0x.. or
@@ -73,10 +77,27 @@ constexpr uint16_t kStatusBlockLocked = 0x02;
 constexpr uint16_t kFlashManufacturerId = 0x0089;
 constexpr uint16_t kFlashDeviceId = 0x0018;
 
-// Operation times of the `datasheet` timing, in microseconds.
-constexpr uint64_t kEraseMicros = 1000000;
-constexpr uint64_t kBufferProgramMicros = 200;  // a full 16-word buffer
-constexpr uint64_t kWordProgramMicros = 20;
+constexpr uint8_t kCmdSuspend = 0xB0;     // erase or program suspend; kCmdConfirm resumes
+
+// Status bits a suspend sets (SR6, SR2), and what the other bits read while
+// a device is busy (only SR7 is valid then) and in the extended status after
+// 0xE8 (only XSR7 is defined): a pattern no ready status ever has, so that a
+// driver that looks at them too early fails visibly.
+constexpr uint16_t kStatusEraseSuspended = 0x40;
+constexpr uint16_t kStatusProgramSuspended = 0x04;
+constexpr uint16_t kStatusUndefined = 0x7E;
+
+// Operation times in microseconds, typical and maximum, as the x16
+// StrataFlash-class datasheets give them (J3 family, 0.13 um: "Block
+// Erase, Program, and Lock-Bit Configuration Performance"). `timing
+// typical` (alias `datasheet`) takes the first, `max` the second, `random`
+// a time drawn uniformly between them; a buffer of fewer than 16 words
+// takes its share of the buffer time.
+constexpr uint64_t kEraseMicros = 1000000, kEraseMaxMicros = 4000000;
+constexpr uint64_t kBufferProgramMicros = 218, kBufferProgramMaxMicros = 654;  // a full 16-word buffer
+constexpr uint64_t kWordProgramMicros = 210, kWordProgramMaxMicros = 630;
+constexpr uint64_t kLockMicros = 64, kLockMaxMicros = 75;                       // set one block's lock bit
+constexpr uint64_t kUnlockMicros = 500000, kUnlockMaxMicros = 700000;           // clear all lock bits
 
 // What a device's state machine is waiting for.
 enum class FlashMode : uint32_t {
@@ -165,6 +186,17 @@ void FlashRefreshSettings();
 
 // A short readable summary of the devices (mode, status, faults, locks).
 std::string FlashDescribe();
+
+// The board loses power: an operation still running (or suspended) is cut
+// short and leaves its erase block, buffer line or word with unpredictable
+// bits; the devices come back idle in read-array mode with clear status
+// and the lock bits they keep. The event log records "power-cut", and a
+// program that uses the flash afterwards ends as a device restart ends it
+// (not the caller). false when the flash cannot be opened.
+bool FlashPowerCut();
+// Test hook: when set, a program that loses power calls hook() and goes on
+// instead of ending. nullptr restores the real power loss.
+void FlashSetPowerLossHook(void (*hook)());
 
 // Path of the device-state file: Dir()/flash.state.
 std::string FlashStatePath();

@@ -33,6 +33,16 @@ struct DeviceState {
     uint16_t bufData[kFlashBufferWords];
     uint8_t locked[kFlashDeviceBlocks];  // lock bits
     uint8_t faults[kFlashDeviceBlocks];  // faults set through FlashSetFault
+    uint32_t bufStart;      // device word of the buffer's first data word
+    uint32_t pendingWord;   // word (word program) or line (buffer) of the running operation
+    uint32_t busyReads;     // status reads that still see busy when the time is up (`scaled` floor)
+    uint32_t suspended;     // kSuspendErase | kSuspendProgram
+    uint32_t eraseBlock;    // the suspended erase's block
+    uint32_t programKind;   // the suspended program: its kind, block and word
+    uint32_t programBlock;
+    uint32_t programWord;
+    uint64_t eraseLeft;     // micros the suspended erase still needs
+    uint64_t programLeft;   // micros the suspended program still needs
 };
 
 struct SharedState {
@@ -43,13 +53,29 @@ struct SharedState {
     uint64_t imageDev;      // identity of the flash.img these devices belong to
     uint64_t imageIno;
     DeviceState dev[kFlashDevices];
+    uint32_t powerCuts;     // grows with every power loss of the board
+    uint32_t spare;
+    uint64_t cutToken;      // the power-cut-after setting a program has taken up
 };
 
 constexpr uint32_t kStateMagic = 0x53484C46;  // "FLHS"
-constexpr uint32_t kStateVersion = 1;
+constexpr uint32_t kStateVersion = 3;
 constexpr uint64_t kStuck = ~uint64_t(0);
+// busyUntil of a device with a suspended operation and nothing running (so
+// that every shortcut that wants an idle device, busyUntil == 0, leaves it
+// to the full state machine).
+constexpr uint64_t kSuspendedIdle = kStuck - 1;
 
-enum PendingKind : uint32_t { kPendingNone = 0, kPendingErase, kPendingProgram, kPendingBuffer };
+enum PendingKind : uint32_t {
+    kPendingNone = 0,
+    kPendingErase,
+    kPendingProgram,
+    kPendingBuffer,
+    kPendingLock,
+    kPendingUnlock,
+};
+enum SuspendBits : uint32_t { kSuspendErase = 1, kSuspendProgram = 2 };
+enum TimingKind : uint32_t { kTimingNone = 0, kTimingTypical, kTimingMax, kTimingRandom, kTimingScaled };
 
 // This process's view of the flash. The fields below `lock-protected` are
 // only touched while the device lock is held.
@@ -60,7 +86,17 @@ struct Context {
     int stateFd = -1;
     // lock-protected
     bool bus32 = true;
-    double timeFactor = 0;      // 0 (no timing), 1 (datasheet) or the scale
+    uint32_t timing = kTimingNone;  // TimingKind
+    double timeScale = 1;       // `scaled`: the factor on the typical times
+    uint64_t timingSeed = 0;    // `random`: the seed, and the times drawn so far
+    uint64_t timingDraws = 0;
+    uint64_t cutAfter = 0;      // power-cut-after (0: none) and its identity
+    uint64_t cutToken = 0;
+    bool watchCycles = false;   // counting bus cycles towards a power cut
+    bool cutClaimed = false;    // the count is this program's (taken up in the state)
+    uint64_t armedToken = 0;
+    uint64_t cyclesLeft = 0;
+    uint32_t powerCuts = 0;     // the state's powerCuts this program has seen
     uint64_t settingsGeneration = 0;
     uint8_t settingFaults[kFlashDevices][kFlashDeviceBlocks] = {};
     FlashCounters counters = {};
@@ -82,7 +118,23 @@ bool Open();
 // Reads the board settings into c. Caller holds the device lock or is the
 // only one who can see c.
 void LoadSettings(Context& c);
+// Brings the devices' running operations and the power-cut count in line
+// with the settings just loaded (a timing change shortens busy deadlines).
+// Caller holds the device lock.
+void ApplySettings(Context& c);
+// This program finds the board's power lost (by another program's cut):
+// it ends as a device restart ends it. Caller holds the device lock.
+void PowerLost(Context& c);
+// The power cut after the armed count of bus cycles (caller holds the lock).
+void CycleWatched(Context& c);
+// Every running or suspended operation cut short (its area left with
+// unpredictable bits), then each device idle in read-array mode. Caller
+// holds the device lock.
+void InterruptDevices(Context& c);
 void LockDevicesSlow(SharedState* st);
+// A device as a restart leaves it: read-array mode, clear status, nothing
+// running (lock bits and faults kept).
+void ResetDeviceState(DeviceState& s);
 
 // The device lock: a word in the shared state holding the owner's pid. It
 // serialises bus cycles of all threads and processes on the board at the
@@ -108,8 +160,12 @@ inline Context* Acquire()
     if (!g_open.load(std::memory_order_acquire) && !Open())
         return nullptr;
     LockDevices(g_ctx.state);
-    if (SettingsGeneration() != g_ctx.settingsGeneration)
+    if (SettingsGeneration() != g_ctx.settingsGeneration) {
         LoadSettings(g_ctx);
+        ApplySettings(g_ctx);
+    }
+    if (g_ctx.state->powerCuts != g_ctx.powerCuts)
+        PowerLost(g_ctx);
     return &g_ctx;
 }
 
@@ -148,25 +204,39 @@ inline bool Locked(const Context& c, int d, uint32_t b)
     return c.state->dev[d].locked[b] != 0 || (Faults(c, d, b) & kFaultLocked) != 0;
 }
 
+// The status register of a device that is not busy: its error bits, the
+// suspend bits and SR7.
+inline uint16_t StatusWord(const DeviceState& s)
+{
+    return uint16_t((s.status & 0x3A) | ((s.suspended & kSuspendErase) ? kStatusEraseSuspended : 0) |
+                    ((s.suspended & kSuspendProgram) ? kStatusProgramSuspended : 0) | kStatusReady);
+}
+
+// busyUntil of a device whose operation has ended.
+inline uint64_t IdleUntil(const DeviceState& s)
+{
+    return s.suspended != 0 ? kSuspendedIdle : 0;
+}
+
 // Whether the device is running an operation now; ends it when its time is
 // up (or when the fault that held it was lifted: it then ends failed).
 inline bool Busy(Context& c, int d, DeviceState& s)
 {
-    if (s.busyUntil == 0)
+    if (s.busyUntil == 0 || s.busyUntil == kSuspendedIdle)
         return false;
     if (s.busyUntil == kStuck) {
         if (s.pendingBlock < kFlashDeviceBlocks && (Faults(c, d, s.pendingBlock) & kFaultBusy))
             return true;
-        s.busyUntil = 0;
+        s.busyUntil = IdleUntil(s);
         s.status |= s.pendingKind == kPendingErase ? kStatusEraseError : kStatusProgramError;
         return false;
     }
     uint64_t now = OsClockMicros();
     // A clock before the start is another time base (another clock was
     // installed since): the operation counts as finished.
-    if (now >= s.busyStart && now < s.busyUntil)
+    if ((now >= s.busyStart && now < s.busyUntil) || s.busyReads != 0)
         return true;
-    s.busyUntil = 0;
+    s.busyUntil = IdleUntil(s);
     return false;
 }
 

@@ -24,9 +24,35 @@ using imagekit::Get32;
 int Usage(const char* why)
 {
     std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
-                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | help\n",
+                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | power-cut | help
+",
                  why);
     return 2;
+}
+
+// The flash operation times behind `timing`, and where they come from.
+void FlashTimes()
+{
+    struct Row {
+        const char* what;
+        uint64_t typical, maximum;
+    };
+    const Row rows[] = {
+        {"block erase (128 KB)", board::kEraseMicros, board::kEraseMaxMicros},
+        {"buffer program (16 words)", board::kBufferProgramMicros, board::kBufferProgramMaxMicros},
+        {"word program", board::kWordProgramMicros, board::kWordProgramMaxMicros},
+        {"lock block", board::kLockMicros, board::kLockMaxMicros},
+        {"unlock (all blocks)", board::kUnlockMicros, board::kUnlockMaxMicros},
+    };
+    std::printf("\nFlash operation times (per device; typical / max):\n");
+    for (const Row& r : rows)
+        std::printf("  %-26s %9llu us / %9llu us\n", r.what, (unsigned long long)r.typical,
+                    (unsigned long long)r.maximum);
+    std::printf(
+        "From the datasheets of x16 StrataFlash-class parts (J3 family, 0.13 um, table \"Block\n"
+        "Erase, Program, and Lock-Bit Configuration Performance\"). A buffer of fewer words\n"
+        "takes its share. `random` draws each time uniformly between the two; `scaled` is the\n"
+        "typical time times timing-scale, and busy for at least one status read.\n");
 }
 
 void Help()
@@ -48,6 +74,8 @@ void Help()
         "  remove NAME        remove the volume \\NAME\n"
         "  map FILE.svg       draw the flash: regions, images, each 256 KB block, registry area\n"
         "  verify FILE.bin    read the image's records back from where flashupdate puts them\n"
+        "  power-cut          the board loses power now: an erase or program still running\n"
+        "                     leaves its block or line with unpredictable bits\n"
         "  help               this text\n"
         "\n"
         "Settings (KEY: values, default; what it does):\n");
@@ -60,7 +88,8 @@ void Help()
         "A restart request (warm or cold) records its event and ends the calling program\n"
         "with exit status 1, as the device's restart would; with hal-restart fail it returns.\n"
         "Events: restart warm|cold|failed, clean-boot-mark, registry-clear ok|failed,\n"
-        "registry-flush ok|failed, config-set SELECTOR [BLOCK].\n");
+        "registry-flush ok|failed, config-set SELECTOR [BLOCK], power-cut [after N bus cycles].\n");
+    FlashTimes();
 }
 
 std::string Hex8(uint32_t v)
@@ -219,8 +248,10 @@ int Show()
                 board::GetSetting("hal-registry-clear", "ok").c_str(), board::GetSetting("hal-restart", "ok").c_str(),
                 board::GetSetting("registry-flush", "ok").c_str(), board::HalCleanBootMarked() ? "set" : "not set");
 
-    std::printf("\nFlash devices: bus %s, timing %s (scale %s)\n", board::GetSetting("bus", "32").c_str(),
-                board::GetSetting("timing", "none").c_str(), board::GetSetting("timing-scale", "0.001").c_str());
+    std::printf("\nFlash devices: bus %s, timing %s (scale %s, seed %s), power-cut-after %s\n",
+                board::GetSetting("bus", "32").c_str(), board::GetSetting("timing", "none").c_str(),
+                board::GetSetting("timing-scale", "0.001").c_str(), board::GetSetting("timing-seed", "1").c_str(),
+                board::GetSetting("power-cut-after", "none").c_str());
     for (const char* k : {"fault-locked", "fault-erase", "fault-busy", "fault-program", "fault-vpp", "fault-stuck"})
         std::printf("  %-14s %s\n", k, board::GetSetting(k, "none").c_str());
     std::string devices = board::FlashDescribe();
@@ -291,6 +322,9 @@ int main(int argc, char** argv)
     } else if (cmd == "remove") {
         if (!needArgs(1))
             return Usage("remove takes NAME");
+    } else if (cmd == "power-cut") {
+        if (!needArgs(0))
+            return Usage("power-cut takes no arguments");
     } else {
         return Usage(("unknown command \"" + cmd + "\"").c_str());
     }
@@ -312,6 +346,13 @@ int main(int argc, char** argv)
     }
     if (cmd == "get") {
         std::printf("%s\n", board::GetSetting(args[0], board::DefaultSetting(args[0])).c_str());
+        return 0;
+    }
+    if (cmd == "power-cut") {
+        if (!board::FlashPowerCut()) {
+            std::fprintf(stderr, "boardsim: cannot open the flash of %s\n", board::Dir().c_str());
+            return 1;
+        }
         return 0;
     }
     if (cmd == "insert")
