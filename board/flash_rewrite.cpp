@@ -31,16 +31,18 @@ constexpr uint16_t kStatusErrors = kStatusEraseError | kStatusProgramError | kSt
 
 // Polls the status at `at` until every device is ready, busy-polling for a
 // program's microseconds and sleeping between the polls of a longer wait.
-// false on a time-out (the device keeps running: nothing can stop it) or
-// when an error bit is set.
-bool Completed(const BusWords& bus, uint32_t at, uint32_t timeoutMs)
+// false on a time-out (the device keeps running: nothing can stop it) or,
+// with errors, when an error bit of the ready status is set. (After 0xE8
+// the devices answer their extended status, in which only bit 7, a buffer
+// is free, means anything.)
+bool Completed(const BusWords& bus, uint32_t at, uint32_t timeoutMs, bool errors = true)
 {
     const uint32_t ready = bus.Both(kStatusReady);
     const uint64_t start = OsClockMicros();
     for (;;) {
         const uint32_t status = bus.Read(at);
         if ((status & ready) == ready)
-            return (status & bus.Both(kStatusErrors)) == 0;
+            return !errors || (status & bus.Both(kStatusErrors)) == 0;
         const uint64_t waited = OsClockMicros() - start;
         if (waited >= uint64_t(timeoutMs) * 1000u)
             return false;
@@ -74,7 +76,7 @@ bool RewriteBlock(const BusWords& bus, uint32_t at, const std::vector<uint8_t>& 
             continue;
         const uint32_t a = at + off;
         bus.Write(a, bus.Both(kCmdWriteToBuffer));
-        if (!Completed(bus, a, timeoutMs))
+        if (!Completed(bus, a, timeoutMs, false))
             return false;
         bus.Write(a, bus.Both(kFlashBufferWords - 1));
         if (bus.width == 4)

@@ -3,6 +3,10 @@
 #   BUILD_DIR   build directory (default: build)
 #   SANITIZE    "", "address,undefined" or "thread"
 #   TEST_REGEX  run only the tests whose names match (ctest -R)
+#   BOARDSIM_TIMING, BOARDSIM_TIMING_SEED
+#               flash timing of the tests' boards (none, typical, max,
+#               random with a seed, scaled); tests of the devices' own rules
+#               choose theirs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}

@@ -40,6 +40,16 @@ TempBoard::TempBoard(bool blank)
         std::fprintf(stderr, "TempBoard: cannot create the board in %s\n", dir_.c_str());
         std::abort();
     }
+    // A whole run may go under one flash timing (BOARDSIM_TIMING=max
+    // tools/test.sh); tests of the devices' own rules choose theirs.
+    static const char* const kFromEnv[][2] = {{"timing", "BOARDSIM_TIMING"}, {"timing-seed", "BOARDSIM_TIMING_SEED"}};
+    for (const auto& [key, env] : kFromEnv) {
+        const char* value = std::getenv(env);
+        if (value && *value && !board::SetSetting(key, value)) {
+            std::fprintf(stderr, "TempBoard: bad %s \"%s\"\n", env, value);
+            std::abort();
+        }
+    }
 }
 
 TempBoard::~TempBoard()

@@ -53,12 +53,21 @@ uint32_t Peek32(uint32_t off)
     return v;
 }
 
+// A fresh erased board whose devices take no time (the tests of timing
+// choose their own).
+std::unique_ptr<TempBoard> NewBoard()
+{
+    auto board = std::make_unique<TempBoard>(true);
+    EXPECT_TRUE(SetSetting("timing", "none"));
+    return board;
+}
+
 class FlashDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         OsUseVirtualClock(1000, 1);
-        board_ = std::make_unique<TempBoard>(true);
+        board_ = NewBoard();
         FlashResetCounters();
     }
     void TearDown() override
@@ -690,10 +699,10 @@ TEST_F(FlashDeviceTest, BulkWritesEqualTheSameWritesOneByOne)
     for (const BulkScenario& sc : scenarios) {
         SCOPED_TRACE(sc.what);
         board_.reset();  // the old board goes before the new one is made
-        board_ = std::make_unique<TempBoard>(true);
+        board_ = NewBoard();
         BulkOutcome one = RunBulkScenario(sc, false);
         board_.reset();
-        board_ = std::make_unique<TempBoard>(true);
+        board_ = NewBoard();
         BulkOutcome bulk = RunBulkScenario(sc, true);
         for (int d = 0; d < kFlashDevices; ++d) {
             ExpectSameDevice(bulk.afterRun[d], one.afterRun[d], "after the run", d);
@@ -1207,10 +1216,10 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
     for (const CommandScenario& sc : scenarios) {
         SCOPED_TRACE(sc.what);
         board_.reset();
-        board_ = std::make_unique<TempBoard>(true);
+        board_ = NewBoard();
         CommandOutcome slow = RunCommandScenario(sc, false);
         board_.reset();
-        board_ = std::make_unique<TempBoard>(true);
+        board_ = NewBoard();
         CommandOutcome fast = RunCommandScenario(sc, true);
         for (int d = 0; d < kFlashDevices; ++d) {
             ExpectSameState(fast.dev[d], slow.dev[d], d);

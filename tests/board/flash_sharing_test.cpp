@@ -30,6 +30,7 @@ protected:
     {
         OsUseVirtualClock(0, 1);
         board_ = std::make_unique<TempBoard>(true);
+        ASSERT_TRUE(board::SetSetting("timing", "none"));  // whatever timing the run goes under
     }
     void TearDown() override
     {
