@@ -24,8 +24,7 @@ using imagekit::Get32;
 int Usage(const char* why)
 {
     std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
-                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | power-cut | help
-",
+                         "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | power-cut | help\n",
                  why);
     return 2;
 }
