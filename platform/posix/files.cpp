@@ -1188,10 +1188,16 @@ bool LinkUnnamedAsTemporary(int out, int folder, std::string& name)
     return false;
 }
 
-// Removes name from folder when it still is the file mine.
-void UnlinkIfSame(int folder, const std::string& name, const struct stat& mine)
+// Removes name from folder when it still is our copy: the file open as
+// out, or (out closed) the file whose state named is.
+void UnlinkIfSame(int folder, const std::string& name, int out, const struct stat* named)
 {
+    struct stat mine;
     struct stat there;
+    if (named != nullptr)
+        mine = *named;
+    else if (fstat(out, &mine) != 0)
+        return;
     if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
         mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
         unlinkat(folder, name.c_str(), 0);
@@ -1207,13 +1213,14 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
     futimens(out, times);
 }
 
-// Puts the finished copy (mine: a file without a name, open as out, when
-// tempName is empty, else the named temporary tempName) in place of the
+// Puts the finished copy (a file without a name, open as out, when
+// tempName is empty, else the named temporary tempName, whose state is
+// named) in place of the
 // target's leaf, replacing it when replace. Only while the target's folder
 // still stands where it stood under the root: that is checked right
 // before, and again right after, and a change that a moved folder received
 // meanwhile is undone. The temporary name is gone on every path.
-bool CommitCopy(WriteTarget& target, int out, const struct stat& mine, std::string tempName,
+bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
                 bool replace, bool failIfExists)
 {
     const int folder = target.fd();
@@ -1240,7 +1247,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat& mine, std::stri
             return false;
         }
         if (!StillInPlace(target)) {
-            UnlinkIfSame(folder, leaf, mine);
+            UnlinkIfSame(folder, leaf, out, named);
             return false;
         }
         return true;
@@ -1271,7 +1278,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat& mine, std::stri
     if (!StillInPlace(target)) {
         if (exchanged) {
             renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE);
-            UnlinkIfSame(folder, tempName, mine);
+            UnlinkIfSame(folder, tempName, out, named);
         }
         return false;
     }
@@ -1551,17 +1558,16 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     bool ok = CopyData(in.get(), out.get(), from.st_size);
     if (ok)
         KeepModeAndTimes(out.get(), from, mode);
-    struct stat mine;
-    if (fstat(out.get(), &mine) != 0)
-        ok = false;
-    if (ok && !tempName.empty() && close(out.release()) != 0)
+    struct stat named;
+    if (ok && !tempName.empty() && (fstat(out.get(), &named) != 0 || close(out.release()) != 0))
         ok = false;  // the data may not have reached the disk
     if (!ok) {
         if (!tempName.empty())
             unlinkat(folder, tempName.c_str(), 0);
         return 0;
     }
-    if (!CommitCopy(target, out.get(), mine, tempName, exists, failIfExists != 0))
+    if (!CommitCopy(target, out.get(), tempName.empty() ? nullptr : &named, tempName, exists,
+                    failIfExists != 0))
         return 0;
     if (out.get() >= 0 && close(out.release()) != 0) {
         // The data may not have reached the disk: no half file stays.
