@@ -852,12 +852,14 @@ int OpenBeneath(int dir, const std::string& relative, int flags, mode_t mode = 0
         how.mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         const char* name = relative.empty() ? "." : relative.c_str();
-        for (;;) {
+        for (int attempt = 0;; ++attempt) {
             long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
             if (fd >= 0)
                 return static_cast<int>(fd);
-            if (errno == EINTR || errno == EAGAIN)
-                continue;  // EAGAIN: a rename raced the lookup; it is safe to try again
+            // EAGAIN: a rename raced the lookup; trying again is safe (a
+            // program that renames without pause only makes the open fail).
+            if ((errno == EINTR || errno == EAGAIN) && attempt < 64)
+                continue;
             if (errno != ENOSYS && errno != EPERM)
                 return -1;
             break;
@@ -1255,9 +1257,9 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     // A replacement needs a name to rename from: the unnamed file gets one
     // only now, for the moment of the exchange.
     if (tempName.empty()) {
-        bool named = ChangeInTarget(target, nullptr, false,
-                                    [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
-        if (!named)
+        bool linked = ChangeInTarget(target, nullptr, false,
+                                     [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        if (!linked)
             return false;
     }
     // Exchanged rather than renamed over, so that the old file can be put
@@ -1266,9 +1268,11 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     bool placed = ChangeInTarget(target, nullptr, false, [&] {
         if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
             return true;
-        if (errno != EINVAL && errno != ENOSYS)
+        // A file system without exchange, or an old file that went away
+        // meanwhile: a plain rename.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOENT)
             return false;
-        exchanged = false;  // a file system without exchange: plain rename
+        exchanged = false;
         return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), 0) == 0;
     });
     if (!placed) {

@@ -152,6 +152,14 @@ TEST_F(RaceDrill, AReplacementInProgressHasNoNameToLeaveBehind)
     EXPECT_FALSE(seen);
     EXPECT_EQ(ReadFile(root + "/r.bin").size(), size_t{1} << 20);
     EXPECT_FALSE(HoldsTemporaries(root));
+
+    // The file to replace removed by another program meanwhile: the copy
+    // takes its place all the same.
+    WriteFile(root + "/r.bin", "old");
+    race_hooks::beforeCopyData = [&] { fs::remove(root + "/r.bin"); };
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(ReadFile(root + "/r.bin").size(), size_t{1} << 20);
+    EXPECT_FALSE(HoldsTemporaries(root));
 }
 
 uint64_t RealMicros()
