@@ -170,6 +170,12 @@ TEST_F(FlashDeviceTest, BadSequencesSetProgramAndEraseErrors)
         {"buffer data outside the line", {{0, Both(0xE8)}, {0, Both(1)}, {0x3C, Both(0xCC)}, {0x40, Both(0xCC)}}},
         {"buffer confirm not 0xD0", {{0, Both(0xE8)}, {0, Both(0)}, {0, Both(0xCC)}, {0, Both(0xFF)}}},
         {"lock setup without 0x01 or 0xD0", {{0, Both(0x60)}, {0, Both(0x20)}}},
+        // The chips take buffer data only from the first word's address on,
+        // as many as announced, each once.
+        {"buffer data below the first word", {{0, Both(0xE8)}, {0, Both(1)}, {8, Both(0xCC)}, {4, Both(0xCC)}}},
+        {"buffer data past the count", {{0, Both(0xE8)}, {0, Both(1)}, {0, Both(0xCC)}, {8, Both(0xCC)}}},
+        {"buffer data written twice", {{0, Both(0xE8)}, {0, Both(1)}, {0, Both(0xCC)}, {0, Both(0xCC)}}},
+        {"buffer data whose count runs past the line", {{0, Both(0xE8)}, {0, Both(3)}, {0x38, Both(0xCC)}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -340,6 +346,199 @@ TEST_F(FlashDeviceTest, ScaledTimingShortensOperations)
     EXPECT_EQ(BusRead32(0), kBusy);
     OsVirtualClockAdvance(3000);
     EXPECT_EQ(BusRead32(0), 0x00800080u);
+}
+
+// Each timing gives each operation its time: typical, maximum, or drawn
+// between them (the same for the same seed); a timing change shortens what
+// is running.
+TEST_F(FlashDeviceTest, TimingsTypicalMaxRandomAndATimingChange)
+{
+    // How long the devices stay busy after an erase and after a full buffer.
+    auto busyFor = [](uint32_t at, bool erase) {
+        if (erase) {
+            Cmd(at, kCmdBlockErase);
+            Cmd(at, kCmdConfirm);
+        } else {
+            BufferProgram(at, std::vector<uint32_t>(16, 0xCCCCCCCCu));
+        }
+        const uint64_t t0 = OsClockMicros();
+        while (BusRead32(at) != 0x00800080u)
+            OsVirtualClockAdvance(erase ? 1000 : 1);
+        return OsClockMicros() - t0;
+    };
+    ASSERT_TRUE(SetSetting("timing", "max"));
+    EXPECT_NEAR(double(busyFor(0, true)), double(kEraseMaxMicros), 2000);
+    EXPECT_NEAR(double(busyFor(0x40, false)), double(kBufferProgramMaxMicros), 10);
+    ASSERT_TRUE(SetSetting("timing", "typical"));
+    EXPECT_NEAR(double(busyFor(0, true)), double(kEraseMicros), 2000);
+    ASSERT_TRUE(SetSetting("timing", "random"));
+    std::vector<uint64_t> seven, again, other;
+    for (std::vector<uint64_t>* run : {&seven, &other, &again}) {
+        ASSERT_TRUE(SetSetting("timing-seed", run == &other ? "8" : "7"));
+        for (uint32_t i = 0; i < 4; ++i)
+            run->push_back(busyFor(kBlock32 * (i + 1) + 0x40 * i, i % 2 == 0));
+    }
+    EXPECT_EQ(seven, again);
+    EXPECT_NE(seven, other);
+    for (size_t i = 0; i < seven.size(); ++i) {
+        const bool erase = i % 2 == 0;
+        EXPECT_GE(seven[i] + 2, erase ? kEraseMicros : kBufferProgramMicros) << i;
+        EXPECT_LE(seven[i], (erase ? kEraseMaxMicros + 2000 : kBufferProgramMaxMicros + 10)) << i;
+    }
+    // An erase at a thousand times the typical time, then no timing at all.
+    ASSERT_TRUE(SetSetting("timing", "scaled"));
+    ASSERT_TRUE(SetSetting("timing-scale", "1000"));
+    Cmd(0, kCmdBlockErase);
+    Cmd(0, kCmdConfirm);
+    EXPECT_TRUE(FlashGetDeviceInfo(0).busy);
+    ASSERT_TRUE(SetSetting("timing", "none"));
+    EXPECT_FALSE(FlashGetDeviceInfo(0).busy);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+    // The floor of `scaled`: a buffer shorter than a microsecond is still
+    // busy for the first status read.
+    ASSERT_TRUE(SetSetting("timing", "scaled"));
+    ASSERT_TRUE(SetSetting("timing-scale", "0.000001"));
+    BufferProgram(0x80, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0x80), kBusy);
+    EXPECT_EQ(BusRead32(0x80), 0x00800080u);
+}
+
+// Unlock clears every lock bit of the device, and both take time.
+TEST_F(FlashDeviceTest, UnlockClearsAllLockBitsAndTakesTime)
+{
+    ASSERT_TRUE(SetSetting("timing", "typical"));
+    Cmd(kBlock32, kCmdLockSetup);
+    Cmd(kBlock32, kCmdLockBlock);
+    EXPECT_EQ(BusRead32(kBlock32), kBusy);
+    OsVirtualClockAdvance(kLockMicros);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    Cmd(5 * kBlock32, kCmdLockSetup);
+    Cmd(5 * kBlock32, kCmdLockBlock);
+    OsVirtualClockAdvance(kLockMicros);
+    Cmd(kBlock32, kCmdLockSetup);
+    Cmd(kBlock32, kCmdConfirm);
+    OsVirtualClockAdvance(kUnlockMicros / 2);
+    EXPECT_EQ(BusRead32(kBlock32), kBusy);
+    OsVirtualClockAdvance(kUnlockMicros / 2);
+    EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
+    for (int d = 0; d < kFlashDevices; ++d) {
+        EXPECT_FALSE(FlashBlockLocked(d, 1));
+        EXPECT_FALSE(FlashBlockLocked(d, 5));
+    }
+}
+
+// An erase suspended: SR6, the other blocks readable and programmable, the
+// erasing block neither; a program suspended in turn: SR2; resumes finish
+// both.
+TEST_F(FlashDeviceTest, EraseSuspendAndResume)
+{
+    BufferProgram(0x100, {0x12345678u});
+    BufferProgram(kBlock32, {0x12345678u});
+    Cmd(0, kCmdReadArray);
+    ASSERT_TRUE(SetSetting("timing", "typical"));
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32, kCmdConfirm);
+    OsVirtualClockAdvance(kEraseMicros / 2);
+    Cmd(kBlock32, kCmdSuspend);
+    EXPECT_EQ(BusRead32(kBlock32), Both(kStatusReady | kStatusEraseSuspended));
+    Cmd(0, kCmdReadArray);
+    EXPECT_EQ(BusRead32(0x100), 0x12345678u);
+    const uint32_t erasing = BusRead32(kBlock32);
+    EXPECT_NE(erasing, 0x12345678u);
+    EXPECT_NE(erasing, 0xFFFFFFFFu);
+    Cmd(0, kCmdBlockErase);  // no erase while one is suspended
+    EXPECT_EQ(BusRead32(0), Both(kStatusReady | kStatusEraseSuspended | kStatusEraseError | kStatusProgramError));
+    Cmd(0, kCmdClearStatus);
+    EXPECT_EQ(BusRead32(0), Both(kStatusReady | kStatusEraseSuspended));
+    // A program elsewhere, suspended and resumed; one into the erasing block fails.
+    BufferProgram(2 * kBlock32, std::vector<uint32_t>(16, 0xCCCCCCCCu));
+    Cmd(0, kCmdSuspend);
+    EXPECT_EQ(BusRead32(0), Both(kStatusReady | kStatusEraseSuspended | kStatusProgramSuspended));
+    Cmd(0, kCmdConfirm);
+    OsVirtualClockAdvance(kBufferProgramMicros);
+    EXPECT_EQ(BusRead32(0), Both(kStatusReady | kStatusEraseSuspended));
+    BufferProgram(kBlock32 + 0x40, {0xCCCCCCCCu});
+    EXPECT_EQ(BusRead32(0), Both(kStatusReady | kStatusEraseSuspended | kStatusProgramError));
+    Cmd(0, kCmdClearStatus);
+    Cmd(0, kCmdConfirm);  // the erase goes on for the half it has left
+    EXPECT_EQ(BusRead32(0), kBusy);
+    OsVirtualClockAdvance(kEraseMicros / 2);
+    EXPECT_EQ(BusRead32(0), 0x00800080u);
+    EXPECT_EQ(Peek32(kBlock32), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(kBlock32 + 0x40), 0xFFFFFFFFu);
+    EXPECT_EQ(Peek32(2 * kBlock32 + 0x3C), 0xCCCCCCCCu);
+}
+
+// Power lost in the middle of an erase and of a buffer program: the block
+// and the line hold neither their old data nor all ones (nor the new
+// data); the devices come back idle in read-array mode, lock bits kept.
+TEST_F(FlashDeviceTest, PowerCutLeavesInterruptedAreasUnpredictable)
+{
+    std::vector<uint32_t> line;
+    for (uint32_t i = 0; i < 16; ++i)
+        line.push_back(0xCC00CC00u + i * 0x00130011u);
+    BufferProgram(kBlock32, line);
+    ASSERT_TRUE(FlashSetBlockLock(0, 7, true));
+    ASSERT_TRUE(SetSetting("timing", "typical"));
+    // How many of the 16 bus words from at read as want or as all ones.
+    auto plausible = [](uint32_t at, const std::vector<uint32_t>& want) {
+        int n = 0;
+        for (uint32_t i = 0; i < 16; ++i)
+            n += Peek32(at + 4 * i) == want[i] || Peek32(at + 4 * i) == 0xFFFFFFFFu;
+        return n;
+    };
+    Cmd(kBlock32, kCmdBlockErase);
+    Cmd(kBlock32, kCmdConfirm);
+    ASSERT_TRUE(FlashPowerCut());
+    EXPECT_LT(plausible(kBlock32, line) + plausible(2 * kBlock32 - 0x40, line), 2);
+    for (int d = 0; d < kFlashDevices; ++d) {
+        EXPECT_EQ(FlashGetDeviceInfo(d).mode, FlashMode::ReadArray);
+        EXPECT_FALSE(FlashGetDeviceInfo(d).busy);
+    }
+    EXPECT_TRUE(FlashBlockLocked(0, 7));
+    BufferProgram(2 * kBlock32, line);
+    ASSERT_TRUE(FlashPowerCut());
+    EXPECT_LT(plausible(2 * kBlock32, line), 2);
+    EXPECT_EQ(Peek32(2 * kBlock32 + 0x40), 0xFFFFFFFFu);  // past the line: untouched
+    EXPECT_EQ(Events().back(), "power-cut");
+}
+
+int g_powerLosses = 0;
+
+// power-cut-after N: the next program to make bus cycles loses power after
+// N of them, and ends as a restart ends it; the setting is then spent.
+TEST_F(FlashDeviceTest, PowerCutAfterBusCyclesEndsTheProgram)
+{
+    ASSERT_TRUE(SetSetting("power-cut-after", "3"));
+    EXPECT_EXIT(
+        {
+            FlashRefreshSettings();
+            BusRead32(0);
+            BusRead32(0);
+            BusRead32(0);
+            std::fprintf(stderr, "survived\n");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(GetSetting("power-cut-after"), "none");
+    EXPECT_EQ(Events().back(), "power-cut after 3 bus cycles");
+
+    // With the test hook: that cut, by another program, ends this one at
+    // its next cycle; a cut after the cycles of a bulk write, too.
+    FlashSetPowerLossHook([] { ++g_powerLosses; });
+    BusRead32(0);
+    EXPECT_EQ(g_powerLosses, 1);
+    BusRead32(0);
+    EXPECT_EQ(g_powerLosses, 1);
+    ASSERT_TRUE(SetSetting("power-cut-after", "20"));
+    FlashRefreshSettings();
+    FlashResetCounters();
+    std::vector<uint32_t> words(32, 0xCCCCCCCCu);
+    BusWriteBulk32(0x100, words.data(), words.size());
+    EXPECT_EQ(g_powerLosses, 2);
+    EXPECT_EQ(FlashGetCounters().busWrites, 32u);
+    EXPECT_EQ(Events().back(), "power-cut after 20 bus cycles");
+    FlashSetPowerLossHook(nullptr);
 }
 
 TEST_F(FlashDeviceTest, FaultSettingsFailOperations)
@@ -808,6 +1007,14 @@ void ExpectSameState(const flash::DeviceState& a, const flash::DeviceState& b, i
     EXPECT_EQ(0, std::memcmp(a.bufData, b.bufData, sizeof a.bufData));
     EXPECT_EQ(0, std::memcmp(a.locked, b.locked, sizeof a.locked));
     EXPECT_EQ(0, std::memcmp(a.faults, b.faults, sizeof a.faults));
+    EXPECT_EQ(a.bufStart, b.bufStart);
+    EXPECT_EQ(a.pendingWord, b.pendingWord);
+    EXPECT_EQ(a.busyReads, b.busyReads);
+    EXPECT_EQ(a.suspended, b.suspended);
+    EXPECT_EQ(a.eraseBlock, b.eraseBlock);
+    EXPECT_EQ(a.eraseLeft, b.eraseLeft);
+    EXPECT_EQ(a.programLeft, b.programLeft);
+    EXPECT_EQ(a.programWord, b.programWord);
 }
 
 // Sixteen bus words that cannot be mistaken for erased flash or commands.
@@ -1202,6 +1409,63 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
              BusWrite32(0x9C, Both(kCmdConfirm));
              BusWrite32(0, Both(kCmdBlockErase));
              BusWrite32(0, Both(kCmdConfirm));
+         }},
+        {"buffer addresses the chips refuse, in runs and transfers", false, "none",
+         [&] {
+             Cmd(0x40, kCmdWriteToBuffer);
+             BusWrite32(0x40, Both(7));
+             BusWrite32(0x50, a[0]);
+             BusWriteBulk32(0x48, a.data(), 8);  // from below the first word
+             Cmd(0x40, kCmdClearStatus);
+             Cmd(0x80, kCmdWriteToBuffer);
+             BusWrite32(0x80, Both(7));
+             BusWrite32(0x88, a[0]);
+             BusWriteBulk32(0x84, a.data(), 8);  // a run over a word written before
+             Cmd(0x80, kCmdClearStatus);
+             Cmd(0xC0, kCmdWriteToBuffer);
+             Transfer32(0xC0, Both(3), 0xC4, b.data(), 8, 0xE0, Both(kCmdConfirm));  // past the count
+             Cmd(0xC0, kCmdClearStatus);
+             Cmd(0x120, kCmdWriteToBuffer);
+             Transfer32(0x120, Both(15), 0x120, b.data(), 16, 0x15C, Both(kCmdConfirm));  // past the line
+             Cmd(0x120, kCmdClearStatus);
+             Cmd(0x140, kCmdWriteToBuffer);
+             BusWrite32(0x140, Both(9));
+             BusWrite32(0x148, a[1]);
+             BusWriteBulk32(0x14C, a.data(), 8);  // the rest of the range in one run
+             Cmd(0x16C, kCmdConfirm);
+         }},
+        {"typical timing: suspend and resume around full buffers and erases", false, "typical",
+         [&] {
+             ProgramLineCommand32(kBlock32 + 0x40, a);
+             OsVirtualClockAdvance(1000);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32, kCmdConfirm);
+             Cmd(kBlock32, kCmdSuspend);
+             ProgramLineCommand32(0x40, b);  // during the erase suspend
+             Cmd(0x40, kCmdSuspend);
+             ProgramLineCommand32(0x80, a);  // refused: a program is suspended
+             g_transferReads.push_back(BusRead32(0x40));
+             Cmd(0x40, kCmdConfirm);
+             OsVirtualClockAdvance(1000);
+             ProgramLineCommand32(kBlock32 + 0x80, a);  // into the suspended erase's block
+             Cmd(0, kCmdClearStatus);
+             Cmd(0, kCmdConfirm);
+             OsVirtualClockAdvance(2000000);
+             ProgramLineCommand32(0xC0, b);
+         }},
+        {"random timing: draws in the same order either way", false, "random",
+         [&] {
+             ProgramLineCommand32(0x40, a);
+             OsVirtualClockAdvance(1000);
+             ProgramLineTransfer32(0x80, b);
+             OsVirtualClockAdvance(1000);
+             ProgramLine32(0xC0, a);
+             OsVirtualClockAdvance(1000);
+             Cmd(kBlock32, kCmdLockSetup);
+             Cmd(kBlock32, kCmdConfirm);
+             OsVirtualClockAdvance(1000000);
+             Cmd(kBlock32, kCmdBlockErase);
+             Cmd(kBlock32, kCmdConfirm);
          }},
         {"16-bit bus, datasheet timing", true, "datasheet",
          [&] {
