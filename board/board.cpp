@@ -4,6 +4,7 @@
 #include "board/file_id.h"
 #include "board/file_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,9 +17,11 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "board/bus.h"
 #include "board/default_board.h"
+#include "board/flash_state.h"
 #include "board/registry_store.h"
 
 namespace board {
@@ -59,29 +62,56 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b + 1);
 }
 
-// Parses "key value" lines; '#' starts a comment line. Unknown keys are
-// kept (a newer boardsim may have written them) but never answered for
-// validation purposes.
-std::map<std::string, std::string> ParseSettings(const std::string& text)
+// Writes a message of the board to standard error once per process (the
+// same damage is met again on every read).
+void WarnOnce(const std::string& text)
 {
-    std::map<std::string, std::string> out;
+    static std::mutex m;
+    static std::set<std::string> told;
+    std::lock_guard<std::mutex> guard(m);
+    if (told.insert(text).second)
+        std::fprintf(stderr, "board: %s\n", text.c_str());
+}
+
+// The settings file as read: the sound "key value" lines, and what is
+// wrong with the others ('#' starts a comment line). A key whose line is
+// damaged reads as its default, never as half a value.
+struct ParsedSettings {
+    std::map<std::string, std::string> values;
+    std::map<std::string, std::string> damagedKeys;  // key -> "settings line N: why"
+    std::vector<std::string> damage;                 // every damaged line, in order
+};
+
+ParsedSettings ParseSettings(const std::string& text)
+{
+    ParsedSettings out;
     size_t pos = 0;
+    int lineNo = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
         std::string line = Trim(text.substr(pos, end - pos));
         pos = end + 1;
+        ++lineNo;
         if (line.empty() || line[0] == '#')
             continue;
         size_t sp = line.find_first_of(" \t");
         std::string key = line.substr(0, sp);
         std::string value = sp == std::string::npos ? "" : Trim(line.substr(sp));
-        out[key] = value;
+        std::string why;
+        if (!ValidSetting(key, value, &why)) {
+            std::string where = "settings line " + std::to_string(lineNo) + ": " + why;
+            out.damage.push_back(where);
+            if (FindSetting(key))
+                out.damagedKeys[key] = where;
+            out.values.erase(key);
+            continue;
+        }
+        out.values[key] = value;
     }
     return out;
 }
-
 
 // Brings the cache up to date with the settings file. Caller holds
 // g_settingsMutex.
@@ -92,8 +122,15 @@ void RefreshSettingsLocked()
     FileId id = IdOf(path);
     if (g_cacheValid && g_cacheDir == dir && g_cacheId == id)
         return;
-    std::string text;
-    g_settings = ReadTextFile(path, &text) ? ParseSettings(text) : std::map<std::string, std::string>{};
+    std::string text, why;
+    ParsedSettings parsed;
+    if (ReadBoardFile("settings", &text, &why))
+        parsed = ParseSettings(text);
+    else if (!why.empty())
+        WarnOnce(why + "; the board uses the default settings");
+    for (const std::string& d : parsed.damage)
+        WarnOnce(dir + "/" + d + "; the board uses the default there");
+    g_settings = parsed.values;
     if (g_cacheValid)
         g_settingsGeneration.fetch_add(1);
     g_cacheDir = dir;
@@ -135,35 +172,140 @@ std::string RootFs() { return Dir() + "/rootfs"; }
 
 namespace {
 
+// The files without which a board is not whole (events is created by the
+// first event, the others by boardsim init).
+const char* const kBoardFiles[] = {"flash.img", "settings", "registry.reg"};
+
+// What a file of this mode is, for a message.
+const char* KindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a plain file";
+}
+
+// Why path (a link) may not stand for a board file: it leads nowhere or
+// out of the board folder. "" when it is fine.
+std::string LinkProblem(const std::string& dir, const std::string& path)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return "is a link to nothing (" + std::string(std::strerror(errno)) + ")";
+    std::string target = real;
+    std::free(real);
+    char* home = realpath(dir.c_str(), nullptr);
+    std::string inside = home ? std::string(home) + "/" : std::string();
+    std::free(home);
+    if (inside.empty() || target.compare(0, inside.size(), inside) != 0)
+        return "is a link out of the board folder (to " + target + ")";
+    return "";
+}
+
+// Whether dir is absent or holds nothing but the board's own lock and
+// bookkeeping entries, so that a new default board may be written there.
+bool BoardFolderEmpty(const std::string& dir)
+{
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return errno == ENOENT;
+    bool empty = true;
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.empty() || name[0] == '.' || name == "locks" || name == "flash.state" || name == "staging")
+            continue;
+        empty = false;
+        break;
+    }
+    closedir(d);
+    return empty;
+}
+
+void Report(const std::string& text)
+{
+    static std::mutex m;
+    static std::string last;
+    std::lock_guard<std::mutex> guard(m);
+    if (text != last)
+        std::fprintf(stderr, "boardsim: %s\n", text.c_str());
+    last = text;
+}
+
 // Creates the board under the board folder's creation lock, so that of
 // several programs starting on a new board at once the first creates it
-// while the others wait. With onlyIfMissing, a board that is in place by
-// the time the lock is held is left as it is.
+// while the others wait. With onlyIfMissing, a board that is whole by the
+// time the lock is held is left as it is, and only an empty folder gets a
+// new board.
 bool CreateBoard(bool blank, bool onlyIfMissing)
 {
     std::string dir = Dir();
     if (!MakeDirs(dir)) {
-        std::fprintf(stderr, "boardsim: cannot create the board folder %s: %s\n", dir.c_str(),
-                     std::strerror(errno));
+        Report("cannot create the board folder " + dir + ": " + std::strerror(errno));
         return false;
     }
     FileLock lock(dir + "/.create.lock");
     if (!lock.ok()) {
-        std::fprintf(stderr, "boardsim: cannot lock the board folder %s\n", dir.c_str());
+        Report("cannot lock the board folder " + dir);
         return false;
     }
-    struct stat st;
-    if (onlyIfMissing && stat((dir + "/flash.img").c_str(), &st) == 0)
-        return true;
+    if (onlyIfMissing) {
+        std::string problem = BoardProblem();
+        if (problem.empty())
+            return true;
+        if (!BoardFolderEmpty(dir)) {
+            Report(problem);
+            return false;
+        }
+    }
     return InitLocked(dir, blank);
 }
 
 }  // namespace
 
+std::string BoardProblem()
+{
+    std::string dir = Dir();
+    std::vector<std::string> missing, wrong;
+    for (const char* name : kBoardFiles) {
+        std::string path = dir + "/" + name;
+        struct stat ls, st;
+        if (lstat(path.c_str(), &ls) != 0) {
+            missing.push_back(name);
+            continue;
+        }
+        std::string why = S_ISLNK(ls.st_mode) ? LinkProblem(dir, path) : "";
+        if (why.empty() && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            why = std::string("is ") + KindOf(st.st_mode) + ", not a file";
+        if (!why.empty())
+            wrong.push_back(std::string(name) + " " + why);
+    }
+    struct stat st;
+    if (stat((dir + "/rootfs").c_str(), &st) != 0)
+        missing.push_back("rootfs/");
+    else if (!S_ISDIR(st.st_mode))
+        wrong.push_back("rootfs is not a folder");
+    if (missing.empty() && wrong.empty())
+        return "";
+    std::string text = "the board in " + dir + " cannot be used: ";
+    for (size_t i = 0; i < wrong.size(); ++i)
+        text += (i ? "; " : "") + wrong[i];
+    if (!missing.empty()) {
+        text += wrong.empty() ? "" : "; ";
+        for (size_t i = 0; i < missing.size(); ++i)
+            text += (i ? ", " : "") + missing[i];
+        text += missing.size() == 1 ? " is missing" : " are missing";
+    }
+    return text + ". Run \"boardsim init\" to create a new board there (it replaces the board's files).";
+}
+
 bool Ensure()
 {
-    struct stat st;
-    if (stat(FlashImagePath().c_str(), &st) == 0)
+    if (BoardProblem().empty())
         return true;
     return CreateBoard(false, true);
 }
@@ -171,6 +313,74 @@ bool Ensure()
 bool Init(bool blank)
 {
     return CreateBoard(blank, false);
+}
+
+int OpenBoardFile(const std::string& name, int flags, std::string* why)
+{
+    const std::string dir = Dir();
+    const std::string path = dir + "/" + name;
+    auto refuse = [&](const std::string& what, int err) {
+        if (why)
+            *why = path + " " + what;
+        errno = err;
+        return -1;
+    };
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::string problem = LinkProblem(dir, path);
+        if (!problem.empty())
+            return refuse(problem, EINVAL);
+    }
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return refuse(std::string("is ") + KindOf(st.st_mode) + ", not a file", EINVAL);
+    // Non-blocking, so that a FIFO put in its place between the checks
+    // cannot hang the open.
+    int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0)
+        return refuse(std::string(": ") + std::strerror(errno), errno);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return refuse("is not a plain file", EINVAL);
+    }
+    if (!(flags & O_NONBLOCK))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool ReadBoardFile(const std::string& name, std::string* out, std::string* why, size_t maxBytes)
+{
+    std::string reason;
+    int fd = OpenBoardFile(name, O_RDONLY, &reason);
+    if (fd < 0) {
+        if (why)
+            *why = errno == ENOENT ? "" : reason;
+        return false;
+    }
+    out->clear();
+    char buf[8192];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reason = Dir() + "/" + name + ": " + std::strerror(errno);
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (out->size() + size_t(n) > maxBytes) {
+            reason = Dir() + "/" + name + " is larger than " + std::to_string(maxBytes) + " bytes";
+            ok = false;
+            break;
+        }
+        out->append(buf, size_t(n));
+    }
+    close(fd);
+    if (!ok && why)
+        *why = reason;
+    return ok;
 }
 
 std::string GetSetting(const std::string& key, const std::string& def)
@@ -181,36 +391,53 @@ std::string GetSetting(const std::string& key, const std::string& def)
     return it == g_settings.end() ? def : it->second;
 }
 
-bool SetSetting(const std::string& key, const std::string& value)
+bool SetSetting(const std::string& key, const std::string& value, std::string* why)
 {
-    if (!ValidSetting(key, value, nullptr))
+    auto fail = [&](const std::string& reason) {
+        if (why)
+            *why = reason;
         return false;
+    };
+    std::string reason;
+    if (!ValidSetting(key, value, &reason))
+        return fail(reason);
     std::string dir = Dir();
     if (!MakeDirs(dir))
-        return false;
+        return fail("cannot create the board folder " + dir + ": " + std::strerror(errno));
     // Read-modify-write under a lock, so that two writers of different keys
     // do not lose each other's change; the file is replaced atomically, so
     // readers see either the old or the new settings.
     FileLock lock(dir + "/.settings.lock");
     if (!lock.ok())
-        return false;
+        return fail("cannot lock " + dir + "/.settings.lock");
     std::string path = dir + "/settings";
     std::string text;
-    std::map<std::string, std::string> all;
-    if (ReadTextFile(path, &text))
-        all = ParseSettings(text);
+    ParsedSettings parsed;
+    if (ReadBoardFile("settings", &text, &reason))
+        parsed = ParseSettings(text);
+    else if (!reason.empty())
+        return fail(reason);
+    // A line that could not be read is never written back in part: the
+    // file stays as it is unless the only damage is the key being set.
+    for (const std::string& d : parsed.damage) {
+        auto it = parsed.damagedKeys.find(key);
+        if (it == parsed.damagedKeys.end() || it->second != d)
+            return fail(dir + "/" + d + "; mend that line or run \"boardsim init\"");
+    }
+    std::map<std::string, std::string> all = parsed.values;
     all[key] = value;
     std::string tmp = path + ".tmp";
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f)
-        return false;
+        return fail(tmp + ": " + std::strerror(errno));
     for (const auto& [k, v] : all)
         std::fprintf(f, "%s %s\n", k.c_str(), v.c_str());
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     ok = (std::fclose(f) == 0) && ok;
     if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        reason = path + ": " + std::strerror(errno);
         std::remove(tmp.c_str());
-        return false;
+        return fail(reason);
     }
     {
         std::lock_guard<std::mutex> guard(g_settingsMutex);
@@ -256,31 +483,50 @@ std::string LockFilePath(const std::string& name)
     return dir + "/" + safe;
 }
 
-void RecordEvent(const std::string& line)
+bool RecordEvent(const std::string& line)
 {
-    std::string dir = Dir();
-    MakeDirs(dir);
     std::string text;
     for (char c : line)
         text += (c == '\n' || c == '\r') ? ' ' : c;
-    text += '\n';
-    int fd = open((dir + "/events").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    // One write per line: with O_APPEND, lines of concurrent writers never
-    // interleave.
-    ssize_t n;
-    do {
-        n = write(fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
-    close(fd);
+    std::string why;
+    int fd = OpenBoardFile("events", O_WRONLY | O_CREAT | O_APPEND, &why);
+    bool ok = fd >= 0;
+    if (ok) {
+        // One write per line: with O_APPEND, lines of concurrent writers
+        // never interleave.
+        std::string record = text + '\n';
+        ssize_t n;
+        do {
+            n = write(fd, record.data(), record.size());
+        } while (n < 0 && errno == EINTR);
+        ok = n == ssize_t(record.size());
+        if (!ok) {
+            why = Dir() + "/events: " + (n < 0 ? std::strerror(errno) : "written in part");
+            // A line written in part is ended, so that the next one is whole.
+            if (n > 0 && write(fd, "\n", 1) < 0) {
+            }
+        }
+        close(fd);
+    }
+    if (ok)
+        return true;
+    // The loss is kept where no disk space is needed: in the device state
+    // that every board program maps (boardsim show reports it).
+    std::fprintf(stderr, "board: cannot record the event \"%s\": %s\n", text.c_str(), why.c_str());
+    flash::Guard g;
+    if (flash::Context* c = g.get()) {
+        flash::SharedState* st = c->state;
+        st->lostEvents++;
+        std::snprintf(st->lostEvent, sizeof st->lostEvent, "%s", text.c_str());
+    }
+    return false;
 }
 
 std::vector<std::string> Events()
 {
     std::vector<std::string> out;
     std::string text;
-    if (!ReadTextFile(Dir() + "/events", &text))
+    if (!ReadBoardFile("events", &text, nullptr, 64u << 20))
         return out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -290,6 +536,37 @@ std::vector<std::string> Events()
         if (end > pos)
             out.push_back(text.substr(pos, end - pos));
         pos = end + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> BoardDamage()
+{
+    std::vector<std::string> out;
+    std::string problem = BoardProblem();
+    if (!problem.empty())
+        out.push_back(problem);
+    std::string text, why;
+    if (ReadBoardFile("settings", &text, &why)) {
+        for (const std::string& d : ParseSettings(text).damage)
+            out.push_back(Dir() + "/" + d);
+    } else if (!why.empty()) {
+        out.push_back(why);
+    }
+    std::string reg = RegDamage();
+    if (!reg.empty())
+        out.push_back(reg);
+    if (problem.empty()) {
+        flash::Guard g;
+        if (flash::Context* c = g.get()) {
+            if (uint32_t lost = c->state->lostEvents) {
+                char last[sizeof c->state->lostEvent + 1] = {};
+                std::memcpy(last, c->state->lostEvent, sizeof c->state->lostEvent);
+                out.push_back(Dir() + "/events: " + std::to_string(lost) +
+                              (lost == 1 ? " event" : " events") + " could not be recorded, the last \"" +
+                              last + "\"");
+            }
+        }
     }
     return out;
 }
@@ -307,16 +584,30 @@ void CloseAll()
 
 bool ReadTextFile(const std::string& path, std::string* out)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
+    // Non-blocking open and a type check: a FIFO or a device never hangs
+    // or floods the reader.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
     out->clear();
     char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        out->append(buf, size_t(n));
+    }
+    close(fd);
     return ok;
 }
 

@@ -15,9 +15,13 @@ namespace board {
 // $BOARDSIM_DIR, or ${XDG_STATE_HOME:-$HOME/.local/state}/boardsim/default.
 std::string Dir();
 
-// Creates the default board in Dir() when it has no flash.img. false (with
-// a message on standard error) when that fails.
+// Makes sure Dir() holds a board: an absent or empty folder becomes the
+// default board; a folder with some board files missing, or with a board
+// file of the wrong kind, is refused. false (with a message on standard
+// error naming what is wrong) when there is no usable board.
 bool Ensure();
+// What Ensure would refuse: "" when Dir() holds a whole board.
+std::string BoardProblem();
 
 // (Re)creates the board in Dir(): the default board, or an erased flash.
 bool Init(bool blank);
@@ -26,9 +30,13 @@ std::string FlashImagePath();   // Dir()/flash.img
 std::string RootFs();           // Dir()/rootfs
 
 // Board settings (see "boardsim help" for the keys). Get returns def when
-// the key is unset. Set returns false on an unknown key or bad value.
+// the key is unset, or when the settings file holds a bad value for it
+// (that is reported on standard error, once). Set returns false on an
+// unknown key or bad value, and when the settings file is damaged in
+// another line (it is then left as it was); *why (may be nullptr) gets a
+// one-line reason.
 std::string GetSetting(const std::string& key, const std::string& def = "");
-bool SetSetting(const std::string& key, const std::string& value);
+bool SetSetting(const std::string& key, const std::string& value, std::string* why = nullptr);
 // Grows with every SetSetting of this process, so that cached readers of
 // settings (the flash devices) know when to read them again. (Inline: every
 // bus cycle asks.)
@@ -43,9 +51,26 @@ inline uint64_t SettingsGeneration()
 // an exclusive flock on it.
 std::string LockFilePath(const std::string& name);
 
-// The HAL's event log.
-void RecordEvent(const std::string& line);
+// The HAL's event log. RecordEvent returns false when the line could not
+// be written; the loss is then kept in the device state (see LostEvents).
+bool RecordEvent(const std::string& line);
 std::vector<std::string> Events();
+
+// What is wrong with the board's own files, one line each, naming the file
+// and (for text files) the line: damaged settings or registry.reg, events
+// that could not be recorded. Empty when all is well.
+std::vector<std::string> BoardDamage();
+
+// Opens the board file `name` (a plain name in Dir(): "flash.img",
+// "settings", ...) with open(2) flags. Refuses a file that is a FIFO, a
+// device, a folder, or a link that leads out of the board folder (errno
+// EINVAL, *why naming the file and what it is), so that no board program
+// hangs on it or writes into nothing. -1 with errno and *why (may be
+// nullptr) set on failure.
+int OpenBoardFile(const std::string& name, int flags, std::string* why = nullptr);
+// Reads the board file `name` whole (at most maxBytes). false when it
+// does not exist (*why empty) or cannot be read (*why says why).
+bool ReadBoardFile(const std::string& name, std::string* out, std::string* why, size_t maxBytes = 16u << 20);
 
 }  // namespace board
 

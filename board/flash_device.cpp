@@ -23,6 +23,7 @@
 #include "board/board.h"
 #include "board/default_board.h"
 #include "board/file_id.h"
+#include "board/file_lock.h"
 #include "board/flash_state.h"
 #include "platform/clock.h"
 
@@ -31,35 +32,101 @@ namespace flash {
 
 std::atomic<bool> g_open{false};
 Context g_ctx;
-std::atomic<uint32_t> g_pid{0};
+std::atomic<uint32_t> g_owner{0};
 
 namespace {
 
 std::mutex g_openMutex;  // opening and closing the mappings
+std::mutex g_claimMutex;  // claiming this process's owner slot
 
-uint32_t Pid()
+// A forked child is another program: it claims a slot of its own, and
+// drops its copy of the parent's slot descriptor, so that the parent's
+// slot ends with the parent.
+void ForgetOwnerInChild()
 {
-    uint32_t pid = g_pid.load(std::memory_order_relaxed);
-    if (pid == 0) {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            pthread_atfork(nullptr, nullptr, [] { g_pid.store(uint32_t(getpid())); });
-        });
-        pid = uint32_t(getpid());
-        g_pid.store(pid, std::memory_order_relaxed);
+    g_owner.store(0, std::memory_order_relaxed);
+    if (g_ctx.stateFd >= 0)
+        close(g_ctx.stateFd);
+    g_ctx.stateFd = -1;
+}
+
+bool SlotLock(int fd, uint32_t slot, short type, int cmd, struct flock* out = nullptr)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kSlotLockBase + off_t(slot);
+    fl.l_len = 1;
+    int rc;
+    do {
+        rc = fcntl(fd, cmd, &fl);
+    } while (rc != 0 && errno == EINTR);
+    if (out)
+        *out = fl;
+    return rc == 0;
+}
+
+// The last slot is never claimed: a token with it carries the pid instead
+// of a serial, for a process that found no slot (every slot taken, or a
+// file system without such locks).
+constexpr uint32_t kNoSlot = kOwnerSlots - 1;
+
+// Claims a free owner slot for this process: the first slot byte that no
+// other process holds.
+uint32_t ClaimOwner(Context& c)
+{
+    std::lock_guard<std::mutex> guard(g_claimMutex);
+    uint32_t me = g_owner.load(std::memory_order_relaxed);
+    if (me != 0)
+        return me;
+    if (c.stateFd < 0)
+        c.stateFd = open(FlashStatePath().c_str(), O_RDWR | O_CLOEXEC);
+    for (uint32_t slot = 0; c.stateFd >= 0 && slot < kNoSlot; ++slot) {
+        if (!SlotLock(c.stateFd, slot, F_WRLCK, F_OFD_SETLK))
+            continue;
+        std::atomic_ref<uint32_t> serial(c.state->slotSerial[slot]);
+        uint32_t next = (serial.fetch_add(1) + 1) & ((1u << (32 - kOwnerSlotBits)) - 1);
+        if (next == 0)
+            next = serial.fetch_add(1) + 1;  // 0 is no token
+        next &= (1u << (32 - kOwnerSlotBits)) - 1;
+        me = next << kOwnerSlotBits | slot;
+        break;
     }
-    return pid;
+    if (me == 0)
+        me = uint32_t(getpid()) << kOwnerSlotBits | kNoSlot;
+    g_owner.store(me, std::memory_order_relaxed);
+    return me;
 }
 
 }  // namespace
 
+bool OwnerAlive(const Context& c, uint32_t token)
+{
+    const uint32_t slot = token & (kOwnerSlots - 1);
+    const uint32_t serial = token >> kOwnerSlotBits;
+    if (slot == kNoSlot)
+        return serial != 0 && (kill(pid_t(serial), 0) == 0 || errno != ESRCH);
+    const uint32_t now = std::atomic_ref<uint32_t>(c.state->slotSerial[slot]).load() &
+                         ((1u << (32 - kOwnerSlotBits)) - 1);
+    if (serial == 0 || now != serial)
+        return false;  // never a token, or the slot was claimed again since
+    if (c.stateFd < 0)
+        return true;
+    struct flock fl;
+    if (!SlotLock(c.stateFd, slot, F_WRLCK, F_OFD_GETLK, &fl))
+        return true;
+    return fl.l_type != F_UNLCK;
+}
+
 // The device lock when its first try failed: spins (yielding), and takes
-// the lock over from a process that died holding it (killed in the middle
+// the lock over from a process that ended holding it (killed in the middle
 // of a bus cycle), so the board never hangs.
 void LockDevicesSlow(SharedState* st)
 {
     std::atomic_ref<uint32_t> word(st->lock);
-    const uint32_t me = Pid();
+    uint32_t me = g_owner.load(std::memory_order_relaxed);
+    if (me == 0)
+        me = st == g_ctx.state ? ClaimOwner(g_ctx) : uint32_t(getpid()) << kOwnerSlotBits | kNoSlot;
     uint32_t expected = 0;
     if (word.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
         return;
@@ -72,7 +139,7 @@ void LockDevicesSlow(SharedState* st)
             continue;
         if (spins % 16384 == 0) {
             uint32_t owner = word.load(std::memory_order_relaxed);
-            if (owner != 0 && owner != me && kill(pid_t(owner), 0) != 0 && errno == ESRCH &&
+            if (owner != 0 && owner != me && !OwnerAlive(g_ctx, owner) &&
                 word.compare_exchange_strong(owner, me, std::memory_order_acquire, std::memory_order_relaxed))
                 return;
         }
@@ -119,25 +186,74 @@ bool ImageIdentity(uint64_t* dev, uint64_t* ino)
     return true;
 }
 
-// Maps flash.state, creating it (or starting it afresh when it is not ours
-// or belongs to an earlier flash.img) as needed.
-SharedState* MapState()
+// Why the flash could not be opened: names the file and the cause.
+std::string g_openError;
+
+bool Fail(const std::string& why)
 {
-    std::string path = FlashStatePath();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return nullptr;
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    g_openError = why;
+    return false;
+}
+
+// Gives fd (the board file `name`) its full size of bytes, completing a
+// shorter file with `fill` bytes. The blocks are allocated first, so that
+// a full disk fails here, with a message, rather than as a fault on a
+// store through the mapping later.
+bool SizeFile(int fd, const std::string& name, off_t size, uint8_t fill)
+{
+    struct stat fs;
+    if (fstat(fd, &fs) != 0)
+        return Fail(Dir() + "/" + name + ": " + std::strerror(errno));
+    if (fs.st_size >= size)
+        return true;
+    int rc = posix_fallocate(fd, 0, size);
+    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL)
+        return Fail(Dir() + "/" + name + ": " + std::strerror(rc));
+    if (fill == 0)
+        return ftruncate(fd, size) == 0 || Fail(Dir() + "/" + name + ": " + std::strerror(errno));
+    std::vector<uint8_t> bytes(64 << 10, fill);
+    for (off_t at = fs.st_size; at < size;) {
+        size_t n = size_t(std::min<off_t>(off_t(bytes.size()), size - at));
+        ssize_t w = pwrite(fd, bytes.data(), n, at);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return Fail(Dir() + "/" + name + ": " + std::strerror(w < 0 ? errno : ENOSPC));
+        at += w;
     }
+    return true;
+}
+
+// Maps flash.state, creating it (or starting it afresh when it is not ours
+// or belongs to an earlier flash.img) as needed. *fd keeps the file open
+// for this process's owner slot.
+SharedState* MapState(int* keepFd)
+{
+    std::string why;
+    int fd = OpenBoardFile("flash.state", O_RDWR | O_CREAT, &why);
+    if (fd < 0) {
+        Fail(why);
+        return nullptr;
+    }
+    // The creation is serialised on a lock file of its own: a lock on the
+    // mapped file would stay with the mapping (and the slot locks live in
+    // flash.state).
+    FileLock lock(Dir() + "/.state.lock");
     SharedState* st = nullptr;
     struct stat fs;
     bool sized = fstat(fd, &fs) == 0 && fs.st_size == off_t(sizeof(SharedState));
-    if (!sized)
-        sized = ftruncate(fd, 0) == 0 && ftruncate(fd, sizeof(SharedState)) == 0;
+    if (!sized) {
+        if (ftruncate(fd, 0) != 0)
+            Fail(Dir() + "/flash.state: " + std::strerror(errno));
+        else
+            sized = SizeFile(fd, "flash.state", off_t(sizeof(SharedState)), 0);
+    }
     if (sized) {
         void* p = mmap(nullptr, sizeof(SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p != MAP_FAILED)
             st = static_cast<SharedState*>(p);
+        else
+            Fail(Dir() + "/flash.state: " + std::strerror(errno));
     }
     if (st) {
         uint64_t dev = 0, ino = 0;
@@ -146,37 +262,34 @@ SharedState* MapState()
             (haveImage && (st->imageDev != dev || st->imageIno != ino)))
             InitState(st, dev, ino);
     }
-    close(fd);  // also drops the flock; the mapping stays
+    if (st && keepFd)
+        *keepFd = fd;
+    else
+        close(fd);
     return st;
 }
 
 // Maps flash.img, completing a short file with erased bytes.
 uint8_t* MapImage()
 {
-    std::string path = FlashImagePath();
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    std::string why;
+    int fd = OpenBoardFile("flash.img", O_RDWR, &why);
+    if (fd < 0) {
+        Fail(why);
         return nullptr;
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    struct stat fs;
-    bool ok = fstat(fd, &fs) == 0;
-    if (ok && fs.st_size < off_t(kFlashSize)) {
-        std::vector<uint8_t> erased(64 << 10, 0xFF);
-        for (off_t at = fs.st_size; ok && at < off_t(kFlashSize);) {
-            size_t n = std::min(erased.size(), size_t(off_t(kFlashSize) - at));
-            ssize_t w = pwrite(fd, erased.data(), n, at);
-            if (w < 0 && errno == EINTR)
-                continue;
-            ok = w > 0;
-            at += w;
-        }
     }
     uint8_t* image = nullptr;
+    bool ok;
+    {
+        FileLock lock(Dir() + "/.state.lock");
+        ok = SizeFile(fd, "flash.img", off_t(kFlashSize), 0xFF);
+    }
     if (ok) {
         void* p = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p != MAP_FAILED)
             image = static_cast<uint8_t*>(p);
+        else
+            Fail(Dir() + "/flash.img: " + std::strerror(errno));
     }
     close(fd);
     return image;
@@ -256,27 +369,28 @@ void ReportOpenFailure()
 {
     static std::atomic<bool> told{false};
     if (!told.exchange(true))
-        std::fprintf(stderr, "board: cannot open the flash %s: %s\n", FlashImagePath().c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "board: cannot open the flash: %s\n", g_openError.c_str());
 }
 
 }  // namespace
 
 bool Open()
 {
-    Pid();
-    struct stat st;
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, ForgetOwnerInChild); });
     // A board that does not exist yet is created first (which resets the
     // devices, so no lock of ours may be held here).
-    if (stat(FlashImagePath().c_str(), &st) != 0 && !Ensure()) {
+    if (!g_open.load(std::memory_order_acquire) && !Ensure()) {
+        Fail(BoardProblem());
         ReportOpenFailure();
         return false;
     }
     std::lock_guard<std::mutex> guard(g_openMutex);
     if (g_open.load(std::memory_order_relaxed))
         return true;
+    int stateFd = -1;
     uint8_t* image = MapImage();
-    SharedState* state = image ? MapState() : nullptr;
+    SharedState* state = image ? MapState(&stateFd) : nullptr;
     if (!image || !state) {
         ReportOpenFailure();
         if (image)
@@ -286,6 +400,9 @@ bool Open()
     g_ctx = Context{};
     g_ctx.image = image;
     g_ctx.state = state;
+    g_ctx.stateFd = stateFd;
+    g_owner.store(0, std::memory_order_relaxed);
+    ClaimOwner(g_ctx);
     LoadSettings(g_ctx);
     LockDevices(state);
     g_ctx.powerCuts = state->powerCuts;  // a cut before this program is none of its business
@@ -313,39 +430,20 @@ void FlashClose()
         return;
     munmap(g_ctx.image, kFlashSize);
     munmap(g_ctx.state, sizeof(SharedState));
+    if (g_ctx.stateFd >= 0)
+        close(g_ctx.stateFd);  // ends this process's owner slot
     g_ctx = Context{};
+    g_owner.store(0, std::memory_order_relaxed);
     g_open.store(false, std::memory_order_release);
 }
 
 void FlashResetDevices()
 {
-    std::lock_guard<std::mutex> guard(g_openMutex);
-    if (g_open.load(std::memory_order_relaxed)) {
-        LockDevices(g_ctx.state);
-        InterruptDevices(g_ctx);
-        UnlockDevices(g_ctx.state);
-        return;
-    }
-    SharedState* st = MapState();
-    if (!st)
-        return;
     // An operation cut short by the restart leaves its area as the chips
-    // do: with the array at hand, that is written too.
-    Context c;
-    c.state = st;
-    c.image = MapImage();
-    LoadSettings(c);
-    LockDevices(st);
-    if (c.image) {
-        InterruptDevices(c);
-    } else {
-        for (DeviceState& s : st->dev)
-            ResetDevice(s);
-    }
-    UnlockDevices(st);
-    if (c.image)
-        munmap(c.image, kFlashSize);
-    munmap(st, sizeof(SharedState));
+    // do.
+    Guard g;
+    if (Context* c = g.get())
+        InterruptDevices(*c);
 }
 
 

@@ -45,21 +45,33 @@ struct DeviceState {
     uint64_t programLeft;   // micros the suspended program still needs
 };
 
+// Every process that maps the flash holds one owner slot: an
+// open-file-description lock on one byte of flash.state (at kSlotLockBase +
+// slot), which the kernel drops when the process ends however it ends, and
+// whatever its pid or pid namespace. The slot's serial grows with every
+// claim, so that a token of a dead owner never matches a later one.
+constexpr uint32_t kOwnerSlots = 1024;
+constexpr uint32_t kOwnerSlotBits = 10;
+constexpr off_t kSlotLockBase = off_t(1) << 30;  // beyond the file's end
+
 struct SharedState {
     uint32_t magic;
     uint32_t version;
     uint32_t size;
-    uint32_t lock;          // owner's pid while held, 0 when free (see DeviceLock)
+    uint32_t lock;          // owner's token while held, 0 when free (see LockDevices)
     uint64_t imageDev;      // identity of the flash.img these devices belong to
     uint64_t imageIno;
     DeviceState dev[kFlashDevices];
     uint32_t powerCuts;     // grows with every power loss of the board
     uint32_t spare;
     uint64_t cutToken;      // the power-cut-after setting a program has taken up
+    uint32_t slotSerial[kOwnerSlots];  // serial of each slot's current claim
+    uint32_t lostEvents;               // events that could not be written to the log
+    char lostEvent[92];                // the last of them (not terminated when full)
 };
 
 constexpr uint32_t kStateMagic = 0x53484C46;  // "FLHS"
-constexpr uint32_t kStateVersion = 3;
+constexpr uint32_t kStateVersion = 4;
 constexpr uint64_t kStuck = ~uint64_t(0);
 // busyUntil of a device with a suspended operation and nothing running (so
 // that every shortcut that wants an idle device, busyUntil == 0, leaves it
@@ -110,7 +122,9 @@ extern std::atomic<bool> g_commandFastPath;
 // This process's flash, valid while g_open is set.
 extern std::atomic<bool> g_open;
 extern Context g_ctx;
-extern std::atomic<uint32_t> g_pid;  // this process's pid, set by Open()
+// This process's owner token (slot and serial), 0 until it has claimed a
+// slot (see ClaimOwner).
+extern std::atomic<uint32_t> g_owner;
 
 // Maps the flash (creating the board when there is none). false when it
 // cannot be opened.
@@ -135,14 +149,17 @@ void LockDevicesSlow(SharedState* st);
 // A device as a restart leaves it: read-array mode, clear status, nothing
 // running (lock bits and faults kept).
 void ResetDeviceState(DeviceState& s);
+// Whether the process that took the device lock with token still runs
+// (its slot is still claimed by it).
+bool OwnerAlive(const Context& c, uint32_t token);
 
-// The device lock: a word in the shared state holding the owner's pid. It
-// serialises bus cycles of all threads and processes on the board at the
-// cost of one atomic exchange when uncontended.
+// The device lock: a word in the shared state holding the owner's token.
+// It serialises bus cycles of all threads and processes on the board at
+// the cost of one atomic exchange when uncontended.
 inline void LockDevices(SharedState* st)
 {
     uint32_t expected = 0;
-    uint32_t me = g_pid.load(std::memory_order_relaxed);
+    uint32_t me = g_owner.load(std::memory_order_relaxed);
     if (me == 0 || !std::atomic_ref<uint32_t>(st->lock).compare_exchange_strong(
                        expected, me, std::memory_order_acquire, std::memory_order_relaxed))
         LockDevicesSlow(st);

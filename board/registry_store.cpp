@@ -117,29 +117,53 @@ std::string g_cachePath;
 FileId g_cacheId;
 RegHive g_cache;
 bool g_cacheValid = false;
+bool g_cacheSound = true;  // the cached file read whole
 
 
-RegHive LoadFresh(const std::string& path)
+// Reads the live registry whole. false (with *why naming the file and the
+// line) when it cannot be: nothing of it is then used or written back.
+bool LoadFresh(RegHive* hive, std::string* why)
 {
-    RegHive hive;
-    std::string text;
-    if (ReadTextFile(path, &text) && !RegParseText(text, &hive, nullptr)) {
-        std::fprintf(stderr, "boardsim: %s is damaged; reading it as far as it is sound\n", path.c_str());
+    *hive = RegHive{};
+    std::string text, reason;
+    if (!ReadBoardFile("registry.reg", &text, &reason, kRegMaxFileBytes)) {
+        *why = reason;
+        return reason.empty();  // a board without a registry yet has an empty one
     }
-    return hive;
+    if (RegParseText(text, hive, &reason))
+        return true;
+    *hive = RegHive{};
+    *why = RegPath() + " " + reason;
+    return false;
+}
+
+void WarnDamaged(const std::string& why)
+{
+    static std::mutex m;
+    static std::string last;
+    std::lock_guard<std::mutex> guard(m);
+    if (why != last)
+        std::fprintf(stderr, "board: %s; the registry is refused and left as it is\n", why.c_str());
+    last = why;
 }
 
 // Read-modify-write of the live registry under its lock.
 template <typename F>
 bool Modify(F&& change)
 {
+    if (!Ensure())
+        return false;
     std::string dir = Dir();
-    mkdir(dir.c_str(), 0755);
     FileLock lock(dir + "/.registry.lock");
     if (!lock.ok())
         return false;
     std::string path = dir + "/registry.reg";
-    RegHive hive = LoadFresh(path);
+    RegHive hive;
+    std::string why;
+    if (!LoadFresh(&hive, &why)) {
+        WarnDamaged(why);
+        return false;
+    }
     if (!change(hive))
         return false;
     std::string tmp = path + ".tmp";
@@ -157,6 +181,33 @@ bool Modify(F&& change)
     std::lock_guard<std::mutex> guard(g_mutex);
     g_cacheValid = false;
     return true;
+}
+
+// The live hive through the cache; false when the file is damaged.
+bool LoadCached(RegHive* out)
+{
+    std::string path = RegPath();
+    FileId id = IdOf(path);
+    {
+        std::lock_guard<std::mutex> guard(g_mutex);
+        if (g_cacheValid && g_cachePath == path && g_cacheId == id) {
+            *out = g_cache;
+            return g_cacheSound;
+        }
+    }
+    RegHive hive;
+    std::string why;
+    bool sound = LoadFresh(&hive, &why);
+    if (!sound)
+        WarnDamaged(why);
+    std::lock_guard<std::mutex> guard(g_mutex);
+    g_cache = hive;
+    g_cachePath = path;
+    g_cacheId = id;
+    g_cacheValid = true;
+    g_cacheSound = sound;
+    *out = hive;
+    return sound;
 }
 
 // Longest wait for one erase or buffer program of the registry area.
@@ -187,9 +238,15 @@ uint32_t Get32(const uint8_t* p)
 
 }  // namespace
 
-bool RegNormalizePath(const std::string& path, std::string* out)
+bool RegNormalizePath(const std::string& path, std::string* out, std::string* why)
 {
+    auto fail = [&](const std::string& reason) {
+        if (why)
+            *why = reason;
+        return false;
+    };
     std::string result;
+    size_t depth = 0;
     size_t pos = 0;
     while (pos <= path.size()) {
         size_t b = path.find('\\', pos);
@@ -200,15 +257,35 @@ bool RegNormalizePath(const std::string& path, std::string* out)
         if (part.empty())
             continue;
         if (part == "." || part == "..")
-            return false;
+            return fail("key name \"" + part + "\" in the path");
         for (unsigned char c : part)
             if (c < 0x20 || c == 0x7F || c == '[' || c == ']')
-                return false;
+                return fail("control character or bracket in a key name");
+        if (part.size() > kRegMaxKeyName)
+            return fail("key name longer than " + std::to_string(kRegMaxKeyName) + " bytes");
+        if (++depth > kRegMaxDepth)
+            return fail("key nested deeper than " + std::to_string(kRegMaxDepth) + " levels");
         if (!result.empty())
             result += '\\';
         result += part;
+        if (result.size() > kRegMaxKeyPath)
+            return fail("key path longer than " + std::to_string(kRegMaxKeyPath) + " bytes");
     }
     *out = result;
+    return true;
+}
+
+bool RegValueFits(const std::string& name, const RegValue& value, std::string* why)
+{
+    size_t data = value.type == kRegSz ? value.text.size() : value.type == kRegDword ? 4 : value.bytes.size();
+    if (name.size() > kRegMaxValueName) {
+        *why = "value name longer than " + std::to_string(kRegMaxValueName) + " bytes";
+        return false;
+    }
+    if (data > kRegMaxValueData) {
+        *why = "value data larger than " + std::to_string(kRegMaxValueData) + " bytes";
+        return false;
+    }
     return true;
 }
 
@@ -254,7 +331,7 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
     bool inKey = false;
     size_t pos = 0;
     int lineNo = 0;
-    auto fail = [&](const char* why) {
+    auto fail = [&](const std::string& why) {
         if (error)
             *error = "line " + std::to_string(lineNo) + ": " + why;
         return false;
@@ -282,8 +359,9 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
             if (Lower(name.substr(0, sizeof kRootName - 1)) != Lower(kRootName))
                 return fail("key outside HKEY_LOCAL_MACHINE");
             name = name.substr(sizeof kRootName - 1);
-            if (!RegNormalizePath(name, &current))
-                return fail("bad key path");
+            std::string why;
+            if (!RegNormalizePath(name, &current, &why))
+                return fail("bad key path: " + why);
             EnsureKey(hive, current, nullptr);
             inKey = true;
             continue;
@@ -319,6 +397,8 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
             v = RegValue::Binary({});
             size_t i = 0;
             while (i < hex.size()) {
+                if (v.bytes.size() >= kRegMaxValueData)
+                    return fail("value data larger than " + std::to_string(kRegMaxValueData) + " bytes");
                 if (i + 2 > hex.size() || HexDigit(hex[i]) < 0 || HexDigit(hex[i + 1]) < 0)
                     return fail("bad hex");
                 v.bytes.push_back(uint8_t(HexDigit(hex[i]) << 4 | HexDigit(hex[i + 1])));
@@ -338,6 +418,9 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
         } else {
             return fail("unknown value type");
         }
+        std::string why;
+        if (!RegValueFits(name, v, &why))
+            return fail(why);
         hive->keys[Lower(current)].values[Lower(name)] = {name, v};
     }
     return true;
@@ -345,20 +428,16 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
 
 RegHive RegLoad()
 {
-    std::string path = RegPath();
-    FileId id = IdOf(path);
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        if (g_cacheValid && g_cachePath == path && g_cacheId == id)
-            return g_cache;
-    }
-    RegHive hive = LoadFresh(path);
-    std::lock_guard<std::mutex> guard(g_mutex);
-    g_cache = hive;
-    g_cachePath = path;
-    g_cacheId = id;
-    g_cacheValid = true;
+    RegHive hive;
+    LoadCached(&hive);
     return hive;
+}
+
+std::string RegDamage()
+{
+    RegHive hive;
+    std::string why;
+    return LoadFresh(&hive, &why) ? "" : why;
 }
 
 bool RegStore(const RegHive& hive)
@@ -374,7 +453,9 @@ bool RegKeyExists(const std::string& key)
     std::string path;
     if (!RegNormalizePath(key, &path))
         return false;
-    RegHive hive = RegLoad();
+    RegHive hive;
+    if (!LoadCached(&hive))
+        return false;
     return path.empty() || hive.keys.count(Lower(path)) != 0;
 }
 
@@ -398,7 +479,9 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
     std::string path;
     if (!RegNormalizePath(key, &path))
         return false;
-    RegHive hive = RegLoad();
+    RegHive hive;
+    if (!LoadCached(&hive))
+        return false;
     auto k = hive.keys.find(Lower(path));
     if (k == hive.keys.end())
         return false;
@@ -411,8 +494,8 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
 
 bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value)
 {
-    std::string path;
-    if (!RegNormalizePath(key, &path))
+    std::string path, why;
+    if (!RegNormalizePath(key, &path) || !RegValueFits(name, value, &why))
         return false;
     return Modify([&](RegHive& h) {
         EnsureKey(&h, path, nullptr);
@@ -442,8 +525,10 @@ bool RegDeleteValue(const std::string& key, const std::string& name)
 bool RegFlushToFlash()
 {
     bool ok = false;
-    if (GetSetting("registry-flush", "ok") != "fail") {
-        std::string text = RegSerialize(RegLoad());
+    RegHive hive;
+    // A damaged registry is never saved in part.
+    if (GetSetting("registry-flush", "ok") != "fail" && LoadCached(&hive)) {
+        std::string text = RegSerialize(hive);
         uint32_t offset, length;
         HalRegistryArea(&offset, &length);
         if (offset < kFlashSize && length <= kFlashSize - offset && length >= kRegFlashHeaderSize &&
@@ -479,7 +564,7 @@ bool RegReadFlash(std::string* text)
     HalRegistryArea(&offset, &length);
     if (offset >= kFlashSize || length > kFlashSize - offset || length < kRegFlashHeaderSize)
         return false;
-    int fd = open(FlashImagePath().c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenBoardFile("flash.img", O_RDONLY);
     if (fd < 0)
         return false;
     std::vector<uint8_t> area(length);

@@ -50,10 +50,23 @@ struct RegHive {
     std::map<std::string, RegKeyNode> keys;
 };
 
+// Bounds of the hive: nesting depth of keys, length of one key name and of
+// a whole key path, of a value name and of a value's data (bytes of UTF-8
+// text or binary data), and of the registry file itself.
+constexpr size_t kRegMaxDepth = 64;
+constexpr size_t kRegMaxKeyName = 255;
+constexpr size_t kRegMaxKeyPath = 2048;
+constexpr size_t kRegMaxValueName = 255;
+constexpr size_t kRegMaxValueData = 64 * 1024;
+constexpr size_t kRegMaxFileBytes = 16u << 20;
+
 // The canonical form of a key path: separators collapsed, no leading or
 // trailing '\'. false when a component is "." or ".." or the path holds a
-// control character.
-bool RegNormalizePath(const std::string& path, std::string* out);
+// control character, or it is beyond the bounds above (*why, may be
+// nullptr, says which).
+bool RegNormalizePath(const std::string& path, std::string* out, std::string* why = nullptr);
+// Whether a value name and value are within the bounds (*why says why not).
+bool RegValueFits(const std::string& name, const RegValue& value, std::string* why);
 
 // Text form of a hive and back. RegParseText accepts what RegSerialize
 // writes and ignores comments (';') and blank lines; false on a malformed
@@ -61,7 +74,11 @@ bool RegNormalizePath(const std::string& path, std::string* out);
 std::string RegSerialize(const RegHive& hive);
 bool RegParseText(const std::string& text, RegHive* hive, std::string* error);
 
-// The live registry of the current board (Dir()/registry.reg).
+// The live registry of the current board (Dir()/registry.reg). A file that
+// cannot be read whole (a damaged line, beyond the bounds, not a plain
+// file) is refused: every read finds nothing, every change fails and
+// leaves the file as it is, and a flush fails. The refusal is reported on
+// standard error once, naming the file and the line.
 bool RegKeyExists(const std::string& key);
 // Creates key and its parents as needed. *created (may be nullptr): whether
 // key itself was new. false when the path is invalid or the file cannot be
@@ -72,8 +89,12 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
 // Sets a value, creating the key as needed.
 bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value);
 bool RegDeleteValue(const std::string& key, const std::string& name);
-// The whole live hive (empty when the board has no registry yet).
+// The whole live hive (empty when the board has no registry yet, or when
+// it is damaged).
 RegHive RegLoad();
+// What is wrong with the live registry file, naming it and the line; ""
+// when it reads whole.
+std::string RegDamage();
 // Replaces the live registry with hive.
 bool RegStore(const RegHive& hive);
 
