@@ -58,4 +58,7 @@ void FlashClose();
 // A board restart: every device back to read-array mode with clear status
 // (lock bits as the devices keep them at power-up).
 void FlashResetDevices();
+// How many programs other than this one have the board's flash mapped now
+// (each holds an owner slot of flash.state).
+int FlashUsers();
 }  // namespace board

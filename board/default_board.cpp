@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "board/board.h"
 #include "board/bus.h"
@@ -23,39 +24,6 @@
 
 namespace board {
 namespace {
-
-const std::vector<SettingInfo> kSettings = {
-    {"timing", "none", "none|typical|datasheet|max|random|scaled",
-     "flash operation durations: none (instant), typical (datasheet is the same), max, random (uniform between "
-     "typical and max, by timing-seed), or typical times the timing-scale"},
-    {"timing-scale", "0.001", "N (decimal, > 0)",
-     "factor applied to typical durations by `timing scaled` (a buffer is still busy for one status read)"},
-    {"timing-seed", "1", "N (decimal or 0x-hex)", "seed of the durations `timing random` draws: the same seed, the same times"},
-    {"power-cut-after", "none", "none|N (N >= 1)",
-     "the next program that uses the flash loses power after N bus cycles (as a restart ends it)"},
-    {"bus", "32", "32|16", "flash arrangement: two 16-bit devices side by side (32) or one after the other (16)"},
-    {"fault-locked", "none", "none|OFFSET,...", "flash blocks (by any offset inside them) that act locked"},
-    {"fault-erase", "none", "none|OFFSET,...", "flash blocks whose erase fails"},
-    {"fault-busy", "none", "none|OFFSET,...", "flash blocks whose erase/program never completes"},
-    {"fault-program", "none", "none|OFFSET,...", "flash blocks whose programming fails"},
-    {"fault-vpp", "none", "none|OFFSET,...", "flash blocks that report programming voltage low"},
-    {"fault-stuck", "none", "none|OFFSET,...",
-     "flash blocks whose worn cells leave some bits set when programmed (two bits a word), with a status of success"},
-    {"shift", "up", "down|up", "the Shift key"},
-    {"hal-selector0", "a55a0107c0de0042", "silent|16 hex digits",
-     "configuration block 0 (8 bytes) that the HAL returns; silent: no bytes"},
-    {"hal-selector5", "80000,1400000,40000", "silent|OSOFFSET,REGOFFSET,REGLEN16 (hex)",
-     "configuration block 5: OS image offset, registry area offset, registry area length / 2"},
-    {"hal-version", "1,5,0x0000000C", "silent|ID,MAJOR,MINORANDBUILD",
-     "running image's version (minorAndBuild: low 16 bits minor, high 16 bits beta build)"},
-    {"hal-registry-clear", "ok", "ok|fail", "result of the HAL's registry clear request"},
-    {"hal-restart", "ok", "ok|fail",
-     "restart request: ok ends the calling program (exit status 1) as a device restart; fail returns"},
-    {"registry-flush", "ok", "ok|fail", "result of a registry flush into the flash registry area"},
-    {"stores", "DSK0:", "NAME,...", "storage-manager store devices (opened as \\StoreMgr\\NAME)"},
-    {"codepage", "1252", "1252|28591|65001",
-     "the device's narrow code page (shortcut files): western 1252, Latin-1 or UTF-8"},
-};
 
 bool OneOf(const std::string& v, std::initializer_list<const char*> options)
 {
@@ -74,6 +42,99 @@ bool ValidStoreName(const std::string& s)
             return false;
     return true;
 }
+
+// Validators of setting values (see SettingInfo::valid).
+bool ValidTimingScale(const std::string& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    double d = value.empty() ? 0 : std::strtod(value.c_str(), &end);
+    return !value.empty() && end && *end == 0 && errno == 0 && std::isfinite(d) && d > 0 && d <= 1e6;
+}
+
+bool ValidOffsets(const std::string& value)
+{
+    std::vector<uint32_t> list;
+    return ParseOffsetList(value, &list);
+}
+
+bool ValidStores(const std::string& value)
+{
+    bool ok = !value.empty();
+    size_t pos = 0;
+    while (ok) {
+        size_t c = value.find(',', pos);
+        ok = ValidStoreName(value.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+        if (c == std::string::npos)
+            break;
+        pos = c + 1;
+    }
+    return ok;
+}
+
+bool ValidOkFail(const std::string& v) { return OneOf(v, {"ok", "fail"}); }
+
+// Every setting: key, default, accepted values, help, validator. A new key
+// needs only its line here (and its reader).
+const std::vector<SettingInfo> kSettings = {
+    {"timing", "none", "none|typical|datasheet|max|random|scaled",
+     "flash operation durations: none (instant), typical (datasheet is the same), max, random (uniform between "
+     "typical and max, by timing-seed), or typical times the timing-scale",
+     [](const std::string& v) { return OneOf(v, {"none", "typical", "datasheet", "max", "random", "scaled"}); }},
+    {"timing-scale", "0.001", "N (decimal, > 0)",
+     "factor applied to typical durations by `timing scaled` (a buffer is still busy for one status read)",
+     ValidTimingScale},
+    {"timing-seed", "1", "N (decimal or 0x-hex)", "seed of the durations `timing random` draws: the same seed, the same times",
+     [](const std::string& v) {
+         uint32_t n;
+         return ParseU32(v, &n);
+     }},
+    {"power-cut-after", "none", "none|N (N >= 1)",
+     "the next program that uses the flash loses power after N bus cycles (as a restart ends it)",
+     [](const std::string& v) {
+         uint32_t n;
+         return v == "none" || (ParseU32(v, &n) && n >= 1);
+     }},
+    {"bus", "32", "32|16", "flash arrangement: two 16-bit devices side by side (32) or one after the other (16)",
+     [](const std::string& v) { return OneOf(v, {"32", "16"}); }},
+    {"fault-locked", "none", "none|OFFSET,...", "flash blocks (by any offset inside them) that act locked",
+     ValidOffsets},
+    {"fault-erase", "none", "none|OFFSET,...", "flash blocks whose erase fails", ValidOffsets},
+    {"fault-busy", "none", "none|OFFSET,...", "flash blocks whose erase/program never completes", ValidOffsets},
+    {"fault-program", "none", "none|OFFSET,...", "flash blocks whose programming fails", ValidOffsets},
+    {"fault-vpp", "none", "none|OFFSET,...", "flash blocks that report programming voltage low", ValidOffsets},
+    {"fault-stuck", "none", "none|OFFSET,...",
+     "flash blocks whose worn cells leave some bits set when programmed (two bits a word), with a status of success",
+     ValidOffsets},
+    {"shift", "up", "down|up", "the Shift key", [](const std::string& v) { return OneOf(v, {"down", "up"}); }},
+    {"hal-selector0", "a55a0107c0de0042", "silent|16 hex digits",
+     "configuration block 0 (8 bytes) that the HAL returns; silent: no bytes",
+     [](const std::string& v) {
+         uint8_t b[8];
+         return v == "silent" || ParseSelector0(v, b);
+     }},
+    {"hal-selector5", "80000,1400000,40000", "silent|OSOFFSET,REGOFFSET,REGLEN16 (hex)",
+     "configuration block 5: OS image offset, registry area offset, registry area length / 2",
+     [](const std::string& v) {
+         uint32_t w[3];
+         return v == "silent" || ParseSelector5(v, w);
+     }},
+    {"hal-version", "1,5,0x0000000C", "silent|ID,MAJOR,MINORANDBUILD",
+     "running image's version (minorAndBuild: low 16 bits minor, high 16 bits beta build)",
+     [](const std::string& v) {
+         uint32_t w[3];
+         return v == "silent" || ParseVersion(v, w);
+     }},
+    {"hal-registry-clear", "ok", "ok|fail", "result of the HAL's registry clear request", ValidOkFail},
+    {"hal-restart", "ok", "ok|fail",
+     "restart request: ok ends the calling program (exit status 1) as a device restart; fail returns",
+     ValidOkFail},
+    {"registry-flush", "ok", "ok|fail", "result of a registry flush into the flash registry area", ValidOkFail},
+    {"stores", "DSK0:", "NAME,...", "storage-manager store devices (opened as \\StoreMgr\\NAME)", ValidStores},
+    {"codepage", "1252", "1252|28591|65001",
+     "the device's narrow code page (shortcut files): western 1252, Latin-1 or UTF-8",
+     [](const std::string& v) { return OneOf(v, {"1252", "28591", "65001"}); }},
+};
 
 // Replaces dir/name with text through dir/name.tmp while holding the lock
 // file dir/lockName.
@@ -222,52 +283,7 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
     const SettingInfo* s = FindSetting(key);
     if (!s)
         return fail("unknown key \"" + key + "\" (see boardsim help)");
-    bool ok = false;
-    if (key == "timing") {
-        ok = OneOf(value, {"none", "typical", "datasheet", "max", "random", "scaled"});
-    } else if (key == "timing-seed") {
-        uint32_t n;
-        ok = ParseU32(value, &n);
-    } else if (key == "power-cut-after") {
-        uint32_t n;
-        ok = value == "none" || (ParseU32(value, &n) && n >= 1);
-    } else if (key == "timing-scale") {
-        char* end = nullptr;
-        errno = 0;
-        double d = value.empty() ? 0 : std::strtod(value.c_str(), &end);
-        ok = !value.empty() && end && *end == 0 && errno == 0 && std::isfinite(d) && d > 0 && d <= 1e6;
-    } else if (key == "bus") {
-        ok = OneOf(value, {"32", "16"});
-    } else if (key.rfind("fault-", 0) == 0) {
-        std::vector<uint32_t> list;
-        ok = ParseOffsetList(value, &list);
-    } else if (key == "shift") {
-        ok = OneOf(value, {"down", "up"});
-    } else if (key == "hal-selector0") {
-        uint8_t b[8];
-        ok = value == "silent" || ParseSelector0(value, b);
-    } else if (key == "hal-selector5") {
-        uint32_t w[3];
-        ok = value == "silent" || ParseSelector5(value, w);
-    } else if (key == "hal-version") {
-        uint32_t w[3];
-        ok = value == "silent" || ParseVersion(value, w);
-    } else if (key == "hal-registry-clear" || key == "hal-restart" || key == "registry-flush") {
-        ok = OneOf(value, {"ok", "fail"});
-    } else if (key == "codepage") {
-        ok = OneOf(value, {"1252", "28591", "65001"});
-    } else if (key == "stores") {
-        ok = !value.empty();
-        size_t pos = 0;
-        while (ok) {
-            size_t c = value.find(',', pos);
-            ok = ValidStoreName(value.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
-            if (c == std::string::npos)
-                break;
-            pos = c + 1;
-        }
-    }
-    if (!ok)
+    if (!s->valid(value))
         return fail("bad value \"" + value + "\" for " + key + ": expected " + s->values);
     return true;
 }
@@ -302,7 +318,12 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
         return complain("events");
     unlink((dir + "/clean-boot").c_str());
     // A new board's flash devices start without the old board's state.
+    // Programs that have the old one mapped keep it (and the old
+    // flash.img) until they end; nothing of theirs reaches the new board.
     unlink((dir + "/flash.state").c_str());
+    // What a killed insert or removal of a volume left behind.
+    std::error_code ec;
+    std::filesystem::remove_all(dir + "/staging", ec);
     MakeDir(dir + "/locks");
 
     // Registry.

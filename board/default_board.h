@@ -10,11 +10,14 @@ namespace board {
 
 // One board setting. def is the value of a fresh board; help is one line
 // for "boardsim help".
+// valid decides whether a value is acceptable; it is asked both when a
+// value is set and when the settings file is read.
 struct SettingInfo {
     const char* key;
     const char* def;
     const char* values;  // accepted values, as shown by "boardsim help"
     const char* help;
+    bool (*valid)(const std::string& value);
 };
 
 // Every known setting, in the order "boardsim help" lists them.

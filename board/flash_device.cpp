@@ -446,6 +446,26 @@ void FlashResetDevices()
         InterruptDevices(*c);
 }
 
+int FlashUsers()
+{
+    std::string why;
+    int fd = OpenBoardFile("flash.state", O_RDONLY, &why);
+    if (fd < 0)
+        return 0;
+    int users = 0;
+    for (uint32_t slot = 0; slot < kNoSlot; ++slot) {
+        struct flock fl;
+        // Read-locks test as well as write locks; this process's own slot
+        // (another open file description) would count, so it is left out.
+        if (SlotLock(fd, slot, F_RDLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK) {
+            uint32_t mine = g_owner.load(std::memory_order_relaxed);
+            if (!(g_open.load() && mine != 0 && (mine & (kOwnerSlots - 1)) == slot))
+                ++users;
+        }
+    }
+    close(fd);
+    return users;
+}
 
 FlashCounters FlashGetCounters()
 {

@@ -19,6 +19,7 @@
 #include <system_error>
 
 #include "board/board.h"
+#include "board/file_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -98,6 +99,20 @@ bool Within(const fs::path& inner, const fs::path& outer)
     return true;
 }
 
+// Inserts and removals of volumes run one at a time under this lock, so
+// that whatever the staging folder holds when it is taken was left by one
+// that was killed midway: it is cleaned away.
+std::string VolumesLock() { return Dir() + "/.volumes.lock"; }
+
+void CleanStaging()
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(StagingDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code ignored;
+        fs::remove_all(it->path(), ignored);
+    }
+}
+
 }  // namespace
 
 std::string VolumesDir() { return Dir() + "/volumes"; }
@@ -139,6 +154,8 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         return 2;
     }
     if (!Ensure()) return 1;
+    FileLock lock(VolumesLock());
+    CleanStaging();
     std::error_code ec;
     fs::create_directories(VolumesDir(), ec);
     fs::create_directories(StagingDir(), ec);
@@ -202,6 +219,8 @@ int VolumeRemove(const std::string& name)
         std::fprintf(stderr, "boardsim: bad volume name \"%s\"\n", name.c_str());
         return 2;
     }
+    FileLock lock(VolumesLock());
+    CleanStaging();
     const std::string recorded = FindEntryNoCase(VolumesDir(), name);
     if (recorded.empty()) {
         std::fprintf(stderr, "boardsim: no volume named \"%s\" is inserted\n", name.c_str());

@@ -162,11 +162,18 @@ void ShowRomImage(const Bytes& f, uint32_t p, const char* indent)
 int Show()
 {
     Bytes f;
-    if (!imagekit::ReadFile(board::FlashImagePath(), &f)) {
-        std::fprintf(stderr, "boardsim: cannot read %s\n", board::FlashImagePath().c_str());
+    std::string text, why;
+    if (!board::ReadBoardFile("flash.img", &text, &why, board::kFlashSize)) {
+        std::fprintf(stderr, "boardsim: cannot read %s\n",
+                     why.empty() ? board::FlashImagePath().c_str() : why.c_str());
         return 1;
     }
+    f.assign(text.begin(), text.end());
+    text.clear();
     std::printf("Board: %s\n", board::Dir().c_str());
+    std::vector<std::string> damage = board::BoardDamage();
+    for (const std::string& d : damage)
+        std::printf("DAMAGED: %s\n", d.c_str());
     std::printf("Flash: %s, %zu bytes%s\n", board::FlashImagePath().c_str(), f.size(),
                 f.size() == board::kFlashSize ? "" : " (not the 32 MiB expected)");
     f.resize(board::kFlashSize, 0xFF);
@@ -294,9 +301,17 @@ int main(int argc, char** argv)
             else
                 return Usage(("unknown option for init: " + a).c_str());
         }
+        // Programs running now keep what they mapped: the flash.img and
+        // flash.state being replaced, which no later program sees.
+        int users = board::FlashUsers();
         if (!board::Init(blank))
             return 1;
         std::printf("boardsim: %s board created in %s\n", blank ? "blank" : "default", board::Dir().c_str());
+        if (users > 0)
+            std::printf("boardsim: %d running program%s still see%s the old flash until %s: what %s "
+                        "write%s there is lost; programs started from now on see the new board\n",
+                        users, users == 1 ? "" : "s", users == 1 ? "s" : "", users == 1 ? "it ends" : "they end",
+                        users == 1 ? "it" : "they", users == 1 ? "s" : "");
         return 0;
     }
     // Every other command works on the board, created first when missing.
@@ -337,8 +352,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (cmd == "set") {
-        if (!board::SetSetting(args[0], args[1])) {
-            std::fprintf(stderr, "boardsim: cannot write the settings of %s\n", board::Dir().c_str());
+        std::string why;
+        if (!board::SetSetting(args[0], args[1], &why)) {
+            std::fprintf(stderr, "boardsim: cannot change the settings: %s\n", why.c_str());
             return 1;
         }
         return 0;
