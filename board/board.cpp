@@ -80,6 +80,7 @@ struct ParsedSettings {
     std::map<std::string, std::string> values;
     std::map<std::string, std::string> damagedKeys;  // key -> "settings line N: why"
     std::vector<std::string> damage;                 // every damaged line, in order
+    std::vector<std::pair<std::string, std::string>> damagedLines;  // {key, the line as it stands}
 };
 
 ParsedSettings ParseSettings(const std::string& text)
@@ -103,6 +104,7 @@ ParsedSettings ParseSettings(const std::string& text)
         if (!ValidSetting(key, value, &why)) {
             std::string where = "settings line " + std::to_string(lineNo) + ": " + why;
             out.damage.push_back(where);
+            out.damagedLines.push_back({key, line});
             if (FindSetting(key))
                 out.damagedKeys[key] = where;
             out.values.erase(key);
@@ -417,13 +419,11 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
         parsed = ParseSettings(text);
     else if (!reason.empty())
         return fail(reason);
-    // A line that could not be read is never written back in part: the
-    // file stays as it is unless the only damage is the key being set.
-    for (const std::string& d : parsed.damage) {
-        auto it = parsed.damagedKeys.find(key);
-        if (it == parsed.damagedKeys.end() || it->second != d)
-            return fail(dir + "/" + d + "; mend that line or run \"boardsim init\"");
-    }
+    // A line that could not be read is never written back in part: a
+    // damaged file is only changed to mend the line of the key being set
+    // (its other damaged lines stay as they stand).
+    if (!parsed.damage.empty() && !parsed.damagedKeys.count(key))
+        return fail(dir + "/" + parsed.damage.front() + "; mend that line or run \"boardsim init\"");
     std::map<std::string, std::string> all = parsed.values;
     all[key] = value;
     std::string tmp = path + ".tmp";
@@ -432,6 +432,9 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
         return fail(tmp + ": " + std::strerror(errno));
     for (const auto& [k, v] : all)
         std::fprintf(f, "%s %s\n", k.c_str(), v.c_str());
+    for (const auto& [k, line] : parsed.damagedLines)
+        if (k != key)
+            std::fprintf(f, "%s\n", line.c_str());
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     ok = (std::fclose(f) == 0) && ok;
     if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {

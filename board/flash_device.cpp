@@ -367,9 +367,13 @@ namespace {
 
 void ReportOpenFailure()
 {
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true))
+    // Once for each cause: every bus cycle of a program tries again.
+    static std::mutex m;
+    static std::string told;
+    std::lock_guard<std::mutex> guard(m);
+    if (told != g_openError)
         std::fprintf(stderr, "board: cannot open the flash: %s\n", g_openError.c_str());
+    told = g_openError;
 }
 
 }  // namespace

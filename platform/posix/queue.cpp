@@ -8,7 +8,9 @@
 // Mount notifications come from the board's volumes/ folder: a record file
 // appears there once a volume is mounted under rootfs/ and disappears once
 // it is gone. A watcher thread per request blocks in poll() on an inotify
-// descriptor of that folder and on a stop descriptor; it never polls.
+// descriptor of that folder and on a stop descriptor; it never polls. It
+// also watches the board folder, so that a volumes/ folder that is deleted
+// (its volumes count as removed) and made again is watched again.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/board.h"
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/posix/object.h"
@@ -178,7 +181,9 @@ struct NotificationObject : OsObject {
     OsGuid deviceClass{};
     int inotify = -1;
     int stop = -1;
+    int folderWatch = -1;  // the volumes folder's watch, -1 while it is gone
     std::string folder;
+    std::string boardFolder;
     std::set<std::string> present;   // announced as mounted; used by the watcher only
     std::thread watcher;
 
@@ -236,6 +241,16 @@ struct NotificationObject : OsObject {
             if (present.insert(name).second) Announce(name, true);
     }
 
+    // (Re)watches the volumes folder, when it exists, and brings the
+    // announced set in line with it.
+    void Rewatch()
+    {
+        folderWatch = inotify_add_watch(inotify, folder.c_str(),
+                                        IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
+                                            IN_ONLYDIR);
+        Resync();
+    }
+
     void Run()
     {
         alignas(inotify_event) char buf[4096];
@@ -256,6 +271,23 @@ struct NotificationObject : OsObject {
                 off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if (ev->mask & IN_Q_OVERFLOW) {
                     Resync();
+                    continue;
+                }
+                if (ev->wd == folderWatch && (ev->mask & IN_MOVE_SELF)) {
+                    // Moved away: no longer the board's volumes folder.
+                    inotify_rm_watch(inotify, folderWatch);
+                    continue;
+                }
+                if (ev->wd == folderWatch && (ev->mask & IN_IGNORED)) {
+                    // Deleted (or moved away): it may be back already.
+                    folderWatch = -1;
+                    Rewatch();
+                    continue;
+                }
+                if (ev->wd != folderWatch) {
+                    if (ev->len != 0 && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && (ev->mask & IN_ISDIR) &&
+                        std::strcmp(ev->name, "volumes") == 0)
+                        Rewatch();
                     continue;
                 }
                 if (ev->len == 0 || (ev->mask & IN_ISDIR)) continue;
@@ -339,14 +371,18 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
     n->queue = q->core;
     n->deviceClass = *deviceClass;
     n->folder = board::VolumesDir();
+    n->boardFolder = board::Dir();
     mkdir(n->folder.c_str(), 0755);
     n->inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     n->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (n->inotify < 0 || n->stop < 0) return nullptr;
     // Watch first, then list: a volume mounted in between is seen by both
     // and announced once (present filters the second sighting).
-    if (inotify_add_watch(n->inotify, n->folder.c_str(),
-                          IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR) < 0)
+    inotify_add_watch(n->inotify, n->boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    n->folderWatch = inotify_add_watch(n->inotify, n->folder.c_str(),
+                                       IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
+                                           IN_ONLYDIR);
+    if (n->folderWatch < 0)
         return nullptr;
     // The volumes present now are known either way, so that their removal
     // is announced; their mounts only when asked for.
