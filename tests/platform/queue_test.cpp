@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/posix/object.h"
@@ -260,6 +262,37 @@ TEST(Notifications, PresentVolumesOnlyWhenAskedAndOnlyTheFatClass)
     ASSERT_EQ(board::VolumeInsert("After", host), 0);
     EXPECT_EQ(OsStopDeviceNotifications(n), 1);
     EXPECT_EQ(OsStopDeviceNotifications(n), 0);
+}
+
+// autorun's watcher must not go deaf when the volumes folder goes away:
+// its volumes count as removed, and a folder made again is watched again.
+TEST(Notifications, VolumesThreadedFolderDeletedAndMadeAgainIsWatchedAgain)
+{
+    TempBoard board;
+    const std::string host = board.dir() + "/host";
+    mkdir(host.c_str(), 0755);
+    ASSERT_EQ(board::VolumeInsert("Early", host), 0);
+    Handle q = OsCreateMsgQueue(nullptr, &kOptions);
+    Handle n = OsRequestDeviceNotifications(&kFat, q, 0);
+    ASSERT_NE(n, nullptr);
+
+    std::filesystem::remove_all(board::VolumesDir());
+    Note note{};
+    ASSERT_TRUE(ReadNote(q, &note));
+    EXPECT_EQ(note.name, u"\\Early");
+    EXPECT_EQ(note.attached, 0u);
+
+    ASSERT_EQ(board::VolumeInsert("Again", host), 0);
+    ASSERT_TRUE(ReadNote(q, &note));
+    EXPECT_EQ(note.name, u"\\Again");
+    EXPECT_EQ(note.attached, 1u);
+    ASSERT_EQ(board::VolumeRemove("Again"), 0);
+    ASSERT_TRUE(ReadNote(q, &note));
+    EXPECT_EQ(note.name, u"\\Again");
+    EXPECT_EQ(note.attached, 0u);
+    EXPECT_EQ(OsWaitForSingleObject(q, 0), OS_WAIT_TIMEOUT);
+    EXPECT_EQ(OsStopDeviceNotifications(n), 1);
+    OsCloseMsgQueue(q);
 }
 
 }  // namespace

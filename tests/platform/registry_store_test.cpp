@@ -234,3 +234,73 @@ TEST(RegistryFlush, FailsWhenSetToFailOrTooSmall)
     EXPECT_EQ(board::Events(), (std::vector<std::string>{"registry-flush failed", "registry-flush failed",
                                                          "registry-flush failed"}));
 }
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One bad line must not cost the rest of the registry: the next writer
+// (autorun creating its key) used to write back only what came before it.
+TEST(RegistryStore, ADamagedFileIsRefusedAndLeftAsItIs)
+{
+    TempBoard tb;
+    const std::string path = tb.dir() + "/registry.reg";
+    std::string text = ReadFile(path);
+    size_t at = 0;
+    for (int i = 0; i < 5; ++i)
+        at = text.find('\n', at) + 1;
+    text.insert(at, "\"Broken=1\n");
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+
+    RegKey key = nullptr;
+    EXPECT_NE(OsRegCreateKeyEx(OS_HKEY_LOCAL_MACHINE, L"System\\StorageManager\\Profiles\\MSFlash", &key, nullptr), 0);
+    EXPECT_NE(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"Drivers\\BuiltIn\\StrataFMD", 0, 0, &key), 0);
+    EXPECT_FALSE(board::RegSetValue("Other", "v", board::RegValue::Dword(1)));
+    EXPECT_EQ(ReadFile(path), text);
+    // Nothing of it is saved either.
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    EXPECT_EQ(board::Events(), (std::vector<std::string>{"registry-flush failed"}));
+    const std::string damage = board::RegDamage();
+    EXPECT_NE(damage.find("registry.reg line 6"), std::string::npos) << damage;
+    // Mended by hand, it is the whole registry again.
+    text.erase(at, 10);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(board::RegDamage(), "");
+    board::RegValue v;
+    EXPECT_TRUE(board::RegGetValue("System\\StorageManager\\Profiles\\MSFlash", "Folder", &v));
+}
+
+TEST(RegistryStore, NestingAndSizesAreBounded)
+{
+    TempBoard tb;
+    std::string deep;
+    for (size_t i = 0; i < board::kRegMaxDepth; ++i)
+        deep += "k\\";
+    EXPECT_TRUE(board::RegCreateKey(deep, nullptr));
+    EXPECT_FALSE(board::RegCreateKey(deep + "one-more", nullptr));
+    EXPECT_FALSE(board::RegCreateKey(std::string(board::kRegMaxKeyName + 1, 'n'), nullptr));
+    EXPECT_FALSE(board::RegSetValue("K", std::string(board::kRegMaxValueName + 1, 'v'), board::RegValue::Dword(1)));
+    EXPECT_FALSE(board::RegSetValue("K", "v", board::RegValue::String(std::string(board::kRegMaxValueData + 1, 'x'))));
+    EXPECT_TRUE(board::RegSetValue("K", "v", board::RegValue::String(std::string(board::kRegMaxValueData, 'x'))));
+    RegKey key = nullptr;
+    std::wstring wide(deep.begin(), deep.end());
+    EXPECT_NE(OsRegCreateKeyEx(OS_HKEY_LOCAL_MACHINE, (wide + L"x").c_str(), &key, nullptr), 0);
+
+    // A key 20,000 levels deep in the file is refused at its line, at once,
+    // and nothing is written back.
+    std::string file = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 20000; ++i)
+        file += "\\a";
+    file += "]\n";
+    std::ofstream(tb.dir() + "/registry.reg", std::ios::binary | std::ios::trunc) << file;
+    EXPECT_FALSE(board::RegCreateKey("System", nullptr));
+    EXPECT_NE(board::RegDamage().find("line 3: bad key path: key nested deeper than 64 levels"), std::string::npos)
+        << board::RegDamage();
+    EXPECT_EQ(ReadFile(tb.dir() + "/registry.reg").size(), file.size());
+}
+
+}  // namespace
