@@ -427,6 +427,7 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
     std::map<std::string, std::string> all = parsed.values;
     all[key] = value;
     std::string tmp = path + ".tmp";
+    std::remove(tmp.c_str());  // whatever is in its way, a FIFO too
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f)
         return fail(tmp + ": " + std::strerror(errno));

@@ -80,7 +80,7 @@ uint32_t ClaimOwner(Context& c)
     if (me != 0)
         return me;
     if (c.stateFd < 0)
-        c.stateFd = open(FlashStatePath().c_str(), O_RDWR | O_CLOEXEC);
+        c.stateFd = OpenBoardFile("flash.state", O_RDWR);
     for (uint32_t slot = 0; c.stateFd >= 0 && slot < kNoSlot; ++slot) {
         if (!SlotLock(c.stateFd, slot, F_WRLCK, F_OFD_SETLK))
             continue;

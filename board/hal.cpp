@@ -2,6 +2,7 @@
 // clear and restart, answered from the board settings.
 #include "board/hal.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,9 +284,14 @@ int HalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t out
 
 void HalSetCleanBootMark()
 {
-    std::string path = CleanBootPath();
-    if (FILE* f = std::fopen(path.c_str(), "w"))
-        std::fclose(f);
+    // Through the board's checks: a FIFO in its place must not hang the
+    // restart that follows.
+    std::string why;
+    int fd = OpenBoardFile("clean-boot", O_WRONLY | O_CREAT, &why);
+    if (fd >= 0)
+        close(fd);
+    else
+        std::fprintf(stderr, "board: cannot mark the next start as a clean boot: %s\n", why.c_str());
     RecordEvent("clean-boot-mark");
 }
 

@@ -168,6 +168,7 @@ bool Modify(F&& change)
         return false;
     std::string tmp = path + ".tmp";
     std::string text = RegSerialize(hive);
+    std::remove(tmp.c_str());  // whatever is in its way, a FIFO too
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f)
         return false;
