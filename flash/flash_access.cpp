@@ -29,10 +29,11 @@ struct WaitStart {
 // Polls the status at address until ready or until limitMs have passed
 // since the wait started (unsigned difference, so a wrap of the tick count
 // does no harm). first is the first status read, made with the command
-// before it. Busy-polls: the write buffer finishes in microseconds.
-// 1 = ready with *status the ready status word; 0 = time-out.
+// before it. sleepMs between reads (0: busy-poll, for the write buffer,
+// which finishes in microseconds). 1 = ready with *status the ready status
+// word; 0 = time-out.
 inline int PollReady(const uint8_t* address, uint32_t first, WaitStart* start, uint32_t limitMs,
-                     uint32_t* status)
+                     uint32_t* status, uint32_t sleepMs = 0)
 {
     uint32_t s = first;
     for (;;) {
@@ -47,8 +48,25 @@ inline int PollReady(const uint8_t* address, uint32_t first, WaitStart* start, u
         } else if (now - start->tick >= limitMs) {
             return 0;
         }
+        if (sleepMs != 0)
+            OsSleep(sleepMs);
         s = FlashReadWord(address);
     }
+}
+
+// Waits until the device(s) at address are idle: read-status command, then
+// the status until ready. A running operation takes no command, and only
+// the ready bit of a busy device's status means anything, so nothing else
+// may be sent before this says so. *waited tells whether a device was
+// busy at first. 1 = idle; 0 = still busy after limitMs.
+int WaitIdle(uint8_t* address, uint32_t limitMs, uint32_t sleepMs, int* waited)
+{
+    FlashWriteWord(address, FLASH_CMD_READ_STATUS);
+    uint32_t first = FlashReadWord(address);
+    *waited = IsReady(first) ? 0 : 1;
+    WaitStart start;
+    uint32_t status = 0;
+    return PollReady(address, first, &start, limitMs, &status, sleepMs);
 }
 
 }  // namespace
@@ -197,7 +215,15 @@ int IsBlockErased(uint8_t* address, uint32_t count)
 
 int EraseBlock(uint8_t* address)
 {
+    // A busy device answers the blank check with its status, never with
+    // all ones, so a block found blank here is blank.
     if (IsBlockErased(address, FlashBlockSize()))
+        return 1;
+    int waited = 0;
+    if (!WaitIdle(address, FLASH_ERASE_TIMEOUT_MS, FLASH_ERASE_POLL_MS, &waited))
+        return 0;
+    // The device was busy during the blank check: look again at its data.
+    if (waited && IsBlockErased(address, FlashBlockSize()))
         return 1;
     // Error bits stay set until cleared; an earlier failure must not fail
     // this erase.
@@ -208,14 +234,57 @@ int EraseBlock(uint8_t* address)
     for (;;) {
         uint32_t status = FlashReadWord(address);
         if (IsReady(status)) {
-            status = FlashReadWord(address);
-            return (status & FLASH_ERASE_ERRORS) == 0 ? 1 : 0;
+            // Error bits only from a ready status.
+            uint32_t again = FlashReadWord(address);
+            if (IsReady(again))
+                status = again;
+            if (status & FLASH_ERASE_ERRORS)
+                return 0;
+            // A reported success is believed only when the block reads
+            // all ones.
+            return IsBlockErased(address, FlashBlockSize());
         }
         OsSleep(FLASH_ERASE_POLL_MS);
         if (OsGetTickCount() - t0 >= FLASH_ERASE_TIMEOUT_MS)
             return 0;
     }
 }
+
+namespace {
+
+// The wait for a free write buffer after an 0xE8 whose status (first) did
+// not show one: the command again with each status read, as the devices
+// want it. On the 32-bit bus a device whose buffer is already free is in
+// the middle of the sequence and would take another 0xE8 as its word
+// count, so the command goes (as a 16-bit cycle) only to the half whose
+// buffer is not free yet. 1 = a buffer is free in every device; 0 = none
+// came within the buffer's limit.
+int AwaitFreeBuffer(uint8_t* target, uint32_t first, WaitStart* start)
+{
+    const uint32_t pattern = (BusWidth == 4 ? ReadyPattern : ReadyPattern16) & FLASH_SR_READY;
+    uint32_t s = first;
+    for (;;) {
+        const uint32_t notFree = (s ^ pattern) & FLASH_SR_READY;
+        if (notFree == 0)
+            return 1;
+        uint32_t now = OsGetTickCount();
+        if (!start->taken) {
+            start->taken = true;
+            start->tick = now;
+        } else if (now - start->tick >= FLASH_BUFFER_TIMEOUT_MS) {
+            return 0;
+        }
+        if (BusWidth != 4 || notFree == FLASH_SR_READY)
+            FlashWriteWord(target, FLASH_CMD_WRITE_BUFFER);
+        else if (notFree & 0x80u)
+            OsWrite16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER));
+        else
+            OsWrite16(target + 2, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER >> 16));
+        s = FlashReadWord(target);
+    }
+}
+
+}  // namespace
 
 int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
 {
@@ -230,6 +299,11 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
     if (misalign != 0 && n > (bufferBytes - misalign) / w)
         n = (bufferBytes - misalign) / w;
 
+    // The devices must be idle before anything is sent: a command to a
+    // busy device is lost, and the clear below must reach them.
+    int waited = 0;
+    if (!WaitIdle(target, FLASH_BUFFER_TIMEOUT_MS, 0, &waited))
+        return 0;
     // Once per call, not per buffer: clear error bits left by an earlier
     // failure so that the status tests below see only this program's.
     FlashWriteWord(target, FLASH_CMD_CLEAR_STATUS);
@@ -246,8 +320,9 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
         // them, as one transfer.
         uint32_t first = 0;
         if (!FlashStartBuffer(target, n - 1, source, n, last, &first)) {
-            // No free buffer yet: wait for one, then the rest.
-            if (!PollReady(target, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
+            // No free buffer yet: 0xE8 again with each status read, until
+            // one is free, then the rest.
+            if (!AwaitFreeBuffer(target, first, &start))
                 return 0;
             first = FlashBufferTransfer(target, n - 1, source, n, last);
         }

@@ -35,6 +35,7 @@ constexpr uint32_t FLASH_WINDOW_BOOT = 0x20000;     // the first 128 KB
 // Command words: the same value in both halves reaches both devices of a
 // 32-bit bus at once; with BusWidth 2 only the low half is written.
 constexpr uint32_t FLASH_CMD_READ_ARRAY = 0x00FF00FF;
+constexpr uint32_t FLASH_CMD_READ_STATUS = 0x00700070;
 constexpr uint32_t FLASH_CMD_CLEAR_STATUS = 0x00500050;
 constexpr uint32_t FLASH_CMD_BLOCK_ERASE = 0x00200020;
 constexpr uint32_t FLASH_CMD_CONFIRM = 0x00D000D0;
@@ -105,14 +106,21 @@ void ResetToReadArray(uint8_t* address);
 int IsBlockErased(uint8_t* address, uint32_t count);
 
 // Erases the block starting at address unless it already reads all ones.
-// 1 = erased (or already blank); 0 = error status or time-out. Stale error
-// bits from earlier operations are cleared before the erase is started.
+// The devices are waited for until idle first (a busy device loses every
+// command; at most the erase's time limit), stale error bits from earlier
+// operations are cleared, error bits are read only from a ready status,
+// and a reported success must read all ones. 1 = erased (or already
+// blank); 0 = error status, a block that does not read blank, or a
+// time-out.
 int EraseBlock(uint8_t* address);
 
 // Programs count bytes from source (aligned to BusWidth; readable up to
 // BusWidth-1 bytes past count) to target (a multiple of BusWidth inside a
 // window) through the write buffers, never letting a buffer cross a
-// 16-word boundary. 1 = done; 0 = a buffer timed out or its status showed
-// program failure, VPP low or a locked block (earlier buffers stay
-// programmed). Stale error bits are cleared once, before the first buffer.
+// 16-word boundary. The devices are waited for until idle first (within a
+// buffer's time limit) and stale error bits cleared, once per call; while
+// a write buffer is not free, 0xE8 is sent again with each status read.
+// 1 = done; 0 = a wait timed out or a buffer's ready status showed program
+// failure, VPP low or a locked block (earlier buffers stay programmed).
+// Nothing is read back here: the caller compares.
 int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count);
