@@ -32,6 +32,10 @@ Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t share, uint32
 // 0 = error (*got = 0). Blocks on the disk only.
 int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got);
 
+// Moves the file position to offset bytes from the start of the file.
+// 1 = moved, 0 = error (not a file). Does not block.
+int OsSetFilePointer(Handle file, uint32_t offset);
+
 // The file's creation time (on the board: its modification time, so that it
 // can be set with touch). 1 = filled, 0 = failed.
 int OsGetFileTime(Handle file, FileTime* creation);

@@ -29,3 +29,9 @@ uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs);
 // Closes any handle of the platform (mutex, thread, file, store, queue...).
 // 1 = closed, 0 = not a handle. Does not block.
 int OsCloseHandle(Handle h);
+
+// Sleeps ms milliseconds of the installed clock, like OsSleep, unless the
+// program is asked to end first (on Linux: SIGTERM, or Ctrl-C while no
+// window is open). 1 = slept the whole time; 0 = asked to end, returned
+// early. Blocks.
+int OsSleepUnlessEnding(uint32_t ms);

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "platform/ui.h"
 #include "resources/resources.h"
 #include "shell/hal_requests.h"
@@ -68,7 +69,9 @@ static void RunRestart(const wchar_t* commandLine)
         delayText = commandLine + 3;
     }
     uint32_t delay = ParseRestartDelay(delayText);
-    OsSleep(delay);
+    // Asked to end during the delay (Ctrl-C, SIGTERM): no restart.
+    if (!OsSleepUnlessEnding(delay))
+        return;
     RestartDevice();
 }
 

@@ -17,9 +17,11 @@
 
 namespace {
 
-// Ctrl-C: command 2 to the open dialog (the progress dialog's Abort, the
-// main dialog's close). With no dialog open it asks the program to end; a
-// second Ctrl-C then ends the process at once.
+// Ctrl-C: to the window in front (a dialog's command 2: the progress
+// dialog's Abort, the main dialog's close; a message box's Escape; the
+// open-file dialog's cancel). With no window open it asks the program to
+// end (a restart delay then ends without the restart); a second Ctrl-C
+// then ends the process at once.
 void InterruptSignal(int)
 {
     if (UiInterrupt())

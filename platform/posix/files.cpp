@@ -1358,6 +1358,15 @@ int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
     return 1;
 }
 
+int OsSetFilePointer(Handle file, uint32_t offset)
+{
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
+    if (object == nullptr)
+        return 0;
+    return lseek(object->fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset) ? 1 : 0;
+}
+
 int OsGetFileTime(Handle file, FileTime* creation)
 {
     OsObjectRef ref = OsObjectFromHandle(file);

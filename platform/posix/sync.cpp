@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/clock.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"
 #include "platform/text.h"
@@ -283,4 +284,25 @@ uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)
     if (ref.get() == nullptr)
         return OS_WAIT_FAILED;
     return ref.get()->Wait(timeoutMs);
+}
+
+int OsSleepUnlessEnding(uint32_t ms)
+{
+    if (OsPosixTerminationRequested())
+        return 0;
+    if (OsVirtualClockActive()) {
+        OsSleep(ms);   // no real time passes in which a request could come
+        return OsPosixTerminationRequested() ? 0 : 1;
+    }
+    // In slices, so that a request is noticed within one: a signal does not
+    // cut a sleep of the installed clock short.
+    constexpr uint32_t kSliceMs = 50;
+    while (ms != 0) {
+        uint32_t slice = ms < kSliceMs ? ms : kSliceMs;
+        OsSleep(slice);
+        ms -= slice;
+        if (OsPosixTerminationRequested())
+            return 0;
+    }
+    return 1;
 }

@@ -41,13 +41,28 @@ std::condition_variable& g_shownOrEnded = *new std::condition_variable;
 std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every window ever made
 std::unordered_set<const OsWindowObject*> g_known;
 bool g_recordHistory = false;
+void (*g_textWatcher)(Window, int, const std::wstring&) = nullptr;
 std::atomic<bool> g_commonControls{false};
 std::atomic<int> g_openDialogs{0};
 
-// Ctrl-C reaches the open dialog through this pipe (written by the signal
-// handler, read by whichever modal loop is waiting).
-int g_interrupt[2] = {-1, -1};
+// Ctrl-C belongs to the window in front when it arrives: the open window
+// (dialog, message box or open-file dialog) that was opened last. Each open
+// window holds a slot with a pipe of its own; the signal handler writes one
+// byte into the pipe of the slot in front. A slot is drained when it is
+// taken, so an interrupt whose window has gone is never held for the next
+// one. order 0: the slot is free.
+struct InterruptSlot {
+    std::atomic<uint64_t> order{0};
+    int fds[2] = {-1, -1};
+};
+constexpr int kInterruptSlots = 8;
+InterruptSlot g_slots[kInterruptSlots];
+std::atomic<uint64_t> g_nextOrder{1};
+std::atomic<bool> g_slotsReady{false};
+std::mutex g_slotLock;   // taking and giving back slots
+bool g_slotTaken[kInterruptSlots] = {};
 std::once_flag g_interruptOnce;
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
 enum class TaskState { Pending, Running, Done, Dropped };
 
@@ -366,19 +381,118 @@ void UiRecordHistory(bool on)
     g_recordHistory = on;
 }
 
+void UiSetTextWatcher(void (*watcher)(Window control, int id, const std::wstring& text))
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_textWatcher = watcher;
+}
+
 void UiPrepareInterrupts()
 {
-    std::call_once(g_interruptOnce, [] { MakePipe(g_interrupt); });
+    std::call_once(g_interruptOnce, [] {
+        for (InterruptSlot& slot : g_slots)
+            MakePipe(slot.fds);
+        g_slotsReady.store(true);
+    });
 }
 
 bool UiInterrupt()
 {
-    if (g_openDialogs.load() <= 0 || g_interrupt[1] < 0)
+    if (!g_slotsReady.load())
+        return false;
+    InterruptSlot* front = nullptr;
+    uint64_t frontOrder = 0;
+    for (InterruptSlot& slot : g_slots) {
+        uint64_t order = slot.order.load();
+        if (order > frontOrder && slot.fds[1] >= 0) {
+            front = &slot;
+            frontOrder = order;
+        }
+    }
+    if (front == nullptr)
         return false;
     char c = 2;
-    ssize_t n = write(g_interrupt[1], &c, 1);
+    ssize_t n = write(front->fds[1], &c, 1);
     (void)n;
     return true;
+}
+
+int UiInterruptOpen()
+{
+    UiPrepareInterrupts();
+    std::lock_guard<std::mutex> hold(g_slotLock);
+    for (int i = 0; i < kInterruptSlots; ++i) {
+        InterruptSlot& slot = g_slots[i];
+        if (g_slotTaken[i] || slot.fds[0] < 0)
+            continue;
+        g_slotTaken[i] = true;
+        // An interrupt of the slot's last window that came too late.
+        Drain(slot.fds[0]);
+        slot.order.store(g_nextOrder.fetch_add(1));
+        return i;
+    }
+    return -1;   // more windows open than slots: this one takes no interrupt
+}
+
+void UiInterruptClose(int slot)
+{
+    if (slot < 0 || slot >= kInterruptSlots)
+        return;
+    std::lock_guard<std::mutex> hold(g_slotLock);
+    g_slots[slot].order.store(0);
+    g_slotTaken[slot] = false;
+}
+
+int UiInterruptFd(int slot)
+{
+    return slot >= 0 && slot < kInterruptSlots ? g_slots[slot].fds[0] : -1;
+}
+
+bool UiInterruptTake(int slot)
+{
+    int fd = UiInterruptFd(slot);
+    char c;
+    if (fd < 0 || read(fd, &c, 1) != 1)
+        return false;
+    Drain(fd);   // several Ctrl-C at once are one interrupt of this window
+    return true;
+}
+
+namespace {
+
+// The slot of the message box or open-file dialog that this thread shows.
+thread_local int t_boxSlot = -1;
+
+// Holds a slot for a box for as long as it is shown.
+class BoxInterrupts {
+public:
+    BoxInterrupts() : previous_(t_boxSlot) { t_boxSlot = UiInterruptOpen(); }
+    ~BoxInterrupts()
+    {
+        UiInterruptClose(t_boxSlot);
+        t_boxSlot = previous_;
+    }
+    BoxInterrupts(const BoxInterrupts&) = delete;
+    BoxInterrupts& operator=(const BoxInterrupts&) = delete;
+
+private:
+    int previous_;
+};
+
+int UiBoxInterruptFd() { return UiInterruptFd(t_boxSlot); }
+
+}  // namespace
+
+bool UiBoxInterrupted() { return UiInterruptTake(t_boxSlot); }
+
+int UiBoxWatchFds(int* fds)
+{
+    int n = 0;
+    if (OsPosixTerminationFd() >= 0)
+        fds[n++] = OsPosixTerminationFd();
+    if (UiBoxInterruptFd() >= 0)
+        fds[n++] = UiBoxInterruptFd();
+    return n;
 }
 
 bool UiDialogOpen() { return g_openDialogs.load() > 0; }
@@ -410,6 +524,7 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
 {
     AwaitOwnerShown(owner);
     std::vector<int> buttons = UiBoxButtons(style);
+    BoxInterrupts interrupts;   // in front while it is shown
     int answer = UiCurrentPresenter()->MessageBox(Lookup(owner) ? owner : nullptr,
                                                   text ? text : L"", caption ? caption : L"",
                                                   style);
@@ -423,6 +538,7 @@ int OsGetOpenFileName(OsOpenFileName* record)
 {
     if (!record || !record->file || record->maxFile == 0)
         return 0;
+    BoxInterrupts interrupts;   // in front while it is shown
     return UiCurrentPresenter()->OpenFile(record) ? 1 : 0;
 }
 
@@ -447,7 +563,10 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         dialog->modal = true;
         dialog->loop = ctx;
     }
-    UiPrepareInterrupts();
+    // In front from before its initialisation: an interrupt then is this
+    // dialog's, unless a box that the initialisation shows is in front.
+    const int interruptSlot = UiInterruptOpen();
+    const int interruptFd = UiInterruptFd(interruptSlot);
     g_openDialogs++;
     UiPresenter* presenter = UiCurrentPresenter();
     presenter->DialogCreated(dialog, dialog->owner);
@@ -480,8 +599,8 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         fds[nfds++] = ctx->wake[0];
         if (ctx->timer >= 0)
             fds[nfds++] = ctx->timer;
-        if (g_interrupt[0] >= 0)
-            fds[nfds++] = g_interrupt[0];
+        if (interruptFd >= 0)
+            fds[nfds++] = interruptFd;
         int termFd = terminationSeen ? -1 : OsPosixTerminationFd();
         if (termFd >= 0)
             fds[nfds++] = termFd;
@@ -492,11 +611,8 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         // After the drains: whatever changed before is seen by the round
         // below; whatever changes from now on wakes the loop again.
         ctx->Looked();
-        if (command == 0 && g_interrupt[0] >= 0) {
-            char c;
-            if (read(g_interrupt[0], &c, 1) == 1)
-                command = OS_IDCANCEL;
-        }
+        if (command == 0 && UiInterruptTake(interruptSlot))
+            command = OS_IDCANCEL;
         if (!terminationSeen && OsPosixTerminationRequested()) {
             // A termination request closes the dialog as its user would.
             terminationSeen = true;
@@ -518,6 +634,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         std::lock_guard<std::mutex> hold(g_lock);
         dialog->loop = nullptr;
     }
+    UiInterruptClose(interruptSlot);
     g_shownOrEnded.notify_all();
     RunTasks(ctx);
     presenter->DialogClosed(dialog);
@@ -563,12 +680,19 @@ namespace {
 int SetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
-    std::lock_guard<std::mutex> hold(g_lock);
-    OsWindowObject* dialog = DialogOf(w);
-    w->text = std::move(value);
-    if (g_recordHistory && !w->isDialog)
-        w->history.push_back(w->text);
-    ControlChanged(dialog);
+    void (*watcher)(Window, int, const std::wstring&) = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        OsWindowObject* dialog = DialogOf(w);
+        w->text = value;
+        if (g_recordHistory && !w->isDialog) {
+            w->history.push_back(w->text);
+            watcher = g_textWatcher;
+        }
+        ControlChanged(dialog);
+    }
+    if (watcher)
+        watcher(w, w->id, value);
     return 1;
 }
 

@@ -208,12 +208,14 @@ public:
         Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
         for (;;) {
             std::string line;
-            int termFd = OsPosixTerminationFd();
-            int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
+            int watch[2];
+            int got = reader_.ReadLine(&line, watch, UiBoxWatchFds(watch), -1);
             if (got < 0) {
+                // Ctrl-C answers the box as Escape does; so does termination.
                 int answer = UiBoxCloseAnswer(style);
-                Write(std::string("(terminated: ") + UiButtonName(answer) + ")\n-> " +
-                      UiButtonName(answer) + " (terminated)\n");
+                const char* why = UiBoxInterrupted() ? "interrupted" : "terminated";
+                Write(std::string("(") + why + ": " + UiButtonName(answer) + ")\n-> " + UiButtonName(answer) +
+                      " (" + why + ")\n");
                 return answer;
             }
             if (got == 0) {
@@ -258,15 +260,16 @@ public:
         Write(head + where + "\nPath (empty line: cancel):\n");
         for (;;) {
             std::string line;
-            int termFd = OsPosixTerminationFd();
-            int got = reader_.ReadLine(&line, &termFd, termFd >= 0 ? 1 : 0, -1);
+            int watch[2];   // Ctrl-C cancels, as an empty line does
+            int got = reader_.ReadLine(&line, watch, UiBoxWatchFds(watch), -1);
             if (got == LineReader::kTooLong) {
                 Write(TooLongEcho() + "\nPath (empty line: cancel):\n");
                 continue;
             }
             if (got <= 0 || Trim(line).empty()) {
-                Write(std::string("(cancelled)\n-> (cancel)") +
-                      (got < 0 ? " (terminated)" : got == 0 ? " (end of input)" : "") + "\n");
+                const char* why = got < 0 ? (UiBoxInterrupted() ? " (interrupted)" : " (terminated)")
+                                  : got == 0 ? " (end of input)" : "";
+                Write(std::string("(cancelled)\n-> (cancel)") + why + "\n");
                 return 0;
             }
             std::wstring path = UiResolveChoice(UiWideFromUtf8(Trim(line)), record->initialDir);

@@ -103,11 +103,27 @@ int UiPercent(const UiControlView& bar);
 std::string UiUtf8(const std::wstring& text);
 std::wstring UiWideFromUtf8(const std::string& text);
 
-// Ctrl-C: sends command 2 to the dialog that is open. Async-signal-safe.
-// Returns false when no dialog is open (the caller then terminates).
+// Ctrl-C: goes to the window in front, the open window opened last: a
+// dialog takes it as command 2, a message box as Escape, the open-file
+// dialog as cancel. It is never held for a window opened later.
+// Async-signal-safe. Returns false when no window is open (the caller then
+// terminates).
 bool UiInterrupt();
 // Must be called once before UiInterrupt can be used from a signal handler.
 void UiPrepareInterrupts();
+// A window takes interrupts from when it opens to when it closes: its slot
+// (-1 when every slot is in use: it then takes none), the descriptor that
+// becomes readable on an interrupt, and whether one came (consumed).
+int UiInterruptOpen();
+void UiInterruptClose(int slot);
+int UiInterruptFd(int slot);
+bool UiInterruptTake(int slot);
+// For presenters, inside MessageBox and OpenFile: the descriptors to watch
+// while the box waits (termination, and the box's interrupt), written to
+// fds (room for 2), and their count; and whether the box was interrupted
+// (consumed: answer it as Escape, or cancel).
+int UiBoxWatchFds(int* fds);
+bool UiBoxInterrupted();
 // A dialog is open (some modal loop runs).
 bool UiDialogOpen();
 

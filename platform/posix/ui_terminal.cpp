@@ -285,9 +285,11 @@ public:
                 line += i == selected ? " \x1b[7m[" + name + "]\x1b[0m" : " [" + name + "]";
             }
             Write(line);
-            int termFd = OsPosixTerminationFd();
-            int watched[2] = {termFd, g_signalPipe[0]};
-            int key = ReadKey(watched, 2, -1);
+            // Termination, the box's Ctrl-C, and the terminal's own signals.
+            int watched[3];
+            int nwatched = UiBoxWatchFds(watched);
+            watched[nwatched++] = g_signalPipe[0];
+            int key = ReadKey(watched, nwatched, -1);
             if (key == kNone && TakeSignals()) {
                 Write("\n");
                 again = true;   // drawn again below, as the terminal is now
@@ -295,7 +297,7 @@ public:
             }
             int answer = 0;
             if (key == kNone)
-                answer = UiBoxCloseAnswer(style);   // termination
+                answer = UiBoxCloseAnswer(style);   // Ctrl-C (as Escape), or termination
             else if (key == kEnd)
                 answer = def;
             else if (key == kEscape)
@@ -874,12 +876,20 @@ private:
         line->clear();
         bool got = false;
         for (;;) {
-            pollfd fds[2] = {{inFd_, POLLIN, 0}, {OsPosixTerminationFd(), POLLIN, 0}};
-            int r = poll(fds, fds[1].fd >= 0 ? 2 : 1, -1);
+            // Ctrl-C (the box's interrupt) or termination ends the line.
+            int watch[2];
+            int nwatch = UiBoxWatchFds(watch);
+            pollfd fds[3] = {{inFd_, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+            for (int i = 0; i < nwatch; ++i)
+                fds[1 + i].fd = watch[i];
+            int r = poll(fds, static_cast<nfds_t>(1 + nwatch), -1);
             if (r < 0 && errno == EINTR)
                 continue;
-            if (r <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (r <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || (fds[1].revents & POLLIN) ||
+                (fds[2].revents & POLLIN)) {
+                got = false;
                 break;
+            }
             char c;
             if (read(inFd_, &c, 1) != 1)
                 break;

@@ -90,3 +90,7 @@ bool UiSnapshot(Window dialog, UiDialogView* out);
 // Whether history of control texts is recorded (on while the test double is
 // installed). Takes UiLock.
 void UiRecordHistory(bool on);
+// Called (outside UiLock, on the setting thread) after a control's text was
+// set while history is recorded: lets a test act at a given step of a
+// worker. nullptr: none.
+void UiSetTextWatcher(void (*watcher)(Window control, int id, const std::wstring& text));

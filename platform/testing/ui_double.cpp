@@ -25,12 +25,33 @@ std::vector<OpenFileCall> g_openFileCalls;
 std::deque<int> g_presses;
 std::vector<DialogOpen> g_opened;
 int g_pressPipe[2] = {-1, -1};   // wakes a waiting dialog when a press is queued
+std::function<void()> g_onNextBox;
+std::mutex g_textLock;
+std::function<void(int, const std::wstring&)> g_onText;
+
+void TextWatcher(Window, int id, const std::wstring& text)
+{
+    std::function<void(int, const std::wstring&)> fn;
+    {
+        std::lock_guard<std::mutex> hold(g_textLock);
+        fn = g_onText;
+    }
+    if (fn)
+        fn(id, text);
+}
 
 class DoublePresenter : public UiPresenter {
 public:
     int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
                    uint32_t style) override
     {
+        std::function<void()> onBox;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            onBox.swap(g_onNextBox);
+        }
+        if (onBox)
+            onBox();
         std::lock_guard<std::mutex> hold(g_lock);
         int answer = UiBoxDefault(style);
         if (!g_answers.empty()) {
@@ -121,17 +142,38 @@ void Install()
         g_openFileCalls.clear();
         g_presses.clear();
         g_opened.clear();
+        g_onNextBox = nullptr;
         if (g_pressPipe[0] < 0 && pipe2(g_pressPipe, O_NONBLOCK | O_CLOEXEC) != 0)
             g_pressPipe[0] = g_pressPipe[1] = -1;
     }
+    {
+        std::lock_guard<std::mutex> hold(g_textLock);
+        g_onText = nullptr;
+    }
     UiRecordHistory(true);
+    UiSetTextWatcher(TextWatcher);
     UiSetPresenter(std::make_unique<DoublePresenter>());
 }
 
 void Uninstall()
 {
     UiSetPresenter(nullptr);
+    UiSetTextWatcher(nullptr);
     UiRecordHistory(false);
+    std::lock_guard<std::mutex> hold(g_textLock);
+    g_onText = nullptr;
+}
+
+void OnNextBox(std::function<void()> fn)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_onNextBox = std::move(fn);
+}
+
+void OnControlText(std::function<void(int id, const std::wstring& text)> fn)
+{
+    std::lock_guard<std::mutex> hold(g_textLock);
+    g_onText = std::move(fn);
 }
 
 void AnswerNext(int answer)

@@ -2,6 +2,7 @@
 // dialog, answers from a script. Install() routes all UI calls of the
 // process through it until Uninstall().
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,14 @@ void Uninstall();
 // its default button (Cancel for 0x131, the first button otherwise).
 void AnswerNext(int answer);
 std::vector<Box> Boxes();
+
+// Runs fn when the next message box is shown, before it is answered (an
+// Abort pressed while the box is up, say). Called on the box's thread.
+void OnNextBox(std::function<void()> fn);
+
+// Runs fn(id, text) after every text a control is given, on the thread that
+// set it (a worker's step), until Install() or OnControlText(nullptr).
+void OnControlText(std::function<void(int id, const std::wstring& text)> fn);
 
 // Open-file dialog: the next call answers this path (empty = cancel). With
 // nothing queued it cancels.
