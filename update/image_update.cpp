@@ -4,7 +4,9 @@
 
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
+#include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/mmio.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -28,6 +30,22 @@ constexpr size_t kOpenFailedChars = sizeof(kOpenFailedFormat) / sizeof(wchar_t) 
 
 const wchar_t kError[] = L"ERROR";
 const wchar_t kUnexpectedEnd[] = L"Unexpected end of file!";
+const wchar_t kWriteFailed[] = L"Error writing to Flash!";
+const wchar_t kBadChecksum[] =
+    L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file";
+const wchar_t kAborted[] =
+    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Update again with a good file";
+
+// The records start right after the file header.
+constexpr uint32_t kFirstRecordOffset = IMAGE_SIGNATURE_BYTES + 8;
+// The check of the file shows its progress only once it has run this long:
+// a file on fast storage is checked before anyone could read the texts.
+constexpr uint32_t kCheckShownAfterMs = 500;
+
+// The chunk as the flash holds it after programming, read back for the
+// comparison (a global like the worker's other tables: one update at a
+// time, and no second 16 KB on the worker's stack).
+alignas(4) uint8_t ReadBackBuffer[IMAGE_CHUNK_BYTES + 4];
 
 // One run of the worker: what closing must release or hand back.
 struct UpdateRun {
@@ -120,8 +138,9 @@ int PlaceImage(UpdateRun& run, const ImageFileHeader& header)
     return 1;
 }
 
-// Erases every block whose first byte lies in the image's range. Not
-// interrupted by Abort: a half-erased range helps nobody. 1 = go on.
+// Erases every block whose first byte lies in the image's range, each read
+// back as blank (EraseBlock). Not interrupted by Abort: a half-erased range
+// helps nobody. 1 = go on.
 int EraseImageRange(UpdateRun& run, uint32_t imageLength)
 {
     const uint32_t blockSize = FlashBlockSize();
@@ -184,21 +203,111 @@ int ProgramChunk(UpdateRun& run, const uint8_t* data, uint32_t offset, uint32_t 
     return ProgramFlash(data + first, run.window + kSecondDeviceOffset, chunk - first);
 }
 
-// Programs the records. Returns when the run ends; run.completed tells how.
-void ProgramRecords(UpdateRun& run)
+// Reads a programmed chunk back and compares it with the data buffer, the
+// ones that pad a partly filled last bus word included: a device may report
+// success for cells that did not take their bits. 1 = the flash holds the
+// data.
+int ChunkReadsBack(UpdateRun& run, const uint8_t* data, uint32_t offset, uint32_t chunk)
 {
-    // Spare bytes past a chunk: a last, partly filled bus word reads them.
-    alignas(4) uint8_t data[IMAGE_CHUNK_BYTES + 4];
+    const uint32_t bytes = (chunk + (BusWidth - 1)) & ~(BusWidth - 1);
+    ResetToReadArray(run.window + offset);
+    if (BusWidth == 2 && offset < kSecondDeviceOffset && offset + bytes > kSecondDeviceOffset)
+        ResetToReadArray(run.window + kSecondDeviceOffset);
+    uint32_t at = 0;
+    if (offset % 4 != 0) {
+        // A 16-bit bus word first, so that the bulk read starts on 4 bytes.
+        uint16_t half = OsRead16(run.window + offset);
+        std::memcpy(ReadBackBuffer, &half, 2);
+        at = 2;
+    }
+    if (bytes > at)
+        OsReadBulk(ReadBackBuffer + at, run.window + offset + at, bytes - at);
+    return std::memcmp(ReadBackBuffer, data, bytes) == 0 ? 1 : 0;
+}
+
+// One record header; 0 when the file ends inside it.
+int ReadRecordHeader(Handle file, ImageRecordHeader* record)
+{
+    return ReadWord(file, &record->address) && ReadWord(file, &record->length) &&
+           ReadWord(file, &record->checksum);
+}
+
+// Reads the whole file once before anything is touched, with the checks of
+// the programming pass: every record's span, every checksum, an end record
+// and no end of file before it. A bad file is so found while the old image
+// is still whole. Then puts the file back at its first record. 1 = go on;
+// 0 = the run ended (with the message the programming pass would show, or,
+// on Abort, silently).
+int CheckImageFile(UpdateRun& run, uint8_t* data)
+{
+    const uint32_t t0 = OsGetTickCount();
+    bool shown = false;
+    for (;;) {
+        ImageRecordHeader record{};
+        if (!ReadRecordHeader(run.file, &record)) {
+            Report(run, kUnexpectedEnd);
+            return 0;
+        }
+        if (record.address == 0 && record.checksum == 0)
+            break;
+        uint32_t offset = record.address + AddressOffset;
+        if (!CheckRecordSpan(run, offset, record.length))
+            return 0;
+        uint32_t remaining = record.length;
+        uint32_t done = 0;
+        uint32_t sum = 0;
+        bool titled = false;
+        while (remaining != 0) {
+            if (AbortRequested.load())
+                return 0;
+            if (!shown && OsGetTickCount() - t0 >= kCheckShownAfterMs)
+                shown = true;
+            if (shown && !titled) {
+                OsFormat(run.text, kTextChars, L"Checking Section: %.8x  Len: %.8x(%d)", offset, record.length,
+                         static_cast<int>(record.length));
+                OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+                SetBarRange(run.sectionBar, record.length);
+                SetBarPos(run.sectionBar, done);
+                titled = true;
+            }
+            uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
+            if (!ReadExact(run.file, data, chunk)) {
+                Report(run, kUnexpectedEnd);
+                return 0;
+            }
+            sum += ByteSum(data, chunk);
+            done += chunk;
+            remaining -= chunk;
+            if (titled)
+                SetBarPos(run.sectionBar, done);
+        }
+        if (sum != record.checksum) {
+            Report(run, kBadChecksum);
+            return 0;
+        }
+    }
+    if (!OsSetFilePointer(run.file, kFirstRecordOffset)) {
+        Report(run, kUnexpectedEnd);
+        return 0;
+    }
+    return 1;
+}
+
+// Programs the records, reading each chunk back. Returns when the run ends;
+// run.completed tells how. Once the erase has begun, an Abort ends the run
+// with the warning that the image in flash is incomplete: never with the
+// restart question.
+void ProgramRecords(UpdateRun& run, uint8_t* data)
+{
     uint64_t overall = 0;
 
     if (AbortRequested.load()) {
-        run.completed = 1;
+        Report(run, kAborted);
         return;
     }
     for (;;) {
         ImageRecordHeader record{};
-        if (!ReadWord(run.file, &record.address) || !ReadWord(run.file, &record.length) ||
-            !ReadWord(run.file, &record.checksum)) {
+        if (!ReadRecordHeader(run.file, &record)) {
             Report(run, kUnexpectedEnd);
             return;
         }
@@ -220,8 +329,10 @@ void ProgramRecords(UpdateRun& run)
         uint32_t done = 0;
         uint32_t sum = 0;
         while (remaining != 0) {
-            if (AbortRequested.load())
-                break;
+            if (AbortRequested.load()) {
+                Report(run, kAborted);
+                return;
+            }
             uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
             if (!ReadExact(run.file, data, chunk)) {
                 Report(run, kUnexpectedEnd);
@@ -231,8 +342,8 @@ void ProgramRecords(UpdateRun& run)
             // leaves the cells as erased.
             std::memset(data + chunk, 0xFF, 4);
             sum += ByteSum(data, chunk);
-            if (!ProgramChunk(run, data, offset, chunk)) {
-                Report(run, L"Error writing to Flash!");
+            if (!ProgramChunk(run, data, offset, chunk) || !ChunkReadsBack(run, data, offset, chunk)) {
+                Report(run, kWriteFailed);
                 return;
             }
             done += chunk;
@@ -243,12 +354,11 @@ void ProgramRecords(UpdateRun& run)
             remaining -= chunk;
         }
         if (sum != record.checksum) {
-            Report(run,
-                   L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file");
+            Report(run, kBadChecksum);
             return;
         }
         if (AbortRequested.load()) {
-            run.completed = 1;
+            Report(run, kAborted);
             return;
         }
     }
@@ -273,7 +383,14 @@ void RunUpdate(UpdateRun& run)
     ImageFileHeader header{};
     if (!ReadFileHeader(run, &header) || !PlaceImage(run, header))
         return;
+    // Spare bytes past a chunk: a last, partly filled bus word reads them.
+    alignas(4) uint8_t data[IMAGE_CHUNK_BYTES + 4];
+    if (!CheckImageFile(run, data))
+        return;
     if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))
+        return;
+    // An Abort while the warning was asked (or before): nothing is erased yet.
+    if (AbortRequested.load())
         return;
 
     OsFormat(run.text, kTextChars, L"Image: %.8x  Len: %.8x(%d)", run.flashStart, header.imageLength,
@@ -285,7 +402,7 @@ void RunUpdate(UpdateRun& run)
     SetBarRange(run.imageBar, header.imageLength);
     SetBarPos(run.imageBar, 0);
 
-    ProgramRecords(run);
+    ProgramRecords(run, data);
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 
 #include "platform/types.h"
 
-// Thread procedure; param is the progress dialog's window. Returns 1 when
-// the update completed (end record, or stopped by Abort after a good
-// record), else 0. Ends the progress dialog and empties ImagePath on every
-// outcome.
+// Thread procedure; param is the progress dialog's window. The whole file
+// is checked before the flash is touched; every erased block and every
+// programmed chunk is read back. Returns 1 when the update completed (the
+// end record reached, everything written and read back), else 0; only then
+// is the restart offered. An Abort ends the run with 0: silently before the
+// erase, with a warning that the image is incomplete after it. Ends the
+// progress dialog and empties ImagePath on every outcome.
 uint32_t ImageUpdateWorker(void* param);
 
 // Sum of the bytes, each unsigned 8-bit, in a wrapping 32-bit accumulator.

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -40,6 +44,8 @@ const OsDialogTemplate kProgress = {L"Update", 0, 0, 0, 210, 85, L"", 8, 5, kIte
 
 const wchar_t kReset[] = L"To finish the update reset the system.\n Reset now?";
 const wchar_t kUnexpectedEnd[] = L"Unexpected end of file!";
+const wchar_t kAborted[] =
+    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Update again with a good file";
 
 std::atomic<int> g_restarts{0};
 std::atomic<bool> g_restartCold{false};
@@ -136,6 +142,12 @@ protected:
         ASSERT_EQ(ProgramFlash(src.data(), w + offset, static_cast<uint32_t>(n)), 1);
         ResetToReadArray(w);
         UnmapFlashWindow(w);
+    }
+    // The bytes Dirty() left at offset are still there.
+    void ExpectUntouched(uint32_t offset)
+    {
+        Bytes dirt = imagekit::Pattern(64 + 4, 99);
+        EXPECT_EQ(Peek(offset, 64), Bytes(dirt.begin(), dirt.begin() + 64)) << std::hex << offset;
     }
     // What must hold after every ending.
     // A device stuck busy cannot take the read-array command: readArray
@@ -291,16 +303,18 @@ TEST_F(ImageUpdate, ResetYesMakesAColdRestart)
     EXPECT_EQ(CountEvents("restart cold"), 1);
 }
 
-TEST_F(ImageUpdate, FullBuffersCostNineteenWritesAndOneClearPerChunk)
+TEST_F(ImageUpdate, FullBuffersCostNineteenWritesAndThreeCommandsPerChunk)
 {
     uidouble::AnswerNext(OS_IDNO);
     board::FlashResetCounters();
     // One block, four records of 64 KB: 16 chunks of 16 KB, 4096 buffers.
     ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x40000)));
     board::FlashCounters c = board::FlashGetCounters();
-    // blank block: one read-array; chunks: one clear each; buffers: 19
-    // writes each; closing: one read-array.
-    EXPECT_EQ(c.busWrites, 1u + 16u + 4096u * 19u + 1u);
+    // blank block: one read-array; chunks: read status, clear and the
+    // read-array of the read-back each; buffers: 19 writes each; closing:
+    // one read-array.
+    EXPECT_EQ(c.busWrites, 1u + 16u * 3u + 4096u * 19u + 1u);
+    EXPECT_GE(c.busReads, 0x40000u / 4u + 0x40000u / 4u) << "the blank check and the read-back";
 }
 
 TEST_F(ImageUpdate, ShortImageGivesBarRangesOfOne)
@@ -410,16 +424,13 @@ TEST_F(ImageUpdate, RecordEndings)
         o.flaw = c.flaw;
         o.flawRecord = 1;
         o.flawArg = c.arg;
+        Dirty(0x80000);
         Bytes image = imagekit::Pattern(0x20000, 3);
         ExpectFailure(Run(imagekit::BinOfImage(0x80000000, image, 0x10000, o)), c.text);
-        // The first record is programmed; a cut record's bytes are not.
-        EXPECT_EQ(Peek(0x80000, 0x10000), Bytes(image.begin(), image.begin() + 0x10000));
-        if (c.flaw == BinFlaw::TruncatedRecordData) {
-            EXPECT_TRUE(AllErased(0x90000, 0x10000));
-        }
-        if (c.flaw == BinFlaw::BadChecksum) {   // reported after programming
-            EXPECT_EQ(Peek(0x90000, 0x10000), Bytes(image.begin() + 0x10000, image.end()));
-        }
+        // The flaw is in the second record, found by the check of the whole
+        // file: nothing was erased or programmed, the old image is whole.
+        ExpectUntouched(0x80000);
+        EXPECT_TRUE(uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT).empty());
     }
 }
 
@@ -548,26 +559,33 @@ TEST_F(ImageUpdate, RecordsOutsideTheImageOrOffTheBusWordAreNotProgrammed)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
+        Dirty(0x80000);
         Dirty(0x100000);
         uidouble::Install();
         dialog_ = uidouble::NewDialog(&kProgress);
-        std::vector<imagekit::BinRecord> records(1);
-        records[0].address = c.address;
-        records[0].data = imagekit::Pattern(0x100, 6);
+        // A sound record first: the bad one is the file's last.
+        std::vector<imagekit::BinRecord> records(2);
+        records[0].address = 0x80000000;
+        records[0].data = imagekit::Pattern(0x100, 5);
+        records[1].address = c.address;
+        records[1].data = imagekit::Pattern(0x100, 6);
         ExpectFailure(Run(imagekit::BuildBin(0x80000000, 0x1000, records)), c.text);
-        EXPECT_TRUE(AllErased(0x80000, 0x40000));   // erased, nothing programmed
+        ExpectUntouched(0x80000);   // found before the erase
         EXPECT_TRUE(AllErased(0x7FF00, 0x100));
-        EXPECT_FALSE(AllErased(0x100000, 64));
+        ExpectUntouched(0x100000);
     }
 }
 
-TEST_F(ImageUpdate, AbortBeforeTheFirstRecordStillErases)
+TEST_F(ImageUpdate, AbortBeforeTheEraseTouchesNothing)
 {
+    // Seen by the check of the file (at its first chunk): no message, no
+    // restart question, the old image whole.
     Dirty(0x80000);
     AbortRequested = 1;
-    uidouble::AnswerNext(OS_IDNO);
-    ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 0x1000)));
-    EXPECT_TRUE(AllErased(0x80000, 0x40000));
+    EXPECT_EQ(Run(imagekit::OsImageBin(0x80000000, 0x1000)), 0u);
+    EXPECT_TRUE(uidouble::Boxes().empty());
+    ExpectUntouched(0x80000);
+    ExpectClosed();
 }
 
 TEST_F(ImageUpdate, SixteenBitBusResetsBothDevicesAtTheEnd)
@@ -628,6 +646,170 @@ TEST_F(ImageUpdate, ThreadedWorkerEmptiesThePathBeforeEndingTheDialog)
     ASSERT_EQ(OsWaitForSingleObject(thread, OS_INFINITE), OS_WAIT_OBJECT_0);
     OsCloseHandle(thread);
     ExpectClosed();
+}
+
+// ---- The update never costs the running image -----------------------------
+
+TEST_F(ImageUpdate, CheckOfTheFileShowsItsProgressOnlyWhenItTakesLong)
+{
+    // Every read of the virtual clock: 200 ms, so the check of the file
+    // (one look at the clock a chunk) soon takes long enough to show.
+    OsUseVirtualClock(0, 200000);
+    Bytes image = imagekit::Pattern(0x20000, 4);
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::BinOfImage(0x80000000, image)));
+    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT);
+    ASSERT_GE(section.size(), 4u);
+    EXPECT_EQ(section[0], L"Checking Section: 00080000  Len: 00010000(65536)");
+    EXPECT_EQ(section[1], L"Checking Section: 00090000  Len: 00010000(65536)");
+    EXPECT_EQ(section[2], L"Erasing Flash Sector at 00080000");
+    EXPECT_EQ(section.back(), L"Section: 00090000  Len: 00010000(65536)");
+    EXPECT_EQ(Peek(0x80000, image.size()), image);
+}
+
+TEST_F(ImageUpdate, AbortAtTheOverlapWarningErasesNothing)
+{
+    // Ctrl-C while the warning is up used to become an Abort that OK then
+    // turned into an erase with nothing written.
+    Dirty(0x0);
+    uidouble::OnNextBox([] { AbortRequested = 1; });
+    uidouble::AnswerNext(OS_IDOK);
+    EXPECT_EQ(Run(imagekit::OsImageBin(0xBCA00000, 0x1000)), 0u);
+    ASSERT_EQ(uidouble::Boxes().size(), 1u);
+    EXPECT_EQ(uidouble::Boxes()[0].caption, L"WARNING");
+    ExpectUntouched(0x0);
+    EXPECT_EQ(g_restarts.load(), 0);
+    ExpectClosed();
+}
+
+TEST_F(ImageUpdate, AbortOnceTheEraseHasBegunWarnsThatTheImageIsIncomplete)
+{
+    struct Case {
+        const char* name;
+        std::wstring trigger;   // the step at which Abort is pressed
+    };
+    const Case cases[] = {
+        {"during the erase", L"Erasing Flash Sector at 00080000"},
+        {"inside a record", L"Section: 00090000  Len: 00010000(65536)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        Dirty(0x80000);
+        Dirty(0xC0000);
+        AbortRequested = 0;
+        const std::wstring trigger = c.trigger;
+        uidouble::OnControlText([trigger](int id, const std::wstring& text) {
+            if (id == UPD_SECTION_TEXT && text == trigger)
+                AbortRequested = 1;
+        });
+        Bytes image = imagekit::Pattern(0x48000, 5);
+        ExpectFailure(Run(imagekit::BinOfImage(0x80000000, image)), kAborted);
+        // The erase is never cut short.
+        EXPECT_TRUE(AllErased(0xC0000, 0x40000));
+        if (trigger[0] == L'S') {   // the first record was written, nothing of the second
+            EXPECT_EQ(Peek(0x80000, 0x10000), Bytes(image.begin(), image.begin() + 0x10000));
+            EXPECT_TRUE(AllErased(0x90000, 0x10000));
+        }
+    }
+}
+
+// A chip still erasing a block for a program that was killed (datasheet
+// timing on the virtual clock): commands sent to it while busy are lost.
+TEST_F(ImageUpdate, ABusyChipIsWaitedForBeforeItIsCommanded)
+{
+    Dirty(0x80000);   // the old image
+    ASSERT_TRUE(board::SetSetting("timing", "datasheet"));
+    OsUseVirtualClock(1000000, 1);
+    uint8_t* w = MapFlashWindow(FLASH_WINDOW_FULL);
+    ASSERT_NE(w, nullptr);
+    Dirty(0x100000);
+    FlashWriteWord(w + 0x100000, FLASH_CMD_BLOCK_ERASE);
+    FlashWriteWord(w + 0x100000, FLASH_CMD_CONFIRM);
+    UnmapFlashWindow(w);
+    ASSERT_TRUE(board::FlashGetDeviceInfo(0).busy);
+
+    Bytes image = imagekit::Pattern(0x1000, 8);
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(imagekit::BinOfImage(0x80000000, image)));
+    EXPECT_EQ(Peek(0x80000, image.size()), image) << "not the new data ANDed with the old";
+    EXPECT_TRUE(AllErased(0x80000 + image.size(), 0x40000 - image.size()));
+}
+
+// A worn cell: its bit at offset never changes in one direction, while the
+// devices report success. A clock that forces the bit at every reading of
+// the time (the devices' polls read it right after each operation), on a
+// mapping of the board's flash image of its own, stands in for such a chip.
+class WornCellClock {
+public:
+    WornCellClock(uint32_t offset, uint8_t bit, bool stuckAtOne) : offset_(offset), bit_(bit), one_(stuckAtOne)
+    {
+        int fd = open(board::FlashImagePath().c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            void* p = mmap(nullptr, board::kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            close(fd);
+            if (p != MAP_FAILED)
+                image_ = static_cast<uint8_t*>(p);
+        }
+        ops_ = {Now, Sleep, this};
+        OsSetClock(&ops_);
+    }
+    ~WornCellClock()
+    {
+        OsSetClock(nullptr);
+        if (image_)
+            munmap(image_, board::kFlashSize);
+    }
+    bool mapped() const { return image_ != nullptr; }
+
+private:
+    static uint64_t Now(void* ctx)
+    {
+        auto* c = static_cast<WornCellClock*>(ctx);
+        if (c->image_) {
+            uint8_t& cell = c->image_[c->offset_];
+            cell = c->one_ ? uint8_t(cell | c->bit_) : uint8_t(cell & ~c->bit_);
+        }
+        return c->now_ += 1;
+    }
+    static void Sleep(void* ctx, uint64_t us) { static_cast<WornCellClock*>(ctx)->now_ += us; }
+
+    uint32_t offset_;
+    uint8_t bit_;
+    bool one_;
+    uint8_t* image_ = nullptr;
+    uint64_t now_ = 1000000;
+    OsClockOps ops_{};
+};
+
+TEST_F(ImageUpdate, ReadBackFindsWhatTheStatusHides)
+{
+    struct Case {
+        const char* name;
+        bool stuckAtOne;   // a bit that a program cannot clear, else one an erase cannot set
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {"cell that keeps a one", true, L"Error writing to Flash!"},
+        {"cell that keeps a zero", false, L"Error Erasing Flash Sector"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        Dirty(0x80000);
+        ASSERT_TRUE(board::SetSetting("timing", "datasheet"));
+        // 0x00 at 0x8123 in the image: every bit of it must be cleared.
+        Bytes image = imagekit::Pattern(0x2000, 9);
+        image[0x123] = 0x00;
+        {
+            WornCellClock clock(0x80123, 0x04, c.stuckAtOne);
+            ASSERT_TRUE(clock.mapped());
+            ExpectFailure(Run(imagekit::BinOfImage(0x80000000, image)), c.text);
+        }
+        ASSERT_TRUE(board::SetSetting("timing", "none"));
+    }
 }
 
 }  // namespace
