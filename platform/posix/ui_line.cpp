@@ -47,6 +47,26 @@ std::wstring Lower(const std::wstring& s)
 
 // ---- LineReader ----------------------------------------------------------
 
+namespace {
+
+// Whether one of fds is readable now (no wait).
+bool OthersReady(const int* fds, int nfds)
+{
+    if (nfds <= 0)
+        return false;
+    std::vector<pollfd> others;
+    for (int i = 0; i < nfds; ++i)
+        others.push_back({fds[i], POLLIN, 0});
+    if (poll(others.data(), others.size(), 0) <= 0)
+        return false;
+    for (const pollfd& p : others)
+        if (p.revents & (POLLIN | POLLHUP | POLLERR))
+            return true;
+    return false;
+}
+
+}  // namespace
+
 int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs)
 {
     for (;;) {
@@ -61,6 +81,8 @@ int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeou
             buffer_.clear();
         } else {
             size_t nl = buffer_.find('\n', scanned_);
+            if (nl != std::string::npos && OthersReady(fds, nfds))
+                return -1;   // a Ctrl-C (or a wake-up) that came with the line comes first
             if (nl != std::string::npos) {
                 size_t begin = start_;
                 start_ = scanned_ = nl + 1;

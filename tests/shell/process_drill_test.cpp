@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "board/board.h"
 #include "board/imagekit.h"
@@ -29,7 +30,8 @@ struct Child {
     int err = -1;   // we read its standard error
     std::string seen;
 
-    void Start(const std::string& imagePath)
+    void Start(const std::string& imagePath) { StartWith({"/u", imagePath}); }
+    void StartWith(const std::vector<std::string>& args)
     {
         int inPipe[2], errPipe[2];
         ASSERT_EQ(pipe(inPipe), 0);
@@ -43,7 +45,11 @@ struct Child {
             dup2(devnull, 1);
             close(inPipe[1]);
             close(errPipe[0]);
-            execl(kFlashUpdate.c_str(), "flashupdate", "/u", imagePath.c_str(), (char*)nullptr);
+            std::vector<char*> argv{const_cast<char*>("flashupdate")};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(kFlashUpdate.c_str(), argv.data());
             _exit(127);
         }
         close(inPipe[0]);
@@ -158,6 +164,65 @@ TEST(ProcessDrill, TwoUpdatesAtOnceNeverMix)
     a.Wait();
     b.Wait();
     EXPECT_TRUE(FlashRange(0x80000, size) == imageB) << "the last writer's image, whole";
+}
+
+// The open-file dialog is in front when Ctrl-C comes: it is cancelled, and
+// the interrupt is not kept for the progress dialog, which would take it
+// as an Abort once a file had been chosen (the erase with nothing written).
+TEST(ProcessDrill, CtrlCAtTheOpenFileDialogCancelsTheUpdate)
+{
+    TempBoard tb;
+    ASSERT_TRUE(board::Ensure());
+    imagekit::Bytes before = FlashRange(0x80000, 0x40000);
+    ASSERT_EQ(before.size(), 0x40000u);
+    Child child;
+    child.StartWith({"/u", ""});   // the command line "/u ": the chooser asks
+    ASSERT_TRUE(child.WaitFor("Path (empty line: cancel):", 60)) << child.seen;
+    kill(child.pid, SIGINT);
+    // What a chooser deaf to Ctrl-C would take. The program may have ended
+    // already: a write to its closed input must not end the test.
+    signal(SIGPIPE, SIG_IGN);
+    const char answers[] = "\\nk.bin\nOK\nNo\n";
+    ssize_t ignored = write(child.in, answers, sizeof answers - 1);
+    (void)ignored;
+    child.CloseInput();
+    child.WaitFor("\x01never", 30);   // everything it writes, until it ends
+    int status = child.Wait();
+    EXPECT_NE(child.seen.find("(cancelled)"), std::string::npos) << child.seen;
+    ASSERT_TRUE(WIFEXITED(status)) << child.seen;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(child.seen.find("Erasing"), std::string::npos) << child.seen;
+    EXPECT_EQ(child.seen.find("RESET"), std::string::npos) << child.seen;
+    EXPECT_TRUE(FlashRange(0x80000, 0x40000) == before) << "the running image must stay";
+}
+
+// Ctrl-C or SIGTERM during the delay of "/rc": the program ends and the
+// device is not restarted.
+TEST(ProcessDrill, SignalDuringTheRestartDelayEndsWithoutARestart)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TempBoard tb;
+        Child child;
+        child.StartWith({"/rc", "600000"});
+        // The clean-boot mark comes before the delay: once it is recorded
+        // the program sleeps.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        bool marked = false;
+        while (!marked && std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& e : board::Events())
+                marked = marked || e.rfind("clean-boot-mark", 0) == 0;
+            if (!marked)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(marked);
+        kill(child.pid, sig);
+        int status = child.Wait();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the program, not by the signal";
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        for (const std::string& e : board::Events())
+            EXPECT_EQ(e.rfind("restart", 0), std::string::npos) << e;
+    }
 }
 
 }  // namespace
