@@ -8,6 +8,13 @@
 //
 // BM_UpdateThroughput: the same update with timing "none", in real time:
 // what the worker and the bus model cost per megabyte.
+//
+// BM_CheckPass and BM_ReadBackPass: the two parts of that update that make
+// it safe, on their own, with the worker's own calls: the check of the
+// whole file before the flash is touched (every chunk read and summed), and
+// the read-back (every erased block checked blank, every 16 KB chunk read
+// back and compared). Their times over BM_UpdateThroughput's are the
+// shares that bench.sh reports.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -22,6 +29,8 @@
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/mmio.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
 #include "update/globals.h"
@@ -109,5 +118,57 @@ void BM_UpdateThroughput(benchmark::State& state)
     state.counters["reads/64B"] = double(c.busReads) / per64;
 }
 BENCHMARK(BM_UpdateThroughput)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_CheckPass(benchmark::State& state)
+{
+    TempBoard tb(true);
+    std::wstring path =
+        bench::PlaceInRoot(tb.rootfs(), "nk.bin", imagekit::OsImageBin(kImageStart, kImageBytes, 9));
+    static uint8_t data[IMAGE_CHUNK_BYTES + 4];
+    uint32_t sums = 0;
+    for (auto _ : state) {
+        Handle file = OsCreateFile(path.c_str(), OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
+        uint32_t got = 0;
+        OsReadFile(file, data, 15, &got);
+        for (;;) {
+            uint32_t header[3];
+            if (!OsReadFile(file, header, 12, &got) || got != 12 || (header[0] == 0 && header[2] == 0))
+                break;
+            for (uint32_t left = header[1]; left != 0;) {
+                uint32_t chunk = left < IMAGE_CHUNK_BYTES ? left : IMAGE_CHUNK_BYTES;
+                OsReadFile(file, data, chunk, &got);
+                sums += ByteSum(data, chunk);
+                left -= chunk;
+            }
+        }
+        OsCloseHandle(file);
+    }
+    benchmark::DoNotOptimize(sums);
+    state.SetBytesProcessed(int64_t(state.iterations()) * kImageBytes);
+}
+BENCHMARK(BM_CheckPass)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_ReadBackPass(benchmark::State& state)
+{
+    TempBoard tb(true);
+    board::SetSetting("timing", "none");
+    uint8_t* window = MapFlashWindow(FLASH_WINDOW_FULL);
+    static uint8_t data[IMAGE_CHUNK_BYTES + 4], back[IMAGE_CHUNK_BYTES + 4];
+    std::memset(data, 0xFF, sizeof data);
+    int same = 0;
+    for (auto _ : state) {
+        for (uint32_t b = kFlashStart; b < kFlashStart + kImageBytes; b += FlashBlockSize())
+            same += IsBlockErased(window + b, FlashBlockSize());
+        for (uint32_t at = kFlashStart; at < kFlashStart + kImageBytes; at += IMAGE_CHUNK_BYTES) {
+            ResetToReadArray(window + at);
+            OsReadBulk(back, window + at, IMAGE_CHUNK_BYTES);
+            same += std::memcmp(back, data, IMAGE_CHUNK_BYTES) == 0;
+        }
+    }
+    UnmapFlashWindow(window);
+    benchmark::DoNotOptimize(same);
+    state.SetBytesProcessed(int64_t(state.iterations()) * kImageBytes);
+}
+BENCHMARK(BM_ReadBackPass)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

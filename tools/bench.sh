@@ -128,6 +128,10 @@ counter() { grep "^$1" "$2" | head -1 | grep -o "$3=[0-9.k]*" | cut -d= -f2; }
 writes_buffer=$(counter "BM_ProgramChunk/64 " "$tmp/flash.txt" "writes/64B")
 writes_chunk=$(counter "BM_ProgramChunk/16384" "$tmp/flash.txt" "writes/64B")
 device_ratio=$(counter "BM_UpdateDeviceTime" "$tmp/update.txt" "ratio")
+ms_of() { grep "^$1" "$tmp/update.txt" | head -1 | awk '{print $2}'; }
+check_ms=$(ms_of BM_CheckPass); readback_ms=$(ms_of BM_ReadBackPass); inproc_ms=$(ms_of BM_UpdateThroughput)
+check_share=$(calc "round(100 * $check_ms / $inproc_ms, 1)")
+readback_share=$(calc "round(100 * $readback_ms / $inproc_ms, 1)")
 
 verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met; else echo MISSED; fi; }
 
@@ -143,8 +147,10 @@ verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met;
     echo "| What | Figure | Goal | |"
     echo "|---|---|---|---|"
     echo "| flashupdate /u, 20 MB OS image, end to end | ${update_s} s = ${update_mbs} MB/s; cp: ${cp_s} s = ${cp_mbs} MB/s; ratio ${update_ratio} | within 3 x cp | $(verdict "$update_ratio <= 3") |"
-    echo "| Bus writes per full 64-byte buffer (one buffer per call / 16 KB chunks as the worker programs; each call adds one status-clear write) | ${writes_buffer} / ${writes_chunk} | 19 per buffer | $(verdict "$writes_chunk < 19.01") |"
-    echo "| Emulated device time of the 20 MB update / physical limit (datasheet timing) | ratio ${device_ratio} | within 1.05 | $(verdict "$device_ratio <= 1.05") |"
+    echo "| Bus writes per full 64-byte buffer (one buffer per call / 16 KB chunks as the worker programs; each call adds a read-status and a status-clear write) | ${writes_buffer} / ${writes_chunk} | 19 per buffer | $(verdict "$writes_chunk < 19.01") |"
+    echo "| Emulated device time of the 20 MB update / datasheet sum of erase and program times (the board gives reads no cycle time, so the read-back's reads cost none) | ratio ${device_ratio} | within 1.01 | $(verdict "$device_ratio <= 1.01") |"
+    echo "| Check of the whole file before the flash is touched (BM_CheckPass), share of the in-process update (BM_UpdateThroughput, ${inproc_ms} ms) | ${check_ms} ms = ${check_share} % | | |"
+    echo "| Read-back of every erased block and programmed chunk (BM_ReadBackPass), share of the same | ${readback_ms} ms = ${readback_share} % | | |"
     echo "| AutoCopy, ${copied} files, 100 MB | ${autocopy_s} s; cp -r: ${cpr_s} s; ratio ${autocopy_ratio} | within 1.25 x cp -r | $(verdict "$autocopy_ratio <= 1.25") |"
     echo "| autorun: boardsim insert to the first program's mark | ${latency_ms} ms | | |"
     echo "| autorun: CPU over 10 s idle | ${idle_cpu} s | 0.00 | $(verdict "$idle_cpu <= 0.0") |"
