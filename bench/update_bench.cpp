@@ -31,6 +31,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/mmio.h"
+#include "platform/sync.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
 #include "update/globals.h"
