@@ -11,6 +11,7 @@
 // root. So nothing outside the device root is read or written, not even by
 // a program that swaps folders for links while a copy runs.
 #include "platform/files.h"
+#include "platform/utf16.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -72,34 +73,11 @@ std::wstring WidenHostName(const char* name)
 {
     std::wstring out;
     const auto* p = reinterpret_cast<const unsigned char*>(name);
-    while (*p != 0) {
-        unsigned char b = *p;
+    size_t left = std::strlen(name);
+    while (left > 0) {
         uint32_t c = 0;
-        size_t extra = 0;
-        uint32_t min = 0;
-        if (b < 0x80) {
-            out.push_back(static_cast<wchar_t>(b));
-            ++p;
-            continue;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F, extra = 1, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F, extra = 2, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07, extra = 3, min = 0x10000;
-        } else {
-            extra = SIZE_MAX;
-        }
-        bool ok = extra != SIZE_MAX;
-        for (size_t i = 1; ok && i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                ok = false;
-            else
-                c = (c << 6) | (p[i] & 0x3F);
-        }
-        if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
-            ok = false;
-        if (ok) {
+        size_t used = 0;
+        if (utf16::DecodeUtf8(p, left, &c, &used)) {
             // Wide text is UTF-16, whatever the width of wchar_t.
             if (c >= 0x10000) {
                 out.push_back(static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)));
@@ -107,11 +85,12 @@ std::wstring WidenHostName(const char* name)
             } else {
                 out.push_back(static_cast<wchar_t>(c));
             }
-            p += extra + 1;
         } else {
-            out.push_back(static_cast<wchar_t>(0xDC00 + b));
-            ++p;
+            out.push_back(static_cast<wchar_t>(0xDC00 + *p));
+            used = 1;
         }
+        p += used;
+        left -= used;
     }
     return out;
 }
