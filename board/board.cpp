@@ -23,6 +23,7 @@
 #include "board/default_board.h"
 #include "board/flash_state.h"
 #include "board/registry_store.h"
+#include "board/volumes.h"
 
 namespace board {
 namespace {
@@ -144,6 +145,7 @@ bool InitLocked(const std::string& dir, bool blank)
 {
     // The old flash file is replaced: nothing of it may stay mapped here.
     CloseAll();
+    VolumeLeftoversClean();
     if (!WriteDefaultBoard(dir, blank))
         return false;
     FlashResetDevices();

@@ -104,13 +104,78 @@ bool Within(const fs::path& inner, const fs::path& outer)
 // that was killed midway: it is cleaned away.
 std::string VolumesLock() { return Dir() + "/.volumes.lock"; }
 
-void CleanStaging()
+// Before an insert moves its finished copy into rootfs/, it leaves a note
+// in the staging folder that names the volume and the copy's identity; the
+// note goes once the record is written. A note still there means the insert
+// was killed in between: the folder it moved in is taken out again (only
+// that very folder, never another of the same name), so that the volume can
+// be inserted anew.
+const char kInsertNote[] = "mounting-";
+// A removal moves the volume's folder to staging/remove-PID-NAME before it
+// deletes the record; that folder still there means the removal was killed
+// in between, and it is finished by deleting the record.
+const char kRemoveCopy[] = "remove-";
+
+bool WriteInsertNote(const std::string& path, const struct stat& copy)
 {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    const std::string text = std::to_string(copy.st_dev) + " " + std::to_string(copy.st_ino) + "\n";
+    const bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return close(fd) == 0 && ok;
+}
+
+// Undoes an insert killed between its move into rootfs/ and its record.
+void UndoHalfInsert(const std::string& name, const std::string& notePath)
+{
+    if (!ValidVolumeName(name)) return;
+    std::string text;
+    unsigned long long dev = 0, ino = 0;
+    if (!ReadTextFile(notePath, &text) || std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) != 2)
+        return;  // cut short while written: the move had not happened yet
+    struct stat st;
+    if (access((VolumesDir() + "/" + name).c_str(), F_OK) == 0) return;  // finished after all
+    const std::string mount = RootFs() + "/" + name;
+    if (lstat(mount.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != dev || st.st_ino != ino)
+        return;
     std::error_code ec;
+    fs::remove_all(mount, ec);
+}
+
+// Finishes a removal killed between taking the folder away and deleting the
+// record; returns the volume's name, or "".
+std::string FinishHalfRemove(const std::string& entry)
+{
+    size_t i = std::strlen(kRemoveCopy), digits = i;
+    while (digits < entry.size() && entry[digits] >= '0' && entry[digits] <= '9') ++digits;
+    if (digits == i || digits >= entry.size() || entry[digits] != '-') return "";
+    const std::string name = entry.substr(digits + 1);
+    if (!ValidVolumeName(name)) return "";
+    unlink((VolumesDir() + "/" + name).c_str());
+    return name;
+}
+
+// What inserts and removals killed midway left: their half-done steps
+// undone or finished, then the staging folder emptied. Caller holds the
+// volumes lock. Returns the names of the volumes whose removal it finished.
+std::vector<std::string> CleanStaging()
+{
+    std::vector<std::string> removed;
+    std::error_code ec;
+    for (fs::directory_iterator it(StagingDir(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (entry.rfind(kInsertNote, 0) == 0) {
+            UndoHalfInsert(entry.substr(std::strlen(kInsertNote)), it->path().string());
+        } else if (entry.rfind(kRemoveCopy, 0) == 0) {
+            const std::string name = FinishHalfRemove(entry);
+            if (!name.empty()) removed.push_back(Lower(name));
+        }
+    }
     for (fs::directory_iterator it(StagingDir(), ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code ignored;
         fs::remove_all(it->path(), ignored);
     }
+    return removed;
 }
 
 }  // namespace
@@ -194,9 +259,18 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         return 1;
     }
     const std::string mount = RootFs() + "/" + name;
+    const std::string note = StagingDir() + "/" + kInsertNote + name;
+    struct stat copy;
+    if (lstat(staging.c_str(), &copy) != 0 || !WriteInsertNote(note, copy)) {
+        std::fprintf(stderr, "boardsim: cannot write %s: %s\n", note.c_str(), std::strerror(errno));
+        unlink(note.c_str());
+        fs::remove_all(staging, ec);
+        return 1;
+    }
     if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, mount.c_str(), RENAME_NOREPLACE) != 0) {
         std::fprintf(stderr, "boardsim: cannot mount \\%s: %s\n", name.c_str(),
                      std::strerror(errno));
+        unlink(note.c_str());
         fs::remove_all(staging, ec);
         return 1;
     }
@@ -207,10 +281,18 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         std::fprintf(stderr, "boardsim: cannot record volume %s: %s\n", name.c_str(),
                      std::strerror(errno));
         fs::remove_all(mount, ec);
+        unlink(note.c_str());
         return 1;
     }
     close(fd);
+    unlink(note.c_str());
     return 0;
+}
+
+void VolumeLeftoversClean()
+{
+    FileLock lock(VolumesLock());
+    CleanStaging();
 }
 
 int VolumeRemove(const std::string& name)
@@ -220,8 +302,11 @@ int VolumeRemove(const std::string& name)
         return 2;
     }
     FileLock lock(VolumesLock());
-    CleanStaging();
+    const std::vector<std::string> finished = CleanStaging();
     const std::string recorded = FindEntryNoCase(VolumesDir(), name);
+    // The same removal again, after one killed midway: it is done now.
+    if (recorded.empty() && std::count(finished.begin(), finished.end(), Lower(name)))
+        return 0;
     if (recorded.empty()) {
         std::fprintf(stderr, "boardsim: no volume named \"%s\" is inserted\n", name.c_str());
         return 1;

@@ -23,6 +23,11 @@ constexpr size_t kMaxVolumeName = 32;
 int VolumeInsert(const std::string& name, const std::string& hostDir);
 int VolumeRemove(const std::string& name);
 
+// Undoes what an insert killed midway left (a folder in rootfs/ without its
+// record), finishes a removal killed midway, and empties the staging
+// folder. Insert, remove and init do this first.
+void VolumeLeftoversClean();
+
 // The mounted volumes' names, sorted.
 std::vector<std::string> Volumes();
 

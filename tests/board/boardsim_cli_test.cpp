@@ -1,10 +1,17 @@
 // The boardsim command: exit statuses and the set/get/events contract.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "board/board.h"
 #include "platform/testing/temp_board.h"
@@ -29,6 +36,66 @@ int RunBoardsim(const std::string& args, std::string* out = nullptr)
     if (out)
         *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs boardsim with args under ptrace and kills it with SIGKILL the moment
+// a rename whose new path ends in target has succeeded: a program killed
+// exactly between two of its steps. Returns false when that rename never
+// came (or tracing is not allowed here: *traced false).
+bool KillAfterRename(const std::vector<std::string>& args, const std::string& target, bool* traced)
+{
+    *traced = false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv{const_cast<char*>(kBoardsim.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(99);
+        execv(argv[0], argv.data());
+        _exit(98);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
+        waitpid(pid, &status, 0);
+        return false;
+    }
+    *traced = true;
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    bool killed = false, watching = false;
+    while (ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr) == 0 && waitpid(pid, &status, 0) == pid &&
+           WIFSTOPPED(status)) {
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80))
+            continue;
+        __ptrace_syscall_info info{};
+        if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0)
+            break;
+        if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+            uint64_t newPath = 0;
+            if (info.entry.nr == SYS_renameat2 || info.entry.nr == SYS_renameat)
+                newPath = info.entry.args[3];
+#ifdef SYS_rename
+            if (info.entry.nr == SYS_rename)
+                newPath = info.entry.args[1];
+#endif
+            watching = false;
+            if (newPath) {
+                char path[4096] = {};
+                std::ifstream mem("/proc/" + std::to_string(pid) + "/mem", std::ios::binary);
+                mem.seekg(std::streamoff(newPath));
+                mem.read(path, sizeof path - 1);
+                const std::string p = path;
+                watching = p.size() >= target.size() && p.compare(p.size() - target.size(), target.size(), target) == 0;
+            }
+        } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && watching && info.exit.rval == 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+    }
+    waitpid(pid, &status, 0);
+    return killed;
 }
 
 bool HaveBoardsim()
@@ -79,4 +146,46 @@ TEST(BoardsimCli, SetGetEventsAndShow)
     EXPECT_EQ(RunBoardsim("show", &out), 0);
     EXPECT_NE(out.find("nothing found"), std::string::npos) << out;
     EXPECT_EQ(board::GetSetting("shift"), "up");  // a new board has default settings
+}
+
+// An insert killed after its copy went into the device root but before its
+// record was written, and a removal killed after the folder was taken away
+// but before the record went: the next insert, removal or init undoes or
+// finishes them, so nothing half-done stands in the user's way.
+TEST(BoardsimCli, InsertAndRemoveKilledMidwayDoNotBlockTheNext)
+{
+    if (!HaveBoardsim())
+        GTEST_SKIP() << "boardsim is not built";
+    namespace fs = std::filesystem;
+    TempBoard tb;
+    const std::string host = tb.dir() + "/host";
+    fs::create_directories(host + "/AutoRun");
+    std::ofstream(host + "/AutoRun/a.exe") << "x";
+    bool traced = false;
+    ASSERT_TRUE(KillAfterRename({"insert", "Card", host}, "/rootfs/Card", &traced) || !traced);
+    if (!traced)
+        GTEST_SKIP() << "no ptrace here";
+    ASSERT_TRUE(fs::exists(tb.rootfs() + "/Card/AutoRun/a.exe"));  // killed at the right step
+    ASSERT_FALSE(fs::exists(tb.dir() + "/volumes/Card"));
+    // A folder of that name that the user made is never taken for the copy.
+    fs::create_directories(tb.rootfs() + "/Mine");
+    EXPECT_EQ(RunBoardsim("insert Card '" + host + "'"), 0);
+    EXPECT_TRUE(fs::exists(tb.dir() + "/volumes/Card"));
+    EXPECT_TRUE(fs::exists(tb.rootfs() + "/Card/AutoRun/a.exe"));
+
+    ASSERT_TRUE(KillAfterRename({"remove", "Card"}, "-Card", &traced));
+    ASSERT_FALSE(fs::exists(tb.rootfs() + "/Card"));
+    ASSERT_TRUE(fs::exists(tb.dir() + "/volumes/Card"));
+    EXPECT_EQ(RunBoardsim("remove Card"), 0);  // the removal again: done
+    EXPECT_FALSE(fs::exists(tb.dir() + "/volumes/Card"));
+    EXPECT_EQ(RunBoardsim("insert Card '" + host + "'"), 0);
+
+    // Init undoes a killed insert too.
+    ASSERT_TRUE(KillAfterRename({"insert", "Other", host}, "/rootfs/Other", &traced));
+    ASSERT_TRUE(fs::exists(tb.rootfs() + "/Other"));
+    EXPECT_EQ(RunBoardsim("init"), 0);
+    EXPECT_FALSE(fs::exists(tb.rootfs() + "/Other"));
+    EXPECT_TRUE(fs::exists(tb.rootfs() + "/Mine"));
+    EXPECT_TRUE(fs::exists(tb.rootfs() + "/Card/AutoRun/a.exe"));
+    EXPECT_EQ(RunBoardsim("insert Other '" + host + "'"), 0);
 }
