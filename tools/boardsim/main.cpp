@@ -289,8 +289,10 @@ int main(int argc, char** argv)
         Help();
         return 0;
     }
-    if (cmd == "--version")
-        return LauncherOption(argc, argv, "boardsim", "");
+    if (cmd == "--version") {
+        const int answered = LauncherOption(argc, argv, "boardsim", "");
+        return answered >= 0 ? answered : Usage("--version takes no arguments");
+    }
     if (cmd == "map")
         return MapCommand(args);
     if (cmd == "verify")
