@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <map>
@@ -11,6 +12,7 @@
 #include "platform/entry.h"
 #include "platform/files.h"
 #include "platform/posix/ui_presenter.h"
+#include "platform/utf16.h"
 
 namespace {
 
@@ -184,64 +186,39 @@ int UiPercent(const UiControlView& bar)
     return static_cast<int>(p < 0 ? 0 : p > 100 ? 100 : p);
 }
 
+// Wide text is UTF-16 on either width of wchar_t: a pair is one character.
+// The lone surrogates U+DC80..U+DCFF stand for bytes that were not UTF-8
+// and go back to them.
 std::string UiUtf8(const std::wstring& text)
 {
     std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = static_cast<uint32_t>(text[i]);
-        // A UTF-16 surrogate pair (as the platform's file names carry on
-        // either width of wchar_t) is one character.
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-            uint32_t low = static_cast<uint32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x110000) {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back('?');
-        }
+    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
+        const size_t end = std::min(text.find(L'\0', at), text.size());
+        std::string part((end - at) * 4 + 1, '\0');
+        part.resize(utf16::ToUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
+        out += part;
+        if (end < text.size())
+            out.push_back('\0');
+        at = end;
     }
     return out;
 }
 
+// A character beyond U+FFFF becomes a surrogate pair, also where wchar_t
+// would hold it whole. A byte that is not UTF-8 (a host file name in
+// another encoding) is kept as U+DC80..U+DCFF, which the file calls and
+// UiUtf8 turn back into the same byte.
 std::wstring UiWideFromUtf8(const std::string& text)
 {
     std::wstring out;
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        unsigned char b = s[i];
-        int extra = (b >= 0xC2 && b < 0xE0) ? 1 : (b >= 0xE0 && b < 0xF0) ? 2 : (b >= 0xF0 && b < 0xF5) ? 3 : 0;
-        uint32_t c = b & (0x3F >> extra);
-        bool ok = extra > 0 && i + static_cast<size_t>(extra) < n;
-        for (int k = 1; ok && k <= extra; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                ok = false;
-            else
-                c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        if (!ok || (extra == 2 && c < 0x800) || (extra == 3 && (c < 0x10000 || c > 0x10FFFF))) {
-            out.push_back(static_cast<wchar_t>(b));   // not UTF-8: the byte as its own code point
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<wchar_t>(c));
-        i += static_cast<size_t>(extra) + 1;
+    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
+        const size_t end = std::min(text.find('\0', at), text.size());
+        std::wstring part(end - at + 1, L'\0');
+        part.resize(utf16::FromUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
+        out += part;
+        if (end < text.size())
+            out.push_back(L'\0');
+        at = end;
     }
     return out;
 }

@@ -43,7 +43,6 @@ constexpr uint32_t kHoldBlankMs = 300;
 struct termios g_saved;
 struct termios g_raw;                      // ours: keys at once, no echo
 volatile sig_atomic_t g_savedValid = 0;
-volatile sig_atomic_t g_cooked = 0;        // a line is being typed: the saved mode is in force
 int g_ttyFd = -1;
 
 // Resize and continue-after-stop reach the presenter through this pipe
@@ -66,7 +65,7 @@ void Poke()
 void ApplyOurMode()
 {
     if (g_savedValid && g_ttyFd >= 0 && tcgetpgrp(g_ttyFd) == getpgrp())
-        tcsetattr(g_ttyFd, TCSANOW, g_cooked ? &g_saved : &g_raw);
+        tcsetattr(g_ttyFd, TCSANOW, &g_raw);
 }
 
 void OnResize(int)
@@ -219,7 +218,6 @@ public:
             g_raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));   // keys at once; ISIG stays
             g_raw.c_cc[VMIN] = 1;
             g_raw.c_cc[VTIME] = 0;
-            g_cooked = 0;
             g_savedValid = 1;
             tcsetattr(inFd_, TCSANOW, &g_raw);
             struct sigaction action {};
@@ -347,22 +345,26 @@ public:
             } while (files.size() < 50 && OsFindNextFile(search, &found));
             OsFindClose(search);
         }
-        size_t width = Width();
-        std::string list = "\n \x1b[1m" + (record->title ? UiUtf8(record->title) : std::string("Open")) +
-                           "\x1b[0m  " + Clip(UiUtf8(pattern) + " in " + UiUtf8(dir), width - 7) + "\n";
-        for (size_t i = 0; i < files.size(); ++i)
-            list += Clip("  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]), width) + "\n";
-        if (files.empty())
-            list += "  (no files)\n";
-        list += Clip("  A bare name is taken in " + UiUtf8(dir.empty() ? L"\\" : dir) +
-                     "; ./x.bin or /tmp/x.bin is a host file.", width) + "\n";
+        // The list as it fits the terminal now (again after a resize or fg).
+        auto list = [&] {
+            size_t width = Width();
+            std::string out = "\n \x1b[1m" + (record->title ? UiUtf8(record->title) : std::string("Open")) +
+                              "\x1b[0m  " + Clip(UiUtf8(pattern) + " in " + UiUtf8(dir), width - 7) + "\n";
+            for (size_t i = 0; i < files.size(); ++i)
+                out += Clip("  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]), width) + "\n";
+            if (files.empty())
+                out += "  (no files)\n";
+            out += Clip("  A bare name is taken in " + UiUtf8(dir.empty() ? L"\\" : dir) +
+                        "; ./x.bin or /tmp/x.bin is a host file.", width) + "\n";
+            out += Clip("  A number or a path, then Enter; an empty line or Esc: cancel.", width) + "\n";
+            return out;
+        };
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
-        Write(list);
+        Write(list());
         for (;;) {
-            Write(Clip(" File (number or path, empty line: cancel): ", width));
             std::string line;
-            if (!ReadLineCooked(&line) || line.empty())
+            if (!ReadLine(list, " File: ", &line) || line.empty())
                 return 0;
             std::wstring path = UiWideFromUtf8(line);
             bool numeric = !line.empty() && line.size() < 4;
@@ -867,43 +869,70 @@ private:
         }
     }
 
-    // A line typed with echo, in the terminal's normal mode.
-    bool ReadLineCooked(std::string* line)
+    // A line typed at prompt and edited here, keys at once as everywhere
+    // else in the dialogs: text, Backspace, Ctrl-U; Enter ends it. Escape,
+    // Ctrl-D on an empty line, the end of input, Ctrl-C and termination
+    // cancel it (false). After a resize or fg, above() (what stands above
+    // the prompt) is drawn again at the new width, then the prompt with
+    // what was typed so far.
+    template <typename Above>
+    bool ReadLine(const Above& above, const std::string& prompt, std::string* line)
     {
-        g_cooked = 1;
-        if (g_savedValid)
-            tcsetattr(inFd_, TCSANOW, &g_saved);
         line->clear();
-        bool got = false;
         for (;;) {
-            // Ctrl-C (the box's interrupt) or termination ends the line.
-            int watch[2];
-            int nwatch = UiBoxWatchFds(watch);
-            pollfd fds[3] = {{inFd_, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
-            for (int i = 0; i < nwatch; ++i)
-                fds[1 + i].fd = watch[i];
-            int r = poll(fds, static_cast<nfds_t>(1 + nwatch), -1);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)) || (fds[1].revents & POLLIN) ||
-                (fds[2].revents & POLLIN)) {
-                got = false;
-                break;
+            // The prompt and as much of the end of the line as fits after it
+            // (at least half the width).
+            size_t width = Width();
+            std::string shown = Clip(prompt, width / 2);
+            std::string tail = *line;
+            while (Columns(shown) + Columns(tail) > width) {
+                size_t cut = 1;
+                while (cut < tail.size() && (static_cast<unsigned char>(tail[cut]) & 0xC0) == 0x80)
+                    ++cut;
+                tail.erase(0, cut);
             }
-            char c;
-            if (read(inFd_, &c, 1) != 1)
+            Write("\r\x1b[2K" + shown + tail);
+            int watched[3];
+            int nwatched = UiBoxWatchFds(watched);
+            const int boxFds = nwatched;
+            watched[nwatched++] = g_signalPipe[0];
+            int key = ReadKey(watched, nwatched, -1);
+            if (key == kNone) {
+                if (TakeSignals()) {
+                    Write("\n" + above());
+                    continue;
+                }
+                // Ctrl-C or termination; or only a signal that broke the wait.
+                std::vector<pollfd> box;
+                for (int i = 0; i < boxFds; ++i)
+                    box.push_back({watched[i], POLLIN, 0});
+                if (!box.empty() && poll(box.data(), box.size(), 0) > 0)
+                    break;
+                pollfd self{inFd_, POLLIN, 0};
+                if (poll(&self, 1, 0) > 0 && (self.revents & POLLNVAL))
+                    break;
+                continue;
+            }
+            if (key == kEnter) {
+                Write("\n");
+                return true;
+            }
+            if (key == kEscape || key == kEnd || (key == 0x04 && line->empty()))
                 break;
-            got = true;
-            if (c == '\n')
-                break;
-            line->push_back(c);
+            if (key == 0x7F || key == 0x08) {
+                while (!line->empty() && (static_cast<unsigned char>(line->back()) & 0xC0) == 0x80)
+                    line->pop_back();
+                if (!line->empty())
+                    line->pop_back();
+            } else if (key == 0x15) {
+                line->clear();
+            } else if (key >= 0x20) {
+                line->push_back(static_cast<char>(key));
+            }
         }
-        g_cooked = 0;
-        if (g_savedValid)
-            tcsetattr(inFd_, TCSANOW, &g_raw);
-        while (!line->empty() && (line->back() == '\r' || line->back() == ' '))
-            line->pop_back();
-        return got;
+        Write("\n");
+        line->clear();
+        return false;
     }
 
     void Write(const std::string& text)

@@ -45,16 +45,20 @@ TEST(UiEntry, ArgumentsJoinedWithSingleBlanksAndWidenedFromUtf8)
     EXPECT_EQ(RunProgram({"flashupdate", "/u", "a  b", "c"}), 1);
     EXPECT_EQ(seenLine, L"/u a  b c") << "blanks inside an argument stay";
     EXPECT_EQ(RunProgram({"flashupdate", "/r", "\xFF"}), 1);
-    EXPECT_EQ(seenLine, L"/r \u00FF") << "a byte that is no UTF-8 is kept";
+    EXPECT_EQ(seenLine, L"/r \xDCFF") << "a byte that is no UTF-8 is kept, and goes back to itself";
 }
 
 TEST(UiText, Utf8BothWays)
 {
-    std::wstring text = L"a\u00E4\u20AC\U0001F600";
+    // Wide text is UTF-16 on either width: beyond U+FFFF, a surrogate pair.
+    const std::wstring text = {L'a', L'\u00E4', L'\u20AC', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00)};
     EXPECT_EQ(UiUtf8(text), "a\xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(UiWideFromUtf8(UiUtf8(text)), text);
-    EXPECT_EQ(UiWideFromUtf8("\xC3"), L"\u00C3") << "cut sequence: the byte itself";
-    EXPECT_EQ(UiWideFromUtf8("\xE0\x80\x80"), L"\u00E0\u0080\u0080") << "overlong form refused";
+    // Bytes that are not UTF-8 are kept: each stands for itself and goes
+    // back to the same byte.
+    EXPECT_EQ(UiWideFromUtf8("\xC3"), L"\xDCC3") << "cut sequence: the byte itself";
+    EXPECT_EQ(UiWideFromUtf8("\xE0\x80\x80"), L"\xDCE0\xDC80\xDC80") << "overlong form refused";
+    EXPECT_EQ(UiUtf8(UiWideFromUtf8("n\xFFme\xE0\x80")), "n\xFFme\xE0\x80");
     const wchar_t pair[] = {L'a', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), 0};
     EXPECT_EQ(UiUtf8(pair), "a\xF0\x9F\x98\x80") << "a UTF-16 pair is one character";
 }

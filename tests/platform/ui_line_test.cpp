@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace {
@@ -290,6 +291,27 @@ TEST_F(UiLine, OpenFileTakesBareNamesInItsFolderAndRefusesFolders)
     EXPECT_NE(out.find("-> \\nk.bin\n"), std::string::npos);
     EXPECT_EQ(UiResolveChoice(L"./nk.bin", L"\\"), L"./nk.bin") << "host paths stand as they are";
     EXPECT_EQ(UiResolveChoice(L"Tools\\x.bin", L"\\Flash Disk"), L"\\Flash Disk\\Tools\\x.bin");
+}
+
+// A host file whose name is not UTF-8: the typed bytes are kept, and the
+// path the dialog hands back names that very file.
+TEST_F(UiLine, OpenFileTakesAHostNameThatIsNotUtf8)
+{
+    BoardDir board;
+    const std::string host = board.dir() + "/n\xFFme.bin";
+    std::ofstream(host) << "B000FF\n";
+    Start(host + "\n");
+    wchar_t file[260] = L"";
+    OsOpenFileName record{};
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    ASSERT_EQ(OsGetOpenFileName(&record), 1) << Output();
+    char narrow[300];
+    OsNarrowUtf8(file, narrow, sizeof narrow);
+    EXPECT_EQ(std::string(narrow), host);
 }
 
 // A dialog like the progress dialog: Abort is its only button, a worker

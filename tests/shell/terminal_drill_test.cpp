@@ -243,6 +243,31 @@ TEST(TerminalDrill, CtrlZGivesTheTerminalBackAndFgTakesItAgain)
     EXPECT_EQ(run.Wait(), 1);
 }
 
+// A name beyond U+FFFF typed at the open-file dialog (two UTF-16 units on
+// the device), and a resize while the line is being typed: the list, the
+// prompt and what was typed so far are drawn again at the new width.
+TEST(TerminalDrill, TheOpenFileDialogTakesAnyCharacterAndRedrawsOnResize)
+{
+    TempBoard board;
+    const std::string disk = "\xF0\x9F\x92\xBE";   // U+1F4BE
+    ASSERT_EQ(std::system(("cp '" + board.rootfs() + "/nk.bin' '" + board.rootfs() + "/" + disk + ".bin'").c_str()), 0);
+    PtyRun run(100, {"/u"});
+    ASSERT_TRUE(run.WaitFor("File: ")) << run.Output();
+    run.Type(disk);
+    ASSERT_TRUE(run.WaitFor("File: " + disk)) << run.Output();
+    size_t before = run.Output().size();
+    run.Resize(40);
+    ASSERT_TRUE(run.WaitFor("A bare name is taken in", before)) << "the list is drawn again:\n" << run.Output();
+    ASSERT_TRUE(run.WaitFor("File: " + disk, before)) << "and the line so far:\n" << run.Output();
+    run.Type(".bin\r");
+    ASSERT_TRUE(run.WaitFor("Are you sure", before)) << run.Output();
+    EXPECT_LT(WidestLine(run.Output().substr(before)), 40u) << run.Output().substr(before);
+    run.Type("o");
+    ASSERT_TRUE(run.WaitFor("Reset now?", before)) << run.Output();
+    run.Type("n");
+    EXPECT_EQ(run.Wait(), 1);
+}
+
 TEST(TerminalDrill, ADumbTerminalGetsPlainLines)
 {
     TempBoard board;

@@ -27,6 +27,11 @@ constexpr uint32_t kBlock = 0x40000;      // erase block of the two devices toge
 constexpr uint32_t kPage = 0x1000;        // erased-or-not is judged per 4 KB
 constexpr double kBytesPerPx = 32768.0;
 constexpr int kLeft = 20;
+// Widths the labels take (sans-serif): "0x00080000" at 9 px, "registry
+// area" at 10 px.
+constexpr int kHexLabelPx = 56;
+constexpr int kDigitPx = 6;
+constexpr int kRegistryLabelPx = 66;
 
 enum class BlockState { Erased, Written, Partly };
 
@@ -164,6 +169,11 @@ struct Svg {
                 "\" fill=\"" + fill + "\" stroke=\"#333\" stroke-width=\"0.5\"><title>" + Escape(title) +
                 "</title></rect>\n";
     }
+    void Line(int x, int y1, int y2)
+    {
+        body += "<line x1=\"" + std::to_string(x) + "\" y1=\"" + std::to_string(y1) + "\" x2=\"" + std::to_string(x) +
+                "\" y2=\"" + std::to_string(y2) + "\" stroke=\"#bbb\"/>\n";
+    }
     void Text(int x, int y, const std::string& text, int size = 12, const char* extra = "")
     {
         body += "<text x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(y) + "\" font-size=\"" +
@@ -196,12 +206,21 @@ int MapCommand(const std::vector<std::string>& args)
     const char* kRegionFill[] = {"#f4c28f", "#f7e08f", "#9fd0f0", "#c8a8e8", "#a8e0b0"};
     Svg svg;
     int width = X(board::kFlashSize) + kLeft;
-    svg.Text(kLeft, 24, "Flash of the board in " + board::Dir() + " (32 MB, one pixel = 32 KB)", 15,
+    // A long board path keeps its end, so that the title stays on the picture.
+    std::string dir = board::Dir();
+    if (dir.size() > 72)
+        dir = "..." + dir.substr(dir.size() - 69);
+    svg.Text(kLeft, 24, "Flash of the board in " + dir + " (32 MB, one pixel = 32 KB)", 15,
              " font-weight=\"bold\"");
+    // The scale: a label over each 4 MB mark (the last one ends there, so
+    // that it stays on the picture), the marks in the lanes behind them.
     for (int mb = 0; mb <= 32; mb += 4) {
-        svg.Text(X(uint64_t(mb) << 20) - 8, 50, std::to_string(mb) + " MB", 10);
-        svg.body += "<line x1=\"" + std::to_string(X(uint64_t(mb) << 20)) + "\" y1=\"54\" x2=\"" +
-                    std::to_string(X(uint64_t(mb) << 20)) + "\" y2=\"210\" stroke=\"#bbb\"/>\n";
+        const int x = X(uint64_t(mb) << 20);
+        svg.Text(x, 50, std::to_string(mb) + " MB", 10,
+                 mb == 0 ? "" : mb == 32 ? " text-anchor=\"end\"" : " text-anchor=\"middle\"");
+        svg.Line(x, 54, 60);
+        svg.Line(x, 76, 102);
+        svg.Line(x, 176, 202);
     }
 
     // Lane 1: the named regions.
@@ -241,15 +260,32 @@ int MapCommand(const std::vector<std::string>& args)
 
     // Lane 3: images and the registry area.
     svg.Text(kLeft, 170, "Images found, and the registry area", 12, " font-weight=\"bold\"");
-    for (const Image& img : images) {
+    // Each image numbered as in the list below, its start beside the number
+    // where that fits.
+    for (size_t i = 0; i < images.size(); ++i) {
+        const Image& img = images[i];
         uint64_t end = std::min<uint64_t>(uint64_t(img.start) + std::max(img.length, 1u), board::kFlashSize);
-        svg.Rect(X(img.start), 176, X(end) - X(img.start), 26, "#e89a9a",
-                 img.kind + " at " + Hex(img.start) + ", " + Size(img.length), "image");
-        svg.Text(X(img.start) + 2, 193, Hex(img.start), 9);
+        const int w = X(end) - X(img.start);
+        svg.Rect(X(img.start), 176, w, 26, "#e89a9a", img.kind + " at " + Hex(img.start) + ", " + Size(img.length),
+                 "image");
+        const std::string number = std::to_string(i + 1);
+        if (w >= kDigitPx * int(number.size()) + 2)
+            svg.Text(X(img.start) + w / 2, 193, number, 9, " text-anchor=\"middle\"");
+        if (w >= kDigitPx * int(number.size()) + kHexLabelPx + 6)
+            svg.Text(X(img.start) + w / 2 + kDigitPx * int(number.size()) / 2 + 4, 193, Hex(img.start), 9);
     }
-    if (regLen > 0 && regOff < board::kFlashSize)
-        svg.Rect(X(regOff), 176, X(uint64_t(regOff) + regLen) - X(regOff), 26, "#c8a8e8",
-                 "registry area " + Hex(regOff) + ", " + Size(regLen), "registry");
+    if (regLen > 0 && regOff < board::kFlashSize) {
+        const int x = X(regOff), w = X(uint64_t(regOff) + regLen) - x;
+        svg.Rect(x, 176, w, 26, "#c8a8e8", "registry area " + Hex(regOff) + ", " + Size(regLen), "registry");
+        // Named beside it, where no image stands.
+        const int labelEnd = x + w + 4 + kRegistryLabelPx;
+        bool free = labelEnd <= X(board::kFlashSize);
+        for (const Image& img : images)
+            free = free && (X(img.start) >= labelEnd ||
+                            X(std::min<uint64_t>(uint64_t(img.start) + img.length, board::kFlashSize)) <= x + w);
+        if (free)
+            svg.Text(x + w + 4, 193, "registry area", 10);
+    }
 
     // Below: the same in words.
     int y = 236;
@@ -267,19 +303,20 @@ int MapCommand(const std::vector<std::string>& args)
         y += 16;
         svg.Text(kLeft + 10, y, "none found");
     }
-    for (const Image& img : images) {
+    for (size_t i = 0; i < images.size(); ++i) {
+        const Image& img = images[i];
         y += 16;
-        std::string line = img.kind + " at " + Hex(img.start) + ", length " + Hex(img.length) + " (" +
+        std::string line = std::to_string(i + 1) + ". " + img.kind + " at " + Hex(img.start) + ", length " + Hex(img.length) + " (" +
                            Size(img.length) + ")";
         if (!img.modules.empty())
-            line += ", " + std::to_string(img.modules.size()) + " modules:";
+            line += ", " + std::to_string(img.modules.size()) + (img.modules.size() == 1 ? " module:" : " modules:");
         svg.Text(kLeft + 10, y, line);
         std::string names;
         for (const std::string& m : img.modules)
             names += (names.empty() ? "" : ", ") + m;
         if (!names.empty()) {
             y += 16;
-            svg.Text(kLeft + 30, y, names);
+            svg.Text(kLeft + 40, y, names);
         }
     }
     y += 26;
