@@ -1,0 +1,62 @@
+// Program start on the Win32 backend: board, module, command line,
+// Ctrl-C; then the program's entry.
+#include "platform/entry.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "platform/win32/window.h"
+
+// Termination requests of the threads-and-synchronisation role (sync.cpp):
+// a restart delay and a wait end early once one is made.
+void OsWin32RequestTermination();
+bool OsWin32TerminationRequested();
+
+namespace {
+
+// Ctrl-C (and Ctrl-Break) from the console: to the window in front (a
+// dialog's command 2: the progress dialog's Abort, the main dialog's close;
+// a message box's Escape; the open-file dialog's cancel). With no window
+// open it asks the program to end (a restart delay then ends without the
+// restart); a second one then ends the process at once, as the Linux build
+// does. Runs on a thread of its own that the console starts.
+BOOL WINAPI ConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;   // closing the console, logging off: the default ending
+    if (UiInterrupt())
+        return TRUE;
+    if (OsWin32TerminationRequested())
+        TerminateProcess(GetCurrentProcess(), 130);
+    OsWin32RequestTermination();
+    return TRUE;
+}
+
+}  // namespace
+
+int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProgramEntry entry)
+{
+    if (!board::Ensure())
+        return 1;
+    Instance module = OsModuleFor(resources);
+
+    // The command line: the arguments after the program's name, one blank
+    // between each two (UTF-8 here; the launcher converts Windows' own).
+    std::string joined;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            joined += ' ';
+        joined += argv[i];
+    }
+    std::wstring wide = UiWideFromUtf8(joined);
+    std::vector<wchar_t> commandLine(wide.begin(), wide.end());
+    commandLine.push_back(0);
+
+    SetConsoleCtrlHandler(ConsoleControl, TRUE);
+    int result = entry(module, nullptr, commandLine.data(), 1);
+    SetConsoleCtrlHandler(ConsoleControl, FALSE);
+    return result;
+}

@@ -1,0 +1,207 @@
+// What the Win32 user interface builds on: a module's resources, the
+// in-memory dialog template, message box buttons.
+#include <cwctype>
+#include <map>
+#include <memory>
+
+#include "platform/entry.h"
+#include "platform/win32/window.h"
+
+namespace {
+
+std::mutex g_moduleLock;
+std::map<const OsResourceTable*, std::unique_ptr<OsModule>> g_modules;
+
+// The module a handle names, or nullptr when no module has that handle.
+// Requires g_moduleLock.
+OsModule* KnownModule(Instance module)
+{
+    for (auto& entry : g_modules)
+        if (entry.second.get() == module)
+            return entry.second.get();
+    return nullptr;
+}
+
+// Appends 16-bit words to a DWORD buffer; pads to DWORD boundaries.
+class TemplateWriter {
+public:
+    explicit TemplateWriter(std::vector<DWORD>* out) : out_(out) { out_->clear(); }
+    void Word(uint16_t w)
+    {
+        if (half_)
+            out_->back() |= static_cast<DWORD>(w) << 16;
+        else
+            out_->push_back(w);
+        half_ = !half_;
+    }
+    void Dword(uint32_t d)
+    {
+        Word(static_cast<uint16_t>(d & 0xFFFF));
+        Word(static_cast<uint16_t>(d >> 16));
+    }
+    void Text(const wchar_t* s)
+    {
+        for (; s && *s; ++s)
+            Word(static_cast<uint16_t>(*s));
+        Word(0);
+    }
+    void Align() { half_ = false; }
+
+private:
+    std::vector<DWORD>* out_;
+    bool half_ = false;
+};
+
+// The predefined ordinal of a window class, or 0 for one named in full.
+uint16_t ClassOrdinal(const wchar_t* className)
+{
+    static const struct {
+        const wchar_t* name;
+        uint16_t ordinal;
+    } kClasses[] = {{L"BUTTON", 0x80}, {L"EDIT", 0x81},      {L"STATIC", 0x82},
+                    {L"LISTBOX", 0x83}, {L"SCROLLBAR", 0x84}, {L"COMBOBOX", 0x85}};
+    for (const auto& c : kClasses) {
+        const wchar_t* a = className;
+        const wchar_t* b = c.name;
+        while (*a && *b && std::towupper(*a) == *b) {
+            ++a;
+            ++b;
+        }
+        if (!*a && !*b)
+            return c.ordinal;
+    }
+    return 0;
+}
+
+}  // namespace
+
+// ---- Resources of a module ----------------------------------------------
+
+Instance OsModuleFor(const OsResourceTable* resources)
+{
+    std::lock_guard<std::mutex> hold(g_moduleLock);
+    auto& slot = g_modules[resources];
+    if (!slot) {
+        slot = std::make_unique<OsModule>();
+        slot->table = resources;
+        if (resources && resources->entries && resources->count > 0) {
+            slot->resources.reserve(static_cast<size_t>(resources->count));
+            for (int i = 0; i < resources->count; ++i)
+                slot->resources.push_back({&resources->entries[i]});
+        }
+    }
+    return slot.get();
+}
+
+Resource OsFindResource(Instance module, uint32_t id, uint32_t type)
+{
+    if (!module)
+        return nullptr;
+    std::lock_guard<std::mutex> hold(g_moduleLock);
+    if (OsModule* m = KnownModule(module))
+        for (OsResourceObject& r : m->resources)
+            if (r.entry->id == id && r.entry->type == type)
+                return &r;
+    return nullptr;
+}
+
+const void* OsLoadResource(Instance module, Resource res)
+{
+    if (!module || !res)
+        return nullptr;
+    std::lock_guard<std::mutex> hold(g_moduleLock);
+    if (OsModule* m = KnownModule(module))
+        for (OsResourceObject& r : m->resources)
+            if (&r == res)
+                return r.entry->data;
+    return nullptr;
+}
+
+// ---- The dialog template in memory --------------------------------------
+
+bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out)
+{
+    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 0xFFFF ||
+        (tmpl->itemCount > 0 && !tmpl->items))
+        return false;
+    for (int i = 0; i < tmpl->itemCount; ++i) {
+        const OsDialogItem& item = tmpl->items[i];
+        if (!item.className || !item.className[0] || item.id < 0 || item.id > 0xFFFF)
+            return false;
+    }
+    TemplateWriter w(out);
+    // DLGTEMPLATE: style, extended style, item count, x, y, cx, cy.
+    w.Dword(tmpl->style);
+    w.Dword(0);
+    w.Word(static_cast<uint16_t>(tmpl->itemCount));
+    w.Word(static_cast<uint16_t>(tmpl->x));
+    w.Word(static_cast<uint16_t>(tmpl->y));
+    w.Word(static_cast<uint16_t>(tmpl->cx));
+    w.Word(static_cast<uint16_t>(tmpl->cy));
+    w.Word(0);   // no menu
+    w.Word(0);   // the dialog manager's own class
+    w.Text(tmpl->caption);
+    if (tmpl->style & DS_SETFONT) {
+        w.Word(static_cast<uint16_t>(tmpl->fontPoints));
+        w.Text(tmpl->fontName);
+    }
+    for (int i = 0; i < tmpl->itemCount; ++i) {
+        const OsDialogItem& item = tmpl->items[i];
+        w.Align();
+        // DLGITEMTEMPLATE: style, extended style, x, y, cx, cy, id.
+        w.Dword(item.style);
+        w.Dword(0);
+        w.Word(static_cast<uint16_t>(item.x));
+        w.Word(static_cast<uint16_t>(item.y));
+        w.Word(static_cast<uint16_t>(item.cx));
+        w.Word(static_cast<uint16_t>(item.cy));
+        w.Word(static_cast<uint16_t>(item.id));
+        if (uint16_t ordinal = ClassOrdinal(item.className)) {
+            w.Word(0xFFFF);
+            w.Word(ordinal);
+        } else {
+            w.Text(item.className);
+        }
+        w.Text(item.text);
+        w.Word(0);   // no creation data
+    }
+    return true;
+}
+
+// ---- Message boxes ------------------------------------------------------
+
+std::vector<int> UiBoxButtons(uint32_t style)
+{
+    switch (style & 0xF) {
+    case 1: return {OS_IDOK, OS_IDCANCEL};
+    case 2: return {3, 4, 5};                  // Abort, Retry, Ignore
+    case 3: return {OS_IDYES, OS_IDNO, OS_IDCANCEL};
+    case 4: return {OS_IDYES, OS_IDNO};
+    case 5: return {4, OS_IDCANCEL};           // Retry, Cancel
+    default: return {OS_IDOK};
+    }
+}
+
+int UiBoxDefault(uint32_t style)
+{
+    std::vector<int> buttons = UiBoxButtons(style);
+    size_t index = (style >> 8) & 0xF;   // 0x100: the second, 0x200: the third
+    if (index >= buttons.size())
+        index = 0;
+    return buttons[index];
+}
+
+int UiBoxAnswer(uint32_t style, int raw)
+{
+    std::vector<int> buttons = UiBoxButtons(style);
+    for (int b : buttons)
+        if (b == raw)
+            return raw;
+    for (int b : buttons)
+        if (b == OS_IDCANCEL)
+            return b;
+    for (int b : buttons)
+        if (b == OS_IDNO)
+            return b;
+    return buttons.back();
+}

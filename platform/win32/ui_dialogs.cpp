@@ -1,0 +1,804 @@
+// The Win32 dialog manager: real modal dialogs from the program's templates,
+// real message boxes, progress bars and the open-file dialog, behind the
+// model of window.h.
+//
+// A change that runs no program code (a control's text, a progress bar's
+// range or position, a caption) is made in the model under UiLock by the
+// calling thread, which then returns at once. On the dialog's own thread
+// the real control is brought up to date before the call returns; from any
+// other thread one WM_UI_SYNC is posted to the dialog (unless one is on its
+// way already) and the dialog's thread copies every change since into the
+// real controls when it arrives. So the update worker never waits for the
+// dialog's thread (a cross-thread SendMessage costs about 0.3 ms under
+// Wine, more than writing a chunk), changes reach the real controls in
+// order, and the last state always arrives. Ending a dialog from another
+// thread is posted behind its changes the same way (WM_UI_END).
+#include "platform/win32/window.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <unordered_set>
+
+#include "platform/files.h"
+
+namespace {
+
+constexpr UINT WM_UI_SYNC = WM_APP + 0x51;   // bring the real controls up to date
+constexpr UINT WM_UI_END = WM_APP + 0x52;    // end the modal dialog (result in the model)
+constexpr UINT WM_UI_SEND = WM_APP + 0x53;   // a message sent from another thread (a Send)
+constexpr uint32_t OS_PBM_GETRANGE = 0x407;
+constexpr uint32_t OS_PBM_GETPOS = 0x408;
+
+std::mutex g_lock;
+// A dialog was first shown, ended or destroyed. Never destroyed: a worker
+// may still notify it after the program's last dialog has gone.
+std::condition_variable& g_shownOrEnded = *new std::condition_variable;
+std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every model ever made
+std::unordered_set<const OsWindowObject*> g_known;
+std::atomic<UiObserver*> g_observer{nullptr};
+std::atomic<bool> g_commonControls{false};
+
+// ---- The window in front (Ctrl-C) ----------------------------------------
+
+// Every open window (modal dialog, message box, open-file dialog) holds an
+// entry from before its real window exists until its call returns. order
+// grows, so the entry in front is the one with the largest.
+struct FrontEntry {
+    uint64_t order;
+    WPARAM command;      // what it takes an interrupt as
+    HWND hwnd = nullptr;
+    bool pending = false;  // an interrupt came before the real window existed
+};
+std::mutex g_frontLock;
+std::vector<FrontEntry*> g_front;
+uint64_t g_nextOrder = 1;
+
+FrontEntry* FrontOpen(WPARAM command)
+{
+    std::lock_guard<std::mutex> hold(g_frontLock);
+    auto* e = new FrontEntry{g_nextOrder++, command};
+    g_front.push_back(e);
+    return e;
+}
+
+void FrontClose(FrontEntry* e)
+{
+    std::lock_guard<std::mutex> hold(g_frontLock);
+    g_front.erase(std::remove(g_front.begin(), g_front.end(), e), g_front.end());
+    delete e;
+}
+
+void FrontSetWindow(FrontEntry* e, HWND hwnd)
+{
+    std::lock_guard<std::mutex> hold(g_frontLock);
+    if (e->hwnd)
+        return;
+    e->hwnd = hwnd;
+    if (e->pending) {
+        e->pending = false;
+        PostMessageW(hwnd, WM_COMMAND, e->command, 0);
+    }
+}
+
+// The box or open-file dialog this thread is about to show: its first
+// top-level dialog window is the one that takes Ctrl-C.
+thread_local FrontEntry* t_capture = nullptr;
+
+LRESULT CALLBACK CaptureHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND && t_capture) {
+        const CREATESTRUCTW* cs = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
+        bool dialogClass = IS_INTRESOURCE(cs->lpszClass)
+                               ? reinterpret_cast<uintptr_t>(cs->lpszClass) == 32770
+                               : lstrcmpW(cs->lpszClass, L"#32770") == 0;
+        if (dialogClass && !(cs->style & WS_CHILD)) {
+            FrontSetWindow(t_capture, reinterpret_cast<HWND>(wParam));
+            t_capture = nullptr;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Holds a front entry for a system window (box, open-file dialog) shown
+// on this thread while it lives.
+class SystemWindowInFront {
+public:
+    explicit SystemWindowInFront(WPARAM command)
+        : entry_(FrontOpen(command)), previous_(t_capture)
+    {
+        t_capture = entry_;
+        hook_ = SetWindowsHookExW(WH_CBT, CaptureHook, nullptr, GetCurrentThreadId());
+    }
+    ~SystemWindowInFront()
+    {
+        if (hook_)
+            UnhookWindowsHookEx(hook_);
+        t_capture = previous_;
+        FrontClose(entry_);
+    }
+    SystemWindowInFront(const SystemWindowInFront&) = delete;
+    SystemWindowInFront& operator=(const SystemWindowInFront&) = delete;
+
+private:
+    FrontEntry* entry_;
+    FrontEntry* previous_;
+    HHOOK hook_ = nullptr;
+};
+
+// ---- The model -------------------------------------------------------------
+
+OsWindowObject* Lookup(Window w)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return UiWindowLocked(w);
+}
+
+HWND HwndOf(Window w)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* o = UiWindowLocked(w);
+    return o ? o->hwnd : nullptr;
+}
+
+UiControlKind KindOf(const wchar_t* className)
+{
+    if (lstrcmpiW(className, L"BUTTON") == 0)
+        return UiControlKind::Button;
+    if (lstrcmpiW(className, L"STATIC") == 0)
+        return UiControlKind::Static;
+    if (lstrcmpiW(className, PROGRESS_CLASSW) == 0)
+        return UiControlKind::Progress;
+    return UiControlKind::Other;
+}
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi)
+{
+    if (hi < lo)
+        return lo;
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// A new dialog model with the template's controls (the template checked by
+// UiBuildDialogTemplate).
+OsWindowObject* CreateModel(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto dialog = std::make_unique<OsWindowObject>();
+    dialog->isDialog = true;
+    dialog->text = tmpl->caption ? tmpl->caption : L"";
+    dialog->owner = UiWindowLocked(owner);
+    dialog->proc = proc;
+    for (int i = 0; i < tmpl->itemCount; ++i) {
+        const OsDialogItem& item = tmpl->items[i];
+        auto control = std::make_unique<OsWindowObject>();
+        control->dialog = dialog.get();
+        control->id = item.id;
+        control->kind = KindOf(item.className);
+        control->text = item.text ? item.text : L"";
+        dialog->controls.push_back(control.get());
+        g_known.insert(control.get());
+        g_windows.push_back(std::move(control));
+    }
+    OsWindowObject* d = dialog.get();
+    g_known.insert(d);
+    g_windows.push_back(std::move(dialog));
+    return d;
+}
+
+// The real window of a dialog exists (on this thread): the model learns it
+// and its controls'. The controls come in template order (the dialog
+// manager creates them so); an id looked up is the fallback.
+void Attach(OsWindowObject* d, HWND hwnd)
+{
+    std::vector<HWND> children;
+    for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        children.push_back(c);
+    std::vector<int> childIds;
+    for (HWND c : children)
+        childIds.push_back(GetDlgCtrlID(c));
+    std::lock_guard<std::mutex> hold(g_lock);
+    d->hwnd = hwnd;
+    d->thread = GetCurrentThreadId();
+    for (size_t i = 0; i < d->controls.size(); ++i) {
+        OsWindowObject* c = d->controls[i];
+        c->thread = d->thread;
+        if (i < children.size() && childIds[i] == c->id) {
+            c->hwnd = children[i];
+            continue;
+        }
+        for (size_t k = 0; k < children.size(); ++k)
+            if (childIds[k] == c->id) {
+                c->hwnd = children[k];
+                break;
+            }
+    }
+}
+
+void Detach(OsWindowObject* d)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        d->hwnd = nullptr;
+        for (OsWindowObject* c : d->controls)
+            c->hwnd = nullptr;
+    }
+    g_shownOrEnded.notify_all();
+}
+
+// Copies what changed in the model into the real windows of dialog d. On
+// d's thread, without UiLock.
+void Sync(OsWindowObject* d)
+{
+    struct Change {
+        HWND hwnd;
+        bool text, range, pos;
+        std::wstring value;
+        int32_t low, high, position;
+    };
+    std::vector<Change> changes;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        d->syncPosted = false;
+        auto take = [&changes](OsWindowObject* w) {
+            if (!(w->textDirty || w->rangeDirty || w->posDirty))
+                return;
+            if (w->hwnd)
+                changes.push_back({w->hwnd, w->textDirty, w->rangeDirty, w->posDirty, w->text, w->rangeLow,
+                                   w->rangeHigh, w->pos});
+            w->textDirty = w->rangeDirty = w->posDirty = false;
+        };
+        take(d);
+        for (OsWindowObject* c : d->controls)
+            take(c);
+    }
+    for (const Change& c : changes) {
+        if (c.text)
+            SetWindowTextW(c.hwnd, c.value.c_str());
+        if (c.range)
+            SendMessageW(c.hwnd, PBM_SETRANGE32, static_cast<WPARAM>(c.low), static_cast<LPARAM>(c.high));
+        if (c.range || c.pos)
+            SendMessageW(c.hwnd, PBM_SETPOS, static_cast<WPARAM>(c.position), 0);
+    }
+}
+
+// After a change of w's model: whether the caller (on the dialog's thread)
+// must Sync now; from another thread the sync is posted. Requires g_lock.
+bool ChangedLocked(OsWindowObject* w)
+{
+    OsWindowObject* d = w->isDialog ? w : w->dialog;
+    if (!d || !d->hwnd)
+        return false;
+    if (d->thread == GetCurrentThreadId())
+        return true;
+    if (!d->syncPosted && PostMessageW(d->hwnd, WM_UI_SYNC, 0, 0))
+        d->syncPosted = true;
+    return false;
+}
+
+// Sets a window's text (a control's text or a dialog's caption).
+int SetText(OsWindowObject* w, const wchar_t* text)
+{
+    std::wstring value = text ? text : L"";
+    UiObserver* observer = g_observer.load();
+    OsWindowObject* dialog;
+    bool syncNow;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog = w->isDialog ? w : w->dialog;
+        w->text = value;
+        w->textDirty = true;
+        if (observer && !w->isDialog)
+            w->history.push_back(value);
+        syncNow = ChangedLocked(w);
+    }
+    if (syncNow)
+        Sync(dialog);
+    if (observer && !w->isDialog)
+        observer->TextSet(w, w->id, value);
+    return 1;
+}
+
+// A box owned by a dialog that another thread is still initialising (the
+// update worker starts from the progress dialog's initialisation and may ask
+// at once) waits until that dialog is shown, so that the dialog appears
+// before its box, in the same order on every run. Bounded: an
+// initialisation that itself waits for the asking thread must not hang.
+void AwaitOwnerShown(Window owner)
+{
+    constexpr auto kShownWithin = std::chrono::seconds(1);
+    std::unique_lock<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(owner);
+    if (!d || !d->isDialog || !d->modal || !d->hwnd || d->thread == GetCurrentThreadId())
+        return;
+    g_shownOrEnded.wait_for(hold, kShownWithin, [d] { return d->shown || d->ended || !d->hwnd; });
+}
+
+// ---- The dialog procedure -------------------------------------------------
+
+// A message for a dialog or one of its controls, sent from another thread:
+// it is handed over behind the changes made before it (WM_UI_SEND), so that
+// it sees them in the real controls.
+struct Send {
+    OsWindowObject* dialog;
+    HWND target;     // the control's real window; nullptr: the dialog's procedure
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+LRESULT Deliver(const Send& send)
+{
+    Sync(send.dialog);
+    if (send.target)
+        return SendMessageW(send.target, send.message, send.wParam, send.lParam);
+    OsDialogProc proc = send.dialog->proc;
+    return proc ? proc(send.dialog, send.message, send.wParam, send.lParam) : 0;
+}
+
+struct DialogStart {
+    OsWindowObject* model;
+    intptr_t param;
+    FrontEntry* front;   // nullptr for a modeless dialog
+};
+
+INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG) {
+        auto* start = reinterpret_cast<DialogStart*>(lParam);
+        SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(start));
+        OsWindowObject* d = start->model;
+        Attach(d, hwnd);
+        Sync(d);   // a caption or text set before the window existed
+        if (start->front)
+            FrontSetWindow(start->front, hwnd);
+        if (!d->proc)
+            return TRUE;
+        UiObserver* observer = g_observer.load();
+        if (observer)
+            observer->DialogCreated(d, d->owner);
+        INT_PTR r = d->proc(d, OS_WM_INITDIALOG, 0, start->param);
+        if (observer)
+            observer->DialogIdle(d);
+        return r;
+    }
+    auto* start = reinterpret_cast<DialogStart*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    if (!start)
+        return FALSE;   // before initialisation (WM_SETFONT...)
+    OsWindowObject* d = start->model;
+    switch (message) {
+    case WM_UI_SYNC:
+        Sync(d);
+        return TRUE;
+    case WM_UI_SEND:
+        SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, Deliver(*reinterpret_cast<const Send*>(lParam)));
+        return TRUE;
+    case WM_UI_END: {
+        Sync(d);
+        intptr_t result;
+        bool modal;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            result = d->result;
+            modal = d->modal;
+        }
+        if (modal)
+            EndDialog(hwnd, result);
+        return TRUE;
+    }
+    case WM_SHOWWINDOW:
+        if (wParam) {
+            {
+                std::lock_guard<std::mutex> hold(g_lock);
+                d->shown = true;
+            }
+            g_shownOrEnded.notify_all();
+        }
+        break;
+    case WM_NCDESTROY:
+        Detach(d);
+        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
+        return FALSE;
+    case WM_COMMAND: {
+        if (!d->proc)
+            return FALSE;
+        {
+            // A command that reaches a dialog already ended (by a worker,
+            // whose end is still on its way) is not the program's any more.
+            std::lock_guard<std::mutex> hold(g_lock);
+            if (d->ended)
+                return TRUE;
+        }
+        INT_PTR r = d->proc(d, OS_WM_COMMAND, wParam, 0);
+        if (UiObserver* observer = g_observer.load())
+            observer->DialogIdle(d);
+        return r;
+    }
+    default:
+        break;
+    }
+    return d->proc ? d->proc(d, message, wParam, lParam) : FALSE;
+}
+
+// The template references a progress bar.
+bool UsesProgress(const OsDialogTemplate* tmpl)
+{
+    for (int i = 0; i < tmpl->itemCount; ++i)
+        if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
+            return true;
+    return false;
+}
+
+// ---- Paths of the open-file dialog ------------------------------------------
+
+std::wstring Wide(const char* utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 0)
+        return L"";
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+// The host path of a device path ("\..."), separators as Windows writes
+// them; a host path stays as it is. "" when it cannot be mapped.
+std::wstring HostOf(const std::wstring& path)
+{
+    if (path.empty() || path[0] != L'\\')
+        return path;
+    char host[4096];
+    if (!OsHostPath(path.c_str(), host, sizeof host))
+        return L"";
+    std::wstring out = Wide(host);
+    std::replace(out.begin(), out.end(), L'/', L'\\');
+    return out;
+}
+
+// A host path chosen in the dialog as the program names it: a device path
+// when it lies in the board's root folder (letter case ignored, as the
+// device does), else the host path as it is.
+std::wstring DeviceOf(const std::wstring& chosen)
+{
+    std::wstring root = HostOf(L"\\");
+    while (root.size() > 1 && root.back() == L'\\')
+        root.pop_back();
+    if (root.empty() || chosen.size() < root.size())
+        return chosen;
+    if (CompareStringOrdinal(chosen.c_str(), static_cast<int>(root.size()), root.c_str(),
+                             static_cast<int>(root.size()), TRUE) != CSTR_EQUAL)
+        return chosen;
+    std::wstring rest = chosen.substr(root.size());
+    if (!rest.empty() && rest[0] != L'\\')
+        return chosen;   // a sibling folder whose name begins like the root's
+    while (!rest.empty() && rest[0] == L'\\')
+        rest.erase(0, 1);
+    return L"\\" + rest;
+}
+
+}  // namespace
+
+// ---- Shared with the rest of the backend ------------------------------------
+
+std::mutex& UiLock() { return g_lock; }
+
+OsWindowObject* UiWindowLocked(Window w)
+{
+    if (!w || !g_known.count(w))
+        return nullptr;
+    return w->magic == OsWindowObject::kMagic ? w : nullptr;
+}
+
+void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
+
+HWND UiRealWindow(Window w) { return HwndOf(w); }
+
+Window UiCreateModelessDialog(const OsDialogTemplate* tmpl)
+{
+    std::vector<DWORD> buffer;
+    if (!UiBuildDialogTemplate(tmpl, &buffer))
+        return nullptr;
+    OsWindowObject* d = CreateModel(tmpl, nullptr, nullptr);
+    if (UsesProgress(tmpl) && !g_commonControls)
+        return d;   // no progress class yet: the model alone
+    // Lives with the window, which lives with its thread.
+    auto* start = new DialogStart{d, 0, nullptr};
+    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                           reinterpret_cast<LPCDLGTEMPLATEW>(buffer.data()), nullptr,
+                                           DialogProcedure, reinterpret_cast<LPARAM>(start));
+    if (!hwnd)
+        delete start;   // the model alone, as without the progress class
+    return d;
+}
+
+bool UiPostCommand(Window dialog, int id)
+{
+    HWND hwnd = HwndOf(dialog);
+    return hwnd && PostMessageW(hwnd, WM_COMMAND, static_cast<WPARAM>(id & 0xFFFF), 0);
+}
+
+bool UiInterrupt()
+{
+    std::lock_guard<std::mutex> hold(g_frontLock);
+    FrontEntry* front = nullptr;
+    for (FrontEntry* e : g_front)
+        if (!front || e->order > front->order)
+            front = e;
+    if (!front)
+        return false;
+    if (front->hwnd)
+        PostMessageW(front->hwnd, WM_COMMAND, front->command, 0);
+    else
+        front->pending = true;
+    return true;
+}
+
+// ---- The role's calls ---------------------------------------------------------
+
+void OsInitCommonControls()
+{
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+    g_commonControls = true;
+}
+
+int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
+{
+    AwaitOwnerShown(owner);
+    if (UiObserver* observer = g_observer.load())
+        return UiBoxAnswer(style, observer->MessageBox(Lookup(owner) ? owner : nullptr, text ? text : L"",
+                                                       caption ? caption : L"", style));
+    int raw;
+    {
+        SystemWindowInFront front(static_cast<WPARAM>(UiBoxAnswer(style, 0)));
+        raw = MessageBoxW(HwndOf(owner), text ? text : L"", caption ? caption : L"", style);
+    }
+    return UiBoxAnswer(style, raw);
+}
+
+int OsGetOpenFileName(OsOpenFileName* record)
+{
+    if (!record || !record->file || record->maxFile == 0)
+        return 0;
+    if (UiObserver* observer = g_observer.load())
+        return observer->OpenFile(record) ? 1 : 0;
+
+    // The dialog works in host paths: the initial folder and name are
+    // mapped out of the board's root folder, the choice back into it.
+    std::wstring initialDir = record->initialDir ? HostOf(record->initialDir) : L"";
+    std::wstring initialName;
+    for (uint32_t i = 0; i < record->maxFile && record->file[i]; ++i)
+        initialName.push_back(record->file[i]);
+    initialName = HostOf(initialName);
+    std::vector<wchar_t> chosen(32768, L'\0');
+
+    // The dialog changes the process's current folder (no OFN_NOCHANGEDIR in
+    // the program's flags); a host path given relative to it later must
+    // still mean what it meant.
+    std::vector<wchar_t> cwd(MAX_PATH * 4, L'\0');
+    DWORD cwdLength = GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data());
+
+    for (;;) {
+        std::fill(chosen.begin(), chosen.end(), L'\0');
+        std::copy_n(initialName.begin(), std::min(initialName.size(), chosen.size() - 1), chosen.begin());
+        OPENFILENAMEW ofn{};
+        ofn.lStructSize = sizeof ofn;
+        ofn.hwndOwner = HwndOf(record->owner);
+        ofn.lpstrFilter = record->filter;
+        ofn.lpstrCustomFilter = record->customFilter;
+        ofn.nMaxCustFilter = record->customFilter ? record->maxCustomFilter : 0;
+        ofn.nFilterIndex = record->filterIndex;
+        ofn.lpstrFile = chosen.data();
+        ofn.nMaxFile = static_cast<DWORD>(chosen.size());
+        ofn.lpstrFileTitle = record->fileTitle;
+        ofn.nMaxFileTitle = record->fileTitle ? record->maxFileTitle : 0;
+        ofn.lpstrInitialDir = initialDir.empty() ? nullptr : initialDir.c_str();
+        ofn.lpstrTitle = record->title;
+        // A hook or template of the device's record means nothing here.
+        ofn.Flags = record->flags & ~static_cast<DWORD>(OFN_ENABLEHOOK | OFN_ENABLETEMPLATE |
+                                                        OFN_ENABLETEMPLATEHANDLE);
+        ofn.lpstrDefExt = record->defaultExt;
+        BOOL ok;
+        {
+            SystemWindowInFront front(IDCANCEL);
+            ok = GetOpenFileNameW(&ofn);
+        }
+        if (cwdLength > 0 && cwdLength < cwd.size())
+            SetCurrentDirectoryW(cwd.data());
+        if (!ok)
+            return 0;
+        std::wstring path = DeviceOf(chosen.data());
+        if (path.size() + 1 > record->maxFile) {
+            std::wstring text = L"The path is too long (" + std::to_wstring(record->maxFile - 1) +
+                                L" characters at most):\n" + path;
+            OsMessageBox(record->owner, text.c_str(), L"Open", OS_MB_OK | OS_MB_ICONEXCLAMATION);
+            initialName = chosen.data();
+            continue;
+        }
+        std::copy(path.begin(), path.end(), record->file);
+        record->file[path.size()] = 0;
+        size_t name = path.find_last_of(L"\\/");
+        name = name == std::wstring::npos ? 0 : name + 1;
+        size_t dot = path.find_last_of(L'.');
+        record->fileOffset = static_cast<uint16_t>(name);
+        record->fileExtension = static_cast<uint16_t>(dot != std::wstring::npos && dot >= name ? dot + 1 : 0);
+        return 1;
+    }
+}
+
+intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* tmpl, Window owner,
+                                  OsDialogProc proc, intptr_t param)
+{
+    std::vector<DWORD> buffer;
+    if (!proc || !UiBuildDialogTemplate(tmpl, &buffer))
+        return -1;
+    // The progress class exists only once the common controls are made
+    // available (with Wine's and newer comctl32 it may exist anyway; the
+    // program must not rely on that).
+    if (UsesProgress(tmpl) && !g_commonControls)
+        return -1;
+    OsWindowObject* d = CreateModel(tmpl, owner, proc);
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        d->modal = true;
+    }
+    DialogStart start{d, param, FrontOpen(static_cast<WPARAM>(OS_IDCANCEL))};
+    INT_PTR r = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
+                                        reinterpret_cast<LPCDLGTEMPLATEW>(buffer.data()), HwndOf(owner),
+                                        DialogProcedure, reinterpret_cast<LPARAM>(&start));
+    FrontClose(start.front);
+    Detach(d);
+    if (UiObserver* observer = g_observer.load())
+        observer->DialogClosed(d);
+    std::lock_guard<std::mutex> hold(g_lock);
+    return d->ended ? d->result : r;
+}
+
+int OsEndDialog(Window dialog, intptr_t result)
+{
+    HWND hwnd;
+    bool here;
+    bool modal;
+    OsWindowObject* d;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        d = UiWindowLocked(dialog);
+        if (!d || !d->isDialog)
+            return 0;
+        if (d->ended)
+            return 1;   // ended once; the first result holds
+        d->ended = true;
+        d->result = result;
+        hwnd = d->hwnd;
+        modal = d->modal;
+        here = hwnd && d->thread == GetCurrentThreadId();
+        if (hwnd && !here && !d->endPosted && PostMessageW(hwnd, WM_UI_END, 0, 0))
+            d->endPosted = true;
+    }
+    g_shownOrEnded.notify_all();
+    if (here) {
+        Sync(d);
+        if (modal)
+            EndDialog(hwnd, result);
+    }
+    return 1;
+}
+
+Window OsGetDlgItem(Window dialog, int id)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(dialog);
+    if (!d || !d->isDialog)
+        return nullptr;
+    for (OsWindowObject* c : d->controls)
+        if (c->id == id)
+            return c;
+    return nullptr;
+}
+
+int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
+{
+    Window control = OsGetDlgItem(dialog, id);
+    return control ? SetText(control, text) : 0;
+}
+
+int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap)
+{
+    if (!out || cap <= 0)
+        return 0;
+    out[0] = 0;
+    Window control = OsGetDlgItem(dialog, id);
+    if (!control)
+        return 0;
+    std::lock_guard<std::mutex> hold(g_lock);
+    size_t n = std::min(control->text.size(), static_cast<size_t>(cap - 1));
+    control->text.copy(out, n);
+    out[n] = 0;
+    return static_cast<int>(n);
+}
+
+int OsSetWindowText(Window window, const wchar_t* text)
+{
+    OsWindowObject* w = Lookup(window);
+    return w ? SetText(w, text) : 0;
+}
+
+intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
+{
+    OsWindowObject* w = Lookup(window);
+    if (!w)
+        return 0;
+    HWND hwnd;
+    bool progress;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        hwnd = w->hwnd;
+        progress = !w->isDialog && w->kind == UiControlKind::Progress;
+    }
+    if (!progress) {
+        // A message to the dialog (its procedure) or to another control: on
+        // the dialog's thread, behind the changes made before it.
+        OsWindowObject* dialog;
+        HWND dialogHwnd;
+        DWORD thread;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            dialog = w->isDialog ? w : w->dialog;
+            dialogHwnd = dialog ? dialog->hwnd : nullptr;
+            thread = dialog ? dialog->thread : 0;
+        }
+        if (!dialogHwnd || (!w->isDialog && !hwnd))
+            return 0;
+        Send send{dialog, w->isDialog ? nullptr : hwnd, message, wParam, lParam};
+        if (thread == GetCurrentThreadId())
+            return Deliver(send);
+        return SendMessageW(dialogHwnd, WM_UI_SEND, 0, reinterpret_cast<LPARAM>(&send));
+    }
+    // A progress bar: the model answers as the real bar would and the real
+    // bar follows (see the top of this file).
+    intptr_t answer = 0;
+    bool syncNow = false;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        switch (message) {
+        case OS_PBM_SETRANGE32:
+            answer = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
+            w->rangeLow = static_cast<int32_t>(wParam);
+            w->rangeHigh = static_cast<int32_t>(lParam);
+            w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
+            w->rangeDirty = true;
+            syncNow = ChangedLocked(w);
+            break;
+        case OS_PBM_SETPOS:
+            answer = w->pos;
+            w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+            w->posDirty = true;
+            syncNow = ChangedLocked(w);
+            break;
+        case OS_PBM_GETPOS:
+            answer = w->pos;
+            break;
+        case OS_PBM_GETRANGE:
+            answer = wParam ? w->rangeLow : w->rangeHigh;
+            if (lParam) {
+                auto* range = reinterpret_cast<PBRANGE*>(lParam);
+                range->iLow = w->rangeLow;
+                range->iHigh = w->rangeHigh;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    if (syncNow)
+        Sync(w->dialog);
+    return answer;
+}

@@ -1,0 +1,154 @@
+// Windows, modules and resources of the Win32 backend's user interface.
+//
+// A program's Window is a model object, not an HWND: it keeps the state the
+// program set (texts, a progress bar's range and position, a dialog's end)
+// and names the real window that shows it. The model is what calls answer
+// from (OsGetDlgItemText, the previous position of a bar), so a call from
+// the update worker never waits for the dialog's thread: it changes the
+// model and the real controls follow on their own thread (see ui_dialogs.cpp).
+//
+// Every model object lives until the process ends: the update worker keeps
+// its dialog's handle after the modal loop has returned, so a handle never
+// dangles. All model state is guarded by one lock (UiLock); no Win32 window
+// call is made while it is held.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+struct OsResourceObject {
+    const OsResourceEntry* entry;
+};
+
+struct OsModule {
+    const OsResourceTable* table = nullptr;
+    std::vector<OsResourceObject> resources;
+};
+
+enum class UiControlKind { Button, Static, Progress, Other };
+
+struct OsWindowObject {
+    static constexpr uint32_t kMagic = 0x57494E44;  // guards against foreign pointers
+    uint32_t magic = kMagic;
+    bool isDialog = false;
+
+    // The real window while it exists (nullptr before its creation and after
+    // its destruction) and the thread that owns it.
+    HWND hwnd = nullptr;
+    DWORD thread = 0;
+
+    // A control: its dialog, id and kind.
+    OsWindowObject* dialog = nullptr;
+    int id = 0;
+    UiControlKind kind = UiControlKind::Other;
+    std::wstring text;                  // a control's text, a dialog's caption
+    std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
+    int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
+
+    // What the real window does not show yet.
+    bool textDirty = false, rangeDirty = false, posDirty = false;
+
+    // A dialog: its controls in template order, owner, procedure, state.
+    std::vector<OsWindowObject*> controls;
+    OsWindowObject* owner = nullptr;
+    OsDialogProc proc = nullptr;
+    bool modal = false;
+    bool shown = false;      // initialisation done and first shown (or ended in it)
+    bool ended = false;
+    intptr_t result = 0;
+    bool syncPosted = false; // a message to bring the real controls up to date is on its way
+    bool endPosted = false;  // the end is on its way to the dialog's thread
+};
+
+// The lock that guards every model object.
+std::mutex& UiLock();
+
+// The model behind a handle, or nullptr when it is none of ours. Requires
+// UiLock.
+OsWindowObject* UiWindowLocked(Window w);
+
+// ---- The dialog template in memory ------------------------------------
+
+// Builds the in-memory DLGTEMPLATE (with its DLGITEMTEMPLATEs) of tmpl,
+// DWORD-aligned as DialogBoxIndirectParamW wants it: styles, position,
+// size, caption, font (when the style has DS_SETFONT), ids and classes
+// exactly as given; "BUTTON", "EDIT", "STATIC", "LISTBOX", "SCROLLBAR" and
+// "COMBOBOX" as their predefined ordinals, other classes by name. False on a
+// template that cannot be one (a null class, an id beyond 16 bits, too many
+// items).
+bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out);
+
+// ---- Message boxes ------------------------------------------------------
+
+// The buttons of a message box style, in order.
+std::vector<int> UiBoxButtons(uint32_t style);
+// The default button (the second with OS_MB_DEFBUTTON2, else the first).
+int UiBoxDefault(uint32_t style);
+// What a box answers for a raw result: the result when it is one of the
+// box's buttons, else the answer for a box closed without a choice (Cancel
+// where the box has one, No for Yes/No, else its only button). Wine's
+// MessageBoxW returns IDCANCEL (2) for a Yes/No box closed from its caption,
+// which Windows does not allow (its close box is disabled); that is No.
+int UiBoxAnswer(uint32_t style, int raw);
+
+// ---- Observer (the test double) ----------------------------------------
+
+// While installed, the observer answers message boxes and open-file calls
+// instead of the real ones, and sees dialogs open, commands handled and
+// texts set; dialogs themselves stay real. Its slots are called without
+// UiLock held.
+class UiObserver {
+public:
+    virtual ~UiObserver() = default;
+    virtual int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
+                           uint32_t style) = 0;
+    virtual int OpenFile(OsOpenFileName* record) = 0;
+    // A modal dialog's real window exists; its initialisation comes next.
+    virtual void DialogCreated(Window /*dialog*/, Window /*owner*/) {}
+    // Its initialisation returned (on the dialog's thread), and after each
+    // command its procedure handled.
+    virtual void DialogIdle(Window /*dialog*/) {}
+    // The modal dialog's window is gone; its modal call returns next.
+    virtual void DialogClosed(Window /*dialog*/) {}
+    // A control's text was set (on the setting thread).
+    virtual void TextSet(Window /*control*/, int /*id*/, const std::wstring& /*text*/) {}
+};
+// Installs observer (nullptr: none). The caller keeps it alive meanwhile.
+// Swap only while no dialog or message box is open.
+void UiSetObserver(UiObserver* observer);
+
+// A dialog made from a template without a modal loop: a real, hidden,
+// modeless dialog of the calling thread (the test double's NewDialog).
+// nullptr on a bad template.
+Window UiCreateModelessDialog(const OsDialogTemplate* tmpl);
+
+// The real window of a model object now (nullptr before it exists and
+// after it is gone).
+HWND UiRealWindow(Window w);
+
+// Posts a command (WM_COMMAND, id in the low 16 bits) to a dialog's real
+// window: what a press of its button or the dialog manager would send.
+// False when the dialog has no window.
+bool UiPostCommand(Window dialog, int id);
+
+// ---- Text ----------------------------------------------------------------
+
+// UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
+// own code points); in text.cpp.
+std::string UiUtf8(const std::wstring& text);
+std::wstring UiWideFromUtf8(const std::string& text);
+
+// ---- Ctrl-C -------------------------------------------------------------
+
+// Ctrl-C goes to the window in front, the open window opened last: a
+// dialog takes it as command 2, a message box as its close answer (Escape),
+// the open-file dialog as cancel. A window whose real window does not exist
+// yet takes it as soon as it does; it is never held for a window opened
+// later. False when no window is open (the caller then terminates). Any
+// thread (the console's control handler).
+bool UiInterrupt();
