@@ -554,7 +554,7 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
 {
     AwaitOwnerShown(owner);
     if (UiObserver* observer = g_observer.load())
-        return UiBoxAnswer(style, observer->MessageBox(Lookup(owner) ? owner : nullptr, text ? text : L"",
+        return UiBoxAnswer(style, observer->AnswerBox(Lookup(owner) ? owner : nullptr, text ? text : L"",
                                                        caption ? caption : L"", style));
     int raw;
     {

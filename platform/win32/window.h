@@ -105,7 +105,7 @@ int UiBoxAnswer(uint32_t style, int raw);
 class UiObserver {
 public:
     virtual ~UiObserver() = default;
-    virtual int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
+    virtual int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
                            uint32_t style) = 0;
     virtual int OpenFile(OsOpenFileName* record) = 0;
     // A modal dialog's real window exists; its initialisation comes next.
