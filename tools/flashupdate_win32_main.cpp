@@ -1,13 +1,14 @@
 // flashupdate on Windows: the platform starts the program at its entry.
 //
-// Windows hands a program its command line as one wide text; it is split
-// into arguments as the C runtime does and each is given to the platform in
-// UTF-8, the form the Linux launcher has from its shell, so both builds join
-// the same arguments into the same command line. --help and --version are
-// the Linux launcher's conventions: here every argument is the program's.
+// Windows hands a program its command line as one text, as the device does:
+// the program's own name, then what its caller wrote. The program's command
+// line is that text after the name and one separating blank, unchanged
+// (quotation marks and further blanks included, as on the device, so that
+// " /u" opens the main dialog); it goes to the platform as the one argument
+// in UTF-8, the form the Linux launcher's arguments have. --help and
+// --version are the Linux launcher's conventions: here every text is the
+// program's.
 #include <windows.h>
-
-#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -33,15 +34,23 @@ std::string Utf8(const wchar_t* text)
 
 int main()
 {
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::string> args;
-    for (int i = 0; wide && i < count; ++i)
-        args.push_back(Utf8(wide[i]));
-    if (wide)
-        LocalFree(wide);
-    if (args.empty())
-        args.push_back("flashupdate");
+    const wchar_t* line = GetCommandLineW();
+    // The program's name: quoted, or up to the first blank or tab.
+    if (*line == L'"') {
+        ++line;
+        while (*line && *line != L'"')
+            ++line;
+        if (*line == L'"')
+            ++line;
+    } else {
+        while (*line && *line != L' ' && *line != L'\t')
+            ++line;
+    }
+    if (*line == L' ' || *line == L'\t')
+        ++line;
+    std::vector<std::string> args = {"flashupdate"};
+    if (*line)
+        args.push_back(Utf8(line));
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

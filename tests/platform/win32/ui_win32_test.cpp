@@ -3,9 +3,13 @@
 // Ctrl-C.
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
 #include "platform/win32/window.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <string>
@@ -268,6 +272,69 @@ TEST(Win32Progress, ThreadedWorkerNeverWaitsAndTheRealControlsFollowInOrder)
         ASSERT_LT(std::stoi(g_realTexts[i - 1].substr(8)), std::stoi(g_realTexts[i].substr(8))) << "in order";
     for (size_t i = 1; i < g_realPositions.size(); ++i)
         ASSERT_LT(g_realPositions[i - 1], g_realPositions[i]) << "in order";
+}
+
+}  // namespace
+
+namespace {
+
+// The open-file dialog of this thread once it shows, or nullptr.
+HWND ShownFileDialog(DWORD thread)
+{
+    HWND found = ShownBox(thread);
+    return found && (GetDlgItem(found, 0x47c) || GetDlgItem(found, 0x480)) ? found : nullptr;
+}
+
+TEST(Win32OpenFile, OpensInTheBoardsRootAndAnswersDevicePaths)
+{
+    char host[1024];
+    ASSERT_TRUE(OsHostPath(L"\\Sub\\nk.bin", host, sizeof host));
+    std::wstring file = UiWideFromUtf8(host);
+    std::replace(file.begin(), file.end(), L'/', L'\\');
+    std::wstring root = file.substr(0, file.size() - std::wstring(L"\\Sub\\nk.bin").size());
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\Sub").c_str(), nullptr);
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+
+    wchar_t chosen[260] = L"";
+    OsOpenFileName record{};
+    record.structSize = 76;
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.filterIndex = 1;
+    record.file = chosen;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = OS_OFN_PATHMUSTEXIST | OS_OFN_FILEMUSTEXIST;
+
+    DWORD thread = GetCurrentThreadId();
+    std::wstring folder;
+    std::thread user([thread, &folder] {
+        HWND dialog;
+        while (!(dialog = ShownFileDialog(thread)))
+            SwitchToThread();
+        wchar_t shown[1024] = L"";
+        SendMessageW(dialog, CDM_GETFOLDERPATH, 1024, reinterpret_cast<LPARAM>(shown));
+        folder = shown;
+        SetDlgItemTextW(dialog, GetDlgItem(dialog, 0x47c) ? 0x47c : 0x480, L"sub\\NK.bin");
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    });
+    EXPECT_EQ(OsGetOpenFileName(&record), 1);
+    user.join();
+    EXPECT_EQ(CompareStringOrdinal(folder.c_str(), -1, root.c_str(), -1, TRUE), CSTR_EQUAL)
+        << "opened in " << UiUtf8(folder) << ", the root is " << UiUtf8(root);
+    EXPECT_EQ(CompareStringOrdinal(chosen, -1, L"\\Sub\\nk.bin", -1, TRUE), CSTR_EQUAL) << UiUtf8(chosen);
+
+    // Ctrl-C while it is up cancels it and leaves the buffer alone.
+    std::thread interrupt([thread] {
+        while (!ShownFileDialog(thread))
+            SwitchToThread();
+        EXPECT_TRUE(UiInterrupt());
+    });
+    EXPECT_EQ(OsGetOpenFileName(&record), 0);
+    interrupt.join();
+    EXPECT_EQ(CompareStringOrdinal(chosen, -1, L"\\Sub\\nk.bin", -1, TRUE), CSTR_EQUAL);
 }
 
 }  // namespace
