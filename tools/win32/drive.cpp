@@ -336,10 +336,54 @@ struct Tracked {
     bool eofSent = false;
     View written, latest;
     DWORD lastWrite = 0;
+    HANDLE thread = nullptr;   // the thread that runs it
+    bool ended = false;        // seen gone while its thread ran on
 };
 
 std::vector<Tracked> g_windows;
 uint64_t g_nextSeq = 1;
+
+bool g_trace = false;   // DRIVE_TRACE set: what drive sees, on standard error
+
+void Trace(const std::string& what, HWND h)
+{
+    if (g_trace)
+        Write("drive: " + what + " " + std::to_string(reinterpret_cast<uintptr_t>(h)) + "\n");
+}
+
+// Whether a dialog ended or went with its process. A dialog that ends is
+// destroyed by its own thread, which then runs on (at least to end the
+// process); one that goes with its process (a restart ends the program)
+// goes with its thread. Only the first is "Closed", as the Linux program
+// writes it only for a dialog that ended. Wine sends no events of a window
+// hidden or destroyed to another process, so this is looked at: closely
+// (Spin) for a while after each answer, since a dialog ends after one.
+DWORD g_watchUntil = 0;
+
+bool ThreadAlive(HANDLE thread)
+{
+    return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+void Watch()
+{
+    g_watchUntil = GetTickCount() + 500;
+}
+
+void Spin(DWORD ms)
+{
+    DWORD until = GetTickCount() + ms;
+    do {
+        for (Tracked& t : g_windows)
+            if (t.shown && t.kind == Kind::Dialog && !t.ended && !IsWindow(t.h)) {
+                t.ended = ThreadAlive(t.thread);
+                return;
+            }
+        if (!ChildRunning())
+            return;
+        SwitchToThread();
+    } while (static_cast<LONG>(until - GetTickCount()) > 0);
+}
 
 Kind Classify(HWND h)
 {
@@ -472,11 +516,15 @@ void Scan()
             ++i;
             continue;
         }
-        if (t.shown && t.kind == Kind::Dialog) {
+        bool ended = t.ended || ThreadAlive(t.thread);
+        Trace(std::string("gone") + (ended ? " ended" : ""), t.h);
+        if (t.shown && t.kind == Kind::Dialog && ended) {
             if (!(t.latest == t.written))
                 Write(Changes(t.written, t.latest, false));
             Write("Closed: " + Utf8(t.latest.caption) + "\n");
         }
+        if (t.thread)
+            CloseHandle(t.thread);
         g_windows.erase(g_windows.begin() + static_cast<long>(i));
     }
     for (HWND h : now) {
@@ -487,6 +535,7 @@ void Scan()
             Tracked t;
             t.h = h;
             t.seq = g_nextSeq++;
+            t.thread = OpenThread(SYNCHRONIZE, FALSE, GetWindowThreadProcessId(h, nullptr));
             g_windows.push_back(t);
         }
     }
@@ -546,14 +595,6 @@ const char* ButtonName(int id)
     }
 }
 
-bool g_trace = false;
-
-void Trace(const std::string& what, HWND h)
-{
-    if (g_trace)
-        Write("drive: " + what + " " + std::to_string(reinterpret_cast<uintptr_t>(h)) + "\n");
-}
-
 void HandleBox(Tracked& t)
 {
     Trace("box", t.h);
@@ -592,6 +633,7 @@ void HandleBox(Tracked& t)
                 Click(b.second);
         t.answered = true;
         AfterAnswer(t.h);
+        Watch();
     };
     Write(Utf8(CaptionOf(t.h)) + "\n" + Utf8(TextOf(GetDlgItem(t.h, kIdBoxText))) + "\n[" + choices + "]\n");
     for (;;) {
@@ -784,6 +826,7 @@ void HandleChooser(Tracked& t)
             PostMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
         t.answered = true;
         AfterAnswer(t.h);
+        Watch();
     };
     Write(head + where + "\nPath (empty line: cancel):\n");
     for (;;) {
@@ -864,6 +907,7 @@ void Press(Tracked& t, int id)
         Click(button);
     else
         SendNotifyMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    Watch();
     Sync(t.h);
 }
 
@@ -962,7 +1006,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (first >= argc)
         return Usage();
-    std::wstring program = argv[first];
+    std::wstring program = HostOfUnix(argv[first]);   // a Unix path given to drive under Wine
     if (!unitGiven) {
         std::wstring base = Lower(program.substr(program.find_last_of(L"\\/") + 1));
         if (base == L"flashupdate" || base == L"flashupdate.exe")
@@ -1006,6 +1050,7 @@ int wmain(int argc, wchar_t** argv)
     }
     CloseHandle(g_child.hThread);
     CloseHandle(nul);
+
     CloseHandle(CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr));
 
     for (;;) {
@@ -1040,6 +1085,10 @@ int wmain(int argc, wchar_t** argv)
         if (!running) {
             Scan();
             break;
+        }
+        if (static_cast<LONG>(g_watchUntil - GetTickCount()) > 0) {
+            Spin(kPollMs);
+            continue;
         }
         HANDLE events[] = {g_child.hProcess, g_interruptEvent};
         WaitForMultipleObjects(2, events, FALSE, kPollMs);

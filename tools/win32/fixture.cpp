@@ -7,7 +7,8 @@
 //   drive_fixture            the main dialog ("Fixture 1.0")
 //   drive_fixture /p STEPS   only the progress dialog, STEPS steps
 //
-// Exit code 3, or 4 when the progress was aborted: drive must hand it on.
+// Exit code 3, or 4 when the progress was aborted, or 5 from "Exit", which
+// ends the process with its dialog open: drive must hand each on.
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
@@ -174,6 +175,7 @@ INT_PTR CALLBACK MainProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
         break;
     case 1002: RunProgress(dialog); break;
     case 1003: Choose(dialog); break;
+    case 1004: ExitProcess(5);   // as a restart ends the program, its dialog still open
     default: break;
     }
     return 1;
@@ -197,6 +199,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
     t.Item(1001, kButton, nullptr, L"Ask", 7, 7, 105, 19, kPush);
     t.Item(1002, kButton, nullptr, L"Run", 7, 28, 105, 19, kPush);
     t.Item(1003, kButton, nullptr, L"Choose", 7, 49, 105, 19, kPush);
+    t.Item(1004, kButton, nullptr, L"Exit", 7, 70, 105, 19, kPush);
     DialogBoxIndirectParamW(instance, t.Get(), nullptr, MainProc, 0);
     return g_aborted ? 4 : 3;
 }
