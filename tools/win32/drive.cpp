@@ -609,17 +609,22 @@ void HandleBox(Tracked& t)
     std::string choices;
     for (auto& b : buttons)
         choices += std::string(choices.empty() ? "" : " / ") + ButtonName(b.first);
-    // The default: the button the box says (DM_GETDEFID), else the one drawn
-    // as the default push button, else the first.
-    int def = buttons[0].first;
+    // The default: the button drawn as the default push button, else the
+    // one the box names (DM_GETDEFID), else the first. The style comes
+    // first: Wine's box gives MB_DEFBUTTON2's button that style and the
+    // focus but still answers DM_GETDEFID with the first.
+    int def = 0;
+    for (auto& b : buttons)
+        if (!def && (GetWindowLongW(b.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+            def = b.first;
     DWORD_PTR defId = 0;
-    if (SendMessageTimeoutW(t.h, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 1000, &defId) && HIWORD(defId) == DC_HASDEFID) {
-        def = LOWORD(defId);
-    } else {
+    if (!def && SendMessageTimeoutW(t.h, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 1000, &defId) &&
+        HIWORD(defId) == DC_HASDEFID)
         for (auto& b : buttons)
-            if ((GetWindowLongW(b.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+            if (b.first == static_cast<int>(LOWORD(defId)))
                 def = b.first;
-    }
+    if (!def)
+        def = buttons[0].first;
     // Closing without a choice: Cancel where the box has it, No for Yes/No,
     // else its last button (the only one).
     int close = buttons.back().first;

@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# End-to-end tests of the Win32 programs through drive.exe under Wine.
+#
+#   tools/win32/e2e.sh WIN32_BUILD [LINUX_BUILD]
+#
+# First drive on its own fixture (transcripts as written here), then
+# flashupdate.exe in the scenarios of the Linux black-box tests, each run
+# beside the Linux build's flashupdate on a board of its own made the same
+# way: the normalised transcripts, the exit codes, flash.img and the board's
+# events must be equal. LINUX_BUILD (default build) is configured and its
+# flashupdate and boardsim built when they are missing.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+win="$(cd "${1:?usage: e2e.sh WIN32_BUILD [LINUX_BUILD]}" && pwd)"
+lin="${2:-$root/build}"
+if [ ! -x "$lin/flashupdate" ] || [ ! -x "$lin/boardsim" ]; then
+  cmake -S "$root" -B "$lin" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON >/dev/null
+  cmake --build "$lin" -j2 --target flashupdate boardsim >/dev/null
+fi
+lin="$(cd "$lin" && pwd)"
+export WINE_BUILD_DIR="$win"
+tmp="$(mktemp -d)"
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  WINEPREFIX="$win/wineprefix" wineserver -k 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+wine_run() { "$root/tools/wine-run.sh" "$@"; }
+normalise() { python3 "$root/tools/win32/normalise.py" "$@"; }
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+# Waits (at most 60 s) until file $1 holds a line matching $2.
+wait_for() {
+  local i
+  for i in $(seq 600); do grep -q -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+# ---- drive on its fixture --------------------------------------------------
+# The chooser opens in the fixture's current folder; as the board's root
+# folder it is "\" to drive.
+export BOARDSIM_DIR="$tmp/fixture"
+mkdir -p "$BOARDSIM_DIR/rootfs/sub"
+echo text > "$BOARDSIM_DIR/rootfs/x.txt"
+fixture() {   # answers on stdin; writes $tmp/fixture.txt, returns the exit code
+  (cd "$BOARDSIM_DIR/rootfs" && wine_run "$win/drive.exe" "$win/drive_fixture.exe" "$@") 2>"$tmp/fixture.txt"
+}
+expect() {   # NAME [--no-progress], the expected transcript on stdin
+  if ! diff <(normalise ${2:-}) <(normalise ${2:-} < "$tmp/fixture.txt") >"$tmp/diff.txt"; then
+    fail "drive fixture, $1:"; cat "$tmp/diff.txt" >&2
+  fi
+}
+
+code=0
+printf '1001\nfoo\nc\n1003\nnope.txt\nsub\nx.txt\nOK\nrun\ny\nn\n1001\n' | fixture || code=$?
+[ "$code" = 3 ] || fail "drive fixture: exit code $code, not the program's 3"
+expect "boxes, the chooser, progress, end of input" <<'EOF'
+Dialog: Fixture 1.0
+  [1001] Ask
+  [1002] Run
+  [1003] Choose
+  [1004] Exit
+Press: a button's id or text (empty line: close)
+-> [1001] Ask
+WARNING
+This overwrites:
+IMAGE
+
+
+Sure?
+[OK / Cancel]
+-> foo
+"foo" is no button of this box; answer OK / Cancel
+-> Cancel
+-> [1003] Choose
+Open file: TEXT files (*.txt) in \
+Path (empty line: cancel):
+-> \nope.txt
+No such file: \nope.txt
+Path (empty line: cancel):
+-> \sub
+That is a folder, not a file: \sub
+Path (empty line: cancel):
+-> \x.txt
+Chosen
+x.txt
+[OK]
+-> OK
+-> [1002] Run
+Dialog: Working
+  [2] Abort
+(Ctrl-C: Abort)
+Working 1002: 10/10
+Working [1002 bar]: 10/10  100 %
+Working 1003: 30/60
+Working [1003 bar]: 30/60  50 %
+Working 1004: Step 3
+Working [1004 text]: Step 3
+Working 1005: Whole: 6 steps
+Working [1005 text]: Whole: 6 steps
+QUESTION
+Half way.
+ Go on?
+[Yes / No]
+-> Yes
+Working 1003: 60/60
+Working [1003 bar]: 60/60  100 %
+Working 1004: Step 6
+Working [1004 text]: Step 6
+RESET
+Done.
+[Yes / No]
+-> No
+Closed: Working
+-> [1001] Ask
+WARNING
+This overwrites:
+IMAGE
+
+
+Sure?
+[OK / Cancel]
+(end of input: Cancel)
+-> Cancel (end of input)
+-> [2] close (end of input)
+Closed: Fixture 1.0
+EOF
+
+# A process that ends with its dialog open: no "Closed", its exit code.
+code=0
+printf 'Exit\n' | fixture || code=$?
+[ "$code" = 5 ] || fail "drive fixture: exit code $code, not the program's 5"
+grep -q '^Closed' "$tmp/fixture.txt" && fail "drive fixture: a dialog that went with its process was closed"
+
+# Ctrl-C: at a box it is Escape; during progress it is Abort; the box that
+# follows takes its default at end of input.
+mkfifo "$tmp/in"
+# (exec: the background job's pid is drive's, for the signal)
+(cd "$BOARDSIM_DIR/rootfs" && exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/drive_fixture.exe" /p 2000 \
+   <"$tmp/in" 2>"$tmp/fixture.txt") &
+pids+=($!)
+exec 7>"$tmp/in"
+wait_for "$tmp/fixture.txt" '^Working 1004: Step' || fail "drive fixture: no progress"
+kill -INT "${pids[-1]}"
+wait_for "$tmp/fixture.txt" '^\[OK\]' || fail "drive fixture: Ctrl-C did not abort"
+exec 7>&-
+code=0; wait "${pids[-1]}" || code=$?
+[ "$code" = 4 ] || fail "drive fixture: exit code $code after Abort, not 4"
+# (the step the Abort lands on varies: no progress lines compared)
+expect "Ctrl-C during progress" --no-progress <<'EOF'
+Dialog: Working
+  [2] Abort
+(Ctrl-C: Abort)
+ERROR
+Aborted at a step.
+[OK]
+(end of input: OK)
+-> OK (end of input)
+Closed: Working
+EOF
+
+(cd "$BOARDSIM_DIR/rootfs" && exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/drive_fixture.exe" \
+   <"$tmp/in" 2>"$tmp/fixture.txt") &
+pids+=($!)
+exec 7>"$tmp/in"
+printf '1001\n' >&7
+wait_for "$tmp/fixture.txt" '^\[OK / Cancel\]' || fail "drive fixture: no box"
+kill -INT "${pids[-1]}"
+wait_for "$tmp/fixture.txt" 'interrupted' || fail "drive fixture: Ctrl-C did not reach the box"
+exec 7>&-
+wait "${pids[-1]}" || true
+grep -qx -- '-> Cancel (interrupted)' "$tmp/fixture.txt" || fail "drive fixture: Ctrl-C at a box is not Cancel"
+grep -qx -- '-> \[2\] close (end of input)' "$tmp/fixture.txt" || fail "drive fixture: Ctrl-C was held for the dialog"
+
+if [ ! -f "$win/flashupdate.exe" ]; then
+  echo "e2e.sh: no flashupdate.exe in $win; drive's own tests only" >&2
+  [ "$failures" = 0 ] && echo "e2e.sh: drive fixture passed" && exit 0
+  exit 1
+fi
+
+# ---- flashupdate.exe beside the Linux flashupdate --------------------------
+# One board per side, each made by its own side's boardsim; both must start
+# equal.
+BOARDSIM_DIR="$tmp/lin-board" "$lin/boardsim" init >/dev/null
+BOARDSIM_DIR="$tmp/win-board" wine_run "$win/boardsim.exe" init >/dev/null
+cmp -s "$tmp/lin-board/flash.img" "$tmp/win-board/flash.img" || fail "boardsim.exe init makes another flash.img than boardsim init"
+
+# scenario NAME SETTINGS ANSWERS [ARGUMENTS...]: both sides, compared.
+# SETTINGS: "KEY=VALUE ..." for boardsim set; ANSWERS: printf format.
+scenario() {
+  local name=$1 settings=$2 answers=$3
+  shift 3
+  local side
+  for side in lin win; do
+    rm -rf "$tmp/$name.$side"
+    cp -a "$tmp/$side-board" "$tmp/$name.$side"
+    local kv
+    for kv in $settings; do
+      if [ "$side" = lin ]; then
+        BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
+      else
+        BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
+      fi
+    done
+  done
+  local lcode=0 wcode=0
+  (cd "$tmp" && printf "$answers" | BOARDSIM_DIR="$tmp/$name.lin" "$lin/flashupdate" "$@" 2>"$tmp/$name.lin.txt" >/dev/null) || lcode=$?
+  (cd "$tmp" && printf "$answers" | BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/drive.exe" "$win/flashupdate.exe" "$@" \
+     2>"$tmp/$name.win.txt" >/dev/null) || wcode=$?
+  compare "$name" "$lcode" "$wcode" ""
+}
+
+# compare NAME LINUX_CODE WIN_CODE NORMALISE_OPTION
+compare() {
+  local name=$1
+  [ "$2" = "$3" ] || fail "$name: exit code $3, the Linux build's $2"
+  if ! diff <(normalise $4 < "$tmp/$name.lin.txt") <(normalise $4 < "$tmp/$name.win.txt") >"$tmp/diff.txt"; then
+    fail "$name: the transcripts differ (< Linux, > Win32 through drive):"; cat "$tmp/diff.txt" >&2
+  fi
+  if [ -z "$4" ]; then
+    cmp -s "$tmp/$name.lin/flash.img" "$tmp/$name.win/flash.img" || fail "$name: flash.img differs"
+  fi
+  if ! diff "$tmp/$name.lin/events" "$tmp/$name.win/events" >"$tmp/diff.txt"; then
+    fail "$name: the events differ:"; cat "$tmp/diff.txt" >&2
+  fi
+}
+
+scenario update-ok "" 'OK\nNo\n' /u '\nk.bin'
+scenario update-cancel "" 'Cancel\n' /u '\nk.bin'
+scenario update-end-of-input "" '' /u '\nk.bin'
+scenario update-restart "" 'o\ny\n' /u '\nk.bin'
+cp "$tmp/lin-board/rootfs/nk.bin" "$tmp/nk.bin"
+scenario update-host-path "" 'OK\nNo\n' /u ./nk.bin
+scenario chooser "" 'nope.bin\nnk.bin\nOK\nNo\n' /u ''
+scenario chooser-cancel "" '\n' /u ''
+scenario main-dialog "" '1001\nOK\n1000\nOK\n1004\nOK\n1002\n\nupdate bootloader/image\n\\eboot.bin\nOK\nNo\nnothing\nBSP Version\nOK\n\n'
+scenario main-coldboot "" '1003\n'
+scenario main-warmboot "" 'Warmboot\n'
+scenario main-registry-failures "hal-registry-clear=fail registry-flush=fail" '1000\nOK\n1001\nOK\n\n'
+scenario save-registry "" '' /f
+scenario restart-warm "" '' /r
+scenario restart-cold "" '' /rc 10
+scenario unknown-option "" '' /U
+
+# Abort: Ctrl-C while the image is programmed, on slow flash; the update
+# ends with its warning, the program with 1. Where it lands differs, so
+# progress and the flash's contents are not compared.
+name=abort
+for side in lin win; do
+  rm -rf "$tmp/$name.$side"; cp -a "$tmp/$side-board" "$tmp/$name.$side"
+done
+BOARDSIM_DIR="$tmp/$name.lin" "$lin/boardsim" set timing scaled >/dev/null
+BOARDSIM_DIR="$tmp/$name.lin" "$lin/boardsim" set timing-scale 0.2 >/dev/null
+BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/boardsim.exe" set timing scaled >/dev/null
+BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/boardsim.exe" set timing-scale 0.2 >/dev/null
+codes=()
+for side in lin win; do
+  rm -f "$tmp/in"; mkfifo "$tmp/in"
+  if [ "$side" = lin ]; then
+    BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
+  else
+    BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' <"$tmp/in" \
+      2>"$tmp/$name.$side.txt" >/dev/null &
+  fi
+  pids+=($!)
+  exec 7>"$tmp/in"
+  printf 'OK\n' >&7
+  wait_for "$tmp/$name.$side.txt" 'Updating IMAGE 1004: Section' || fail "$name ($side): the image is not being written"
+  kill -INT "${pids[-1]}"
+  wait_for "$tmp/$name.$side.txt" '^\[OK\]' || fail "$name ($side): Ctrl-C did not abort"
+  exec 7>&-
+  code=0; wait "${pids[-1]}" || code=$?
+  codes+=("$code")
+done
+compare "$name" "${codes[0]}" "${codes[1]}" --no-progress
+
+if [ "$failures" != 0 ]; then
+  echo "e2e.sh: $failures failures" >&2
+  exit 1
+fi
+echo "e2e.sh: drive fixture and flashupdate.exe beside the Linux build passed"
