@@ -195,7 +195,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int)
         RunProgress(nullptr);
         return g_aborted ? 4 : 3;
     }
-    Template t(L"Fixture", 119, 80);
+    Template t(L"Fixture", 119, 98);
     t.Item(1001, kButton, nullptr, L"Ask", 7, 7, 105, 19, kPush);
     t.Item(1002, kButton, nullptr, L"Run", 7, 28, 105, 19, kPush);
     t.Item(1003, kButton, nullptr, L"Choose", 7, 49, 105, 19, kPush);
