@@ -336,8 +336,7 @@ struct Tracked {
     bool eofSent = false;
     View written, latest;
     DWORD lastWrite = 0;
-    HANDLE thread = nullptr;   // the thread that runs it
-    bool ended = false;        // seen gone while its thread ran on
+    HANDLE thread = nullptr;   // the thread that runs it (for the watch)
 };
 
 std::vector<Tracked> g_windows;
@@ -356,9 +355,20 @@ void Trace(const std::string& what, HWND h)
 // process); one that goes with its process (a restart ends the program)
 // goes with its thread. Only the first is "Closed", as the Linux program
 // writes it only for a dialog that ended. Wine sends no events of a window
-// hidden or destroyed to another process, so this is looked at: closely
-// (Spin) for a while after each answer, since a dialog ends after one.
-DWORD g_watchUntil = 0;
+// hidden or destroyed to another process, so a thread of drive's own looks:
+// closely for a while after each answer (a dialog ends after one), every
+// millisecond otherwise. On Windows a killed thread's windows may go a
+// moment before the thread is seen ended; there a dialog that went with
+// its process could be taken as closed.
+struct Watched {
+    HWND h;
+    HANDLE thread;
+    bool gone;
+    bool ended;
+};
+std::mutex g_watchLock;
+std::vector<Watched> g_watched;
+volatile LONG g_watchUntil = 0;
 
 bool ThreadAlive(HANDLE thread)
 {
@@ -367,22 +377,110 @@ bool ThreadAlive(HANDLE thread)
 
 void Watch()
 {
-    g_watchUntil = GetTickCount() + 500;
+    InterlockedExchange(&g_watchUntil, static_cast<LONG>(GetTickCount() + 500));
 }
 
-void Spin(DWORD ms)
+DWORD WINAPI WatchDialogs(LPVOID)
 {
-    DWORD until = GetTickCount() + ms;
-    do {
-        for (Tracked& t : g_windows)
-            if (t.shown && t.kind == Kind::Dialog && !t.ended && !IsWindow(t.h)) {
-                t.ended = ThreadAlive(t.thread);
-                return;
-            }
-        if (!ChildRunning())
-            return;
-        SwitchToThread();
-    } while (static_cast<LONG>(until - GetTickCount()) > 0);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(g_watchLock);
+            for (Watched& w : g_watched)
+                if (!w.gone && !IsWindow(w.h)) {
+                    w.gone = true;
+                    w.ended = ThreadAlive(w.thread);
+                    Trace(std::string("watch: gone") + (w.ended ? " ended" : ""), w.h);
+                }
+        }
+        if (static_cast<LONG>(g_watchUntil - static_cast<LONG>(GetTickCount())) > 0)
+            SwitchToThread();
+        else
+            Sleep(1);
+    }
+}
+
+// Starts watching a dialog (thread: its thread's handle, kept by the watch).
+void WatchDialog(HWND h, HANDLE thread)
+{
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    g_watched.push_back(Watched{h, thread, false, false});
+}
+
+// The exact way where it can be had: drive_hook.dll (beside drive.exe),
+// set as a WH_CALLWNDPROC hook on each thread of the program that shows a
+// window, posts WM_APP + 1 (the window) to this thread when a top-level
+// window gets WM_DESTROY, which a window that goes with its thread never
+// gets. Threads with the hook set are told by it alone.
+constexpr UINT kDestroyedMessage = WM_APP + 1;
+HMODULE g_hookModule;
+HOOKPROC g_hookProc;
+std::vector<DWORD> g_hookedThreads;
+std::vector<HWND> g_destroyed;
+
+void LoadHook()
+{
+    wchar_t self[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
+    if (n == 0 || n >= MAX_PATH * 2)
+        return;
+    std::wstring path(self, n);
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"drive_hook.dll";
+    g_hookModule = LoadLibraryW(path.c_str());
+    if (g_hookModule)
+        g_hookProc = reinterpret_cast<HOOKPROC>(
+            reinterpret_cast<void*>(GetProcAddress(g_hookModule, "DriveCallWndProc")));
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);   // this thread's queue, for the hook's messages
+    wchar_t id[16];
+    swprintf(id, 16, L"%lu", static_cast<unsigned long>(GetCurrentThreadId()));
+    SetEnvironmentVariableW(L"DRIVE_THREAD", id);     // the program inherits it
+}
+
+bool Hooked(DWORD thread)
+{
+    return std::find(g_hookedThreads.begin(), g_hookedThreads.end(), thread) != g_hookedThreads.end();
+}
+
+void HookThread(DWORD thread)
+{
+    if (thread && g_hookProc && !Hooked(thread) && SetWindowsHookExW(WH_CALLWNDPROC, g_hookProc, g_hookModule, thread)) {
+        g_hookedThreads.push_back(thread);
+        Trace("hooked thread " + std::to_string(thread), nullptr);
+    }
+}
+
+void TakeHookMessages()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, kDestroyedMessage, kDestroyedMessage, PM_REMOVE))
+        g_destroyed.push_back(reinterpret_cast<HWND>(msg.wParam));
+}
+
+// Whether the dialog, which has gone, ended; stops watching it.
+bool DialogEnded(HWND h, HANDLE thread)
+{
+    TakeHookMessages();
+    if (Hooked(GetThreadId(thread))) {
+        std::lock_guard<std::mutex> hold(g_watchLock);
+        for (size_t i = 0; i < g_watched.size(); ++i)
+            if (g_watched[i].h == h)
+                g_watched.erase(g_watched.begin() + static_cast<long>(i));
+        CloseHandle(thread);
+        bool ended = std::find(g_destroyed.begin(), g_destroyed.end(), h) != g_destroyed.end();
+        Trace(std::string("hook: gone") + (ended ? " ended" : ""), h);
+        g_destroyed.erase(std::remove(g_destroyed.begin(), g_destroyed.end(), h), g_destroyed.end());
+        return ended;
+    }
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    bool ended = ThreadAlive(thread);
+    for (size_t i = 0; i < g_watched.size(); ++i)
+        if (g_watched[i].h == h) {
+            ended = ended || g_watched[i].ended;
+            g_watched.erase(g_watched.begin() + static_cast<long>(i));
+            break;
+        }
+    CloseHandle(thread);
+    return ended;
 }
 
 Kind Classify(HWND h)
@@ -516,15 +614,13 @@ void Scan()
             ++i;
             continue;
         }
-        bool ended = t.ended || ThreadAlive(t.thread);
+        bool ended = DialogEnded(t.h, t.thread);
         Trace(std::string("gone") + (ended ? " ended" : ""), t.h);
         if (t.shown && t.kind == Kind::Dialog && ended) {
             if (!(t.latest == t.written))
                 Write(Changes(t.written, t.latest, false));
             Write("Closed: " + Utf8(t.latest.caption) + "\n");
         }
-        if (t.thread)
-            CloseHandle(t.thread);
         g_windows.erase(g_windows.begin() + static_cast<long>(i));
     }
     for (HWND h : now) {
@@ -535,7 +631,10 @@ void Scan()
             Tracked t;
             t.h = h;
             t.seq = g_nextSeq++;
-            t.thread = OpenThread(SYNCHRONIZE, FALSE, GetWindowThreadProcessId(h, nullptr));
+            DWORD thread = GetWindowThreadProcessId(h, nullptr);
+            t.thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
+            HookThread(thread);
+            WatchDialog(h, t.thread);
             g_windows.push_back(t);
         }
     }
@@ -1026,6 +1125,7 @@ int wmain(int argc, wchar_t** argv)
         commandLine += L" " + joined;
 
     g_trace = !EnvOf(L"DRIVE_TRACE").empty();
+    LoadHook();
     g_inputEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     g_interruptEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
@@ -1046,10 +1146,11 @@ int wmain(int argc, wchar_t** argv)
     start.hStdInput = start.hStdOutput = start.hStdError = nul;
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
-    // A process group of its own: Ctrl-C is drive's to hand on, never the
-    // program's to die of.
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr,
-                        &start, &g_child)) {
+    // No console and a process group of its own: Ctrl-C is drive's to hand
+    // to the window in front, never also the program's (whose own handler
+    // would take it a second time).
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS,
+                        nullptr, nullptr, &start, &g_child)) {
         Write("drive: cannot start " + Utf8(program) + " (error " + std::to_string(GetLastError()) + ")\n");
         return 127;
     }
@@ -1057,6 +1158,7 @@ int wmain(int argc, wchar_t** argv)
     CloseHandle(nul);
 
     CloseHandle(CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr));
+    CloseHandle(CreateThread(nullptr, 0, WatchDialogs, nullptr, 0, nullptr));
 
     for (;;) {
         bool running = ChildRunning();
@@ -1091,14 +1193,12 @@ int wmain(int argc, wchar_t** argv)
             Scan();
             break;
         }
-        if (static_cast<LONG>(g_watchUntil - GetTickCount()) > 0) {
-            Spin(kPollMs);
-            continue;
-        }
         HANDLE events[] = {g_child.hProcess, g_interruptEvent};
         WaitForMultipleObjects(2, events, FALSE, kPollMs);
     }
     DWORD code = 1;
     GetExitCodeProcess(g_child.hProcess, &code);
-    return static_cast<int>(code);
+    // At once: the threads that read the input and watch the dialogs run
+    // on, and nothing is left to clean up.
+    ExitProcess(code);
 }
