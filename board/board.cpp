@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +62,30 @@ std::string Trim(const std::string& s)
         return "";
     size_t e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
+}
+
+// Reads fd to its end into *out. False, with *err, on a read error, or with
+// EFBIG when there is more than maxBytes.
+bool ReadToEnd(int fd, std::string* out, size_t maxBytes, int* err)
+{
+    out->clear();
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *err = errno;
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (size_t(n) > maxBytes - out->size()) {
+            *err = EFBIG;
+            return false;
+        }
+        out->append(buf, size_t(n));
+    }
 }
 
 // Writes a message of the board to standard error once per process (the
@@ -360,30 +385,12 @@ bool ReadBoardFile(const std::string& name, std::string* out, std::string* why, 
             *why = errno == ENOENT ? "" : reason;
         return false;
     }
-    out->clear();
-    char buf[8192];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            reason = Dir() + "/" + name + ": " + std::strerror(errno);
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (out->size() + size_t(n) > maxBytes) {
-            reason = Dir() + "/" + name + " is larger than " + std::to_string(maxBytes) + " bytes";
-            ok = false;
-            break;
-        }
-        out->append(buf, size_t(n));
-    }
+    int err = 0;
+    const bool ok = ReadToEnd(fd, out, maxBytes, &err);
     close(fd);
     if (!ok && why)
-        *why = reason;
+        *why = err == EFBIG ? Dir() + "/" + name + " is larger than " + std::to_string(maxBytes) + " bytes"
+                            : Dir() + "/" + name + ": " + std::strerror(err);
     return ok;
 }
 
@@ -600,19 +607,8 @@ bool ReadTextFile(const std::string& path, std::string* out)
         close(fd);
         return false;
     }
-    out->clear();
-    char buf[8192];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        out->append(buf, size_t(n));
-    }
+    int err = 0;
+    const bool ok = ReadToEnd(fd, out, SIZE_MAX, &err);
     close(fd);
     return ok;
 }
