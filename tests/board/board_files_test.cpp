@@ -303,6 +303,18 @@ TEST_F(BoardFilesTest, InitWorksWhileAnotherProgramMapsTheFlash)
     // The new board knows nothing of the old one's programs or contents.
     EXPECT_EQ(FlashUsers(), 0);
     EXPECT_EQ(BusRead32(0), 0xFFFFFFFFu);
+
+    // boardsim init tells what such a program sees.
+    FlashClose();
+    Holder again([] { BusRead32(0); });
+    FILE* p = popen(("'" + std::string(TEST_BIN_DIR) + "/boardsim' init --blank 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string said;
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        said.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << said;
+    EXPECT_NE(said.find("1 running program still sees the old flash until it ends"), std::string::npos) << said;
 }
 
 TEST_F(BoardFilesTest, WhatAKilledInsertLeftIsCleanedAtTheNextInsert)
