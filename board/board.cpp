@@ -447,7 +447,7 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
             std::fprintf(f, "%s\n", line.c_str());
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     ok = (std::fclose(f) == 0) && ok;
-    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
         reason = path + ": " + std::strerror(errno);
         std::remove(tmp.c_str());
         return fail(reason);

@@ -145,7 +145,7 @@ bool ReplaceUnderLock(const std::string& dir, const std::string& name, const std
     const std::string path = dir + "/" + name;
     const std::string tmp = path + ".tmp";
     if (imagekit::WriteFile(tmp, imagekit::Bytes(text.begin(), text.end())) &&
-        std::rename(tmp.c_str(), path.c_str()) == 0)
+        rename(tmp.c_str(), path.c_str()) == 0)
         return true;
     const int why = errno;  // what the caller reports, not the clean-up's
     std::remove(tmp.c_str());
@@ -385,7 +385,7 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
     // finds a whole one.
     std::vector<uint8_t> flash = DefaultFlashImage(blank);
     std::string tmp = dir + "/flash.img.tmp";
-    if (!imagekit::WriteFile(tmp, flash) || std::rename(tmp.c_str(), (dir + "/flash.img").c_str()) != 0) {
+    if (!imagekit::WriteFile(tmp, flash) || rename(tmp.c_str(), (dir + "/flash.img").c_str()) != 0) {
         std::remove(tmp.c_str());
         return complain("flash.img");
     }

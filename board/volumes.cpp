@@ -57,7 +57,7 @@ bool CopyFolder(const fs::path& from, const fs::path& to)
 {
     std::error_code ec;
     if (!fs::create_directory(to, ec) || ec) {
-        std::fprintf(stderr, "boardsim: cannot create %s: %s\n", to.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "boardsim: cannot create %s: %s\n", to.string().c_str(), ec.message().c_str());
         return false;
     }
     for (fs::directory_iterator it(from, ec), end; it != end; it.increment(ec)) {
@@ -74,12 +74,12 @@ bool CopyFolder(const fs::path& from, const fs::path& to)
             if (fs::copy_file(source, target, ec) && !ec)
                 fs::permissions(target, st.permissions(), ec);
         } else {
-            std::fprintf(stderr, "boardsim: left out %s (not a file or folder)\n", source.c_str());
+            std::fprintf(stderr, "boardsim: left out %s (not a file or folder)\n", source.string().c_str());
         }
         if (ec) break;
     }
     if (ec) {
-        std::fprintf(stderr, "boardsim: cannot copy %s: %s\n", from.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "boardsim: cannot copy %s: %s\n", from.string().c_str(), ec.message().c_str());
         return false;
     }
     return true;
@@ -267,7 +267,7 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
         fs::remove_all(staging, ec);
         return 1;
     }
-    if (renameat2(AT_FDCWD, staging.c_str(), AT_FDCWD, mount.c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(AT_FDCWD, staging.string().c_str(), AT_FDCWD, mount.c_str(), RENAME_NOREPLACE) != 0) {
         std::fprintf(stderr, "boardsim: cannot mount \\%s: %s\n", name.c_str(),
                      std::strerror(errno));
         unlink(note.c_str());
@@ -318,7 +318,7 @@ int VolumeRemove(const std::string& name)
     fs::remove_all(staging, ec);
     const std::string mount = RootFs() + "/" + recorded;
     bool moved = false;
-    if (rename(mount.c_str(), staging.c_str()) == 0) {
+    if (rename(mount.c_str(), staging.string().c_str()) == 0) {
         moved = true;
     } else if (errno != ENOENT) {
         std::fprintf(stderr, "boardsim: cannot take away \\%s: %s\n", recorded.c_str(),

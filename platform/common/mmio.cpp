@@ -10,8 +10,12 @@
 // millions) skips the table.
 #include "platform/mmio.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdio>
@@ -58,7 +62,15 @@ std::vector<Reservation> g_reservations;
 
 size_t PageSize()
 {
+#ifdef _WIN32
+    static const size_t page = [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return size_t(info.dwAllocationGranularity);
+    }();
+#else
     static const size_t page = size_t(sysconf(_SC_PAGESIZE));
+#endif
     return page;
 }
 
@@ -137,9 +149,15 @@ void* OsVirtualAlloc(uint32_t size, uint32_t allocationType, uint32_t protect)
         return nullptr;
     size_t page = PageSize();
     size_t length = (size_t(size) + page - 1) / page * page;
+#ifdef _WIN32
+    void* p = VirtualAlloc(nullptr, length, MEM_RESERVE, PAGE_NOACCESS);
+    if (p == nullptr)
+        return nullptr;
+#else
     void* p = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED)
         return nullptr;
+#endif
     std::lock_guard<std::mutex> guard(g_tableMutex);
     g_reservations.push_back({reinterpret_cast<uintptr_t>(p), length});
     return p;
@@ -205,7 +223,11 @@ int OsVirtualFree(void* addr, uint32_t size, uint32_t freeType)
         }
         TableChanged();
         g_reservations.erase(g_reservations.begin() + long(i));
+#ifdef _WIN32
+        VirtualFree(reinterpret_cast<void*>(r.start), 0, MEM_RELEASE);
+#else
         munmap(reinterpret_cast<void*>(r.start), r.size);
+#endif
         return 1;
     }
     return 0;

@@ -1,4 +1,4 @@
-// Key state of the POSIX backend. The board has one key, Shift, held or
+// Key state, the same for both backends. The board has one key, Shift, held or
 // not as its setting "shift" says ("boardsim set shift down|up"); the
 // setting is read afresh on every call, since another program changes it.
 #include "board/board.h"

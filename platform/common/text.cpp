@@ -1,5 +1,5 @@
-// Bounded wide formatting and the narrow/wide conversions of the POSIX
-// backend.
+// Bounded wide formatting and the narrow/wide conversions, the same for
+// both backends (ISO vswprintf; MinGW's is the ISO one in C++).
 #include "platform/text.h"
 
 #include <string>

@@ -1,0 +1,26 @@
+// Device files for the other roles of the Win32 backend: device paths
+// checked and opened beneath the board's rootfs without following links.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A component Windows takes as what it names (no drive, stream, wildcard,
+// reserved device name, trailing dot or blank).
+bool OsWin32SafeComponent(const std::wstring& name);
+// The components of a device path, "." and ".." applied; false when the
+// path is no device path, climbs above the root or holds a component that
+// is not safe.
+bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out);
+// The board's rootfs folder as a Windows path ('\' separated).
+std::wstring OsWin32RootFs();
+// Opens parts[0..count) beneath the root, one component at a time, each
+// folder without following a reparse point and checked on its handle; the
+// last with CreateFileW's access, share, disposition and flags (plus
+// FILE_FLAG_OPEN_REPARSE_POINT; a reparse point is refused). count 0 opens
+// the root. *spelled (may be nullptr) receives the Windows path opened.
+HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, DWORD access, DWORD share,
+                          DWORD disposition, DWORD flags, std::wstring* spelled);
+// The same for a whole device path.
+HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);

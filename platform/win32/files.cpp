@@ -1,0 +1,416 @@
+// Files role of the Win32 backend: the device's file system is the board's
+// rootfs folder.
+//
+// A device path's leading '\' is the device root, never the root of the
+// current drive; "\\server\share" is two components below the device root,
+// never a network share; '/' separates as '\' does. Components that would
+// mean something else to Windows are refused: a drive or stream (':'),
+// wildcards and the other characters Windows forbids, a reserved device
+// name (CON, NUL, COM1...), and a trailing dot or blank (Windows would drop
+// it and reach another file). ".." never climbs above the root. Components
+// are opened one by one without following reparse points, and a folder
+// stays open (without delete sharing, so it cannot be moved away) until
+// the next one is open, so the file opened is the one inside the root.
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "board/win32/include/board_posix.h"
+#include "platform/text.h"
+#include "platform/win32/device_files.h"
+#include "platform/win32/object.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool IsDevicePath(const wchar_t* path)
+{
+    return path != nullptr && (path[0] == L'\\' || path[0] == L'/');
+}
+
+wchar_t Fold(wchar_t c)
+{
+    if (c >= L'A' && c <= L'Z')
+        return static_cast<wchar_t>(c + (L'a' - L'A'));
+    return c;
+}
+
+bool SameIgnoringCase(const std::wstring& a, const wchar_t* b)
+{
+    size_t n = wcslen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool OsWin32SafeComponent(const std::wstring& name)
+{
+    if (name.empty() || name.size() > 255)
+        return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == L':' || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|')
+            return false;
+    }
+    const wchar_t last = name.back();
+    if (last == L'.' || last == L' ')
+        return false;   // Windows would strip it (and "..." is no name)
+    // Reserved device names, with or without an extension.
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ')
+        stem.pop_back();
+    static const wchar_t* const kReserved[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* r : kReserved)
+        if (SameIgnoringCase(stem, r))
+            return false;
+    if (stem.size() == 4 && (SameIgnoringCase(stem.substr(0, 3), L"COM") || SameIgnoringCase(stem.substr(0, 3), L"LPT")) &&
+        ((stem[3] >= L'0' && stem[3] <= L'9') || stem[3] == 0xB9 || stem[3] == 0xB2 || stem[3] == 0xB3))
+        return false;
+    return true;
+}
+
+bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
+{
+    out.clear();
+    if (!IsDevicePath(path))
+        return false;
+    const wchar_t* p = path;
+    while (*p != 0) {
+        while (IsSeparator(*p))
+            ++p;
+        const wchar_t* start = p;
+        while (*p != 0 && !IsSeparator(*p))
+            ++p;
+        size_t length = static_cast<size_t>(p - start);
+        if (length == 0 || (length == 1 && start[0] == L'.'))
+            continue;
+        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
+            if (out.empty())
+                return false;
+            out.pop_back();
+            continue;
+        }
+        std::wstring part(start, length);
+        if (!OsWin32SafeComponent(part))
+            return false;
+        out.push_back(part);
+    }
+    return true;
+}
+
+std::wstring OsWin32RootFs()
+{
+    std::wstring root = board::win32::WidePath(board::RootFs());
+    for (wchar_t& c : root)
+        if (c == L'/')
+            c = L'\\';
+    while (root.size() > 3 && root.back() == L'\\')
+        root.pop_back();
+    return root;
+}
+
+HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, DWORD access, DWORD share,
+                          DWORD disposition, DWORD flags, std::wstring* spelled)
+{
+    std::wstring path = OsWin32RootFs();
+    HANDLE folder = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    for (size_t i = 0; i < count; ++i) {
+        // The existing spelling of the component (letter case ignored), so
+        // that the host path reads as the folder does.
+        std::wstring name = parts[i];
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW((path + L"\\" + name).c_str(), &fd);
+        if (find != INVALID_HANDLE_VALUE) {
+            name = fd.cFileName;
+            FindClose(find);
+        }
+        path += L"\\" + name;
+        const bool last = i + 1 == count;
+        HANDLE next;
+        if (last) {
+            next = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                               flags | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        } else {
+            next = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        }
+        if (next == INVALID_HANDLE_VALUE) {
+            DWORD err = GetLastError();
+            CloseHandle(folder);
+            SetLastError(err);
+            return INVALID_HANDLE_VALUE;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool known = GetFileInformationByHandle(next, &info) != 0;
+        // Checked on the opened handle, never on a name: a link or another
+        // reparse point is refused at every level, a file where a folder
+        // should be as well.
+        if (!last && (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+            CloseHandle(next);
+            CloseHandle(folder);
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (last && known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            CloseHandle(next);
+            CloseHandle(folder);
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return INVALID_HANDLE_VALUE;
+        }
+        CloseHandle(folder);
+        folder = next;
+    }
+    if (spelled)
+        *spelled = path;
+    return folder;
+}
+
+namespace {
+
+struct FileObject : OsObject {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    ~FileObject() override
+    {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
+};
+
+// An opened store of the storage manager: nothing to read, only proof that
+// the store exists.
+struct StoreObject : OsObject {};
+
+bool IsKnownStore(const wchar_t* name)
+{
+    const std::string list = board::GetSetting("stores", "DSK0:");
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos)
+            comma = list.size();
+        std::string item = list.substr(pos, comma - pos);
+        size_t first = item.find_first_not_of(" \t");
+        size_t last = item.find_last_not_of(" \t");
+        if (first != std::string::npos) {
+            item = item.substr(first, last - first + 1);
+            std::wstring wide(item.begin(), item.end());
+            if (name[0] != 0 && SameIgnoringCase(wide, name))
+                return true;
+        }
+        pos = comma + 1;
+    }
+    return false;
+}
+
+std::wstring HostWide(const wchar_t* path)
+{
+    char utf8[4 * OS_MAX_PATH * 4];
+    OsNarrowUtf8(path, utf8, sizeof utf8);
+    return board::win32::WidePath(utf8);
+}
+
+// A regular file on a disk: not a folder, a device, a pipe or a link.
+bool PlainFile(HANDLE h)
+{
+    if (GetFileType(h) != FILE_TYPE_DISK)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    return !(info.dwFileAttributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
+}  // namespace
+
+HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    std::vector<std::wstring> parts;
+    if (!OsWin32SplitDevicePath(path, parts) || parts.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OsWin32OpenBeneath(parts, parts.size(), access, share, disposition, flags, nullptr);
+}
+
+Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t /*share*/, uint32_t disposition,
+                    uint32_t /*flags*/)
+{
+    if (path == nullptr)
+        return OS_INVALID_HANDLE;
+    static const wchar_t kStorePrefix[] = L"\\StoreMgr\\";
+    constexpr size_t kStorePrefixLength = sizeof kStorePrefix / sizeof kStorePrefix[0] - 1;
+    if (disposition == 0) {
+        if (wcslen(path) < kStorePrefixLength ||
+            !SameIgnoringCase(std::wstring(path, kStorePrefixLength), kStorePrefix) ||
+            !IsKnownStore(path + kStorePrefixLength))
+            return OS_INVALID_HANDLE;
+        return OsHandleFor(new StoreObject);
+    }
+    // Only existing files are opened, and only for reading: the programs
+    // write nothing but copies.
+    if (disposition != OS_OPEN_EXISTING || (access & OS_GENERIC_WRITE) != 0)
+        return OS_INVALID_HANDLE;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h;
+    if (IsDevicePath(path)) {
+        h = OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0);
+    } else {
+        if (path[0] == 0)
+            return OS_INVALID_HANDLE;
+        h = CreateFileW(HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return OS_INVALID_HANDLE;
+    if (!PlainFile(h)) {
+        CloseHandle(h);
+        return OS_INVALID_HANDLE;
+    }
+    auto* file = new FileObject;
+    file->file = h;
+    return OsHandleFor(file);
+}
+
+int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
+{
+    if (got != nullptr)
+        *got = 0;
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
+    if (object == nullptr || (buf == nullptr && n > 0))
+        return 0;
+    uint32_t total = 0;
+    while (total < n) {
+        DWORD r = 0;
+        if (!ReadFile(object->file, static_cast<char*>(buf) + total, n - total, &r, nullptr)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            return 0;
+        }
+        if (r == 0)
+            break;
+        total += r;
+    }
+    if (got != nullptr)
+        *got = total;
+    return 1;
+}
+
+int OsSetFilePointer(Handle file, uint32_t offset)
+{
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
+    if (object == nullptr)
+        return 0;
+    LARGE_INTEGER to, now;
+    to.QuadPart = offset;
+    return SetFilePointerEx(object->file, to, &now, FILE_BEGIN) && now.QuadPart == LONGLONG(offset) ? 1 : 0;
+}
+
+int OsGetFileTime(Handle file, FileTime* creation)
+{
+    OsObjectRef ref = OsObjectFromHandle(file);
+    auto* object = ref.as<FileObject>();
+    if (object == nullptr || creation == nullptr)
+        return 0;
+    // The board's file time is the modification time (set with touch), as
+    // in the Linux build.
+    FILETIME created, accessed, written;
+    if (!GetFileTime(object->file, &created, &accessed, &written))
+        return 0;
+    *creation = (static_cast<FileTime>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return 1;
+}
+
+int OsFileTimeToSystemTime(const FileTime* ft, SystemTime* st)
+{
+    if (ft == nullptr || st == nullptr)
+        return 0;
+    const uint64_t units = *ft;
+    const uint64_t totalSeconds = units / 10000000u;
+    const int64_t days = static_cast<int64_t>(totalSeconds / 86400u);
+    const uint64_t secondOfDay = totalSeconds % 86400u;
+    // Civil date from a day count (proleptic Gregorian), counted from
+    // 1 March 0000 so that the leap day is the last day of a year.
+    constexpr int64_t kDaysFromYear0ToJan1601 = 584694;
+    int64_t z = days + kDaysFromYear0ToJan1601;
+    int64_t era = z / 146097;
+    int64_t dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t mp = (5 * dayOfYear + 2) / 153;
+    int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    if (year > 30827)
+        return 0;
+    st->year = static_cast<uint16_t>(year);
+    st->month = static_cast<uint16_t>(month);
+    st->day = static_cast<uint16_t>(day);
+    st->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1 January 1601 was a Monday
+    st->hour = static_cast<uint16_t>(secondOfDay / 3600u);
+    st->minute = static_cast<uint16_t>(secondOfDay / 60u % 60u);
+    st->second = static_cast<uint16_t>(secondOfDay % 60u);
+    st->milliseconds = static_cast<uint16_t>(units / 10000u % 1000u);
+    return 1;
+}
+
+int OsHostPath(const wchar_t* path, char* out, size_t cap)
+{
+    if (path == nullptr || out == nullptr || cap == 0)
+        return 0;
+    std::string host;
+    if (!IsDevicePath(path)) {
+        char utf8[4 * OS_MAX_PATH * 4];
+        OsNarrowUtf8(path, utf8, sizeof utf8);
+        host = utf8;
+        if (host.empty())
+            return 0;
+    } else {
+        std::vector<std::wstring> parts;
+        if (!OsWin32SplitDevicePath(path, parts))
+            return 0;
+        // The board's own spelling of the root, then the components as
+        // they exist (letter case ignored).
+        host = board::RootFs();
+        std::wstring dir = OsWin32RootFs();
+        bool exists = true;
+        for (const std::wstring& part : parts) {
+            std::wstring name = part;
+            if (exists) {
+                WIN32_FIND_DATAW fd;
+                HANDLE find = FindFirstFileW((dir + L"\\" + part).c_str(), &fd);
+                if (find != INVALID_HANDLE_VALUE) {
+                    name = fd.cFileName;
+                    FindClose(find);
+                } else {
+                    exists = false;
+                }
+            }
+            dir += L"\\" + name;
+            host += "/" + board::win32::Utf8(name);
+        }
+    }
+    if (host.size() + 1 > cap)
+        return 0;
+    std::memcpy(out, host.c_str(), host.size() + 1);
+    return 1;
+}
