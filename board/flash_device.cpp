@@ -25,6 +25,7 @@
 #include "board/file_id.h"
 #include "board/file_lock.h"
 #include "board/flash_state.h"
+#include "board/host_side.h"
 #include "platform/clock.h"
 
 namespace board {
@@ -395,6 +396,13 @@ bool Open()
     int stateFd = -1;
     uint8_t* image = MapImage();
     SharedState* state = image ? MapState(&stateFd) : nullptr;
+    std::string otherSide;
+    if (image && state && !ClaimSide(stateFd, &otherSide)) {
+        Fail(otherSide);
+        munmap(state, sizeof(SharedState));
+        close(stateFd);
+        state = nullptr;
+    }
     if (!image || !state) {
         ReportOpenFailure();
         if (image)

@@ -6,8 +6,4 @@ set(_linux_only_tests
   # its own.
   FlashDeviceTest.PowerCutAfterBusCyclesEndsTheProgram
 )
-foreach(_t ${_linux_only_tests})
-  if(TEST ${_t})
-    set_tests_properties(${_t} PROPERTIES DISABLED TRUE)
-  endif()
-endforeach()
+set_tests_properties(${_linux_only_tests} PROPERTIES DISABLED TRUE)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <fcntl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -446,9 +447,37 @@ int unlink(const char* path)
 int rename(const char* from, const char* to)
 {
     // POSIX rename replaces the target; the C runtime's fails when it exists.
-    if (MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+    const std::wstring source = WidePath(from), target = WidePath(to);
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 0;
-    return FailLast();
+    const DWORD err = GetLastError();
+    // A target that another program has open (or mapped) cannot be
+    // replaced on Windows, even with delete sharing: it is moved aside
+    // first (that is allowed), the new file put in its place, and the old
+    // one removed (for good once its last user closes it). Readers may
+    // find no file for that moment; they take it as a missing file.
+    const DWORD attrs = GetFileAttributesW(target.c_str());
+    if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) || attrs == INVALID_FILE_ATTRIBUTES ||
+        (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(err);
+        return FailLast();
+    }
+    static std::atomic<unsigned> serial{0};
+    const std::wstring aside = target + L".replaced-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(serial.fetch_add(1));
+    if (!MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+        SetLastError(err);
+        return FailLast();
+    }
+    if (!MoveFileExW(source.c_str(), target.c_str(), 0)) {
+        const DWORD failed = GetLastError();
+        MoveFileExW(aside.c_str(), target.c_str(), 0);   // the old file back
+        SetLastError(failed);
+        return FailLast();
+    }
+    if (!DeleteFileW(aside.c_str()))
+        MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return 0;
 }
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags)

@@ -79,6 +79,10 @@ void Help()
         "                     leaves its block or line with unpredictable bits\n"
         "  help               this text\n"
         "\n"
+        "The Linux and the Windows build share the board's files, but a board is used by\n"
+        "one side at a time: their locks do not see each other. A program refuses a board\n"
+        "whose flash a program of the other side has open.\n"
+        "\n"
         "Settings (KEY: values, default; what it does):\n");
     for (const board::SettingInfo& s : board::SettingKeys())
         std::printf("  %-19s %s (default %s)\n  %-19s %s\n", s.key, s.values, s.def, "", s.help);

@@ -1,0 +1,76 @@
+// Which side uses a board (see host_side.h).
+#include "board/host_side.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "board/board.h"
+#include "board/flash_state.h"
+
+namespace board {
+namespace {
+
+// Beyond the owner slots' bytes: one byte per side.
+constexpr off_t kLinuxSideByte = flash::kSlotLockBase + off_t(flash::kOwnerSlots) + 16;
+constexpr off_t kWindowsSideByte = kLinuxSideByte + 1;
+
+#ifdef _WIN32
+constexpr off_t kMine = kWindowsSideByte;
+constexpr off_t kOther = kLinuxSideByte;
+#else
+constexpr off_t kMine = kLinuxSideByte;
+constexpr off_t kOther = kWindowsSideByte;
+#endif
+
+bool Range(int fd, off_t at, short type, int cmd, struct flock* out = nullptr)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    int rc;
+    do {
+        rc = fcntl(fd, cmd, &fl);
+    } while (rc != 0 && errno == EINTR);
+    if (out)
+        *out = fl;
+    return rc == 0;
+}
+
+}  // namespace
+
+const char* ThisSide()
+{
+#ifdef _WIN32
+    return "Windows";
+#else
+    return "Linux";
+#endif
+}
+
+bool OtherSideUses(int stateFd)
+{
+    struct flock fl;
+    // A write lock would conflict with the other side's shared lock.
+    return stateFd >= 0 && Range(stateFd, kOther, F_WRLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK;
+}
+
+bool ClaimSide(int stateFd, std::string* why)
+{
+    if (stateFd < 0)
+        return true;   // no slots either: nothing to tell
+    if (OtherSideUses(stateFd)) {
+        if (why)
+            *why = Dir() + " is in use by programs of the " + (kOther == kLinuxSideByte ? "Linux" : "Windows") +
+                   " build; a board is used by one side at a time (their locks do not see each other)";
+        return false;
+    }
+    // A file system without such locks: nothing to tell either.
+    Range(stateFd, kMine, F_RDLCK, F_OFD_SETLK);
+    return true;
+}
+
+}  // namespace board

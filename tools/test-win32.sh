@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the Win32 programs with MinGW-w64 and runs their tests under Wine,
+# headless. From a fresh clone it first installs what it needs from
+# Debian's packages when they are missing (as root, with apt-get).
+#   BUILD_DIR   build directory (default: build-win32)
+#   TEST_REGEX  run only the tests whose names match (ctest -R)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build-win32}
+jobs=${JOBS:-2}
+start=$(date +%s)
+
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 xvfb)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "tools/test-win32.sh: missing packages: ${missing[*]} (install them as root)" >&2
+    exit 1
+  fi
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+# The programs and suites of the Win32 build that exist so far.
+targets=(boardsim)
+for t in $(sed -n 's/^build tests\/\(test_[a-z_]*\)\.exe:.*/\1/p' "$build/build.ninja" | sort -u); do
+  targets+=("$t")
+done
+cmake --build "$build" -j "$jobs" --target "${targets[@]}"
+
+# Wine: a prefix of the build folder's own (tools/wine-run.sh), one
+# wineserver kept for the whole run (each program starts faster), and
+# never left running afterwards.
+export WINE_BUILD_DIR="$(cd "$build" && pwd)"
+export WINEPREFIX="$WINE_BUILD_DIR/wineprefix" WINEDEBUG=-all
+export BOARDSIM_DIR_ROOT="$(mktemp -d)"
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$BOARDSIM_DIR_ROOT"
+}
+trap cleanup EXIT
+export BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/default"
+mkdir -p "$WINEPREFIX"
+wineserver -p 60 2>/dev/null || true   # refuses when one runs already: fine
+tools/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix
+
+# The board as the Linux build makes it: boardsim.exe init gives the same
+# flash.img, and show the same summary (when a Linux build is at hand).
+if [ -x "${LINUX_BUILD_DIR:-build}/boardsim" ]; then
+  linux="${LINUX_BUILD_DIR:-build}/boardsim"
+  BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/linux" "$linux" init >/dev/null
+  tools/wine-run.sh "$build/boardsim.exe" init >/dev/null
+  cmp "$BOARDSIM_DIR_ROOT/linux/flash.img" "$BOARDSIM_DIR/flash.img"
+  diff <(BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/linux" "$linux" show | sed "s|$BOARDSIM_DIR_ROOT/linux|BOARD|") \
+       <(tools/wine-run.sh "$build/boardsim.exe" show | sed "s|$BOARDSIM_DIR|BOARD|")
+  echo "boardsim.exe: the same board and summary as the Linux build"
+fi
+
+args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 --no-tests=error)
+if [ -n "${TEST_REGEX:-}" ]; then
+  args+=(-R "$TEST_REGEX")
+fi
+ctest "${args[@]}"
+echo "tools/test-win32.sh: $(( $(date +%s) - start )) s"
