@@ -261,7 +261,7 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
     const std::string mount = RootFs() + "/" + name;
     const std::string note = StagingDir() + "/" + kInsertNote + name;
     struct stat copy;
-    if (lstat(staging.c_str(), &copy) != 0 || !WriteInsertNote(note, copy)) {
+    if (lstat(staging.string().c_str(), &copy) != 0 || !WriteInsertNote(note, copy)) {
         std::fprintf(stderr, "boardsim: cannot write %s: %s\n", note.c_str(), std::strerror(errno));
         unlink(note.c_str());
         fs::remove_all(staging, ec);

@@ -16,5 +16,6 @@ set(PLATFORM_BACKEND win32 CACHE STRING "Platform backend (one per build)")
 # The programs run under Wine or on a bare Windows without the compiler's
 # DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Tests run under Wine (tools/wine-run.sh keeps a prefix in the build folder).
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh)
