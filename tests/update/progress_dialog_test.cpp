@@ -143,7 +143,6 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     // Wherever the Abort was seen: never the restart question; after the
     // erase had begun, the warning that the image is incomplete.
     EXPECT_EQ(BoxesCaptioned(L"RESET"), 0u) << "an aborted update never offers the restart";
-    const size_t errors = BoxesCaptioned(L"ERROR");
     for (const auto& b : uidouble::Boxes()) {
         if (b.caption == L"ERROR") {
             EXPECT_EQ(b.text.rfind(L"Update aborted!", 0), 0u) << std::string(b.text.begin(), b.text.end());
@@ -152,6 +151,10 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     EXPECT_TRUE(uidouble::OpenFileCalls().empty());
 
     // Second update from the same program: asks for the file, clears Abort.
+    // Answers the first run did not take (the warning is not shown when the
+    // Abort came first) are dropped with the records, so that no answer meant
+    // for the first update reaches the second.
+    uidouble::Install();
     uidouble::ChooseFileNext(std::wstring(path.begin(), path.end()));
     uidouble::AnswerNext(OS_IDOK);
     uidouble::AnswerNext(OS_IDNO);
@@ -159,10 +162,10 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     ASSERT_EQ(uidouble::OpenFileCalls().size(), 1u);
     EXPECT_EQ(uidouble::OpenFileCalls()[0].initialName, L"");
     EXPECT_EQ(AbortRequested.load(), 0u);
-    Window second = uidouble::DialogsOpened().at(1).dialog;
+    Window second = uidouble::DialogsOpened().at(0).dialog;
     EXPECT_TRUE(uidouble::Ended(second));
     EXPECT_EQ(BoxesCaptioned(L"RESET"), 1u);
-    EXPECT_EQ(BoxesCaptioned(L"ERROR"), errors);
+    EXPECT_EQ(BoxesCaptioned(L"ERROR"), 0u);
     EXPECT_EQ(uidouble::BarPos(second, 1003), uidouble::BarRangeHigh(second, 1003))
         << "the whole image was written";
 }
