@@ -807,10 +807,7 @@ std::wstring RootFolder()
         std::wstring state = EnvOf(L"XDG_STATE_HOME");
         if (state.empty()) {
             std::wstring home = EnvOf(L"HOME");
-            if (!home.empty())
-                state = home + L"/.local/state";
-            else
-                state = EnvOf(L"LOCALAPPDATA");
+            state = (home.empty() ? L"/tmp" : home) + L"/.local/state";   // as the board finds it
         }
         board = state + L"/boardsim/default";
     }
