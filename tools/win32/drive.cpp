@@ -1183,8 +1183,10 @@ int wmain(int argc, wchar_t** argv)
         if (g_interrupts)
             Interrupt();
         Tracked* front = Front();
+        // A dialog reads while it is the one in use: shown and enabled (a
+        // modal window it opened disables it; one that ends is hidden).
         if (front && front->shown && front->kind == Kind::Dialog && front->reads && !front->eofSent &&
-            InputWaiting())
+            InputWaiting() && IsWindowVisible(front->h) && IsWindowEnabled(front->h))
             ReadCommand(*front);
         if (!running) {
             Scan();

@@ -2,6 +2,7 @@
 # End-to-end tests of the Win32 programs through drive.exe under Wine.
 #
 #   tools/win32/e2e.sh WIN32_BUILD [LINUX_BUILD]
+#   KEEP_TMP=1 tools/win32/e2e.sh ...   keeps the boards and transcripts
 #
 # First drive on its own fixture (transcripts as written here), then
 # flashupdate.exe in the scenarios of the Linux black-box tests, each run
@@ -24,7 +25,7 @@ pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   WINEPREFIX="$win/wineprefix" wineserver -k 2>/dev/null || true
-  rm -rf "$tmp"
+  if [ -n "${KEEP_TMP:-}" ]; then echo "e2e.sh: the runs are in $tmp" >&2; else rm -rf "$tmp"; fi
 }
 trap cleanup EXIT
 wine_run() { "$root/tools/wine-run.sh" "$@"; }
