@@ -24,7 +24,9 @@
 // open a modal window whose answer is ours to give); a WM_NULL sent after
 // it returns once the program has handled the press, or is inside the
 // modal window it opened. Texts are read with WM_GETTEXT, bars with
-// PBM_GETPOS and PBM_GETRANGE.
+// PBM_GETPOS and PBM_GETRANGE. drive_hook.dll, beside drive.exe, tells
+// drive which dialogs ended (and so are "Closed") and which went with
+// their process. DRIVE_TRACE=1 adds what drive sees to standard error.
 #include <windows.h>
 #include <commctrl.h>
 
