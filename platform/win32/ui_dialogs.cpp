@@ -359,6 +359,16 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
             FrontSetWindow(start->front, hwnd);
         if (!d->proc)
             return TRUE;
+        bool endedBefore;
+        {
+            std::lock_guard<std::mutex> hold(g_lock);
+            endedBefore = d->ended;
+        }
+        if (endedBefore) {
+            // Ended from another thread before its window existed.
+            EndDialog(hwnd, d->result);
+            return TRUE;
+        }
         UiObserver* observer = g_observer.load();
         if (observer)
             observer->DialogCreated(d, d->owner);
@@ -447,6 +457,16 @@ std::wstring Wide(const char* utf8)
     return out;
 }
 
+// A host path in full, as the file system resolves it: the board's folder
+// may be named from the current drive ("\tmp\board" under Wine, for
+// /tmp/board), while the open-file dialog answers with a drive letter.
+std::wstring FullPath(const std::wstring& path)
+{
+    std::vector<wchar_t> full(32768, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    return n > 0 && n < full.size() ? std::wstring(full.data(), n) : path;
+}
+
 // The host path of a device path ("\..."), separators as Windows writes
 // them; a host path stays as it is. "" when it cannot be mapped.
 std::wstring HostOf(const std::wstring& path)
@@ -458,7 +478,7 @@ std::wstring HostOf(const std::wstring& path)
         return L"";
     std::wstring out = Wide(host);
     std::replace(out.begin(), out.end(), L'/', L'\\');
-    return out;
+    return FullPath(out);
 }
 
 // A host path chosen in the dialog as the program names it: a device path
@@ -467,14 +487,15 @@ std::wstring HostOf(const std::wstring& path)
 std::wstring DeviceOf(const std::wstring& chosen)
 {
     std::wstring root = HostOf(L"\\");
+    std::wstring full = FullPath(chosen);
     while (root.size() > 1 && root.back() == L'\\')
         root.pop_back();
-    if (root.empty() || chosen.size() < root.size())
+    if (root.empty() || full.size() < root.size())
         return chosen;
-    if (CompareStringOrdinal(chosen.c_str(), static_cast<int>(root.size()), root.c_str(),
+    if (CompareStringOrdinal(full.c_str(), static_cast<int>(root.size()), root.c_str(),
                              static_cast<int>(root.size()), TRUE) != CSTR_EQUAL)
         return chosen;
-    std::wstring rest = chosen.substr(root.size());
+    std::wstring rest = full.substr(root.size());
     if (!rest.empty() && rest[0] != L'\\')
         return chosen;   // a sibling folder whose name begins like the root's
     while (!rest.empty() && rest[0] == L'\\')

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/testing/temp_board.h"
 #include "platform/win32/window.h"
 
 #include <commctrl.h>
@@ -287,13 +288,16 @@ HWND ShownFileDialog(DWORD thread)
 
 TEST(Win32OpenFile, OpensInTheBoardsRootAndAnswersDevicePaths)
 {
+    TempBoard board;
     char host[1024];
     ASSERT_TRUE(OsHostPath(L"\\Sub\\nk.bin", host, sizeof host));
     std::wstring file = UiWideFromUtf8(host);
     std::replace(file.begin(), file.end(), L'/', L'\\');
     std::wstring root = file.substr(0, file.size() - std::wstring(L"\\Sub\\nk.bin").size());
-    CreateDirectoryW(root.c_str(), nullptr);
-    CreateDirectoryW((root + L"\\Sub").c_str(), nullptr);
+    wchar_t full[1024];
+    ASSERT_GT(GetFullPathNameW(root.c_str(), 1024, full, nullptr), 0u);
+    root = full;   // the board's folder may be named from the current drive (Wine: \tmp\...)
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\Sub").c_str(), nullptr)) << UiUtf8(root);
     HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
