@@ -65,7 +65,7 @@ mbs() { calc "round($bytes / 1048576 / $1, 1)"; }
   echo "Produced by \`tools/bench-win32.sh\` on $(date -u +'%Y-%m-%d %H:%M UTC'), $(nproc) cores,"
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(wine --version), flash timing \"none\"."
   echo "Medians of 3 runs, wall time from start to exit, answers \`OK\` and \`No\` on standard input."
-  echo "The machine is shared; expect noise."
+  echo "The machine is shared; expect noise (load average at the end: $(cut -d' ' -f1-3 /proc/loadavg))."
   echo
   echo "| What | Time | Rate |"
   echo "|---|---|---|"
