@@ -246,37 +246,57 @@ scenario restart-warm "" '' /r
 scenario restart-cold "" '' /rc 10
 scenario unknown-option "" '' /U
 
-# Abort: Ctrl-C while the image is programmed, on slow flash; the update
-# ends with its warning, the program with 1. Where it lands differs, so
-# progress and the flash's contents are not compared.
-name=abort
-for side in lin win; do
-  rm -rf "$tmp/$name.$side"; cp -a "$tmp/$side-board" "$tmp/$name.$side"
-done
-BOARDSIM_DIR="$tmp/$name.lin" "$lin/boardsim" set timing scaled >/dev/null
-BOARDSIM_DIR="$tmp/$name.lin" "$lin/boardsim" set timing-scale 0.2 >/dev/null
-BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/boardsim.exe" set timing scaled >/dev/null
-BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/boardsim.exe" set timing-scale 0.2 >/dev/null
-codes=()
-for side in lin win; do
-  rm -f "$tmp/in"; mkfifo "$tmp/in"
-  if [ "$side" = lin ]; then
-    BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
-  else
-    BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' <"$tmp/in" \
-      2>"$tmp/$name.$side.txt" >/dev/null &
-  fi
-  pids+=($!)
-  exec 7>"$tmp/in"
-  printf 'OK\n' >&7
-  wait_for "$tmp/$name.$side.txt" 'Updating IMAGE 1004: Section' || fail "$name ($side): the image is not being written"
-  kill -INT "${pids[-1]}"
-  wait_for "$tmp/$name.$side.txt" '^\[OK\]' || fail "$name ($side): Ctrl-C did not abort"
-  exec 7>&-
-  code=0; wait "${pids[-1]}" || code=$?
-  codes+=("$code")
-done
-compare "$name" "${codes[0]}" "${codes[1]}" --no-progress
+# interrupted NAME SETTINGS BEFORE WAIT AFTER SEEN [ARGUMENTS...]: both
+# sides; answers BEFORE, then once a line matches WAIT, Ctrl-C (SIGINT to
+# flashupdate, to drive.exe on Wine), then answers AFTER and the end of
+# input; SEEN must then be in the transcript. Where the Ctrl-C lands in a
+# run of progress differs, so progress and the flash's contents are not
+# compared.
+interrupted() {
+  local name=$1 settings=$2 before=$3 waitfor=$4 after=$5 seen=$6
+  shift 6
+  local side kv codes=()
+  for side in lin win; do
+    rm -rf "$tmp/$name.$side"; cp -a "$tmp/$side-board" "$tmp/$name.$side"
+    for kv in $settings; do
+      if [ "$side" = lin ]; then
+        BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
+      else
+        BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
+      fi
+    done
+    rm -f "$tmp/in"; mkfifo "$tmp/in"
+    if [ "$side" = lin ]; then
+      BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" "$@" <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
+    else
+      BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@" \
+        <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
+    fi
+    pids+=($!)
+    exec 7>"$tmp/in"
+    printf "$before" >&7
+    wait_for "$tmp/$name.$side.txt" "$waitfor" || fail "$name ($side): no \"$waitfor\""
+    kill -INT "${pids[-1]}"
+    wait_for "$tmp/$name.$side.txt" "$seen" || fail "$name ($side): Ctrl-C did not give \"$seen\""
+    # (the program may have ended already: a write to its closed input
+    # must not end this script)
+    (trap '' PIPE; printf "$after" >&7) 2>/dev/null || true
+    exec 7>&-
+    local code=0
+    wait "${pids[-1]}" || code=$?
+    codes+=("$code")
+  done
+  compare "$name" "${codes[0]}" "${codes[1]}" --no-progress
+}
+
+# Abort while the image is programmed, on slow flash: the update ends with
+# its warning, the program with 1.
+interrupted abort "timing=scaled timing-scale=0.2" 'OK\n' 'Updating IMAGE 1004: Section' '' '^\[OK\]' /u '\nk.bin'
+# Ctrl-C at the open-file dialog cancels it, and is not held for the
+# progress dialog: the answers that follow find no window to take them.
+interrupted chooser-interrupted "" '' '^Path (empty line: cancel):' '\\nk.bin\nOK\nNo\n' '(cancelled)' /u ''
+# Ctrl-C at a box of the main dialog is its Escape; the dialog stays.
+interrupted box-interrupted "" '1004\n' '^\[OK\]' '\n' 'interrupted' 
 
 if [ "$failures" != 0 ]; then
   echo "e2e.sh: $failures failures" >&2
