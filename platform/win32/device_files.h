@@ -24,3 +24,8 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
                           DWORD disposition, DWORD flags, std::wstring* spelled);
 // The same for a whole device path.
 HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// Where an open file or folder really is ("\\?\Z:\..."); empty when unknown.
+std::wstring OsWin32FinalPath(HANDLE h);
+// Whether entry (open) is the entry name of the folder whose final path is
+// folderFinal, not some other object a link led to.
+bool OsWin32IsEntryOf(HANDLE entry, const std::wstring& folderFinal, const std::wstring& name);

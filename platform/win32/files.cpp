@@ -123,6 +123,31 @@ std::wstring OsWin32RootFs()
     return root;
 }
 
+std::wstring OsWin32FinalPath(HANDLE h)
+{
+    std::wstring out(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+        if (n == 0)
+            return std::wstring();
+        if (n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        out.resize(n + 1);
+    }
+}
+
+bool OsWin32IsEntryOf(HANDLE entry, const std::wstring& folderFinal, const std::wstring& name)
+{
+    if (folderFinal.empty())
+        return false;
+    const std::wstring expected = folderFinal + (folderFinal.back() == L'\\' ? L"" : L"\\") + name;
+    const std::wstring final = OsWin32FinalPath(entry);
+    return CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), expected.c_str(),
+                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
 HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags, std::wstring* spelled)
 {
@@ -131,6 +156,9 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
+    // Where the folder held really is (the root's own path may pass links
+    // of the host: that is the board's business).
+    std::wstring folderFinal = OsWin32FinalPath(folder);
     for (size_t i = 0; i < count; ++i) {
         // The existing spelling of the component (letter case ignored), so
         // that the host path reads as the folder does.
@@ -175,6 +203,19 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
             SetLastError(ERROR_CANT_ACCESS_FILE);
             return INVALID_HANDLE_VALUE;
         }
+        // The opened object must be this very entry of the folder held.
+        // Windows opens a link itself here (and it was refused above); Wine
+        // (8.0) follows a Unix symbolic link in spite of
+        // FILE_FLAG_OPEN_REPARSE_POINT and reports the target's attributes,
+        // but the handle's final path then names the target.
+        if (GetFileType(next) == FILE_TYPE_DISK && !OsWin32IsEntryOf(next, folderFinal, name)) {
+            CloseHandle(next);
+            CloseHandle(folder);
+            SetLastError(ERROR_CANT_ACCESS_FILE);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!last)
+            folderFinal = OsWin32FinalPath(next);
         CloseHandle(folder);
         folder = next;
     }

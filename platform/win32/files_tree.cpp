@@ -1,0 +1,412 @@
+// Folder searches, folders and file copies of the Win32 backend.
+//
+// Device folders are opened beneath the board's rootfs one component at a
+// time without following reparse points (device_files.h) and listed
+// through their handle. What an entry is comes from the entry opened
+// itself, never from the listing's record: Wine's record says 0x20 for a
+// FIFO and for a Unix link to a file. A link (a reparse point on Windows;
+// under Wine an entry whose handle leads elsewhere), a FIFO or a device is
+// reported as such (OS_FILE_ATTRIBUTE_REPARSE_POINT / _DEVICE), and a copy
+// reads only a regular file. A copy is written beside its destination under
+// a temporary name and moved into place whole, while the destination folder
+// is held open without delete sharing, so that on Windows it cannot be
+// moved away meanwhile. After a termination request every call here
+// refuses.
+#include <windows.h>
+
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/text.h"
+#include "platform/win32/device_files.h"
+#include "platform/win32/object.h"
+#include "board/win32/include/board_posix.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool IsDevicePath(const wchar_t* path)
+{
+    return path != nullptr && IsSeparator(path[0]);
+}
+
+wchar_t Fold(wchar_t c)
+{
+    if (c >= L'A' && c <= L'Z')
+        return static_cast<wchar_t>(c + (L'a' - L'A'));
+    return c < 0x80 ? c : static_cast<wchar_t>(towlower(static_cast<wint_t>(c)));
+}
+
+// Wildcard match as on the device: '*' any run of characters, '?' exactly
+// one, letter case ignored; "*.*" matches every name.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* name)
+{
+    if (wcscmp(pattern, L"*.*") == 0)
+        return true;
+    const wchar_t* starP = nullptr;
+    const wchar_t* starN = nullptr;
+    while (*name != 0) {
+        if (*pattern == L'*') {
+            starP = ++pattern;
+            starN = name;
+        } else if (*pattern == L'?' || (*pattern != 0 && Fold(*pattern) == Fold(*name))) {
+            ++pattern;
+            ++name;
+        } else if (starP != nullptr) {
+            pattern = starP;
+            name = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        ++pattern;
+    return *pattern == 0;
+}
+
+std::wstring HostWide(const wchar_t* path)
+{
+    char utf8[4 * OS_MAX_PATH * 4];
+    OsNarrowUtf8(path, utf8, sizeof utf8);
+    std::wstring wide = board::win32::WidePath(utf8);
+    for (wchar_t& c : wide)
+        if (c == L'/')
+            c = L'\\';
+    return wide;
+}
+
+struct Held {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    Held() = default;
+    explicit Held(HANDLE handle) : h(handle) {}
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held()
+    {
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+    bool ok() const { return h != INVALID_HANDLE_VALUE; }
+};
+
+// A folder held open (no delete sharing) and the Windows path it was
+// opened by. Device folders are opened beneath the root; host folders as
+// they are.
+bool OpenFolder(const std::wstring& path, DWORD access, Held& folder, std::wstring& spelled)
+{
+    HANDLE h;
+    if (IsDevicePath(path.c_str())) {
+        std::vector<std::wstring> parts;
+        if (!OsWin32SplitDevicePath(path.c_str(), parts))
+            return false;
+        h = OsWin32OpenBeneath(parts, parts.size(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, &spelled);
+        if (parts.empty() && h != INVALID_HANDLE_VALUE) {
+            // The root itself: opened for attributes only; again as asked.
+            CloseHandle(h);
+            h = CreateFileW(spelled.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        }
+    } else {
+        if (path.empty())
+            return false;
+        spelled = HostWide(path.c_str());
+        h = CreateFileW(spelled.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    folder.h = h;
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// What the entry name of a folder is, from the entry opened itself (folder
+// is held open at spelled; folderFinal is its final path).
+uint32_t EntryAttributes(const std::wstring& spelled, const std::wstring& folderFinal, const std::wstring& name)
+{
+    Held entry(CreateFileW((spelled + L"\\" + name).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!entry.ok())
+        return 0;   // gone meanwhile, or (Wine) a link that leads nowhere: skipped
+    if (GetFileType(entry.h) != FILE_TYPE_DISK)
+        return OS_FILE_ATTRIBUTE_DEVICE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(entry.h, &info))
+        return OS_FILE_ATTRIBUTE_DEVICE;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        !OsWin32IsEntryOf(entry.h, folderFinal, name))
+        return OS_FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        return OS_FILE_ATTRIBUTE_DEVICE;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return OS_FILE_ATTRIBUTE_DIRECTORY;
+    uint32_t attributes = OS_FILE_ATTRIBUTE_ARCHIVE;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+        attributes |= OS_FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
+struct SearchObject : OsObject {
+    struct Entry {
+        uint32_t attributes;
+        std::wstring name;
+    };
+    std::vector<Entry> entries;
+    size_t next = 0;
+
+    bool Fill(OsFindData* data)
+    {
+        if (next >= entries.size())
+            return false;
+        const Entry& e = entries[next++];
+        data->attributes = e.attributes;
+        wcscpy(data->name, e.name.c_str());   // names longer than 259 were skipped
+        return true;
+    }
+};
+
+// The folder that is to receive path's leaf, held open, and the leaf's
+// Windows path (the existing spelling when there is one, letter case
+// ignored).
+struct WriteTarget {
+    Held folder;
+    std::wstring folderPath;
+    std::wstring leafPath;
+    bool exists = false;
+};
+
+bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
+{
+    if (path == nullptr || path[0] == 0)
+        return false;
+    std::wstring parent;
+    std::wstring leaf;
+    if (IsDevicePath(path)) {
+        std::vector<std::wstring> parts;
+        if (!OsWin32SplitDevicePath(path, parts) || parts.empty())
+            return false;
+        leaf = parts.back();
+        parent = L"\\";
+        for (size_t i = 0; i + 1 < parts.size(); ++i)
+            parent += (i == 0 ? L"" : L"\\") + parts[i];
+    } else {
+        std::wstring host = HostWide(path);
+        size_t sep = host.find_last_of(L"\\/");
+        if (sep == std::wstring::npos || sep + 1 >= host.size())
+            return false;
+        leaf = host.substr(sep + 1);
+        if (!OsWin32SafeComponent(leaf))
+            return false;
+        parent = host.substr(0, sep == 2 && host[1] == L':' ? 3 : sep);
+        // A host parent is used as it is.
+        HANDLE h = CreateFileW(parent.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        target.folder.h = h;
+        target.folderPath = parent;
+    }
+    if (!target.folder.ok() &&
+        !OpenFolder(parent, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, target.folder, target.folderPath))
+        return false;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((target.folderPath + L"\\" + leaf).c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        leaf = fd.cFileName;
+        target.exists = true;
+        FindClose(find);
+    }
+    target.leafPath = target.folderPath + L"\\" + leaf;
+    return true;
+}
+
+// Copies in to out, a megabyte at a time, so that a termination request
+// abandons a long copy at once.
+bool CopyData(HANDLE in, HANDLE out)
+{
+    constexpr DWORD kChunk = DWORD{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[kChunk]);
+    for (;;) {
+        if (OsWin32TerminationRequested())
+            return false;
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.get(), kChunk, &got, nullptr))
+            return false;
+        if (got == 0)
+            return true;
+        for (DWORD done = 0; done < got;) {
+            DWORD wrote = 0;
+            if (!WriteFile(out, buffer.get() + done, got - done, &wrote, nullptr) || wrote == 0)
+                return false;
+            done += wrote;
+        }
+    }
+}
+
+volatile LONG tempCounter = 0;
+
+}  // namespace
+
+Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
+{
+    // A program being ended finds nothing more.
+    if (pattern == nullptr || data == nullptr || OsWin32TerminationRequested())
+        return OS_INVALID_HANDLE;
+    const wchar_t* sep = nullptr;
+    for (const wchar_t* p = pattern; *p != 0; ++p)
+        if (IsSeparator(*p))
+            sep = p;
+    std::wstring folderName;
+    const wchar_t* wildcard = pattern;
+    if (sep != nullptr) {
+        folderName.assign(pattern, static_cast<size_t>(sep - pattern));
+        if (folderName.empty())
+            folderName.assign(1, *sep);   // "\*": the root
+        wildcard = sep + 1;
+    } else {
+        folderName = L".";
+    }
+    if (*wildcard == 0)
+        return OS_INVALID_HANDLE;
+    Held folder;
+    std::wstring spelled;
+    if (!OpenFolder(folderName, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, folder, spelled))
+        return OS_INVALID_HANDLE;
+    const std::wstring folderFinal = OsWin32FinalPath(folder.h);
+    // The listing is taken at once, so that the caller may create files in
+    // the folder while it walks the entries.
+    auto search = std::make_unique<SearchObject>();
+    alignas(8) static thread_local char buffer[64 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder.h, kind, buffer, sizeof buffer)) {
+        kind = FileIdBothDirectoryInfo;
+        for (size_t off = 0;;) {
+            const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + off);
+            std::wstring name(e->FileName, e->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L".." && name.size() < OS_MAX_PATH &&
+                WildcardMatch(wildcard, name.c_str())) {
+                // The listing's own word counts only where it says more.
+                uint32_t attributes = (e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                                          ? OS_FILE_ATTRIBUTE_REPARSE_POINT
+                                          : EntryAttributes(spelled, folderFinal, name);
+                if (attributes != 0)
+                    search->entries.push_back({attributes, std::move(name)});
+            }
+            if (e->NextEntryOffset == 0)
+                break;
+            off += e->NextEntryOffset;
+        }
+    }
+    if (!search->Fill(data))
+        return OS_INVALID_HANDLE;
+    return OsHandleFor(search.release());
+}
+
+int OsFindNextFile(Handle search, OsFindData* data)
+{
+    OsObjectRef ref = OsObjectFromHandle(search);
+    auto* object = ref.as<SearchObject>();
+    if (object == nullptr || data == nullptr || OsWin32TerminationRequested())
+        return 0;
+    return object->Fill(data) ? 1 : 0;
+}
+
+int OsFindClose(Handle search)
+{
+    if (OsObjectFromHandle(search).as<SearchObject>() == nullptr)
+        return 0;
+    return OsCloseHandle(search);
+}
+
+int OsCreateDirectory(const wchar_t* path)
+{
+    WriteTarget target;
+    if (OsWin32TerminationRequested() || !OpenWriteTarget(path, target) || target.exists)
+        return 0;
+    return CreateDirectoryW(target.leafPath.c_str(), nullptr) ? 1 : 0;
+}
+
+int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists)
+{
+    // Only a regular file is copied: no link is followed, and a FIFO or a
+    // device is refused without reading it.
+    if (source == nullptr || source[0] == 0 || OsWin32TerminationRequested())
+        return 0;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    Held in(IsDevicePath(source)
+                ? OsWin32OpenDevicePath(source, GENERIC_READ, share, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)
+                : CreateFileW(HostWide(source).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in.ok() || GetFileType(in.h) != FILE_TYPE_DISK)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION from;
+    if (!GetFileInformationByHandle(in.h, &from) ||
+        (from.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+        return 0;
+
+    WriteTarget target;
+    if (!OpenWriteTarget(destination, target))
+        return 0;
+    if (target.exists) {
+        if (failIfExists)
+            return 0;
+        // Only a writable regular file is replaced: never a folder, a link,
+        // a FIFO or a read-only file.
+        Held old(CreateFileW(target.leafPath.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        BY_HANDLE_FILE_INFORMATION info;
+        const std::wstring folderFinal = OsWin32FinalPath(target.folder.h);
+        const std::wstring leaf = target.leafPath.substr(target.folderPath.size() + 1);
+        if (!old.ok() || GetFileType(old.h) != FILE_TYPE_DISK || !GetFileInformationByHandle(old.h, &info) ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                      FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY)) ||
+            !OsWin32IsEntryOf(old.h, folderFinal, leaf))
+            return 0;
+    }
+
+    // Written beside the destination under a temporary name and put in
+    // place whole: the destination is either the old file or the whole new
+    // one, and an abandoned copy leaves nothing behind.
+    std::wstring temp;
+    Held out;
+    for (int attempt = 0; attempt < 100 && !out.ok(); ++attempt) {
+        wchar_t name[64];
+        swprintf(name, 64, L"\\.copy-%lu-%ld.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+                 static_cast<long>(InterlockedIncrement(&tempCounter)));
+        temp = target.folderPath + name;
+        out.h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!out.ok() && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return 0;
+    }
+    if (!out.ok())
+        return 0;
+    bool ok = CopyData(in.h, out.h);
+    // The modification time travels with the file, as a copy on the device
+    // keeps it.
+    if (ok)
+        SetFileTime(out.h, nullptr, nullptr, &from.ftLastWriteTime);
+    if (!CloseHandle(out.h))
+        ok = false;
+    out.h = INVALID_HANDLE_VALUE;
+    if (ok && !OsWin32TerminationRequested() &&
+        MoveFileExW(temp.c_str(), target.leafPath.c_str(), failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING))
+        return 1;
+    DeleteFileW(temp.c_str());
+    return 0;
+}

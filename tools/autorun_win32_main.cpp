@@ -1,0 +1,60 @@
+// autorun on Windows: the platform starts the service at its main
+// operation. The program has no resources and no command line of its own;
+// its exit code is always 0, also when the board cannot be opened.
+//
+// Ctrl-C, Ctrl-Break or the console closed end the service at once,
+// wherever it is: the platform then refuses every further copy, folder,
+// search and program start (a copy in progress is abandoned and leaves
+// nothing), the pause before the start-up pass ends early, and the wait on
+// the queue fails, so ServiceMain returns 0 through its own path. The
+// service reads nothing: its standard input is NUL.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "autorun/autorun.h"
+#include "platform/clock.h"
+#include "platform/entry.h"
+#include "platform/win32/object.h"
+
+namespace {
+
+uint64_t RealNow(void*)
+{
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart / frequency.QuadPart) * 1000000u +
+           static_cast<uint64_t>(now.QuadPart % frequency.QuadPart) * 1000000u /
+               static_cast<uint64_t>(frequency.QuadPart);
+}
+
+// The real clock, whose sleeps end as soon as termination is requested.
+void SleepUnlessEnded(void*, uint64_t us)
+{
+    const DWORD ms = static_cast<DWORD>((us + 999) / 1000);
+    WaitForSingleObject(static_cast<HANDLE>(OsWin32TerminationEvent()), ms);
+}
+
+const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
+
+int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
+{
+    OsSetClock(&kEndableClock);
+    return ServiceMain(instance, previous, commandLine, show);
+}
+
+}  // namespace
+
+int main()
+{
+    HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (none != INVALID_HANDLE_VALUE)
+        SetStdHandle(STD_INPUT_HANDLE, none);
+    OsWin32InstallTerminationHandlers();
+    char name[] = "autorun";
+    char* argv[] = {name, nullptr};
+    OsRunProgram(1, argv, nullptr, Service);
+    return 0;
+}
