@@ -8,12 +8,13 @@
 // Mount notifications come from the board's volumes folder: a record file
 // appears there once a volume is mounted under rootfs and disappears once it
 // is gone. A watcher thread per request compares the records with the
-// volumes it announced. It sleeps on a change notification of the folder
-// (FindFirstChangeNotificationW) and on its stop event, and looks again at
-// least every 100 ms of real time in any case: under Wine a change handle of
-// a folder that is deleted and made again stays silent, and the folder may
-// not exist yet when the request is made. The look itself is what counts,
-// so a lost or early wake-up costs nothing.
+// volumes it announced, every 50 ms of real time, and sleeps on its stop
+// event in between. It polls rather than watching the folder: a change
+// handle (FindFirstChangeNotificationW, ReadDirectoryChangesW) holds the
+// folder open, and under Wine a folder held so cannot be deleted; and a
+// folder that is deleted and made again, or made only after the request,
+// would need a new handle anyway. Each look is complete in itself, so a
+// volume mounted and removed within one period is announced neither way.
 #include <windows.h>
 
 #include <cstring>
@@ -145,7 +146,6 @@ struct NotificationObject : OsObject {
     std::shared_ptr<QueueCore> queue;
     OsGuid deviceClass{};
     HANDLE stop = nullptr;
-    std::wstring folder;               // the volumes folder, a Windows path
     std::set<std::string> present;     // announced as mounted; the watcher's only
     std::thread watcher;
 
@@ -202,30 +202,9 @@ struct NotificationObject : OsObject {
 
     void Run()
     {
-        constexpr DWORD kLookMs = 100;
-        HANDLE change = INVALID_HANDLE_VALUE;
-        for (;;) {
-            if (change == INVALID_HANDLE_VALUE)
-                change = FindFirstChangeNotificationW(folder.c_str(), FALSE,
-                                                      FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
-            HANDLE handles[2] = {stop, change};
-            const DWORD r =
-                WaitForMultipleObjects(change != INVALID_HANDLE_VALUE ? 2 : 1, handles, FALSE, kLookMs);
-            if (r == WAIT_OBJECT_0)
-                break;
-            if (r == WAIT_OBJECT_0 + 1 && !FindNextChangeNotification(change)) {
-                FindCloseChangeNotification(change);
-                change = INVALID_HANDLE_VALUE;
-            }
+        // Every 50 ms of real time, until stopped.
+        while (WaitForSingleObject(stop, 50) == WAIT_TIMEOUT)
             Resync();
-            // A folder deleted meanwhile: its change handle is of no use.
-            if (change != INVALID_HANDLE_VALUE && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
-                FindCloseChangeNotification(change);
-                change = INVALID_HANDLE_VALUE;
-            }
-        }
-        if (change != INVALID_HANDLE_VALUE)
-            FindCloseChangeNotification(change);
     }
 };
 
@@ -296,7 +275,6 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
     std::unique_ptr<NotificationObject> n(new NotificationObject);
     n->queue = q->core;
     n->deviceClass = *deviceClass;
-    n->folder = board::win32::WidePath(board::VolumesDir());
     n->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (n->stop == nullptr)
         return nullptr;

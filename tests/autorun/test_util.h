@@ -18,10 +18,17 @@ namespace autorun_test {
 
 namespace fs = std::filesystem;
 
+// A host path from UTF-8 (on Windows a narrow path would be taken in the
+// ANSI code page).
+inline fs::path Utf8Path(const std::string& path)
+{
+    return fs::path(std::u8string(path.begin(), path.end()));
+}
+
 inline void WriteFile(const std::string& path, const std::string& content, int mode = 0644)
 {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    fs::create_directories(Utf8Path(path).parent_path());
+    std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
     out << content;
     out.close();
     chmod(path.c_str(), static_cast<mode_t>(mode));
@@ -29,7 +36,7 @@ inline void WriteFile(const std::string& path, const std::string& content, int m
 
 inline std::string ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
@@ -37,8 +44,8 @@ inline std::string ReadFile(const std::string& path)
 
 inline bool Exists(const std::string& path)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code error;
+    return fs::exists(fs::symlink_status(Utf8Path(path), error));
 }
 
 // A program of the device: a shell script that appends its name and its
