@@ -29,7 +29,7 @@ fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 # The programs and suites of the Win32 build that exist so far.
-targets=(boardsim flashupdate drive drive_fixture drive_hook)
+targets=(boardsim flashupdate autorun drive drive_fixture drive_hook)
 for t in $(sed -n 's/^build tests\/\(test_[a-z_]*\)\.exe:.*/\1/p' "$build/build.ninja" | sort -u); do
   targets+=("$t")
 done
