@@ -124,6 +124,41 @@ std::vector<std::string> Marks(const fs::path& file)
     return records;
 }
 
+// The names of the programs that left a record, in the order their
+// processes were created (each start returns once its process exists).
+std::vector<std::string> StartOrder(const fs::path& file)
+{
+    std::vector<std::pair<unsigned long long, std::string>> starts;
+    std::stringstream s(ReadFile(file));
+    std::string line;
+    while (std::getline(s, line)) {
+        if (line.empty() || line[0] == '[')
+            continue;
+        starts.emplace_back(std::stoull(line.substr(line.find_last_of(' ') + 1)), line.substr(0, line.find(' ')));
+    }
+    std::sort(starts.begin(), starts.end());
+    std::vector<std::string> names;
+    for (const auto& start : starts)
+        names.push_back(start.second);
+    return names;
+}
+
+// The names a search reports, in its order.
+std::vector<std::string> Search(const wchar_t* pattern)
+{
+    std::vector<std::string> names;
+    OsFindData found;
+    Handle search = OsFindFirstFile(pattern, &found);
+    if (search == OS_INVALID_HANDLE)
+        return names;
+    do
+        if (found.attributes == OS_FILE_ATTRIBUTE_ARCHIVE)
+            names.push_back(fs::path(found.name).string());
+    while (OsFindNextFile(search, &found));
+    OsFindClose(search);
+    return names;
+}
+
 class WineBoard : public ::testing::Test {
 protected:
     TempBoard board;
@@ -403,6 +438,10 @@ TEST_F(WineBoard, HostileVolumeReachesNothingOutsideTheRoot)
     ASSERT_TRUE(WaitFor([&] { return Marks(marks).size() >= 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));   // anything more would show by now
     EXPECT_EQ(Marks(marks), (std::vector<std::string>{"first.exe", "second.exe", "tool.exe\n[one]\n[two three]"}));
+    // The executables in search order, then the shortcut's target.
+    std::vector<std::string> order = Search(L"\\Card\\AutoRun\\*.exe");
+    order.push_back("tool.exe");
+    EXPECT_EQ(StartOrder(marks), order);
 }
 
 // Once termination is requested, nothing more is searched, made, copied

@@ -29,8 +29,12 @@ int wmain(int argc, wchar_t** argv)
     name = name.substr(name.find_last_of(L"\\/") + 1);
     wchar_t folder[MAX_PATH];
     DWORD f = GetCurrentDirectoryW(MAX_PATH, folder);
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const unsigned long long createdAt =
+        (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     std::string record = Utf8(name) + " " + std::to_string(GetCurrentProcessId()) + " " +
-                         Utf8(std::wstring(folder, f)) + "\n";
+                         Utf8(std::wstring(folder, f)) + " " + std::to_string(createdAt) + "\n";
     for (int i = 1; i < argc; ++i)
         record += "[" + Utf8(argv[i]) + "]\n";
     wchar_t mark[MAX_PATH];
