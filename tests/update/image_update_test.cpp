@@ -27,6 +27,12 @@
 #include "platform/testing/ui_double.h"
 #include "update/globals.h"
 
+#ifdef _WIN32
+// The Win32 build maps the flash image through the board's POSIX shim.
+using board::mmap;
+using board::munmap;
+#endif
+
 namespace {
 
 using imagekit::BinFlaw;
