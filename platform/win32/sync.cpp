@@ -52,10 +52,14 @@ struct ThreadStart {
     void* param;
 };
 
+void GiveBackHeldMutexes();
+
 DWORD WINAPI ThreadMain(void* p)
 {
     std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(p));
-    return start->routine(start->param);
+    DWORD result = start->routine(start->param);
+    GiveBackHeldMutexes();   // a holder that ends releases what it holds
+    return result;
 }
 
 // ---- named mutexes ----
@@ -155,7 +159,24 @@ struct HeldMutexes {
     }
 };
 
-thread_local HeldMutexes heldByThisThread;
+// A pointer, not the object: under MinGW a thread_local with a destructor of
+// its own (emutls) corrupts the heap when a thread made by CreateThread ends
+// (seen under Wine). The threads of OsCreateThread give theirs back when
+// their routine returns; the main thread's goes with the process.
+thread_local HeldMutexes* heldByThisThread = nullptr;
+
+HeldMutexes& HeldByThisThread()
+{
+    if (!heldByThisThread)
+        heldByThisThread = new HeldMutexes;
+    return *heldByThisThread;
+}
+
+void GiveBackHeldMutexes()
+{
+    delete heldByThisThread;
+    heldByThisThread = nullptr;
+}
 
 std::mutex namedLock;
 std::vector<std::pair<std::wstring, std::weak_ptr<MutexState>>> namedStates;
@@ -170,7 +191,7 @@ struct MutexObject : OsObject {
             if (!state->TryAcquire(&first))
                 return false;
             if (first)
-                heldByThisThread.Add(state);
+                HeldByThisThread().Add(state);
             return true;
         });
     }
@@ -285,7 +306,7 @@ int OsReleaseMutex(Handle mutex)
     if (!object->state->Release(&last))
         return 0;
     if (last)
-        heldByThisThread.Remove(object->state.get());
+        HeldByThisThread().Remove(object->state.get());
     return 1;
 }
 
