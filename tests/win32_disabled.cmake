@@ -5,6 +5,13 @@ set(_linux_only_tests
   # gtest on Windows runs the test again in a new process, with a board of
   # its own.
   FlashDeviceTest.PowerCutAfterBusCyclesEndsTheProgram
+  HalRestartDeathTest.EndsTheProgramWithStatusOne
+  # Its expected messages are regular expressions with bracket classes,
+  # which gtest's own regular expressions on Windows do not have.
+  MmioDeathTest.StrayAccessesAreDataAborts
+  # glibc's C locale refuses a narrow byte above 0x7F; Windows' C library
+  # widens every byte (as Latin-1), so no format fails there.
+  TextTest.FailedFormatLeavesATerminatedText
 )
 set_tests_properties(${_linux_only_tests} PROPERTIES DISABLED TRUE)
 # Known fault of the Win32 build, not by nature: the files role does not open

@@ -10,6 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#ifdef _WIN32
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -20,6 +24,23 @@ uint64_t RealNow(void*)
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
+#ifdef _WIN32
+// MinGW's clock_nanosleep with TIMER_ABSTIME returns at once (no sleep at
+// all): sleep in steps of the system's own sleep until the deadline.
+void RealSleep(void*, uint64_t us)
+{
+    const uint64_t deadline = RealNow(nullptr) + us;
+    for (uint64_t now = RealNow(nullptr); now < deadline; now = RealNow(nullptr)) {
+        const uint64_t left = deadline - now;
+        if (left >= 1000) {
+            timespec step{static_cast<time_t>(left / 1000000u), static_cast<long>(left % 1000000u) * 1000L};
+            nanosleep(&step, nullptr);
+        } else {
+            sched_yield();
+        }
+    }
+}
+#else
 void RealSleep(void*, uint64_t us)
 {
     // Sleep to an absolute deadline so that signals (which interrupt the
@@ -32,6 +53,7 @@ void RealSleep(void*, uint64_t us)
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
+#endif
 
 const OsClockOps kRealClock = {RealNow, RealSleep, nullptr};
 

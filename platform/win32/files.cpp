@@ -429,10 +429,11 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
         std::vector<std::wstring> parts;
         if (!OsWin32SplitDevicePath(path, parts))
             return 0;
-        // The board's own spelling of the root, then the components as
-        // they exist (letter case ignored).
-        host = board::RootFs();
+        // The root as Windows names it (under Wine a Unix board folder is
+        // a drive path), then the components as they exist (letter case
+        // ignored), '\' separated: a path for the Windows calls.
         std::wstring dir = OsWin32RootFs();
+        host = board::win32::Utf8(dir);
         bool exists = true;
         for (const std::wstring& part : parts) {
             std::wstring name = part;
@@ -447,7 +448,7 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
                 }
             }
             dir += L"\\" + name;
-            host += "/" + board::win32::Utf8(name);
+            host += "\\" + board::win32::Utf8(name);
         }
     }
     if (host.size() + 1 > cap)
