@@ -48,8 +48,10 @@ cleanup() {
 trap cleanup EXIT
 export BOARDSIM_DIR="$BOARDSIM_DIR_ROOT/default"
 mkdir -p "$WINEPREFIX"
+# The prefix first: making it waits for its wineserver to end (wine-run.sh),
+# which a persistent server started before it would never do.
+tools/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 wineserver -p 60 2>/dev/null || true   # refuses when one runs already: fine
-tools/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true   # makes the prefix
 
 # The board as the Linux build makes it: boardsim.exe init gives the same
 # flash.img, and show the same summary (when a Linux build is at hand).
