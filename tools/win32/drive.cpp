@@ -1187,8 +1187,12 @@ int wmain(int argc, wchar_t** argv)
         Tracked* front = Front();
         // A dialog reads while it is the one in use: shown and enabled (a
         // modal window it opened disables it; one that ends is hidden).
+        // The dialog's thread is first let finish what it was doing (a
+        // command's handler that ends the dialog, say), so that a line is
+        // read only where the Linux build's modal loop would ask for one.
         if (front && front->shown && front->kind == Kind::Dialog && front->reads && !front->eofSent &&
-            InputWaiting() && IsWindowVisible(front->h) && IsWindowEnabled(front->h))
+            InputWaiting() && IsWindowVisible(front->h) && IsWindowEnabled(front->h) && Sync(front->h) &&
+            IsWindowVisible(front->h) && IsWindowEnabled(front->h))
             ReadCommand(*front);
         if (!running) {
             Scan();
