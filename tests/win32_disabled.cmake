@@ -18,3 +18,8 @@ set_tests_properties(${_linux_only_tests} PROPERTIES DISABLED TRUE)
 # a host path written the Unix way (/tmp/...), which this test gives the
 # worker; device paths and Windows host paths work.
 set_tests_properties(ProgressDialog.ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean PROPERTIES DISABLED TRUE)
+# Not disabled, given more time: the comparison of the bus's shortcuts with
+# the devices' state machines makes millions of bus cycles, each a call
+# through Wine's heap and locks; on a loaded machine it took over the usual
+# 120 s (alone it takes about 30 s).
+set_tests_properties(FlashDeviceTest.CommandShortcutsEqualTheFullStateMachines PROPERTIES TIMEOUT 600)
