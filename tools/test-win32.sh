@@ -67,7 +67,11 @@ if [ -x "${LINUX_BUILD_DIR:-build}/boardsim" ]; then
   echo "boardsim.exe: the same board and summary as the Linux build"
 fi
 
-args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 --no-tests=error)
+# A failed test is run once more: under Wine a test of the flash now and
+# then stalls for minutes (seen on FlashLayoutTest cases, which take 1-4 s
+# otherwise; not understood yet), and one stall must not fail the whole
+# build. A test that fails twice still fails.
+args=(--test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 --no-tests=error --repeat until-pass:2)
 if [ -n "${TEST_REGEX:-}" ]; then
   args+=(-R "$TEST_REGEX")
 fi
