@@ -376,6 +376,14 @@ uint16_t IdentifierWord(const Context& c, int d, uint32_t w)
 }
 
 // The query table one device answers (one byte per word, from word 0x10).
+// Its times are powers of two that cover the board's own: each typical
+// figure rounded up, and each maximum at least the longest time `timing
+// max` gives, so that a driver which takes its time-outs from here never
+// gives up on a sound device. The extended table (from 0x31) names what
+// the state machine really does: erase and program suspend, programs in
+// other blocks while an erase is suspended, and the lock commands 0x60 with
+// 0x01 / 0xD0; it has no protection register, so that feature bit is off
+// and the table ends before the register's fields.
 uint16_t CfiWord(uint32_t w)
 {
     static const uint8_t kTable[] = {
@@ -395,6 +403,11 @@ uint16_t CfiWord(uint32_t w)
         0x01,                    // 0x2C one erase block region
         0x7F, 0x00, 0x00, 0x02,  // 0x2D 128 blocks of 512 * 256 bytes
         'P', 'R', 'I', '1', '1', // 0x31 extended table signature and version
+        0x0E, 0x00, 0x00, 0x00,  // 0x36 features: erase suspend, program suspend, lock / unlock
+        0x01,                    // 0x3A a program may run while an erase is suspended
+        0x01, 0x00,              // 0x3B a block's lock bit reads in identifier mode
+        0x33,                    // 0x3D best supply for program and erase: 3.3 V
+        0x00,                    // 0x3E no Vpp pin
     };
     uint32_t at = w % kFlashDeviceBlockWords;
     if (at < 0x10 || at - 0x10 >= sizeof kTable)

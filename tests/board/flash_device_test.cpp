@@ -267,6 +267,25 @@ TEST_F(FlashDeviceTest, CfiQueryDescribesTheDevice)
     EXPECT_EQ(BusRead32(0x2C * 4), Both(1));
     EXPECT_EQ(BusRead32(0x2D * 4), Both(127));  // 128 blocks
     EXPECT_EQ(BusRead32(0x30 * 4), Both(2));    // of 512 * 256 bytes
+    // A driver that takes its time-outs from the table must never give up
+    // on a device that takes its longest times: each typical is the
+    // board's, rounded up to a power of two, and each maximum covers it.
+    auto field = [&](uint32_t at) { return uint64_t(BusRead32(at * 4) & 0xFF); };
+    const struct { uint32_t at; uint64_t unit, typical, max; } times[] = {
+        {0x1F, 1, kWordProgramMicros, kWordProgramMaxMicros},
+        {0x20, 1, kBufferProgramMicros, kBufferProgramMaxMicros},
+        {0x21, 1000, kEraseMicros, kEraseMaxMicros},
+    };
+    for (const auto& t : times) {
+        const uint64_t typical = (uint64_t(1) << field(t.at)) * t.unit;
+        EXPECT_GE(typical, t.typical) << std::hex << t.at;
+        EXPECT_LT(typical, 2 * t.typical) << std::hex << t.at;
+        EXPECT_GE(typical << field(t.at + 4), t.max) << std::hex << t.at;
+    }
+    // The extended table offers suspend, which the devices do.
+    EXPECT_EQ(BusRead32(0x31 * 4), Both('P'));
+    EXPECT_EQ(field(0x36) & 0x06, 0x06u);
+    EXPECT_EQ(field(0x3A) & 0x01, 0x01u);
     Cmd(0, kCmdReadArray);
     EXPECT_EQ(BusRead32(0x10 * 4), 0xFFFFFFFFu);
 }
