@@ -153,9 +153,9 @@ void ShowRomImage(const Bytes& f, uint32_t p, const char* indent)
     uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
     uint32_t length = last - first + 4;
     bool consistent = Get32(f, p + 0x44) - Get32(f, p + 0x48) == first;
-    std::printf("%sROM image %s..%s (length %s), addresses %s..%s, %u modules%s\n", indent,
+    std::printf("%sROM image %s..%s (length %s), addresses %s..%s, %u module%s%s\n", indent,
                 Hex8(p).c_str(), Hex8(p + length).c_str(), Hex8(length).c_str(), Hex8(first).c_str(),
-                Hex8(last).c_str(), count, consistent ? "" : ", header address inconsistent");
+                Hex8(last).c_str(), count, count == 1 ? "" : "s", consistent ? "" : ", header address inconsistent");
     for (uint32_t i = 0; i < count && i < 32; ++i) {
         uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
         if (e + imagekit::kTocEntrySize > f.size())
