@@ -87,7 +87,11 @@ bool RewriteBlock(const BusWords& bus, uint32_t at, const std::vector<uint8_t>& 
         if (!Completed(bus, a, timeoutMs))
             return false;
     }
-    return true;
+    // A worn cell can keep a bit set while the status reports success:
+    // only reading the block back shows what it holds.
+    bus.Write(at, bus.Both(kCmdReadArray));
+    std::vector<uint8_t> got(want.size());
+    return FlashPeek(got.data(), at, uint32_t(got.size())) && got == want;
 }
 
 }  // namespace

@@ -204,8 +204,14 @@ TEST(RegistryFlush, GoesThroughTheFlashDevices)
     EXPECT_GE(OsClockMicros(), 10000000u);
     OsUseRealClock();
     ASSERT_TRUE(board::SetSetting("fault-busy", "none"));
+    // Worn cells report success; the read-back finds them.
+    ASSERT_TRUE(board::SetSetting("fault-stuck", "0x1400000"));
+    ASSERT_TRUE(board::RegSetValue("Worn", "v", board::RegValue::Dword(0)));
+    EXPECT_EQ(OsRegFlushKey(OS_HKEY_LOCAL_MACHINE), OS_ERROR_WRITE_FAULT);
+    ASSERT_TRUE(board::SetSetting("fault-stuck", "none"));
     EXPECT_EQ(board::Events(), (std::vector<std::string>{"registry-flush failed", "registry-flush ok",
-                                                         "registry-clear failed", "registry-clear failed"}));
+                                                         "registry-clear failed", "registry-clear failed",
+                                                         "registry-flush failed"}));
 
     // An area off the block boundaries: its neighbours in the same blocks
     // are programmed back after the erase.
