@@ -1,13 +1,14 @@
-// Locale role of the Win32 backend: the device's date and time pictures,
-// rendered as the Linux build renders them (see LocaleScope).
+// Locale role of the Win32 backend: the texts of the system default locale
+// for the rendering that both backends share (platform/common/locale.cpp),
+// so that dates and times read as the Linux build's (see Win32LocaleTexts).
 #include "platform/locale.h"
 
 #include <windows.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <cwchar>
+#include <memory>
 #include <string>
+
+#include "platform/common/locale_texts.h"
 
 namespace {
 
@@ -15,8 +16,11 @@ constexpr uint32_t kLocaleInvariant = 0x7F;
 constexpr uint32_t kLocaleUserDefault = 0x400;
 constexpr uint32_t kLocaleNeutral = 0x0;
 
-// How deep %X / %x / %r may refer to one another in a locale's pictures.
-constexpr int kMaxPictureDepth = 3;
+const wchar_t* const kDays[] = {L"Sunday", L"Monday", L"Tuesday", L"Wednesday",
+                                L"Thursday", L"Friday", L"Saturday"};
+const wchar_t* const kMonths[] = {L"January", L"February", L"March", L"April",
+                                  L"May", L"June", L"July", L"August",
+                                  L"September", L"October", L"November", L"December"};
 
 // The texts of the system default locale that the pictures use: the day
 // and month names and the time markers come from Windows
@@ -24,62 +28,32 @@ constexpr int kMaxPictureDepth = 3;
 // build's default (C) locale gives, "HH:mm:ss" and "MM/dd/yy", so that both
 // builds show the same texts. (Windows' own time format with
 // TIME_FORCE24HOURFORMAT is not used: Wine renders "14:30:00 PM" with it.)
-enum nl_item {
-    ABDAY_1 = 0, DAY_1 = 7, ABMON_1 = 14, MON_1 = 26, AM_STR = 38, PM_STR, T_FMT, D_FMT, T_FMT_AMPM
-};
-
-class LocaleScope {
+class Win32LocaleTexts final : public LocaleTexts {
 public:
-    explicit LocaleScope(uint32_t lcid)
-    {
-        if (lcid == kLocaleInvariant) {
-            lcid_ = kLocaleInvariant;
-            return;
-        }
-        if (lcid != OS_LOCALE_SYSTEM_DEFAULT && lcid != kLocaleUserDefault && lcid != kLocaleNeutral)
-            return;   // no other locale is installed on the board
-        lcid_ = OS_LOCALE_SYSTEM_DEFAULT;
-    }
-    LocaleScope(const LocaleScope&) = delete;
-    LocaleScope& operator=(const LocaleScope&) = delete;
+    explicit Win32LocaleTexts(uint32_t lcid) : lcid_(lcid) {}
 
-    bool valid() const { return lcid_ != 0; }
-
-    std::wstring Text(nl_item item) const
+    std::wstring DayName(unsigned dayOfWeek, bool abbreviated) const override
     {
-        switch (item) {
-        case T_FMT: return L"%H:%M:%S";
-        case D_FMT: return L"%m/%d/%y";
-        case T_FMT_AMPM: return L"%I:%M:%S %p";
-        case AM_STR: return Info(LOCALE_S1159, L"AM");
-        case PM_STR: return Info(LOCALE_S2359, L"PM");
-        default: break;
-        }
-        static const wchar_t* const kDays[] = {L"Sunday", L"Monday", L"Tuesday", L"Wednesday",
-                                               L"Thursday", L"Friday", L"Saturday"};
-        static const wchar_t* const kMonths[] = {L"January", L"February", L"March", L"April",
-                                                 L"May", L"June", L"July", L"August",
-                                                 L"September", L"October", L"November", L"December"};
-        const int i = int(item);
-        if (i >= ABDAY_1 && i < ABDAY_1 + 7) {
-            // Windows counts days from Monday (name 1) to Sunday (name 7).
-            const int d = i - ABDAY_1;
-            return Info(LCTYPE(LOCALE_SABBREVDAYNAME1 + (d + 6) % 7), std::wstring(kDays[d], 3));
-        }
-        if (i >= DAY_1 && i < DAY_1 + 7) {
-            const int d = i - DAY_1;
-            return Info(LCTYPE(LOCALE_SDAYNAME1 + (d + 6) % 7), kDays[d]);
-        }
-        if (i >= ABMON_1 && i < ABMON_1 + 12) {
-            const int m = i - ABMON_1;
-            return Info(LCTYPE(LOCALE_SABBREVMONTHNAME1 + m), std::wstring(kMonths[m], 3));
-        }
-        if (i >= MON_1 && i < MON_1 + 12) {
-            const int m = i - MON_1;
-            return Info(LCTYPE(LOCALE_SMONTHNAME1 + m), kMonths[m]);
-        }
-        return std::wstring();
+        // Windows counts days from Monday (name 1) to Sunday (name 7).
+        const LCTYPE first = abbreviated ? LOCALE_SABBREVDAYNAME1 : LOCALE_SDAYNAME1;
+        const std::wstring name = kDays[dayOfWeek];
+        return Info(LCTYPE(first + (dayOfWeek + 6) % 7), abbreviated ? name.substr(0, 3) : name);
     }
+    std::wstring MonthName(unsigned month, bool abbreviated) const override
+    {
+        const LCTYPE first = abbreviated ? LOCALE_SABBREVMONTHNAME1 : LOCALE_SMONTHNAME1;
+        const std::wstring name = kMonths[month - 1];
+        return Info(LCTYPE(first + month - 1), abbreviated ? name.substr(0, 3) : name);
+    }
+    std::wstring TimeMarker(bool pm) const override
+    {
+        return pm ? Info(LOCALE_S2359, L"PM") : Info(LOCALE_S1159, L"AM");
+    }
+    std::wstring TimeFormat(bool twelveHour) const override
+    {
+        return twelveHour ? L"%I:%M:%S %p" : L"%H:%M:%S";
+    }
+    std::wstring DateFormat() const override { return L"%m/%d/%y"; }
 
 private:
     // The invariant locale's names are the C locale's.
@@ -94,151 +68,21 @@ private:
         return std::wstring(buf, size_t(n - 1));
     }
 
-    uint32_t lcid_ = 0;
+    uint32_t lcid_;
 };
 
-// Literal text inside a picture: quoted when it holds letters or quotes, so
-// that it cannot be read as picture letters.
-void AppendLiteral(std::wstring& picture, const std::wstring& literal)
+}  // namespace
+
+std::unique_ptr<LocaleTexts> OsOpenLocaleTexts(uint32_t lcid)
 {
-    bool quote = false;
-    for (wchar_t c : literal)
-        if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || c == L'\'')
-            quote = true;
-    if (!quote) {
-        picture += literal;
-        return;
-    }
-    picture += L'\'';
-    for (wchar_t c : literal) {
-        if (c == L'\'')
-            picture += L'\'';
-        picture += c;
-    }
-    picture += L'\'';
+    if (lcid == kLocaleInvariant)
+        return std::make_unique<Win32LocaleTexts>(kLocaleInvariant);
+    if (lcid != OS_LOCALE_SYSTEM_DEFAULT && lcid != kLocaleUserDefault && lcid != kLocaleNeutral)
+        return nullptr;   // no other locale is installed on the board
+    return std::make_unique<Win32LocaleTexts>(OS_LOCALE_SYSTEM_DEFAULT);
 }
 
-// Converts a locale's strftime picture (T_FMT, D_FMT) into the device's
-// picture letters. Directives without a picture equivalent are left out.
-std::wstring PictureFromStrftime(const LocaleScope& loc, const std::wstring& fmt, bool time,
-                                 int depth)
-{
-    std::wstring picture;
-    std::wstring literal;
-    auto flush = [&]() {
-        AppendLiteral(picture, literal);
-        literal.clear();
-    };
-    for (size_t i = 0; i < fmt.size(); ++i) {
-        wchar_t c = fmt[i];
-        if (c != L'%' || i + 1 >= fmt.size()) {
-            literal += c;
-            continue;
-        }
-        wchar_t d = fmt[++i];
-        // Flags, widths and the E/O modifiers change nothing here.
-        while ((d == L'E' || d == L'O' || d == L'_' || d == L'-' || d == L'0' || d == L'^' ||
-                d == L'#' || (d >= L'1' && d <= L'9')) &&
-               i + 1 < fmt.size())
-            d = fmt[++i];
-        const wchar_t* piece = nullptr;
-        std::wstring nested;
-        switch (d) {
-        case L'%': literal += L'%'; continue;
-        case L'n': literal += L'\n'; continue;
-        case L't': literal += L'\t'; continue;
-        default: break;
-        }
-        if (time) {
-            switch (d) {
-            case L'H': piece = L"HH"; break;
-            case L'k': piece = L"H"; break;
-            case L'I': piece = L"hh"; break;
-            case L'l': piece = L"h"; break;
-            case L'M': piece = L"mm"; break;
-            case L'S': piece = L"ss"; break;
-            case L'p':
-            case L'P': piece = L"tt"; break;
-            case L'R': piece = L"HH:mm"; break;
-            case L'T': piece = L"HH:mm:ss"; break;
-            case L'r':
-            case L'X':
-                if (depth < kMaxPictureDepth) {
-                    nested = PictureFromStrftime(loc, loc.Text(d == L'r' ? T_FMT_AMPM : T_FMT),
-                                                 true, depth + 1);
-                    piece = nested.c_str();
-                }
-                break;
-            default: break;
-            }
-        } else {
-            switch (d) {
-            case L'd': piece = L"dd"; break;
-            case L'e': piece = L"d"; break;
-            case L'm': piece = L"MM"; break;
-            case L'b':
-            case L'h': piece = L"MMM"; break;
-            case L'B': piece = L"MMMM"; break;
-            case L'y': piece = L"yy"; break;
-            case L'Y': piece = L"yyyy"; break;
-            case L'a': piece = L"ddd"; break;
-            case L'A': piece = L"dddd"; break;
-            case L'D': piece = L"MM/dd/yy"; break;
-            case L'F': piece = L"yyyy-MM-dd"; break;
-            case L'x':
-                if (depth < kMaxPictureDepth) {
-                    nested = PictureFromStrftime(loc, loc.Text(D_FMT), false, depth + 1);
-                    piece = nested.c_str();
-                }
-                break;
-            default: break;
-            }
-        }
-        if (piece != nullptr) {
-            flush();
-            picture += piece;
-        }
-    }
-    flush();
-    return picture;
-}
-
-bool IsLeapYear(unsigned year)
-{
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-unsigned DaysInMonth(unsigned year, unsigned month)
-{
-    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && IsLeapYear(year))
-        return 29;
-    return days[month - 1];
-}
-
-// The range of dates that the device's calendar time can express.
-bool ValidDate(const SystemTime& t)
-{
-    if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12)
-        return false;
-    return t.day >= 1 && t.day <= DaysInMonth(t.year, t.month);
-}
-
-bool ValidTime(const SystemTime& t)
-{
-    return t.hour < 24 && t.minute < 60 && t.second < 60 && t.milliseconds < 1000;
-}
-
-// 0 = Sunday; the record's own day of week is not trusted.
-unsigned DayOfWeek(unsigned year, unsigned month, unsigned day)
-{
-    static const unsigned offsets[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    if (month < 3)
-        year -= 1;
-    return (year + year / 4 - year / 100 + year / 400 + offsets[month - 1] + day) % 7;
-}
-
-SystemTime Now()
+SystemTime OsLocalTimeNow()
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -251,179 +95,4 @@ SystemTime Now()
     t.minute = now.wMinute;
     t.second = now.wSecond;
     return t;
-}
-
-void AppendNumber(std::wstring& out, unsigned value, int minDigits)
-{
-    wchar_t digits[16];
-    int n = 0;
-    do {
-        digits[n++] = (wchar_t)(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0 && n < 16);
-    for (int i = n; i < minDigits; ++i)
-        out += L'0';
-    while (n > 0)
-        out += digits[--n];
-}
-
-// Renders a picture. Date letters: d M y; time letters: h H m s t. Letters
-// of the other kind, and everything else, are copied; 'text' is copied
-// without its quotes, and '' is one quote.
-std::wstring RenderPicture(const LocaleScope& loc, const wchar_t* picture, const SystemTime& t,
-                           bool date, bool force24, bool noMarker)
-{
-    std::wstring out;
-    bool skipBlanks = false;   // after a dropped time marker
-    for (size_t i = 0; picture[i] != L'\0';) {
-        wchar_t c = picture[i];
-        if (c == L'\'' && picture[i + 1] == L'\'') {
-            out += L'\'';
-            i += 2;
-            continue;
-        }
-        if (c == L'\'') {
-            ++i;
-            while (picture[i] != L'\0') {
-                if (picture[i] == L'\'') {
-                    if (picture[i + 1] == L'\'') {
-                        out += L'\'';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                out += picture[i++];
-            }
-            skipBlanks = false;
-            continue;
-        }
-        size_t run = 1;
-        while (picture[i + run] == c)
-            ++run;
-        bool letter = date ? (c == L'd' || c == L'M' || c == L'y')
-                           : (c == L'h' || c == L'H' || c == L'm' || c == L's' || c == L't');
-        if (!letter) {
-            if (!(skipBlanks && c == L' '))
-                out.append(run, c);
-            i += run;
-            continue;
-        }
-        skipBlanks = false;
-        i += run;
-        switch (c) {
-        case L'd':
-            if (run <= 2)
-                AppendNumber(out, t.day, (int)run);
-            else
-                out += loc.Text((nl_item)((run == 3 ? ABDAY_1 : DAY_1) +
-                                          (int)DayOfWeek(t.year, t.month, t.day)));
-            break;
-        case L'M':
-            if (run <= 2)
-                AppendNumber(out, t.month, (int)run);
-            else
-                out += loc.Text((nl_item)((run == 3 ? ABMON_1 : MON_1) + (t.month - 1)));
-            break;
-        case L'y':
-            if (run <= 2)
-                AppendNumber(out, t.year % 100, (int)run);
-            else
-                AppendNumber(out, t.year, 4);
-            break;
-        case L'h':
-        case L'H': {
-            unsigned hour = t.hour;
-            if (c == L'h' && !force24) {
-                hour %= 12;
-                if (hour == 0)
-                    hour = 12;
-            }
-            AppendNumber(out, hour, run >= 2 ? 2 : 1);
-            break;
-        }
-        case L'm': AppendNumber(out, t.minute, run >= 2 ? 2 : 1); break;
-        case L's': AppendNumber(out, t.second, run >= 2 ? 2 : 1); break;
-        case L't': {
-            if (force24 || noMarker) {
-                // A 24-hour time has no marker: drop it and the blanks that
-                // separated it from the time.
-                while (!out.empty() && out.back() == L' ')
-                    out.pop_back();
-                skipBlanks = true;
-                break;
-            }
-            std::wstring marker = loc.Text(t.hour < 12 ? AM_STR : PM_STR);
-            if (run == 1 && marker.size() > 1)
-                marker.resize(1);
-            out += marker;
-            break;
-        }
-        default: break;
-        }
-    }
-    if (skipBlanks)
-        while (!out.empty() && out.back() == L' ')
-            out.pop_back();
-    return out;
-}
-
-// The device's result convention: characters written with the terminator;
-// with cch 0 the room needed; 0 when it does not fit (out untouched).
-int Deliver(const std::wstring& text, wchar_t* out, int cch)
-{
-    int needed = (int)text.size() + 1;
-    if (cch == 0)
-        return needed;
-    if (out == nullptr || cch < 0 || needed > cch)
-        return 0;
-    std::wmemcpy(out, text.c_str(), text.size() + 1);
-    return needed;
-}
-
-}  // namespace
-
-int OsGetDateFormat(uint32_t locale, uint32_t flags, const SystemTime* date,
-                    const wchar_t* picture, wchar_t* out, int cch)
-{
-    if (picture != nullptr && (flags & OS_LOCALE_NOUSEROVERRIDE) != 0)
-        return 0;   // the locale's own picture only, as on the device
-    LocaleScope loc(locale);
-    if (!loc.valid())
-        return 0;
-    SystemTime t = date != nullptr ? *date : Now();
-    if (!ValidDate(t))
-        return 0;
-    std::wstring own;
-    if (picture == nullptr) {
-        own = PictureFromStrftime(loc, loc.Text(D_FMT), false, 0);
-        if (own.empty())
-            own = L"MM/dd/yy";
-        picture = own.c_str();
-    }
-    return Deliver(RenderPicture(loc, picture, t, true, false, false), out, cch);
-}
-
-int OsGetTimeFormat(uint32_t locale, uint32_t flags, const SystemTime* time,
-                    const wchar_t* picture, wchar_t* out, int cch)
-{
-    if (picture != nullptr && (flags & OS_LOCALE_NOUSEROVERRIDE) != 0)
-        return 0;   // the locale's own picture only, as on the device
-    LocaleScope loc(locale);
-    if (!loc.valid())
-        return 0;
-    SystemTime t = time != nullptr ? *time : Now();
-    if (!ValidTime(t))
-        return 0;
-    std::wstring own;
-    if (picture == nullptr) {
-        own = PictureFromStrftime(loc, loc.Text(T_FMT), true, 0);
-        if (own.empty())
-            own = L"HH:mm:ss";
-        picture = own.c_str();
-    }
-    bool force24 = (flags & OS_TIME_FORCE24HOURFORMAT) != 0;
-    bool noMarker = (flags & OS_TIME_NOTIMEMARKER) != 0;
-    return Deliver(RenderPicture(loc, picture, t, false, force24, noMarker), out, cch);
 }
