@@ -64,17 +64,7 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
         return 1;
     Instance module = OsModuleFor(resources);
 
-    // The command line: the arguments after the program's name, one blank
-    // between each two.
-    std::string joined;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1)
-            joined += ' ';
-        joined += argv[i];
-    }
-    std::wstring wide = UiWideFromUtf8(joined);
-    std::vector<wchar_t> commandLine(wide.begin(), wide.end());
-    commandLine.push_back(0);
+    std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
 
     InstallSignalHandlers();
     if (isatty(0) && isatty(2)) {

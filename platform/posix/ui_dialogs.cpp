@@ -523,15 +523,11 @@ void AwaitOwnerShown(Window owner)
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
     AwaitOwnerShown(owner);
-    std::vector<int> buttons = UiBoxButtons(style);
     BoxInterrupts interrupts;   // in front while it is shown
     int answer = UiCurrentPresenter()->MessageBox(Lookup(owner) ? owner : nullptr,
                                                   text ? text : L"", caption ? caption : L"",
                                                   style);
-    for (int b : buttons)
-        if (b == answer)
-            return answer;
-    return UiBoxCloseAnswer(style);
+    return UiBoxAnswer(style, answer);
 }
 
 int OsGetOpenFileName(OsOpenFileName* record)

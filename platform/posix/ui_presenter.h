@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/ui_shared.h"
 #include "platform/posix/window.h"
 #include "platform/ui.h"
 
@@ -65,17 +66,10 @@ void UiRestoreTerminalFromSignal();
 
 // ---- Helpers shared by presenters --------------------------------------
 
-// The buttons of a message box style, in order, and their names.
-std::vector<int> UiBoxButtons(uint32_t style);
+// The buttons' names (their order, the default and the close answer are in
+// platform/common/ui_shared.h).
 const char* UiButtonName(int answer);
-// The default button (the second with OS_MB_DEFBUTTON2, else the first) and
-// the answer when the box is closed without a choice (Cancel where the box
-// has one, No for Yes/No, else its only button).
-int UiBoxDefault(uint32_t style);
-int UiBoxCloseAnswer(uint32_t style);
 
-// The filter list of an open-file record, zeros shown as '|'.
-std::wstring UiFilterText(const wchar_t* filter);
 // Whether path names an existing regular file (device or host path), and
 // whether its folder exists.
 bool UiFileExists(const std::wstring& path);
@@ -97,11 +91,6 @@ void UiSetBarUnit(const char* unit);
 std::string UiBarUnit();
 // A bar's position as a whole percentage of its range, 0 to 100.
 int UiPercent(const UiControlView& bar);
-
-// UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
-// own code points).
-std::string UiUtf8(const std::wstring& text);
-std::wstring UiWideFromUtf8(const std::string& text);
 
 // Ctrl-C: goes to the window in front, the open window opened last: a
 // dialog takes it as command 2, a message box as Escape, the open-file

@@ -14,15 +14,6 @@
 
 #include "platform/ui.h"
 
-struct OsResourceObject {
-    const OsResourceEntry* entry;
-};
-
-struct OsModule {
-    const OsResourceTable* table = nullptr;
-    std::vector<OsResourceObject> resources;
-};
-
 struct UiThreadContext;
 
 enum class UiControlKind { Button, Static, Progress, Other };

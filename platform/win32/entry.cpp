@@ -4,10 +4,10 @@
 
 #include <windows.h>
 
-#include <string>
 #include <vector>
 
 #include "board/board.h"
+#include "platform/common/ui_shared.h"
 #include "platform/win32/window.h"
 
 // Termination requests of the threads-and-synchronisation role (sync.cpp):
@@ -43,17 +43,8 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
         return 1;
     Instance module = OsModuleFor(resources);
 
-    // The command line: the arguments after the program's name, one blank
-    // between each two (UTF-8 here; the launcher converts Windows' own).
-    std::string joined;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1)
-            joined += ' ';
-        joined += argv[i];
-    }
-    std::wstring wide = UiWideFromUtf8(joined);
-    std::vector<wchar_t> commandLine(wide.begin(), wide.end());
-    commandLine.push_back(0);
+    // The arguments come as UTF-8 (the launcher converts Windows' own).
+    std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
 
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
     int result = entry(module, nullptr, commandLine.data(), 1);

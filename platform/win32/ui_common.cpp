@@ -1,26 +1,11 @@
-// What the Win32 user interface builds on: a module's resources, the
-// in-memory dialog template, message box buttons.
+// What the Win32 user interface builds on: the in-memory dialog template
+// (a module's resources and message box buttons are shared with the Linux
+// build, in platform/common/ui_shared.cpp).
 #include <cwctype>
-#include <map>
-#include <memory>
 
-#include "platform/entry.h"
 #include "platform/win32/window.h"
 
 namespace {
-
-std::mutex g_moduleLock;
-std::map<const OsResourceTable*, std::unique_ptr<OsModule>> g_modules;
-
-// The module a handle names, or nullptr when no module has that handle.
-// Requires g_moduleLock.
-OsModule* KnownModule(Instance module)
-{
-    for (auto& entry : g_modules)
-        if (entry.second.get() == module)
-            return entry.second.get();
-    return nullptr;
-}
 
 // Appends 16-bit words to a DWORD buffer; pads to DWORD boundaries.
 class TemplateWriter {
@@ -75,48 +60,6 @@ uint16_t ClassOrdinal(const wchar_t* className)
 
 }  // namespace
 
-// ---- Resources of a module ----------------------------------------------
-
-Instance OsModuleFor(const OsResourceTable* resources)
-{
-    std::lock_guard<std::mutex> hold(g_moduleLock);
-    auto& slot = g_modules[resources];
-    if (!slot) {
-        slot = std::make_unique<OsModule>();
-        slot->table = resources;
-        if (resources && resources->entries && resources->count > 0) {
-            slot->resources.reserve(static_cast<size_t>(resources->count));
-            for (int i = 0; i < resources->count; ++i)
-                slot->resources.push_back({&resources->entries[i]});
-        }
-    }
-    return slot.get();
-}
-
-Resource OsFindResource(Instance module, uint32_t id, uint32_t type)
-{
-    if (!module)
-        return nullptr;
-    std::lock_guard<std::mutex> hold(g_moduleLock);
-    if (OsModule* m = KnownModule(module))
-        for (OsResourceObject& r : m->resources)
-            if (r.entry->id == id && r.entry->type == type)
-                return &r;
-    return nullptr;
-}
-
-const void* OsLoadResource(Instance module, Resource res)
-{
-    if (!module || !res)
-        return nullptr;
-    std::lock_guard<std::mutex> hold(g_moduleLock);
-    if (OsModule* m = KnownModule(module))
-        for (OsResourceObject& r : m->resources)
-            if (&r == res)
-                return r.entry->data;
-    return nullptr;
-}
-
 // ---- The dialog template in memory --------------------------------------
 
 bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out)
@@ -166,42 +109,4 @@ bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out
         w.Word(0);   // no creation data
     }
     return true;
-}
-
-// ---- Message boxes ------------------------------------------------------
-
-std::vector<int> UiBoxButtons(uint32_t style)
-{
-    switch (style & 0xF) {
-    case 1: return {OS_IDOK, OS_IDCANCEL};
-    case 2: return {3, 4, 5};                  // Abort, Retry, Ignore
-    case 3: return {OS_IDYES, OS_IDNO, OS_IDCANCEL};
-    case 4: return {OS_IDYES, OS_IDNO};
-    case 5: return {4, OS_IDCANCEL};           // Retry, Cancel
-    default: return {OS_IDOK};
-    }
-}
-
-int UiBoxDefault(uint32_t style)
-{
-    std::vector<int> buttons = UiBoxButtons(style);
-    size_t index = (style >> 8) & 0xF;   // 0x100: the second, 0x200: the third
-    if (index >= buttons.size())
-        index = 0;
-    return buttons[index];
-}
-
-int UiBoxAnswer(uint32_t style, int raw)
-{
-    std::vector<int> buttons = UiBoxButtons(style);
-    for (int b : buttons)
-        if (b == raw)
-            return raw;
-    for (int b : buttons)
-        if (b == OS_IDCANCEL)
-            return b;
-    for (int b : buttons)
-        if (b == OS_IDNO)
-            return b;
-    return buttons.back();
 }

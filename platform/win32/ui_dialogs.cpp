@@ -579,9 +579,12 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
                                                        caption ? caption : L"", style));
     int raw;
     {
-        SystemWindowInFront front(static_cast<WPARAM>(UiBoxAnswer(style, 0)));
+        SystemWindowInFront front(static_cast<WPARAM>(UiBoxCloseAnswer(style)));
         raw = MessageBoxW(HwndOf(owner), text ? text : L"", caption ? caption : L"", style);
     }
+    // Wine's MessageBoxW returns IDCANCEL (2) for a Yes/No box closed from
+    // its caption, which Windows does not allow (its close box is
+    // disabled): that is No, the box's close answer.
     return UiBoxAnswer(style, raw);
 }
 

@@ -19,16 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/ui_shared.h"
 #include "platform/ui.h"
-
-struct OsResourceObject {
-    const OsResourceEntry* entry;
-};
-
-struct OsModule {
-    const OsResourceTable* table = nullptr;
-    std::vector<OsResourceObject> resources;
-};
 
 enum class UiControlKind { Button, Static, Progress, Other };
 
@@ -83,19 +75,6 @@ OsWindowObject* UiWindowLocked(Window w);
 // items).
 bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out);
 
-// ---- Message boxes ------------------------------------------------------
-
-// The buttons of a message box style, in order.
-std::vector<int> UiBoxButtons(uint32_t style);
-// The default button (the second with OS_MB_DEFBUTTON2, else the first).
-int UiBoxDefault(uint32_t style);
-// What a box answers for a raw result: the result when it is one of the
-// box's buttons, else the answer for a box closed without a choice (Cancel
-// where the box has one, No for Yes/No, else its only button). Wine's
-// MessageBoxW returns IDCANCEL (2) for a Yes/No box closed from its caption,
-// which Windows does not allow (its close box is disabled); that is No.
-int UiBoxAnswer(uint32_t style, int raw);
-
 // ---- Observer (the test double) ----------------------------------------
 
 // While installed, the observer answers message boxes and open-file calls
@@ -135,13 +114,6 @@ HWND UiRealWindow(Window w);
 // window: what a press of its button or the dialog manager would send.
 // False when the dialog has no window.
 bool UiPostCommand(Window dialog, int id);
-
-// ---- Text ----------------------------------------------------------------
-
-// UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
-// own code points); in text.cpp.
-std::string UiUtf8(const std::wstring& text);
-std::wstring UiWideFromUtf8(const std::string& text);
 
 // ---- Ctrl-C -------------------------------------------------------------
 

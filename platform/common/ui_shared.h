@@ -1,0 +1,33 @@
+// What the user interfaces of both backends share: message box buttons and
+// answers, an open-file record's filter as text, UTF-8 of wide text and
+// the program's command line. (A module's resources are shared too, in
+// ui_shared.cpp: OsModuleFor, OsFindResource, OsLoadResource.)
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+// The buttons of a message box style, in order.
+std::vector<int> UiBoxButtons(uint32_t style);
+// The default button (the second with OS_MB_DEFBUTTON2, else the first).
+int UiBoxDefault(uint32_t style);
+// The answer when the box is closed without a choice (Cancel where the box
+// has one, No for Yes/No, else its only button).
+int UiBoxCloseAnswer(uint32_t style);
+// What a box answers for a raw result: the result when it is one of the
+// box's buttons, else its close answer.
+int UiBoxAnswer(uint32_t style, int raw);
+
+// The filter list of an open-file record, zeros shown as '|'.
+std::wstring UiFilterText(const wchar_t* filter);
+
+// UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
+// own code points).
+std::string UiUtf8(const std::wstring& text);
+std::wstring UiWideFromUtf8(const std::string& text);
+
+// The command line a program's entry gets: the arguments (UTF-8) after the
+// program's name, one blank between each two, terminated.
+std::vector<wchar_t> UiCommandLine(int argc, char** argv);
