@@ -1,0 +1,35 @@
+// Between the two halves of the test double of the user interface: the
+// scripts and records, and what the double reads of a dialog, are the same
+// for both backends (ui_double.cpp); the backend's half (posix/ or win32/
+// ui_double.cpp) hooks them into its dialog manager and defines Install,
+// Uninstall, PressNext and NewDialog.
+#pragma once
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "platform/testing/ui_double.h"
+
+namespace uidouble::shared {
+
+// Guards the scripts and records.
+std::mutex& Lock();
+// Clears every script and record (Install). Requires Lock.
+void ResetLocked();
+// Forgets the OnControlText callback. Takes its own lock, not Lock.
+void ResetTextWatch();
+// The commands PressNext queued, in order. Requires Lock.
+std::deque<int>& PressesLocked();
+
+// What the double does for the dialog manager's calls, on their threads,
+// without Lock held: a message box (runs OnNextBox's callback first, then
+// answers from the script), the open-file dialog, and a control's new text
+// (to OnControlText's callback).
+int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption, uint32_t style);
+int AnswerOpenFile(OsOpenFileName* record);
+void TextSet(int id, const std::wstring& text);
+// Records a modal dialog's creation (caption: Caption(dialog), read before
+// Lock is taken). Requires Lock.
+void DialogCreatedLocked(Window dialog, Window owner, const std::wstring& caption);
+
+}  // namespace uidouble::shared
