@@ -1,8 +1,5 @@
-// The handle table of the POSIX backend and the termination request.
-//
-// A handle is the address of a live OsObject. Every object is registered in
-// one process-wide set, so a stale, closed or foreign pointer is recognised
-// and refused instead of being dereferenced.
+// The termination request and the wait loop of the POSIX backend (the
+// handle table is platform/common/object.cpp).
 #include "platform/posix/object.h"
 
 #include <fcntl.h>
@@ -13,25 +10,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
-#include <unordered_set>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
 
 namespace {
-
-std::mutex& TableLock()
-{
-    static std::mutex lock;
-    return lock;
-}
-
-std::unordered_set<OsObject*>& Table()
-{
-    static std::unordered_set<OsObject*> table;
-    return table;
-}
 
 // Termination: a flag and a self-pipe whose read end becomes readable once
 // termination was requested. Both are set up before main() so that the
@@ -77,72 +60,6 @@ void TerminationSignal(int)
 }
 
 }  // namespace
-
-namespace {
-
-// Drops one reference; the last one deletes the object (outside the table
-// lock: an object's destructor may close handles of its own).
-void Unref(OsObject* object)
-{
-    if (object != nullptr && object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete object;
-}
-
-}  // namespace
-
-OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
-{
-    if (this != &other) {
-        Unref(object_);
-        object_ = other.object_;
-        other.object_ = nullptr;
-    }
-    return *this;
-}
-
-OsObjectRef::~OsObjectRef()
-{
-    Unref(object_);
-}
-
-OsObjectRef OsObjectFromHandle(Handle h)
-{
-    if (h == nullptr || h == OS_INVALID_HANDLE)
-        return OsObjectRef();
-    std::lock_guard<std::mutex> guard(TableLock());
-    auto it = Table().find(h);
-    if (it == Table().end())
-        return OsObjectRef();
-    (*it)->refs.fetch_add(1, std::memory_order_relaxed);
-    return OsObjectRef(*it);
-}
-
-Handle OsHandleFor(OsObject* object)
-{
-    if (object == nullptr)
-        return nullptr;
-    std::lock_guard<std::mutex> guard(TableLock());
-    Table().insert(object);
-    return object;
-}
-
-int OsCloseHandle(Handle h)
-{
-    if (h == nullptr || h == OS_INVALID_HANDLE)
-        return 0;
-    OsObject* object;
-    {
-        std::lock_guard<std::mutex> guard(TableLock());
-        auto it = Table().find(h);
-        if (it == Table().end())
-            return 0;
-        object = *it;
-        Table().erase(it);
-    }
-    object->Closing();
-    Unref(object);
-    return 1;
-}
 
 void OsPosixRequestTermination()
 {

@@ -1,57 +1,11 @@
-// Kernel objects of the POSIX backend. Every Handle of the platform points
-// to an OsObject; each role derives its own kind (mutex, thread, file,
-// search, store, queue, notification, process).
+// Kernel objects of the POSIX backend: the handle table (OsObject and its
+// kinds) is the same for both backends; here are the termination request
+// and the wait loop.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <functional>
 
-#include "platform/types.h"
-
-struct OsObject {
-    static constexpr uint32_t kMagic = 0x4F534F42;  // guards against foreign pointers
-    uint32_t magic = kMagic;
-    // The handle's reference plus one for each call using the object, so
-    // that closing the handle while another thread waits on it or reads
-    // from it never frees the object under that thread.
-    std::atomic<uint32_t> refs{1};
-    virtual ~OsObject() { magic = 0; }
-    // Waits for the object to be signalled (see OsWaitForSingleObject).
-    // Objects that cannot be waited on answer OS_WAIT_FAILED.
-    virtual uint32_t Wait(uint32_t /*timeoutMs*/) { return OS_WAIT_FAILED; }
-    // The handle was closed: calls still using the object should end soon
-    // (a blocked reader wakes and fails). Called once; must not block.
-    virtual void Closing() {}
-};
-
-// A counted use of a live object: keeps it alive until destroyed.
-class OsObjectRef {
-public:
-    OsObjectRef() = default;
-    explicit OsObjectRef(OsObject* object) : object_(object) {}
-    OsObjectRef(OsObjectRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-    OsObjectRef& operator=(OsObjectRef&& other) noexcept;
-    OsObjectRef(const OsObjectRef&) = delete;
-    OsObjectRef& operator=(const OsObjectRef&) = delete;
-    ~OsObjectRef();
-    OsObject* get() const { return object_; }
-    // The object as kind T, or nullptr when it is none (or there is none).
-    template <class T>
-    T* as() const
-    {
-        return dynamic_cast<T*>(object_);
-    }
-private:
-    OsObject* object_ = nullptr;
-};
-
-// The object behind a handle, counted as in use, or an empty reference for
-// nullptr, OS_INVALID_HANDLE or a pointer that is no live object of this
-// backend.
-OsObjectRef OsObjectFromHandle(Handle h);
-
-// Registers a new object and returns its handle; OsCloseHandle deletes it.
-Handle OsHandleFor(OsObject* object);
+#include "platform/common/object.h"
 
 // Termination requests (SIGTERM, and SIGINT when no dialog takes it). The
 // descriptor becomes readable once termination was requested, so that

@@ -1,28 +1,15 @@
-// The handle table of the Win32 backend and the termination request.
+// The termination request and the wait loop of the Win32 backend (the
+// handle table is platform/common/object.cpp).
 #include "platform/win32/object.h"
 
 #include <windows.h>
 
 #include <csignal>
-#include <mutex>
-#include <unordered_set>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
 
 namespace {
-
-std::mutex& TableLock()
-{
-    static std::mutex lock;
-    return lock;
-}
-
-std::unordered_set<OsObject*>& Table()
-{
-    static std::unordered_set<OsObject*> table;
-    return table;
-}
 
 std::atomic<bool> terminationRequested{false};
 HANDLE TerminationEventHandle()
@@ -53,67 +40,7 @@ void TerminationSignal(int)
     OsWin32RequestTermination();
 }
 
-void Unref(OsObject* object)
-{
-    if (object != nullptr && object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        delete object;
-}
-
 }  // namespace
-
-OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
-{
-    if (this != &other) {
-        Unref(object_);
-        object_ = other.object_;
-        other.object_ = nullptr;
-    }
-    return *this;
-}
-
-OsObjectRef::~OsObjectRef()
-{
-    Unref(object_);
-}
-
-OsObjectRef OsObjectFromHandle(Handle h)
-{
-    if (h == nullptr || h == OS_INVALID_HANDLE)
-        return OsObjectRef();
-    std::lock_guard<std::mutex> guard(TableLock());
-    auto it = Table().find(h);
-    if (it == Table().end())
-        return OsObjectRef();
-    (*it)->refs.fetch_add(1, std::memory_order_relaxed);
-    return OsObjectRef(*it);
-}
-
-Handle OsHandleFor(OsObject* object)
-{
-    if (object == nullptr)
-        return nullptr;
-    std::lock_guard<std::mutex> guard(TableLock());
-    Table().insert(object);
-    return object;
-}
-
-int OsCloseHandle(Handle h)
-{
-    if (h == nullptr || h == OS_INVALID_HANDLE)
-        return 0;
-    OsObject* object;
-    {
-        std::lock_guard<std::mutex> guard(TableLock());
-        auto it = Table().find(h);
-        if (it == Table().end())
-            return 0;
-        object = *it;
-        Table().erase(it);
-    }
-    object->Closing();
-    Unref(object);
-    return 1;
-}
 
 void OsWin32RequestTermination()
 {

@@ -1,48 +1,12 @@
-// Kernel objects of the Win32 backend. Every Handle of the platform points
-// to an OsObject (never a Win32 HANDLE: the programs' handles are the
-// platform's, checked against a table, so that a stale or foreign value is
-// refused). Each role derives its own kind; a kind that wraps a Win32
-// object keeps its HANDLE inside.
+// Kernel objects of the Win32 backend: the handle table (OsObject and its
+// kinds; never a Win32 HANDLE, which a kind that wraps one keeps inside) is
+// the same for both backends; here are the termination request and the
+// wait loop.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <functional>
 
-#include "platform/types.h"
-
-struct OsObject {
-    static constexpr uint32_t kMagic = 0x4F534F42;
-    uint32_t magic = kMagic;
-    // The handle's reference plus one for each call using the object.
-    std::atomic<uint32_t> refs{1};
-    virtual ~OsObject() { magic = 0; }
-    // Waits for the object to be signalled (see OsWaitForSingleObject).
-    virtual uint32_t Wait(uint32_t /*timeoutMs*/) { return OS_WAIT_FAILED; }
-    // The handle was closed: calls still using the object should end soon.
-    virtual void Closing() {}
-};
-
-class OsObjectRef {
-public:
-    OsObjectRef() = default;
-    explicit OsObjectRef(OsObject* object) : object_(object) {}
-    OsObjectRef(OsObjectRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-    OsObjectRef& operator=(OsObjectRef&& other) noexcept;
-    OsObjectRef(const OsObjectRef&) = delete;
-    OsObjectRef& operator=(const OsObjectRef&) = delete;
-    ~OsObjectRef();
-    OsObject* get() const { return object_; }
-    template <class T>
-    T* as() const
-    {
-        return dynamic_cast<T*>(object_);
-    }
-private:
-    OsObject* object_ = nullptr;
-};
-
-OsObjectRef OsObjectFromHandle(Handle h);
-Handle OsHandleFor(OsObject* object);
+#include "platform/common/object.h"
 
 // Termination requests: Ctrl-C, Ctrl-Break or the console closed (and
 // SIGINT/SIGTERM raised in the process). The event (manual reset) is set

@@ -1,0 +1,85 @@
+// The handle table, the same for both backends (see object.h).
+#include "platform/common/object.h"
+
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/sync.h"
+
+namespace {
+
+std::mutex& TableLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::unordered_set<OsObject*>& Table()
+{
+    static std::unordered_set<OsObject*> table;
+    return table;
+}
+
+// Drops one reference; the last one deletes the object (outside the table
+// lock: an object's destructor may close handles of its own).
+void Unref(OsObject* object)
+{
+    if (object != nullptr && object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete object;
+}
+
+}  // namespace
+
+OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
+{
+    if (this != &other) {
+        Unref(object_);
+        object_ = other.object_;
+        other.object_ = nullptr;
+    }
+    return *this;
+}
+
+OsObjectRef::~OsObjectRef()
+{
+    Unref(object_);
+}
+
+OsObjectRef OsObjectFromHandle(Handle h)
+{
+    if (h == nullptr || h == OS_INVALID_HANDLE)
+        return OsObjectRef();
+    std::lock_guard<std::mutex> guard(TableLock());
+    auto it = Table().find(h);
+    if (it == Table().end())
+        return OsObjectRef();
+    (*it)->refs.fetch_add(1, std::memory_order_relaxed);
+    return OsObjectRef(*it);
+}
+
+Handle OsHandleFor(OsObject* object)
+{
+    if (object == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> guard(TableLock());
+    Table().insert(object);
+    return object;
+}
+
+int OsCloseHandle(Handle h)
+{
+    if (h == nullptr || h == OS_INVALID_HANDLE)
+        return 0;
+    OsObject* object;
+    {
+        std::lock_guard<std::mutex> guard(TableLock());
+        auto it = Table().find(h);
+        if (it == Table().end())
+            return 0;
+        object = *it;
+        Table().erase(it);
+    }
+    object->Closing();
+    Unref(object);
+    return 1;
+}
