@@ -54,3 +54,7 @@ OsObjectRef OsObjectFromHandle(Handle h);
 
 // Registers a new object and returns its handle; OsCloseHandle deletes it.
 Handle OsHandleFor(OsObject* object);
+
+// Whether the program is being ended (the backend's termination request:
+// OsPosixTerminationRequested, OsWin32TerminationRequested).
+bool OsTerminationRequested();

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/common/file_search.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"
@@ -95,49 +96,15 @@ std::wstring WidenHostName(const char* name)
     return out;
 }
 
-wchar_t Fold(wchar_t c)
-{
-    if (c >= L'A' && c <= L'Z')
-        return static_cast<wchar_t>(c + (L'a' - L'A'));
-    return c < 0x80 ? c : static_cast<wchar_t>(towlower(static_cast<wint_t>(c)));
-}
-
 bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
 {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i]))
+        if (OsFoldName(a[i]) != OsFoldName(b[i]))
             return false;
     }
     return true;
-}
-
-// Wildcard match as on the device: '*' any run of characters, '?' exactly
-// one, letter case ignored; "*.*" matches every name.
-bool WildcardMatch(const wchar_t* pattern, const wchar_t* name)
-{
-    if (wcscmp(pattern, L"*.*") == 0)
-        return true;
-    const wchar_t* starP = nullptr;
-    const wchar_t* starN = nullptr;
-    while (*name != 0) {
-        if (*pattern == L'*') {
-            starP = ++pattern;
-            starN = name;
-        } else if (*pattern == L'?' || (*pattern != 0 && Fold(*pattern) == Fold(*name))) {
-            ++pattern;
-            ++name;
-        } else if (starP != nullptr) {
-            pattern = starP;
-            name = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == L'*')
-        ++pattern;
-    return *pattern == 0;
 }
 
 // ---- device paths ----
@@ -352,7 +319,7 @@ std::wstring FoldedName(const std::wstring& name)
 {
     std::wstring out(name);
     for (wchar_t& c : out)
-        c = Fold(c);
+        c = OsFoldName(c);
     return out;
 }
 
@@ -962,25 +929,6 @@ struct FileObject : OsObject {
 struct StoreObject : OsObject {
 };
 
-struct SearchObject : OsObject {
-    struct Entry {
-        uint32_t attributes;
-        std::wstring name;
-    };
-    std::vector<Entry> entries;
-    size_t next = 0;
-
-    bool Fill(OsFindData* data)
-    {
-        if (next >= entries.size())
-            return false;
-        const Entry& e = entries[next++];
-        data->attributes = e.attributes;
-        wcscpy(data->name, e.name.c_str());  // names longer than 259 were skipped
-        return true;
-    }
-};
-
 bool IsKnownStore(const wchar_t* name)
 {
     std::string wanted = Utf8(name, wcslen(name));
@@ -1364,41 +1312,6 @@ int OsGetFileTime(Handle file, FileTime* creation)
     return 1;
 }
 
-int OsFileTimeToSystemTime(const FileTime* ft, SystemTime* st)
-{
-    if (ft == nullptr || st == nullptr)
-        return 0;
-    const uint64_t units = *ft;
-    const uint64_t totalSeconds = units / 10000000u;
-    const int64_t days = static_cast<int64_t>(totalSeconds / 86400u);
-    const uint64_t secondOfDay = totalSeconds % 86400u;
-
-    // Civil date from a day count (proleptic Gregorian), counted from
-    // 1 March 0000 so that the leap day is the last day of a year.
-    constexpr int64_t kDaysFromYear0ToJan1601 = 584694;  // 0000-03-01 to 1601-01-01
-    int64_t z = days + kDaysFromYear0ToJan1601;
-    int64_t era = z / 146097;
-    int64_t dayOfEra = z - era * 146097;
-    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    int64_t mp = (5 * dayOfYear + 2) / 153;
-    int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    if (year > 30827)
-        return 0;
-
-    st->year = static_cast<uint16_t>(year);
-    st->month = static_cast<uint16_t>(month);
-    st->day = static_cast<uint16_t>(day);
-    st->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1 January 1601 was a Monday
-    st->hour = static_cast<uint16_t>(secondOfDay / 3600u);
-    st->minute = static_cast<uint16_t>(secondOfDay / 60u % 60u);
-    st->second = static_cast<uint16_t>(secondOfDay % 60u);
-    st->milliseconds = static_cast<uint16_t>(units / 10000u % 1000u);
-    return 1;
-}
-
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
     // A program being ended finds nothing more.
@@ -1438,12 +1351,12 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
         return OS_INVALID_HANDLE;
     // The listing is taken at once, so that the caller may create files in
     // the folder while it walks the entries.
-    auto search = std::make_unique<SearchObject>();
+    auto search = std::make_unique<OsSearchObject>();
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
         std::wstring name = WidenHostName(e->d_name);
-        if (name.size() >= OS_MAX_PATH || !WildcardMatch(wildcard, name.c_str()))
+        if (name.size() >= OS_MAX_PATH || !OsWildcardMatch(wildcard, name.c_str()))
             continue;
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -1454,22 +1367,6 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     if (!search->Fill(data))
         return OS_INVALID_HANDLE;
     return OsHandleFor(search.release());
-}
-
-int OsFindNextFile(Handle search, OsFindData* data)
-{
-    OsObjectRef ref = OsObjectFromHandle(search);
-    auto* object = ref.as<SearchObject>();
-    if (object == nullptr || data == nullptr || OsPosixTerminationRequested())
-        return 0;
-    return object->Fill(data) ? 1 : 0;
-}
-
-int OsFindClose(Handle search)
-{
-    if (OsObjectFromHandle(search).as<SearchObject>() == nullptr)
-        return 0;
-    return OsCloseHandle(search);
 }
 
 int OsCreateDirectory(const wchar_t* path)

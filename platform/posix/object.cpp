@@ -79,6 +79,11 @@ bool OsPosixTerminationRequested()
     return terminationRequested.load();
 }
 
+bool OsTerminationRequested()
+{
+    return OsPosixTerminationRequested();
+}
+
 int OsPosixTerminationFd()
 {
     return terminationPipe[0];

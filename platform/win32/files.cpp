@@ -381,39 +381,6 @@ int OsGetFileTime(Handle file, FileTime* creation)
     return 1;
 }
 
-int OsFileTimeToSystemTime(const FileTime* ft, SystemTime* st)
-{
-    if (ft == nullptr || st == nullptr)
-        return 0;
-    const uint64_t units = *ft;
-    const uint64_t totalSeconds = units / 10000000u;
-    const int64_t days = static_cast<int64_t>(totalSeconds / 86400u);
-    const uint64_t secondOfDay = totalSeconds % 86400u;
-    // Civil date from a day count (proleptic Gregorian), counted from
-    // 1 March 0000 so that the leap day is the last day of a year.
-    constexpr int64_t kDaysFromYear0ToJan1601 = 584694;
-    int64_t z = days + kDaysFromYear0ToJan1601;
-    int64_t era = z / 146097;
-    int64_t dayOfEra = z - era * 146097;
-    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    int64_t mp = (5 * dayOfYear + 2) / 153;
-    int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-    if (year > 30827)
-        return 0;
-    st->year = static_cast<uint16_t>(year);
-    st->month = static_cast<uint16_t>(month);
-    st->day = static_cast<uint16_t>(day);
-    st->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);  // 1 January 1601 was a Monday
-    st->hour = static_cast<uint16_t>(secondOfDay / 3600u);
-    st->minute = static_cast<uint16_t>(secondOfDay / 60u % 60u);
-    st->second = static_cast<uint16_t>(secondOfDay % 60u);
-    st->milliseconds = static_cast<uint16_t>(units / 10000u % 1000u);
-    return 1;
-}
-
 int OsHostPath(const wchar_t* path, char* out, size_t cap)
 {
     if (path == nullptr || out == nullptr || cap == 0)

@@ -25,6 +25,7 @@
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/win32/device_files.h"
+#include "platform/common/file_search.h"
 #include "platform/win32/object.h"
 #include "board/win32/include/board_posix.h"
 
@@ -38,40 +39,6 @@ bool IsSeparator(wchar_t c)
 bool IsDevicePath(const wchar_t* path)
 {
     return path != nullptr && IsSeparator(path[0]);
-}
-
-wchar_t Fold(wchar_t c)
-{
-    if (c >= L'A' && c <= L'Z')
-        return static_cast<wchar_t>(c + (L'a' - L'A'));
-    return c < 0x80 ? c : static_cast<wchar_t>(towlower(static_cast<wint_t>(c)));
-}
-
-// Wildcard match as on the device: '*' any run of characters, '?' exactly
-// one, letter case ignored; "*.*" matches every name.
-bool WildcardMatch(const wchar_t* pattern, const wchar_t* name)
-{
-    if (wcscmp(pattern, L"*.*") == 0)
-        return true;
-    const wchar_t* starP = nullptr;
-    const wchar_t* starN = nullptr;
-    while (*name != 0) {
-        if (*pattern == L'*') {
-            starP = ++pattern;
-            starN = name;
-        } else if (*pattern == L'?' || (*pattern != 0 && Fold(*pattern) == Fold(*name))) {
-            ++pattern;
-            ++name;
-        } else if (starP != nullptr) {
-            pattern = starP;
-            name = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == L'*')
-        ++pattern;
-    return *pattern == 0;
 }
 
 std::wstring HostWide(const wchar_t* path)
@@ -159,25 +126,6 @@ uint32_t EntryAttributes(const std::wstring& spelled, const std::wstring& folder
         attributes |= OS_FILE_ATTRIBUTE_READONLY;
     return attributes;
 }
-
-struct SearchObject : OsObject {
-    struct Entry {
-        uint32_t attributes;
-        std::wstring name;
-    };
-    std::vector<Entry> entries;
-    size_t next = 0;
-
-    bool Fill(OsFindData* data)
-    {
-        if (next >= entries.size())
-            return false;
-        const Entry& e = entries[next++];
-        data->attributes = e.attributes;
-        wcscpy(data->name, e.name.c_str());   // names longer than 259 were skipped
-        return true;
-    }
-};
 
 // The folder that is to receive path's leaf, held open, and the leaf's
 // Windows path (the existing spelling when there is one, letter case
@@ -290,7 +238,7 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     const std::wstring folderFinal = OsWin32FinalPath(folder.h);
     // The listing is taken at once, so that the caller may create files in
     // the folder while it walks the entries.
-    auto search = std::make_unique<SearchObject>();
+    auto search = std::make_unique<OsSearchObject>();
     alignas(8) static thread_local char buffer[64 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
     while (GetFileInformationByHandleEx(folder.h, kind, buffer, sizeof buffer)) {
@@ -299,7 +247,7 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
             const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + off);
             std::wstring name(e->FileName, e->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L".." && name.size() < OS_MAX_PATH &&
-                WildcardMatch(wildcard, name.c_str())) {
+                OsWildcardMatch(wildcard, name.c_str())) {
                 // The listing's own word counts only where it says more.
                 uint32_t attributes = (e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                                           ? OS_FILE_ATTRIBUTE_REPARSE_POINT
@@ -315,22 +263,6 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     if (!search->Fill(data))
         return OS_INVALID_HANDLE;
     return OsHandleFor(search.release());
-}
-
-int OsFindNextFile(Handle search, OsFindData* data)
-{
-    OsObjectRef ref = OsObjectFromHandle(search);
-    auto* object = ref.as<SearchObject>();
-    if (object == nullptr || data == nullptr || OsWin32TerminationRequested())
-        return 0;
-    return object->Fill(data) ? 1 : 0;
-}
-
-int OsFindClose(Handle search)
-{
-    if (OsObjectFromHandle(search).as<SearchObject>() == nullptr)
-        return 0;
-    return OsCloseHandle(search);
 }
 
 int OsCreateDirectory(const wchar_t* path)

@@ -54,6 +54,11 @@ bool OsWin32TerminationRequested()
     return terminationRequested.load();
 }
 
+bool OsTerminationRequested()
+{
+    return OsWin32TerminationRequested();
+}
+
 void* OsWin32TerminationEvent()
 {
     return TerminationEventHandle();
