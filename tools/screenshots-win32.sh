@@ -53,6 +53,12 @@ if [ ! -f "$WINEPREFIX/.shots-ready" ]; then
   wineserver -w
   touch "$WINEPREFIX/.shots-ready"
 fi
+# The caption's close button is a glyph of the Marlett font. Windows keeps
+# it in its Fonts folder; Debian's Wine 8 loads only the bitmap fonts of its
+# own font folder, so without a copy in the prefix the button shows an "r".
+if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 
 # A board of its own, slow enough to be caught in the middle of an update.
 export BOARDSIM_DIR="$tmp/board"
@@ -89,7 +95,7 @@ printf 'nk.bin\n' >&7
 wait_for '^\[OK / Cancel\]$'
 shot win32-overlap-warning.png
 printf 'OK\n' >&7
-wait_for '^Updating IMAGE 1004: Section'
+wait_for '^Updating IMAGE \[1003 bar\]: .* [4-6][0-9] %$'
 shot win32-progress.png
 wait_for '^\[Yes / No\]$'
 printf 'No\n\n' >&7
