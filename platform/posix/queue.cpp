@@ -1,7 +1,9 @@
-// Message queues and device notifications of the POSIX backend.
+// Message queues and device notifications of the POSIX backend (the
+// queue's messages and the notification records are shared with the Win32
+// backend: platform/common/msg_queue.cpp).
 //
-// A queue is a list of messages under a mutex plus an eventfd that is
-// readable exactly while the list is not empty, so that a wait can block in
+// A queue's signal is an eventfd that is readable exactly while the queue
+// is ready (a message waits, or it is closed), so that a wait can block in
 // poll() together with the termination descriptor: a SIGTERM/SIGINT makes
 // every wait fail, and the programs end through their normal path.
 //
@@ -19,107 +21,41 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "board/board.h"
 #include "board/volumes.h"
 #include "platform/clock.h"
+#include "platform/common/msg_queue.h"
 #include "platform/posix/object.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
 
 namespace {
 
-struct Message {
-    std::vector<uint8_t> bytes;
-    uint32_t flags;
-};
+// The queue with its eventfd (readable while the queue is ready).
+struct QueueCore : OsQueueCore {
+    int ready = -1;
 
-// The queue itself; shared by its handle and by the notification watchers
-// that write into it, so that closing the handle first is harmless.
-struct QueueCore {
-    std::mutex lock;
-    std::deque<Message> messages;
-    bool closed = false;
-    uint32_t maxMessages = 0;
-    uint32_t maxMessage = 0;
-    int ready = -1;   // eventfd: readable while messages is not empty
-
-    ~QueueCore()
+    ~QueueCore() override
     {
         if (ready >= 0) close(ready);
     }
 
-    // Called with lock held whenever messages changed.
-    void UpdateReady(bool wasEmpty)
+protected:
+    void SetReady(bool isReady) override
     {
-        if (wasEmpty && !messages.empty()) {
+        if (isReady) {
             const uint64_t one = 1;
             ssize_t r = write(ready, &one, sizeof one);
             (void)r;
-        } else if (!wasEmpty && messages.empty()) {
+        } else {
             uint64_t drained;
             ssize_t r = read(ready, &drained, sizeof drained);
             (void)r;
         }
-    }
-
-    int Put(const void* buf, uint32_t size, uint32_t flags)
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (closed || size > maxMessage) return 0;
-        if (maxMessages != 0 && messages.size() >= maxMessages) return 0;
-        const bool wasEmpty = messages.empty();
-        const uint8_t* p = static_cast<const uint8_t*>(buf);
-        messages.push_back(Message{std::vector<uint8_t>(p, p + size), flags});
-        UpdateReady(wasEmpty);
-        return 1;
-    }
-
-    // 1 = a message was taken; 0 = none; -1 = the oldest did not fit (it is
-    // dropped: left in place it would be reported again and again).
-    int Take(void* buf, uint32_t size, uint32_t* got, uint32_t* flags)
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (messages.empty()) return 0;
-        Message m = std::move(messages.front());
-        messages.pop_front();
-        UpdateReady(false);
-        if (m.bytes.size() > size) return -1;
-        if (!m.bytes.empty()) std::memcpy(buf, m.bytes.data(), m.bytes.size());
-        if (got != nullptr) *got = static_cast<uint32_t>(m.bytes.size());
-        if (flags != nullptr) *flags = m.flags;
-        return 1;
-    }
-
-    // Closes the queue: no more messages in or out, and every reader
-    // blocked on it wakes (the ready descriptor stays readable).
-    void Close()
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        closed = true;
-        messages.clear();
-        const uint64_t one = 1;
-        ssize_t r = write(ready, &one, sizeof one);
-        (void)r;
-    }
-
-    bool IsClosed()
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return closed;
-    }
-
-    bool HasMessage()
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        return !messages.empty();
     }
 };
 
@@ -153,8 +89,8 @@ int WaitReady(const QueueCore& core, uint32_t timeoutMs)
     }
 }
 
-struct QueueObject : OsObject {
-    std::shared_ptr<QueueCore> core;
+struct QueueObject : OsQueueObject {
+    QueueCore* Core() const { return static_cast<QueueCore*>(core.get()); }
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
@@ -165,26 +101,21 @@ struct QueueObject : OsObject {
             OsSleep(timeoutMs);
             return core->HasMessage() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
         }
-        const int r = WaitReady(*core, timeoutMs);
+        const int r = WaitReady(*Core(), timeoutMs);
         if (core->IsClosed()) return OS_WAIT_FAILED;
         if (r > 0) return OS_WAIT_OBJECT_0;
         return r == 0 ? OS_WAIT_TIMEOUT : OS_WAIT_FAILED;
     }
-
-    void Closing() override { core->Close(); }
 };
 
 // One request for mount notifications: the watcher thread and its
 // descriptors.
-struct NotificationObject : OsObject {
-    std::shared_ptr<QueueCore> queue;
-    OsGuid deviceClass{};
+struct NotificationObject : OsMountNotifications {
     int inotify = -1;
     int stop = -1;
     int folderWatch = -1;  // the volumes folder's watch, -1 while it is gone
     std::string folder;
     std::string boardFolder;
-    std::set<std::string> present;   // announced as mounted; used by the watcher only
     std::thread watcher;
 
     ~NotificationObject() override
@@ -197,48 +128,6 @@ struct NotificationObject : OsObject {
         }
         if (inotify >= 0) close(inotify);
         if (stop >= 0) close(stop);
-    }
-
-    void Announce(const std::string& name, bool attached)
-    {
-        // "\NAME" in UTF-16 with its terminator; names are plain ASCII.
-        if (!board::ValidVolumeName(name)) return;
-        uint8_t message[96] = {};
-        std::memcpy(message, &deviceClass, 16);
-        const uint32_t flag = attached ? 1 : 0;
-        std::memcpy(message + 20, &flag, 4);
-        const uint32_t nameBytes = static_cast<uint32_t>((name.size() + 2) * sizeof(char16_t));
-        if (28 + nameBytes > sizeof message) return;
-        std::memcpy(message + 24, &nameBytes, 4);
-        char16_t* text = reinterpret_cast<char16_t*>(message + 28);
-        text[0] = u'\\';
-        for (size_t i = 0; i < name.size(); ++i) text[i + 1] = static_cast<char16_t>(name[i]);
-        text[name.size() + 1] = u'\0';
-        queue->Put(message, 28 + nameBytes, 0);
-    }
-
-    std::set<std::string> Listing() const
-    {
-        std::set<std::string> names;
-        for (const std::string& name : board::Volumes()) names.insert(name);
-        return names;
-    }
-
-    // Brings the announced set in line with the folder (after an overflow
-    // of the event queue).
-    void Resync()
-    {
-        const std::set<std::string> now = Listing();
-        for (auto it = present.begin(); it != present.end();) {
-            if (now.count(*it) == 0) {
-                Announce(*it, false);
-                it = present.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        for (const std::string& name : now)
-            if (present.insert(name).second) Announce(name, true);
     }
 
     // (Re)watches the volumes folder, when it exists, and brings the
@@ -302,12 +191,6 @@ struct NotificationObject : OsObject {
     }
 };
 
-bool SameGuid(const OsGuid& a, const OsGuid& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// The class of FAT volume mounts, the only class the board announces.
-constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
-                               {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
-
 }  // namespace
 
 Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
@@ -317,19 +200,10 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
     auto core = std::make_shared<QueueCore>();
     core->ready = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (core->ready < 0) return nullptr;
-    core->maxMessages = options->maxMessages;
-    core->maxMessage = options->maxMessage;
+    core->SetLimits(options->maxMessages, options->maxMessage);
     auto* object = new QueueObject;
     object->core = std::move(core);
     return OsHandleFor(object);
-}
-
-int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
-{
-    const OsObjectRef ref = OsObjectFromHandle(queue);
-    const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || (buf == nullptr && size != 0)) return 0;
-    return q->core->Put(buf, size, flags);
 }
 
 int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs,
@@ -338,7 +212,7 @@ int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint3
     const OsObjectRef ref = OsObjectFromHandle(queue);
     const QueueObject* q = ref.as<QueueObject>();
     if (q == nullptr || buf == nullptr) return 0;
-    const std::shared_ptr<QueueCore> core = q->core;
+    const std::shared_ptr<OsQueueCore> core = q->core;
     bool waited = false;
     for (;;) {
         const int r = core->Take(buf, size, read, flags);
@@ -349,23 +223,17 @@ int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint3
             waited = true;
             continue;
         }
-        const int w = WaitReady(*core, timeoutMs);
+        const int w = WaitReady(*q->Core(), timeoutMs);
         if (w < 0) return 0;
         if (w == 0) waited = true;
     }
-}
-
-int OsCloseMsgQueue(Handle queue)
-{
-    if (OsObjectFromHandle(queue).as<QueueObject>() == nullptr) return 0;
-    return OsCloseHandle(queue);
 }
 
 Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int all)
 {
     const OsObjectRef ref = OsObjectFromHandle(queue);
     const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || deviceClass == nullptr || !SameGuid(*deviceClass, kFatMounts))
+    if (q == nullptr || !OsIsFatMountClass(deviceClass))
         return nullptr;
     std::unique_ptr<NotificationObject> n(new NotificationObject);
     n->queue = q->core;
@@ -384,12 +252,7 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
                                            IN_ONLYDIR);
     if (n->folderWatch < 0)
         return nullptr;
-    // The volumes present now are known either way, so that their removal
-    // is announced; their mounts only when asked for.
-    for (const std::string& name : n->Listing()) {
-        n->present.insert(name);
-        if (all) n->Announce(name, true);
-    }
+    n->Start(all != 0);
     NotificationObject* raw = n.get();
     try {
         n->watcher = std::thread([raw] { raw->Run(); });
@@ -397,11 +260,4 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
         return nullptr;
     }
     return OsHandleFor(n.release());
-}
-
-int OsStopDeviceNotifications(Handle notifications)
-{
-    if (OsObjectFromHandle(notifications).as<NotificationObject>() == nullptr) return 0;
-    // Closing stops and joins the watcher.
-    return OsCloseHandle(notifications);
 }

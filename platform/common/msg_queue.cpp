@@ -1,0 +1,156 @@
+// Message queues and mount notifications, the parts both backends share
+// (see msg_queue.h).
+#include "platform/common/msg_queue.h"
+
+#include <cstring>
+
+#include "board/board.h"
+#include "board/volumes.h"
+#include "platform/sync.h"
+
+void OsQueueCore::SetLimits(uint32_t maxMessages, uint32_t maxMessage)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    maxMessages_ = maxMessages;
+    maxMessage_ = maxMessage;
+}
+
+void OsQueueCore::UpdateReady()
+{
+    const bool ready = closed_ || !messages_.empty();
+    if (ready != ready_) {
+        ready_ = ready;
+        SetReady(ready);
+    }
+}
+
+int OsQueueCore::Put(const void* buf, uint32_t size, uint32_t flags)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (closed_ || size > maxMessage_)
+        return 0;
+    if (maxMessages_ != 0 && messages_.size() >= maxMessages_)
+        return 0;
+    const uint8_t* p = static_cast<const uint8_t*>(buf);
+    messages_.push_back(Message{std::vector<uint8_t>(p, p + size), flags});
+    UpdateReady();
+    return 1;
+}
+
+int OsQueueCore::Take(void* buf, uint32_t size, uint32_t* got, uint32_t* flags)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (messages_.empty())
+        return 0;
+    Message m = std::move(messages_.front());
+    messages_.pop_front();
+    UpdateReady();
+    if (m.bytes.size() > size)
+        return -1;
+    if (!m.bytes.empty())
+        std::memcpy(buf, m.bytes.data(), m.bytes.size());
+    if (got != nullptr)
+        *got = static_cast<uint32_t>(m.bytes.size());
+    if (flags != nullptr)
+        *flags = m.flags;
+    return 1;
+}
+
+void OsQueueCore::Close()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    closed_ = true;
+    messages_.clear();
+    UpdateReady();
+}
+
+bool OsQueueCore::IsClosed()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return closed_;
+}
+
+bool OsQueueCore::HasMessage()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return !messages_.empty();
+}
+
+void OsMountNotifications::Announce(const std::string& name, bool attached)
+{
+    // "\NAME" in UTF-16 with its terminator; names are plain ASCII.
+    if (!board::ValidVolumeName(name))
+        return;
+    uint8_t message[96] = {};
+    std::memcpy(message, &deviceClass, 16);
+    const uint32_t flag = attached ? 1 : 0;
+    std::memcpy(message + 20, &flag, 4);
+    const uint32_t nameBytes = static_cast<uint32_t>((name.size() + 2) * sizeof(char16_t));
+    if (28 + nameBytes > sizeof message)
+        return;
+    std::memcpy(message + 24, &nameBytes, 4);
+    char16_t* text = reinterpret_cast<char16_t*>(message + 28);
+    text[0] = u'\\';
+    for (size_t i = 0; i < name.size(); ++i)
+        text[i + 1] = static_cast<char16_t>(name[i]);
+    text[name.size() + 1] = u'\0';
+    queue->Put(message, 28 + nameBytes, 0);
+}
+
+void OsMountNotifications::Resync()
+{
+    std::set<std::string> now;
+    for (const std::string& name : board::Volumes())
+        now.insert(name);
+    for (auto it = present.begin(); it != present.end();) {
+        if (now.count(*it) == 0) {
+            Announce(*it, false);
+            it = present.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const std::string& name : now)
+        if (present.insert(name).second)
+            Announce(name, true);
+}
+
+void OsMountNotifications::Start(bool all)
+{
+    for (const std::string& name : board::Volumes()) {
+        present.insert(name);
+        if (all)
+            Announce(name, true);
+    }
+}
+
+bool OsIsFatMountClass(const OsGuid* deviceClass)
+{
+    static constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
+                                          {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
+    return deviceClass != nullptr && std::memcmp(deviceClass, &kFatMounts, sizeof kFatMounts) == 0;
+}
+
+int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
+{
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    const OsQueueObject* q = ref.as<OsQueueObject>();
+    if (q == nullptr || (buf == nullptr && size != 0))
+        return 0;
+    return q->core->Put(buf, size, flags);
+}
+
+int OsCloseMsgQueue(Handle queue)
+{
+    if (OsObjectFromHandle(queue).as<OsQueueObject>() == nullptr)
+        return 0;
+    return OsCloseHandle(queue);
+}
+
+int OsStopDeviceNotifications(Handle notifications)
+{
+    if (OsObjectFromHandle(notifications).as<OsMountNotifications>() == nullptr)
+        return 0;
+    // Closing stops and joins the watcher.
+    return OsCloseHandle(notifications);
+}

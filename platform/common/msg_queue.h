@@ -1,0 +1,82 @@
+// Message queues and mount notifications, the parts both backends share:
+// a queue's list of messages, the queue and notification handles, and the
+// record a mount notification writes. How a wait sleeps and how volumes
+// are watched is the backend's.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/common/object.h"
+#include "platform/queue.h"
+
+// The queue itself; shared by its handle and by the notification watchers
+// that write into it, so that closing the handle first is harmless. The
+// backend's kind keeps a signal that is set exactly while the queue is
+// ready (a message waits, or the queue is closed), so that a reader can
+// sleep on it.
+class OsQueueCore {
+public:
+    virtual ~OsQueueCore() = default;
+    void SetLimits(uint32_t maxMessages, uint32_t maxMessage);
+    int Put(const void* buf, uint32_t size, uint32_t flags);
+    // 1 = a message was taken; 0 = none; -1 = the oldest did not fit (it is
+    // dropped: left in place it would be reported again and again).
+    int Take(void* buf, uint32_t size, uint32_t* got, uint32_t* flags);
+    // Closes the queue: no more messages in or out, and every reader
+    // blocked on it wakes (the signal stays set).
+    void Close();
+    bool IsClosed();
+    bool HasMessage();
+
+protected:
+    // The queue became ready (true) or stopped being so. Called with the
+    // queue's lock held, on every change only.
+    virtual void SetReady(bool ready) = 0;
+
+private:
+    struct Message {
+        std::vector<uint8_t> bytes;
+        uint32_t flags;
+    };
+    // Requires lock_.
+    void UpdateReady();
+
+    std::mutex lock_;
+    std::deque<Message> messages_;
+    bool closed_ = false;
+    bool ready_ = false;
+    uint32_t maxMessages_ = 0;
+    uint32_t maxMessage_ = 0;
+};
+
+// A queue's handle; the backend's kind says how a wait on it sleeps.
+struct OsQueueObject : OsObject {
+    std::shared_ptr<OsQueueCore> core;
+    void Closing() override { core->Close(); }
+};
+
+// One request for mount notifications; the backend's kind watches the
+// board's volumes and stops its watcher when destroyed.
+struct OsMountNotifications : OsObject {
+    std::shared_ptr<OsQueueCore> queue;
+    OsGuid deviceClass{};
+    std::set<std::string> present;   // announced as mounted; the watcher's only
+
+    // Writes the record of a volume's mount or removal into the queue.
+    void Announce(const std::string& name, bool attached);
+    // Brings the announced set in line with the board's volumes: removals
+    // first, then mounts, each once.
+    void Resync();
+    // The volumes present at the request are known either way, so that
+    // their removal is announced; their mounts only with all.
+    void Start(bool all);
+};
+
+// Whether deviceClass is the class of FAT volume mounts, the only class the
+// board announces.
+bool OsIsFatMountClass(const OsGuid* deviceClass);
