@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
@@ -146,32 +147,6 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     return found;
 }
 
-// The device components of path, "." and ".." applied; false when ".."
-// would climb above the root.
-bool SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
-{
-    out.clear();
-    const wchar_t* p = path;
-    while (*p != 0) {
-        while (IsSeparator(*p))
-            ++p;
-        const wchar_t* start = p;
-        while (*p != 0 && !IsSeparator(*p))
-            ++p;
-        size_t length = static_cast<size_t>(p - start);
-        if (length == 0 || (length == 1 && start[0] == L'.'))
-            continue;
-        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
-            if (out.empty())
-                return false;
-            out.pop_back();
-            continue;
-        }
-        out.emplace_back(start, length);
-    }
-    return true;
-}
-
 // The host names below rootfs/ that a device path leads to. A component
 // that matches nothing keeps its spelling (a file or folder about to be
 // created), and so do all after it. false when ".." would climb above the
@@ -180,7 +155,7 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 {
     out.clear();
     std::vector<std::wstring> parts;
-    if (!SplitDevicePath(path, parts))
+    if (!OsSplitDevicePath(path, parts))
         return false;
     std::string dir = board::RootFs();
     bool folderExists = true;
@@ -707,7 +682,7 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
         return false;
     if (IsDevicePath(path)) {
         std::vector<std::wstring>& parts = target.parts;
-        if (!SplitDevicePath(path, parts) || parts.empty())
+        if (!OsSplitDevicePath(path, parts) || parts.empty())
             return false;
         std::lock_guard<std::mutex> lock(folderMutex);
         ReachedFolder reached;
@@ -867,7 +842,7 @@ std::shared_ptr<KeptFolder> RootFolder()
 int OpenDevicePath(const wchar_t* path, int flags)
 {
     std::vector<std::wstring> parts;
-    if (!SplitDevicePath(path, parts))
+    if (!OsSplitDevicePath(path, parts))
         return -1;
     std::shared_ptr<KeptFolder> root;
     {

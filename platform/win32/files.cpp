@@ -22,16 +22,12 @@
 
 #include "board/board.h"
 #include "board/win32/include/board_posix.h"
+#include "platform/common/device_path.h"
 #include "platform/text.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"
 
 namespace {
-
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
 
 bool IsDevicePath(const wchar_t* path)
 {
@@ -86,30 +82,7 @@ bool OsWin32SafeComponent(const std::wstring& name)
 bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 {
     out.clear();
-    if (!IsDevicePath(path))
-        return false;
-    const wchar_t* p = path;
-    while (*p != 0) {
-        while (IsSeparator(*p))
-            ++p;
-        const wchar_t* start = p;
-        while (*p != 0 && !IsSeparator(*p))
-            ++p;
-        size_t length = static_cast<size_t>(p - start);
-        if (length == 0 || (length == 1 && start[0] == L'.'))
-            continue;
-        if (length == 2 && start[0] == L'.' && start[1] == L'.') {
-            if (out.empty())
-                return false;
-            out.pop_back();
-            continue;
-        }
-        std::wstring part(start, length);
-        if (!OsWin32SafeComponent(part))
-            return false;
-        out.push_back(part);
-    }
-    return true;
+    return IsDevicePath(path) && OsSplitDevicePath(path, out, OsWin32SafeComponent);
 }
 
 std::wstring OsWin32RootFs()
