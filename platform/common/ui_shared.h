@@ -28,6 +28,11 @@ std::wstring UiFilterText(const wchar_t* filter);
 std::string UiUtf8(const std::wstring& text);
 std::wstring UiWideFromUtf8(const std::string& text);
 
+// The control of a dialog with an id, or nullptr (no such control, or
+// dialog is no dialog). Requires UiLock (the backend's window model; in
+// ui_model.cpp, with OsGetDlgItem and OsGetDlgItemText).
+Window UiControlLocked(Window dialog, int id);
+
 // The command line a program's entry gets: the arguments (UTF-8) after the
 // program's name, one blank between each two, terminated.
 std::vector<wchar_t> UiCommandLine(int argc, char** argv);

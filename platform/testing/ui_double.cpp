@@ -24,16 +24,6 @@ std::function<void()> g_onNextBox;
 std::mutex g_textLock;
 std::function<void(int, const std::wstring&)> g_onText;
 
-OsWindowObject* Control(OsWindowObject* dialog, int id)
-{
-    if (!dialog || !dialog->isDialog)
-        return nullptr;
-    for (OsWindowObject* c : dialog->controls)
-        if (c->id == id)
-            return c;
-    return nullptr;
-}
-
 }  // namespace
 
 namespace shared {
@@ -166,28 +156,28 @@ std::wstring Caption(Window dialog)
 std::wstring ControlText(Window dialog, int id)
 {
     std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = Control(UiWindowLocked(dialog), id);
+    OsWindowObject* c = UiControlLocked(dialog, id);
     return c ? c->text : std::wstring();
 }
 
 std::vector<std::wstring> ControlTextHistory(Window dialog, int id)
 {
     std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = Control(UiWindowLocked(dialog), id);
+    OsWindowObject* c = UiControlLocked(dialog, id);
     return c ? c->history : std::vector<std::wstring>();
 }
 
 int BarRangeHigh(Window dialog, int id)
 {
     std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = Control(UiWindowLocked(dialog), id);
+    OsWindowObject* c = UiControlLocked(dialog, id);
     return c ? c->rangeHigh : -1;
 }
 
 int BarPos(Window dialog, int id)
 {
     std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = Control(UiWindowLocked(dialog), id);
+    OsWindowObject* c = UiControlLocked(dialog, id);
     return c ? c->pos : -1;
 }
 

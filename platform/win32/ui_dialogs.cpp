@@ -716,37 +716,10 @@ int OsEndDialog(Window dialog, intptr_t result)
     return 1;
 }
 
-Window OsGetDlgItem(Window dialog, int id)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    OsWindowObject* d = UiWindowLocked(dialog);
-    if (!d || !d->isDialog)
-        return nullptr;
-    for (OsWindowObject* c : d->controls)
-        if (c->id == id)
-            return c;
-    return nullptr;
-}
-
 int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
 {
     Window control = OsGetDlgItem(dialog, id);
     return control ? SetText(control, text) : 0;
-}
-
-int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap)
-{
-    if (!out || cap <= 0)
-        return 0;
-    out[0] = 0;
-    Window control = OsGetDlgItem(dialog, id);
-    if (!control)
-        return 0;
-    std::lock_guard<std::mutex> hold(g_lock);
-    size_t n = std::min(control->text.size(), static_cast<size_t>(cap - 1));
-    control->text.copy(out, n);
-    out[n] = 0;
-    return static_cast<int>(n);
 }
 
 int OsSetWindowText(Window window, const wchar_t* text)
