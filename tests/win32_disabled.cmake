@@ -14,10 +14,6 @@ set(_linux_only_tests
   TextTest.FailedFormatLeavesATerminatedText
 )
 set_tests_properties(${_linux_only_tests} PROPERTIES DISABLED TRUE)
-# Known fault of the Win32 build, not by nature: the files role does not open
-# a host path written the Unix way (/tmp/...), which this test gives the
-# worker; device paths and Windows host paths work.
-set_tests_properties(ProgressDialog.ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean PROPERTIES DISABLED TRUE)
 # Not disabled, given more time: the comparison of the bus's shortcuts with
 # the devices' state machines makes millions of bus cycles, each a call
 # through Wine's heap and locks; on a loaded machine it took over the usual

@@ -285,7 +285,11 @@ Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t /*share*/, ui
         return OS_INVALID_HANDLE;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE h;
-    if (IsDevicePath(path)) {
+    // The device's paths start with '\'. A path that starts with '/' is a
+    // host path given by the user (an image file on the command line), as
+    // in the Linux build: Windows takes it from the root of the current
+    // drive, and under Wine it is the Unix path (board::win32::WidePath).
+    if (path[0] == L'\\') {
         h = OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0);
     } else {
         if (path[0] == 0)

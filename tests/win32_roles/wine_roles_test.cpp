@@ -335,6 +335,24 @@ TEST_F(WineBoard, ProgramsStartDetachedInTheRootWithTheirArguments)
     EXPECT_EQ(info.process, nullptr);
 }
 
+// An image file named on the command line the Unix way ("/tmp/...") is the
+// host's file, as in the Linux build; a leading '\' is the device root.
+TEST_F(WineBoard, ImageFilesNamedWithASlashAreHostFiles)
+{
+    WriteFile(root / "secret.txt", "device");
+    auto read = [](const std::string& path) {
+        const std::wstring wide(path.begin(), path.end());
+        Handle h = OsCreateFile(wide.c_str(), OS_GENERIC_READ, 1, OS_OPEN_EXISTING, 0);
+        char buf[16] = {};
+        uint32_t got = 0;
+        const bool ok = h != OS_INVALID_HANDLE && OsReadFile(h, buf, sizeof buf - 1, &got) == 1;
+        OsCloseHandle(h);
+        return ok ? std::string(buf, got) : std::string("<not opened>");
+    };
+    EXPECT_EQ(read(board.dir() + "/outside/secret.txt"), "secret");
+    EXPECT_EQ(read("\\secret.txt"), "device");
+}
+
 TEST_F(WineBoard, LinksAndFifosAreNeverFollowedNorRead)
 {
     REQUIRE_WINE();
