@@ -351,6 +351,9 @@ TEST_F(WineBoard, ImageFilesNamedWithASlashAreHostFiles)
     };
     EXPECT_EQ(read(board.dir() + "/outside/secret.txt"), "secret");
     EXPECT_EQ(read("\\secret.txt"), "device");
+    char host[64];
+    ASSERT_EQ(OsHostPath(L"/tmp/x/nk.bin", host, sizeof host), 1);
+    EXPECT_STREQ(host, "/tmp/x/nk.bin");
 }
 
 TEST_F(WineBoard, LinksAndFifosAreNeverFollowedNorRead)
