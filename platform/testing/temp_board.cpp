@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
-#include <windows.h>
+// mkdtemp, setenv and unsetenv, which Windows' C library lacks: the same
+// shim the Win32 tests are built with.
+#include "tests/win32/test_compat.h"
 #endif
 
 #include <cerrno>
@@ -18,38 +20,6 @@
 #include "board/board.h"
 
 namespace {
-#ifdef _WIN32
-// The C library of Windows has neither: the same through its own calls
-// (_putenv_s keeps the C library's copy of the environment and the
-// process's in step; an empty value removes the variable).
-char* mkdtemp(char* pattern)
-{
-    const size_t n = std::strlen(pattern);
-    if (n < 6)
-        return nullptr;
-    static unsigned serial = 0;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        unsigned value = unsigned(GetCurrentProcessId()) * 7919u + GetTickCount() + ++serial * 104729u;
-        for (size_t i = n - 6; i < n; ++i) {
-            pattern[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[value % 36];
-            value /= 36;
-        }
-        if (board::mkdir(pattern, 0700) == 0)
-            return pattern;
-        if (errno != EEXIST)
-            return nullptr;
-    }
-    return nullptr;
-}
-int setenv(const char* name, const char* value, int)
-{
-    return _putenv_s(name, value);
-}
-int unsetenv(const char* name)
-{
-    return _putenv_s(name, "");
-}
-#endif
 // BOARDSIM_DIR as it was before the first live TempBoard, so that the
 // destructor puts it back. Tests create boards one after another, never
 // two at once.

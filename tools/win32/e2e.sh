@@ -189,6 +189,21 @@ BOARDSIM_DIR="$tmp/lin-board" "$lin/boardsim" init >/dev/null
 BOARDSIM_DIR="$tmp/win-board" wine_run "$win/boardsim.exe" init >/dev/null
 cmp -s "$tmp/lin-board/flash.img" "$tmp/win-board/flash.img" || fail "boardsim.exe init makes another flash.img than boardsim init"
 
+# fresh_board NAME SIDE SETTINGS: a copy of SIDE's starting board for the
+# scenario NAME, with "KEY=VALUE ..." set by that side's boardsim.
+fresh_board() {
+  local name=$1 side=$2 settings=$3 kv
+  rm -rf "$tmp/$name.$side"
+  cp -a "$tmp/$side-board" "$tmp/$name.$side"
+  for kv in $settings; do
+    if [ "$side" = lin ]; then
+      BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
+    else
+      BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
+    fi
+  done
+}
+
 # scenario NAME SETTINGS ANSWERS [ARGUMENTS...]: both sides, compared.
 # SETTINGS: "KEY=VALUE ..." for boardsim set; ANSWERS: printf format.
 scenario() {
@@ -196,16 +211,7 @@ scenario() {
   shift 3
   local side
   for side in lin win; do
-    rm -rf "$tmp/$name.$side"
-    cp -a "$tmp/$side-board" "$tmp/$name.$side"
-    local kv
-    for kv in $settings; do
-      if [ "$side" = lin ]; then
-        BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
-      else
-        BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
-      fi
-    done
+    fresh_board "$name" "$side" "$settings"
   done
   local lcode=0 wcode=0
   (cd "$tmp" && printf "$answers" | BOARDSIM_DIR="$tmp/$name.lin" "$lin/flashupdate" "$@" 2>"$tmp/$name.lin.txt" >/dev/null) || lcode=$?
@@ -255,16 +261,9 @@ scenario unknown-option "" '' /U
 interrupted() {
   local name=$1 settings=$2 before=$3 waitfor=$4 after=$5 seen=$6
   shift 6
-  local side kv codes=()
+  local side codes=()
   for side in lin win; do
-    rm -rf "$tmp/$name.$side"; cp -a "$tmp/$side-board" "$tmp/$name.$side"
-    for kv in $settings; do
-      if [ "$side" = lin ]; then
-        BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
-      else
-        BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
-      fi
-    done
+    fresh_board "$name" "$side" "$settings"
     rm -f "$tmp/in"; mkfifo "$tmp/in"
     if [ "$side" = lin ]; then
       BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" "$@" <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
