@@ -38,6 +38,12 @@ const wchar_t kAborted[] =
 
 // The records start right after the file header.
 constexpr uint32_t kFirstRecordOffset = IMAGE_SIGNATURE_BYTES + 8;
+// A record header: address, length and checksum.
+constexpr uint32_t kRecordHeaderBytes = 12;
+// The data buffer: a chunk, and room past it for the next record's header
+// read ahead with the chunk's data (which is also room for the ones that
+// pad a partly filled last bus word).
+constexpr uint32_t kDataBufferBytes = IMAGE_CHUNK_BYTES + kRecordHeaderBytes;
 // The check of the file shows its progress only once it has run this long:
 // a file on fast storage is checked before anyone could read the texts.
 constexpr uint32_t kCheckShownAfterMs = 500;
@@ -61,6 +67,10 @@ struct UpdateRun {
     Window sectionBar = nullptr;
     Window imageBar = nullptr;
     wchar_t text[kTextChars] = {};
+    // The next record's header as far as it was read ahead with the data
+    // before it (headBytes of kRecordHeaderBytes).
+    uint8_t head[kRecordHeaderBytes] = {};
+    uint32_t headBytes = 0;
 };
 
 void Report(UpdateRun& run, const wchar_t* text, const wchar_t* caption = kError)
@@ -91,31 +101,41 @@ int ReadExact(Handle file, void* buffer, uint32_t n)
     return got == n ? 1 : 0;
 }
 
-// One little-endian word from the file.
-int ReadWord(Handle file, uint32_t* value)
+// A little-endian word.
+uint32_t LoadWord(const uint8_t* b)
 {
-    uint8_t b[4];
-    if (!ReadExact(file, b, 4))
-        return 0;
-    *value = static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-             (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-    return 1;
+    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) | (static_cast<uint32_t>(b[2]) << 16) |
+           (static_cast<uint32_t>(b[3]) << 24);
 }
 
-// Checks the signature and reads the image start and length. 1 = go on;
+// Keeps the bytes read past what was asked for as the start of the next
+// record's header.
+void KeepHead(UpdateRun& run, const uint8_t* ahead, uint32_t n)
+{
+    run.headBytes = n < kRecordHeaderBytes ? n : kRecordHeaderBytes;
+    std::memcpy(run.head, ahead, run.headBytes);
+}
+
+// Checks the signature and reads the image start and length, and with
+// them the first record's header as far as the file holds it. 1 = go on;
 // 0 = the run ended (message shown).
 int ReadFileHeader(UpdateRun& run, ImageFileHeader* header)
 {
+    uint8_t b[kFirstRecordOffset + kRecordHeaderBytes];
     uint32_t got = 0;
-    if (!OsReadFile(run.file, header->signature, IMAGE_SIGNATURE_BYTES, &got) || got != IMAGE_SIGNATURE_BYTES ||
-        std::memcmp(header->signature, IMAGE_SIGNATURE, IMAGE_SIGNATURE_BYTES) != 0) {
+    if (!OsReadFile(run.file, b, sizeof(b), &got) || got < IMAGE_SIGNATURE_BYTES ||
+        std::memcmp(b, IMAGE_SIGNATURE, IMAGE_SIGNATURE_BYTES) != 0) {
         Report(run, L"Not a WinCE Binary Image file!", L"ERRER");
         return 0;
     }
-    if (!ReadWord(run.file, &header->imageStart) || !ReadWord(run.file, &header->imageLength)) {
+    std::memcpy(header->signature, b, IMAGE_SIGNATURE_BYTES);
+    if (got < kFirstRecordOffset) {
         Report(run, kUnexpectedEnd);
         return 0;
     }
+    header->imageStart = LoadWord(b + IMAGE_SIGNATURE_BYTES);
+    header->imageLength = LoadWord(b + IMAGE_SIGNATURE_BYTES + 4);
+    KeepHead(run, b + kFirstRecordOffset, got - kFirstRecordOffset);
     return 1;
 }
 
@@ -225,11 +245,30 @@ int ChunkReadsBack(UpdateRun& run, const uint8_t* data, uint32_t offset, uint32_
     return std::memcmp(ReadBackBuffer, data, bytes) == 0 ? 1 : 0;
 }
 
-// One record header; 0 when the file ends inside it.
-int ReadRecordHeader(Handle file, ImageRecordHeader* record)
+// One record header, the part read ahead first; 0 when the file ends
+// inside it.
+int ReadRecordHeader(UpdateRun& run, ImageRecordHeader* record)
 {
-    return ReadWord(file, &record->address) && ReadWord(file, &record->length) &&
-           ReadWord(file, &record->checksum);
+    if (run.headBytes < kRecordHeaderBytes &&
+        !ReadExact(run.file, run.head + run.headBytes, kRecordHeaderBytes - run.headBytes))
+        return 0;
+    run.headBytes = 0;
+    record->address = LoadWord(run.head);
+    record->length = LoadWord(run.head + 4);
+    record->checksum = LoadWord(run.head + 8);
+    return 1;
+}
+
+// Reads a chunk of a record into data; the record's last chunk brings the
+// next record's header with it, so that a header is seldom a read of its
+// own. 0 when the file ends inside the chunk.
+int ReadChunk(UpdateRun& run, uint8_t* data, uint32_t chunk, bool last)
+{
+    uint32_t got = 0;
+    if (!OsReadFile(run.file, data, chunk + (last ? kRecordHeaderBytes : 0), &got) || got < chunk)
+        return 0;
+    KeepHead(run, data + chunk, got - chunk);
+    return 1;
 }
 
 // Reads the whole file once before anything is touched, with the checks of
@@ -244,7 +283,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
     bool shown = false;
     for (;;) {
         ImageRecordHeader record{};
-        if (!ReadRecordHeader(run.file, &record)) {
+        if (!ReadRecordHeader(run, &record)) {
             Report(run, kUnexpectedEnd);
             return 0;
         }
@@ -271,7 +310,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
                 titled = true;
             }
             uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
-            if (!ReadExact(run.file, data, chunk)) {
+            if (!ReadChunk(run, data, chunk, chunk == remaining)) {
                 Report(run, kUnexpectedEnd);
                 return 0;
             }
@@ -290,6 +329,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
         Report(run, kUnexpectedEnd);
         return 0;
     }
+    run.headBytes = 0;
     return 1;
 }
 
@@ -307,7 +347,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
     }
     for (;;) {
         ImageRecordHeader record{};
-        if (!ReadRecordHeader(run.file, &record)) {
+        if (!ReadRecordHeader(run, &record)) {
             Report(run, kUnexpectedEnd);
             return;
         }
@@ -334,7 +374,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
                 return;
             }
             uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
-            if (!ReadExact(run.file, data, chunk)) {
+            if (!ReadChunk(run, data, chunk, chunk == remaining)) {
                 Report(run, kUnexpectedEnd);
                 return;
             }
@@ -383,8 +423,7 @@ void RunUpdate(UpdateRun& run)
     ImageFileHeader header{};
     if (!ReadFileHeader(run, &header) || !PlaceImage(run, header))
         return;
-    // Spare bytes past a chunk: a last, partly filled bus word reads them.
-    alignas(4) uint8_t data[IMAGE_CHUNK_BYTES + 4];
+    alignas(4) uint8_t data[kDataBufferBytes];
     if (!CheckImageFile(run, data))
         return;
     if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))

@@ -440,6 +440,52 @@ TEST_F(ImageUpdate, RecordEndings)
     }
 }
 
+// The file is read in chunks that bring the next record's header with
+// them: a file cut anywhere near a header or a chunk boundary must still
+// end before the flash, and the whole file must land byte for byte.
+TEST_F(ImageUpdate, EveryCutNearAHeaderOrChunkEndsBeforeTheFlash)
+{
+    std::vector<imagekit::BinRecord> records(4);
+    const size_t sizes[] = {IMAGE_CHUNK_BYTES + 20, 0, 6, IMAGE_CHUNK_BYTES};
+    uint32_t address = 0x80000000;
+    for (size_t i = 0; i < 4; ++i) {
+        records[i].address = address;
+        records[i].data = imagekit::Pattern(sizes[i], static_cast<uint32_t>(i + 2));
+        address += static_cast<uint32_t>((sizes[i] + 15) & ~size_t(15));
+    }
+    const Bytes file = imagekit::BuildBin(0x80000000, 0x10000, records);
+    std::vector<size_t> boundaries = {imagekit::kBinHeaderSize};
+    size_t at = imagekit::kBinHeaderSize;
+    for (size_t size : sizes) {
+        at += imagekit::kBinRecordHeaderSize;
+        boundaries.push_back(at);
+        if (size > IMAGE_CHUNK_BYTES)
+            boundaries.push_back(at + IMAGE_CHUNK_BYTES);
+        at += size;
+        boundaries.push_back(at);
+    }
+    boundaries.push_back(file.size());
+    ASSERT_EQ(at + imagekit::kBinRecordHeaderSize, file.size());
+    Dirty(0x80000);
+    for (size_t b : boundaries) {
+        for (size_t cut = b > 13 ? b - 13 : 0; cut <= b + 13 && cut < file.size(); ++cut) {
+            SCOPED_TRACE(cut);
+            uidouble::Install();
+            dialog_ = uidouble::NewDialog(&kProgress);
+            ExpectFailure(Run(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(cut))),
+                          cut < imagekit::kBinHeaderSize - 8 ? L"Not a WinCE Binary Image file!" : kUnexpectedEnd,
+                          cut < imagekit::kBinHeaderSize - 8 ? L"ERRER" : L"ERROR");
+            ExpectUntouched(0x80000);
+        }
+    }
+    uidouble::Install();
+    dialog_ = uidouble::NewDialog(&kProgress);
+    uidouble::AnswerNext(OS_IDNO);
+    ExpectCompleted(Run(file));
+    for (const imagekit::BinRecord& r : records)
+        EXPECT_EQ(Peek(r.address - 0x80000000 + 0x80000, r.data.size()), r.data) << std::hex << r.address;
+}
+
 TEST_F(ImageUpdate, OverlapCancelStopsBeforeTheErase)
 {
     Dirty(0x0);
