@@ -53,6 +53,13 @@ constexpr uint32_t kCheckShownAfterMs = 500;
 // time, and no second 16 KB on the worker's stack).
 alignas(4) uint8_t ReadBackBuffer[IMAGE_CHUNK_BYTES + 4];
 
+// The check of the file before the flash is touched reads in pieces of
+// its own size, larger than a chunk: it programs nothing, and a read of
+// the file is a system call, so a whole pass in 16 KB reads costs it twice
+// the time. Room past a piece for the next record's header.
+constexpr uint32_t kCheckPieceBytes = 65536;
+alignas(4) uint8_t CheckBuffer[kCheckPieceBytes + kRecordHeaderBytes];
+
 // One run of the worker: what closing must release or hand back.
 struct UpdateRun {
     Window dialog = nullptr;
@@ -277,8 +284,9 @@ int ReadChunk(UpdateRun& run, uint8_t* data, uint32_t chunk, bool last)
 // is still whole. Then puts the file back at its first record. 1 = go on;
 // 0 = the run ended (with the message the programming pass would show, or,
 // on Abort, silently).
-int CheckImageFile(UpdateRun& run, uint8_t* data)
+int CheckImageFile(UpdateRun& run)
 {
+    uint8_t* const data = CheckBuffer;
     const uint32_t t0 = OsGetTickCount();
     bool shown = false;
     for (;;) {
@@ -309,7 +317,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
                 SetBarPos(run.sectionBar, done);
                 titled = true;
             }
-            uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
+            uint32_t chunk = remaining < kCheckPieceBytes ? remaining : kCheckPieceBytes;
             if (!ReadChunk(run, data, chunk, chunk == remaining)) {
                 Report(run, kUnexpectedEnd);
                 return 0;
@@ -424,7 +432,7 @@ void RunUpdate(UpdateRun& run)
     if (!ReadFileHeader(run, &header) || !PlaceImage(run, header))
         return;
     alignas(4) uint8_t data[kDataBufferBytes];
-    if (!CheckImageFile(run, data))
+    if (!CheckImageFile(run))
         return;
     if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))
         return;
