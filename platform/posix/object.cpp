@@ -99,6 +99,13 @@ void OsPosixInstallTerminationHandlers()
     action.sa_flags = 0;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A hang-up (the terminal or the session that started the program went
+    // away) is a request to end as well: killed by it, an update would stop
+    // in the middle of an erase or a record with nothing said. A hang-up
+    // that the caller chose to ignore (nohup) stays ignored.
+    struct sigaction previous {};
+    if (sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+        sigaction(SIGHUP, &action, nullptr);
 }
 
 uint32_t OsPosixWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready)

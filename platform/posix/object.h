@@ -7,13 +7,14 @@
 
 #include "platform/common/object.h"
 
-// Termination requests (SIGTERM, and SIGINT when no dialog takes it). The
+// Termination requests (SIGTERM, SIGHUP, and SIGINT when no dialog takes it). The
 // descriptor becomes readable once termination was requested, so that
 // blocking waits can poll on it and fail.
 void OsPosixRequestTermination();           // async-signal-safe
 bool OsPosixTerminationRequested();
 int OsPosixTerminationFd();
-// Installs the SIGTERM/SIGINT handlers that request termination.
+// Installs the SIGTERM/SIGINT/SIGHUP handlers that request termination
+// (an ignored SIGHUP stays ignored).
 void OsPosixInstallTerminationHandlers();
 
 // The common wait loop of waitable objects: asks ready() until it answers

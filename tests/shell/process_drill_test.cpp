@@ -166,6 +166,29 @@ TEST(ProcessDrill, TwoUpdatesAtOnceNeverMix)
     EXPECT_TRUE(FlashRange(0x80000, size) == imageB) << "the last writer's image, whole";
 }
 
+// A hang-up (the session that ran the update went away) in the middle of
+// the erase: the erase is finished and the run ends with the warning that
+// the image is incomplete, never killed halfway with nothing said.
+TEST(ProcessDrill, HangUpDuringTheUpdateEndsItWithTheWarning)
+{
+    TempBoard tb;
+    std::string path = tb.dir() + "/big.bin";
+    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, imagekit::Pattern(2u << 20, 41))));
+    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+
+    Child child;
+    child.Start(path);
+    child.Say("OK\n");
+    ASSERT_TRUE(child.WaitFor("Erasing", 60)) << child.seen;
+    kill(child.pid, SIGHUP);
+    ASSERT_TRUE(child.WaitFor("Update aborted! The image in Flash is incomplete.", 60)) << child.seen;
+    int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by the program, not by the signal\n" << child.seen;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(child.seen.find("RESET"), std::string::npos) << child.seen;
+}
+
 // The open-file dialog is in front when Ctrl-C comes: it is cancelled, and
 // the interrupt is not kept for the progress dialog, which would take it
 // as an Abort once a file had been chosen (the erase with nothing written).
