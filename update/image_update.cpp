@@ -35,6 +35,9 @@ const wchar_t kBadChecksum[] =
     L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file";
 const wchar_t kAborted[] =
     L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Update again with a good file";
+const wchar_t kFileChanged[] =
+    L"The image file changed during the update! The image in Flash is incomplete. Don't reboot Now! Update "
+    L"again with a good file";
 
 // The records start right after the file header.
 constexpr uint32_t kFirstRecordOffset = IMAGE_SIGNATURE_BYTES + 8;
@@ -60,6 +63,30 @@ alignas(4) uint8_t ReadBackBuffer[IMAGE_CHUNK_BYTES + 4];
 constexpr uint32_t kCheckPieceBytes = 65536;
 alignas(4) uint8_t CheckBuffer[kCheckPieceBytes + kRecordHeaderBytes];
 
+// The records a pass over the file met, in order: their count, their data
+// bytes and a digest of their headers. The programming pass must meet the
+// very records that the check pass checked; a file rewritten in between
+// (a copy over it while the warning is up) would otherwise end the image
+// early, after the erase, and look complete.
+struct RecordTrail {
+    uint32_t records = 0;
+    uint64_t dataBytes = 0;
+    uint64_t digest = 0xcbf29ce484222325ull;   // FNV-1a over the header words
+
+    void Note(const ImageRecordHeader& record)
+    {
+        for (uint32_t word : {record.address, record.length, record.checksum})
+            for (int i = 0; i < 4; ++i)
+                digest = (digest ^ ((word >> (8 * i)) & 0xFF)) * 0x100000001b3ull;
+        ++records;
+        dataBytes += record.length;
+    }
+    bool operator==(const RecordTrail& other) const
+    {
+        return records == other.records && dataBytes == other.dataBytes && digest == other.digest;
+    }
+};
+
 // One run of the worker: what closing must release or hand back.
 struct UpdateRun {
     Window dialog = nullptr;
@@ -78,6 +105,9 @@ struct UpdateRun {
     // before it (headBytes of kRecordHeaderBytes).
     uint8_t head[kRecordHeaderBytes] = {};
     uint32_t headBytes = 0;
+    // The check pass (0) and the programming pass (1) over the records.
+    int pass = 0;
+    RecordTrail trail[2];
 };
 
 void Report(UpdateRun& run, const wchar_t* text, const wchar_t* caption = kError)
@@ -214,6 +244,14 @@ int CheckRecordSpan(UpdateRun& run, uint32_t offset, uint32_t length)
     return 1;
 }
 
+// A record header met by the current pass: noted in its trail, and its
+// span checked as CheckRecordSpan does. 1 = go on.
+int CheckRecord(UpdateRun& run, uint32_t offset, const ImageRecordHeader& record)
+{
+    run.trail[run.pass].Note(record);
+    return CheckRecordSpan(run, offset, record.length);
+}
+
 // Programs one chunk at a flash offset. On a 16-bit bus a chunk that runs
 // from the first device into the second goes as two program calls, so that
 // the second device, too, has error bits of an earlier failure cleared
@@ -298,7 +336,7 @@ int CheckImageFile(UpdateRun& run)
         if (record.address == 0 && record.checksum == 0)
             break;
         uint32_t offset = record.address + AddressOffset;
-        if (!CheckRecordSpan(run, offset, record.length))
+        if (!CheckRecord(run, offset, record))
             return 0;
         uint32_t remaining = record.length;
         uint32_t done = 0;
@@ -364,7 +402,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
             return;
         }
         uint32_t offset = record.address + AddressOffset;
-        if (!CheckRecordSpan(run, offset, record.length))
+        if (!CheckRecord(run, offset, record))
             return;
 
         OsFormat(run.text, kTextChars, L"Section: %.8x  Len: %.8x(%d)", offset, record.length,
@@ -434,6 +472,12 @@ void RunUpdate(UpdateRun& run)
     alignas(4) uint8_t data[kDataBufferBytes];
     if (!CheckImageFile(run))
         return;
+    // Records without a byte of data would leave the erased range empty
+    // and then offer the restart.
+    if (header.imageLength != 0 && run.trail[0].dataBytes == 0) {
+        Report(run, L"The image file holds no data!");
+        return;
+    }
     if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))
         return;
     // An Abort while the warning was asked (or before): nothing is erased yet.
@@ -449,7 +493,12 @@ void RunUpdate(UpdateRun& run)
     SetBarRange(run.imageBar, header.imageLength);
     SetBarPos(run.imageBar, 0);
 
+    run.pass = 1;
     ProgramRecords(run, data);
+    if (run.completed && !(run.trail[1] == run.trail[0])) {
+        run.completed = 0;
+        Report(run, kFileChanged);
+    }
 }
 
 }  // namespace

@@ -574,8 +574,12 @@ TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
         uint32_t start;
         uint32_t length;
         std::wstring text;
+        bool data = true;
     };
     const Case cases[] = {
+        // Nothing but an empty record: the erase and then the restart
+        // question over an empty range.
+        {0x80000000, 0x40000, L"The image file holds no data!", false},
         {0x01F00000, 0x200000, L"Image does not fit in Flash!"},
         {0xFFFFF000, 0x2000, L"Image does not fit in Flash!"},          // wraps past 2^32
         {0x80000000, 0x1FC0000, L"Image does not fit in Flash!"},        // W + length > 32 MB
@@ -590,11 +594,34 @@ TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
         Bytes image = imagekit::Pattern(0x100, 2);
         std::vector<imagekit::BinRecord> records(1);
         records[0].address = c.start;
-        records[0].data = image;
+        if (c.data)
+            records[0].data = image;
         ExpectFailure(Run(imagekit::BuildBin(c.start, c.length, records)), c.text);
         EXPECT_FALSE(AllErased(0x80000, 64));
         EXPECT_FALSE(AllErased(0x1F00000, 64));
     }
+}
+
+// The file is copied over (in place) while the warning is up: the records
+// that the programming pass then meets are not the ones that were checked.
+// Its end record, met at once, once made an erased range look complete.
+TEST_F(ImageUpdate, AFileRewrittenAfterItsCheckIsNeverTakenForComplete)
+{
+    Dirty(0x0);
+    Place(imagekit::OsImageBin(0xBCA00000, 0x48000));   // over the bootloader: the warning asks
+    Bytes endOnly = imagekit::BuildBin(0xBCA00000, 0x48000, {});
+    const std::string host = board_.rootfs() + "/img.bin";
+    uidouble::OnNextBox([&] { EXPECT_TRUE(imagekit::WriteFile(host, endOnly)); });
+    uidouble::AnswerNext(OS_IDOK);
+    EXPECT_EQ(ImageUpdateWorker(dialog_), 0u);
+    std::vector<uidouble::Box> boxes = uidouble::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].caption, L"WARNING");
+    EXPECT_EQ(boxes[1].caption, L"ERROR");
+    EXPECT_EQ(boxes[1].text, L"The image file changed during the update! The image in Flash is incomplete. "
+                             L"Don't reboot Now! Update again with a good file");
+    EXPECT_EQ(g_restarts.load(), 0);
+    ExpectClosed();
 }
 
 TEST_F(ImageUpdate, RecordsOutsideTheImageOrOffTheBusWordAreNotProgrammed)
