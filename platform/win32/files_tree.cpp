@@ -10,8 +10,12 @@
 // reads only a regular file. A copy is written beside its destination under
 // a temporary name and moved into place whole, while the destination folder
 // is held open without delete sharing, so that on Windows it cannot be
-// moved away meanwhile. After a termination request every call here
-// refuses.
+// moved away meanwhile (nor can a folder above it while it is open).
+// Wine (8.0) does not hold a Linux program to that sharing: one
+// that swaps the folder for a Unix link while copies run makes a temporary
+// name, and the copy with it, land where the link leads. The Linux build
+// holds against such a program.
+// After a termination request every call here refuses.
 #include <windows.h>
 
 #include <cstring>
