@@ -50,6 +50,49 @@ std::string FindEntryNoCase(const std::string& folder, const std::string& name)
     return "";
 }
 
+// Copies the regular file from into the new file to with the permission
+// bits mode. The error is the system's own (a full disk says so, where the
+// library's copy would report a short copy as an input/output error), and
+// a file swapped for a link meanwhile is not followed.
+bool CopyRegularFile(const fs::path& from, const fs::path& to, fs::perms mode, std::error_code& ec)
+{
+    const int in = open(from.string().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0) {
+        ec.assign(errno, std::system_category());
+        return false;
+    }
+    const int out = open(to.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = out >= 0;
+    struct stat st;
+    if (ok && (fstat(in, &st) != 0 || !S_ISREG(st.st_mode))) {
+        errno = EINVAL;
+        ok = false;
+    }
+    static char buffer[1 << 16];
+    while (ok) {
+        const ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false;
+            else done += w;
+        }
+    }
+    if (!ok) ec.assign(errno, std::system_category());
+    if (out >= 0 && close(out) != 0 && ok) {
+        ec.assign(errno, std::system_category());
+        ok = false;
+    }
+    close(in);
+    if (ok) fs::permissions(to, mode, ec);
+    return ok && !ec;
+}
+
 // Copies the host folder from into the new folder to: folders, regular
 // files (with their permission bits) and symbolic links (as links, never
 // followed, like "cp -R"); other kinds of file are left out with a note.
@@ -71,8 +114,7 @@ bool CopyFolder(const fs::path& from, const fs::path& to)
         } else if (fs::is_directory(st)) {
             if (!CopyFolder(source, target)) return false;
         } else if (fs::is_regular_file(st)) {
-            if (fs::copy_file(source, target, ec) && !ec)
-                fs::permissions(target, st.permissions(), ec);
+            CopyRegularFile(source, target, st.permissions(), ec);
         } else {
             std::fprintf(stderr, "boardsim: left out %s (not a file or folder)\n", source.string().c_str());
         }
