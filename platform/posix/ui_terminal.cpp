@@ -276,6 +276,12 @@ public:
         };
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
+        // A box answers only keys typed while it is seen: those typed before
+        // it came (the Enter after a file name, a key pressed twice) are
+        // dropped, and so are those typed with its answer ("o" and Enter, as
+        // a line is answered unattended), which the dialog behind would
+        // otherwise take: the progress dialog's Enter is its Abort.
+        DropTypedAhead();
         for (bool first = true, again = false;; first = again, again = false) {
             std::string line = first ? body() : "\r\x1b[2K";
             for (size_t i = 0; i < buttons.size(); ++i) {
@@ -320,6 +326,7 @@ public:
                 std::string echo = std::string("-> ") + UiButtonName(answer);
                 Write((used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
                 ++outputs_;
+                DropTypedAhead();
                 return answer;
             }
         }
@@ -819,6 +826,13 @@ private:
         s.lastDraw = now;
         s.pending = false;
         s.afresh = false;
+    }
+
+    // Discards the keys typed but not read yet.
+    void DropTypedAhead()
+    {
+        if (isatty(inFd_))
+            tcflush(inFd_, TCIFLUSH);
     }
 
     // One key: a character, or one of Key. kNone when fds became readable

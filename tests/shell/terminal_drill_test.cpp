@@ -210,6 +210,21 @@ TEST(TerminalDrill, UpdatesFitTheWidthAndRedrawInPlace)
     }
 }
 
+// "o" and Enter at the overlap warning, as a line is answered unattended:
+// the Enter came with the answer and is dropped. The progress dialog once
+// took it as its Abort, right after the erase of the running image.
+TEST(TerminalDrill, TheKeysTypedWithAnAnswerNeverReachTheDialogBehind)
+{
+    TempBoard board;
+    PtyRun run(80, {"/u", "\\nk.bin"});
+    ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+    run.Type("o\r");
+    ASSERT_TRUE(run.WaitFor("Reset now?")) << run.Output();
+    run.Type("n");
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_EQ(run.Output().find("Update aborted!"), std::string::npos) << run.Output();
+}
+
 TEST(TerminalDrill, AResizeDuringAnUpdateRedrawsAtTheNewWidth)
 {
     TempBoard board;
