@@ -478,7 +478,12 @@ void RunUpdate(UpdateRun& run)
         Report(run, L"The image file holds no data!");
         return;
     }
-    if (!CheckImageOverlap(run.flashStart, header.imageLength, run.dialog))
+    // The warning names what the erase reaches: whole blocks, so beyond an
+    // image that ends inside one (a region may begin off a block boundary).
+    const uint32_t blockSize = FlashBlockSize();
+    const uint32_t erasedLength = static_cast<uint32_t>(
+        (static_cast<uint64_t>(header.imageLength) + blockSize - 1) / blockSize * blockSize);
+    if (!CheckImageOverlap(run.flashStart, erasedLength, run.dialog))
         return;
     // An Abort while the warning was asked (or before): nothing is erased yet.
     if (AbortRequested.load())

@@ -498,6 +498,22 @@ TEST_F(ImageUpdate, OverlapCancelStopsBeforeTheErase)
     ExpectClosed();
 }
 
+// The image ends inside a block in which the HAL's registry area begins:
+// the erase of that block reaches the registry, so the warning names it.
+TEST_F(ImageUpdate, TheWarningNamesWhatTheEraseOfTheLastBlockReaches)
+{
+    ASSERT_TRUE(board::SetSetting("hal-selector5", "80000,c8000,100"));
+    Dirty(0xC8000);
+    uidouble::AnswerNext(OS_IDCANCEL);
+    EXPECT_EQ(Run(imagekit::OsImageBin(0x80000000, 0x48000)), 0u);   // flash 0x80000..0xC8000
+    std::vector<uidouble::Box> boxes = uidouble::Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"WARNING");
+    EXPECT_NE(boxes[0].text.find(L"\nRegistry\n"), std::wstring::npos);
+    ExpectUntouched(0xC8000);
+    ExpectClosed();
+}
+
 TEST_F(ImageUpdate, EraseAndProgramFailures)
 {
     Dirty(0xC0000);
