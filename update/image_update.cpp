@@ -450,9 +450,37 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
     }
 }
 
+// How often a run that finds the flash in use looks at Abort.
+constexpr uint32_t kLockPollMs = 100;
+
+// The flash lock, as LockFlash takes it; but a run that finds the flash in
+// use by another program (an update waiting for its restart answer, say)
+// says so, and Abort gives the wait up. nullptr when it was given up or the
+// lock could not be had.
+Handle LockFlashForUpdate(UpdateRun& run)
+{
+    Handle lock = OsCreateMutex(L"NorFlash");
+    if (lock == nullptr)
+        return nullptr;
+    for (bool told = false;; told = true) {
+        uint32_t result = OsWaitForSingleObject(lock, told ? kLockPollMs : 0);
+        if (result == OS_WAIT_OBJECT_0)
+            return lock;
+        if (result != OS_WAIT_TIMEOUT || AbortRequested.load()) {
+            OsCloseHandle(lock);
+            return nullptr;
+        }
+        if (!told)
+            OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, L"Waiting for the Flash: another program is using it");
+    }
+}
+
 // Everything between the start and closing. Returns when the run ends.
 void RunUpdate(UpdateRun& run)
 {
+    // Abort while waiting for the flash: nothing was touched, nothing to say.
+    if (run.lock == nullptr && AbortRequested.load())
+        return;
     if (run.lock == nullptr || run.window == nullptr) {
         Report(run, L"Cannot access the Flash!");
         return;
@@ -567,7 +595,7 @@ uint32_t ImageUpdateWorker(void* param)
     run.sectionBar = OsGetDlgItem(run.dialog, UPD_SECTION_BAR);
     run.imageBar = OsGetDlgItem(run.dialog, UPD_IMAGE_BAR);
 
-    run.lock = LockFlash();
+    run.lock = LockFlashForUpdate(run);
     run.window = MapFlashWindow(FLASH_WINDOW_FULL);
 
     RunUpdate(run);

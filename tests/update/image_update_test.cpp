@@ -743,6 +743,31 @@ TEST_F(ImageUpdate, ThreadedWorkerEmptiesThePathBeforeEndingTheDialog)
     ExpectClosed();
 }
 
+// Another program holds the flash (an update waiting for its restart
+// answer): the run says that it waits, and Abort gives the wait up with
+// nothing touched. The wait once heard nothing but the lock.
+TEST_F(ImageUpdate, AbortGivesUpTheWaitForAFlashInUse)
+{
+    Dirty(0x80000);
+    Place(imagekit::OsImageBin(0x80000000, 0x8000));
+    Handle other = OsCreateMutex(L"NorFlash");   // held by this thread, the worker runs on its own
+    ASSERT_EQ(OsWaitForSingleObject(other, OS_INFINITE), OS_WAIT_OBJECT_0);
+    uidouble::OnControlText([](int id, const std::wstring& text) {
+        if (id == UPD_SECTION_TEXT && text == L"Waiting for the Flash: another program is using it")
+            AbortRequested = 1;
+    });
+    Handle thread = OsCreateThread(ImageUpdateWorker, dialog_);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(OsWaitForSingleObject(thread, 30000), OS_WAIT_OBJECT_0) << "still waiting for the lock";
+    OsReleaseMutex(other);
+    OsCloseHandle(other);
+    ASSERT_EQ(OsWaitForSingleObject(thread, OS_INFINITE), OS_WAIT_OBJECT_0);
+    OsCloseHandle(thread);
+    EXPECT_TRUE(uidouble::Boxes().empty());
+    ExpectUntouched(0x80000);
+    ExpectClosed();
+}
+
 // ---- The update never costs the running image -----------------------------
 
 TEST_F(ImageUpdate, CheckOfTheFileShowsItsProgressOnlyWhenItTakesLong)
