@@ -189,6 +189,39 @@ TEST(ProcessDrill, HangUpDuringTheUpdateEndsItWithTheWarning)
     EXPECT_EQ(child.seen.find("RESET"), std::string::npos) << child.seen;
 }
 
+// "/r" from another program while an update programs the flash: the
+// restart waits for the update to end. It once reset the devices in the
+// middle of a record (on the device: a half-written image, with nothing
+// said).
+TEST(ProcessDrill, ARestartWaitsForTheUpdateInProgress)
+{
+    TempBoard tb;
+    const uint32_t size = 2u << 20;
+    imagekit::Bytes image = imagekit::Pattern(size, 51);
+    std::string path = tb.dir() + "/big.bin";
+    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, image)));
+    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+
+    Child update;
+    update.Start(path);
+    update.Say("OK\nNo\n");
+    update.CloseInput();
+    ASSERT_TRUE(update.WaitFor("Section", 60)) << update.seen;
+    Child restart;
+    restart.StartWith({"/r"});
+    ASSERT_TRUE(update.WaitFor("Closed: Updating IMAGE", 120)) << update.seen;
+    update.Wait();
+    restart.Wait();
+    EXPECT_NE(update.seen.find("RESET"), std::string::npos) << update.seen;
+    EXPECT_EQ(update.seen.find("ERROR"), std::string::npos) << update.seen;
+    bool restarted = false;
+    for (const std::string& e : board::Events())
+        restarted = restarted || e == "restart warm";
+    EXPECT_TRUE(restarted) << "the restart comes once the update has ended";
+    EXPECT_TRUE(FlashRange(0x80000, size) == image) << "the flash must hold the image whole";
+}
+
 // The open-file dialog is in front when Ctrl-C comes: it is cancelled, and
 // the interrupt is not kept for the progress dialog, which would take it
 // as an Abort once a file had been chosen (the erase with nothing written).
