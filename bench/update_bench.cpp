@@ -11,7 +11,7 @@
 //
 // BM_CheckPass and BM_ReadBackPass: the two parts of that update that make
 // it safe, on their own, with the worker's own calls: the check of the
-// whole file before the flash is touched (every piece read and summed), and
+// whole file before the flash is touched (every chunk read and summed), and
 // the read-back (every erased block checked blank, every 16 KB chunk read
 // back and compared). Their times over BM_UpdateThroughput's are the
 // shares that bench.sh reports.
@@ -125,10 +125,9 @@ void BM_CheckPass(benchmark::State& state)
     TempBoard tb(true);
     std::wstring path =
         bench::PlaceInRoot(tb.rootfs(), "nk.bin", imagekit::OsImageBin(kImageStart, kImageBytes, 9));
-    // As the worker reads: 64 KB pieces, the last of a record with the next
+    // As the worker reads: 16 KB chunks, the last of a record with the next
     // record's header, and the first header with the file's.
-    constexpr uint32_t kPiece = 65536;
-    static uint8_t data[kPiece + 12];
+    static uint8_t data[IMAGE_CHUNK_BYTES + 12];
     uint32_t sums = 0;
     for (auto _ : state) {
         Handle file = OsCreateFile(path.c_str(), OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
@@ -136,16 +135,16 @@ void BM_CheckPass(benchmark::State& state)
         OsReadFile(file, data, 27, &got);
         uint32_t header[3];
         std::memcpy(header, data + 15, 12);
-        while (!(header[0] == 0 && header[2] == 0)) {
-            if (header[1] == 0 && (!OsReadFile(file, header, 12, &got) || got != 12))
-                break;   // (the image has no empty records)
+        // (The image has no empty records: each record's last chunk brings
+        // the next header.)
+        while (!(header[0] == 0 && header[2] == 0) && header[1] != 0) {
             for (uint32_t left = header[1]; left != 0;) {
-                uint32_t piece = left < kPiece ? left : kPiece;
-                OsReadFile(file, data, piece + (piece == left ? 12 : 0), &got);
-                sums += ByteSum(data, piece);
-                left -= piece;
+                uint32_t chunk = left < IMAGE_CHUNK_BYTES ? left : IMAGE_CHUNK_BYTES;
+                OsReadFile(file, data, chunk + (chunk == left ? 12 : 0), &got);
+                sums += ByteSum(data, chunk);
+                left -= chunk;
                 if (left == 0)
-                    std::memcpy(header, data + piece, 12);
+                    std::memcpy(header, data + chunk, 12);
             }
         }
         OsCloseHandle(file);

@@ -56,13 +56,6 @@ constexpr uint32_t kCheckShownAfterMs = 500;
 // time, and no second 16 KB on the worker's stack).
 alignas(4) uint8_t ReadBackBuffer[IMAGE_CHUNK_BYTES + 4];
 
-// The check of the file before the flash is touched reads in pieces of
-// its own size, larger than a chunk: it programs nothing, and a read of
-// the file is a system call, so a whole pass in 16 KB reads costs it twice
-// the time. Room past a piece for the next record's header.
-constexpr uint32_t kCheckPieceBytes = 65536;
-alignas(4) uint8_t CheckBuffer[kCheckPieceBytes + kRecordHeaderBytes];
-
 // The records a pass over the file met, in order: their count, their data
 // bytes and a digest of their headers. The programming pass must meet the
 // very records that the check pass checked; a file rewritten in between
@@ -322,9 +315,8 @@ int ReadChunk(UpdateRun& run, uint8_t* data, uint32_t chunk, bool last)
 // is still whole. Then puts the file back at its first record. 1 = go on;
 // 0 = the run ended (with the message the programming pass would show, or,
 // on Abort, silently).
-int CheckImageFile(UpdateRun& run)
+int CheckImageFile(UpdateRun& run, uint8_t* data)
 {
-    uint8_t* const data = CheckBuffer;
     const uint32_t t0 = OsGetTickCount();
     bool shown = false;
     for (;;) {
@@ -355,7 +347,7 @@ int CheckImageFile(UpdateRun& run)
                 SetBarPos(run.sectionBar, done);
                 titled = true;
             }
-            uint32_t chunk = remaining < kCheckPieceBytes ? remaining : kCheckPieceBytes;
+            uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
             if (!ReadChunk(run, data, chunk, chunk == remaining)) {
                 Report(run, kUnexpectedEnd);
                 return 0;
@@ -498,7 +490,7 @@ void RunUpdate(UpdateRun& run)
     if (!ReadFileHeader(run, &header) || !PlaceImage(run, header))
         return;
     alignas(4) uint8_t data[kDataBufferBytes];
-    if (!CheckImageFile(run))
+    if (!CheckImageFile(run, data))
         return;
     // Records without a byte of data would leave the erased range empty
     // and then offer the restart.

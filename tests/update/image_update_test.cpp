@@ -773,18 +773,17 @@ TEST_F(ImageUpdate, AbortGivesUpTheWaitForAFlashInUse)
 TEST_F(ImageUpdate, CheckOfTheFileShowsItsProgressOnlyWhenItTakesLong)
 {
     // Every read of the virtual clock: 200 ms, so the check of the file
-    // (one look at the clock for each 64 KB record here) takes long enough
-    // to show from the third record on.
+    // (one look at the clock a chunk) soon takes long enough to show.
     OsUseVirtualClock(0, 200000);
-    Bytes image = imagekit::Pattern(0x40000, 4);
+    Bytes image = imagekit::Pattern(0x20000, 4);
     uidouble::AnswerNext(OS_IDNO);
     ExpectCompleted(Run(imagekit::BinOfImage(0x80000000, image)));
     std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT);
     ASSERT_GE(section.size(), 4u);
-    EXPECT_EQ(section[0], L"Checking Section: 000a0000  Len: 00010000(65536)");
-    EXPECT_EQ(section[1], L"Checking Section: 000b0000  Len: 00010000(65536)");
+    EXPECT_EQ(section[0], L"Checking Section: 00080000  Len: 00010000(65536)");
+    EXPECT_EQ(section[1], L"Checking Section: 00090000  Len: 00010000(65536)");
     EXPECT_EQ(section[2], L"Erasing Flash Sector at 00080000");
-    EXPECT_EQ(section.back(), L"Section: 000b0000  Len: 00010000(65536)");
+    EXPECT_EQ(section.back(), L"Section: 00090000  Len: 00010000(65536)");
     EXPECT_EQ(Peek(0x80000, image.size()), image);
 }
 
