@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "board/board.h"
 #include "board/file_lock.h"
@@ -68,16 +69,16 @@ bool CopyRegularFile(const fs::path& from, const fs::path& to, fs::perms mode, s
         errno = EINVAL;
         ok = false;
     }
-    static char buffer[1 << 16];
+    std::vector<char> buffer(1 << 16);
     while (ok) {
-        const ssize_t n = read(in, buffer, sizeof buffer);
+        const ssize_t n = read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
         for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+            const ssize_t w = write(out, buffer.data() + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) ok = false;
             else done += w;

@@ -83,7 +83,7 @@ uint32_t FlashBlockSize()
 
 Handle LockFlash()
 {
-    Handle lock = OsCreateMutex(L"NorFlash");
+    Handle lock = OsCreateMutex(FLASH_MUTEX_NAME);
     if (lock == nullptr)
         return nullptr;
     if (OsWaitForSingleObject(lock, OS_INFINITE) != OS_WAIT_OBJECT_0) {

@@ -64,6 +64,9 @@ constexpr uint32_t FLASH_BUFFER_WORDS = 16;
 // Bytes in one erase block: BusWidth x 64 K (256 KB on the 32-bit bus).
 uint32_t FlashBlockSize();
 
+// The device-wide mutex that serialises the flash's users.
+constexpr wchar_t FLASH_MUTEX_NAME[] = L"NorFlash";
+
 // Creates or opens the device-wide mutex "NorFlash" and waits for it
 // without time-out. Returns the handle (nullptr when it could not be made).
 Handle LockFlash();

@@ -451,7 +451,7 @@ constexpr uint32_t kLockPollMs = 100;
 // lock could not be had.
 Handle LockFlashForUpdate(UpdateRun& run)
 {
-    Handle lock = OsCreateMutex(L"NorFlash");
+    Handle lock = OsCreateMutex(FLASH_MUTEX_NAME);
     if (lock == nullptr)
         return nullptr;
     for (bool told = false;; told = true) {

@@ -105,16 +105,26 @@ imagekit::Bytes FlashRange(uint32_t offset, size_t n)
     return imagekit::Bytes(all.begin() + offset, all.begin() + offset + n);
 }
 
+// An OS image of `size` pattern bytes in the board's folder, and the flash
+// at a twentieth of its speed, so that a drill's signal or second program
+// lands while the update works. The image's path; *image gets its bytes.
+std::string SlowUpdateOf(TempBoard& tb, uint32_t size, uint32_t seed, imagekit::Bytes* image)
+{
+    *image = imagekit::Pattern(size, seed);
+    std::string path = tb.dir() + "/big.bin";
+    EXPECT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, *image)));
+    EXPECT_TRUE(board::SetSetting("timing", "scaled"));
+    EXPECT_TRUE(board::SetSetting("timing-scale", "0.05"));
+    return path;
+}
+
 TEST(ProcessDrill, KilledMidProgrammingThenTheNextRunCompletes)
 {
     TempBoard tb;
     const uint32_t size = 4u << 20;
-    imagekit::Bytes image = imagekit::Pattern(size, 21);
-    std::string path = tb.dir() + "/big.bin";
-    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, image)));
+    imagekit::Bytes image;
     // Slow flash, so that the kill lands while buffers are being programmed.
-    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
-    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+    std::string path = SlowUpdateOf(tb, size, 21, &image);
 
     Child first;
     first.Start(path);
@@ -172,10 +182,8 @@ TEST(ProcessDrill, TwoUpdatesAtOnceNeverMix)
 TEST(ProcessDrill, HangUpDuringTheUpdateEndsItWithTheWarning)
 {
     TempBoard tb;
-    std::string path = tb.dir() + "/big.bin";
-    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, imagekit::Pattern(2u << 20, 41))));
-    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
-    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+    imagekit::Bytes image;
+    std::string path = SlowUpdateOf(tb, 2u << 20, 41, &image);
 
     Child child;
     child.Start(path);
@@ -197,11 +205,8 @@ TEST(ProcessDrill, ARestartWaitsForTheUpdateInProgress)
 {
     TempBoard tb;
     const uint32_t size = 2u << 20;
-    imagekit::Bytes image = imagekit::Pattern(size, 51);
-    std::string path = tb.dir() + "/big.bin";
-    ASSERT_TRUE(imagekit::WriteFile(path, imagekit::BinOfImage(0x80000000, image)));
-    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
-    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+    imagekit::Bytes image;
+    std::string path = SlowUpdateOf(tb, size, 51, &image);
 
     Child update;
     update.Start(path);
