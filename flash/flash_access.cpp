@@ -4,6 +4,8 @@
 #include "platform/mmio.h"
 #include "platform/sync.h"
 
+#include <cstring>
+
 uint32_t BusWidth = 4;
 uint32_t ReadyPattern = 0xFFFFFFFFu;
 uint32_t ReadyPattern16 = 0x0000FFFFu;
@@ -203,12 +205,12 @@ int IsBlockErased(uint8_t* address, uint32_t count)
     while (remaining != 0) {
         uint32_t n = remaining < kSliceWords ? remaining : kSliceWords;
         OsReadBulk(words, p, n * 4u);
-        // All of a slice at once (the compiler vectorises this; a test per
-        // word does not): an erase's read-back reads every block whole.
-        uint32_t all = 0xFFFFFFFFu;
-        for (uint32_t i = 0; i < n; ++i)
-            all &= words[i];
-        if (all != 0xFFFFFFFFu)
+        // All ones when the first word is and every word equals the one
+        // before it: one memcmp of the slice against itself, a word on,
+        // which the C library does many words at a time (a loop of 32-bit
+        // ANDs is not vectorised at the usual optimisation level, and an
+        // erase's read-back reads every block whole).
+        if (words[0] != 0xFFFFFFFFu || (n > 1 && std::memcmp(words, words + 1, (n - 1) * 4u) != 0))
             return 0;
         p += n * 4u;
         remaining -= n;
