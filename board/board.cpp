@@ -112,7 +112,8 @@ struct ParsedSettings {
 ParsedSettings ParseSettings(const std::string& text)
 {
     ParsedSettings out;
-    size_t pos = 0;
+    // An editor may begin the file with a UTF-8 byte-order mark.
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     int lineNo = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -127,7 +128,13 @@ ParsedSettings ParseSettings(const std::string& text)
         std::string key = line.substr(0, sp);
         std::string value = sp == std::string::npos ? "" : Trim(line.substr(sp));
         std::string why;
-        if (!ValidSetting(key, value, &why)) {
+        bool valid = ValidSetting(key, value, &why);
+        // A NUL would cut the line wherever it is passed on as C text.
+        if (line.find('\0') != std::string::npos) {
+            why = "a NUL byte in the line";
+            valid = false;
+        }
+        if (!valid) {
             std::string where = "settings line " + std::to_string(lineNo) + ": " + why;
             out.damage.push_back(where);
             out.damagedLines.push_back({key, line});
@@ -442,9 +449,12 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
         return fail(tmp + ": " + std::strerror(errno));
     for (const auto& [k, v] : all)
         std::fprintf(f, "%s %s\n", k.c_str(), v.c_str());
+    // Damaged lines go back byte for byte (a NUL in one included).
     for (const auto& [k, line] : parsed.damagedLines)
-        if (k != key)
-            std::fprintf(f, "%s\n", line.c_str());
+        if (k != key) {
+            std::fwrite(line.data(), 1, line.size(), f);
+            std::fputc('\n', f);
+        }
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     ok = (std::fclose(f) == 0) && ok;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {

@@ -337,6 +337,14 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
             *error = "line " + std::to_string(lineNo) + ": " + why;
         return false;
     };
+    // An editor may begin the file with a UTF-8 byte-order mark; a UTF-16
+    // one (a registry export of the desktop's editor) is said as such.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        pos = 3;
+    if (text.compare(0, 2, "\xFF\xFE") == 0 || text.compare(0, 2, "\xFE\xFF") == 0) {
+        lineNo = 1;
+        return fail("UTF-16 text; the registry file is UTF-8");
+    }
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
@@ -356,8 +364,12 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
             size_t close = line.rfind(']');
             if (close == std::string::npos)
                 return fail("key without ']'");
+            if (line.find_first_not_of(" \t", close + 1) != std::string::npos)
+                return fail("text after the key's ']'");
             std::string name = line.substr(1, close - 1);
-            if (Lower(name.substr(0, sizeof kRootName - 1)) != Lower(kRootName))
+            // The root's own name, then nothing or a '\\' (not a longer name).
+            if (Lower(name.substr(0, sizeof kRootName - 1)) != Lower(kRootName) ||
+                (name.size() >= sizeof kRootName && name[sizeof kRootName - 1] != '\\'))
                 return fail("key outside HKEY_LOCAL_MACHINE");
             name = name.substr(sizeof kRootName - 1);
             std::string why;

@@ -97,7 +97,11 @@ int RefreshFlashLayout()
         }
         FlashRegion& image = FlashLayout[REGION_IMAGE];
         image.start = start;
-        image.length = (length + (IMAGE_SEARCH_STEP - 1)) & ~(IMAGE_SEARCH_STEP - 1);
+        // The length comes from a header in the flash: one so large (a last
+        // address below the first, say) that rounding it up would wrap to
+        // an empty row keeps the largest row there is instead.
+        constexpr uint32_t kLargestRow = ~(IMAGE_SEARCH_STEP - 1);
+        image.length = length > kLargestRow ? kLargestRow : (length + (IMAGE_SEARCH_STEP - 1)) & kLargestRow;
         image.imageLength = length;
     }
 
@@ -128,7 +132,10 @@ int CheckImageOverlap(uint32_t start, uint32_t length, Window owner)
     for (const FlashRegion& region : FlashLayout) {
         if (region.length == 0)
             continue;
-        if (!(start < region.start + region.length && start + length > region.start))
+        // In 64 bits: the rows come from the flash, the HAL and the
+        // registry, and a row that wraps past 4 GB must not drop out.
+        const uint64_t regionEnd = static_cast<uint64_t>(region.start) + region.length;
+        if (!(start < regionEnd && static_cast<uint64_t>(start) + length > region.start))
             continue;
         if (!listed) {
             std::wcsncat(message, L"This Image will overwrite the following sections:\n",

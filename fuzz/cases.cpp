@@ -12,6 +12,7 @@
 #include "board/board.h"
 #include "board/flash_device.h"
 #include "board/hal.h"
+#include "board/registry_store.h"
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
@@ -261,6 +262,30 @@ std::string NotificationCase(const uint8_t* data, size_t size)
     }
     OsCloseMsgQueue(queue);
     return why;
+}
+
+std::string RegistryTextCase(const uint8_t* data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    board::RegHive hive;
+    std::string error;
+    if (!board::RegParseText(text, &hive, &error))
+        return error.rfind("line ", 0) == 0 ? "" : "a refusal that names no line";
+    for (const auto& [lower, node] : hive.keys) {
+        std::string path;
+        if (!board::RegNormalizePath(node.path, &path) || path != node.path)
+            return "a key path that is not in its canonical form";
+        for (const auto& [lname, entry] : node.values)
+            if (!board::RegValueFits(entry.first, entry.second, &error))
+                return "a value beyond the bounds: " + error;
+    }
+    const std::string once = board::RegSerialize(hive);
+    board::RegHive again;
+    if (!board::RegParseText(once, &again, &error))
+        return "the store's own text is refused: " + error;
+    if (board::RegSerialize(again) != once)
+        return "the text changed on its second round";
+    return "";
 }
 
 }  // namespace fuzz

@@ -24,4 +24,8 @@ std::string ShortcutCase(const uint8_t* data, size_t size);
 // DrainNotifications on one queued message of these bytes (at most 96).
 std::string NotificationCase(const uint8_t* data, size_t size);
 
+// The registry file's parser on these bytes: a refusal names its line,
+// and a text it takes comes back the same from its own serialized form.
+std::string RegistryTextCase(const uint8_t* data, size_t size);
+
 }  // namespace fuzz

@@ -103,6 +103,18 @@ void NotificationSeeds()
     Seed(t, "cut", cut);
 }
 
+void RegistrySeeds()
+{
+    const char* t = "fuzz_registry_text";
+    Seed(t, "values", Text("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\StrataFMD]\n"
+                           "\"MemBase\"=dword:01480000\n\"Folder\"=\"\\\\Flash Disk\"\n\"Blob\"=hex:01,02,ff\n"
+                           "@=\"a\\\"b\\r\\n\\t\"\n; comment\n"));
+    Seed(t, "crlf_bom", Text("\xEF\xBB\xBFREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\A\\\\b\\]\r\n\"\xC3\xA9\"=\"\xF0\x9F\x92\xBE\"\r\n"));
+    Seed(t, "escape_cut", Text("REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"abc\\"));
+    Bytes wide = {0xFF, 0xFE, 'R', 0, 'E', 0, 'G', 0};
+    Seed(t, "utf16", wide);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -116,5 +128,6 @@ int main(int argc, char** argv)
     ScanSeeds();
     ShortcutSeeds();
     NotificationSeeds();
+    RegistrySeeds();
     return g_failures == 0 ? 0 : 1;
 }

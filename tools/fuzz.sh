@@ -5,7 +5,7 @@
 #
 #   tools/fuzz.sh [SECONDS]        default 20 seconds per target
 #
-# Environment: BUILD_DIR (default build-fuzz), TARGETS (default all four),
+# Environment: BUILD_DIR (default build-fuzz), TARGETS (default all five),
 # JOBS (default 1). A crash leaves its input as crash-* in the run folder
 # (BUILD_DIR/fuzz-runs/<target>/) and makes the script fail; copy it into
 # fuzz/corpus/<target>/ so that test_fuzz_regressions replays it from then on.
@@ -15,7 +15,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-20}"
 build="${BUILD_DIR:-$root/build-fuzz}"
 jobs="${JOBS:-1}"
-targets="${TARGETS:-fuzz_update_worker fuzz_flash_scan fuzz_shortcut fuzz_notification}"
+targets="${TARGETS:-fuzz_update_worker fuzz_flash_scan fuzz_shortcut fuzz_notification fuzz_registry_text}"
 
 command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is needed (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
 

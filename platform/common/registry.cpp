@@ -9,6 +9,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
+#include "platform/utf16.h"
 
 struct OsRegKeyObject {
     std::string path;  // canonical, relative to the local-machine root
@@ -72,29 +73,18 @@ std::string ToUtf8(const wchar_t* w)
     return out;
 }
 
-// UTF-8 to wide text; a byte that does not decode stands for itself.
+// UTF-8 to wide text; a byte that does not decode (overlong forms,
+// surrogates and values beyond U+10FFFF included) stands for itself.
 std::wstring FromUtf8(const std::string& s)
 {
     std::wstring out;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     size_t i = 0;
     while (i < s.size()) {
-        unsigned char c = (unsigned char)s[i];
-        uint32_t cp = c;
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = n != 0 && i + n <= s.size();
-        if (ok && n > 1) {
-            cp = c & (0x7F >> n);
-            for (size_t k = 1; k < n; ++k) {
-                unsigned char d = (unsigned char)s[i + k];
-                if ((d & 0xC0) != 0x80) {
-                    ok = false;
-                    break;
-                }
-                cp = cp << 6 | (d & 0x3F);
-            }
-        }
-        if (!ok) {
-            cp = c;
+        uint32_t cp = 0;
+        size_t n = 0;
+        if (!utf16::DecodeUtf8(p + i, s.size() - i, &cp, &n)) {
+            cp = p[i];
             n = 1;
         }
         if (cp >= 0x10000) {

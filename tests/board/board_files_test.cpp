@@ -280,6 +280,26 @@ TEST_F(BoardFilesTest, DamagedSettingsReadAsDefaultsAndAreNotRewrittenInPart)
     EXPECT_TRUE(BoardDamage().empty());
 }
 
+// A NUL in a line makes it damaged (a validator reading it as C text
+// would see only its start), and mending another line writes it back
+// whole, not cut at the NUL; a UTF-8 byte-order mark is no part of a key.
+TEST_F(BoardFilesTest, SettingsLinesWithNulsOrAMarkAreNeverCut)
+{
+    const std::string odd("timing-scale 2\0junk\nunknown x\0y\nshift sideways\n", 47);
+    std::ofstream(Path("settings"), std::ios::binary | std::ios::trunc) << "\xEF\xBB\xBF" "bus 16\n" << odd;
+    EXPECT_EQ(GetSetting("bus"), "16");
+    EXPECT_EQ(GetSetting("timing-scale", "dflt"), "dflt");
+    std::vector<std::string> damage = BoardDamage();
+    ASSERT_EQ(damage.size(), 3u);
+    EXPECT_NE(damage[0].find("settings line 2: a NUL byte in the line"), std::string::npos) << damage[0];
+    std::string why;
+    ASSERT_TRUE(SetSetting("shift", "up", &why)) << why;
+    const std::string after = ReadAll(Path("settings"));
+    EXPECT_NE(after.find(std::string("timing-scale 2\0junk\n", 20)), std::string::npos);
+    EXPECT_NE(after.find(std::string("unknown x\0y\n", 12)), std::string::npos);
+    EXPECT_EQ(GetSetting("shift"), "up");
+}
+
 TEST_F(BoardFilesTest, ARestartThatCannotBeLoggedStillRestarts)
 {
     static std::atomic<int> restarts{0};

@@ -208,6 +208,25 @@ TEST_F(FlashLayoutTest, TouchingRangesDoNotOverlap)
     EXPECT_EQ(uidouble::Boxes().size(), 2u);                      // no box at all
 }
 
+// A ROM header's addresses are the flash's to say: a last address below
+// the first gives a length that wrapped (rounding it up made it 0), or one
+// that wraps the row's end past 4 GB; either way the row dropped out and
+// the image was overwritten without a word.
+TEST_F(FlashLayoutTest, AnImageRowWithAWrappedLengthStillWarns)
+{
+    WriteRomMarkers(0x1000000, 0x1000, 0x80000000, 0x7FEFFFFC);   // length 0xFFF00000
+    EXPECT_EQ(CheckImageOverlap(0x1100000, 0x40000, owner_), 0);
+    ASSERT_EQ(uidouble::Boxes().size(), 1u);
+    EXPECT_EQ(uidouble::Boxes()[0].text, std::wstring(kHeading) + L"IMAGE\n" + kQuestion);
+
+    // Found first: length 0xFFFFFFFC.
+    WriteRomMarkers(0x80000, 0x1000, 0x80001000, 0x80000FF8);
+    EXPECT_EQ(CheckImageOverlap(0x80000, 0x100000, owner_), 0);
+    ASSERT_EQ(uidouble::Boxes().size(), 2u);
+    EXPECT_EQ(uidouble::Boxes()[1].text, std::wstring(kHeading) + L"IMAGE\n" + kQuestion);
+    EXPECT_EQ(FlashLayout[REGION_IMAGE].length, 0xFFFC0000u);
+}
+
 TEST_F(FlashLayoutTest, AllFiveRowsAndTheAnswers)
 {
     WriteRomMarkers(0x80000, 0x1000, 0x80000000, 0x8003FFFC);

@@ -51,6 +51,8 @@ TEST(FuzzCorpus, ShortcutPartsStayInTheirBuffers) { Replay("fuzz_shortcut", fuzz
 
 TEST(FuzzCorpus, NotificationsAreDrained) { Replay("fuzz_notification", fuzz::NotificationCase, 2); }
 
+TEST(FuzzCorpus, RegistryTextRoundTrips) { Replay("fuzz_registry_text", fuzz::RegistryTextCase, 3); }
+
 // The cases must tell a broken ending from a sound one, or the replays
 // above would prove nothing: the same well-formed image completes, and a
 // copy with a wrong checksum fails, both by the rules the case checks.

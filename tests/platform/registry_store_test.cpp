@@ -126,6 +126,26 @@ TEST(RegistryStore, TextRoundTripAndDamage)
     }
 }
 
+// What an editor may make of the file: a UTF-8 byte-order mark is read
+// past; UTF-16 is refused as such, not as "value before any key"; a key
+// line means exactly the root or a key under it, with nothing after it.
+TEST(RegistryStore, KeyLinesAndEncodingMarksAreReadStrictly)
+{
+    board::RegHive hive;
+    std::string err;
+    ASSERT_TRUE(board::RegParseText("\xEF\xBB\xBFREGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K] \r\n\"v\"=dword:1\r\n", &hive,
+                                    &err)) << err;
+    EXPECT_EQ(hive.keys.at("k").values.at("v").second.dword, 1u);
+    EXPECT_FALSE(board::RegParseText(std::string("\xFF\xFER\0E\0G\0", 8), &hive, &err));
+    EXPECT_EQ(err, "line 1: UTF-16 text; the registry file is UTF-8");
+    for (const char* bad : {"[HKEY_LOCAL_MACHINEX\\K]\n", "[HKEY_LOCAL_MACHINE_2]\n",
+                            "[HKEY_LOCAL_MACHINE\\K] \"v\"=dword:1\n"}) {
+        board::RegHive h;
+        EXPECT_FALSE(board::RegParseText(bad, &h, &err)) << bad;
+        EXPECT_EQ(err.rfind("line 1: ", 0), 0u) << err;
+    }
+}
+
 TEST(RegistryStore, ThreadedWritersLoseNothing)
 {
     TempBoard tb;

@@ -35,4 +35,19 @@ TEST(RegistryText, CharactersBeyondUPlusFFFFAreSurrogatePairs)
     EXPECT_EQ(std::wstring(text), std::wstring(expected));
 }
 
+// Bytes that are not UTF-8 reach the program as the characters of those
+// bytes: an overlong '/' is no '/', and a form beyond U+10FFFF no pair.
+TEST(RegistryText, BytesThatAreNotUtf8StandForThemselves)
+{
+    TempBoard board;
+    ASSERT_TRUE(board::RegSetValue("Software\\Drill", "Odd", board::RegValue::String("a\xC0\xAF\xF4\x90\x80\x80")));
+    RegKey opened = nullptr;
+    ASSERT_EQ(OsRegOpenKeyEx(OS_HKEY_LOCAL_MACHINE, L"Software\\Drill", 0, 0, &opened), OS_ERROR_SUCCESS);
+    wchar_t text[16] = {};
+    uint32_t size = sizeof text;
+    ASSERT_EQ(OsRegQueryValueEx(opened, L"Odd", nullptr, text, &size), OS_ERROR_SUCCESS);
+    OsRegCloseKey(opened);
+    EXPECT_EQ(std::wstring(text), std::wstring(L"a\xC0\xAF\xF4\x90\x80\x80"));
+}
+
 }  // namespace
