@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
@@ -136,26 +137,63 @@ void TerminalSize(int fd, int fallbackFd, int* cols, int* rows)
     }
 }
 
-// Characters (code points) of UTF-8 text.
-size_t Columns(const std::string& text)
+// The columns a character takes on a terminal: 2 for the wide and
+// full-width characters (CJK, Hangul, full-width forms, emoji), 0 for
+// combining marks and zero-width characters, 1 for the rest. A table of our
+// own, so that it does not depend on the locale the program runs in.
+int CharColumns(uint32_t c)
 {
-    size_t n = 0;
-    for (unsigned char c : text)
-        n += (c & 0xC0) != 0x80;
+    if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+        (c >= 0x200B && c <= 0x200F) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) ||
+        (c >= 0xFE20 && c <= 0xFE2F))
+        return 0;
+    if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+        (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+        (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+        (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD))
+        return 2;
+    return 1;
+}
+
+// The character of UTF-8 text that begins at byte i: its length in bytes
+// (a lead byte and the continuation bytes that follow it) and its columns.
+size_t NextChar(const std::string& text, size_t i, int* columns)
+{
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    uint32_t c = more == 3 ? lead & 0x07u : more == 2 ? lead & 0x0Fu : more == 1 ? lead & 0x1Fu : lead;
+    size_t n = 1;
+    while (more-- > 0 && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+        c = (c << 6) | (static_cast<unsigned char>(text[i + n++]) & 0x3Fu);
+    *columns = CharColumns(c);
     return n;
 }
 
-// The first `width` characters of UTF-8 text and the rest.
+// Columns that UTF-8 text takes on a terminal.
+size_t Columns(const std::string& text)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < text.size();) {
+        int w;
+        i += NextChar(text, i, &w);
+        n += static_cast<size_t>(w);
+    }
+    return n;
+}
+
+// As much of the beginning of UTF-8 text as fits in `width` columns (never
+// half a character), and the rest.
 std::string TakeColumns(std::string* text, size_t width)
 {
     size_t i = 0, n = 0;
     while (i < text->size()) {
-        if (((*text)[i] & 0xC0) != 0x80) {
-            if (n == width)
-                break;
-            ++n;
-        }
-        ++i;
+        int w;
+        size_t len = NextChar(*text, i, &w);
+        if (n + static_cast<size_t>(w) > width)
+            break;
+        n += static_cast<size_t>(w);
+        i += len;
     }
     std::string head = text->substr(0, i);
     text->erase(0, i);
@@ -282,13 +320,32 @@ public:
         // a line is answered unattended), which the dialog behind would
         // otherwise take: the progress dialog's Enter is its Abort.
         DropTypedAhead();
-        for (bool first = true, again = false;; first = again, again = false) {
-            std::string line = first ? body() : "\r\x1b[2K";
+        // The row of buttons, the chosen one highlighted.
+        auto row = [&] {
+            std::string line;
             for (size_t i = 0; i < buttons.size(); ++i) {
                 std::string name = UiButtonName(buttons[i]);
                 line += i == selected ? " \x1b[7m[" + name + "]\x1b[0m" : " [" + name + "]";
             }
-            Write(line);
+            return line;
+        };
+        size_t used = 0;   // columns of the row
+        for (int b : buttons)
+            used += std::string(UiButtonName(b)).size() + 3;
+        // What the keys do, after the buttons while the box waits (where it
+        // fits); the answer takes its place.
+        std::string letters, hint;
+        for (int b : buttons)
+            letters += std::string(letters.empty() ? "" : "/") +
+                       static_cast<char>(std::tolower(static_cast<unsigned char>(UiButtonName(b)[0])));
+        std::string close = UiButtonName(UiBoxCloseAnswer(style));
+        for (const std::string& h : {buttons.size() == 1 ? "(" + letters + " or Enter: " + close + ")"
+                                                          : "(" + letters + ", or arrows and Enter; Esc: " + close + ")",
+                                     "(" + letters + "; Esc: " + close + ")"})
+            if (hint.empty() && used + 3 + h.size() <= Width())
+                hint = "   " + h;
+        for (bool first = true, again = false;; first = again, again = false) {
+            Write((first ? body() : "\r\x1b[2K") + row() + hint);
             // Termination, the box's Ctrl-C, and the terminal's own signals.
             int watched[3];
             int nwatched = UiBoxWatchFds(watched);
@@ -318,13 +375,10 @@ public:
                         std::towlower(static_cast<wint_t>(key)))
                         answer = b;
             if (answer) {
-                // The answer after the buttons, or below them where the
-                // line has no room left.
-                size_t used = 0;
-                for (int b : buttons)
-                    used += std::string(UiButtonName(b)).size() + 3;
+                // The answer after the buttons, in place of the hint, or
+                // below them where the line has no room left.
                 std::string echo = std::string("-> ") + UiButtonName(answer);
-                Write((used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
+                Write("\r\x1b[2K" + row() + (used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
                 ++outputs_;
                 DropTypedAhead();
                 return answer;
@@ -357,13 +411,19 @@ public:
             size_t width = Width();
             std::string out = "\n \x1b[1m" + (record->title ? UiUtf8(record->title) : std::string("Open")) +
                               "\x1b[0m  " + Clip(UiUtf8(pattern) + " in " + UiUtf8(dir), width - 7) + "\n";
+            // Wrapped, never cut: a name cut short could look like another,
+            // and the help must be read to its end.
+            auto add = [&](const std::string& text) {
+                for (const std::string& l : Wrap(text, width, "  "))
+                    out += l + "\n";
+            };
             for (size_t i = 0; i < files.size(); ++i)
-                out += Clip("  " + std::to_string(i + 1) + ". " + UiUtf8(files[i]), width) + "\n";
+                add(std::to_string(i + 1) + ". " + UiUtf8(files[i]));
             if (files.empty())
-                out += "  (no files)\n";
-            out += Clip("  A bare name is taken in " + UiUtf8(dir.empty() ? L"\\" : dir) +
-                        "; ./x.bin or /tmp/x.bin is a host file.", width) + "\n";
-            out += Clip("  A number or a path, then Enter; an empty line or Esc: cancel.", width) + "\n";
+                add("(no files)");
+            add("A bare name is taken in " + UiUtf8(dir.empty() ? L"\\" : dir) +
+                "; ./x.bin or /tmp/x.bin is a host file.");
+            add("A number or a path, then Enter; an empty line or Esc: cancel.");
             return out;
         };
         BoxShown shownBox(*this);

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/posix/ui_presenter.h"
+#include "files_board_dir.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
 
@@ -167,6 +169,94 @@ TEST_F(UiTerminal, ThreadedBoxComesBelowTheDialogsLatestStateAndIsNeverOverdrawn
         EXPECT_FALSE(end != std::string::npos && out[end] == 'A')
             << "a redraw in place climbed over the box";
     }
+}
+
+// The lines as a terminal keeps them: each line from its last carriage
+// return, without escapes; the columns each takes (the test's texts hold
+// ASCII and CJK characters only, two columns each).
+std::vector<std::pair<std::string, size_t>> ShownLines(const std::string& out)
+{
+    std::vector<std::pair<std::string, size_t>> lines;
+    size_t start = 0;
+    while (start <= out.size()) {
+        size_t nl = out.find('\n', start);
+        std::string line = out.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        size_t cr = line.rfind('\r');
+        if (cr != std::string::npos)
+            line.erase(0, cr + 1);
+        std::string plain;
+        size_t columns = 0;
+        for (size_t i = 0; i < line.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(line[i]);
+            if (c == 0x1b) {
+                while (i + 1 < line.size() && !std::isalpha(static_cast<unsigned char>(line[i + 1])))
+                    ++i;
+                ++i;
+                continue;
+            }
+            plain.push_back(line[i]);
+            columns += c < 0x80 ? 1 : c >= 0xC0 ? 2 : 0;
+        }
+        lines.push_back({plain, columns});
+        if (nl == std::string::npos)
+            break;
+        start = nl + 1;
+    }
+    return lines;
+}
+
+// Wide characters (file names, a path typed at the prompt, a box's text)
+// take two columns each. Counted as one, a line ran past the terminal's
+// edge and wrapped, and every key redrew the prompt below a stale copy.
+TEST_F(UiTerminal, WideCharactersAndHelpKeepToTheWidth)
+{
+    BoardDir board;
+    const std::string wide = "映像ファイル映像ファイル映像ファイル";
+    board.Write("rootfs/" + wide + ".bin", "x");
+    const char* columns = std::getenv("COLUMNS");
+    std::string saved = columns ? columns : "";
+    setenv("COLUMNS", "30", 1);
+    Start("/tmp/" + wide + "/" + wide + "/x.bin" + "\x1b" + "o");
+    static wchar_t file[260];
+    OsOpenFileName record{};
+    record.structSize = 76;
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    EXPECT_EQ(OsGetOpenFileName(&record), 0) << "Escape cancels";
+    EXPECT_EQ(OsMessageBox(nullptr, (UiWideFromUtf8(wide) + L" " + UiWideFromUtf8(wide)).c_str(), L"BOX",
+                           OS_MB_OK), OS_IDOK);
+    if (columns)
+        setenv("COLUMNS", saved.c_str(), 1);
+    else
+        unsetenv("COLUMNS");
+    std::string out = Output();
+    std::string joined;
+    for (const auto& [line, width] : ShownLines(out)) {
+        EXPECT_LE(width, 29u) << "past the edge of 30 columns: " << line;
+        joined += line.substr(line.find_first_not_of(' ') == std::string::npos ? 0 : line.find_first_not_of(' ')) + " ";
+    }
+    EXPECT_NE(joined.find("ル.bin"), std::string::npos) << "the wide name is listed to its end: " << joined;
+    EXPECT_NE(joined.find("an empty line or Esc: cancel."), std::string::npos)
+        << "the chooser's help is wrapped, never cut: " << joined;
+    EXPECT_NE(joined.find("x.bin"), std::string::npos) << "the prompt shows the end of what was typed";
+}
+
+// A box says which keys answer it while it waits; its answer then stands
+// in place of that hint.
+TEST_F(UiTerminal, MessageBoxSaysWhatKeysWork)
+{
+    Start("c");
+    EXPECT_EQ(OsMessageBox(nullptr, L"go on?", L"WARNING", 0x131), OS_IDCANCEL);
+    std::string out = Output();
+    size_t answer = out.find("-> Cancel");
+    ASSERT_NE(answer, std::string::npos);
+    EXPECT_NE(out.substr(0, answer).find("(o/c, or arrows and Enter; Esc: Cancel)"), std::string::npos) << out;
+    std::vector<std::pair<std::string, size_t>> lines = ShownLines(out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].first, " [OK] [Cancel]  -> Cancel") << "the hint gives way to the answer";
 }
 
 TEST(UiCommonControls, ProgressTemplatesNeedThemFirst)
