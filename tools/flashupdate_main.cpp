@@ -21,9 +21,10 @@ const char kHelp[] =
     "  --help      this text; --version: the version\n"
     "\n"
     "The arguments are joined by single blanks into the program's command line.\n"
-    "The exit code is always 1. With a terminal on standard input the dialogs are\n"
-    "drawn and answered by keys; otherwise they speak a line protocol on standard\n"
-    "error and input (see flashupdate(1)). The board: $BOARDSIM_DIR, else\n"
+    "The exit code is always 1. With a terminal on standard input and on standard\n"
+    "error the dialogs are drawn and answered by keys; otherwise they speak a line\n"
+    "protocol on standard error and input (see flashupdate(1)).\n"
+    "The board: $BOARDSIM_DIR, else\n"
     "${XDG_STATE_HOME:-$HOME/.local/state}/boardsim/default.\n";
 
 }  // namespace

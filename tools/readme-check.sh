@@ -6,7 +6,8 @@
 #   readme-check.sh README.md BUILD_DIR
 # Fails when a command is not found or cannot run (126/127), when boardsim
 # reports a usage error (2), when a wait times out (124), or when the output shows that an example named
-# something that does not exist.
+# something that does not exist; and when a manual page in doc/man shows a
+# doubled backslash or boardsim(1) lacks a command of `boardsim help`.
 set -uo pipefail
 readme=$(realpath "${1:-README.md}")
 build=$(realpath "${2:-build}")
@@ -50,5 +51,26 @@ for bad in "Cannot Open Image File" "No such file" "No such folder" "unknown com
     status=1
   fi
 done
+
+# The manual pages beside the README: a backslash is "\e" in roff, so a
+# device path written "\e\e" shows two of them; and every command that
+# `boardsim help` lists has its entry in boardsim(1).
+mandir="$(dirname "$readme")/doc/man"
+if command -v groff >/dev/null 2>&1; then
+  for page in "$mandir"/*.[0-9]; do
+    if groff -man -Tascii -P-cbou "$page" 2>/dev/null | grep -q '\\\\'; then
+      echo "readme-check: $(basename "$page") shows a doubled backslash"
+      status=1
+    fi
+  done
+fi
+commands=$(sed -n '/^\.SH COMMANDS/,/^\.SH [^C]/p' "$mandir/boardsim.1" | sed 's/\\f[BIRP]/ /g')
+for command in $("$build/boardsim" help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\) .*/\1/p'); do
+  if ! grep -qw -- "$command" <<<"$commands"; then
+    echo "readme-check: boardsim(1) has no entry for the command \"$command\" of boardsim help"
+    status=1
+  fi
+done
+
 [ "$status" -eq 0 ] && echo "readme-check: all examples of $readme ran as written"
 exit "$status"
