@@ -332,20 +332,23 @@ public:
         size_t used = 0;   // columns of the row
         for (int b : buttons)
             used += std::string(UiButtonName(b)).size() + 3;
-        // What the keys do, after the buttons while the box waits (where it
-        // fits); the answer takes its place.
-        std::string letters, hint;
+        // What the keys do, after the buttons while the box waits, as far
+        // as the width allows now; the answer takes its place.
+        std::string letters;
         for (int b : buttons)
             letters += std::string(letters.empty() ? "" : "/") +
                        static_cast<char>(std::tolower(static_cast<unsigned char>(UiButtonName(b)[0])));
         std::string close = UiButtonName(UiBoxCloseAnswer(style));
-        for (const std::string& h : {buttons.size() == 1 ? "(" + letters + " or Enter: " + close + ")"
-                                                          : "(" + letters + ", or arrows and Enter; Esc: " + close + ")",
-                                     "(" + letters + "; Esc: " + close + ")"})
-            if (hint.empty() && used + 3 + h.size() <= Width())
-                hint = "   " + h;
+        auto hint = [&]() -> std::string {
+            for (const std::string& h : {buttons.size() == 1 ? "(" + letters + " or Enter: " + close + ")"
+                                                              : "(" + letters + ", or arrows and Enter; Esc: " + close + ")",
+                                         "(" + letters + "; Esc: " + close + ")"})
+                if (used + 3 + h.size() <= Width())
+                    return "   " + h;
+            return "";
+        };
         for (bool first = true, again = false;; first = again, again = false) {
-            Write((first ? body() : "\r\x1b[2K") + row() + hint);
+            Write((first ? body() : "\r\x1b[2K") + row() + hint());
             // Termination, the box's Ctrl-C, and the terminal's own signals.
             int watched[3];
             int nwatched = UiBoxWatchFds(watched);
