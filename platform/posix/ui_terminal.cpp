@@ -837,8 +837,10 @@ private:
                 if (c.id == OS_IDCANCEL)
                     cancelText = UiUtf8(c.text);
             }
+        // Enter presses that one button too: said, since it is the key
+        // typed by habit while an update runs (there it is Abort).
         if (onlyCancel)
-            return "Esc or Ctrl-C: " + cancelText;
+            return "Esc or Ctrl-C: " + cancelText + " (Enter too)";
         std::string numbers = s.buttons.size() == 1 ? "1" : "1-" + std::to_string(std::min<size_t>(s.buttons.size(), 9));
         return numbers + ": press; arrows + Enter: choose, press; Esc or Ctrl-C: " +
                (cancelText.empty() ? "close" : cancelText);
