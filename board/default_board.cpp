@@ -273,6 +273,30 @@ bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out)
     return true;
 }
 
+namespace {
+
+// A key or value as a message quotes it: a line of the settings file may
+// be megabytes long or hold control characters (a terminal's escapes), so
+// at most 64 bytes of it, each control byte as \xNN.
+std::string Quoted(const std::string& text)
+{
+    constexpr size_t kShown = 64;
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + (text.size() > kShown ? "\"... (" + std::to_string(text.size()) + " bytes)" : "\"");
+}
+
+}  // namespace
+
 bool ValidSetting(const std::string& key, const std::string& value, std::string* why)
 {
     auto fail = [&](const std::string& reason) {
@@ -282,9 +306,9 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
     };
     const SettingInfo* s = FindSetting(key);
     if (!s)
-        return fail("unknown key \"" + key + "\" (see boardsim help)");
+        return fail("unknown key " + Quoted(key) + " (see boardsim help)");
     if (!s->valid(value))
-        return fail("bad value \"" + value + "\" for " + key + ": expected " + s->values);
+        return fail("bad value " + Quoted(value) + " for " + key + ": expected " + s->values);
     return true;
 }
 

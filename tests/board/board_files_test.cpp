@@ -300,6 +300,23 @@ TEST_F(BoardFilesTest, SettingsLinesWithNulsOrAMarkAreNeverCut)
     EXPECT_EQ(GetSetting("shift"), "up");
 }
 
+// The message about a damaged line quotes a bounded, printable part of it:
+// a megabyte line or a terminal's escape sequence is never echoed whole.
+TEST_F(BoardFilesTest, ADamagedLineIsQuotedShortAndPrintable)
+{
+    std::ofstream(Path("settings"), std::ios::binary | std::ios::trunc)
+        << "shift \x1b]0;pwned\x07" << std::string(1 << 20, 'x') << "\n\x1b[2J 1\n";
+    std::vector<std::string> damage = BoardDamage();
+    ASSERT_EQ(damage.size(), 2u);
+    for (const std::string& d : damage) {
+        EXPECT_LT(d.size(), 400u);
+        EXPECT_EQ(d.find('\x1b'), std::string::npos) << d;
+    }
+    EXPECT_NE(damage[0].find("line 1: bad value \"\\x1B]0;pwned\\x07xx"), std::string::npos) << damage[0];
+    EXPECT_NE(damage[0].find("(1048586 bytes)"), std::string::npos) << damage[0];
+    EXPECT_NE(damage[1].find("line 2: unknown key \"\\x1B[2J\""), std::string::npos) << damage[1];
+}
+
 TEST_F(BoardFilesTest, ARestartThatCannotBeLoggedStillRestarts)
 {
     static std::atomic<int> restarts{0};
