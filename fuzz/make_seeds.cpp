@@ -50,6 +50,15 @@ void UpdateSeeds()
         o.flawRecord = 1;
         Seed(t, f.name, imagekit::BinOfImage(0x80000000, imagekit::Pattern(0x600, 6), 0x200, o));
     }
+    // A record whose length wraps its end past 2^32 into the image, one
+    // that starts in the last bytes of the flash and ends past them, and an
+    // image that starts below the flash window (kept at its own address).
+    Bytes wrap = imagekit::BuildBin(0x80000000, 0x1000, {{0x80000F00, imagekit::Pattern(0x40, 10)}});
+    imagekit::Put32(wrap, 15 + 4, 0xFFFFF200);
+    Seed(t, "record_wraps", wrap);
+    Seed(t, "record_past_flash",
+         imagekit::BuildBin(0x80000000, 0x1F80000, {{0x81F7FF00, imagekit::Pattern(0x200, 11)}}));
+    Seed(t, "below_window", imagekit::BinOfImage(0x7FFFF000, imagekit::Pattern(0x200, 12), 0x100));
     // A record far outside the image's own range.
     Seed(t, "stray_record",
          imagekit::BuildBin(0x80000000, 0x400, {{0x80000000, imagekit::Pattern(0x40, 8)},
