@@ -39,6 +39,9 @@ const wchar_t kFileChanged[] =
     L"The image file changed during the update! The image in Flash is incomplete. Don't reboot Now! Update "
     L"again with a good file";
 
+const wchar_t kOverlappingRecords[] =
+    L"Records of the Image File overlap, it seems to be corrupt. Try updating with another file";
+
 // The records start right after the file header.
 constexpr uint32_t kFirstRecordOffset = IMAGE_SIGNATURE_BYTES + 8;
 // A record header: address, length and checksum.
@@ -79,6 +82,65 @@ struct RecordTrail {
         return records == other.records && dataBytes == other.dataBytes && digest == other.digest;
     }
 };
+
+// The flash spans the check pass has met so far: sorted, disjoint, with
+// spans that touch joined, so that the records of an ordinary image (one
+// after the other) keep it at a few entries. A record that overlaps an
+// earlier one would be programmed over it after the erase and fail its
+// read-back, blaming the flash for a bad file; it is refused while the old
+// image is whole. A file of more scattered spans than the table holds is
+// checked no further (its read-back still finds a clash).
+constexpr uint32_t kCoveredSpans = 4096;
+uint32_t CoveredStart[kCoveredSpans];
+uint32_t CoveredEnd[kCoveredSpans];
+uint32_t CoveredCount = 0;
+bool CoveredFull = false;
+
+void ForgetCoveredSpans()
+{
+    CoveredCount = 0;
+    CoveredFull = false;
+}
+
+// Notes the flash span [start, end); 0 when it overlaps a span noted before.
+int NoteCoveredSpan(uint32_t start, uint32_t end)
+{
+    if (CoveredFull || start == end)
+        return 1;
+    // The first span that starts after start.
+    uint32_t lo = 0, hi = CoveredCount;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (CoveredStart[mid] <= start)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const uint32_t at = lo;
+    if ((at > 0 && CoveredEnd[at - 1] > start) || (at < CoveredCount && CoveredStart[at] < end))
+        return 0;
+    const bool joinsBefore = at > 0 && CoveredEnd[at - 1] == start;
+    const bool joinsAfter = at < CoveredCount && CoveredStart[at] == end;
+    if (joinsBefore && joinsAfter) {
+        CoveredEnd[at - 1] = CoveredEnd[at];
+        std::memmove(CoveredStart + at, CoveredStart + at + 1, (CoveredCount - at - 1) * sizeof(uint32_t));
+        std::memmove(CoveredEnd + at, CoveredEnd + at + 1, (CoveredCount - at - 1) * sizeof(uint32_t));
+        --CoveredCount;
+    } else if (joinsBefore) {
+        CoveredEnd[at - 1] = end;
+    } else if (joinsAfter) {
+        CoveredStart[at] = start;
+    } else if (CoveredCount == kCoveredSpans) {
+        CoveredFull = true;
+    } else {
+        std::memmove(CoveredStart + at + 1, CoveredStart + at, (CoveredCount - at) * sizeof(uint32_t));
+        std::memmove(CoveredEnd + at + 1, CoveredEnd + at, (CoveredCount - at) * sizeof(uint32_t));
+        CoveredStart[at] = start;
+        CoveredEnd[at] = end;
+        ++CoveredCount;
+    }
+    return 1;
+}
 
 // One run of the worker: what closing must release or hand back.
 struct UpdateRun {
@@ -242,7 +304,14 @@ int CheckRecordSpan(UpdateRun& run, uint32_t offset, uint32_t length)
 int CheckRecord(UpdateRun& run, uint32_t offset, const ImageRecordHeader& record)
 {
     run.trail[run.pass].Note(record);
-    return CheckRecordSpan(run, offset, record.length);
+    if (!CheckRecordSpan(run, offset, record.length))
+        return 0;
+    // CheckRecordSpan kept the span inside the window.
+    if (run.pass == 0 && !NoteCoveredSpan(offset, offset + record.length)) {
+        Report(run, kOverlappingRecords);
+        return 0;
+    }
+    return 1;
 }
 
 // Programs one chunk at a flash offset. On a 16-bit bus a chunk that runs
@@ -319,6 +388,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
 {
     const uint32_t t0 = OsGetTickCount();
     bool shown = false;
+    ForgetCoveredSpans();
     for (;;) {
         ImageRecordHeader record{};
         if (!ReadRecordHeader(run, &record)) {
