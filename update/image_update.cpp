@@ -280,38 +280,36 @@ int EraseImageRange(UpdateRun& run, uint32_t imageLength)
     return 1;
 }
 
-// Whether a record's flash span may be programmed: inside the image's
-// range (and so inside the window) and on a bus word. 1 = go on.
-int CheckRecordSpan(UpdateRun& run, uint32_t offset, uint32_t length)
+// Why a record's flash span may not be programmed: outside the image's
+// range (and so outside the window) or off a bus word. nullptr = it may.
+const wchar_t* SpanFault(const UpdateRun& run, uint32_t offset, uint32_t length)
 {
     if (length == 0)
-        return 1;   // nothing to program
+        return nullptr;   // nothing to program
     uint64_t end = static_cast<uint64_t>(offset) + length;
     uint64_t wordEnd = (end + (BusWidth - 1)) & ~static_cast<uint64_t>(BusWidth - 1);
-    if (offset < run.flashStart || end > run.flashEnd || wordEnd > FLASH_WINDOW_FULL) {
-        Report(run, L"Record outside the image!");
-        return 0;
-    }
-    if (offset % BusWidth != 0) {
-        Report(run, L"Record not aligned to the Flash bus width!");
-        return 0;
-    }
-    return 1;
+    if (offset < run.flashStart || end > run.flashEnd || wordEnd > FLASH_WINDOW_FULL)
+        return L"Record outside the image!";
+    if (offset % BusWidth != 0)
+        return L"Record not aligned to the Flash bus width!";
+    return nullptr;
 }
 
-// A record header met by the current pass: noted in its trail, and its
-// span checked as CheckRecordSpan does. 1 = go on.
+// A record header met by the current pass: noted in its trail, its span
+// checked (SpanFault), and in the check pass its overlap with the records
+// before it. The programming pass meets only records the check pass found
+// sound, unless the file was rewritten since: it then says so, since the
+// erase has begun. 1 = go on.
 int CheckRecord(UpdateRun& run, uint32_t offset, const ImageRecordHeader& record)
 {
     run.trail[run.pass].Note(record);
-    if (!CheckRecordSpan(run, offset, record.length))
-        return 0;
-    // CheckRecordSpan kept the span inside the window.
-    if (run.pass == 0 && !NoteCoveredSpan(offset, offset + record.length)) {
-        Report(run, kOverlappingRecords);
-        return 0;
-    }
-    return 1;
+    const wchar_t* fault = SpanFault(run, offset, record.length);
+    if (fault == nullptr && run.pass == 0 && !NoteCoveredSpan(offset, offset + record.length))
+        fault = kOverlappingRecords;   // the span lies inside the window
+    if (fault == nullptr)
+        return 1;
+    Report(run, run.pass == 0 ? fault : kFileChanged);
+    return 0;
 }
 
 // Programs one chunk at a flash offset. On a 16-bit bus a chunk that runs
@@ -444,7 +442,8 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
 // Programs the records, reading each chunk back. Returns when the run ends;
 // run.completed tells how. Once the erase has begun, an Abort ends the run
 // with the warning that the image in flash is incomplete: never with the
-// restart question.
+// restart question. So does a file that now ends early or holds records
+// the check did not see: it was rewritten (or cannot be read) since.
 void ProgramRecords(UpdateRun& run, uint8_t* data)
 {
     uint64_t overall = 0;
@@ -456,7 +455,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
     for (;;) {
         ImageRecordHeader record{};
         if (!ReadRecordHeader(run, &record)) {
-            Report(run, kUnexpectedEnd);
+            Report(run, kFileChanged);   // the check pass read it whole
             return;
         }
         if (record.address == 0 && record.checksum == 0) {
@@ -483,7 +482,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
             }
             uint32_t chunk = remaining < IMAGE_CHUNK_BYTES ? remaining : IMAGE_CHUNK_BYTES;
             if (!ReadChunk(run, data, chunk, chunk == remaining)) {
-                Report(run, kUnexpectedEnd);
+                Report(run, kFileChanged);   // the check pass read it whole
                 return;
             }
             // A partial last word is padded with ones: programming them

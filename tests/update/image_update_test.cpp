@@ -620,24 +620,39 @@ TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
 
 // The file is copied over (in place) while the warning is up: the records
 // that the programming pass then meets are not the ones that were checked.
-// Its end record, met at once, once made an erased range look complete.
+// Its end record, met at once, once made an erased range look complete; a
+// file cut short, or one whose record now lies outside the image, ended
+// after the erase without a word of the image being gone.
 TEST_F(ImageUpdate, AFileRewrittenAfterItsCheckIsNeverTakenForComplete)
 {
-    Dirty(0x0);
-    Place(imagekit::OsImageBin(0xBCA00000, 0x48000));   // over the bootloader: the warning asks
-    Bytes endOnly = imagekit::BuildBin(0xBCA00000, 0x48000, {});
-    const std::string host = board_.rootfs() + "/img.bin";
-    uidouble::OnNextBox([&] { EXPECT_TRUE(imagekit::WriteFile(host, endOnly)); });
-    uidouble::AnswerNext(OS_IDOK);
-    EXPECT_EQ(ImageUpdateWorker(dialog_), 0u);
-    std::vector<uidouble::Box> boxes = uidouble::Boxes();
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].caption, L"WARNING");
-    EXPECT_EQ(boxes[1].caption, L"ERROR");
-    EXPECT_EQ(boxes[1].text, L"The image file changed during the update! The image in Flash is incomplete. "
-                             L"Don't reboot Now! Update again with a good file");
-    EXPECT_EQ(g_restarts.load(), 0);
-    ExpectClosed();
+    const Bytes good = imagekit::OsImageBin(0xBCA00000, 0x48000);
+    std::vector<imagekit::BinRecord> outside(1);
+    outside[0].address = 0xBCA50000;
+    outside[0].data = imagekit::Pattern(0x100, 3);
+    const Bytes replacements[] = {
+        imagekit::BuildBin(0xBCA00000, 0x48000, {}),                      // the end record only
+        Bytes(good.begin(), good.begin() + good.size() / 2),              // cut short
+        imagekit::BuildBin(0xBCA00000, 0x48000, outside),                 // a record past the image
+    };
+    for (const Bytes& replacement : replacements) {
+        SCOPED_TRACE(replacement.size());
+        uidouble::Install();
+        dialog_ = uidouble::NewDialog(&kProgress);
+        Dirty(0x0);
+        Place(good);   // over the bootloader: the warning asks
+        const std::string host = board_.rootfs() + "/img.bin";
+        uidouble::OnNextBox([&] { EXPECT_TRUE(imagekit::WriteFile(host, replacement)); });
+        uidouble::AnswerNext(OS_IDOK);
+        EXPECT_EQ(ImageUpdateWorker(dialog_), 0u);
+        std::vector<uidouble::Box> boxes = uidouble::Boxes();
+        ASSERT_EQ(boxes.size(), 2u);
+        EXPECT_EQ(boxes[0].caption, L"WARNING");
+        EXPECT_EQ(boxes[1].caption, L"ERROR");
+        EXPECT_EQ(boxes[1].text, L"The image file changed during the update! The image in Flash is incomplete. "
+                                 L"Don't reboot Now! Update again with a good file");
+        EXPECT_EQ(g_restarts.load(), 0);
+        ExpectClosed();
+    }
 }
 
 TEST_F(ImageUpdate, RecordsOutsideTheImageOrOffTheBusWordAreNotProgrammed)
