@@ -38,6 +38,10 @@
 namespace {
 
 constexpr uint32_t kRedrawIntervalMs = 100;
+// A dialog taller than the terminal cannot be redrawn in place (the cursor
+// cannot climb above the screen's top): each change draws it anew below,
+// so such drawings come at most once a second rather than ten times.
+constexpr uint32_t kTallRedrawIntervalMs = 1000;
 constexpr uint32_t kHoldBlankMs = 300;
 
 // The settings to restore; read by the signal path, so kept in plain globals.
@@ -130,10 +134,17 @@ void TerminalSize(int fd, int fallbackFd, int* cols, int* rows)
     if ((ioctl(fd, TIOCGWINSZ, &ws) == 0 || ioctl(fallbackFd, TIOCGWINSZ, &ws) == 0) && ws.ws_col > 0) {
         *cols = ws.ws_col;
         *rows = ws.ws_row > 0 ? ws.ws_row : 24;
-    } else if (const char* c = std::getenv("COLUMNS")) {
-        int n = std::atoi(c);
-        if (n > 0)
-            *cols = n;
+    } else {
+        if (const char* c = std::getenv("COLUMNS")) {
+            int n = std::atoi(c);
+            if (n > 0)
+                *cols = n;
+        }
+        if (const char* r = std::getenv("LINES")) {
+            int n = std::atoi(r);
+            if (n > 0)
+                *rows = n;
+        }
     }
 }
 
@@ -528,7 +539,7 @@ public:
             eofSent = s.eofSent;
             if (s.pending) {
                 uint32_t since = OsGetTickCount() - s.lastDraw;
-                timeout = since >= kRedrawIntervalMs ? 0 : static_cast<int>(kRedrawIntervalMs - since);
+                timeout = since >= s.interval ? 0 : static_cast<int>(s.interval - since);
             }
         }
         std::unique_lock<std::mutex> in = turn_.TryForDialog();
@@ -650,6 +661,7 @@ private:
         bool afresh = false;      // draw below, never in place (the screen changed under it)
         uint64_t drawnVersion = ~0ull;
         uint32_t lastDraw = 0;
+        uint32_t interval = kRedrawIntervalMs;   // between drawings that are not forced
         int lines = 0;            // lines of the last drawing
         std::string content;      // what it showed then, but for the hint
         uint64_t outputsAt = 0;   // outputs_ right after the last drawing
@@ -860,7 +872,7 @@ private:
             return;
         }
         uint32_t now = OsGetTickCount();
-        if (!force && s.lines > 0 && now - s.lastDraw < kRedrawIntervalMs) {
+        if (!force && s.lines > 0 && now - s.lastDraw < s.interval) {
             s.pending = true;
             return;
         }
@@ -885,6 +897,7 @@ private:
         Write(out);
         ++outputs_;
         s.lines = static_cast<int>(lines.size());
+        s.interval = s.lines < rows ? kRedrawIntervalMs : kTallRedrawIntervalMs;
         s.content = content;
         s.outputsAt = outputs_;
         s.drawnVersion = view.version;

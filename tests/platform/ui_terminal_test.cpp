@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/posix/ui_presenter.h"
 #include "files_board_dir.h"
 #include "platform/testing/ui_double.h"
@@ -257,6 +258,57 @@ TEST_F(UiTerminal, MessageBoxSaysWhatKeysWork)
     std::vector<std::pair<std::string, size_t>> lines = ShownLines(out);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2].first, " [OK] [Cancel]  -> Cancel") << "the hint gives way to the answer";
+}
+
+// A dialog taller than the terminal cannot be redrawn in place, so every
+// drawing is a new copy below the last: ten a second filled a short
+// terminal's scrollback with copies of the progress dialog. Each "1" here
+// is a step of 200 ms on the virtual clock, ten seconds in all.
+const OsDialogItem kTallItems[] = {
+    {1004, L"STATIC", L"step", 7, 7, 157, 10, 0x50020000},
+    {1002, L"msctls_progress32", L"", 7, 20, 157, 13, 0x50800000},
+    {1010, L"BUTTON", L"Step", 7, 40, 40, 10, 0x50010000},
+    {2, L"BUTTON", L"Abort", 60, 40, 40, 10, 0x50010000},
+};
+const OsDialogTemplate kTall = {L"Working", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 4, kTallItems};
+
+intptr_t StepsOnTheVirtualClock(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
+{
+    static int step;
+    if (message == OS_WM_INITDIALOG) {
+        step = 0;
+        OsSendMessage(OsGetDlgItem(dialog, 1002), OS_PBM_SETRANGE32, 0, 50);
+    }
+    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 1010) {
+        OsVirtualClockAdvance(200 * 1000);
+        OsSendMessage(OsGetDlgItem(dialog, 1002), OS_PBM_SETPOS, static_cast<uintptr_t>(++step), 0);
+    }
+    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 2)
+        OsEndDialog(dialog, 0);
+    return 1;
+}
+
+TEST_F(UiTerminal, ADialogTallerThanTheTerminalIsDrawnAnewAtMostOnceASecond)
+{
+    OsInitCommonControls();
+    const char* lines = std::getenv("LINES");
+    std::string saved = lines ? lines : "";
+    setenv("LINES", "4", 1);
+    OsUseVirtualClock(1000000);
+    Start(std::string(50, '1'));
+    OsDialogBoxIndirectParam(nullptr, &kTall, nullptr, StepsOnTheVirtualClock, 0);
+    OsUseRealClock();
+    if (lines)
+        setenv("LINES", saved.c_str(), 1);
+    else
+        unsetenv("LINES");
+    std::string out = Output();
+    size_t drawings = 0;
+    for (size_t p = out.find("== Working =="); p != std::string::npos; p = out.find("== Working ==", p + 1))
+        ++drawings;
+    EXPECT_GE(drawings, 5u) << "progress still shows";
+    EXPECT_LE(drawings, 14u) << out;
+    EXPECT_NE(out.find("50/50"), std::string::npos) << "the last state is drawn";
 }
 
 TEST(UiCommonControls, ProgressTemplatesNeedThemFirst)
