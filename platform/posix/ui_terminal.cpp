@@ -237,8 +237,9 @@ std::vector<std::string> Wrap(const std::string& text, size_t width, const std::
     return out;
 }
 
+// kIgnored: a key that means nothing here (a function key, Home...).
 enum Key { kNone = 0, kEnter = -1, kEscape = -2, kLeft = -3, kRight = -4, kUp = -5, kDown = -6,
-           kEnd = -7 };
+           kEnd = -7, kIgnored = -8 };
 
 std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set)
 {
@@ -942,21 +943,33 @@ private:
                 return kEnter;
             if (c != 0x1b)
                 return c;
-            // Escape alone, or the start of an arrow key's sequence.
+            // Escape alone, or the start of a key's sequence: "ESC [",
+            // parameter bytes and a final byte, or "ESC O" and one byte. The
+            // whole sequence is read, so that none of its bytes counts as a
+            // key of its own (F5 is "ESC [ 1 5 ~": its "5" pressed button 5,
+            // Coldboot). The arrows, with modifiers or not, choose; function
+            // keys, Home, Delete and the like are ignored.
             pollfd more{inFd_, POLLIN, 0};
-            if (poll(&more, 1, 50) <= 0)
-                return kEscape;
-            unsigned char seq[2];
-            if (read(inFd_, &seq[0], 1) != 1 || (seq[0] != '[' && seq[0] != 'O'))
-                return kEscape;
-            if (poll(&more, 1, 50) <= 0 || read(inFd_, &seq[1], 1) != 1)
-                return kEscape;
-            switch (seq[1]) {
+            auto next = [&](unsigned char* b) { return poll(&more, 1, 50) > 0 && read(inFd_, b, 1) == 1; };
+            unsigned char b;
+            if (!next(&b) || (b != '[' && b != 'O'))
+                return kEscape;   // Escape alone (Alt and a key: the key goes with it)
+            const bool csi = b == '[';
+            unsigned char final = 0;
+            for (int n = 0; n < 16 && next(&b); ++n) {
+                if (!csi || (b >= 0x40 && b <= 0x7E)) {
+                    final = b;
+                    break;
+                }
+                if (b < 0x20 || b > 0x3F)
+                    break;   // no sequence after all
+            }
+            switch (final) {
             case 'A': return kUp;
             case 'B': return kDown;
             case 'C': return kRight;
             case 'D': return kLeft;
-            default: return kNone;
+            default: return kIgnored;
             }
         }
     }

@@ -107,6 +107,21 @@ TEST_F(UiTerminal, ArrowsFollowTheLayout)
     EXPECT_NE(out.find("Esc or Ctrl-C: close"), std::string::npos) << out;
 }
 
+// A function key, Home or Delete is a whole sequence ("ESC [ 1 5 ~" is
+// F5) and presses nothing: its digits once pressed buttons (F5 button 5,
+// Coldboot; F10 button 1), and at a box F1 answered it as Escape.
+TEST_F(UiTerminal, FunctionKeysAndOtherSequencesPressNothing)
+{
+    commands.clear();
+    const std::string f1 = "\x1bOP", f5 = "\x1b[15~", f10 = "\x1b[21~", del = "\x1b[3~", home = "\x1b[1~";
+    // The box first: F1 and F5 leave it waiting, "y" answers it. Then the
+    // dialog: the keys press nothing, Ctrl+Right moves on, Enter presses.
+    Start(f1 + f5 + "y" + f5 + f10 + del + home + "\x1b[1;5C" + "\r" + "\x1b");
+    EXPECT_EQ(OsMessageBox(nullptr, L"Reset now?", L"RESET", OS_MB_YESNO), OS_IDYES);
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kLayout, nullptr, Proc, 0), 0);
+    EXPECT_EQ(commands, (std::vector<int>{1000, 2}));
+}
+
 TEST_F(UiTerminal, EndOfInputClosesTheDialog)
 {
     commands.clear();
