@@ -446,7 +446,14 @@ public:
         Write(list());
         for (;;) {
             std::string line;
-            if (!ReadLine(list, " File: ", &line) || line.empty())
+            if (!ReadLine(list, " File: ", &line))
+                return 0;
+            // Blanks around a path (one pasted with its selection's trailing
+            // blank) are no part of it, as in the unattended protocol; an
+            // error naming "\nk.bin " would not show why it failed.
+            size_t first = line.find_first_not_of(" \t"), last = line.find_last_not_of(" \t");
+            line = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+            if (line.empty())
                 return 0;
             std::wstring path = UiWideFromUtf8(line);
             bool numeric = !line.empty() && line.size() < 4;

@@ -260,6 +260,26 @@ TEST_F(UiTerminal, WideCharactersAndHelpKeepToTheWidth)
     EXPECT_NE(joined.find("x.bin"), std::string::npos) << "the prompt shows the end of what was typed";
 }
 
+// A path pasted with blanks around it names the file without them, as the
+// unattended protocol takes it; a line of blanks cancels.
+TEST_F(UiTerminal, ChooserTakesAPathWithoutTheBlanksAroundIt)
+{
+    BoardDir board;
+    board.Write("rootfs/nk.bin", "x");
+    Start("  nk.bin \r   \r");
+    static wchar_t file[260];
+    OsOpenFileName record{};
+    record.structSize = 76;
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    ASSERT_EQ(OsGetOpenFileName(&record), 1) << Output();
+    EXPECT_STREQ(file, L"\\nk.bin");
+    EXPECT_EQ(OsGetOpenFileName(&record), 0);
+}
+
 // A box says which keys answer it while it waits; its answer then stands
 // in place of that hint.
 TEST_F(UiTerminal, MessageBoxSaysWhatKeysWork)
