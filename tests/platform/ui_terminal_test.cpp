@@ -221,6 +221,34 @@ std::vector<std::pair<std::string, size_t>> ShownLines(const std::string& out)
     return lines;
 }
 
+// An environment variable set for a test's while (COLUMNS, LINES: the size
+// of a terminal that will not tell).
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name_(name), had_(std::getenv(name) != nullptr)
+    {
+        if (had_)
+            saved_ = std::getenv(name);
+        setenv(name, value, 1);
+    }
+    ~ScopedEnv() { had_ ? (void)setenv(name_, saved_.c_str(), 1) : (void)unsetenv(name_); }
+    const char* name_;
+    bool had_;
+    std::string saved_;
+};
+
+// The open-file dialog as flashupdate opens it: *.bin files in \.
+int Choose(wchar_t (&file)[260])
+{
+    OsOpenFileName record{};
+    record.structSize = 76;
+    record.filter = L"IMAGE files\0*.bin\0";
+    record.file = file;
+    record.maxFile = 260;
+    record.initialDir = L"\\";
+    record.flags = 0x1800;
+    return OsGetOpenFileName(&record);
+}
+
 // Wide characters (file names, a path typed at the prompt, a box's text)
 // take two columns each. Counted as one, a line ran past the terminal's
 // edge and wrapped, and every key redrew the prompt below a stale copy.
@@ -229,25 +257,12 @@ TEST_F(UiTerminal, WideCharactersAndHelpKeepToTheWidth)
     BoardDir board;
     const std::string wide = "映像ファイル映像ファイル映像ファイル";
     board.Write("rootfs/" + wide + ".bin", "x");
-    const char* columns = std::getenv("COLUMNS");
-    std::string saved = columns ? columns : "";
-    setenv("COLUMNS", "30", 1);
+    ScopedEnv columns("COLUMNS", "30");
     Start("/tmp/" + wide + "/" + wide + "/x.bin" + "\x1b" + "o");
-    static wchar_t file[260];
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
-    EXPECT_EQ(OsGetOpenFileName(&record), 0) << "Escape cancels";
+    wchar_t file[260] = {};
+    EXPECT_EQ(Choose(file), 0) << "Escape cancels";
     EXPECT_EQ(OsMessageBox(nullptr, (UiWideFromUtf8(wide) + L" " + UiWideFromUtf8(wide)).c_str(), L"BOX",
                            OS_MB_OK), OS_IDOK);
-    if (columns)
-        setenv("COLUMNS", saved.c_str(), 1);
-    else
-        unsetenv("COLUMNS");
     std::string out = Output();
     std::string joined;
     for (const auto& [line, width] : ShownLines(out)) {
@@ -267,17 +282,10 @@ TEST_F(UiTerminal, ChooserTakesAPathWithoutTheBlanksAroundIt)
     BoardDir board;
     board.Write("rootfs/nk.bin", "x");
     Start("  nk.bin \r   \r");
-    static wchar_t file[260];
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
-    ASSERT_EQ(OsGetOpenFileName(&record), 1) << Output();
+    wchar_t file[260] = {};
+    ASSERT_EQ(Choose(file), 1) << Output();
     EXPECT_STREQ(file, L"\\nk.bin");
-    EXPECT_EQ(OsGetOpenFileName(&record), 0);
+    EXPECT_EQ(Choose(file), 0);
 }
 
 // A box says which keys answer it while it waits; its answer then stands
@@ -326,17 +334,11 @@ intptr_t StepsOnTheVirtualClock(Window dialog, uint32_t message, uintptr_t wPara
 TEST_F(UiTerminal, ADialogTallerThanTheTerminalIsDrawnAnewAtMostOnceASecond)
 {
     OsInitCommonControls();
-    const char* lines = std::getenv("LINES");
-    std::string saved = lines ? lines : "";
-    setenv("LINES", "4", 1);
+    ScopedEnv lines("LINES", "4");
     OsUseVirtualClock(1000000);
     Start(std::string(50, '1'));
     OsDialogBoxIndirectParam(nullptr, &kTall, nullptr, StepsOnTheVirtualClock, 0);
     OsUseRealClock();
-    if (lines)
-        setenv("LINES", saved.c_str(), 1);
-    else
-        unsetenv("LINES");
     std::string out = Output();
     size_t drawings = 0;
     for (size_t p = out.find("== Working =="); p != std::string::npos; p = out.find("== Working ==", p + 1))
