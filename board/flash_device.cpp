@@ -619,27 +619,14 @@ std::string FlashDescribe()
                                          "buffer-confirm", "lock-setup"};
     Guard g;
     if (!g.get())
-        return "flash: not available\n";
+        return "  devices: not available\n";
     Context& c = *g.get();
     char line[160];
     std::string out;
-    static const char* const kTimings[] = {"none", "typical", "max", "random", "scaled"};
-    std::snprintf(line, sizeof line, "flash: %d-bit bus, timing %s", c.bus32 ? 32 : 16,
-                  kTimings[c.timing <= kTimingScaled ? c.timing : 0]);
-    out += line;
-    if (c.timing == kTimingScaled) {
-        std::snprintf(line, sizeof line, " x %g", c.timeScale);
-        out += line;
-    }
-    if (c.timing == kTimingRandom) {
-        std::snprintf(line, sizeof line, " (seed %llu)", (unsigned long long)c.timingSeed);
-        out += line;
-    }
-    out += c.watchCycles ? ", power cut armed\n" : "\n";
     for (int d = 0; d < kFlashDevices; ++d) {
         DeviceState& s = c.state->dev[d];
         bool busy = Busy(c, d, s);
-        std::snprintf(line, sizeof line, "device %d: %s, status 0x%02X%s%s%s\n", d,
+        std::snprintf(line, sizeof line, "  device %d: %s, status 0x%02X%s%s%s\n", d,
                       kModes[uint32_t(ModeOf(s))], unsigned(busy ? kStatusUndefined : StatusWord(s)),
                       busy ? (s.busyUntil == kStuck ? ", hanging" : ", busy") : "",
                       (s.suspended & kSuspendErase) ? ", erase suspended" : "",
@@ -649,7 +636,7 @@ std::string FlashDescribe()
             uint8_t f = Faults(c, d, b);
             if (!f && !s.locked[b])
                 continue;
-            std::snprintf(line, sizeof line, "  block %u:%s%s%s%s%s%s%s\n", b, s.locked[b] ? " lock-bit" : "",
+            std::snprintf(line, sizeof line, "    block %u:%s%s%s%s%s%s%s\n", b, s.locked[b] ? " lock-bit" : "",
                           (f & kFaultLocked) ? " fault-locked" : "", (f & kFaultErase) ? " fault-erase" : "",
                           (f & kFaultBusy) ? " fault-busy" : "", (f & kFaultProgram) ? " fault-program" : "",
                           (f & kFaultVpp) ? " fault-vpp" : "", (f & kFaultStuck) ? " fault-stuck" : "");
