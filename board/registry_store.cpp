@@ -168,6 +168,13 @@ bool Modify(F&& change)
         return false;
     std::string tmp = path + ".tmp";
     std::string text = RegSerialize(hive);
+    // A file beyond the bound would be refused by every later read: the
+    // change that would make it so is refused instead.
+    if (text.size() > kRegMaxFileBytes) {
+        std::fprintf(stderr, "board: %s would grow beyond %zu bytes; the change is refused\n", path.c_str(),
+                     kRegMaxFileBytes);
+        return false;
+    }
     std::remove(tmp.c_str());  // whatever is in its way, a FIFO too
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f)

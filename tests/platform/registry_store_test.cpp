@@ -300,6 +300,25 @@ TEST(RegistryStore, ADamagedFileIsRefusedAndLeftAsItIs)
     EXPECT_TRUE(board::RegGetValue("System\\StorageManager\\Profiles\\MSFlash", "Folder", &v));
 }
 
+// A change that would make the file larger than any read accepts is
+// refused; written, it would have cost the whole registry from then on.
+TEST(RegistryStore, AChangeNeverGrowsTheFileBeyondItsBound)
+{
+    TempBoard tb;
+    std::string hex = "00";
+    for (int i = 1; i < 1024; ++i)
+        hex += ",00";
+    std::string file = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n";
+    for (int i = 0; file.size() + hex.size() + 16 < board::kRegMaxFileBytes - 1024; ++i)
+        file += "\"v" + std::to_string(i) + "\"=hex:" + hex + "\n";
+    std::ofstream(tb.dir() + "/registry.reg", std::ios::binary | std::ios::trunc) << file;
+    ASSERT_EQ(board::RegDamage(), "");
+    EXPECT_FALSE(board::RegSetValue("K", "more", board::RegValue::Binary(std::vector<uint8_t>(4096))));
+    EXPECT_EQ(ReadFile(tb.dir() + "/registry.reg"), file);
+    EXPECT_EQ(board::RegDamage(), "");
+    EXPECT_TRUE(board::RegSetValue("K", "small", board::RegValue::Dword(1)));
+}
+
 TEST(RegistryStore, NestingAndSizesAreBounded)
 {
     TempBoard tb;
