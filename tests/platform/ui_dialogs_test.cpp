@@ -15,6 +15,7 @@
 #include "platform/posix/ui_presenter.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
+#include "tests/platform/bin_chooser.h"
 
 namespace {
 
@@ -457,14 +458,8 @@ TEST_F(UiDialogs, MessageBoxesAnswerTheScriptThenTheirDefault)
 TEST_F(UiDialogs, OpenFileRecordsTheCallAndRefusesWhatDoesNotFit)
 {
     wchar_t file[8] = L"old";
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
+    OsOpenFileName record = BinChooserRecord(file, 8);
     record.filterIndex = 1;
-    record.file = file;
-    record.maxFile = 8;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
     uidouble::ChooseFileNext(L"\\a.bin");
     uidouble::ChooseFileNext(L"\\too-long.bin");
     EXPECT_EQ(OsGetOpenFileName(&record), 1);

@@ -14,6 +14,7 @@
 
 #include "platform/posix/ui_presenter.h"
 #include "platform/ui.h"
+#include "tests/platform/bin_chooser.h"
 
 namespace {
 
@@ -142,14 +143,8 @@ TEST_F(UiInterrupts, ThreadedTheOpenFileDialogCancelsAndHoldsNothingForTheDialog
         if (message == OS_WM_INITDIALOG) {
             static wchar_t file[260];
             file[0] = 0;
-            OsOpenFileName record{};
-            record.structSize = 76;
+            OsOpenFileName record = BinChooserRecord(file, 260);
             record.owner = dialog;
-            record.filter = L"IMAGE files\0*.bin\0";
-            record.file = file;
-            record.maxFile = 260;
-            record.initialDir = L"\\";
-            record.flags = 0x1800;
             g_chooserResult = OsGetOpenFileName(&record);
         }
         if (message == OS_WM_COMMAND) {

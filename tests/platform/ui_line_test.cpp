@@ -15,6 +15,7 @@
 #include "platform/posix/ui_presenter.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "tests/platform/bin_chooser.h"
 
 namespace {
 
@@ -178,13 +179,7 @@ TEST_F(UiLine, OpenFileRefusesMissingFilesAndPathsThatDoNotFit)
     std::string longPath = "/tmp/" + std::string(300, 'x');
     Start("/nonexistent-folder/a.bin\n/tmp/no-such-file.bin\n" + longPath + "\n" + hostPath + "\n");
     wchar_t file[260] = L"";
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
+    OsOpenFileName record = BinChooserRecord(file, 260);
     EXPECT_EQ(OsGetOpenFileName(&record), 1);
     std::wstring expected(hostPath, hostPath + sizeof hostPath - 1);
     EXPECT_EQ(std::wstring(file), expected);
@@ -278,12 +273,7 @@ TEST_F(UiLine, OpenFileTakesBareNamesInItsFolderAndRefusesFolders)
     mkdir((board.rootfs() + "/Windows").c_str(), 0755);
     Start("Windows\nnk.bin\n");
     wchar_t file[260] = L"";
-    OsOpenFileName record{};
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
+    OsOpenFileName record = BinChooserRecord(file, 260);
     EXPECT_EQ(OsGetOpenFileName(&record), 1);
     EXPECT_EQ(std::wstring(file), L"\\nk.bin");
     std::string out = Output();
@@ -302,12 +292,7 @@ TEST_F(UiLine, OpenFileTakesAHostNameThatIsNotUtf8)
     std::ofstream(host) << "B000FF\n";
     Start(host + "\n");
     wchar_t file[260] = L"";
-    OsOpenFileName record{};
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
+    OsOpenFileName record = BinChooserRecord(file, 260);
     ASSERT_EQ(OsGetOpenFileName(&record), 1) << Output();
     char narrow[300];
     OsNarrowUtf8(file, narrow, sizeof narrow);

@@ -14,6 +14,7 @@
 #include "files_board_dir.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
+#include "tests/platform/bin_chooser.h"
 
 namespace {
 
@@ -239,13 +240,7 @@ struct ScopedEnv {
 // The open-file dialog as flashupdate opens it: *.bin files in \.
 int Choose(wchar_t (&file)[260])
 {
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
-    record.file = file;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = 0x1800;
+    OsOpenFileName record = BinChooserRecord(file, 260);
     return OsGetOpenFileName(&record);
 }
 

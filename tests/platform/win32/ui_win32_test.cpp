@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/testing/temp_board.h"
 #include "platform/win32/window.h"
+#include "tests/platform/bin_chooser.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -303,14 +304,8 @@ TEST(Win32OpenFile, OpensInTheBoardsRootAndAnswersDevicePaths)
     CloseHandle(h);
 
     wchar_t chosen[260] = L"";
-    OsOpenFileName record{};
-    record.structSize = 76;
-    record.filter = L"IMAGE files\0*.bin\0";
+    OsOpenFileName record = BinChooserRecord(chosen, 260);
     record.filterIndex = 1;
-    record.file = chosen;
-    record.maxFile = 260;
-    record.initialDir = L"\\";
-    record.flags = OS_OFN_PATHMUSTEXIST | OS_OFN_FILEMUSTEXIST;
 
     DWORD thread = GetCurrentThreadId();
     std::wstring folder;
