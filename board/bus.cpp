@@ -1457,6 +1457,7 @@ inline bool FullBufferCommand(Context& c, uint32_t phys, uint32_t command, uint3
     s0.bufCount = s1.bufCount = kFlashBufferWords;
     flash::FillFreshLines(c, w, static_cast<const uint8_t*>(runs[1].src));  // the data words counted here
     s0.mode = s1.mode = uint32_t(FlashMode::ReadStatus);                    // confirmed
+    s0.pendingWord = s1.pendingWord = w;                                    // the line being programmed
     uint8_t* p = c.image + flash::WordOffset(c, 0, w);
     flash::AndLine(p, runs[1].src);   // the bus words hold both devices' halves in place
     flash::PrefetchAhead(c, p);
@@ -1515,17 +1516,15 @@ namespace {
 // A command, its status read and the transfer when the status passes, with
 // T-wide cycles (the 32-bit one takes a whole full buffer in one step).
 template <class T>
-bool CommandTransfer(uint32_t phys, T command, T readyMask, T readyValue, const BusWriteRun* runs, size_t n,
-                     uint32_t readPhys, T* status)
+bool CommandTransferLocked(Context& c, uint32_t phys, T command, T readyMask, T readyValue, const BusWriteRun* runs,
+                           size_t n, uint32_t readPhys, T* status)
 {
     constexpr uint32_t kWidth = sizeof(T);
     phys &= ~(kWidth - 1);
-    flash::Guard g;
-    if (!g.get() || !InFlash(phys, kWidth)) {
+    if (!InFlash(phys, kWidth)) {
         *status = T(~T(0));
         return false;
     }
-    Context& c = *g.get();
     if constexpr (kWidth == 4) {
         if (FullBufferCommand(c, phys, command, readyMask, readyValue, runs, n, readPhys, status))
             return true;
@@ -1544,6 +1543,18 @@ bool CommandTransfer(uint32_t phys, T command, T readyMask, T readyValue, const 
     return true;
 }
 
+template <class T>
+bool CommandTransfer(uint32_t phys, T command, T readyMask, T readyValue, const BusWriteRun* runs, size_t n,
+                     uint32_t readPhys, T* status)
+{
+    flash::Guard g;
+    if (!g.get()) {
+        *status = T(~T(0));
+        return false;
+    }
+    return CommandTransferLocked<T>(*g.get(), phys, command, readyMask, readyValue, runs, n, readPhys, status);
+}
+
 }  // namespace
 
 bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, uint32_t readyValue,
@@ -1556,6 +1567,34 @@ bool BusCommandTransfer16(uint32_t phys, uint16_t command, uint16_t readyMask, u
                           const BusWriteRun* runs, size_t n, uint32_t readPhys, uint16_t* status)
 {
     return CommandTransfer<uint16_t>(phys, command, readyMask, readyValue, runs, n, readPhys, status);
+}
+
+uint32_t BusBufferLines32(uint32_t phys, uint32_t words, uint32_t lines, uint32_t command, uint32_t count,
+                          const void* src, uint32_t confirm, uint32_t readyMask, uint32_t readyValue,
+                          uint32_t doneMask, uint32_t doneValue, uint32_t* status, bool* ran)
+{
+    *status = 0xFFFFFFFFu;
+    *ran = false;
+    flash::Guard g;
+    if (!g.get() || words == 0)
+        return 0;
+    Context& c = *g.get();
+    const uint64_t lineBytes = uint64_t(words) * 4;
+    const uint8_t* data = static_cast<const uint8_t*>(src);
+    for (uint32_t i = 0; i < lines; ++i) {
+        const uint64_t at = uint64_t(phys & ~3u) + i * lineBytes;
+        if (at + lineBytes > kFlashSize) {   // nothing happens past the flash
+            *status = 0xFFFFFFFFu;
+            *ran = false;
+            return i;
+        }
+        const uint32_t first = uint32_t(at), last = uint32_t(at + lineBytes - 4);
+        const BusWriteRun runs[] = {{first, &count, 1}, {first, data + i * lineBytes, words}, {last, &confirm, 1}};
+        *ran = CommandTransferLocked<uint32_t>(c, first, command, readyMask, readyValue, runs, 3, last, status);
+        if (!*ran || (*status & doneMask) != doneValue)
+            return i;
+    }
+    return lines;
 }
 
 void BusReadBulk(void* dst, uint32_t phys, size_t n)

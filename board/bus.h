@@ -49,6 +49,20 @@ bool BusCommandTransfer32(uint32_t phys, uint32_t command, uint32_t readyMask, u
                           const BusWriteRun* runs, size_t n, uint32_t readPhys, uint32_t* status);
 bool BusCommandTransfer16(uint32_t phys, uint16_t command, uint16_t readyMask, uint16_t readyValue,
                           const BusWriteRun* runs, size_t n, uint32_t readPhys, uint16_t* status);
+// Write buffers over consecutive lines of `words` bus words, each as one
+// BusCommandTransfer32: line i starts at phys + i * words * 4 and takes
+// its data words from src + i * words * 4 (any alignment); its command and
+// status read at the line's first word, and when (status & readyMask) ==
+// readyValue its runs: `count` at the first word, the data words, `confirm`
+// at the last word, with the status read there. The next line follows
+// only when that status has (status & doneMask) == doneValue, all with
+// nothing of another bus user between them. Returns how many lines passed
+// that test; *ran and *status tell of the last line tried (the one that
+// stopped the run when fewer passed): whether its transfer ran, and its
+// last status read. Callers keep `lines` small: the bus is held for all.
+uint32_t BusBufferLines32(uint32_t phys, uint32_t words, uint32_t lines, uint32_t command, uint32_t count,
+                          const void* src, uint32_t confirm, uint32_t readyMask, uint32_t readyValue,
+                          uint32_t doneMask, uint32_t doneValue, uint32_t* status, bool* ran);
 
 }  // namespace board
 

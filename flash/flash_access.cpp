@@ -188,6 +188,14 @@ int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uin
     return ran;
 }
 
+uint32_t FlashStartBuffers(uint8_t* target, const uint8_t* source, uint32_t lines, uint32_t* status, int* ran)
+{
+    const uint32_t ready = ReadyPattern & FLASH_SR_READY;
+    return OsBufferLines32(target, FLASH_BUFFER_WORDS, lines, FLASH_CMD_WRITE_BUFFER,
+                           (FLASH_BUFFER_WORDS - 1) * 0x00010001u, source, FLASH_CMD_CONFIRM, FLASH_SR_READY, ready,
+                           FLASH_SR_READY | FLASH_PROGRAM_ERRORS, ready, status, ran);
+}
+
 void ResetToReadArray(uint8_t* address)
 {
     FlashWriteWord(address, FLASH_CMD_READ_ARRAY);
@@ -315,16 +323,35 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
 
     while (remaining != 0) {
         uint32_t status = 0;
-        uint8_t* last = target + (n - 1) * w;
         // One limit for both waits of a buffer: for a free buffer and for
         // its program.
         WaitStart start;
-        // 0xE8 and its status, and when a buffer is free at once (the usual
-        // case) the count, the data words (one bus write each, in order)
-        // and the confirm at the last word with the first status after
-        // them, as one transfer.
         uint32_t first = 0;
-        if (!FlashStartBuffer(target, n - 1, source, n, last, &first)) {
+        int started;
+        if (w == 4 && n == FLASH_BUFFER_WORDS && remaining >= 2 * bufferBytes) {
+            // Full lines on the 32-bit bus: as many as the run takes, each
+            // the buffer below, while each finishes at once (the usual
+            // case); the line that does not is finished below.
+            uint32_t lines = remaining / bufferBytes;
+            if (lines > OS_TRANSFER_MAX_LINES)
+                lines = OS_TRANSFER_MAX_LINES;
+            const uint32_t done = FlashStartBuffers(target, source, lines, &first, &started);
+            source += done * bufferBytes;
+            target += done * bufferBytes;
+            remaining -= done * bufferBytes;
+            if (done == lines) {
+                n = remaining >= bufferBytes ? FLASH_BUFFER_WORDS : remaining / w;
+                continue;
+            }
+        } else {
+            // 0xE8 and its status, and when a buffer is free at once (the
+            // usual case) the count, the data words (one bus write each,
+            // in order) and the confirm at the last word with the first
+            // status after them, as one transfer.
+            started = FlashStartBuffer(target, n - 1, source, n, target + (n - 1) * w, &first);
+        }
+        uint8_t* last = target + (n - 1) * w;
+        if (!started) {
             // No free buffer yet: 0xE8 again with each status read, until
             // one is free, then the rest.
             if (!AwaitFreeBuffer(target, first, &start))

@@ -101,6 +101,16 @@ uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* sou
 int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
                      uint32_t* status);
 
+// Full write buffers of the 32-bit bus over `lines` consecutive lines from
+// target (the start of a line), their data from source: each as
+// FlashStartBuffer makes it, the next only when the one before finished at
+// once without an error bit, all as one run that no other bus user comes
+// between (at most OS_TRANSFER_MAX_LINES lines). Returns how many lines
+// finished so; for the line that stopped the run (when fewer did), *ran
+// is 1 when its buffer went out, with *status the first status after its
+// confirm, and 0 when no buffer was free, with *status the 0xE8's read.
+uint32_t FlashStartBuffers(uint8_t* target, const uint8_t* source, uint32_t lines, uint32_t* status, int* ran);
+
 // Puts the device(s) at address back into read-array mode.
 void ResetToReadArray(uint8_t* address);
 

@@ -82,3 +82,23 @@ int OsCommandTransfer32(void* addr, uint32_t command, uint32_t readyMask, uint32
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint32_t* status);
 int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16_t readyValue,
                         const OsWriteRun* runs, size_t n, const void* readAddr, uint16_t* status);
+// Write buffers over consecutive lines, each as one OsCommandTransfer32:
+// line i starts at addr + i * words * 4 and takes its data words from
+// src + i * words * 4 (any alignment). Its command and status read at its
+// first word; when (status & readyMask) == readyValue, the word `count` at
+// its first word, its data words and `confirm` at its last word, with the
+// status read there. The next line follows only when that status has
+// (status & doneMask) == doneValue; nothing of another bus user comes
+// between any of them. Returns how many lines passed that test; *ran and
+// *status tell of the last line tried (the one that stopped the run when
+// fewer passed): 1 when its transfer ran, and its last status read. All
+// the lines must lie in one writable mapping; more than
+// OS_TRANSFER_MAX_LINES lines, or lines of more than
+// OS_TRANSFER_MAX_CYCLES - 2 words, is a data abort. On the device the
+// same loop of volatile stores, loads and tests. Used for the full
+// buffers of a program, which a free buffer and a quick program make the
+// usual case; the line that stops the run is finished by the caller.
+constexpr size_t OS_TRANSFER_MAX_LINES = 256;
+uint32_t OsBufferLines32(void* addr, uint32_t words, uint32_t lines, uint32_t command, uint32_t count,
+                         const void* src, uint32_t confirm, uint32_t readyMask, uint32_t readyValue,
+                         uint32_t doneMask, uint32_t doneValue, uint32_t* status, int* ran);

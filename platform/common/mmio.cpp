@@ -389,3 +389,24 @@ int OsCommandTransfer16(void* addr, uint16_t command, uint16_t readyMask, uint16
     return CommandTransfer<2, uint16_t, board::BusCommandTransfer16>(addr, command, readyMask, readyValue, runs, n,
                                                                      readAddr, status, "command transfer16");
 }
+
+uint32_t OsBufferLines32(void* addr, uint32_t words, uint32_t lines, uint32_t command, uint32_t count,
+                         const void* src, uint32_t confirm, uint32_t readyMask, uint32_t readyValue,
+                         uint32_t doneMask, uint32_t doneValue, uint32_t* status, int* ran)
+{
+    static const char kAccess[] = "buffer lines32";
+    *status = 0xFFFFFFFFu;
+    *ran = 0;
+    if (lines == 0)
+        return 0;
+    if (words == 0 || words > OS_TRANSFER_MAX_CYCLES - 2)
+        DataAbort(kAccess, addr, "too many cycles in one transfer");
+    if (lines > OS_TRANSFER_MAX_LINES)
+        DataAbort(kAccess, addr, "too many lines in one transfer");
+    const uint32_t phys = Translate(addr, uintptr_t(words) * 4 * lines, 4, true, kAccess);
+    bool transferred = false;
+    uint32_t passed = board::BusBufferLines32(phys, words, lines, command, count, src, confirm, readyMask, readyValue,
+                                              doneMask, doneValue, status, &transferred);
+    *ran = transferred ? 1 : 0;
+    return passed;
+}

@@ -899,7 +899,7 @@ bool StillInPlace(WriteTarget& target)
 // from a position is seen as it is now. Small reads (a shortcut, a header
 // before any large read) are passed on as they come.
 struct FileObject : OsObject {
-    static constexpr uint32_t kReadAheadBytes = 256 * 1024;
+    static constexpr uint32_t kReadAheadBytes = 128 * 1024;
     static constexpr uint32_t kReadAheadFrom = 4096;   // requests from this size start the buffer
     int fd = -1;
     std::mutex mutex;                 // the position and the buffer, for threads sharing the handle

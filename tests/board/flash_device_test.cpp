@@ -1095,6 +1095,38 @@ void ProgramLineCommand32(uint32_t phys, const std::vector<uint32_t>& words)
     CommandTransfer32(phys, Both(kCmdWriteToBuffer), words, 0x00800080u);
 }
 
+// A run of full buffers over `lines` lines from phys as ProgramFlash sends
+// it, the lines' data words from data (16 a line); what it returns, its
+// last status and whether that line's transfer ran are kept. With the
+// shortcuts off, the same lines as one command transfer each, cycle by
+// cycle, stopped as the run must stop: the run is compared with that.
+void BufferLines32(uint32_t phys, uint32_t lines, const std::vector<uint32_t>& data)
+{
+    const uint32_t count = Both(15), confirm = Both(kCmdConfirm), done = 0x00B200B2u, ready = 0x00800080u;
+    uint32_t status = 0, passed = 0;
+    bool ran = false;
+    if (flash::g_commandFastPath.load()) {
+        passed = BusBufferLines32(phys, 16, lines, Both(kCmdWriteToBuffer), count, data.data(), confirm, ready, ready,
+                                  done, ready, &status, &ran);
+    } else {
+        for (; passed < lines; ++passed) {
+            const uint32_t at = phys + passed * 0x40, last = at + 0x3C;
+            if (uint64_t(at) + 0x40 > kFlashSize) {
+                status = 0xFFFFFFFFu;
+                ran = false;
+                break;
+            }
+            const BusWriteRun runs[] = {{at, &count, 1}, {at, data.data() + passed * 16, 16}, {last, &confirm, 1}};
+            ran = BusCommandTransfer32(at, Both(kCmdWriteToBuffer), ready, ready, runs, 3, last, &status);
+            if (!ran || (status & done) != ready)
+                break;
+        }
+    }
+    g_transferReads.push_back(passed);
+    g_transferReads.push_back(status);
+    g_transferReads.push_back(ran);
+}
+
 TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
 {
     const uint32_t dev1 = kFlashDeviceBytes;
@@ -1389,6 +1421,31 @@ TEST_F(FlashDeviceTest, CommandShortcutsEqualTheFullStateMachines)
              ProgramLineCommand32(3 * kBlock32 + 0x40, a);
              FlashSetFault(1, 3, 0);
              ProgramLineCommand32(3 * kBlock32 + 0x80, b);
+         }},
+        {"runs of full lines: across a block end, stopped by errors, a missing buffer, the flash's end", false, "none",
+         [&] {
+             std::vector<uint32_t> lines;
+             for (uint32_t i = 0; i < 8; ++i)
+                 for (uint32_t v : LineData(3 * i))
+                     lines.push_back(v);
+             BufferLines32(kBlock32 - 0x80, 4, lines);          // all four pass
+             FlashSetFault(1, 2, kFaultProgram);
+             BufferLines32(2 * kBlock32 - 0x80, 4, lines);      // the third line fails in device 1
+             BufferLines32(2 * kBlock32 + 0x40, 2, lines);      // error bits set: no buffer is taken
+             Cmd(0, kCmdClearStatus);
+             FlashSetBlockLock(0, 3, true);
+             BufferLines32(3 * kBlock32, 2, lines);
+             Cmd(0, kCmdClearStatus);
+             BufferLines32(kFlashSize - 0x80, 4, lines);        // two lines, then the flash ends
+             FlashSetFault(0, 1, kFaultBusy);
+             BufferLines32(kBlock32 + 0x400, 3, lines);         // the first line never finishes
+         }},
+        {"datasheet timing: a run of lines stops at the first busy status", false, "datasheet",
+         [&] {
+             BufferLines32(0x100, 3, std::vector<uint32_t>(48, 0xCC33CC33u));
+             BufferLines32(0x140, 2, std::vector<uint32_t>(32, 0xC3C3C3C3u));  // no free buffer yet
+             OsVirtualClockAdvance(1000);
+             BufferLines32(0x140, 2, std::vector<uint32_t>(32, 0xC3C3C3C3u));
          }},
         {"datasheet timing: command transfers to busy devices", false, "datasheet",
          [&] {

@@ -193,6 +193,20 @@ TEST_F(FlashAccess, ProgramErrorsFailTheCallAndDoNotPoisonTheNextOne)
     }
 }
 
+// Full lines go out as one run while each finishes at once; the first that
+// fails ends the program there: the lines before it are written, nothing
+// is sent after it.
+TEST_F(FlashAccess, AFailedLineEndsTheProgramThere)
+{
+    std::vector<uint8_t> src = Fill(256);
+    ASSERT_TRUE(board::SetSetting("fault-locked", "0x80000"));
+    board::FlashResetCounters();
+    EXPECT_EQ(ProgramFlash(src.data(), window_ + 2 * kBlock - 128, 256), 0);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 2u + 3u * 19u) << "two lines, the failed one, no fourth";
+    EXPECT_EQ(Peek(2 * kBlock - 128, 128), std::vector<uint8_t>(src.begin(), src.begin() + 128));
+    EXPECT_EQ(Peek(2 * kBlock, 128), std::vector<uint8_t>(128, 0xFF));
+}
+
 TEST_F(FlashAccess, StaleErrorBitsFromAnEarlierRunAreCleared)
 {
     std::vector<uint8_t> src = Fill(64);
