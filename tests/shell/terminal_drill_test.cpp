@@ -17,9 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "board/board.h"
 #include "platform/testing/temp_board.h"
 
 namespace {
+
+// The drills run the programs on the real clock and count what is drawn:
+// their flash takes no time whatever timing the run goes under (under
+// "max" a drill's update would take minutes).
+struct DrillBoard : TempBoard {
+    DrillBoard() { EXPECT_TRUE(board::SetSetting("timing", "none")); }
+};
 
 const std::string kFlashUpdate = std::string(TEST_BIN_DIR) + "/flashupdate";
 
@@ -198,7 +206,7 @@ std::string UpdateAt(int cols)
 
 TEST(TerminalDrill, UpdatesFitTheWidthAndRedrawInPlace)
 {
-    TempBoard board;
+    DrillBoard board;
     for (int cols : {20, 40, 100}) {
         std::string out = UpdateAt(cols);
         EXPECT_LE(Count(out, "== Updating IMAGE =="), 2u) << cols << " columns:\n" << out;
@@ -215,7 +223,7 @@ TEST(TerminalDrill, UpdatesFitTheWidthAndRedrawInPlace)
 // took it as its Abort, right after the erase of the running image.
 TEST(TerminalDrill, TheKeysTypedWithAnAnswerNeverReachTheDialogBehind)
 {
-    TempBoard board;
+    DrillBoard board;
     PtyRun run(80, {"/u", "\\nk.bin"});
     ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
     run.Type("o\r");
@@ -227,7 +235,7 @@ TEST(TerminalDrill, TheKeysTypedWithAnAnswerNeverReachTheDialogBehind)
 
 TEST(TerminalDrill, AResizeDuringAnUpdateRedrawsAtTheNewWidth)
 {
-    TempBoard board;
+    DrillBoard board;
     PtyRun run(100, {"/u", "\\nk.bin"});
     ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
     size_t before = run.Output().size();
@@ -244,7 +252,7 @@ TEST(TerminalDrill, AResizeDuringAnUpdateRedrawsAtTheNewWidth)
 
 TEST(TerminalDrill, CtrlZGivesTheTerminalBackAndFgTakesItAgain)
 {
-    TempBoard board;
+    DrillBoard board;
     PtyRun run(80, {});
     ASSERT_TRUE(run.WaitFor("== Update Tool 1.7 ==")) << run.Output();
     run.Type("\x1a");   // Ctrl-Z
@@ -263,7 +271,7 @@ TEST(TerminalDrill, CtrlZGivesTheTerminalBackAndFgTakesItAgain)
 // prompt and what was typed so far are drawn again at the new width.
 TEST(TerminalDrill, TheOpenFileDialogTakesAnyCharacterAndRedrawsOnResize)
 {
-    TempBoard board;
+    DrillBoard board;
     const std::string disk = "\xF0\x9F\x92\xBE";   // U+1F4BE
     ASSERT_EQ(std::system(("cp '" + board.rootfs() + "/nk.bin' '" + board.rootfs() + "/" + disk + ".bin'").c_str()), 0);
     PtyRun run(100, {"/u"});
@@ -285,7 +293,7 @@ TEST(TerminalDrill, TheOpenFileDialogTakesAnyCharacterAndRedrawsOnResize)
 
 TEST(TerminalDrill, ADumbTerminalGetsPlainLines)
 {
-    TempBoard board;
+    DrillBoard board;
     PtyRun run(80, {}, "dumb");
     ASSERT_TRUE(run.WaitFor("Dialog: Update Tool 1.7")) << run.Output();
     run.Type("\n");
