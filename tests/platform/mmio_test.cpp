@@ -206,6 +206,16 @@ TEST_F(MmioTest, CommandTransferRunsOnlyAfterAReadyStatus)
     const OsWriteRun outside[] = {{high + 0x20000 - 4, words, 2}};   // runs past the window's end
     EXPECT_DEATH(OsCommandTransfer32(high, 0x00700070, 0, 0, outside, 1, high, &status),
                  "data abort: command transfer32 .*no device memory");
+    // A run of buffer lines: the same limits, the whole run in the window.
+    int ran = 0;
+    const uint8_t data[64] = {};
+    EXPECT_DEATH(OsBufferLines32(high, 16, 257, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status, &ran),
+                 "data abort: buffer lines32 .*too many lines");
+    EXPECT_DEATH(OsBufferLines32(high, 255, 1, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status, &ran),
+                 "data abort: buffer lines32 .*too many cycles");
+    EXPECT_DEATH(OsBufferLines32(high + 0x20000 - 64, 16, 2, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status,
+                                 &ran),
+                 "data abort: buffer lines32 .*no device memory");
 }
 
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
