@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Pictures of flashupdate.exe's real windows, rendered by Wine under Xvfb:
 # the main dialog, the "BSP Verison" box, the overlap warning and the
-# progress dialog in the middle of an update, as PNG files in docs/.
+# progress dialog in the middle of an update, as PNG files in doc/screenshots/.
 #
 #   tools/screenshots-win32.sh [WIN32_BUILD]    (default build-win32)
 #
@@ -14,12 +14,23 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 win="$(cd "${1:-$root/build-win32}" && pwd)"
-out="$root/docs"
-for tool in Xvfb xwd convert wine; do
-  command -v "$tool" >/dev/null || { echo "screenshots-win32.sh: $tool is missing (apt-get install xvfb x11-apps imagemagick wine64 fonts-wine)" >&2; exit 1; }
+out="$root/doc/screenshots"
+# What it needs from Debian's packages, installed when missing (as root).
+packages=(xvfb x11-apps imagemagick wine64 fonts-wine)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ -n "$(ls /usr/share/wine/fonts 2>/dev/null)" ] ||
-  echo "screenshots-win32.sh: Wine's own fonts are missing (fonts-wine): captions' buttons will show letters" >&2
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "screenshots-win32.sh: missing packages: ${missing[*]} (install them as root)" >&2
+    exit 1
+  fi
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
 
 tmp="$(mktemp -d)"
 xvfb_pid=""
@@ -73,7 +84,7 @@ wait_for() {   # a line matching $1 in the transcript, at most 60 s
   cat "$log" >&2
   exit 1
 }
-shot() {   # the windows as they are drawn now, into docs/$1
+shot() {   # the windows as they are drawn now, into doc/screenshots/$1
   sleep 0.7   # drawing is not part of the protocol: give it a moment
   xwd -root -silent | convert xwd:- -trim +repage "$out/$1"
   echo "screenshots-win32.sh: $out/$1"
