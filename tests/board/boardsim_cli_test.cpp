@@ -1,6 +1,8 @@
 // The boardsim command: exit statuses and the set/get/events contract.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/imagekit.h"
 #include "platform/testing/temp_board.h"
 
 namespace {
@@ -188,4 +191,66 @@ TEST(BoardsimCli, InsertAndRemoveKilledMidwayDoNotBlockTheNext)
     EXPECT_TRUE(fs::exists(tb.rootfs() + "/Mine"));
     EXPECT_TRUE(fs::exists(tb.rootfs() + "/Card/AutoRun/a.exe"));
     EXPECT_EQ(RunBoardsim("insert Other '" + host + "'"), 0);
+}
+
+// A new board under a running update would let the update finish, and say
+// so, in a flash nobody sees again: init refuses while the flash lock is
+// held, and --force still creates the board.
+TEST(BoardsimCli, InitRefusesWhileTheFlashLockIsHeld)
+{
+    TempBoard tb;
+    ASSERT_EQ(RunBoardsim("set shift down"), 0);  // a change that init undoes
+    const std::string lockPath = board::LockFilePath("NorFlash");
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    std::string out;
+    EXPECT_EQ(RunBoardsim("init --blank"), 2);
+    EXPECT_EQ(RunBoardsim("get shift", &out), 0);
+    EXPECT_NE(out.find("down"), std::string::npos) << out;  // the board as it was
+
+    EXPECT_EQ(RunBoardsim("init --force", &out), 0);
+    EXPECT_NE(out.find("board created"), std::string::npos) << out;
+    EXPECT_EQ(RunBoardsim("get shift", &out), 0);
+    EXPECT_NE(out.find("up"), std::string::npos) << out;
+    close(fd);
+    EXPECT_EQ(RunBoardsim("init"), 0);  // with the lock free, as ever
+}
+
+// An update cut off after its erase leaves the image's header and table of
+// contents but erased blocks in its span: show, map and verify call it
+// incomplete, where before they drew a whole image with all its modules.
+TEST(BoardsimCli, ACutOffImageIsCalledIncomplete)
+{
+    namespace fs = std::filesystem;
+    TempBoard tb;
+    std::string show, svg;
+    const std::string map = tb.dir() + "/map.svg";
+    ASSERT_EQ(RunBoardsim("show", &show), 0);
+    EXPECT_EQ(show.find("INCOMPLETE"), std::string::npos) << show;
+    ASSERT_EQ(RunBoardsim("map '" + map + "'"), 0);
+    ASSERT_TRUE(board::ReadTextFile(map, &svg));
+    EXPECT_EQ(svg.find("INCOMPLETE"), std::string::npos);
+    EXPECT_NE(svg.find("UTC"), std::string::npos);   // the modules' dates
+
+    {   // two blocks inside the running image (0x80000, 1.5 MB) erased
+        std::fstream flash(tb.dir() + "/flash.img", std::ios::in | std::ios::out | std::ios::binary);
+        flash.seekp(0x100000);
+        const std::string erased(2 * 0x40000, '\xFF');
+        flash.write(erased.data(), std::streamsize(erased.size()));
+        ASSERT_TRUE(flash.good());
+    }
+    ASSERT_EQ(RunBoardsim("show", &show), 0);
+    EXPECT_NE(show.find("INCOMPLETE: 2 blocks"), std::string::npos) << show;
+    ASSERT_EQ(RunBoardsim("map '" + map + "'"), 0);
+    ASSERT_TRUE(board::ReadTextFile(map, &svg));
+    EXPECT_NE(svg.find("INCOMPLETE, 2 blocks"), std::string::npos);
+
+    // verify: an image whose place in flash is erased.
+    const std::string bin = tb.dir() + "/os.bin";
+    ASSERT_TRUE(imagekit::WriteFile(bin, imagekit::OsImageBin(0x80000000, 0x80000)));
+    ASSERT_EQ(RunBoardsim("init --blank"), 0);
+    std::string out;
+    EXPECT_EQ(RunBoardsim("verify '" + bin + "'", &out), 1);
+    EXPECT_NE(out.find("INCOMPLETE: 2 blocks"), std::string::npos) << out;
 }

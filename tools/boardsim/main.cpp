@@ -5,25 +5,43 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "board/board.h"
 #include "board/bus.h"
 #include "board/default_board.h"
+#include "board/file_lock.h"
 #include "board/flash_device.h"
 #include "board/hal.h"
 #include "board/imagekit.h"
 #include "board/registry_store.h"
 #include "board/volumes.h"
+#include "tools/boardsim/flash_view.h"
 #include "tools/boardsim/map.h"
 #include "tools/launcher.h"
 
 namespace {
 
+using flashview::DateOf;
+using flashview::Hex8;
+using flashview::NameAt;
 using imagekit::Bytes;
 using imagekit::Get32;
 
+// Whether a program of this board holds its flash lock (the "NorFlash"
+// mutex) now. A board without a lock file has no holder.
+bool FlashLockHeld()
+{
+    const std::string path = board::LockFilePath("NorFlash");
+    if (access(path.c_str(), F_OK) != 0)
+        return false;
+    board::FileLock probe(path, 0);
+    return !probe.ok();
+}
+
 int Usage(const char* why)
 {
-    std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] | show | events | set KEY VALUE | "
+    std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] [--force] | show | events | set KEY VALUE | "
                          "get KEY | insert NAME DIR | remove NAME | map FILE.svg | verify FILE.bin | power-cut | help\n",
                  why);
     return 2;
@@ -64,10 +82,12 @@ void Help()
         "${XDG_STATE_HOME:-$HOME/.local/state}/boardsim/default)\n"
         "\n"
         "Commands:\n"
-        "  init [--blank]     (re)create the board: bootloader at 0, OS image at 0x80000,\n"
+        "  init [--blank] [--force]\n"
+        "                     (re)create the board: bootloader at 0, OS image at 0x80000,\n"
         "                     registry, rootfs with \\Windows\\default.fdf, \\Flash Disk, and the\n"
         "                     sample images \\nk.bin (OS image) and \\eboot.bin (bootloader);\n"
-        "                     --blank leaves the flash erased (all 0xFF)\n"
+        "                     --blank leaves the flash erased (all 0xFF); refused (exit code 2)\n"
+        "                     while a program holds the flash lock, unless --force\n"
         "  show               what is in flash and where, HAL answers, faults, volumes, Shift\n"
         "  events             the HAL's event log, oldest first\n"
         "  set KEY VALUE      change a setting\n"
@@ -98,48 +118,15 @@ void Help()
     FlashTimes();
 }
 
-std::string Hex8(uint32_t v)
+// The line that calls an image cut off (see flashview::SpanIncomplete).
+void ShowIfIncomplete(const Bytes& f, uint32_t p, uint32_t length, const char* indent)
 {
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
-
-std::string DateOf(uint64_t ft)
-{
-    const uint64_t kEpochDiff = 116444736000000000ull;
-    if (ft < kEpochDiff)
-        return "(before 1970)";
-    int64_t secs = int64_t((ft - kEpochDiff) / 10000000);
-    int64_t days = secs / 86400, rem = secs % 86400;
-    // Civil date from days since 1970-01-01.
-    days += 719468;
-    int64_t era = days / 146097;
-    int64_t doe = days - era * 146097;
-    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    int64_t y = yoe + era * 400;
-    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    int64_t mp = (5 * doy + 2) / 153;
-    int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    int64_t m = mp + (mp < 10 ? 3 : -9);
-    if (m <= 2)
-        ++y;
-    char b[48];
-    std::snprintf(b, sizeof b, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC", (long long)y, (long long)m,
-                  (long long)d, (long long)(rem / 3600), (long long)(rem / 60 % 60), (long long)(rem % 60));
-    return b;
-}
-
-// A zero-terminated narrow name at off, or "" when it does not end in reach.
-std::string NameAt(const Bytes& f, uint64_t off, uint64_t limit = 64)
-{
-    std::string s;
-    for (uint64_t i = off; i < f.size() && i < off + limit; ++i) {
-        if (f[i] == 0)
-            return s;
-        s += (f[i] >= 0x20 && f[i] < 0x7F) ? char(f[i]) : '?';
-    }
-    return "";
+    uint32_t gaps = 0;
+    if (!flashview::SpanIncomplete(f, p, length, &gaps))
+        return;
+    std::printf("%s  INCOMPLETE: %u block%s of its span erased or partly written%s; an update was cut off "
+                "after its erase: write the image again before a restart\n",
+                indent, gaps, gaps == 1 ? "" : "s", gaps == 0 ? " (its end reads erased)" : "");
 }
 
 // Describes the ROM image at p (ECEC already seen).
@@ -164,6 +151,7 @@ void ShowRomImage(const Bytes& f, uint32_t p, const char* indent)
         uint64_t nameAt = uint64_t(p) + uint32_t(Get32(f, e + 0x10) - first);
         std::printf("%s  %-16s %s\n", indent, NameAt(f, nameAt).c_str(), DateOf(ft).c_str());
     }
+    ShowIfIncomplete(f, p, length, indent);
 }
 
 int Show()
@@ -218,6 +206,7 @@ int Show()
             any = true;
         } else if (Get32(f, p) == imagekit::kCompMarker) {
             std::printf("  compressed image at %s, length %s\n", Hex8(p).c_str(), Hex8(Get32(f, p + 8)).c_str());
+            ShowIfIncomplete(f, p, Get32(f, p + 8), "  ");
             any = true;
         }
     }
@@ -303,12 +292,25 @@ int main(int argc, char** argv)
     if (cmd == "verify")
         return VerifyCommand(args);
     if (cmd == "init") {
-        bool blank = false;
+        bool blank = false, force = false;
         for (const std::string& a : args) {
             if (a == "--blank")
                 blank = true;
+            else if (a == "--force")
+                force = true;
             else
                 return Usage(("unknown option for init: " + a).c_str());
+        }
+        // A program that holds the flash lock is in the middle of flash
+        // work (an update, a registry save): a new flash.img under it would
+        // let it finish, and report success, in a flash nobody sees again.
+        if (!force && FlashLockHeld()) {
+            std::fprintf(stderr,
+                         "boardsim: a program holds the board's flash lock (an update or a registry save is running "
+                         "in %s); init left the board as it is. Wait until it ends, or use init --force: that "
+                         "program then goes on in the old flash, and what it writes is lost\n",
+                         board::Dir().c_str());
+            return 2;
         }
         // Programs running now keep what they mapped: the flash.img and
         // flash.state being replaced, which no later program sees.

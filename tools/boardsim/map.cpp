@@ -17,14 +17,15 @@
 #include "board/hal.h"
 #include "board/imagekit.h"
 #include "board/registry_store.h"
+#include "tools/boardsim/flash_view.h"
 
 namespace {
 
+using flashview::BlockState;
+using flashview::Image;
+using flashview::kBlock;
 using imagekit::Bytes;
-using imagekit::Get32;
 
-constexpr uint32_t kBlock = 0x40000;      // erase block of the two devices together
-constexpr uint32_t kPage = 0x1000;        // erased-or-not is judged per 4 KB
 constexpr double kBytesPerPx = 32768.0;
 constexpr int kLeft = 20;
 // Widths the labels take (sans-serif): "0x00080000" at 9 px, "registry
@@ -33,17 +34,9 @@ constexpr int kHexLabelPx = 56;
 constexpr int kDigitPx = 6;
 constexpr int kRegistryLabelPx = 66;
 
-enum class BlockState { Erased, Written, Partly };
-
 struct Region {
     std::string name;
     uint32_t start, length;
-};
-
-struct Image {
-    std::string kind;   // "ROM image" or "compressed image"
-    uint32_t start, length;
-    std::vector<std::string> modules;
 };
 
 std::string Hex(uint32_t v)
@@ -80,53 +73,6 @@ std::string Escape(const std::string& s)
     return out;
 }
 
-BlockState StateOf(const Bytes& f, uint32_t block)
-{
-    int erased = 0, pages = 0;
-    for (uint32_t p = block; p < block + kBlock; p += kPage, ++pages)
-        if (std::all_of(f.begin() + p, f.begin() + p + kPage, [](uint8_t b) { return b == 0xFF; }))
-            ++erased;
-    return erased == pages ? BlockState::Erased : erased == 0 ? BlockState::Written : BlockState::Partly;
-}
-
-// A zero-terminated name at off within the flash, or "?".
-std::string NameAt(const Bytes& f, uint64_t off)
-{
-    std::string s;
-    for (uint64_t i = off; i < f.size() && i < off + 64; ++i) {
-        if (f[i] == 0)
-            return s;
-        s += char(f[i]);
-    }
-    return "?";
-}
-
-// The images at 256 KB steps (and at 0, the bootloader's place), as the
-// partition table's search and `boardsim show` find them.
-std::vector<Image> FindImages(const Bytes& f)
-{
-    std::vector<Image> out;
-    for (uint32_t p = 0; p < board::kFlashSize; p += kBlock) {
-        if (Get32(f, p + 0x40) == imagekit::kRomSignature) {
-            uint32_t h = p + (Get32(f, p + 0x48) & ~3u);
-            if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size())
-                continue;
-            uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
-            Image img{"ROM image", p, last - first + 4, {}};
-            for (uint32_t i = 0; i < count && i < 64; ++i) {
-                uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
-                if (e + imagekit::kTocEntrySize > f.size())
-                    break;
-                img.modules.push_back(NameAt(f, uint64_t(p) + uint32_t(Get32(f, e + 0x10) - first)));
-            }
-            out.push_back(img);
-        } else if (p != 0 && Get32(f, p) == imagekit::kCompMarker) {
-            out.push_back({"compressed image", p, Get32(f, p + 8), {}});
-        }
-    }
-    return out;
-}
-
 // The five named regions as flashupdate's partition table has them on this
 // board: the fixed ones, the running image, the HAL's registry area and the
 // registry's flash disk.
@@ -154,6 +100,18 @@ std::vector<Region> Regions(const std::vector<Image>& images)
     r.push_back(fs);
     return r;
 }
+
+// Partly written blocks and cut-off images are striped, so that neither
+// can be taken for a region's flat colour.
+const std::string kPatterns =
+    "<defs>\n"
+    "<pattern id=\"partly\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+    "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#ffffff\"/>"
+    "<rect width=\"3\" height=\"6\" fill=\"#1d3f66\"/></pattern>\n"
+    "<pattern id=\"incomplete\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+    "patternTransform=\"rotate(-45)\"><rect width=\"6\" height=\"6\" fill=\"#e89a9a\"/>"
+    "<rect width=\"2\" height=\"6\" fill=\"#a00000\"/></pattern>\n"
+    "</defs>\n";
 
 int X(uint64_t offset)
 {
@@ -198,7 +156,7 @@ int MapCommand(const std::vector<std::string>& args)
         return 1;
     }
     f.resize(board::kFlashSize, 0xFF);
-    std::vector<Image> images = FindImages(f);
+    std::vector<Image> images = flashview::FindImages(f);
     std::vector<Region> regions = Regions(images);
     uint32_t regOff = 0, regLen = 0;
     board::HalRegistryArea(&regOff, &regLen);
@@ -246,13 +204,13 @@ int MapCommand(const std::vector<std::string>& args)
     }
 
     // Lane 2: the blocks.
-    svg.Text(kLeft, 122, "Blocks of 256 KB: erased (white), written (dark), partly written (light)", 12,
+    svg.Text(kLeft, 122, "Blocks of 256 KB: erased (white), written (dark blue), partly written (dark stripes)", 12,
              " font-weight=\"bold\"");
     int counts[3] = {0, 0, 0};
     for (uint32_t b = 0; b < board::kFlashSize; b += kBlock) {
-        BlockState st = StateOf(f, b);
+        BlockState st = flashview::StateOf(f, b);
         counts[int(st)]++;
-        const char* fill = st == BlockState::Erased ? "#ffffff" : st == BlockState::Written ? "#3a6ea5" : "#9bb8d8";
+        const char* fill = st == BlockState::Erased ? "#ffffff" : st == BlockState::Written ? "#3a6ea5" : "url(#partly)";
         const char* what = st == BlockState::Erased ? "erased" : st == BlockState::Written ? "written" : "partly written";
         svg.Rect(X(b), 128, X(b + kBlock) - X(b), 22, fill, "block " + Hex(b) + ": " + what,
                  st == BlockState::Erased ? "block erased" : st == BlockState::Written ? "block written" : "block partly");
@@ -266,8 +224,9 @@ int MapCommand(const std::vector<std::string>& args)
         const Image& img = images[i];
         uint64_t end = std::min<uint64_t>(uint64_t(img.start) + std::max(img.length, 1u), board::kFlashSize);
         const int w = X(end) - X(img.start);
-        svg.Rect(X(img.start), 176, w, 26, "#e89a9a", img.kind + " at " + Hex(img.start) + ", " + Size(img.length),
-                 "image");
+        svg.Rect(X(img.start), 176, w, 26, img.incomplete ? "url(#incomplete)" : "#e89a9a",
+                 img.kind + " at " + Hex(img.start) + ", " + Size(img.length) + (img.incomplete ? ", INCOMPLETE" : ""),
+                 img.incomplete ? "image incomplete" : "image");
         const std::string number = std::to_string(i + 1);
         if (w >= kDigitPx * int(number.size()) + 2)
             svg.Text(X(img.start) + w / 2, 193, number, 9, " text-anchor=\"middle\"");
@@ -308,15 +267,15 @@ int MapCommand(const std::vector<std::string>& args)
         y += 16;
         std::string line = std::to_string(i + 1) + ". " + img.kind + " at " + Hex(img.start) + ", length " + Hex(img.length) + " (" +
                            Size(img.length) + ")";
+        if (img.incomplete)
+            line += ": INCOMPLETE, " + std::to_string(img.erasedBlocks) + " block" +
+                    (img.erasedBlocks == 1 ? "" : "s") + " of its span erased or partly written";
         if (!img.modules.empty())
             line += ", " + std::to_string(img.modules.size()) + (img.modules.size() == 1 ? " module:" : " modules:");
-        svg.Text(kLeft + 10, y, line);
-        std::string names;
-        for (const std::string& m : img.modules)
-            names += (names.empty() ? "" : ", ") + m;
-        if (!names.empty()) {
+        svg.Text(kLeft + 10, y, line, 12, img.incomplete ? " fill=\"#a00000\"" : "");
+        for (const flashview::Module& m : img.modules) {
             y += 16;
-            svg.Text(kLeft + 40, y, names);
+            svg.Text(kLeft + 40, y, (m.name.empty() ? "?" : m.name) + "  " + flashview::DateOf(m.fileTime));
         }
     }
     y += 26;
@@ -330,7 +289,7 @@ int MapCommand(const std::vector<std::string>& args)
 
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
                       std::to_string(width) + "\" height=\"" + std::to_string(y) +
-                      "\" font-family=\"sans-serif\">\n<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n" +
+                      "\" font-family=\"sans-serif\">\n" + kPatterns + "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n" +
                       svg.body + "</svg>\n";
     std::ofstream file(args[0], std::ios::binary | std::ios::trunc);
     file << out;

@@ -13,6 +13,7 @@
 #include "board/imagekit.h"
 #include "platform/files.h"
 #include "platform/posix/ui_presenter.h"
+#include "tools/boardsim/flash_view.h"
 #include "tools/boardsim/map.h"
 
 namespace {
@@ -98,6 +99,14 @@ int VerifyCommand(const std::vector<std::string>& args)
             if (flash[where + i] != file[at + i]) {
                 std::printf("DIFFERENT: record %u, flash offset %s: flash has 0x%02x, the file 0x%02x\n",
                             records + 1, Hex(where + i).c_str(), flash[where + i], file[at + i]);
+                // Erased flash where the image belongs: an update that was
+                // cut off after its erase, not another image.
+                uint32_t gaps = 0;
+                flash.resize(board::kFlashSize, 0xFF);
+                if (flashview::SpanIncomplete(flash, start + offset, length, &gaps))
+                    std::printf("INCOMPLETE: %u block%s of the image's span erased or partly written%s: an "
+                                "update was cut off after its erase\n",
+                                gaps, gaps == 1 ? "" : "s", gaps == 0 ? " (its end reads erased)" : "");
                 return 1;
             }
         at += len;
