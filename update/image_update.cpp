@@ -561,9 +561,10 @@ void RunUpdate(UpdateRun& run)
     alignas(4) uint8_t data[kDataBufferBytes];
     if (!CheckImageFile(run, data))
         return;
-    // Records without a byte of data would leave the erased range empty
-    // and then offer the restart.
-    if (header.imageLength != 0 && run.trail[0].dataBytes == 0) {
+    // Records without a byte of data (or the end record alone) would leave
+    // the flash as it was, or an erased range empty, and then offer the
+    // restart as if an image had been written.
+    if (run.trail[0].dataBytes == 0) {
         Report(run, L"The image file holds no data!");
         return;
     }

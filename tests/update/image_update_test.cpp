@@ -596,6 +596,9 @@ TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
         // Nothing but an empty record: the erase and then the restart
         // question over an empty range.
         {0x80000000, 0x40000, L"The image file holds no data!", false},
+        // Length 0 and the end record alone: nothing to write, so no
+        // restart question either.
+        {0x80000000, 0, L"The image file holds no data!", false},
         {0x01F00000, 0x200000, L"Image does not fit in Flash!"},
         {0xFFFFF000, 0x2000, L"Image does not fit in Flash!"},          // wraps past 2^32
         {0x80000000, 0x1FC0000, L"Image does not fit in Flash!"},        // W + length > 32 MB
@@ -608,8 +611,9 @@ TEST_F(ImageUpdate, ImagesThatCannotBeWrittenSafelyAreRefusedBeforeTheErase)
         uidouble::Install();
         dialog_ = uidouble::NewDialog(&kProgress);
         Bytes image = imagekit::Pattern(0x100, 2);
-        std::vector<imagekit::BinRecord> records(1);
-        records[0].address = c.start;
+        std::vector<imagekit::BinRecord> records(c.length != 0 ? 1 : 0);
+        if (c.length != 0)
+            records[0].address = c.start;
         if (c.data)
             records[0].data = image;
         ExpectFailure(Run(imagekit::BuildBin(c.start, c.length, records)), c.text);
