@@ -1,0 +1,265 @@
+// flashcheck: the host's half of the flash model check, and the judge.
+//
+//   flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES
+//
+// Runs the sequences of sequences.h on the board's devices (the board of
+// BOARDSIM_DIR, made blank with timing none by the caller) through the
+// platform's bus accessors, and compares every value read with the guest's
+// output (lines "R <sequence> <cycle> <value>", run against QEMU's flash)
+// and each sequence's block of the final flash with QEMU's flash file.
+// A difference is explained only by a line of KNOWN_DIFFERENCES:
+//   <key>  <reason, with the datasheet's word on it>
+// where <key> is "R <sequence> <cycle>" for a value read, or "C <sequence>"
+// for the contents of the sequence's block, or "S <sequence>" for all of a
+// sequence that exercises what QEMU does not model; or a rule for a kind of
+// read:
+//   M <tag> <mask>  <reason>
+// compares only the mask's bits of every read of that tag (sequences.h). Every other difference fails
+// the check, and so does a listed one that no longer differs, so that the
+// list stays true. Exit code 0: the models agree but for the list; 1: not;
+// 2: usage or a file that cannot be read.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "board/board.h"
+#include "board/bus.h"
+#include "platform/mmio.h"
+#include "tools/flashcheck/sequences.h"
+
+namespace {
+
+using flashcheck::Cycle;
+using flashcheck::Table;
+
+bool ReadWhole(const std::string& path, std::string* out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *out = s.str();
+    return true;
+}
+
+std::string Hex(uint32_t v)
+{
+    char b[9];
+    flashcheck::Hex8(v, b);
+    return b;
+}
+
+// The board's half: every read as "R <sequence> <cycle>" -> value; *tags
+// gets each read's tag.
+std::map<std::string, uint32_t> RunOnBoard(const Table& t, uint64_t* cycles, std::map<std::string, uint8_t>* tags)
+{
+    std::map<std::string, uint32_t> reads;
+    const uint32_t size = board::kFlashSize;
+    void* window = OsVirtualAlloc(size, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    if (window == nullptr || !OsVirtualCopy(window, 0, size, OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE | OS_PAGE_READWRITE)) {
+        std::fprintf(stderr, "flashcheck: cannot map the board's flash\n");
+        return reads;
+    }
+    uint8_t* base = static_cast<uint8_t*>(window);
+    for (uint32_t s = 0; s < t.sequenceCount; ++s) {
+        const flashcheck::Sequence& seq = t.sequences[s];
+        for (uint32_t i = 0; i < seq.count; ++i) {
+            const Cycle& c = t.cycles[seq.first + i];
+            uint8_t* a = base + c.offset;
+            const std::string key = "R " + std::string(seq.name) + " " + std::to_string(i);
+            ++*cycles;
+            switch (c.op) {
+            case flashcheck::kW32: OsWrite32(a, c.value); break;
+            case flashcheck::kW16: OsWrite16(a, uint16_t(c.value)); break;
+            case flashcheck::kR32: reads[key] = OsRead32(a); break;
+            default: reads[key] = OsRead16(a); break;
+            }
+            if (c.op == flashcheck::kR32 || c.op == flashcheck::kR16)
+                (*tags)[key] = c.tag;
+        }
+    }
+    OsVirtualFree(window, 0, OS_MEM_RELEASE);
+    return reads;
+}
+
+struct Verdict {
+    std::map<std::string, std::string> known;   // key -> reason
+    std::map<std::string, uint32_t> masks;      // tag name -> the bits compared
+    std::set<std::string> seen;                 // listed keys that differed
+    int unexplained = 0;
+    uint64_t comparisons = 0;
+
+    void Differs(const std::string& key, const std::string& what)
+    {
+        // "R name cycle" and "C name" fall under "S name".
+        const size_t nameEnd = key.find(' ', 2);
+        const std::string whole = "S " + key.substr(2, nameEnd == std::string::npos ? std::string::npos : nameEnd - 2);
+        auto it = known.find(key);
+        if (it == known.end())
+            it = known.find(whole);
+        if (it != known.end()) {
+            seen.insert(it->first);
+            std::printf("  listed      %-36s %s\n", key.c_str(), what.c_str());
+            return;
+        }
+        ++unexplained;
+        std::printf("  UNEXPLAINED %-36s %s\n", key.c_str(), what.c_str());
+    }
+};
+
+bool LoadKnown(const std::string& path, Verdict* v)
+{
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        // "R name cycle  reason" or "C name  reason"
+        std::istringstream words(line);
+        std::string kind, name, cycle;
+        words >> kind >> name;
+        std::string key = kind + " " + name;
+        if (kind == "M") {
+            std::string mask;
+            words >> mask;
+            v->masks[name] = uint32_t(std::stoul(mask, nullptr, 16));
+        }
+        if (kind == "R") {
+            words >> cycle;
+            key += " " + cycle;
+        }
+        std::string reason;
+        std::getline(words, reason);
+        v->known[key] = reason.substr(reason.find_first_not_of(' ') == std::string::npos
+                                          ? reason.size() : reason.find_first_not_of(' '));
+    }
+    return true;
+}
+
+int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, const std::string& knownPath)
+{
+    static Table t;
+    if (!flashcheck::MakeSequences(&t)) {
+        std::fprintf(stderr, "flashcheck: the sequence table does not fit\n");
+        return 2;
+    }
+    Verdict v;
+    std::string guest, qemuFlash, boardFlash;
+    if (!ReadWhole(guestPath, &guest) || !ReadWhole(qemuFlashPath, &qemuFlash) || !LoadKnown(knownPath, &v)) {
+        std::fprintf(stderr, "flashcheck: cannot read %s, %s or %s\n", guestPath.c_str(), qemuFlashPath.c_str(),
+                     knownPath.c_str());
+        return 2;
+    }
+    std::map<std::string, uint32_t> qemu;
+    bool ended = false;
+    std::istringstream lines(guest);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line == "END")
+            ended = true;
+        std::istringstream words(line);
+        std::string r, name, cycle, value;
+        if (words >> r >> name >> cycle >> value && r == "R")
+            qemu["R " + name + " " + cycle] = uint32_t(std::stoul(value, nullptr, 16));
+    }
+    if (!ended) {
+        std::printf("flashcheck: the guest did not run to its end:\n%s\n", guest.c_str());
+        return 1;
+    }
+    uint64_t cycles = 0;
+    std::map<std::string, uint8_t> tags;
+    std::map<std::string, uint32_t> ours = RunOnBoard(t, &cycles, &tags);
+    board::CloseAll();
+    if (!ReadWhole(board::FlashImagePath(), &boardFlash) || boardFlash.size() < board::kFlashSize ||
+        qemuFlash.size() < board::kFlashSize) {
+        std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
+        return 2;
+    }
+
+    std::printf("Values read (board, QEMU):\n");
+    for (const auto& [key, value] : ours) {
+        ++v.comparisons;
+        const std::string tag = flashcheck::kTagNames[tags[key]];
+        auto it = qemu.find(key);
+        if (it == qemu.end()) {
+            v.Differs(key, "read on the board only");
+            continue;
+        }
+        uint32_t mask = 0xFFFFFFFFu;
+        auto rule = v.masks.find(tag);
+        if (rule != v.masks.end()) {
+            mask = rule->second;
+            if (it->second != value)
+                v.seen.insert("M " + tag);   // the rule is needed
+        }
+        if ((it->second & mask) != (value & mask))
+            v.Differs(key, "(" + tag + ") " + Hex(value) + " " + Hex(it->second));
+    }
+    if (qemu.size() != ours.size())
+        v.Differs("R count", std::to_string(ours.size()) + " " + std::to_string(qemu.size()));
+    std::printf("Final contents of each sequence's block (first differing offset: board, QEMU):\n");
+    uint64_t bytes = 0;
+    for (uint32_t s = 0; s < t.sequenceCount; ++s) {
+        const flashcheck::Sequence& seq = t.sequences[s];
+        bytes += flashcheck::kBlockBytes;
+        ++v.comparisons;
+        for (uint32_t o = seq.block; o < seq.block + flashcheck::kBlockBytes; ++o)
+            if (boardFlash[o] != qemuFlash[o]) {
+                char what[64];
+                std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]),
+                              uint8_t(qemuFlash[o]));
+                v.Differs("C " + std::string(seq.name), what);
+                break;
+            }
+    }
+    // Outside the sequences' blocks nothing may have changed on either side.
+    ++v.comparisons;
+    for (uint32_t o = 0; o < board::kFlashSize; ++o) {
+        const uint32_t first = flashcheck::kFirstBlock, end = first + t.sequenceCount * flashcheck::kBlockBytes;
+        if (o == first)
+            o = end;
+        if (o >= board::kFlashSize)
+            break;
+        if (uint8_t(boardFlash[o]) != 0xFF || uint8_t(qemuFlash[o]) != 0xFF) {
+            char what[64];
+            std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]), uint8_t(qemuFlash[o]));
+            v.Differs("C outside", what);
+            break;
+        }
+        ++bytes;
+    }
+    int stale = 0;
+    for (const auto& [key, reason] : v.known)
+        if (!v.seen.count(key)) {
+            ++stale;
+            std::printf("  STALE       %-36s listed, but the models agree now\n", key.c_str());
+        }
+    std::printf("\nflashcheck: %u sequences, %llu bus cycles on each side; %llu comparisons (%zu values read, "
+                "%llu bytes of flash); %zu listed differences, %d unexplained, %d stale\n",
+                t.sequenceCount, (unsigned long long)cycles, (unsigned long long)v.comparisons, ours.size(),
+                (unsigned long long)bytes, v.seen.size(), v.unexplained, stale);
+    if (v.unexplained == 0 && stale == 0) {
+        std::printf("The listed differences and their reasons:\n");
+        for (const auto& [key, reason] : v.known)
+            std::printf("  %-36s %s\n", key.c_str(), reason.c_str());
+    }
+    return v.unexplained == 0 && stale == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && std::strcmp(argv[1], "cycles") == 0)
+        return CyclesCheck(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr, "Usage: flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES\n");
+    return 2;
+}
