@@ -51,7 +51,10 @@ status=0
 
 # The guest: freestanding, no C library, loaded by QEMU as an ELF kernel.
 guest_cxx=(arm-none-eabi-g++ -std=c++20 -mcpu=cortex-a15 -marm -O2 -ffreestanding -fno-exceptions -fno-rtti
-           -fno-threadsafe-statics -mno-unaligned-access -nostdlib -Wall -Wextra -Werror -I "$root")
+           -fno-threadsafe-statics -mno-unaligned-access -nostdlib -Wall -Wextra -Werror
+           -I "$root/tools/flashcheck/guest_include" -I "$root")
+driver_guest=(tools/flashcheck/guest_driver.cpp tools/flashcheck/driver_ops.cpp tools/flashcheck/guest_platform.cpp
+              tools/flashcheck/sequences.cpp)
 build_guest() {   # OUTPUT SOURCES...
   local out=$1
   shift
@@ -67,19 +70,97 @@ run_qemu() {   # ELF FLASH OUTPUT: the guest on a blank 64 MB bank; FLASH keeps 
     return 1
   }
 }
-new_board() {   # a blank board with no flash time, in $work/board-$1
+new_board() {   # NAME TIMING: a blank board in $work/board-NAME
   export BOARDSIM_DIR="$work/board-$1"
   "$build/boardsim" init --blank >/dev/null
-  "$build/boardsim" set timing none >/dev/null
+  "$build/boardsim" set timing "$2" >/dev/null
+}
+# A variant of FILE changed by the sed expression EXPR, in DIR; fails when
+# the expression no longer changes anything (the code it aimed at moved).
+variant() {   # FILE EXPR DIR
+  mkdir -p "$3"
+  sed "$2" "$1" >"$3/$(basename "$1")"
+  if cmp -s "$1" "$3/$(basename "$1")"; then
+    echo "flash-model-check: a control could not be made: \"$2\" changes nothing in $1" >&2
+    return 1
+  fi
+}
+# The host's flashcheck with one board source replaced by its variant: the
+# variant compiled as the build compiles the original, linked before the
+# board's library so that it takes the original's place.
+host_variant() {   # SOURCE VARIANT OUTPUT
+  python3 - "$build" "$root/$1" "$2" "$3" <<'PY'
+import json, shlex, subprocess, sys
+build, source, variant, output = sys.argv[1:]
+for entry in json.load(open(f"{build}/compile_commands.json")):
+    if entry["file"] == source:
+        args = shlex.split(entry["command"])
+        break
+else:
+    sys.exit(f"flash-model-check: {source} is not in {build}/compile_commands.json")
+args = [variant if a == source else a for a in args]
+args[args.index("-o") + 1] = output + ".o"
+subprocess.run(args, cwd=entry["directory"], check=True)
+link = subprocess.run(["ninja", "-C", build, "-t", "commands", "flashcheck"], check=True,
+                      capture_output=True, text=True).stdout.strip().splitlines()[-1]
+link = shlex.split(link.replace(": && ", "").replace(" && :", ""))
+link[link.index("-o") + 1] = output
+first = next(i for i, a in enumerate(link) if a.endswith(".a"))
+link.insert(first, output + ".o")
+subprocess.run(link, cwd=build, check=True)
+PY
 }
 
 echo "== bus cycles: the board against QEMU's pflash_cfi01"
 build_guest "$work/cycles.elf" tools/flashcheck/guest_cycles.cpp tools/flashcheck/sequences.cpp
 run_qemu "$work/cycles.elf" "$work/qemu-cycles.img" "$work/cycles.out"
-new_board cycles
+new_board cycles none
 "$build/flashcheck" cycles "$work/cycles.out" "$work/qemu-cycles.img" tools/flashcheck/known-differences.txt \
   >"$work/cycles.report" || status=1
 grep -v '^  listed' "$work/cycles.report"
+
+echo
+echo "== the driver: flash/flash_access.cpp, unchanged, on QEMU's flash and on the board (datasheet timing)"
+build_guest "$work/driver.elf" "${driver_guest[@]}" flash/flash_access.cpp
+run_qemu "$work/driver.elf" "$work/qemu-driver.img" "$work/driver.out"
+new_board driver typical
+"$build/flashcheck" driver "$work/driver.out" "$work/qemu-driver.img" || status=1
+
+# Controls: each a deliberate fault that the check must catch.
+echo
+echo "== controls"
+control_result() {   # NAME EXIT-STATUS-OF-THE-CHECK
+  if [ "$2" -eq 1 ]; then
+    echo "control $1: caught"
+  else
+    echo "control $1: NOT caught (the check exited with $2)"
+    status=1
+  fi
+}
+board_control() {   # NAME EXPR: the chips' state machines changed so
+  local dir="$work/control-$1" rc=0
+  variant board/flash_chip.cpp "$2" "$dir" || { status=1; return; }
+  host_variant board/flash_chip.cpp "$dir/flash_chip.cpp" "$dir/flashcheck" || { status=1; return; }
+  new_board "control-$1" none
+  "$dir/flashcheck" cycles "$work/cycles.out" "$work/qemu-cycles.img" tools/flashcheck/known-differences.txt \
+    >"$dir/report" || rc=$?
+  control_result "$1" "$rc"
+}
+driver_control() {   # NAME EXPR: the driver changed so, run on QEMU against the sound driver on the board
+  local dir="$work/control-$1" rc=0
+  variant flash/flash_access.cpp "$2" "$dir" || { status=1; return; }
+  build_guest "$dir/driver.elf" "${driver_guest[@]}" "$dir/flash_access.cpp"
+  run_qemu "$dir/driver.elf" "$dir/qemu.img" "$dir/driver.out"
+  new_board "control-$1" none
+  "$build/flashcheck" driver "$dir/driver.out" "$dir/qemu.img" >"$dir/report" || rc=$?
+  control_result "$1" "$rc"
+}
+board_control "a board whose clear status leaves the error bits set" \
+  '/case kCmdClearStatus:/{n;s/s\.status = 0;/s.status \&= 0x3A;/}'
+board_control "a board that takes a buffer's word count as the number of words" \
+  's/s\.bufCount = value + 1u;/s.bufCount = value;/'
+driver_control "a driver that sends N instead of N-1 as the word count" \
+  's/(words - 1) \* countUnit/words * countUnit/'
 
 echo
 if [ "$status" -eq 0 ]; then

@@ -1,6 +1,7 @@
 // flashcheck: the host's half of the flash model check, and the judge.
 //
 //   flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES
+//   flashcheck driver GUEST_OUTPUT QEMU_FLASH
 //
 // Runs the sequences of sequences.h on the board's devices (the board of
 // BOARDSIM_DIR, made blank with timing none by the caller) through the
@@ -18,6 +19,11 @@
 // the check, and so does a listed one that no longer differs, so that the
 // list stays true. Exit code 0: the models agree but for the list; 1: not;
 // 2: usage or a file that cannot be read.
+//
+// `driver` makes the driver's calls of driver_ops.cpp on the board and
+// compares each result with the guest's ("D <name> <result>") and the whole
+// flash, byte for byte, with QEMU's: here no difference is explained away.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -30,6 +36,7 @@
 #include "board/board.h"
 #include "board/bus.h"
 #include "platform/mmio.h"
+#include "tools/flashcheck/driver_ops.h"
 #include "tools/flashcheck/sequences.h"
 
 namespace {
@@ -254,12 +261,75 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
     return v.unexplained == 0 && stale == 0 ? 0 : 1;
 }
 
+std::vector<std::string> g_driverLines;
+
+void DriverLine(const char* name, uint32_t result)
+{
+    g_driverLines.push_back("D " + std::string(name) + " " + Hex(result));
+}
+
+int DriverCheck(const std::string& guestPath, const std::string& qemuFlashPath)
+{
+    std::string guest, qemuFlash, boardFlash;
+    if (!ReadWhole(guestPath, &guest) || !ReadWhole(qemuFlashPath, &qemuFlash)) {
+        std::fprintf(stderr, "flashcheck: cannot read %s or %s\n", guestPath.c_str(), qemuFlashPath.c_str());
+        return 2;
+    }
+    std::vector<std::string> theirs;
+    bool ended = false;
+    std::istringstream lines(guest);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line == "END")
+            ended = true;
+        else if (line.rfind("D ", 0) == 0)
+            theirs.push_back(line);
+    }
+    if (!ended) {
+        std::printf("flashcheck: the guest did not run to its end:\n%s\n", guest.c_str());
+        return 1;
+    }
+    const uint32_t calls = flashcheck::RunDriverOps(DriverLine);
+    board::CloseAll();
+    if (!ReadWhole(board::FlashImagePath(), &boardFlash) || boardFlash.size() < board::kFlashSize ||
+        qemuFlash.size() < board::kFlashSize) {
+        std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
+        return 2;
+    }
+    int differences = 0;
+    std::printf("Driver calls (board | QEMU):\n");
+    for (size_t i = 0; i < std::max(theirs.size(), g_driverLines.size()); ++i) {
+        const std::string a = i < g_driverLines.size() ? g_driverLines[i] : "(none)";
+        const std::string b = i < theirs.size() ? theirs[i] : "(none)";
+        std::printf("  %-40s %s%s\n", a.c_str(), b.c_str(), a == b ? "" : "   DIFFERENT");
+        differences += a == b ? 0 : 1;
+    }
+    uint32_t firstDiff = board::kFlashSize, differingBytes = 0;
+    for (uint32_t o = 0; o < board::kFlashSize; ++o)
+        if (boardFlash[o] != qemuFlash[o]) {
+            firstDiff = std::min(firstDiff, o);
+            ++differingBytes;
+        }
+    if (differingBytes != 0) {
+        std::printf("  flash images DIFFERENT: %u bytes, the first at %08x (board %02x, QEMU %02x)\n", differingBytes,
+                    firstDiff, uint8_t(boardFlash[firstDiff]), uint8_t(qemuFlash[firstDiff]));
+        ++differences;
+    }
+    std::printf("\nflashcheck: %u driver calls on each side; %zu results and %u bytes of flash compared; %d "
+                "differences\n",
+                calls, g_driverLines.size(), board::kFlashSize, differences);
+    return differences == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "driver") == 0)
+        return DriverCheck(argv[2], argv[3]);
     if (argc == 5 && std::strcmp(argv[1], "cycles") == 0)
         return CyclesCheck(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "Usage: flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES\n");
+    std::fprintf(stderr, "Usage: flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES\n"
+                         "       flashcheck driver GUEST_OUTPUT QEMU_FLASH\n");
     return 2;
 }
