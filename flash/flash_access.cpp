@@ -58,14 +58,14 @@ int WaitIdle(uint8_t* address, uint32_t limitMs, uint32_t sleepMs, int* waited)
     return PollUntilReady(address, &status, t0, limitMs, sleepMs);
 }
 
-// 1 when all n words are 0xFFFFFFFF.
-bool AllOnes(const uint32_t* words, uint32_t n)
+// 1 when all n words are 0xFFFFFFFF (erased), else 0.
+int AllOnes(const uint32_t* words, uint32_t n)
 {
     for (uint32_t i = 0; i < n; ++i) {
         if (words[i] != 0xFFFFFFFFu)
-            return false;
+            return 0;
     }
-    return true;
+    return 1;
 }
 
 }  // namespace
