@@ -17,6 +17,7 @@
 // shares that bench.sh reports.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -39,6 +40,10 @@
 
 namespace {
 
+// The region table as the program starts with it, saved before anything
+// changes it.
+const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
+
 constexpr uint32_t kImageBytes = 20u << 20;
 constexpr uint32_t kImageStart = 0x80000000;
 constexpr uint32_t kFlashStart = 0x80000;   // where the HAL places OS images
@@ -48,7 +53,7 @@ void NoRestart(bool) {}
 // One run of the worker on a fresh progress dialog. 1 = completed.
 uint32_t RunWorker(const std::wstring& path)
 {
-    std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+    std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
     Window dialog = uidouble::NewDialog(&bench::kProgressDialog);
     if (dialog == nullptr)
         return 0;

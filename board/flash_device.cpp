@@ -1,5 +1,9 @@
-// The board's NOR flash devices: the array file, the shared device state,
-// and each device's command state machine.
+// The board's NOR flash devices as files and as the board's API: the
+// array (flash.img) and the shared device state (flash.state) mapped into
+// this process, its owner slot and the device lock, the board settings the
+// devices read, and the inspection and fault controls of flash_device.h.
+// The devices' command state machines are in flash_chip.cpp, their times
+// and power loss in flash_timing.cpp.
 #include "board/flash_device.h"
 
 #include <fcntl.h>

@@ -79,10 +79,15 @@ bool RewriteBlock(const BusWords& bus, uint32_t at, const std::vector<uint8_t>& 
         if (!Completed(bus, a, timeoutMs, false))
             return false;
         bus.Write(a, bus.Both(kFlashBufferWords - 1));
-        if (bus.width == 4)
+        if (bus.width == 4) {
             BusWriteBulk32(a, src, kFlashBufferWords);
-        else
-            BusWriteBulk16(a, src, kFlashBufferWords);
+        } else {
+            for (uint32_t i = 0; i < kFlashBufferWords; ++i) {
+                uint16_t half;
+                std::memcpy(&half, src + 2 * i, 2);
+                BusWrite16(a + 2 * i, half);
+            }
+        }
         bus.Write(a + line - bus.width, bus.Both(kCmdConfirm));
         if (!Completed(bus, a, timeoutMs))
             return false;

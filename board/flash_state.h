@@ -1,7 +1,8 @@
 // Inside the flash devices: the shared device state and this process's
-// view of the flash. Used by flash_device.cpp (the devices) and bus.cpp
-// (the bus that routes cycles to them); besides them only the devices'
-// tests, which compare the bus's shortcuts with the full state machines.
+// view of the flash. Used by flash_device.cpp (the array and state files),
+// flash_chip.cpp (the devices' state machines), flash_timing.cpp
+// (operation times and power loss) and bus.cpp (the bus that routes cycles
+// to the devices); besides them only the devices' tests.
 #pragma once
 #include <sys/types.h>
 
@@ -73,9 +74,8 @@ struct SharedState {
 constexpr uint32_t kStateMagic = 0x53484C46;  // "FLHS"
 constexpr uint32_t kStateVersion = 4;
 constexpr uint64_t kStuck = ~uint64_t(0);
-// busyUntil of a device with a suspended operation and nothing running (so
-// that every shortcut that wants an idle device, busyUntil == 0, leaves it
-// to the full state machine).
+// busyUntil of a device with a suspended operation and nothing running
+// (never 0, which is an idle device with nothing suspended).
 constexpr uint64_t kSuspendedIdle = kStuck - 1;
 
 enum PendingKind : uint32_t {
@@ -114,11 +114,6 @@ struct Context {
     FlashCounters counters = {};
 };
 
-// Whether the bus takes its shortcuts for the command cycles of a buffer
-// program (on by default). The shortcuts have exactly the devices' effect;
-// tests turn them off to compare them with the full state machines.
-extern std::atomic<bool> g_commandFastPath;
-
 // This process's flash, valid while g_open is set.
 extern std::atomic<bool> g_open;
 extern Context g_ctx;
@@ -141,6 +136,10 @@ void ApplySettings(Context& c);
 void PowerLost(Context& c);
 // The power cut after the armed count of bus cycles (caller holds the lock).
 void CycleWatched(Context& c);
+// The status reads busy from now for the operation's time under the
+// board's timing (nothing without timing). word is the word programmed or
+// the buffer's line, words the buffer's count. Caller holds the lock.
+void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32_t word, uint32_t words);
 // Every running or suspended operation cut short (its area left with
 // unpredictable bits), then each device idle in read-array mode. Caller
 // holds the device lock.

@@ -14,46 +14,34 @@ namespace {
 
 constexpr uint32_t kMapProtect = OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE | OS_PAGE_READWRITE;  // 0x604
 
-inline bool IsReady(uint32_t status)
+// The ready bit of device 0, on the low half of the 32-bit bus (device 1's
+// is on the high half).
+constexpr uint32_t kReadyLow = FLASH_SR_READY & 0xFFFFu;
+
+// The ready bits of a status word that do not yet say "ready": 0 when
+// every device on the bus is ready. With BusWidth 2 a status read is
+// zero-extended, so it is held against ReadyPattern16.
+inline uint32_t NotReady(uint32_t status)
 {
-    uint32_t pattern = BusWidth == 4 ? ReadyPattern : ReadyPattern16;
-    return ((status ^ pattern) & FLASH_SR_READY) == 0;
+    const uint32_t pattern = BusWidth == 4 ? ReadyPattern : ReadyPattern16;
+    return (status ^ pattern) & FLASH_SR_READY;
 }
 
-// The start of a wait that may span several polls, taken when a poll
-// first finds the device busy: a device that is ready at once (the common
-// case, thousands of times per image) costs no read of the clock.
-struct WaitStart {
-    bool taken = false;
-    uint32_t tick = 0;
-};
-
-// Polls the status at address until ready or until limitMs have passed
-// since the wait started (unsigned difference, so a wrap of the tick count
-// does no harm). first is the first status read, made with the command
-// before it. sleepMs between reads (0: busy-poll, for the write buffer,
-// which finishes in microseconds). 1 = ready with *status the ready status
-// word; 0 = time-out.
-inline int PollReady(const uint8_t* address, uint32_t first, WaitStart* start, uint32_t limitMs,
-                     uint32_t* status, uint32_t sleepMs = 0)
+// Reads the status at address again until every device is ready, from
+// *status (the read just made), or until limitMs have passed since t0
+// (unsigned difference, so a wrap of the tick count does no harm). sleepMs
+// between reads (0: busy-poll, for a write buffer, which finishes in
+// microseconds). 1 = ready, *status the ready status word; 0 = time-out.
+int PollUntilReady(const uint8_t* address, uint32_t* status, uint32_t t0, uint32_t limitMs, uint32_t sleepMs)
 {
-    uint32_t s = first;
-    for (;;) {
-        if (IsReady(s)) {
-            *status = s;
-            return 1;
-        }
-        uint32_t now = OsGetTickCount();
-        if (!start->taken) {
-            start->taken = true;
-            start->tick = now;
-        } else if (now - start->tick >= limitMs) {
+    while (NotReady(*status) != 0) {
+        if (OsGetTickCount() - t0 >= limitMs)
             return 0;
-        }
         if (sleepMs != 0)
             OsSleep(sleepMs);
-        s = FlashReadWord(address);
+        *status = FlashReadWord(address);
     }
+    return 1;
 }
 
 // Waits until the device(s) at address are idle: read-status command, then
@@ -64,19 +52,23 @@ inline int PollReady(const uint8_t* address, uint32_t first, WaitStart* start, u
 int WaitIdle(uint8_t* address, uint32_t limitMs, uint32_t sleepMs, int* waited)
 {
     FlashWriteWord(address, FLASH_CMD_READ_STATUS);
-    uint32_t first = FlashReadWord(address);
-    *waited = IsReady(first) ? 0 : 1;
-    WaitStart start;
-    uint32_t status = 0;
-    return PollReady(address, first, &start, limitMs, &status, sleepMs);
+    const uint32_t t0 = OsGetTickCount();
+    uint32_t status = FlashReadWord(address);
+    *waited = NotReady(status) != 0 ? 1 : 0;
+    return PollUntilReady(address, &status, t0, limitMs, sleepMs);
+}
+
+// 1 when all n words are 0xFFFFFFFF (erased), else 0.
+int AllOnes(const uint32_t* words, uint32_t n)
+{
+    for (uint32_t i = 0; i < n; ++i) {
+        if (words[i] != 0xFFFFFFFFu)
+            return 0;
+    }
+    return 1;
 }
 
 }  // namespace
-
-int IsStatusReady(uint32_t status)
-{
-    return IsReady(status) ? 1 : 0;
-}
 
 uint32_t FlashBlockSize()
 {
@@ -136,66 +128,6 @@ void FlashWriteWord(uint8_t* address, uint32_t value)
         OsWrite16(address, static_cast<uint16_t>(value));
 }
 
-namespace {
-
-// The runs of a write buffer after its free buffer was seen: the word count
-// at target, the data words from target on, the confirm at last. count and
-// confirm hold the values (a bus word, or a 16-bit value with BusWidth 2)
-// and must outlive the transfer.
-inline void BufferRuns(OsWriteRun* runs, uint8_t* target, const void* count, const uint8_t* source, uint32_t words,
-                       uint8_t* last, const void* confirm)
-{
-    runs[0] = {target, count, 1};
-    runs[1] = {target, source, words};
-    runs[2] = {last, confirm, 1};
-}
-
-}  // namespace
-
-uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
-                             uint8_t* last)
-{
-    OsWriteRun runs[3];
-    if (BusWidth == 4) {
-        const uint32_t countWord = count | (count << 16), confirm = FLASH_CMD_CONFIRM;
-        BufferRuns(runs, target, &countWord, source, words, last, &confirm);
-        return OsWriteRunsRead32(runs, 3, last);
-    }
-    const uint16_t countHalf = static_cast<uint16_t>(count), confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
-    BufferRuns(runs, target, &countHalf, source, words, last, &confirm);
-    return OsWriteRunsRead16(runs, 3, last);
-}
-
-int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
-                     uint32_t* status)
-{
-    OsWriteRun runs[3];
-    if (BusWidth == 4) {
-        const uint32_t countWord = count | (count << 16), confirm = FLASH_CMD_CONFIRM;
-        BufferRuns(runs, target, &countWord, source, words, last, &confirm);
-        return OsCommandTransfer32(target, FLASH_CMD_WRITE_BUFFER, FLASH_SR_READY, ReadyPattern & FLASH_SR_READY, runs,
-                                   3, last, status);
-    }
-    const uint16_t countHalf = static_cast<uint16_t>(count), confirm = static_cast<uint16_t>(FLASH_CMD_CONFIRM);
-    BufferRuns(runs, target, &countHalf, source, words, last, &confirm);
-    // A 16-bit status is zero-extended: ready as IsReady sees it when bit 7
-    // matches the pattern's, and never when the pattern wants bit 23 set.
-    const uint16_t ready = (ReadyPattern16 & 0x00800000u) != 0 ? 0xFFFF : static_cast<uint16_t>(ReadyPattern16 & 0x80);
-    uint16_t s16 = 0;
-    int ran = OsCommandTransfer16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER), 0x0080, ready, runs, 3, last,
-                                  &s16);
-    *status = s16;
-    return ran;
-}
-
-uint32_t FlashStartBuffers(uint8_t* target, const uint8_t* source, uint32_t lines, uint32_t* status, int* ran)
-{
-    const uint32_t ready = ReadyPattern & FLASH_SR_READY;
-    return OsBufferLines32(target, FLASH_BUFFER_WORDS, lines, FLASH_CMD_WRITE_BUFFER,
-                           (FLASH_BUFFER_WORDS - 1) * 0x00010001u, source, FLASH_CMD_CONFIRM, FLASH_SR_READY, ready,
-                           FLASH_SR_READY | FLASH_PROGRAM_ERRORS, ready, status, ran);
-}
-
 void ResetToReadArray(uint8_t* address)
 {
     FlashWriteWord(address, FLASH_CMD_READ_ARRAY);
@@ -211,14 +143,9 @@ int IsBlockErased(uint8_t* address, uint32_t count)
     uint32_t remaining = count / 4;
     const uint8_t* p = address;
     while (remaining != 0) {
-        uint32_t n = remaining < kSliceWords ? remaining : kSliceWords;
+        const uint32_t n = remaining < kSliceWords ? remaining : kSliceWords;
         OsReadBulk(words, p, n * 4u);
-        // All ones when the first word is and every word equals the one
-        // before it: one memcmp of the slice against itself, a word on,
-        // which the C library does many words at a time (a loop of 32-bit
-        // ANDs is not vectorised at the usual optimisation level, and an
-        // erase's read-back reads every block whole).
-        if (words[0] != 0xFFFFFFFFu || (n > 1 && std::memcmp(words, words + 1, (n - 1) * 4u) != 0))
+        if (!AllOnes(words, n))
             return 0;
         p += n * 4u;
         remaining -= n;
@@ -243,13 +170,13 @@ int EraseBlock(uint8_t* address)
     FlashWriteWord(address, FLASH_CMD_CLEAR_STATUS);
     FlashWriteWord(address, FLASH_CMD_BLOCK_ERASE);
     FlashWriteWord(address, FLASH_CMD_CONFIRM);
-    uint32_t t0 = OsGetTickCount();
+    const uint32_t t0 = OsGetTickCount();
     for (;;) {
         uint32_t status = FlashReadWord(address);
-        if (IsReady(status)) {
+        if (NotReady(status) == 0) {
             // Error bits only from a ready status.
-            uint32_t again = FlashReadWord(address);
-            if (IsReady(again))
+            const uint32_t again = FlashReadWord(address);
+            if (NotReady(again) == 0)
                 status = again;
             if (status & FLASH_ERASE_ERRORS)
                 return 0;
@@ -265,35 +192,42 @@ int EraseBlock(uint8_t* address)
 
 namespace {
 
-// The wait for a free write buffer after an 0xE8 whose status (first) did
-// not show one: the command again with each status read, as the devices
-// want it. On the 32-bit bus a device whose buffer is already free is in
-// the middle of the sequence and would take another 0xE8 as its word
-// count, so the command goes (as a 16-bit cycle) only to the half whose
-// buffer is not free yet. 1 = a buffer is free in every device; 0 = none
-// came within the buffer's limit.
-int AwaitFreeBuffer(uint8_t* target, uint32_t first, WaitStart* start)
+// After a write to buffer at target: its status until a buffer is free in
+// every device, the command again with each read that shows none, as the
+// devices want it. On the 32-bit bus a device whose buffer is already
+// free is in the middle of the sequence and would take another 0xE8 as
+// its word count, so the command goes (as a 16-bit cycle) only to the
+// half whose buffer is not free yet. 1 = a buffer is free in every
+// device; 0 = none came within the buffer's limit from t0.
+int AwaitFreeBuffer(uint8_t* target, uint32_t t0)
 {
-    const uint32_t pattern = (BusWidth == 4 ? ReadyPattern : ReadyPattern16) & FLASH_SR_READY;
-    uint32_t s = first;
     for (;;) {
-        const uint32_t notFree = (s ^ pattern) & FLASH_SR_READY;
+        const uint32_t notFree = NotReady(FlashReadWord(target));
         if (notFree == 0)
             return 1;
-        uint32_t now = OsGetTickCount();
-        if (!start->taken) {
-            start->taken = true;
-            start->tick = now;
-        } else if (now - start->tick >= FLASH_BUFFER_TIMEOUT_MS) {
+        if (OsGetTickCount() - t0 >= FLASH_BUFFER_TIMEOUT_MS)
             return 0;
-        }
         if (BusWidth != 4 || notFree == FLASH_SR_READY)
             FlashWriteWord(target, FLASH_CMD_WRITE_BUFFER);
-        else if (notFree & 0x80u)
+        else if (notFree == kReadyLow)
             OsWrite16(target, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER));
         else
             OsWrite16(target + 2, static_cast<uint16_t>(FLASH_CMD_WRITE_BUFFER >> 16));
-        s = FlashReadWord(target);
+    }
+}
+
+// The data words of a buffer: words bus words from source (any alignment)
+// to consecutive addresses from target, one bus write each, in order.
+void WriteBufferData(uint8_t* target, const uint8_t* source, uint32_t words)
+{
+    if (BusWidth == 4) {
+        OsWriteBulk32(target, source, words);
+        return;
+    }
+    for (uint32_t i = 0; i < words; ++i) {
+        uint16_t half;
+        std::memcpy(&half, source + 2 * i, 2);
+        OsWrite16(target + 2 * i, half);
     }
 }
 
@@ -303,14 +237,12 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
 {
     const uint32_t w = BusWidth;
     const uint32_t bufferBytes = FLASH_BUFFER_WORDS * w;
+    // The word count in every device's half of the bus word (the low half
+    // alone is written with BusWidth 2).
+    const uint32_t countUnit = 0x00010001u;
     uint32_t remaining = (count + (w - 1)) & ~(w - 1);
     if (remaining == 0)
         return 1;
-
-    uint32_t n = (remaining < bufferBytes ? remaining : bufferBytes) / w;
-    uint32_t misalign = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target) % bufferBytes);
-    if (misalign != 0 && n > (bufferBytes - misalign) / w)
-        n = (bufferBytes - misalign) / w;
 
     // The devices must be idle before anything is sent: a command to a
     // busy device is lost, and the clear below must reach them.
@@ -322,51 +254,29 @@ int ProgramFlash(const uint8_t* source, uint8_t* target, uint32_t count)
     FlashWriteWord(target, FLASH_CMD_CLEAR_STATUS);
 
     while (remaining != 0) {
-        uint32_t status = 0;
-        // One limit for both waits of a buffer: for a free buffer and for
-        // its program.
-        WaitStart start;
-        uint32_t first = 0;
-        int started;
-        if (w == 4 && n == FLASH_BUFFER_WORDS && remaining >= 2 * bufferBytes) {
-            // Full lines on the 32-bit bus: as many as the run takes, each
-            // the buffer below, while each finishes at once (the usual
-            // case); the line that does not is finished below.
-            uint32_t lines = remaining / bufferBytes;
-            if (lines > OS_TRANSFER_MAX_LINES)
-                lines = OS_TRANSFER_MAX_LINES;
-            const uint32_t done = FlashStartBuffers(target, source, lines, &first, &started);
-            source += done * bufferBytes;
-            target += done * bufferBytes;
-            remaining -= done * bufferBytes;
-            if (done == lines) {
-                n = remaining >= bufferBytes ? FLASH_BUFFER_WORDS : remaining / w;
-                continue;
-            }
-        } else {
-            // 0xE8 and its status, and when a buffer is free at once (the
-            // usual case) the count, the data words (one bus write each,
-            // in order) and the confirm at the last word with the first
-            // status after them, as one transfer.
-            started = FlashStartBuffer(target, n - 1, source, n, target + (n - 1) * w, &first);
-        }
-        uint8_t* last = target + (n - 1) * w;
-        if (!started) {
-            // No free buffer yet: 0xE8 again with each status read, until
-            // one is free, then the rest.
-            if (!AwaitFreeBuffer(target, first, &start))
-                return 0;
-            first = FlashBufferTransfer(target, n - 1, source, n, last);
-        }
-        source += n * w;
-        target += n * w;
-        remaining -= n * w;
-        if (!PollReady(last, first, &start, FLASH_BUFFER_TIMEOUT_MS, &status))
+        // A buffer never crosses a buffer boundary: the first may be short,
+        // the later ones start on boundaries.
+        const uint32_t room = bufferBytes - static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target) % bufferBytes);
+        const uint32_t bytes = remaining < room ? remaining : room;
+        const uint32_t words = bytes / w;
+        uint8_t* last = target + bytes - w;
+
+        FlashWriteWord(target, FLASH_CMD_WRITE_BUFFER);
+        const uint32_t t0 = OsGetTickCount();   // the limit covers the whole buffer
+        if (!AwaitFreeBuffer(target, t0))
             return 0;
+        FlashWriteWord(target, (words - 1) * countUnit);
+        WriteBufferData(target, source, words);
+        FlashWriteWord(last, FLASH_CMD_CONFIRM);
+        uint32_t status = FlashReadWord(last);
+        if (!PollUntilReady(last, &status, t0, FLASH_BUFFER_TIMEOUT_MS, 0))
+            return 0;
+        // Error bits only from a ready status.
         if (status & FLASH_PROGRAM_ERRORS)
             return 0;
-        // A division only for the last, partial buffer (w is a variable).
-        n = remaining >= bufferBytes ? FLASH_BUFFER_WORDS : remaining / w;
+        source += bytes;
+        target += bytes;
+        remaining -= bytes;
     }
     return 1;
 }

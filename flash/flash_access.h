@@ -24,10 +24,6 @@ extern uint32_t ReadyPattern;
 // for the one device that answered.
 extern uint32_t ReadyPattern16;
 
-// 1 when a status word read with FlashReadWord says "ready": bits 7 and 23
-// as in ReadyPattern (ReadyPattern16 with BusWidth 2).
-int IsStatusReady(uint32_t status);
-
 // Sizes of a FlashWindow.
 constexpr uint32_t FLASH_WINDOW_FULL = 0x2000000;   // the whole 32 MB flash
 constexpr uint32_t FLASH_WINDOW_BOOT = 0x20000;     // the first 128 KB
@@ -84,33 +80,6 @@ void UnmapFlashWindow(uint8_t* window);
 uint32_t FlashReadWord(const uint8_t* address);
 void FlashWriteWord(uint8_t* address, uint32_t value);
 
-// The steps of a write buffer after its free buffer was seen, as one
-// transfer no other bus user comes between: the word count (count = words
-// - 1, in both halves with BusWidth 4) at target, the words bus words from
-// source to consecutive addresses from target, the confirm at last (the
-// last word's address), then the first status read there. Returns the
-// status read.
-uint32_t FlashBufferTransfer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words,
-                             uint8_t* last);
-
-// 0xE8 at target and its status read, and then, only when that status is
-// ready, the rest of FlashBufferTransfer, all as one transfer no other bus
-// user comes between. 1 = the buffer went out, *status is the first status
-// after its confirm; 0 = no free buffer yet, only the command and its read
-// were made, *status is that read.
-int FlashStartBuffer(uint8_t* target, uint32_t count, const uint8_t* source, uint32_t words, uint8_t* last,
-                     uint32_t* status);
-
-// Full write buffers of the 32-bit bus over `lines` consecutive lines from
-// target (the start of a line), their data from source: each as
-// FlashStartBuffer makes it, the next only when the one before finished at
-// once without an error bit, all as one run that no other bus user comes
-// between (at most OS_TRANSFER_MAX_LINES lines). Returns how many lines
-// finished so; for the line that stopped the run (when fewer did), *ran
-// is 1 when its buffer went out, with *status the first status after its
-// confirm, and 0 when no buffer was free, with *status the 0xE8's read.
-uint32_t FlashStartBuffers(uint8_t* target, const uint8_t* source, uint32_t lines, uint32_t* status, int* ran);
-
 // Puts the device(s) at address back into read-array mode.
 void ResetToReadArray(uint8_t* address);
 
@@ -130,9 +99,11 @@ int EraseBlock(uint8_t* address);
 // Programs count bytes from source (aligned to BusWidth; readable up to
 // BusWidth-1 bytes past count) to target (a multiple of BusWidth inside a
 // window) through the write buffers, never letting a buffer cross a
-// 16-word boundary. The devices are waited for until idle first (within a
-// buffer's time limit) and stale error bits cleared, once per call; while
-// a write buffer is not free, 0xE8 is sent again with each status read.
+// 16-word boundary. Once per call the devices are waited for until idle
+// and their status cleared; then, buffer by buffer: write to buffer
+// (0xE8) and its status until a buffer is free, the word count, the data
+// words, the confirm at the last word, and the status until ready. Each
+// buffer has FLASH_BUFFER_TIMEOUT_MS from its 0xE8.
 // 1 = done; 0 = a wait timed out or a buffer's ready status showed program
 // failure, VPP low or a locked block (earlier buffers stay programmed).
 // Nothing is read back here: the caller compares.

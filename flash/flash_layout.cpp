@@ -9,14 +9,6 @@
 #include "platform/ui.h"
 #include "shell/hal_requests.h"
 
-const FlashRegion DefaultFlashLayout[FLASH_REGION_COUNT] = {
-    {L"Bootloader", 0x0, 0x40000, 3, 0},
-    {L"ConfigBlock", 0x40000, 0x40000, 3, 0},
-    {L"IMAGE", 0x80000, 0x1400000, 3, 0},
-    {L"Registry", 0x1400000, 0x80000, 0, 0},
-    {L"FileSystem", 0x14800000, 0x0B800000, 0, 0},
-};
-
 FlashRegion FlashLayout[FLASH_REGION_COUNT] = {
     {L"Bootloader", 0x0, 0x40000, 3, 0},
     {L"ConfigBlock", 0x40000, 0x40000, 3, 0},

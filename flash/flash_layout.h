@@ -18,8 +18,6 @@ constexpr int FLASH_REGION_COUNT = 5;
 // The table, in warning order: Bootloader, ConfigBlock, IMAGE, Registry,
 // FileSystem. Rows 2-4 are brought up to date by every overlap check.
 extern FlashRegion FlashLayout[FLASH_REGION_COUNT];
-// The table's values at program start.
-extern const FlashRegion DefaultFlashLayout[FLASH_REGION_COUNT];
 
 // Rows of the table.
 constexpr int REGION_BOOTLOADER = 0;

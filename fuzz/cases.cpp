@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -26,6 +27,10 @@
 namespace fuzz {
 
 namespace {
+
+// The region table as the program starts with it, saved before anything
+// changes it.
+const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
 
 bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size)
 {
@@ -153,7 +158,7 @@ std::string UpdateWorkerCase(const uint8_t* data, size_t size)
     board::SetRestartHook(NoRestart);
     // Time-outs cost no real time; a hang shows as the fuzzer's time-out.
     OsUseVirtualClock(0, 1);
-    std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+    std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
     Window dialog = uidouble::NewDialog(&kProgress);
     std::string why = "no dialog";
     if (dialog != nullptr) {
@@ -191,7 +196,7 @@ std::string FlashScanCase(const uint8_t* data, size_t size)
     if (found && (start == 0 || start % IMAGE_SEARCH_STEP != 0 || start >= FLASH_WINDOW_FULL))
         return "the image search found a position it never looks at";
 
-    std::copy(DefaultFlashLayout, DefaultFlashLayout + FLASH_REGION_COUNT, FlashLayout);
+    std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
     if (RefreshFlashLayout() != 1)
         return "RefreshFlashLayout failed";
     if (FlashLayout[REGION_IMAGE].start != (found ? start : 0))

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +19,10 @@
 
 namespace {
 
+// The region table as the program starts with it, saved before anything
+// changes it.
+const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
+
 const char kDriverKey[] = "Drivers\\BuiltIn\\StrataFMD";
 const wchar_t kHeading[] = L"This Image will overwrite the following sections:\n";
 const wchar_t kQuestion[] = L"\n\nAre you sure you want to continue?";
@@ -28,7 +34,7 @@ class FlashLayoutTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+        std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
         uidouble::Install();
         window_ = MapFlashWindow(FLASH_WINDOW_FULL);
         ASSERT_NE(window_, nullptr);

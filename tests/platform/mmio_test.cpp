@@ -91,131 +91,16 @@ TEST_F(MmioTest, BulkWritesReachTheWindowsPhysicalAddressCycleByCycle)
     EXPECT_TRUE(board::FlashPeek(got, 0x40040, sizeof got));
     EXPECT_EQ(std::memcmp(got, data, sizeof got), 0);
 
-    // 16-bit cycles from an odd source address; on the 32-bit bus the
-    // halves reach the two devices by turns (here: word program on both).
-    uint8_t halves[1 + 8] = {0, 0x40, 0x00, 0x40, 0x00, 0x34, 0xCC, 0x12, 0xCC};
+    // From an odd source address.
+    uint8_t odd[1 + 8] = {0, 0x40, 0x00, 0x40, 0x00, 0x34, 0x12, 0xCC, 0xCC};
     board::FlashResetCounters();
-    OsWriteBulk16(high + 0x80, halves + 1, 2);
-    OsWriteBulk16(high + 0x80, halves + 5, 2);
-    EXPECT_EQ(board::FlashGetCounters().busWrites, 4u);
+    OsWriteBulk32(high + 0x80, odd + 1, 1);   // word program, both devices
+    OsWriteBulk32(high + 0x80, odd + 5, 1);
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 2u);
     OsWrite32(high, 0x00FF00FF);
-    EXPECT_EQ(OsRead32(high + 0x80), 0xCC12CC34u);
+    EXPECT_EQ(OsRead32(high + 0x80), 0xCCCC1234u);
     OsWriteBulk32(high, data, 0);   // nothing: no cycle
-    OsWriteBulk16(high, data, 0);
-    EXPECT_EQ(board::FlashGetCounters().busWrites, 5u);
-}
-
-// A transfer: its runs' write cycles in order (one of them in a window
-// other than the one used last, one empty), then one read; what breaks its
-// contract is a data abort.
-TEST_F(MmioTest, TransferIsItsRunsInOrderThenOneRead)
-{
-    uint8_t* whole = Map(0, board::kFlashSize);
-    uint8_t* high = Map(0x40000, 0x20000);
-    ASSERT_TRUE(whole && high);
-    const uint32_t words[3] = {0xCC01CC10, 0xCC02CC20, 0xCC03CC30};
-    uint8_t odd[1 + sizeof words];
-    std::memcpy(odd + 1, words, sizeof words);
-    const uint32_t count = 0x00020002, confirm = 0x00D000D0;
-    OsWrite32(high + 0x44, 0x00E800E8);
-    (void)OsRead32(whole);   // the last window is another one now (a read changes no state)
-    board::FlashResetCounters();
-    const OsWriteRun runs[] = {
-        {high + 0x44, &count, 1}, {high + 0x44, odd + 1, 3}, {nullptr, nullptr, 0}, {high + 0x4C, &confirm, 1}};
-    EXPECT_EQ(OsWriteRunsRead32(runs, 4, high + 0x4C), 0x00800080u);
-    board::FlashCounters n = board::FlashGetCounters();
-    EXPECT_EQ(n.busWrites, 5u);
-    EXPECT_EQ(n.busReads, 1u);
-    uint32_t got[3] = {};
-    EXPECT_TRUE(board::FlashPeek(got, 0x40044, sizeof got));
-    EXPECT_EQ(std::memcmp(got, words, sizeof got), 0);
-
-    // 16-bit cycles: read array at device 0 only, then a read of both.
-    const uint16_t readArray = 0x00FF;
-    const OsWriteRun one[] = {{high + 0x44, &readArray, 1}};
-    EXPECT_EQ(OsWriteRunsRead16(one, 1, high + 0x44), 0xCC10u);
-    EXPECT_EQ(OsWriteRunsRead16(one, 0, high + 0x46), 0x0080u);   // no write: device 1's status
-
-    const OsWriteRun five[] = {runs[0], runs[0], runs[0], runs[0], runs[0]};
-    EXPECT_DEATH(OsWriteRunsRead32(five, 5, high), "data abort: transfer32 .*too many runs");
-    std::vector<uint32_t> many(OS_TRANSFER_MAX_CYCLES);
-    const OsWriteRun tooLong[] = {{high, many.data(), OS_TRANSFER_MAX_CYCLES}, {high, &count, 1}};
-    EXPECT_DEATH(OsWriteRunsRead32(tooLong, 2, high), "data abort: transfer32 .*too many cycles");
-    const OsWriteRun misaligned[] = {{high + 2, &count, 1}};
-    EXPECT_DEATH(OsWriteRunsRead32(misaligned, 1, high), "data abort: transfer32 .*not aligned");
-    EXPECT_DEATH(OsWriteRunsRead16(misaligned, 1, high + 1), "data abort: transfer16 .*not aligned");
-    const OsWriteRun pastTheEnd[] = {{high + 0x20000 - 4, words, 2}};
-    EXPECT_DEATH(OsWriteRunsRead32(pastTheEnd, 1, high), "data abort: transfer32 .*no device memory");
-
-    void* ro = OsVirtualAlloc(0x1000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
-    ASSERT_NE(ro, nullptr);
-    reserved_.push_back(ro);
-    ASSERT_EQ(OsVirtualCopy(ro, 0x40000, 0x1000, OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE), 1);
-    (void)OsRead32(ro);   // the thread's last window is the read-only one
-    const OsWriteRun readOnly[] = {{ro, &count, 1}};
-    EXPECT_DEATH(OsWriteRunsRead32(readOnly, 1, ro), "data abort: transfer32 .*read-only");
-}
-
-// A command transfer: the command and its status read, then the transfer
-// only when the status passes the test; the runs may lie in another window
-// than the command, and its limits are data aborts.
-TEST_F(MmioTest, CommandTransferRunsOnlyAfterAReadyStatus)
-{
-    uint8_t* whole = Map(0, board::kFlashSize);
-    uint8_t* high = Map(0x40000, 0x20000);
-    ASSERT_TRUE(whole && high);
-    const uint32_t words[2] = {0xCC05CC50, 0xCC06CC60};
-    const uint32_t count = 0x00010001, confirm = 0x00D000D0;
-    const OsWriteRun runs[] = {{high + 0x80, &count, 1}, {high + 0x80, words, 2}, {high + 0x84, &confirm, 1}};
-    uint32_t status = 0;
-    board::FlashResetCounters();
-    // A test the ready status never passes: only the command and its read.
-    EXPECT_EQ(OsCommandTransfer32(high + 0x80, 0x00E800E8, 0x00800080, 0, runs, 3, high + 0x84, &status), 0);
-    EXPECT_EQ(status, 0x00FE00FEu);
-    board::FlashCounters n = board::FlashGetCounters();
-    EXPECT_EQ(n.busWrites, 1u);
-    EXPECT_EQ(n.busReads, 1u);
-    OsWrite32(high, 0x00500050);   // taken as a count out of range: a bad sequence, status mode
-    OsWrite32(high, 0x00500050);   // now a clear status
-    // Ready: the whole buffer, the command given through the other window.
-    board::FlashResetCounters();
-    EXPECT_EQ(OsCommandTransfer32(whole + 0x40080, 0x00E800E8, 0x00800080, 0x00800080, runs, 3, high + 0x84, &status),
-              1);
-    EXPECT_EQ(status, 0x00800080u);
-    n = board::FlashGetCounters();
-    EXPECT_EQ(n.busWrites, 5u);
-    EXPECT_EQ(n.busReads, 2u);
-    uint32_t got[2] = {};
-    EXPECT_TRUE(board::FlashPeek(got, 0x40080, sizeof got));
-    EXPECT_EQ(std::memcmp(got, words, sizeof got), 0);
-
-    // 16-bit cycles: 0x70 to device 0, its status, then one half more.
-    const uint16_t readArray = 0x00FF;
-    const OsWriteRun half[] = {{high + 0x80, &readArray, 1}};
-    uint16_t s16 = 0;
-    EXPECT_EQ(OsCommandTransfer16(high + 0x80, 0x0070, 0x0080, 0x0080, half, 1, high + 0x80, &s16), 1);
-    EXPECT_EQ(s16, 0xCC50u);
-
-    const OsWriteRun five[] = {runs[0], runs[0], runs[0], runs[0], runs[0]};
-    EXPECT_DEATH(OsCommandTransfer32(high, 0x00700070, 0, 0, five, 5, high, &status),
-                 "data abort: command transfer32 .*too many runs");
-    EXPECT_DEATH(OsCommandTransfer32(high + 2, 0x00700070, 0, 0, runs, 3, high, &status),
-                 "data abort: command transfer32 .*not aligned");
-    EXPECT_DEATH(OsCommandTransfer16(high, 0x0070, 0, 0, half, 1, high + 1, &s16),
-                 "data abort: command transfer16 .*not aligned");
-    const OsWriteRun outside[] = {{high + 0x20000 - 4, words, 2}};   // runs past the window's end
-    EXPECT_DEATH(OsCommandTransfer32(high, 0x00700070, 0, 0, outside, 1, high, &status),
-                 "data abort: command transfer32 .*no device memory");
-    // A run of buffer lines: the same limits, the whole run in the window.
-    int ran = 0;
-    const uint8_t data[64] = {};
-    EXPECT_DEATH(OsBufferLines32(high, 16, 257, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status, &ran),
-                 "data abort: buffer lines32 .*too many lines");
-    EXPECT_DEATH(OsBufferLines32(high, 255, 1, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status, &ran),
-                 "data abort: buffer lines32 .*too many cycles");
-    EXPECT_DEATH(OsBufferLines32(high + 0x20000 - 64, 16, 2, 0x00E800E8, count, data, confirm, 0, 0, 0, 0, &status,
-                                 &ran),
-                 "data abort: buffer lines32 .*no device memory");
+    EXPECT_EQ(board::FlashGetCounters().busWrites, 3u);
 }
 
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
@@ -291,8 +176,6 @@ TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
     // A bulk write must lie wholly in the mapping and be aligned to its width.
     EXPECT_DEATH(OsWriteBulk32(w + 0x1FFFC, words, 2), "data abort: bulk write32");
     EXPECT_DEATH(OsWriteBulk32(w + 2, words, 1), "data abort: bulk write32 .*not aligned");
-    EXPECT_DEATH(OsWriteBulk16(w + 0x1FFFE, words, 2), "data abort: bulk write16");
-    EXPECT_DEATH(OsWriteBulk16(w + 1, words, 1), "data abort: bulk write16 .*not aligned");
     int local = 0;
     EXPECT_DEATH(OsRead32(&local), "data abort");
     EXPECT_EQ(OsRead32(w + 0x100), 0xFFFFFFFFu);  // the window in use just before

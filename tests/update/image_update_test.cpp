@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <cwchar>
@@ -34,6 +35,10 @@ using board::munmap;
 #endif
 
 namespace {
+
+// The region table as the program starts with it, saved before anything
+// changes it.
+const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
 
 using imagekit::BinFlaw;
 using imagekit::BinOptions;
@@ -108,7 +113,7 @@ class ImageUpdate : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::memcpy(FlashLayout, DefaultFlashLayout, sizeof(FlashLayout));
+        std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
         uidouble::Install();
         board::SetRestartHook(RestartHook);
         g_restarts = 0;
