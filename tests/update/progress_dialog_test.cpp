@@ -6,7 +6,8 @@
 
 #include "board/imagekit.h"
 #include "platform/clock.h"
-#include "platform/entry.h"
+#include "platform/host/clock.h"
+#include "platform/host/entry.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
 #include "update/globals.h"
@@ -50,6 +51,12 @@ protected:
         ASSERT_LT(wide.size(), static_cast<size_t>(IMAGE_PATH_CHARS));
         wcscpy(ImagePath, wide.c_str());
     }
+    // Runs the dialog modally as the program does: its template through the
+    // dialog manager, with the real procedure.
+    static void RunDialog()
+    {
+        OsDialogBoxIndirectParam(OsModuleFor(&kTable), &kTemplate, nullptr, ProgressDialogProc, 0);
+    }
     static size_t BoxesCaptioned(const wchar_t* caption)
     {
         size_t n = 0;
@@ -79,7 +86,7 @@ TEST_F(ProgressDialog, AbortOnlyRaisesTheFlagHoweverOftenPressed)
 TEST_F(ProgressDialog, CancellingTheChooserEndsTheDialogAndStartsNothing)
 {
     AbortRequested = 1;   // left over from an earlier update; not touched on cancel
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     auto opened = uidouble::DialogsOpened();
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].caption, L"Updating IMAGE");
@@ -110,7 +117,7 @@ TEST_F(ProgressDialog, ThreadedGivenPathStartsTheWorkerWithoutAsking)
 {
     TempBoard board;
     SetImagePath(board.dir() + "/missing.bin");
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     EXPECT_TRUE(uidouble::OpenFileCalls().empty());
     auto boxes = uidouble::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -135,7 +142,7 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     uidouble::PressNext(2);
     uidouble::AnswerNext(OS_IDOK);   // the overlap warning, should there be one
     uidouble::AnswerNext(OS_IDNO);   // no restart
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     Window first = uidouble::DialogsOpened().at(0).dialog;
     EXPECT_TRUE(uidouble::Ended(first));
     EXPECT_EQ(AbortRequested.load(), 1u);
@@ -158,7 +165,7 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     uidouble::ChooseFileNext(std::wstring(path.begin(), path.end()));
     uidouble::AnswerNext(OS_IDOK);
     uidouble::AnswerNext(OS_IDNO);
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     ASSERT_EQ(uidouble::OpenFileCalls().size(), 1u);
     EXPECT_EQ(uidouble::OpenFileCalls()[0].initialName, L"");
     EXPECT_EQ(AbortRequested.load(), 0u);
