@@ -9,7 +9,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
 
 struct OsRegKeyObject {
     std::string path;  // canonical, relative to the local-machine root

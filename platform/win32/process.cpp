@@ -37,7 +37,7 @@ struct ProcessObject : OsObject {
     uint32_t Wait(uint32_t timeoutMs) override
     {
         HANDLE h = handle;
-        return OsWin32WaitUntil(timeoutMs, [h] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }, h);
+        return OsWaitUntil(timeoutMs, [h] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }, h);
     }
 };
 
