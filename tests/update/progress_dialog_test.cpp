@@ -10,23 +10,15 @@
 #include "platform/host/entry.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
+#include "resources/resources.h"
 #include "update/globals.h"
 #include "update/progress_dialog.h"
 
 namespace {
 
-// The progress dialog's template as the program's resources hold it (the
-// resources library is not part of this test program).
-const OsDialogItem kItems[] = {
-    {2, L"BUTTON", L"Abort", 52, 71, 58, 11, 0x50010000},
-    {1002, L"msctls_progress32", L"Progress1", 7, 20, 157, 13, 0x50800000},
-    {1003, L"msctls_progress32", L"Progress2", 7, 52, 157, 14, 0x50800000},
-    {1004, L"STATIC", L"", 7, 7, 157, 10, 0x50020000},
-    {1005, L"STATIC", L"", 7, 39, 157, 10, 0x50020000},
-};
-const OsDialogTemplate kTemplate = {L"Updating IMAGE", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 5, kItems};
-const OsResourceEntry kEntries[] = {{102, OS_RT_DIALOG, &kTemplate, sizeof kTemplate}};
-const OsResourceTable kTable = {1, kEntries};
+// The program's own template of the dialog (resources/), as the entry and
+// the main dialog run it.
+const OsDialogTemplate& kTemplate = ProgressDialogTemplate;
 
 class ProgressDialog : public ::testing::Test {
 protected:
@@ -55,7 +47,7 @@ protected:
     // dialog manager, with the real procedure.
     static void RunDialog()
     {
-        OsDialogBoxIndirectParam(OsModuleFor(&kTable), &kTemplate, nullptr, ProgressDialogProc, 0);
+        OsDialogBoxIndirectParam(OsModuleFor(&AppResources), &kTemplate, nullptr, ProgressDialogProc, 0);
     }
     static size_t BoxesCaptioned(const wchar_t* caption)
     {
