@@ -31,6 +31,7 @@
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/host/clock.h"
 #include "platform/mmio.h"
 #include "platform/sync.h"
 #include "platform/testing/temp_board.h"

@@ -7,6 +7,7 @@
 #include "board/bus.h"
 #include "board/flash_device.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 
 namespace board {
 namespace {

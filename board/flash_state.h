@@ -12,7 +12,7 @@
 
 #include "board/board.h"
 #include "board/flash_device.h"
-#include "platform/clock.h"
+#include "platform/host/clock.h"
 
 namespace board::flash {
 

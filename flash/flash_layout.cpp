@@ -2,12 +2,12 @@
 
 #include <cwchar>
 
+#include "device/hal_requests.h"
 #include "flash/flash_access.h"
 #include "platform/mmio.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/ui.h"
-#include "shell/hal_requests.h"
 
 FlashRegion FlashLayout[FLASH_REGION_COUNT] = {
     {L"Bootloader", 0x0, 0x40000, 3, 0},

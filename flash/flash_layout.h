@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "device/rom_image.h"
 #include "platform/types.h"
 
 struct FlashRegion {
@@ -25,22 +26,6 @@ constexpr int REGION_CONFIG = 1;
 constexpr int REGION_IMAGE = 2;
 constexpr int REGION_REGISTRY = 3;
 constexpr int REGION_FILESYSTEM = 4;
-
-// Windows CE ROM image layout, as far as it is read here and by the version
-// report (little-endian words, offsets from the image's first byte).
-constexpr uint32_t ROM_COMP_MARKER = 0x504D4F43;       // "COMP" at +0x00
-constexpr uint32_t ROM_COMP_LENGTH_OFFSET = 0x08;
-constexpr uint32_t ROM_SIGNATURE = 0x43454345;         // "ECEC" at +0x40
-constexpr uint32_t ROM_SIGNATURE_OFFSET = 0x40;
-constexpr uint32_t ROM_HEADER_ADDRESS_OFFSET = 0x44;   // header address, image space
-constexpr uint32_t ROM_HEADER_POINTER_OFFSET = 0x48;   // header offset from the image start
-constexpr uint32_t ROMHDR_FIRST_ADDRESS = 0x08;
-constexpr uint32_t ROMHDR_LAST_ADDRESS = 0x0C;
-constexpr uint32_t ROMHDR_MODULE_COUNT = 0x10;
-constexpr uint32_t ROMHDR_SIZE = 0x54;                 // table of contents follows
-constexpr uint32_t ROM_TOC_ENTRY_SIZE = 32;
-constexpr uint32_t ROM_TOC_FILETIME_OFFSET = 0x04;
-constexpr uint32_t ROM_TOC_NAME_OFFSET = 0x10;
 
 // Step of the running-image search and the rounding of its length.
 constexpr uint32_t IMAGE_SEARCH_STEP = 0x40000;

@@ -17,6 +17,8 @@
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
+#include "platform/host/queue.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
 #include "platform/testing/ui_double.h"

@@ -11,7 +11,6 @@
 #include "platform/types.h"
 
 constexpr uint32_t OS_LOCALE_SYSTEM_DEFAULT = 0x800;
-constexpr uint32_t OS_TIME_NOTIMEMARKER = 0x4;     // not used by the programs
 constexpr uint32_t OS_TIME_FORCE24HOURFORMAT = 0x8;
 constexpr uint32_t OS_LOCALE_NOUSEROVERRIDE = 0x80000000u;
 

@@ -28,13 +28,6 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options);
 int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs,
                    uint32_t* flags);
 
-// Puts one message (size bytes, at most the queue's largest message) at the
-// end of the queue with its flags. 1 = queued; 0 = too large, the queue is
-// full, or not a queue. Never blocks (timeoutMs is accepted for the
-// device's signature; a full queue fails at once).
-int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t timeoutMs,
-                    uint32_t flags);
-
 // Closes a queue. 1/0.
 int OsCloseMsgQueue(Handle queue);
 

@@ -2,7 +2,6 @@
 // and widening through the device's narrow code page. Wide text is UTF-16
 // code units (surrogate pairs beyond U+FFFF) whatever the width of wchar_t.
 #pragma once
-#include <cstdarg>
 #include <cstddef>
 
 // swprintf into buf of cap characters, ISO specifiers (%ls wide string, %s
@@ -11,7 +10,6 @@
 // when the text did not fit (buf then holds a cut, terminated text) or the
 // format failed.
 int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...);
-int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args);
 
 // Widens narrow text (up to its terminator) through the device's narrow
 // code page (on the board: its setting "codepage", 1252 by default, never
@@ -19,7 +17,3 @@ int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args);
 // point). Writes at most cap-1 units and a terminator, never half a
 // surrogate pair. Returns the units written.
 size_t OsWiden(const char* narrow, wchar_t* out, size_t cap);
-
-// UTF-8 of a wide text (for host paths and the line protocol); a surrogate
-// pair is one character. Never cuts a character; always terminated.
-size_t OsNarrowUtf8(const wchar_t* wide, char* out, size_t cap);

@@ -4,23 +4,15 @@
 
 #include <cwchar>
 
-#include "platform/clock.h"
+#include "platform/hal.h"
 #include "platform/sync.h"
 #include "platform/ui.h"
 #include "resources/resources.h"
-#include "shell/hal_requests.h"
+#include "shell/commands.h"
 #include "shell/main_dialog.h"
 #include "update/globals.h"
 #include "update/progress_dialog.h"
-
-Instance AppInstance;
-
-void RunDialogTemplate(uint32_t id, Window owner, OsDialogProc proc)
-{
-    Resource res = OsFindResource(AppInstance, id, OS_RT_DIALOG);
-    const OsDialogTemplate* tmpl = (const OsDialogTemplate*)OsLoadResource(AppInstance, res);
-    OsDialogBoxIndirectParam(AppInstance, tmpl, owner, proc, 0);
-}
+#include "update/restart.h"
 
 uint32_t ParseRestartDelay(const wchar_t* text)
 {

@@ -2,28 +2,13 @@
 // cold and warm restart. Every command runs to its end in its handler.
 #include "shell/main_dialog.h"
 
-#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "resources/resources.h"
-#include "shell/entry.h"
-#include "shell/hal_requests.h"
+#include "shell/commands.h"
 #include "update/progress_dialog.h"
+#include "update/restart.h"
 #include "version/bsp_version.h"
-
-void SaveRegistry(Window owner)
-{
-    long result = OsRegFlushKey(OS_HKEY_LOCAL_MACHINE);
-    OsMessageBox(owner, result == 0 ? L"Registry Succesfully Saved" : L"Registry Save FAILED!",
-                 L"Registry", OS_MB_OK);
-}
-
-void ClearRegistry(Window owner)
-{
-    int result = OsHalRequest(HAL_REGISTRY_CLEAR, nullptr, 0, nullptr, 0, nullptr);
-    OsMessageBox(owner, result != 0 ? L"Registry Succesfully Cleared" : L"Registry Clear FAILED!",
-                 L"Registry", OS_MB_OK);
-}
 
 static void SetMainCaption(Window dialog)
 {

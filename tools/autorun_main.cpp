@@ -17,7 +17,8 @@
 
 #include "autorun/autorun.h"
 #include "platform/clock.h"
-#include "platform/entry.h"
+#include "platform/host/clock.h"
+#include "platform/host/entry.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "tools/launcher.h"

@@ -14,7 +14,8 @@
 
 #include "autorun/autorun.h"
 #include "platform/clock.h"
-#include "platform/entry.h"
+#include "platform/host/clock.h"
+#include "platform/host/entry.h"
 #include "platform/win32/object.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // flashupdate: the platform starts the program at its entry.
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
 #include "resources/resources.h"
 #include "shell/entry.h"

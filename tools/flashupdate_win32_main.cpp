@@ -10,10 +10,12 @@
 // program's.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
-#include "platform/entry.h"
+#include "platform/host/entry.h"
+#include "platform/host/text.h"
 #include "resources/resources.h"
 #include "shell/entry.h"
 
@@ -21,12 +23,8 @@ namespace {
 
 std::string Utf8(const wchar_t* text)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 0)
-        return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
+    std::string out(std::wcslen(text) * 4 + 1, '\0');
+    out.resize(OsNarrowUtf8(text, out.data(), out.size()));
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "device/hal_requests.h"
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
@@ -10,8 +11,9 @@
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/ui.h"
-#include "shell/hal_requests.h"
+#include "resources/resources.h"
 #include "update/globals.h"
+#include "update/restart.h"
 
 uint32_t AddressOffset = 0;
 uint32_t BlockTable[BLOCK_TABLE_ENTRIES];
@@ -269,7 +271,7 @@ int EraseImageRange(UpdateRun& run, uint32_t imageLength)
         if (static_cast<uint64_t>(block) + blockSize > FLASH_WINDOW_FULL)
             break;   // never reached: the image was checked to lie in the flash
         OsFormat(run.text, kTextChars, L"Erasing Flash Sector at %.8x", block);
-        OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+        OsSetDlgItemText(run.dialog, IDC_STEP_TEXT, run.text);
         if (!EraseBlock(run.window + block)) {
             Report(run, L"Error Erasing Flash Sector");
             return 0;
@@ -410,7 +412,7 @@ int CheckImageFile(UpdateRun& run, uint8_t* data)
             if (shown && !titled) {
                 OsFormat(run.text, kTextChars, L"Checking Section: %.8x  Len: %.8x(%d)", offset, record.length,
                          static_cast<int>(record.length));
-                OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+                OsSetDlgItemText(run.dialog, IDC_STEP_TEXT, run.text);
                 SetBarRange(run.sectionBar, record.length);
                 SetBarPos(run.sectionBar, done);
                 titled = true;
@@ -468,7 +470,7 @@ void ProgramRecords(UpdateRun& run, uint8_t* data)
 
         OsFormat(run.text, kTextChars, L"Section: %.8x  Len: %.8x(%d)", offset, record.length,
                  static_cast<int>(record.length));
-        OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, run.text);
+        OsSetDlgItemText(run.dialog, IDC_STEP_TEXT, run.text);
         SetBarRange(run.sectionBar, record.length);
         SetBarPos(run.sectionBar, 0);
 
@@ -532,7 +534,7 @@ Handle LockFlashForUpdate(UpdateRun& run)
             return nullptr;
         }
         if (!told)
-            OsSetDlgItemText(run.dialog, UPD_SECTION_TEXT, L"Waiting for the Flash: another program is using it");
+            OsSetDlgItemText(run.dialog, IDC_STEP_TEXT, L"Waiting for the Flash: another program is using it");
     }
 }
 
@@ -581,7 +583,7 @@ void RunUpdate(UpdateRun& run)
 
     OsFormat(run.text, kTextChars, L"Image: %.8x  Len: %.8x(%d)", run.flashStart, header.imageLength,
              static_cast<int>(header.imageLength));
-    OsSetDlgItemText(run.dialog, UPD_IMAGE_TEXT, run.text);
+    OsSetDlgItemText(run.dialog, IDC_IMAGE_TEXT, run.text);
 
     if (!EraseImageRange(run, header.imageLength))
         return;
@@ -654,8 +656,8 @@ uint32_t ImageUpdateWorker(void* param)
 {
     UpdateRun run;
     run.dialog = static_cast<Window>(param);
-    run.sectionBar = OsGetDlgItem(run.dialog, UPD_SECTION_BAR);
-    run.imageBar = OsGetDlgItem(run.dialog, UPD_IMAGE_BAR);
+    run.sectionBar = OsGetDlgItem(run.dialog, IDC_STEP_BAR);
+    run.imageBar = OsGetDlgItem(run.dialog, IDC_IMAGE_BAR);
 
     run.lock = LockFlashForUpdate(run);
     run.window = MapFlashWindow(FLASH_WINDOW_FULL);

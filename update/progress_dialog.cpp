@@ -66,10 +66,3 @@ intptr_t ProgressDialogProc(Window dialog, uint32_t message, uintptr_t wParam, i
         return 0;
     }
 }
-
-void RunProgressDialog(Instance module, Window owner)
-{
-    Resource res = OsFindResource(module, IDD_PROGRESS, OS_RT_DIALOG);
-    const auto* tmpl = static_cast<const OsDialogTemplate*>(OsLoadResource(module, res));
-    OsDialogBoxIndirectParam(module, tmpl, owner, ProgressDialogProc, 0);
-}

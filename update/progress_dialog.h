@@ -7,7 +7,3 @@
 
 // The dialog's message procedure.
 intptr_t ProgressDialogProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t lParam);
-
-// Runs the progress dialog of module's resources, modal, owned by owner (or
-// none); returns when the dialog has ended.
-void RunProgressDialog(Instance module, Window owner);

@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <new>
 
+#include "device/rom_image.h"
 #include "flash/flash_access.h"
 #include "platform/files.h"
 #include "platform/hal.h"
@@ -25,19 +26,6 @@ const char BANNER[] = "Microsoft Windows CE Ethernet Bootloader ";
 const char KERNEL_MODULE[] = "nk.exe";
 const wchar_t IMAGE_DATE_FILE[] = L"\\windows\\default.fdf";
 const wchar_t UNKNOWN_DATE[] = L"Unknown Date";
-
-// ROM image layout, offsets from the image's first byte.
-constexpr uint32_t ROM_SIGNATURE = 0x43454345;   // "ECEC"
-constexpr uint32_t ROM_SIGNATURE_AT = 0x40;
-constexpr uint32_t ROM_HEADER_ADDRESS_AT = 0x44;
-constexpr uint32_t ROM_HEADER_OFFSET_AT = 0x48;
-// ROM header fields and its table of contents.
-constexpr uint32_t ROM_FIRST_ADDRESS = 0x08;
-constexpr uint32_t ROM_MODULE_COUNT = 0x10;
-constexpr uint32_t ROM_TOC = 0x54;
-constexpr uint32_t TOC_ENTRY_SIZE = 32;
-constexpr uint32_t TOC_FILE_TIME = 0x04;
-constexpr uint32_t TOC_FILE_NAME = 0x10;
 
 // The month-name field of the banner: three characters and a terminator.
 constexpr size_t MONTH_FIELD_CHARS = 4;
@@ -266,18 +254,18 @@ int MonthFromName(const char* name)
 
 int FindRomHeader(const uint8_t* window, uint32_t* header, uint32_t* addressOffset)
 {
-    if (Read32(window, ROM_SIGNATURE_AT) != ROM_SIGNATURE)
+    if (Read32(window, ROM_SIGNATURE_OFFSET) != ROM_SIGNATURE)
         return 0;
-    uint32_t offsetWord = Read32(window, ROM_HEADER_OFFSET_AT);
+    uint32_t offsetWord = Read32(window, ROM_HEADER_POINTER_OFFSET);
     uint32_t at = offsetWord & ~3u;
     // The header's fields that are read must lie in the window.
-    if (!Inside(at, ROM_MODULE_COUNT + 4))
+    if (!Inside(at, ROMHDR_MODULE_COUNT + 4))
         return 0;
-    uint32_t first = Read32(window, at + ROM_FIRST_ADDRESS);
+    uint32_t first = Read32(window, at + ROMHDR_FIRST_ADDRESS);
     // The header's address in the image space, less its offset word as it
     // stands, must be the image's first address; the low bits only go when
     // the header is located.
-    if (Read32(window, ROM_HEADER_ADDRESS_AT) - offsetWord != first)
+    if (Read32(window, ROM_HEADER_ADDRESS_OFFSET) - offsetWord != first)
         return 0;
     *header = at;
     *addressOffset = 0u - first;
@@ -322,15 +310,15 @@ void IdentifyBootloader(const uint8_t* window, BuildVersion* record, wchar_t* da
             CopyText(dateText, DATE_TEXT_CHARS, UNKNOWN_DATE);
             return;
         }
-        uint32_t modules = Read32(window, header + ROM_MODULE_COUNT);
+        uint32_t modules = Read32(window, header + ROMHDR_MODULE_COUNT);
         // A count that would lead the walk out of the window ends it there.
         for (uint64_t i = 0; i < modules; ++i) {
-            uint64_t entry = header + ROM_TOC + i * TOC_ENTRY_SIZE;
-            if (!Inside(entry, TOC_FILE_NAME + 4))
+            uint64_t entry = header + ROMHDR_SIZE + i * ROM_TOC_ENTRY_SIZE;
+            if (!Inside(entry, ROM_TOC_NAME_OFFSET + 4))
                 break;
-            uint32_t nameAt = Read32(window, (uint32_t)entry + TOC_FILE_NAME) + addressOffset;
+            uint32_t nameAt = Read32(window, (uint32_t)entry + ROM_TOC_NAME_OFFSET) + addressOffset;
             if (NameAt(window, nameAt, KERNEL_MODULE)) {
-                FileTime fileTime = Read64(window, (uint32_t)entry + TOC_FILE_TIME);
+                FileTime fileTime = Read64(window, (uint32_t)entry + ROM_TOC_FILETIME_OFFSET);
                 SystemTime converted{};
                 if (OsFileTimeToSystemTime(&fileTime, &converted))
                     calendar = converted;

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/hal_requests.h"
 #include "platform/types.h"
-#include "shell/hal_requests.h"
 
 // Bytes of the flash that identify the bootloader.
 constexpr uint32_t VERSION_WINDOW_SIZE = 0x20000;

@@ -6,6 +6,7 @@
 // keeps its time in one atomic counter: reads and sleeps are lock-free and
 // safe from any thread.
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 
 #include <atomic>
 #include <cerrno>

@@ -9,6 +9,10 @@
 
 namespace {
 
+// The device's flag for a time without its AM/PM marker; the programs never
+// pass it, yet a time picture honours it as the device does.
+constexpr uint32_t OS_TIME_NOTIMEMARKER = 0x4;
+
 // How deep %X / %x / %r may refer to one another in a locale's pictures.
 constexpr int kMaxPictureDepth = 3;
 

@@ -6,6 +6,7 @@
 
 #include "board/board.h"
 #include "board/volumes.h"
+#include "platform/host/queue.h"
 #include "platform/sync.h"
 
 void OsQueueCore::SetLimits(uint32_t maxMessages, uint32_t maxMessage)
@@ -138,6 +139,58 @@ int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint
     if (q == nullptr || (buf == nullptr && size != 0))
         return 0;
     return q->core->Put(buf, size, flags);
+}
+
+Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
+{
+    // Only unnamed queues exist on the board.
+    if (name != nullptr || options == nullptr || options->maxMessage == 0)
+        return nullptr;
+    OsQueueObject* object = OsNewQueueObject();
+    if (object == nullptr)
+        return nullptr;
+    object->core->SetLimits(options->maxMessages, options->maxMessage);
+    return OsHandleFor(object);
+}
+
+int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs,
+                   uint32_t* flags)
+{
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    OsQueueObject* q = ref.as<OsQueueObject>();
+    if (q == nullptr || buf == nullptr)
+        return 0;
+    const std::shared_ptr<OsQueueCore> core = q->core;
+    const int r = core->Take(buf, size, read, flags);
+    if (r != 0)
+        return r > 0 ? 1 : 0;
+    if (core->IsClosed())
+        return 0;
+    // One wait of the whole time-out, then one more look: a message another
+    // reader took meanwhile is gone for us.
+    q->Wait(timeoutMs);
+    return core->Take(buf, size, read, flags) > 0 ? 1 : 0;
+}
+
+Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int all)
+{
+    const OsObjectRef ref = OsObjectFromHandle(queue);
+    const OsQueueObject* q = ref.as<OsQueueObject>();
+    if (q == nullptr || !OsIsFatMountClass(deviceClass))
+        return nullptr;
+    std::unique_ptr<OsMountNotifications> n(OsNewMountNotifications());
+    n->queue = q->core;
+    n->deviceClass = *deviceClass;
+    if (!n->Open())
+        return nullptr;
+    n->Start(all != 0);
+    OsMountNotifications* raw = n.get();
+    try {
+        n->watcher = std::thread([raw] { raw->Run(); });
+    } catch (...) {
+        return nullptr;
+    }
+    return OsHandleFor(n.release());
 }
 
 int OsCloseMsgQueue(Handle queue)

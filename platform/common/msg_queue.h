@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/common/object.h"
@@ -60,12 +61,21 @@ struct OsQueueObject : OsObject {
     void Closing() override { core->Close(); }
 };
 
+// The backend's: a new queue's handle object with its core, or nullptr.
+OsQueueObject* OsNewQueueObject();
+
 // One request for mount notifications; the backend's kind watches the
-// board's volumes and stops its watcher when destroyed.
+// board's volumes and stops and joins its watcher when destroyed.
 struct OsMountNotifications : OsObject {
     std::shared_ptr<OsQueueCore> queue;
     OsGuid deviceClass{};
     std::set<std::string> present;   // announced as mounted; the watcher's only
+    std::thread watcher;             // runs Run()
+
+    // Makes what the watcher waits on; false when that failed.
+    virtual bool Open() = 0;
+    // The watcher: announces changes until the request is stopped.
+    virtual void Run() = 0;
 
     // Writes the record of a volume's mount or removal into the queue.
     void Announce(const std::string& name, bool attached);
@@ -76,6 +86,9 @@ struct OsMountNotifications : OsObject {
     // their removal is announced; their mounts only with all.
     void Start(bool all);
 };
+
+// The backend's: a new request, not yet open.
+OsMountNotifications* OsNewMountNotifications();
 
 // Whether deviceClass is the class of FAT volume mounts, the only class the
 // board announces.

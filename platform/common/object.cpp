@@ -4,6 +4,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/sync.h"
 
 namespace {
@@ -82,4 +84,36 @@ int OsCloseHandle(Handle h)
     object->Closing();
     Unref(object);
     return 1;
+}
+
+uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, void* object)
+{
+    if (ready())
+        return OS_WAIT_OBJECT_0;
+    if (timeoutMs == OS_INFINITE && OsInfiniteWaitPausesInRealTime()) {
+        // A long wait costs next to nothing, yet a request to end is
+        // noticed at once.
+        uint32_t pauseMs = 1;
+        for (;;) {
+            if (OsTerminationRequested())
+                return OS_WAIT_FAILED;
+            OsPauseUnlessEnding(pauseMs, object);
+            if (ready())
+                return OS_WAIT_OBJECT_0;
+            if (pauseMs < 10)
+                ++pauseMs;
+        }
+    }
+    const uint64_t start = OsClockMicros();
+    const uint64_t limit = static_cast<uint64_t>(timeoutMs) * 1000u;
+    for (;;) {
+        if (OsTerminationRequested())
+            return OS_WAIT_FAILED;
+        if (timeoutMs != OS_INFINITE && OsClockMicros() - start >= limit)
+            return ready() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
+        // Steps of 1 ms: the time-out may be overrun by less than a step.
+        OsSleep(1);
+        if (ready())
+            return OS_WAIT_OBJECT_0;
+    }
 }

@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "platform/types.h"
 
@@ -58,3 +59,21 @@ Handle OsHandleFor(OsObject* object);
 // Whether the program is being ended (the backend's termination request:
 // OsPosixTerminationRequested, OsWin32TerminationRequested).
 bool OsTerminationRequested();
+
+// The wait loop of every waitable object: asks ready() until it answers
+// true (OS_WAIT_OBJECT_0), timeoutMs of the installed clock have passed
+// (OS_WAIT_TIMEOUT) or termination was requested (OS_WAIT_FAILED). ready()
+// is asked at least once, before the termination check. A finite wait
+// advances in OsSleep(1) steps, so on a virtual clock it costs no real
+// time; an OS_INFINITE wait, where the backend says so, pauses in real
+// time between tries (backing off from 1 ms to 10 ms), waking early on a
+// termination request or when `object` (a host object of the backend, or
+// nullptr) is signalled.
+uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, void* object = nullptr);
+
+// The backend's half of the wait loop. Whether an OS_INFINITE wait pauses
+// in real time (else it steps the installed clock like a finite one).
+bool OsInfiniteWaitPausesInRealTime();
+// Sleeps up to pauseMs of real time; returns early once termination is
+// requested or `object` (when the backend knows such objects) is signalled.
+void OsPauseUnlessEnding(uint32_t pauseMs, void* object);

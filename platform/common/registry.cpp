@@ -9,7 +9,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
 
 struct OsRegKeyObject {
     std::string path;  // canonical, relative to the local-machine root
@@ -35,40 +35,16 @@ bool PathOf(RegKey key, std::string* path)
     return true;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
+// The registry store's UTF-8 of a wide name or text; a character UTF-8
+// cannot carry (a lone surrogate included) becomes U+FFFD.
 std::string ToUtf8(const wchar_t* w)
 {
     std::string out;
     if (!w)
         return out;
-    for (; *w; ++w) {
-        uint32_t cp = uint32_t(*w);
-        // Wide text is UTF-16 whatever the width of wchar_t: a pair is one character.
-        if (cp >= 0xD800 && cp <= 0xDBFF && uint32_t(w[1]) >= 0xDC00 && uint32_t(w[1]) <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (uint32_t(w[1]) - 0xDC00);
-            ++w;
-        }
-        AppendUtf8(out, cp);
+    for (size_t used = 0; *w; w += used) {
+        char bytes[4];
+        out.append(bytes, utf16::EncodeUtf8(utf16::NextCodePoint(w, &used), bytes, false));
     }
     return out;
 }
@@ -79,22 +55,13 @@ std::wstring FromUtf8(const std::string& s)
 {
     std::wstring out;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    size_t i = 0;
-    while (i < s.size()) {
+    for (size_t i = 0, n = 0; i < s.size(); i += n) {
         uint32_t cp = 0;
-        size_t n = 0;
         if (!utf16::DecodeUtf8(p + i, s.size() - i, &cp, &n)) {
             cp = p[i];
             n = 1;
         }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out += wchar_t(0xD800 + (cp >> 10));
-            out += wchar_t(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += wchar_t(cp);
-        }
-        i += n;
+        utf16::AppendUnits(cp, out);
     }
     return out;
 }

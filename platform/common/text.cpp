@@ -1,11 +1,12 @@
 // Bounded wide formatting and the narrow/wide conversions, the same for
 // both backends (ISO vswprintf; MinGW's is the ISO one in C++).
 #include "platform/text.h"
+#include "platform/host/text.h"
 
 #include <string>
 
 #include "board/board.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
 
 #include <cerrno>
 #include <climits>
@@ -14,7 +15,9 @@
 #include <cstring>
 #include <cwchar>
 
-int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
+namespace {
+
+int FormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
 {
     if (buf == nullptr || cap == 0)
         return -1;
@@ -35,11 +38,13 @@ int OsFormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
     return -1;
 }
 
+}  // namespace
+
 int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    int written = OsFormatV(buf, cap, format, args);
+    int written = FormatV(buf, cap, format, args);
     va_end(args);
     return written;
 }

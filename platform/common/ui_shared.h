@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/entry.h"
 #include "platform/ui.h"
 
 // The buttons of a message box style, in order.

@@ -1,6 +1,6 @@
 // Program start on the POSIX backend: board, module, command line,
 // presenter, signals; then the program's entry.
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -11,7 +11,7 @@
 // root. So nothing outside the device root is read or written, not even by
 // a program that swaps folders for links while a copy runs.
 #include "platform/files.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,6 +41,7 @@
 #include "board/board.h"
 #include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
+#include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"

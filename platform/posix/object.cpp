@@ -1,4 +1,4 @@
-// The termination request and the wait loop of the POSIX backend (the
+// The termination request and the wait loop's pause of the POSIX backend (the
 // handle table is platform/common/object.cpp).
 #include "platform/posix/object.h"
 
@@ -108,38 +108,16 @@ void OsPosixInstallTerminationHandlers()
         sigaction(SIGHUP, &action, nullptr);
 }
 
-uint32_t OsPosixWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready)
+bool OsInfiniteWaitPausesInRealTime()
 {
-    if (ready())
-        return OS_WAIT_OBJECT_0;
-    if (timeoutMs == OS_INFINITE) {
-        // Real time: poll the termination pipe, backing off from 1 ms to
-        // 10 ms so that a long wait costs next to nothing.
-        int pauseMs = 1;
-        for (;;) {
-            if (OsPosixTerminationRequested())
-                return OS_WAIT_FAILED;
-            pollfd fd{OsPosixTerminationFd(), POLLIN, 0};
-            if (fd.fd >= 0)
-                poll(&fd, 1, pauseMs);
-            else
-                OsSleep(static_cast<uint32_t>(pauseMs));
-            if (ready())
-                return OS_WAIT_OBJECT_0;
-            if (pauseMs < 10)
-                ++pauseMs;
-        }
-    }
-    const uint64_t start = OsClockMicros();
-    const uint64_t limit = static_cast<uint64_t>(timeoutMs) * 1000u;
-    for (;;) {
-        if (OsPosixTerminationRequested())
-            return OS_WAIT_FAILED;
-        if (OsClockMicros() - start >= limit)
-            return ready() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
-        // Steps of 1 ms: the time-out may be overrun by less than a step.
-        OsSleep(1);
-        if (ready())
-            return OS_WAIT_OBJECT_0;
-    }
+    return true;
+}
+
+void OsPauseUnlessEnding(uint32_t pauseMs, void*)
+{
+    pollfd fd{OsPosixTerminationFd(), POLLIN, 0};
+    if (fd.fd >= 0)
+        poll(&fd, 1, static_cast<int>(pauseMs));
+    else
+        OsSleep(pauseMs);
 }

@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/common/program_path.h"
 #include "platform/files.h"
+#include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"
@@ -132,21 +134,12 @@ bool OpenProgram(const std::wstring& device, Program& program)
     return true;
 }
 
-// The program a name stands for, as the device finds it. Programs are the
-// device's, so that no text (a shortcut's, say) can start a program of the
-// host: a path without a leading separator is taken from the root of the
-// device's file system, and a bare name (no separator at all; ".exe" added
-// when it has no extension) is looked for in \Windows first, then in the
-// root.
+// The program a name stands for, as the device finds it (OsProgramPaths).
 bool FindProgram(const wchar_t* text, Program& program)
 {
-    std::wstring name = text;
-    if (name.find_first_of(L"\\/") != std::wstring::npos) {
-        if (name[0] != L'\\') name.insert(0, 1, L'\\');
-        return OpenProgram(name, program);
-    }
-    if (name.find(L'.') == std::wstring::npos) name += L".exe";
-    return OpenProgram(L"\\Windows\\" + name, program) || OpenProgram(L"\\" + name, program);
+    for (const std::wstring& path : OsProgramPaths(text))
+        if (OpenProgram(path, program)) return true;
+    return false;
 }
 
 void WriteReport(int fd, int32_t kind, int32_t value)

@@ -29,6 +29,7 @@
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/common/msg_queue.h"
+#include "platform/host/clock.h"
 #include "platform/posix/object.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
@@ -64,7 +65,7 @@ protected:
 // termination or error.
 int WaitReady(const QueueCore& core, uint32_t timeoutMs)
 {
-    if (OsPosixTerminationRequested()) return -1;
+    if (OsTerminationRequested()) return -1;
     pollfd fds[2] = {{core.ready, POLLIN, 0}, {OsPosixTerminationFd(), POLLIN, 0}};
     const nfds_t n = fds[1].fd >= 0 ? 2 : 1;
     const uint64_t start = OsClockMicros();
@@ -77,7 +78,7 @@ int WaitReady(const QueueCore& core, uint32_t timeoutMs)
         const int r = poll(fds, n, timeout);
         if (r < 0) {
             if (errno == EINTR) {
-                if (OsPosixTerminationRequested()) return -1;
+                if (OsTerminationRequested()) return -1;
                 continue;
             }
             return -1;
@@ -94,7 +95,7 @@ struct QueueObject : OsQueueObject {
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        if (OsPosixTerminationRequested() || core->IsClosed()) return OS_WAIT_FAILED;
+        if (OsTerminationRequested() || core->IsClosed()) return OS_WAIT_FAILED;
         if (core->HasMessage()) return OS_WAIT_OBJECT_0;
         if (timeoutMs != OS_INFINITE && OsVirtualClockActive()) {
             // On a virtual clock a time-out costs no real time.
@@ -116,7 +117,6 @@ struct NotificationObject : OsMountNotifications {
     int folderWatch = -1;  // the volumes folder's watch, -1 while it is gone
     std::string folder;
     std::string boardFolder;
-    std::thread watcher;
 
     ~NotificationObject() override
     {
@@ -140,7 +140,24 @@ struct NotificationObject : OsMountNotifications {
         Resync();
     }
 
-    void Run()
+    bool Open() override
+    {
+        folder = board::VolumesDir();
+        boardFolder = board::Dir();
+        mkdir(folder.c_str(), 0755);
+        inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (inotify < 0 || stop < 0) return false;
+        // Watch first, then list: a volume mounted in between is seen by both
+        // and announced once (present filters the second sighting).
+        inotify_add_watch(inotify, boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        folderWatch = inotify_add_watch(inotify, folder.c_str(),
+                                        IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
+                                            IN_ONLYDIR);
+        return folderWatch >= 0;
+    }
+
+    void Run() override
     {
         alignas(inotify_event) char buf[4096];
         pollfd fds[2] = {{inotify, POLLIN, 0}, {stop, POLLIN, 0}};
@@ -193,71 +210,17 @@ struct NotificationObject : OsMountNotifications {
 
 }  // namespace
 
-Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
+OsQueueObject* OsNewQueueObject()
 {
-    // Only unnamed queues exist on the board.
-    if (name != nullptr || options == nullptr || options->maxMessage == 0) return nullptr;
     auto core = std::make_shared<QueueCore>();
     core->ready = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (core->ready < 0) return nullptr;
-    core->SetLimits(options->maxMessages, options->maxMessage);
     auto* object = new QueueObject;
     object->core = std::move(core);
-    return OsHandleFor(object);
+    return object;
 }
 
-int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs,
-                   uint32_t* flags)
+OsMountNotifications* OsNewMountNotifications()
 {
-    const OsObjectRef ref = OsObjectFromHandle(queue);
-    const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || buf == nullptr) return 0;
-    const std::shared_ptr<OsQueueCore> core = q->core;
-    bool waited = false;
-    for (;;) {
-        const int r = core->Take(buf, size, read, flags);
-        if (r != 0) return r > 0 ? 1 : 0;
-        if (waited || core->IsClosed()) return 0;
-        if (OsVirtualClockActive() && timeoutMs != OS_INFINITE) {
-            OsSleep(timeoutMs);
-            waited = true;
-            continue;
-        }
-        const int w = WaitReady(*q->Core(), timeoutMs);
-        if (w < 0) return 0;
-        if (w == 0) waited = true;
-    }
-}
-
-Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int all)
-{
-    const OsObjectRef ref = OsObjectFromHandle(queue);
-    const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || !OsIsFatMountClass(deviceClass))
-        return nullptr;
-    std::unique_ptr<NotificationObject> n(new NotificationObject);
-    n->queue = q->core;
-    n->deviceClass = *deviceClass;
-    n->folder = board::VolumesDir();
-    n->boardFolder = board::Dir();
-    mkdir(n->folder.c_str(), 0755);
-    n->inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    n->stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (n->inotify < 0 || n->stop < 0) return nullptr;
-    // Watch first, then list: a volume mounted in between is seen by both
-    // and announced once (present filters the second sighting).
-    inotify_add_watch(n->inotify, n->boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
-    n->folderWatch = inotify_add_watch(n->inotify, n->folder.c_str(),
-                                       IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
-                                           IN_ONLYDIR);
-    if (n->folderWatch < 0)
-        return nullptr;
-    n->Start(all != 0);
-    NotificationObject* raw = n.get();
-    try {
-        n->watcher = std::thread([raw] { raw->Run(); });
-    } catch (...) {
-        return nullptr;
-    }
-    return OsHandleFor(n.release());
+    return new NotificationObject;
 }

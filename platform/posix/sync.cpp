@@ -7,6 +7,7 @@
 // and its recursion count, and the one descriptor that carries the flock
 // while some thread of this process owns the mutex.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +20,11 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "board/board.h"
-#include "platform/clock.h"
-#include "platform/posix/object.h"
+#include "platform/common/sync.h"
+#include "platform/host/text.h"
 #include "platform/sync.h"
-#include "platform/text.h"
 
 namespace {
 
@@ -56,140 +55,52 @@ struct ThreadObject : OsObject {
             // request still ends the wait.
             std::unique_lock<std::mutex> guard(state->lock);
             while (!state->done) {
-                if (OsPosixTerminationRequested())
+                if (OsTerminationRequested())
                     return OS_WAIT_FAILED;
                 state->ended.wait_for(guard, std::chrono::milliseconds(20));
             }
             return OS_WAIT_OBJECT_0;
         }
-        return OsPosixWaitUntil(timeoutMs, [this] { return Done(); });
+        return OsWaitUntil(timeoutMs, [this] { return Done(); });
     }
 };
 
 // ---- named mutexes ----
 
-// One per name and process (unnamed mutexes: one per creation).
-struct MutexState {
-    std::mutex lock;             // guards the fields below
-    std::thread::id owner;       // no thread when free in this process
-    uint32_t count = 0;          // recursion depth of the owner
-    int fd = -1;                 // lock file; -1 for an unnamed mutex
-    pid_t pid = 0;               // the process that opened fd
+// A named mutex's lock file, opened by this process.
+struct LockFileHold : OsMutexHold {
+    int fd = -1;
+    pid_t pid = 0;       // the process that opened fd
+    bool taken = false;
 
-    ~MutexState()
+    ~LockFileHold() override
     {
-        if (fd >= 0) {
-            if (count > 0)
-                flock(fd, LOCK_UN);
-            close(fd);
-        }
-    }
-
-    // One attempt to take the mutex for the calling thread. *first is set
-    // when the thread did not hold it before.
-    bool TryAcquire(bool* first)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        auto me = std::this_thread::get_id();
-        *first = false;
-        if (count > 0) {
-            if (owner != me)
-                return false;
-            ++count;
-            return true;
-        }
-        if (fd >= 0) {
-            int rc;
-            do {
-                rc = flock(fd, LOCK_EX | LOCK_NB);
-            } while (rc != 0 && errno == EINTR);
-            if (rc != 0)
-                return false;
-        }
-        owner = me;
-        count = 1;
-        *first = true;
-        return true;
-    }
-
-    // *last is set when the thread no longer holds it.
-    bool Release(bool* last)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        *last = false;
-        if (count == 0 || owner != std::this_thread::get_id())
-            return false;
-        if (--count == 0) {
-            owner = std::thread::id();
-            if (fd >= 0)
-                flock(fd, LOCK_UN);
-            *last = true;
-        }
-        return true;
-    }
-
-    // The calling thread ends: whatever it still holds is given up, as the
-    // device gives up the mutexes of a thread that ended, so that a waiter
-    // takes the mutex instead of waiting for ever (or, later, a new thread
-    // that happens to get the same id finds it held already). A state
-    // inherited through fork() is the parent's and left alone.
-    void Abandon()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (count == 0 || owner != std::this_thread::get_id() || (fd >= 0 && pid != getpid()))
-            return;
-        count = 0;
-        owner = std::thread::id();
-        if (fd >= 0)
+        if (taken)
             flock(fd, LOCK_UN);
+        close(fd);
     }
-};
 
-// The mutexes that the calling thread holds; given up when it ends.
-struct HeldMutexes {
-    std::vector<std::weak_ptr<MutexState>> held;
-
-    void Add(const std::shared_ptr<MutexState>& state) { held.push_back(state); }
-
-    void Remove(const MutexState* state)
+    bool Take() override
     {
-        for (auto it = held.begin(); it != held.end();) {
-            std::shared_ptr<MutexState> s = it->lock();
-            if (!s || s.get() == state)
-                it = held.erase(it);
-            else
-                ++it;
-        }
+        int rc;
+        do {
+            rc = flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        taken = rc == 0;
+        return taken;
     }
 
-    ~HeldMutexes()
+    void Give() override
     {
-        for (const std::weak_ptr<MutexState>& w : held)
-            if (std::shared_ptr<MutexState> s = w.lock())
-                s->Abandon();
+        flock(fd, LOCK_UN);
+        taken = false;
     }
-};
 
-thread_local HeldMutexes heldByThisThread;
+    bool Inherited() const override { return pid != getpid(); }
+};
 
 std::mutex namedLock;
-std::map<std::string, std::weak_ptr<MutexState>> namedStates;
-
-struct MutexObject : OsObject {
-    std::shared_ptr<MutexState> state;
-
-    uint32_t Wait(uint32_t timeoutMs) override
-    {
-        return OsPosixWaitUntil(timeoutMs, [this] {
-            bool first = false;
-            if (!state->TryAcquire(&first))
-                return false;
-            if (first)
-                heldByThisThread.Add(state);
-            return true;
-        });
-    }
-};
+std::map<std::string, std::weak_ptr<OsMutexState>> namedStates;
 
 // Creates the folders above path (the board's locks/ folder on first use).
 void MakeParents(const std::string& path)
@@ -200,14 +111,14 @@ void MakeParents(const std::string& path)
     }
 }
 
-std::shared_ptr<MutexState> OpenNamedState(const std::string& name)
+std::shared_ptr<OsMutexState> OpenNamedState(const std::string& name)
 {
     std::lock_guard<std::mutex> guard(namedLock);
     auto& slot = namedStates[name];
-    std::shared_ptr<MutexState> state = slot.lock();
+    std::shared_ptr<OsMutexState> state = slot.lock();
     // A state inherited through fork() belongs to the parent: its
     // descriptor shares the parent's lock, so this process needs its own.
-    if (state && state->pid == getpid())
+    if (state && !state->hold->Inherited())
         return state;
     std::string path = board::LockFilePath(name);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -217,12 +128,17 @@ std::shared_ptr<MutexState> OpenNamedState(const std::string& name)
     }
     if (fd < 0)
         return nullptr;
-    state = std::make_shared<MutexState>();
-    state->fd = fd;
-    state->pid = getpid();
+    auto hold = std::make_unique<LockFileHold>();
+    hold->fd = fd;
+    hold->pid = getpid();
+    state = std::make_shared<OsMutexState>();
+    state->hold = std::move(hold);
     slot = state;
     return state;
 }
+
+// The mutexes the calling thread holds, given up when it ends.
+thread_local OsHeldMutexes heldByThisThread;
 
 }  // namespace
 
@@ -247,62 +163,23 @@ Handle OsCreateThread(OsThreadRoutine routine, void* param)
     return OsHandleFor(object.release());
 }
 
-Handle OsCreateMutex(const wchar_t* name)
+uint64_t OsThreadKey()
 {
-    auto object = std::make_unique<MutexObject>();
-    if (name == nullptr || name[0] == 0) {
-        object->state = std::make_shared<MutexState>();  // process-local
-    } else {
-        char utf8[1024];
-        size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
-        if (length + 1 >= sizeof utf8)
-            return nullptr;  // too long to be a name
-        object->state = OpenNamedState(utf8);
-        if (!object->state)
-            return nullptr;
-    }
-    return OsHandleFor(object.release());
+    return static_cast<uint64_t>(pthread_self());
 }
 
-int OsReleaseMutex(Handle mutex)
+OsHeldMutexes& OsHeldByThisThread()
 {
-    OsObjectRef ref = OsObjectFromHandle(mutex);
-    auto* object = ref.as<MutexObject>();
-    if (object == nullptr)
-        return 0;
-    bool last = false;
-    if (!object->state->Release(&last))
-        return 0;
-    if (last)
-        heldByThisThread.Remove(object->state.get());
-    return 1;
+    return heldByThisThread;
 }
 
-uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)
+std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
 {
-    OsObjectRef ref = OsObjectFromHandle(h);
-    if (ref.get() == nullptr)
-        return OS_WAIT_FAILED;
-    return ref.get()->Wait(timeoutMs);
-}
-
-int OsSleepUnlessEnding(uint32_t ms)
-{
-    if (OsPosixTerminationRequested())
-        return 0;
-    if (OsVirtualClockActive()) {
-        OsSleep(ms);   // no real time passes in which a request could come
-        return OsPosixTerminationRequested() ? 0 : 1;
-    }
-    // In slices, so that a request is noticed within one: a signal does not
-    // cut a sleep of the installed clock short.
-    constexpr uint32_t kSliceMs = 50;
-    while (ms != 0) {
-        uint32_t slice = ms < kSliceMs ? ms : kSliceMs;
-        OsSleep(slice);
-        ms -= slice;
-        if (OsPosixTerminationRequested())
-            return 0;
-    }
-    return 1;
+    if (name == nullptr)
+        return std::make_shared<OsMutexState>();  // process-local
+    char utf8[1024];
+    size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
+    if (length + 1 >= sizeof utf8)
+        return nullptr;  // too long to be a name
+    return OpenNamedState(utf8);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/common/ui_shared.h"
+#include "platform/host/entry.h"
 #include "platform/posix/window.h"
 #include "platform/ui.h"
 

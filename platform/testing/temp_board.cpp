@@ -6,7 +6,7 @@
 #ifdef _WIN32
 // mkdtemp, setenv and unsetenv, which Windows' C library lacks: the same
 // shim the Win32 tests are built with.
-#include "tests/win32/test_compat.h"
+#include "platform/testing/win32_posix_compat.h"
 #endif
 
 #include <cerrno>

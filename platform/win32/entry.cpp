@@ -1,6 +1,6 @@
 // Program start on the Win32 backend: board, module, command line,
 // Ctrl-C; then the program's entry.
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 
 #include <windows.h>
 

@@ -23,6 +23,7 @@
 #include "board/board.h"
 #include "board/win32/include/board_posix.h"
 #include "platform/common/device_path.h"
+#include "platform/host/text.h"
 #include "platform/text.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"

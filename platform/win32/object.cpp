@@ -1,4 +1,4 @@
-// The termination request and the wait loop of the Win32 backend (the
+// The termination request and the wait loop's pause of the Win32 backend (the
 // handle table is platform/common/object.cpp).
 #include "platform/win32/object.h"
 
@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/sync.h"
 
 namespace {
@@ -71,34 +72,14 @@ void OsWin32InstallTerminationHandlers()
     std::signal(SIGTERM, TerminationSignal);
 }
 
-uint32_t OsWin32WaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, void* object)
+// On a virtual clock even an OS_INFINITE wait steps that clock.
+bool OsInfiniteWaitPausesInRealTime()
 {
-    if (ready())
-        return OS_WAIT_OBJECT_0;
-    if (timeoutMs == OS_INFINITE && !OsVirtualClockActive()) {
-        // Real time: sleep on the termination event (and the object),
-        // backing off from 1 ms to 10 ms between tries.
-        DWORD pauseMs = 1;
-        for (;;) {
-            if (OsWin32TerminationRequested())
-                return OS_WAIT_FAILED;
-            HANDLE handles[2] = {TerminationEventHandle(), static_cast<HANDLE>(object)};
-            WaitForMultipleObjects(object ? 2 : 1, handles, FALSE, pauseMs);
-            if (ready())
-                return OS_WAIT_OBJECT_0;
-            if (pauseMs < 10)
-                ++pauseMs;
-        }
-    }
-    const uint64_t start = OsClockMicros();
-    const uint64_t limit = static_cast<uint64_t>(timeoutMs) * 1000u;
-    for (;;) {
-        if (OsWin32TerminationRequested())
-            return OS_WAIT_FAILED;
-        if (timeoutMs != OS_INFINITE && OsClockMicros() - start >= limit)
-            return ready() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
-        OsSleep(1);
-        if (ready())
-            return OS_WAIT_OBJECT_0;
-    }
+    return !OsVirtualClockActive();
+}
+
+void OsPauseUnlessEnding(uint32_t pauseMs, void* object)
+{
+    HANDLE handles[2] = {TerminationEventHandle(), static_cast<HANDLE>(object)};
+    WaitForMultipleObjects(object ? 2 : 1, handles, FALSE, pauseMs);
 }

@@ -18,6 +18,7 @@
 
 #include "board/board.h"
 #include "board/win32/include/board_posix.h"
+#include "platform/common/program_path.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/sync.h"
@@ -37,7 +38,7 @@ struct ProcessObject : OsObject {
     uint32_t Wait(uint32_t timeoutMs) override
     {
         HANDLE h = handle;
-        return OsWin32WaitUntil(timeoutMs, [h] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }, h);
+        return OsWaitUntil(timeoutMs, [h] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }, h);
     }
 };
 
@@ -82,29 +83,18 @@ bool OpenProgram(const std::wstring& device, Program& program)
     return true;
 }
 
-// The program a name stands for, as the device finds it: a path without a
-// leading separator is taken from the root of the device's file system,
-// and a bare name (".exe" added when it has no extension) is looked for in
-// \Windows first, then in the root. No text (a shortcut's, say) can start a
-// program of the host.
+// The program a name stands for, as the device finds it (OsProgramPaths).
 bool FindProgram(const wchar_t* text, Program& program)
 {
-    std::wstring name = text;
-    if (name.find_first_of(L"\\/") != std::wstring::npos) {
-        if (name[0] != L'\\' && name[0] != L'/')
-            name.insert(0, 1, L'\\');
-        return OpenProgram(name, program);
+    for (const std::wstring& path : OsProgramPaths(text)) {
+        Program attempt;
+        if (OpenProgram(path, attempt)) {
+            std::swap(program.held, attempt.held);
+            program.path = attempt.path;
+            return true;
+        }
     }
-    if (name.find(L'.') == std::wstring::npos)
-        name += L".exe";
-    if (OpenProgram(L"\\Windows\\" + name, program))
-        return true;
-    Program inRoot;
-    if (!OpenProgram(L"\\" + name, inRoot))
-        return false;
-    std::swap(program.held, inRoot.held);
-    program.path = inRoot.path;
-    return true;
+    return false;
 }
 
 }  // namespace
@@ -114,7 +104,7 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     if (info != nullptr)
         *info = OsProcessInformation{nullptr, nullptr, 0, 0};
     // A program being ended starts nothing more.
-    if (program == nullptr || program[0] == L'\0' || OsWin32TerminationRequested())
+    if (program == nullptr || program[0] == L'\0' || OsTerminationRequested())
         return 0;
     Program found;
     if (!FindProgram(program, found))

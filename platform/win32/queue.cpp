@@ -56,10 +56,10 @@ struct QueueObject : OsQueueObject {
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        if (OsWin32TerminationRequested() || core->IsClosed())
+        if (OsTerminationRequested() || core->IsClosed())
             return OS_WAIT_FAILED;
         const std::shared_ptr<OsQueueCore> c = core;
-        const uint32_t r = OsWin32WaitUntil(
+        const uint32_t r = OsWaitUntil(
             timeoutMs, [c] { return c->IsClosed() || c->HasMessage(); }, Core()->ready);
         if (c->IsClosed())
             return OS_WAIT_FAILED;
@@ -70,7 +70,6 @@ struct QueueObject : OsQueueObject {
 // One request for mount notifications: the watcher thread and its events.
 struct NotificationObject : OsMountNotifications {
     HANDLE stop = nullptr;
-    std::thread watcher;
 
     ~NotificationObject() override
     {
@@ -82,7 +81,13 @@ struct NotificationObject : OsMountNotifications {
             CloseHandle(stop);
     }
 
-    void Run()
+    bool Open() override
+    {
+        stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        return stop != nullptr;
+    }
+
+    void Run() override
     {
         // Every 50 ms of real time, until stopped.
         while (WaitForSingleObject(stop, 50) == WAIT_TIMEOUT)
@@ -92,59 +97,18 @@ struct NotificationObject : OsMountNotifications {
 
 }  // namespace
 
-Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
+OsQueueObject* OsNewQueueObject()
 {
-    // Only unnamed queues exist on the board.
-    if (name != nullptr || options == nullptr || options->maxMessage == 0)
-        return nullptr;
     auto core = std::make_shared<QueueCore>();
     core->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (core->ready == nullptr)
         return nullptr;
-    core->SetLimits(options->maxMessages, options->maxMessage);
     auto* object = new QueueObject;
     object->core = std::move(core);
-    return OsHandleFor(object);
+    return object;
 }
 
-int OsReadMsgQueue(Handle queue, void* buf, uint32_t size, uint32_t* read, uint32_t timeoutMs, uint32_t* flags)
+OsMountNotifications* OsNewMountNotifications()
 {
-    const OsObjectRef ref = OsObjectFromHandle(queue);
-    const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || buf == nullptr)
-        return 0;
-    const std::shared_ptr<OsQueueCore> core = q->core;
-    HANDLE ready = q->Core()->ready;
-    const int r = core->Take(buf, size, read, flags);
-    if (r != 0)
-        return r > 0 ? 1 : 0;
-    if (core->IsClosed())
-        return 0;
-    // One wait of the whole time-out (on the installed clock), then one
-    // more look: a message another reader took meanwhile is gone for us.
-    OsWin32WaitUntil(
-        timeoutMs, [core] { return core->IsClosed() || core->HasMessage(); }, ready);
-    return core->Take(buf, size, read, flags) > 0 ? 1 : 0;
-}
-
-Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int all)
-{
-    const OsObjectRef ref = OsObjectFromHandle(queue);
-    const QueueObject* q = ref.as<QueueObject>();
-    if (q == nullptr || !OsIsFatMountClass(deviceClass))
-        return nullptr;
-    std::unique_ptr<NotificationObject> n(new NotificationObject);
-    n->queue = q->core;
-    n->deviceClass = *deviceClass;
-    n->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (n->stop == nullptr)
-        return nullptr;
-    n->Start(all != 0);
-    NotificationObject* raw = n.get();
-    try {
-        n->watcher = std::thread([raw] { raw->Run(); });
-    } catch (...) {
-        return nullptr;
-    }
-    return OsHandleFor(n.release());
+    return new NotificationObject;
 }

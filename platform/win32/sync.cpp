@@ -22,10 +22,9 @@
 #include <vector>
 
 #include "board/board.h"
-#include "platform/clock.h"
+#include "platform/common/sync.h"
+#include "platform/host/text.h"
 #include "platform/sync.h"
-#include "platform/text.h"
-#include "platform/win32/object.h"
 
 namespace {
 
@@ -42,7 +41,7 @@ struct ThreadObject : OsObject {
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        return OsWin32WaitUntil(
+        return OsWaitUntil(
             timeoutMs, [this] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, thread);
     }
 };
@@ -64,15 +63,12 @@ DWORD WINAPI ThreadMain(void* p)
 
 // ---- named mutexes ----
 
-// One per name and process (unnamed mutexes: one per creation).
-struct MutexState {
-    std::mutex lock;         // guards the fields below
-    HANDLE mutex = nullptr;  // the Win32 mutex
-    DWORD owner = 0;         // thread id of the holder in this process
-    uint32_t count = 0;      // recursion depth of the owner
-    int fd = -1;             // the board's lock file; -1 for an unnamed mutex
+// The Win32 mutex and, for a named one, the board's lock file of its name.
+struct Win32MutexHold : OsMutexHold {
+    HANDLE mutex = nullptr;
+    int fd = -1;             // -1 for an unnamed mutex
 
-    ~MutexState()
+    ~Win32MutexHold() override
     {
         if (fd >= 0)
             board::close(fd);
@@ -80,17 +76,8 @@ struct MutexState {
             CloseHandle(mutex);
     }
 
-    bool TryAcquire(bool* first)
+    bool Take() override
     {
-        std::lock_guard<std::mutex> guard(lock);
-        const DWORD me = GetCurrentThreadId();
-        *first = false;
-        if (count > 0) {
-            if (owner != me)
-                return false;
-            ++count;
-            return true;
-        }
         DWORD rc = WaitForSingleObject(mutex, 0);
         if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED)
             return false;
@@ -98,64 +85,16 @@ struct MutexState {
             ReleaseMutex(mutex);
             return false;
         }
-        owner = me;
-        count = 1;
-        *first = true;
         return true;
     }
 
-    bool Release(bool* last)
+    // Also when the holder ends: Windows abandons the mutex, and the lock
+    // file goes with it.
+    void Give() override
     {
-        std::lock_guard<std::mutex> guard(lock);
-        *last = false;
-        if (count == 0 || owner != GetCurrentThreadId())
-            return false;
-        if (--count == 0) {
-            owner = 0;
-            if (fd >= 0)
-                board::flock(fd, LOCK_UN);
-            ReleaseMutex(mutex);
-            *last = true;
-        }
-        return true;
-    }
-
-    // The calling thread ends holding it: Windows abandons the mutex; the
-    // lock file goes with it.
-    void Abandon()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (count == 0 || owner != GetCurrentThreadId())
-            return;
-        count = 0;
-        owner = 0;
         if (fd >= 0)
             board::flock(fd, LOCK_UN);
         ReleaseMutex(mutex);
-    }
-};
-
-struct HeldMutexes {
-    std::vector<std::weak_ptr<MutexState>> held;
-
-    void Add(const std::shared_ptr<MutexState>& state) { held.push_back(state); }
-
-    void Remove(const MutexState* state)
-    {
-        for (auto it = held.begin(); it != held.end();) {
-            std::shared_ptr<MutexState> s = it->lock();
-            if (!s || s.get() == state)
-                it = held.erase(it);
-            else
-                ++it;
-        }
-    }
-
-    ~HeldMutexes()
-    {
-        for (const std::weak_ptr<MutexState>& w : held)
-            if (std::shared_ptr<MutexState> s = w.lock())
-                s->Abandon();
     }
 };
 
@@ -163,14 +102,7 @@ struct HeldMutexes {
 // its own (emutls) corrupts the heap when a thread made by CreateThread ends
 // (seen under Wine). The threads of OsCreateThread give theirs back when
 // their routine returns; the main thread's goes with the process.
-thread_local HeldMutexes* heldByThisThread = nullptr;
-
-HeldMutexes& HeldByThisThread()
-{
-    if (!heldByThisThread)
-        heldByThisThread = new HeldMutexes;
-    return *heldByThisThread;
-}
+thread_local OsHeldMutexes* heldByThisThread = nullptr;
 
 void GiveBackHeldMutexes()
 {
@@ -179,23 +111,7 @@ void GiveBackHeldMutexes()
 }
 
 std::mutex namedLock;
-std::vector<std::pair<std::wstring, std::weak_ptr<MutexState>>> namedStates;
-
-struct MutexObject : OsObject {
-    std::shared_ptr<MutexState> state;
-
-    uint32_t Wait(uint32_t timeoutMs) override
-    {
-        return OsWin32WaitUntil(timeoutMs, [this] {
-            bool first = false;
-            if (!state->TryAcquire(&first))
-                return false;
-            if (first)
-                HeldByThisThread().Add(state);
-            return true;
-        });
-    }
-};
+std::vector<std::pair<std::wstring, std::weak_ptr<OsMutexState>>> namedStates;
 
 // The board's identity: its folder as the file system names it (the same
 // folder reached by two spellings is one board), hashed.
@@ -225,7 +141,7 @@ void MakeParents(const std::string& path)
         board::mkdir(path.substr(0, slash).c_str(), 0755);
 }
 
-std::shared_ptr<MutexState> OpenNamedState(const wchar_t* name)
+std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
 {
     // A name of the device may hold any character but '\'; in the Win32
     // name space it follows the board's identity.
@@ -234,7 +150,7 @@ std::shared_ptr<MutexState> OpenNamedState(const wchar_t* name)
         objectName += *p == L'\\' ? L'/' : *p;
     std::lock_guard<std::mutex> guard(namedLock);
     for (auto it = namedStates.begin(); it != namedStates.end();) {
-        std::shared_ptr<MutexState> s = it->second.lock();
+        std::shared_ptr<OsMutexState> s = it->second.lock();
         if (!s) {
             it = namedStates.erase(it);
             continue;
@@ -247,9 +163,9 @@ std::shared_ptr<MutexState> OpenNamedState(const wchar_t* name)
     size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
     if (length + 1 >= sizeof utf8)
         return nullptr;
-    auto state = std::make_shared<MutexState>();
-    state->mutex = CreateMutexW(nullptr, FALSE, objectName.c_str());
-    if (!state->mutex)
+    auto hold = std::make_unique<Win32MutexHold>();
+    hold->mutex = CreateMutexW(nullptr, FALSE, objectName.c_str());
+    if (!hold->mutex)
         return nullptr;
     const std::string path = board::LockFilePath(utf8);
     int fd = board::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -259,7 +175,9 @@ std::shared_ptr<MutexState> OpenNamedState(const wchar_t* name)
     }
     if (fd < 0)
         return nullptr;
-    state->fd = fd;
+    hold->fd = fd;
+    auto state = std::make_shared<OsMutexState>();
+    state->hold = std::move(hold);
     namedStates.emplace_back(objectName, state);
     return state;
 }
@@ -280,59 +198,27 @@ Handle OsCreateThread(OsThreadRoutine routine, void* param)
     return OsHandleFor(object.release());
 }
 
-Handle OsCreateMutex(const wchar_t* name)
+uint64_t OsThreadKey()
 {
-    auto object = std::make_unique<MutexObject>();
-    if (name == nullptr || name[0] == 0) {
-        object->state = std::make_shared<MutexState>();
-        object->state->mutex = CreateMutexW(nullptr, FALSE, nullptr);
-        if (!object->state->mutex)
-            return nullptr;
-    } else {
-        object->state = OpenNamedState(name);
-        if (!object->state)
-            return nullptr;
-    }
-    return OsHandleFor(object.release());
+    return GetCurrentThreadId();
 }
 
-int OsReleaseMutex(Handle mutex)
+OsHeldMutexes& OsHeldByThisThread()
 {
-    OsObjectRef ref = OsObjectFromHandle(mutex);
-    auto* object = ref.as<MutexObject>();
-    if (object == nullptr)
-        return 0;
-    bool last = false;
-    if (!object->state->Release(&last))
-        return 0;
-    if (last)
-        HeldByThisThread().Remove(object->state.get());
-    return 1;
+    if (!heldByThisThread)
+        heldByThisThread = new OsHeldMutexes;
+    return *heldByThisThread;
 }
 
-uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)
+std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
 {
-    OsObjectRef ref = OsObjectFromHandle(h);
-    if (ref.get() == nullptr)
-        return OS_WAIT_FAILED;
-    return ref.get()->Wait(timeoutMs);
-}
-
-int OsSleepUnlessEnding(uint32_t ms)
-{
-    if (OsWin32TerminationRequested())
-        return 0;
-    if (OsVirtualClockActive()) {
-        OsSleep(ms);
-        return OsWin32TerminationRequested() ? 0 : 1;
-    }
-    constexpr uint32_t kSliceMs = 50;
-    while (ms != 0) {
-        uint32_t slice = ms < kSliceMs ? ms : kSliceMs;
-        OsSleep(slice);
-        ms -= slice;
-        if (OsWin32TerminationRequested())
-            return 0;
-    }
-    return 1;
+    if (name != nullptr)
+        return OpenNamedState(name);
+    auto hold = std::make_unique<Win32MutexHold>();
+    hold->mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    if (!hold->mutex)
+        return nullptr;
+    auto state = std::make_shared<OsMutexState>();
+    state->hold = std::move(hold);
+    return state;
 }

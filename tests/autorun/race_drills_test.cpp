@@ -13,6 +13,7 @@
 #include "autorun/autorun.h"
 #include "board/volumes.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/posix/object.h"
 #include "platform/testing/temp_board.h"
 #include "tests/autorun/race_hooks.h"

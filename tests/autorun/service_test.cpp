@@ -7,6 +7,7 @@
 
 #include "autorun/autorun.h"
 #include "board/board.h"
+#include "platform/host/queue.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
 #include "platform/testing/temp_board.h"

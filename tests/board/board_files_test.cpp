@@ -27,6 +27,7 @@
 #include "board/hal.h"
 #include "board/volumes.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/testing/temp_board.h"
 
 using namespace board;

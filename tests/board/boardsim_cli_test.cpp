@@ -110,8 +110,7 @@ bool HaveBoardsim()
 
 TEST(BoardsimCli, UsageErrorsExitWithTwo)
 {
-    if (!HaveBoardsim())
-        GTEST_SKIP() << "boardsim is not built";
+    ASSERT_TRUE(HaveBoardsim()) << kBoardsim << " is missing: it is built with the tests";
     TempBoard tb;
     const std::string timing = board::GetSetting("timing");
     EXPECT_EQ(RunBoardsim(""), 2);
@@ -126,8 +125,7 @@ TEST(BoardsimCli, UsageErrorsExitWithTwo)
 
 TEST(BoardsimCli, SetGetEventsAndShow)
 {
-    if (!HaveBoardsim())
-        GTEST_SKIP() << "boardsim is not built";
+    ASSERT_TRUE(HaveBoardsim()) << kBoardsim << " is missing: it is built with the tests";
     TempBoard tb;
     std::string out;
     EXPECT_EQ(RunBoardsim("set shift down"), 0);
@@ -157,8 +155,7 @@ TEST(BoardsimCli, SetGetEventsAndShow)
 // finishes them, so nothing half-done stands in the user's way.
 TEST(BoardsimCli, InsertAndRemoveKilledMidwayDoNotBlockTheNext)
 {
-    if (!HaveBoardsim())
-        GTEST_SKIP() << "boardsim is not built";
+    ASSERT_TRUE(HaveBoardsim()) << kBoardsim << " is missing: it is built with the tests";
     namespace fs = std::filesystem;
     TempBoard tb;
     const std::string host = tb.dir() + "/host";

@@ -18,6 +18,7 @@
 #include "board/flash_device.h"
 #include "board/flash_state.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/testing/temp_board.h"
 
 using namespace board;

@@ -11,6 +11,7 @@
 #include "board/board.h"
 #include "board/flash_device.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/mmio.h"
 #include "platform/sync.h"
 #include "platform/testing/temp_board.h"

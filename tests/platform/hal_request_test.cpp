@@ -6,9 +6,10 @@
 
 #include "board/board.h"
 #include "board/hal.h"
+#include "device/hal_requests.h"
 #include "platform/hal.h"
 #include "platform/testing/temp_board.h"
-#include "shell/hal_requests.h"
+#include "update/restart.h"
 
 namespace {
 int g_restarts = 0;

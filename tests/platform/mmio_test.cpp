@@ -11,6 +11,7 @@
 #include "board/bus.h"
 #include "board/flash_device.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/mmio.h"
 #include "platform/testing/temp_board.h"
 

@@ -16,6 +16,8 @@
 
 #include "board/volumes.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
+#include "platform/host/queue.h"
 #include "platform/posix/object.h"
 #include "platform/queue.h"
 #include "platform/sync.h"

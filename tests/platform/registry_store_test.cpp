@@ -12,6 +12,7 @@
 #include "board/registry_store.h"
 #include "platform/clock.h"
 #include "platform/hal.h"
+#include "platform/host/clock.h"
 #include "platform/registry.h"
 #include "platform/testing/temp_board.h"
 

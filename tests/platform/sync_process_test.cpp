@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/posix/object.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"

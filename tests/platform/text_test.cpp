@@ -5,9 +5,10 @@
 #include <string>
 
 #include "board/board.h"
+#include "platform/common/utf16.h"
+#include "platform/host/text.h"
 #include "platform/testing/temp_board.h"
 #include "platform/text.h"
-#include "platform/utf16.h"
 
 namespace {
 

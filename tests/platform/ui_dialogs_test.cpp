@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/testing/temp_board.h"
 

@@ -11,6 +11,8 @@
 
 #include "files_board_dir.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
+#include "platform/host/text.h"
 #include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/text.h"

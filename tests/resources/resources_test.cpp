@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/entry.h"
+#include "platform/host/entry.h"
 #include "resources/resources.h"
 
 namespace {

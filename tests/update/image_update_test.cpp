@@ -23,9 +23,11 @@
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
 #include "platform/clock.h"
+#include "platform/host/clock.h"
 #include "platform/sync.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
+#include "resources/resources.h"
 #include "update/globals.h"
 
 #ifdef _WIN32
@@ -274,17 +276,17 @@ TEST_F(ImageUpdate, OsImageLandsAtTheHalOffsetAndErasesOnlyItsBlocks)
     EXPECT_EQ(g_restarts.load(), 0);
     EXPECT_EQ(CountEvents("config-set 0 "), 1);
 
-    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT);
+    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, IDC_STEP_TEXT);
     ASSERT_GE(section.size(), 3u);
     EXPECT_EQ(section[0], L"Erasing Flash Sector at 00080000");
     EXPECT_EQ(section[1], L"Erasing Flash Sector at 000c0000");
     EXPECT_EQ(section[2], L"Section: 00080000  Len: 00010000(65536)");
     EXPECT_EQ(section.back(), L"Section: 000c0000  Len: 00008000(32768)");
-    EXPECT_EQ(uidouble::ControlText(dialog_, UPD_IMAGE_TEXT), L"Image: 00080000  Len: 00048000(294912)");
-    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_IMAGE_BAR), 0x120);
-    EXPECT_EQ(uidouble::BarPos(dialog_, UPD_IMAGE_BAR), 0x120);
-    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_SECTION_BAR), 32);
-    EXPECT_EQ(uidouble::BarPos(dialog_, UPD_SECTION_BAR), 32);
+    EXPECT_EQ(uidouble::ControlText(dialog_, IDC_IMAGE_TEXT), L"Image: 00080000  Len: 00048000(294912)");
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, IDC_IMAGE_BAR), 0x120);
+    EXPECT_EQ(uidouble::BarPos(dialog_, IDC_IMAGE_BAR), 0x120);
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, IDC_STEP_BAR), 32);
+    EXPECT_EQ(uidouble::BarPos(dialog_, IDC_STEP_BAR), 32);
 }
 
 TEST_F(ImageUpdate, HalOffsetAndBootloaderRelocation)
@@ -332,8 +334,8 @@ TEST_F(ImageUpdate, ShortImageGivesBarRangesOfOne)
 {
     uidouble::AnswerNext(OS_IDNO);
     ExpectCompleted(Run(imagekit::OsImageBin(0x80000000, 2047)));
-    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_SECTION_BAR), 1);
-    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, UPD_IMAGE_BAR), 1);
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, IDC_STEP_BAR), 1);
+    EXPECT_EQ(uidouble::BarRangeHigh(dialog_, IDC_IMAGE_BAR), 1);
 }
 
 TEST_F(ImageUpdate, OddRecordLengthLeavesThePaddingErased)
@@ -441,7 +443,7 @@ TEST_F(ImageUpdate, RecordEndings)
         // The flaw is in the second record, found by the check of the whole
         // file: nothing was erased or programmed, the old image is whole.
         ExpectUntouched(0x80000);
-        EXPECT_TRUE(uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT).empty());
+        EXPECT_TRUE(uidouble::ControlTextHistory(dialog_, IDC_STEP_TEXT).empty());
     }
 }
 
@@ -818,7 +820,7 @@ TEST_F(ImageUpdate, AbortGivesUpTheWaitForAFlashInUse)
     Handle other = OsCreateMutex(L"NorFlash");   // held by this thread, the worker runs on its own
     ASSERT_EQ(OsWaitForSingleObject(other, OS_INFINITE), OS_WAIT_OBJECT_0);
     uidouble::OnControlText([](int id, const std::wstring& text) {
-        if (id == UPD_SECTION_TEXT && text == L"Waiting for the Flash: another program is using it")
+        if (id == IDC_STEP_TEXT && text == L"Waiting for the Flash: another program is using it")
             AbortRequested = 1;
     });
     Handle thread = OsCreateThread(ImageUpdateWorker, dialog_);
@@ -843,7 +845,7 @@ TEST_F(ImageUpdate, CheckOfTheFileShowsItsProgressOnlyWhenItTakesLong)
     Bytes image = imagekit::Pattern(0x20000, 4);
     uidouble::AnswerNext(OS_IDNO);
     ExpectCompleted(Run(imagekit::BinOfImage(0x80000000, image)));
-    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, UPD_SECTION_TEXT);
+    std::vector<std::wstring> section = uidouble::ControlTextHistory(dialog_, IDC_STEP_TEXT);
     ASSERT_GE(section.size(), 4u);
     EXPECT_EQ(section[0], L"Checking Section: 00080000  Len: 00010000(65536)");
     EXPECT_EQ(section[1], L"Checking Section: 00090000  Len: 00010000(65536)");
@@ -886,7 +888,7 @@ TEST_F(ImageUpdate, AbortOnceTheEraseHasBegunWarnsThatTheImageIsIncomplete)
         AbortRequested = 0;
         const std::wstring trigger = c.trigger;
         uidouble::OnControlText([trigger](int id, const std::wstring& text) {
-            if (id == UPD_SECTION_TEXT && text == trigger)
+            if (id == IDC_STEP_TEXT && text == trigger)
                 AbortRequested = 1;
         });
         Bytes image = imagekit::Pattern(0x48000, 5);

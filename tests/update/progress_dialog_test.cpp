@@ -6,26 +6,19 @@
 
 #include "board/imagekit.h"
 #include "platform/clock.h"
-#include "platform/entry.h"
+#include "platform/host/clock.h"
+#include "platform/host/entry.h"
 #include "platform/testing/temp_board.h"
 #include "platform/testing/ui_double.h"
+#include "resources/resources.h"
 #include "update/globals.h"
 #include "update/progress_dialog.h"
 
 namespace {
 
-// The progress dialog's template as the program's resources hold it (the
-// resources library is not part of this test program).
-const OsDialogItem kItems[] = {
-    {2, L"BUTTON", L"Abort", 52, 71, 58, 11, 0x50010000},
-    {1002, L"msctls_progress32", L"Progress1", 7, 20, 157, 13, 0x50800000},
-    {1003, L"msctls_progress32", L"Progress2", 7, 52, 157, 14, 0x50800000},
-    {1004, L"STATIC", L"", 7, 7, 157, 10, 0x50020000},
-    {1005, L"STATIC", L"", 7, 39, 157, 10, 0x50020000},
-};
-const OsDialogTemplate kTemplate = {L"Updating IMAGE", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 5, kItems};
-const OsResourceEntry kEntries[] = {{102, OS_RT_DIALOG, &kTemplate, sizeof kTemplate}};
-const OsResourceTable kTable = {1, kEntries};
+// The program's own template of the dialog (resources/), as the entry and
+// the main dialog run it.
+const OsDialogTemplate& kTemplate = ProgressDialogTemplate;
 
 class ProgressDialog : public ::testing::Test {
 protected:
@@ -49,6 +42,12 @@ protected:
         std::wstring wide(path.begin(), path.end());
         ASSERT_LT(wide.size(), static_cast<size_t>(IMAGE_PATH_CHARS));
         wcscpy(ImagePath, wide.c_str());
+    }
+    // Runs the dialog modally as the program does: its template through the
+    // dialog manager, with the real procedure.
+    static void RunDialog()
+    {
+        OsDialogBoxIndirectParam(OsModuleFor(&AppResources), &kTemplate, nullptr, ProgressDialogProc, 0);
     }
     static size_t BoxesCaptioned(const wchar_t* caption)
     {
@@ -79,7 +78,7 @@ TEST_F(ProgressDialog, AbortOnlyRaisesTheFlagHoweverOftenPressed)
 TEST_F(ProgressDialog, CancellingTheChooserEndsTheDialogAndStartsNothing)
 {
     AbortRequested = 1;   // left over from an earlier update; not touched on cancel
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     auto opened = uidouble::DialogsOpened();
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].caption, L"Updating IMAGE");
@@ -110,7 +109,7 @@ TEST_F(ProgressDialog, ThreadedGivenPathStartsTheWorkerWithoutAsking)
 {
     TempBoard board;
     SetImagePath(board.dir() + "/missing.bin");
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     EXPECT_TRUE(uidouble::OpenFileCalls().empty());
     auto boxes = uidouble::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -135,7 +134,7 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     uidouble::PressNext(2);
     uidouble::AnswerNext(OS_IDOK);   // the overlap warning, should there be one
     uidouble::AnswerNext(OS_IDNO);   // no restart
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     Window first = uidouble::DialogsOpened().at(0).dialog;
     EXPECT_TRUE(uidouble::Ended(first));
     EXPECT_EQ(AbortRequested.load(), 1u);
@@ -158,7 +157,7 @@ TEST_F(ProgressDialog, ThreadedAfterAnAbortedUpdateTheNextAsksAndStartsClean)
     uidouble::ChooseFileNext(std::wstring(path.begin(), path.end()));
     uidouble::AnswerNext(OS_IDOK);
     uidouble::AnswerNext(OS_IDNO);
-    RunProgressDialog(OsModuleFor(&kTable), nullptr);
+    RunDialog();
     ASSERT_EQ(uidouble::OpenFileCalls().size(), 1u);
     EXPECT_EQ(uidouble::OpenFileCalls()[0].initialName, L"");
     EXPECT_EQ(AbortRequested.load(), 0u);

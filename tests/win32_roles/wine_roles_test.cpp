@@ -23,6 +23,8 @@
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/host/clock.h"
+#include "platform/host/queue.h"
 #include "platform/process.h"
 #include "platform/queue.h"
 #include "platform/sync.h"

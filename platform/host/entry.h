@@ -1,4 +1,6 @@
-// Program start: how the platform hands control to a program's entry.
+// Program start, a host-side control: how the launchers (tools/*_main.cpp)
+// hand control to a program's entry, and how tests make a module of a
+// program's resources. The programs themselves never call these.
 #pragma once
 #include "platform/types.h"
 

@@ -1,11 +1,10 @@
 // The HAL control requests that flashupdate sends, their records and
-// selectors. Header-only so that every part of the program can use them.
+// selectors. Header-only and below every part of the program: the entry,
+// the update, the flash table and the version report all speak to the HAL.
 #pragma once
 #include <cstdint>
 
-#include "flash/flash_access.h"
 #include "platform/hal.h"
-#include "platform/sync.h"
 
 constexpr uint32_t HAL_RESTART = 0x0101003C;
 constexpr uint32_t HAL_REGISTRY_CLEAR = 0x01012010;
@@ -47,25 +46,4 @@ inline void ConfigSet(uint32_t selector, void* block, uint32_t size)
     ConfigRecord record{selector, block, size};
     uint32_t returned = 0;
     OsHalRequest(HAL_CONFIG_SET, &record, sizeof(record), block, size, &returned);
-}
-
-// The restart request; returns only when the restart failed (or when the
-// program was asked to end while it waited). A restart never comes in the
-// middle of another program's erase or programming, which it would leave
-// half done: it waits for the flash lock first (an update that restarts
-// holds it already).
-inline void RestartDevice()
-{
-    Handle lock = LockFlash();
-    if (lock == nullptr && !OsSleepUnlessEnding(0))
-        return;
-    OsHalRequest(HAL_RESTART, nullptr, 0, nullptr, 0, nullptr);
-    UnlockFlash(lock);
-}
-
-// Cold restart: clean-boot mark, then the restart request.
-inline void ColdRestart()
-{
-    OsSetCleanBootMark();
-    RestartDevice();
 }

@@ -9,6 +9,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace utf16 {
 
@@ -66,6 +67,18 @@ bool PutUnits(uint32_t c, Unit* out, size_t& n, size_t cap)
     return true;
 }
 
+// Appends code point c as UTF-16 units to out.
+template <typename Unit>
+void AppendUnits(uint32_t c, std::basic_string<Unit>& out)
+{
+    if (c >= 0x10000) {
+        out += static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
+        out += static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+        out += static_cast<Unit>(c);
+    }
+}
+
 // UTF-8 (up to its terminator) to UTF-16 units; writes at most cap-1 units
 // and a terminator, never half a pair. Returns the units written.
 template <typename Unit>
@@ -113,11 +126,12 @@ uint32_t NextCodePoint(const Unit* wide, size_t* used)
 }
 
 // Bytes of the UTF-8 form of one character. The lone surrogates
-// U+DC80..U+DCFF go back to the single bytes they stand for; any other
-// character that UTF-8 cannot carry becomes U+FFFD.
-inline size_t EncodeUtf8(uint32_t c, char* out)
+// U+DC80..U+DCFF go back to the single bytes they stand for (unless
+// bytesBack is false: text of the board's own files, never a host name);
+// any other character that UTF-8 cannot carry becomes U+FFFD.
+inline size_t EncodeUtf8(uint32_t c, char* out, bool bytesBack = true)
 {
-    if (c >= 0xDC80 && c <= 0xDCFF) {
+    if (bytesBack && c >= 0xDC80 && c <= 0xDCFF) {
         out[0] = static_cast<char>(c - 0xDC00);
         return 1;
     }

@@ -1,4 +1,5 @@
-// Included first into every test of the Win32 build (-include): the few
+// Included first into every test of the Win32 build (-include), and by the
+// testing library itself (temporary boards): the few
 // POSIX calls the tests use to set up their scenes, on Windows. The tests
 // themselves stay the same for both builds. (No <windows.h> here: its
 // macros would rename the programs' own names, RegSetValue, FindText...)

@@ -1,0 +1,142 @@
+// The mutex bookkeeping and the sync role's calls that both backends share
+// (see sync.h); threads and the holds of named mutexes are the backend's.
+#include "platform/common/sync.h"
+
+#include "platform/clock.h"
+#include "platform/host/clock.h"
+#include "platform/sync.h"
+
+bool OsMutexState::TryAcquire(bool* first)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    const uint64_t me = OsThreadKey();
+    *first = false;
+    if (count > 0) {
+        if (owner != me)
+            return false;
+        ++count;
+        return true;
+    }
+    if (hold && !hold->Take())
+        return false;
+    owner = me;
+    count = 1;
+    *first = true;
+    return true;
+}
+
+bool OsMutexState::Release(bool* last)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    *last = false;
+    if (count == 0 || owner != OsThreadKey())
+        return false;
+    if (--count == 0) {
+        owner = 0;
+        if (hold)
+            hold->Give();
+        *last = true;
+    }
+    return true;
+}
+
+void OsMutexState::Abandon()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (count == 0 || owner != OsThreadKey() || (hold && hold->Inherited()))
+        return;
+    count = 0;
+    owner = 0;
+    if (hold)
+        hold->Give();
+}
+
+void OsHeldMutexes::Remove(const OsMutexState* state)
+{
+    for (auto it = held.begin(); it != held.end();) {
+        std::shared_ptr<OsMutexState> s = it->lock();
+        if (!s || s.get() == state)
+            it = held.erase(it);
+        else
+            ++it;
+    }
+}
+
+OsHeldMutexes::~OsHeldMutexes()
+{
+    for (const std::weak_ptr<OsMutexState>& w : held)
+        if (std::shared_ptr<OsMutexState> s = w.lock())
+            s->Abandon();
+}
+
+namespace {
+
+struct MutexObject : OsObject {
+    std::shared_ptr<OsMutexState> state;
+
+    uint32_t Wait(uint32_t timeoutMs) override
+    {
+        return OsWaitUntil(timeoutMs, [this] {
+            bool first = false;
+            if (!state->TryAcquire(&first))
+                return false;
+            if (first)
+                OsHeldByThisThread().Add(state);
+            return true;
+        });
+    }
+};
+
+}  // namespace
+
+Handle OsCreateMutex(const wchar_t* name)
+{
+    auto object = std::make_unique<MutexObject>();
+    object->state = OsOpenMutexState(name == nullptr || name[0] == 0 ? nullptr : name);
+    if (!object->state)
+        return nullptr;
+    return OsHandleFor(object.release());
+}
+
+int OsReleaseMutex(Handle mutex)
+{
+    OsObjectRef ref = OsObjectFromHandle(mutex);
+    auto* object = ref.as<MutexObject>();
+    if (object == nullptr)
+        return 0;
+    bool last = false;
+    if (!object->state->Release(&last))
+        return 0;
+    if (last)
+        OsHeldByThisThread().Remove(object->state.get());
+    return 1;
+}
+
+uint32_t OsWaitForSingleObject(Handle h, uint32_t timeoutMs)
+{
+    OsObjectRef ref = OsObjectFromHandle(h);
+    if (ref.get() == nullptr)
+        return OS_WAIT_FAILED;
+    return ref.get()->Wait(timeoutMs);
+}
+
+int OsSleepUnlessEnding(uint32_t ms)
+{
+    if (OsTerminationRequested())
+        return 0;
+    if (OsVirtualClockActive()) {
+        OsSleep(ms);   // no real time passes in which a request could come
+        return OsTerminationRequested() ? 0 : 1;
+    }
+    // In slices, so that a request is noticed within one: a signal does not
+    // cut a sleep of the installed clock short.
+    constexpr uint32_t kSliceMs = 50;
+    while (ms != 0) {
+        uint32_t slice = ms < kSliceMs ? ms : kSliceMs;
+        OsSleep(slice);
+        ms -= slice;
+        if (OsTerminationRequested())
+            return 0;
+    }
+    return 1;
+}

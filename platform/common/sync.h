@@ -1,0 +1,57 @@
+// Mutexes, the bookkeeping both backends share: who holds a mutex in this
+// process and how deep, what a thread gives up when it ends, and the wait
+// on a mutex. What makes a named mutex one lock for every program of the
+// board (a lock file, a Win32 mutex) is the backend's OsMutexHold.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/common/object.h"
+
+// The backend's cross-process part of a mutex.
+struct OsMutexHold {
+    virtual ~OsMutexHold() = default;
+    // One attempt to take it for this process; never blocks.
+    virtual bool Take() = 0;
+    // Gives it back (this process no longer holds it).
+    virtual void Give() = 0;
+    // A hold inherited through fork() is the parent's: a thread that ends
+    // here leaves it alone.
+    virtual bool Inherited() const { return false; }
+};
+
+// One per name and process (unnamed mutexes: one per creation).
+struct OsMutexState {
+    std::mutex lock;                    // guards the fields below
+    uint64_t owner = 0;                 // OsThreadKey of the holder; 0 when free here
+    uint32_t count = 0;                 // recursion depth of the owner
+    std::unique_ptr<OsMutexHold> hold;  // nullptr: local to this process
+
+    // One attempt to take the mutex for the calling thread. *first is set
+    // when the thread did not hold it before.
+    bool TryAcquire(bool* first);
+    // *last is set when the thread no longer holds it.
+    bool Release(bool* last);
+    // The calling thread ends: whatever it still holds is given up, as the
+    // device gives up the mutexes of a thread that ended, so that a waiter
+    // takes the mutex instead of waiting for ever (or, later, a new thread
+    // that happens to get the same key finds it held already).
+    void Abandon();
+};
+
+// The mutexes that one thread holds; given up when it ends.
+struct OsHeldMutexes {
+    std::vector<std::weak_ptr<OsMutexState>> held;
+
+    void Add(const std::shared_ptr<OsMutexState>& state) { held.push_back(state); }
+    void Remove(const OsMutexState* state);
+    ~OsHeldMutexes();
+};
+
+// The backend's: the calling thread, never 0; its held mutexes; and the
+// state of a mutex, found or made (name nullptr: a new unnamed one).
+uint64_t OsThreadKey();
+OsHeldMutexes& OsHeldByThisThread();
+std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name);
