@@ -296,7 +296,7 @@ public:
         }
     }
 
-    int MessageBox(Window, const std::wstring& text, const std::wstring& caption,
+    int AnswerBox(Window, const std::wstring& text, const std::wstring& caption,
                    uint32_t style) override
     {
         std::vector<int> buttons = UiBoxButtons(style);

@@ -4,11 +4,8 @@
 
 #include <vector>
 
+#include "platform/common/ui_model.h"
 #include "platform/common/ui_shared.h"
-
-// The backend's window model (platform/<backend>/window.h, named by CMake):
-// OsWindowObject, UiLock and UiWindowLocked.
-#include UI_WINDOW_MODEL_H
 
 namespace uidouble {
 namespace {

@@ -32,4 +32,31 @@ void TextSet(int id, const std::wstring& text);
 // Lock is taken). Requires Lock.
 void DialogCreatedLocked(Window dialog, Window owner, const std::wstring& caption);
 
+// The double's answers to a backend's dialog manager, whose interface
+// (Interface: the POSIX presenter, the Win32 observer) names them alike; the
+// backend's half adds how the double presses a dialog's buttons.
+template <class Interface>
+class Answers : public Interface {
+public:
+    int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
+                  uint32_t style) override
+    {
+        return shared::AnswerBox(owner, text, caption, style);
+    }
+
+    int OpenFile(OsOpenFileName* record) override { return AnswerOpenFile(record); }
+
+    void DialogCreated(Window dialog, Window owner) override
+    {
+        std::wstring caption = Caption(dialog);
+        std::lock_guard<std::mutex> hold(Lock());
+        DialogCreatedLocked(dialog, owner, caption);
+        OpenedLocked(dialog);
+    }
+
+protected:
+    // A modal dialog opened (after it was recorded). Requires Lock.
+    virtual void OpenedLocked(Window /*dialog*/) {}
+};
+
 }  // namespace uidouble::shared

@@ -315,7 +315,7 @@ public:
         int32_t pos;
         std::wstring text;
     };
-    int MessageBox(Window, const std::wstring&, const std::wstring&, uint32_t) override { return OS_IDOK; }
+    int AnswerBox(Window, const std::wstring&, const std::wstring&, uint32_t) override { return OS_IDOK; }
     int OpenFile(OsOpenFileName*) override { return 0; }
     void DialogUpdate(Window dialog) override { Look(dialog, &rounds); }
     void DialogClosed(Window dialog) override { Look(dialog, &closed); }

@@ -20,23 +20,8 @@ int g_pressPipe[2] = {-1, -1};   // wakes a waiting dialog when a press is queue
 
 void TextWatcher(Window, int id, const std::wstring& text) { shared::TextSet(id, text); }
 
-class DoublePresenter : public UiPresenter {
+class DoublePresenter : public shared::Answers<UiPresenter> {
 public:
-    int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                   uint32_t style) override
-    {
-        return shared::AnswerBox(owner, text, caption, style);
-    }
-
-    int OpenFile(OsOpenFileName* record) override { return shared::AnswerOpenFile(record); }
-
-    void DialogCreated(Window dialog, Window owner) override
-    {
-        std::wstring caption = Caption(dialog);
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::DialogCreatedLocked(dialog, owner, caption);
-    }
-
     int WaitCommand(Window /*dialog*/, const int* fds, int nfds) override
     {
         {

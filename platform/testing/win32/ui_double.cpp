@@ -31,23 +31,9 @@ void PressLocked()
     }
 }
 
-class DoubleObserver : public UiObserver {
+class DoubleObserver : public shared::Answers<UiObserver> {
 public:
-    int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                  uint32_t style) override
-    {
-        return shared::AnswerBox(owner, text, caption, style);
-    }
-
-    int OpenFile(OsOpenFileName* record) override { return shared::AnswerOpenFile(record); }
-
-    void DialogCreated(Window dialog, Window owner) override
-    {
-        std::wstring caption = Caption(dialog);
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::DialogCreatedLocked(dialog, owner, caption);
-        g_open.push_back(dialog);
-    }
+    void OpenedLocked(Window dialog) override { g_open.push_back(dialog); }
 
     void DialogIdle(Window dialog) override
     {
