@@ -432,6 +432,7 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
     return UiBoxAnswer(style, answer);
 }
 
+// The presenter asks for the file; the chooser takes Ctrl-C while it does.
 int OsGetOpenFileName(OsOpenFileName* record)
 {
     if (!UiOpenFileUsable(record))

@@ -47,38 +47,38 @@ public:
 
 }  // namespace
 
-void Install()
+namespace backend {
+
+void ResetLocked()
 {
-    {
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::ResetLocked();
-        if (g_pressPipe[0] < 0 && pipe2(g_pressPipe, O_NONBLOCK | O_CLOEXEC) != 0)
-            g_pressPipe[0] = g_pressPipe[1] = -1;
-    }
-    shared::ResetTextWatch();
+    if (g_pressPipe[0] < 0 && pipe2(g_pressPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        g_pressPipe[0] = g_pressPipe[1] = -1;
+}
+
+void Attach()
+{
     UiRecordHistory(true);
     UiSetTextWatcher(TextWatcher);
     UiSetPresenter(std::make_unique<DoublePresenter>());
 }
 
-void Uninstall()
+void Detach()
 {
     UiSetPresenter(nullptr);
     UiSetTextWatcher(nullptr);
     UiRecordHistory(false);
-    shared::ResetTextWatch();
 }
 
-void PressNext(int commandId)
+void PressQueuedLocked()
 {
-    std::lock_guard<std::mutex> hold(shared::Lock());
-    shared::PressesLocked().push_back(commandId);
     if (g_pressPipe[1] >= 0) {
         char c = 1;
         ssize_t n = write(g_pressPipe[1], &c, 1);
         (void)n;
     }
 }
+
+}  // namespace backend
 
 Window NewDialog(const OsDialogTemplate* tmpl) { return UiCreateDialog(tmpl, nullptr, nullptr); }
 

@@ -67,30 +67,21 @@ DoubleObserver g_observer;
 
 }  // namespace
 
-void Install()
+namespace backend {
+
+void ResetLocked()
 {
-    {
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::ResetLocked();
-        g_open.clear();
-        g_pressedTo = nullptr;
-    }
-    shared::ResetTextWatch();
-    UiSetObserver(&g_observer);
+    g_open.clear();
+    g_pressedTo = nullptr;
 }
 
-void Uninstall()
-{
-    UiSetObserver(nullptr);
-    shared::ResetTextWatch();
-}
+void Attach() { UiSetObserver(&g_observer); }
 
-void PressNext(int commandId)
-{
-    std::lock_guard<std::mutex> hold(shared::Lock());
-    shared::PressesLocked().push_back(commandId);
-    PressLocked();
-}
+void Detach() { UiSetObserver(nullptr); }
+
+void PressQueuedLocked() { PressLocked(); }
+
+}  // namespace backend
 
 Window NewDialog(const OsDialogTemplate* tmpl) { return UiCreateModelessDialog(tmpl); }
 
