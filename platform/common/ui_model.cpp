@@ -9,6 +9,8 @@
 #include <memory>
 #include <unordered_set>
 
+#include "platform/host/ui.h"
+
 namespace {
 
 std::mutex g_lock;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/entry.h"
+#include "platform/host/ui.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
