@@ -1,6 +1,6 @@
 // The Win32 dialog manager: real modal dialogs from the program's templates,
 // real message boxes, progress bars and the open-file dialog, behind the
-// model of window.h.
+// window model (platform/common/ui_model.h and window.h).
 //
 // A change that runs no program code (a control's text, a progress bar's
 // range or position, a caption) is made in the model under UiLock by the
@@ -211,7 +211,7 @@ void Sync(OsWindowObject* d)
 // must Sync now; from another thread the sync is posted. Requires UiLock.
 bool ChangedLocked(OsWindowObject* w)
 {
-    OsWindowObject* d = w->isDialog ? w : w->dialog;
+    OsWindowObject* d = UiDialogOf(w);
     if (!d || !d->hwnd)
         return false;
     if (d->thread == GetCurrentThreadId())
@@ -230,7 +230,7 @@ int SetText(OsWindowObject* w, const wchar_t* text)
     bool syncNow;
     {
         std::lock_guard<std::mutex> hold(UiLock());
-        dialog = w->isDialog ? w : w->dialog;
+        dialog = UiDialogOf(w);
         w->text = value;
         w->textDirty = true;
         if (observer && !w->isDialog)
@@ -670,7 +670,7 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
         DWORD thread;
         {
             std::lock_guard<std::mutex> hold(UiLock());
-            dialog = w->isDialog ? w : w->dialog;
+            dialog = UiDialogOf(w);
             dialogHwnd = dialog ? dialog->hwnd : nullptr;
             thread = dialog ? dialog->thread : 0;
         }
