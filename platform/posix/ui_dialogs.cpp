@@ -427,8 +427,7 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
     UiAwaitOwnerShown(owner, RunsElsewhere);
     BoxInterrupts interrupts;   // in front while it is shown
     int answer = UiCurrentPresenter()->AnswerBox(UiWindow(owner) ? owner : nullptr,
-                                                  text ? text : L"", caption ? caption : L"",
-                                                  style);
+                                                 text ? text : L"", caption ? caption : L"", style);
     return UiBoxAnswer(style, answer);
 }
 

@@ -22,7 +22,7 @@ public:
     // A message box, on the calling thread (any thread). Blocks until
     // answered; returns one of the box's buttons (UiBoxButtons).
     virtual int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                           uint32_t style) = 0;
+                          uint32_t style) = 0;
 
     // The open-file dialog, on the calling thread. Nonzero: record->file
     // holds the chosen path. 0: cancelled (file untouched).

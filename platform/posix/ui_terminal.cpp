@@ -55,7 +55,7 @@ public:
     }
 
     int AnswerBox(Window, const std::wstring& text, const std::wstring& caption,
-                   uint32_t style) override
+                  uint32_t style) override
     {
         std::vector<int> buttons = UiBoxButtons(style);
         int def = UiBoxDefault(style);
