@@ -107,10 +107,6 @@ Window OsGetDlgItem(Window dialog, int id);
 // Sets a control's text. 1/0.
 int OsSetDlgItemText(Window dialog, int id, const wchar_t* text);
 
-// Reads a control's text into out (cap characters, terminated). Returns
-// the length, 0 when empty or no such control.
-int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap);
-
 // Sends a message to a window: for progress bars OS_PBM_SETRANGE32 (wParam
 // low bound, lParam high bound) and OS_PBM_SETPOS (wParam position; returns
 // the previous position). Returns the message's result (0 when unhandled).

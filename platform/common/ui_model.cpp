@@ -1,14 +1,43 @@
-// The dialog model's lookups, the same for both backends: each backend's
-// window model (platform/<backend>/window.h, named by CMake) keeps a
-// dialog's controls, their ids and texts under its UiLock.
-#include "platform/common/ui_shared.h"
+// The window model of both backends (see ui_model.h): the windows, their
+// lock, and the lookups and calls that only read or build the model.
+#include "platform/common/ui_model.h"
 
 #include <algorithm>
-#include <mutex>
+#include <chrono>
+#include <condition_variable>
+#include <cwctype>
+#include <memory>
+#include <unordered_set>
 
-#include UI_WINDOW_MODEL_H
+#include "platform/host/ui.h"
 
-Window UiControlLocked(Window dialog, int id)
+namespace {
+
+std::mutex g_lock;
+std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every window ever made
+std::unordered_set<const OsWindowObject*> g_known;
+// A dialog was first shown or ended. Never destroyed: a worker may still
+// notify it after the program's last dialog has gone.
+std::condition_variable& g_shownOrEnded = *new std::condition_variable;
+
+}  // namespace
+
+std::mutex& UiLock() { return g_lock; }
+
+OsWindowObject* UiWindowLocked(Window w)
+{
+    if (!w || !g_known.count(w))
+        return nullptr;
+    return w->magic == OsWindowObject::kMagic ? w : nullptr;
+}
+
+OsWindowObject* UiWindow(Window w)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return UiWindowLocked(w);
+}
+
+OsWindowObject* UiControlLocked(Window dialog, int id)
 {
     OsWindowObject* d = UiWindowLocked(dialog);
     if (!d || !d->isDialog)
@@ -19,9 +48,98 @@ Window UiControlLocked(Window dialog, int id)
     return nullptr;
 }
 
+UiControlKind UiKindOf(const wchar_t* className)
+{
+    std::wstring c;
+    for (const wchar_t* p = className; *p; ++p)
+        c.push_back(static_cast<wchar_t>(std::towupper(*p)));
+    if (c == L"BUTTON")
+        return UiControlKind::Button;
+    if (c == L"STATIC")
+        return UiControlKind::Static;
+    if (c == L"MSCTLS_PROGRESS32")
+        return UiControlKind::Progress;
+    return UiControlKind::Other;
+}
+
+OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto dialog = std::make_unique<OsWindowObject>();
+    dialog->isDialog = true;
+    dialog->text = tmpl->caption ? tmpl->caption : L"";
+    dialog->owner = UiWindowLocked(owner);
+    dialog->proc = proc;
+    for (int i = 0; i < tmpl->itemCount; ++i) {
+        const OsDialogItem& item = tmpl->items[i];
+        auto control = std::make_unique<OsWindowObject>();
+        control->dialog = dialog.get();
+        control->id = item.id;
+        control->className = item.className;
+        control->kind = UiKindOf(item.className);
+        control->text = item.text ? item.text : L"";
+        control->x = item.x;
+        control->y = item.y;
+        control->cx = item.cx;
+        control->cy = item.cy;
+        dialog->controls.push_back(control.get());
+        g_known.insert(control.get());
+        g_windows.push_back(std::move(control));
+    }
+    OsWindowObject* d = dialog.get();
+    g_known.insert(d);
+    g_windows.push_back(std::move(dialog));
+    return d;
+}
+
+bool UiSnapshot(Window dialog, UiDialogView* out)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(dialog);
+    if (!d || !d->isDialog)
+        return false;
+    out->caption = d->text;
+    out->ended = d->ended;
+    out->result = d->result;
+    out->version = d->version;
+    out->controls.clear();
+    for (OsWindowObject* c : d->controls)
+        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos, c->x, c->y,
+                                 c->cx, c->cy, c->rangeSet});
+    return true;
+}
+
+int32_t UiClamp(int32_t v, int32_t lo, int32_t hi)
+{
+    if (hi < lo)
+        return lo;
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog))
+{
+    constexpr auto kShownWithin = std::chrono::seconds(1);
+    std::unique_lock<std::mutex> hold(g_lock);
+    OsWindowObject* d = UiWindowLocked(owner);
+    if (!d || !d->isDialog || !d->modal || !runsElsewhere(d))
+        return;
+    g_shownOrEnded.wait_for(hold, kShownWithin, [d, runsElsewhere] {
+        return d->shown || d->ended || !runsElsewhere(d);
+    });
+}
+
+void UiNotifyShownOrEnded() { g_shownOrEnded.notify_all(); }
+
+bool UiOpenFileUsable(const OsOpenFileName* record)
+{
+    return record && record->file && record->maxFile != 0;
+}
+
+// ---- The role's calls that only read the model ---------------------------
+
 Window OsGetDlgItem(Window dialog, int id)
 {
-    std::lock_guard<std::mutex> hold(UiLock());
+    std::lock_guard<std::mutex> hold(g_lock);
     return UiControlLocked(dialog, id);
 }
 
@@ -30,7 +148,7 @@ int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap)
     if (!out || cap <= 0)
         return 0;
     out[0] = 0;
-    std::lock_guard<std::mutex> hold(UiLock());
+    std::lock_guard<std::mutex> hold(g_lock);
     OsWindowObject* control = UiControlLocked(dialog, id);
     if (!control)
         return 0;

@@ -1,7 +1,8 @@
 // What the user interfaces of both backends share: message box buttons and
 // answers, an open-file record's filter as text, UTF-8 of wide text and
 // the program's command line. (A module's resources are shared too, in
-// ui_shared.cpp: OsModuleFor, OsFindResource, OsLoadResource.)
+// ui_shared.cpp: OsModuleFor, OsFindResource, OsLoadResource.) The buttons
+// and the text conversion are pure (ui_text.cpp).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,6 +21,8 @@ int UiBoxCloseAnswer(uint32_t style);
 // What a box answers for a raw result: the result when it is one of the
 // box's buttons, else its close answer.
 int UiBoxAnswer(uint32_t style, int raw);
+// A button's name: "OK", "Cancel", "Yes", "No"... ("?" for none).
+const char* UiButtonName(int answer);
 
 // The filter list of an open-file record, zeros shown as '|'.
 std::wstring UiFilterText(const wchar_t* filter);
@@ -28,11 +31,6 @@ std::wstring UiFilterText(const wchar_t* filter);
 // own code points).
 std::string UiUtf8(const std::wstring& text);
 std::wstring UiWideFromUtf8(const std::string& text);
-
-// The control of a dialog with an id, or nullptr (no such control, or
-// dialog is no dialog). Requires UiLock (the backend's window model; in
-// ui_model.cpp, with OsGetDlgItem and OsGetDlgItemText).
-Window UiControlLocked(Window dialog, int id);
 
 // The command line a program's entry gets: the arguments (UTF-8) after the
 // program's name, one blank between each two, terminated.

@@ -1,5 +1,5 @@
-// What every presenter shares: the current presenter, button names,
-// open-file helpers, the bars' unit (the rest is in platform/common/ui_shared.cpp).
+// What every presenter shares: the current presenter, open-file helpers,
+// the bars' unit (the rest is in platform/common/ui_shared.cpp).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,20 +30,6 @@ std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> present
     std::unique_ptr<UiPresenter> previous = std::move(g_presenter);
     g_presenter = std::move(presenter);
     return previous;
-}
-
-const char* UiButtonName(int answer)
-{
-    switch (answer) {
-    case OS_IDOK: return "OK";
-    case OS_IDCANCEL: return "Cancel";
-    case 3: return "Abort";
-    case 4: return "Retry";
-    case 5: return "Ignore";
-    case OS_IDYES: return "Yes";
-    case OS_IDNO: return "No";
-    default: return "?";
-    }
 }
 
 namespace {
@@ -117,15 +103,6 @@ std::string UiBarUnit()
 {
     std::lock_guard<std::mutex> hold(g_unitLock);
     return g_barUnit;
-}
-
-int UiPercent(const UiControlView& bar)
-{
-    if (bar.rangeHigh <= bar.rangeLow)
-        return 0;
-    int64_t p = (static_cast<int64_t>(bar.pos) - bar.rangeLow) * 100 /
-                (static_cast<int64_t>(bar.rangeHigh) - bar.rangeLow);
-    return static_cast<int>(p < 0 ? 0 : p > 100 ? 100 : p);
 }
 
 void UiWriteAll(int fd, const std::string& text)

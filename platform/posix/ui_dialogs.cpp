@@ -21,11 +21,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cwctype>
 #include <deque>
 #include <functional>
 #include <thread>
-#include <unordered_set>
 
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
@@ -33,13 +31,7 @@
 
 namespace {
 
-std::mutex g_lock;
 std::condition_variable g_taskDone;
-// A dialog was first shown or ended. Never destroyed: a worker may still
-// notify it after the program's last dialog has gone.
-std::condition_variable& g_shownOrEnded = *new std::condition_variable;
-std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every window ever made
-std::unordered_set<const OsWindowObject*> g_known;
 bool g_recordHistory = false;
 void (*g_textWatcher)(Window, int, const std::wstring&) = nullptr;
 std::atomic<bool> g_commonControls{false};
@@ -108,11 +100,11 @@ int64_t MonotonicNs()
 struct UiThreadContext {
     std::thread::id thread = std::this_thread::get_id();
     int wake[2] = {-1, -1};
-    std::deque<std::shared_ptr<Task>> tasks;   // guarded by g_lock
+    std::deque<std::shared_ptr<Task>> tasks;   // guarded by UiLock
     // Wakes the loop at a set time, for changes that may wait a little
     // (WakeSoon).
     int timer = -1;
-    // Guarded by g_lock: a wake-up byte is in the pipe that the loop has not
+    // Guarded by UiLock: a wake-up byte is in the pipe that the loop has not
     // drained yet, or the timer is set, so the loop will look again anyway;
     // and when the loop last started a round after a wake-up.
     bool wakePending = false;
@@ -127,7 +119,7 @@ struct UiThreadContext {
     ~UiThreadContext()
     {
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             for (auto& t : tasks)
                 t->state = TaskState::Dropped;
             tasks.clear();
@@ -140,7 +132,7 @@ struct UiThreadContext {
         if (timer >= 0)
             close(timer);
     }
-    // Wakes the loop now. Requires g_lock.
+    // Wakes the loop now. Requires UiLock.
     void Wake()
     {
         if (wakePending)
@@ -155,7 +147,7 @@ struct UiThreadContext {
     // Wakes the loop for a change that only needs to be shown: now when the
     // loop has not looked for a while, else once kShowChangeWithinNs after it
     // last did. A worker setting its bars after every chunk so wakes the
-    // loop some fifty times a second instead of thousands. Requires g_lock.
+    // loop some fifty times a second instead of thousands. Requires UiLock.
     void WakeSoon()
     {
         if (wakePending || timerSet)
@@ -177,7 +169,7 @@ struct UiThreadContext {
     // Called after the pipe and the timer were drained.
     void Looked()
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         wakePending = false;
         timerSet = false;
         lastLookNs = MonotonicNs();
@@ -200,7 +192,7 @@ void RunTasks(UiThreadContext* ctx)
     for (;;) {
         std::shared_ptr<Task> task;
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             if (ctx->tasks.empty())
                 return;
             task = ctx->tasks.front();
@@ -209,7 +201,7 @@ void RunTasks(UiThreadContext* ctx)
         }
         intptr_t r = task->fn();
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             task->result = r;
             task->state = TaskState::Done;
         }
@@ -224,7 +216,7 @@ intptr_t OnDialogThread(OsWindowObject* dialog, std::function<intptr_t()> fn)
     constexpr auto kTakeWithin = std::chrono::milliseconds(100);
     std::shared_ptr<Task> task;
     {
-        std::unique_lock<std::mutex> hold(g_lock);
+        std::unique_lock<std::mutex> hold(UiLock());
         UiThreadContext* ctx = dialog->loop;
         if (ctx && ctx->thread != std::this_thread::get_id() && !dialog->ended) {
             task = std::make_shared<Task>();
@@ -250,10 +242,7 @@ intptr_t OnDialogThread(OsWindowObject* dialog, std::function<intptr_t()> fn)
     return fn();
 }
 
-// The dialog a window belongs to (itself for a dialog). Requires g_lock.
-OsWindowObject* DialogOf(OsWindowObject* w) { return w->isDialog ? w : w->dialog; }
-
-// Marks a visible change and wakes the dialog's loop. Requires g_lock.
+// Marks a visible change and wakes the dialog's loop. Requires UiLock.
 void Changed(OsWindowObject* dialog)
 {
     dialog->version++;
@@ -263,7 +252,7 @@ void Changed(OsWindowObject* dialog)
 
 // Changed, for a change of a control's state that runs no program code (a
 // text, a progress bar): from another thread than the loop's, the loop is
-// woken soon rather than at once (see WakeSoon). Requires g_lock.
+// woken soon rather than at once (see WakeSoon). Requires UiLock.
 void ControlChanged(OsWindowObject* dialog)
 {
     UiThreadContext* loop = dialog->loop;
@@ -273,26 +262,6 @@ void ControlChanged(OsWindowObject* dialog)
     }
     dialog->version++;
     loop->WakeSoon();
-}
-
-OsWindowObject* Lookup(Window w)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    return UiWindowLocked(w);
-}
-
-UiControlKind KindOf(const wchar_t* className)
-{
-    std::wstring c;
-    for (const wchar_t* p = className; *p; ++p)
-        c.push_back(static_cast<wchar_t>(std::towupper(*p)));
-    if (c == L"BUTTON")
-        return UiControlKind::Button;
-    if (c == L"STATIC")
-        return UiControlKind::Static;
-    if (c == L"MSCTLS_PROGRESS32")
-        return UiControlKind::Progress;
-    return UiControlKind::Other;
 }
 
 bool TemplateValid(const OsDialogTemplate* tmpl)
@@ -307,83 +276,25 @@ bool TemplateValid(const OsDialogTemplate* tmpl)
     return true;
 }
 
-int32_t Clamp(int32_t v, int32_t lo, int32_t hi)
-{
-    if (hi < lo)
-        return lo;
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
 }  // namespace
-
-std::mutex& UiLock() { return g_lock; }
-
-OsWindowObject* UiWindowLocked(Window w)
-{
-    if (!w || !g_known.count(w))
-        return nullptr;
-    return w->magic == OsWindowObject::kMagic ? w : nullptr;
-}
 
 OsWindowObject* UiCreateDialog(const OsDialogTemplate* tmpl, OsWindowObject* owner,
                                OsDialogProc proc)
 {
     if (!TemplateValid(tmpl))
         return nullptr;
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto dialog = std::make_unique<OsWindowObject>();
-    dialog->isDialog = true;
-    dialog->text = tmpl->caption ? tmpl->caption : L"";
-    dialog->owner = UiWindowLocked(owner);
-    dialog->proc = proc;
-    for (int i = 0; i < tmpl->itemCount; ++i) {
-        const OsDialogItem& item = tmpl->items[i];
-        auto control = std::make_unique<OsWindowObject>();
-        control->dialog = dialog.get();
-        control->id = item.id;
-        control->className = item.className;
-        control->kind = KindOf(item.className);
-        control->text = item.text ? item.text : L"";
-        control->x = item.x;
-        control->y = item.y;
-        control->cx = item.cx;
-        control->cy = item.cy;
-        dialog->controls.push_back(control.get());
-        g_known.insert(control.get());
-        g_windows.push_back(std::move(control));
-    }
-    OsWindowObject* d = dialog.get();
-    g_known.insert(d);
-    g_windows.push_back(std::move(dialog));
-    return d;
-}
-
-bool UiSnapshot(Window dialog, UiDialogView* out)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    OsWindowObject* d = UiWindowLocked(dialog);
-    if (!d || !d->isDialog)
-        return false;
-    out->caption = d->text;
-    out->ended = d->ended;
-    out->result = d->result;
-    out->version = d->version;
-    out->controls.clear();
-    for (OsWindowObject* c : d->controls)
-        out->controls.push_back({c->id, c->kind, c->text, c->rangeLow, c->rangeHigh, c->pos, c->x, c->y,
-                                 c->cx, c->cy, c->rangeSet});
-    return true;
+    return UiNewDialog(tmpl, owner, proc);
 }
 
 void UiRecordHistory(bool on)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     g_recordHistory = on;
 }
 
 void UiSetTextWatcher(void (*watcher)(Window control, int id, const std::wstring& text))
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     g_textWatcher = watcher;
 }
 
@@ -503,36 +414,27 @@ void OsInitCommonControls() { g_commonControls = true; }
 
 namespace {
 
-// A box owned by a dialog that another thread is still initialising (the
-// update worker starts from the progress dialog's initialisation and may ask
-// at once) waits until that dialog is shown, so that the dialog appears
-// before its box, in the same order on every run. Bounded: an
-// initialisation that itself waits for the asking thread must not hang.
-void AwaitOwnerShown(Window owner)
+// Whether a dialog's modal loop runs on another thread. Requires UiLock.
+bool RunsElsewhere(const OsWindowObject* d)
 {
-    constexpr auto kShownWithin = std::chrono::seconds(1);
-    std::unique_lock<std::mutex> hold(g_lock);
-    OsWindowObject* d = UiWindowLocked(owner);
-    if (!d || !d->isDialog || !d->modal || !d->loop || d->loop->thread == std::this_thread::get_id())
-        return;
-    g_shownOrEnded.wait_for(hold, kShownWithin, [d] { return d->shown || d->ended || !d->loop; });
+    return d->loop && d->loop->thread != std::this_thread::get_id();
 }
 
 }  // namespace
 
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
-    AwaitOwnerShown(owner);
+    UiAwaitOwnerShown(owner, RunsElsewhere);
     BoxInterrupts interrupts;   // in front while it is shown
-    int answer = UiCurrentPresenter()->MessageBox(Lookup(owner) ? owner : nullptr,
-                                                  text ? text : L"", caption ? caption : L"",
-                                                  style);
+    int answer = UiCurrentPresenter()->AnswerBox(UiWindow(owner) ? owner : nullptr,
+                                                 text ? text : L"", caption ? caption : L"", style);
     return UiBoxAnswer(style, answer);
 }
 
+// The presenter asks for the file; the chooser takes Ctrl-C while it does.
 int OsGetOpenFileName(OsOpenFileName* record)
 {
-    if (!record || !record->file || record->maxFile == 0)
+    if (!UiOpenFileUsable(record))
         return 0;
     BoxInterrupts interrupts;   // in front while it is shown
     return UiCurrentPresenter()->OpenFile(record) ? 1 : 0;
@@ -547,15 +449,15 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         // The progress class exists only once the common controls are made
         // available; a template that uses it cannot be created before.
         for (int i = 0; i < tmpl->itemCount; ++i)
-            if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
+            if (UiKindOf(tmpl->items[i].className) == UiControlKind::Progress)
                 return -1;
     }
-    OsWindowObject* dialog = UiCreateDialog(tmpl, Lookup(owner), proc);
+    OsWindowObject* dialog = UiCreateDialog(tmpl, UiWindow(owner), proc);
     if (!dialog)
         return -1;
     UiThreadContext* ctx = ThisThreadContext();
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         dialog->modal = true;
         dialog->loop = ctx;
     }
@@ -570,22 +472,22 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     proc(dialog, OS_WM_INITDIALOG, 0, param);
     bool ended;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         ended = dialog->ended;
     }
     if (!ended)
         presenter->DialogShown(dialog);
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         dialog->shown = true;
     }
-    g_shownOrEnded.notify_all();
+    UiNotifyShownOrEnded();
 
     bool terminationSeen = false;
     for (;;) {
         RunTasks(ctx);
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             if (dialog->ended)
                 break;
         }
@@ -619,7 +521,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
             RunTasks(ctx);
             bool stillOpen;
             {
-                std::lock_guard<std::mutex> hold(g_lock);
+                std::lock_guard<std::mutex> hold(UiLock());
                 stillOpen = !dialog->ended;
             }
             if (stillOpen)
@@ -627,31 +529,31 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         }
     }
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         dialog->loop = nullptr;
     }
     UiInterruptClose(interruptSlot);
-    g_shownOrEnded.notify_all();
+    UiNotifyShownOrEnded();
     RunTasks(ctx);
     presenter->DialogClosed(dialog);
     g_openDialogs--;
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     return dialog->result;
 }
 
 int OsEndDialog(Window dialog, intptr_t result)
 {
-    OsWindowObject* d = Lookup(dialog);
+    OsWindowObject* d = UiWindow(dialog);
     if (!d || !d->isDialog)
         return 0;
     OnDialogThread(d, [d, result]() -> intptr_t {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         d->ended = true;
         d->result = result;
         Changed(d);
         return 1;
     });
-    g_shownOrEnded.notify_all();
+    UiNotifyShownOrEnded();
     return 1;
 }
 
@@ -666,8 +568,8 @@ int SetText(OsWindowObject* w, const wchar_t* text)
     std::wstring value = text ? text : L"";
     void (*watcher)(Window, int, const std::wstring&) = nullptr;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        OsWindowObject* dialog = DialogOf(w);
+        std::lock_guard<std::mutex> hold(UiLock());
+        OsWindowObject* dialog = UiDialogOf(w);
         w->text = value;
         if (g_recordHistory && !w->isDialog) {
             w->history.push_back(w->text);
@@ -692,7 +594,7 @@ int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
 
 int OsSetWindowText(Window window, const wchar_t* text)
 {
-    OsWindowObject* w = Lookup(window);
+    OsWindowObject* w = UiWindow(window);
     if (!w)
         return 0;
     return SetText(w, text);
@@ -701,14 +603,14 @@ int OsSetWindowText(Window window, const wchar_t* text)
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
     constexpr uint32_t kGetPos = 0x408;
-    OsWindowObject* w = Lookup(window);
+    OsWindowObject* w = UiWindow(window);
     if (!w)
         return 0;
     OsWindowObject* dialog;
     UiControlKind kind;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        dialog = DialogOf(w);
+        std::lock_guard<std::mutex> hold(UiLock());
+        dialog = UiDialogOf(w);
         kind = w->kind;
     }
     if (w->isDialog) {
@@ -727,7 +629,7 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
     // the change. (A worker sets its bars after every chunk; a round trip
     // to the dialog's thread for each cost more than the chunk.)
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         intptr_t previous = 0;
         switch (message) {
         case OS_PBM_SETRANGE32:
@@ -735,12 +637,12 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
             w->rangeLow = static_cast<int32_t>(wParam);
             w->rangeHigh = static_cast<int32_t>(lParam);
             w->rangeSet = true;
-            w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
+            w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
             ControlChanged(dialog);
             break;
         case OS_PBM_SETPOS:
             previous = w->pos;
-            w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+            w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
             ControlChanged(dialog);
             break;
         case kGetPos:

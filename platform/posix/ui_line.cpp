@@ -12,38 +12,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cwctype>
 #include <map>
 #include <mutex>
 
 #include "platform/clock.h"
+#include "platform/common/line_protocol.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
-
-namespace {
-
-constexpr uint32_t kProgressIntervalMs = 250;   // at most four progress writes a second
-
-std::string Trim(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::wstring Lower(const std::wstring& s)
-{
-    std::wstring out;
-    for (wchar_t c : s)
-        out.push_back(static_cast<wchar_t>(std::towlower(c)));
-    return out;
-}
-
-}  // namespace
 
 // ---- LineReader ----------------------------------------------------------
 
@@ -202,12 +178,15 @@ void InputTurn::Drain()
 
 namespace {
 
+using lineproto::kProgressIntervalMs;
+using lineproto::Trim;
+
 class LinePresenter : public UiPresenter {
 public:
     LinePresenter(int inFd, int outFd) : reader_(inFd), outFd_(outFd) {}
 
-    int MessageBox(Window, const std::wstring& text, const std::wstring& caption,
-                   uint32_t style) override
+    int AnswerBox(Window, const std::wstring& text, const std::wstring& caption,
+                  uint32_t style) override
     {
         // What the dialogs show so far comes first, so that the log reads
         // in the order things happened.
@@ -220,14 +199,11 @@ public:
         for (Window dialog : open)
             Flush(dialog, true);
         std::vector<int> buttons = UiBoxButtons(style);
-        std::string choices;
-        for (int b : buttons)
-            choices += std::string(choices.empty() ? "" : " / ") + UiButtonName(b);
         // The input is claimed before the question is written: an answer
         // sent as soon as the question shows must reach this box, never a
         // dialog that is still reading.
         InputTurn::BoxHold in(turn_);
-        Write(UiUtf8(caption) + "\n" + UiUtf8(text) + "\n[" + choices + "]\n");
+        Write(lineproto::BoxQuestion(caption, text, buttons));
         for (;;) {
             std::string line;
             int watch[2];
@@ -235,70 +211,57 @@ public:
             if (got < 0) {
                 // Ctrl-C answers the box as Escape does; so does termination.
                 int answer = UiBoxCloseAnswer(style);
-                const char* why = UiBoxInterrupted() ? "interrupted" : "terminated";
-                Write(std::string("(") + why + ": " + UiButtonName(answer) + ")\n-> " + UiButtonName(answer) +
-                      " (" + why + ")\n");
+                Write(lineproto::BoxTakenWithout(answer, UiBoxInterrupted() ? "interrupted" : "terminated"));
                 return answer;
             }
             if (got == 0) {
                 int answer = UiBoxDefault(style);
-                Write(std::string("(end of input: ") + UiButtonName(answer) + ")\n-> " +
-                      UiButtonName(answer) + " (end of input)\n");
+                Write(lineproto::BoxTakenWithout(answer, "end of input"));
                 return answer;
             }
             if (got == LineReader::kTooLong) {
-                Write(TooLongEcho() + "; answer " + choices + "\n");
+                Write(lineproto::BoxTooLong(buttons));
                 continue;
             }
-            std::wstring word = Lower(UiWideFromUtf8(Trim(line)));
-            if (!word.empty())
-                for (int b : buttons) {
-                    std::wstring name = Lower(UiWideFromUtf8(UiButtonName(b)));
-                    if (name.compare(0, word.size(), word) == 0) {
-                        Write(std::string("-> ") + UiButtonName(b) + "\n");
-                        return b;
-                    }
-                }
-            Write("-> " + Trim(line) + "\n\"" + Trim(line) + "\" is no button of this box; answer " +
-                  choices + "\n");
+            if (int answer = lineproto::BoxAnswerOf(line, buttons)) {
+                Write(lineproto::BoxTaken(answer));
+                return answer;
+            }
+            Write(lineproto::BoxNoButton(line, buttons));
         }
     }
 
     int OpenFile(OsOpenFileName* record) override
     {
-        std::string head = "Open file";
-        if (record->title)
-            head = UiUtf8(record->title);
+        std::wstring title = record->title ? record->title : L"";
         std::wstring filter = UiFilterText(record->filter);
-        std::string where;
-        if (!filter.empty() && filter[0] != L'|')
-            where += ": " + UiUtf8(filter.substr(0, filter.find(L'|')));
+        std::wstring name = filter.substr(0, filter.find(L'|')), pattern;
         size_t p = filter.find(L'|');
-        if (p != std::wstring::npos && p + 1 < filter.size() && filter[p + 1] != L'|')
-            where += " (" + UiUtf8(filter.substr(p + 1, filter.find(L'|', p + 1) - p - 1)) + ")";
-        if (record->initialDir)
-            where += " in " + UiUtf8(record->initialDir);
+        if (p != std::wstring::npos && p + 1 < filter.size())
+            pattern = filter.substr(p + 1, filter.find(L'|', p + 1) - p - 1);
+        std::wstring folder = record->initialDir ? record->initialDir : L"";
         InputTurn::BoxHold in(turn_);   // claimed before asking, as for a message box
-        Write(head + where + "\nPath (empty line: cancel):\n");
+        Write(lineproto::ChooserQuestion(record->title ? &title : nullptr, name, pattern,
+                                         record->initialDir ? &folder : nullptr));
         for (;;) {
             std::string line;
             int watch[2];   // Ctrl-C cancels, as an empty line does
             int got = reader_.ReadLine(&line, watch, UiBoxWatchFds(watch), -1);
             if (got == LineReader::kTooLong) {
-                Write(TooLongEcho() + "\nPath (empty line: cancel):\n");
+                Write(lineproto::ChooserTooLong());
                 continue;
             }
             if (got <= 0 || Trim(line).empty()) {
-                const char* why = got < 0 ? (UiBoxInterrupted() ? " (interrupted)" : " (terminated)")
-                                  : got == 0 ? " (end of input)" : "";
-                Write(std::string("(cancelled)\n-> (cancel)") + why + "\n");
+                const char* why = got < 0 ? (UiBoxInterrupted() ? "interrupted" : "terminated")
+                                  : got == 0 ? "end of input" : nullptr;
+                Write(lineproto::ChooserCancelled(why));
                 return 0;
             }
             std::wstring path = UiResolveChoice(UiWideFromUtf8(Trim(line)), record->initialDir);
-            Write("-> " + UiUtf8(path) + "\n");
+            Write(lineproto::ChooserTaken(path));
             std::string error = UiChoiceError(path, record);
             if (!error.empty()) {
-                Write(error + UiUtf8(path) + "\nPath (empty line: cancel):\n");
+                Write(lineproto::ChooserRefused(error, path));
                 continue;
             }
             path.copy(record->file, path.size());
@@ -312,19 +275,8 @@ public:
         UiDialogView view;
         if (!UiSnapshot(dialog, &view))
             return;
-        std::string out = "Dialog: " + UiUtf8(view.caption) + "\n";
         bool reads = false;
-        for (const UiControlView& c : view.controls) {
-            if (c.kind != UiControlKind::Button)
-                continue;
-            reads = reads || c.id != OS_IDCANCEL;
-            out += "  [" + std::to_string(c.id) + "] " + UiUtf8(c.text) + "\n";
-        }
-        out += reads ? "Press: a button's id or text (empty line: close)\n"
-                     : "(Ctrl-C: " + std::string(ButtonText(view, OS_IDCANCEL)) + ")\n";
-        UiDialogView shown = view;
-        std::string changes = Changes(dialog, &shown, view, /*onlyFilled=*/true);
-        Write(out + changes);
+        Write(lineproto::DialogShown(view, UiBarUnit(), &reads));
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         s = State{};
@@ -347,7 +299,7 @@ public:
         Flush(dialog, true);
         UiDialogView view;
         if (UiSnapshot(dialog, &view))
-            Write("Closed: " + UiUtf8(view.caption) + "\n");
+            Write(lineproto::Closed(view.caption));
         std::lock_guard<std::mutex> hold(stateLock_);
         states_.erase(dialog);
     }
@@ -377,19 +329,24 @@ public:
                 turn_.Drain();
                 if (got < 0)
                     return 0;
+                UiDialogView view;
+                UiSnapshot(dialog, &view);
                 if (got == 0) {
                     {
                         std::lock_guard<std::mutex> hold(stateLock_);
                         states_[dialog].eofSent = true;
                     }
-                    Write(Echo(dialog, OS_IDCANCEL) + " (end of input)\n");
+                    Write(lineproto::Echo(view, OS_IDCANCEL) + " (end of input)\n");
                     return OS_IDCANCEL;
                 }
                 if (got == LineReader::kTooLong) {
-                    Write(TooLongEcho() + "\n");
+                    Write(lineproto::TooLong() + "\n");
                     return 0;
                 }
-                return Command(dialog, Trim(line));
+                std::string complaint;
+                int id = lineproto::CommandOf(view, Trim(line), &complaint);
+                Write(id != 0 ? lineproto::Echo(view, id) + "\n" : complaint);
+                return id;
             }
             // Someone else (a message box) is reading: look again shortly.
             if (timeout < 0 || timeout > 50)
@@ -410,48 +367,6 @@ private:
         UiDialogView written;     // what the output shows so far
         uint32_t lastWrite = 0;
     };
-
-    static const char* ButtonText(const UiDialogView& view, int id)
-    {
-        for (const UiControlView& c : view.controls)
-            if (c.id == id && c.kind == UiControlKind::Button)
-                return "Abort";
-        return "close";
-    }
-
-    // The lines for what changed from `written` to `now`; updates written.
-    std::string Changes(Window, UiDialogView* written, const UiDialogView& now, bool onlyFilled)
-    {
-        std::string out;
-        std::string prefix = UiUtf8(now.caption) + " ";
-        if (!onlyFilled && now.caption != written->caption)
-            out += "Dialog: " + UiUtf8(now.caption) + "\n";
-        // Each change twice: the line as it always was ("Updating IMAGE
-        // 1003: 128/192"), which scripts match, then the same naming its
-        // control ("Updating IMAGE [1003 bar]: 128/192 KB  66 %").
-        std::string unit = UiBarUnit();
-        for (size_t i = 0; i < now.controls.size() && i < written->controls.size(); ++i) {
-            const UiControlView& c = now.controls[i];
-            const UiControlView& w = written->controls[i];
-            std::string id = std::to_string(c.id);
-            if (c.kind == UiControlKind::Progress) {
-                bool differs = c.pos != w.pos || c.rangeHigh != w.rangeHigh || c.rangeLow != w.rangeLow;
-                if (onlyFilled ? c.pos != 0 : differs) {
-                    std::string numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh);
-                    out += prefix + id + ": " + numbers + "\n";
-                    out += prefix + "[" + id + " bar]: " + numbers + (unit.empty() ? "" : " " + unit) +
-                           "  " + std::to_string(UiPercent(c)) + " %\n";
-                }
-            } else if (c.kind != UiControlKind::Button) {
-                if (onlyFilled ? !c.text.empty() : c.text != w.text) {
-                    out += prefix + id + ": " + UiUtf8(c.text) + "\n";
-                    out += prefix + "[" + id + " text]: " + UiUtf8(c.text) + "\n";
-                }
-            }
-        }
-        *written = now;
-        return out;
-    }
 
     void Flush(Window dialog, bool always)
     {
@@ -474,64 +389,13 @@ private:
                 s.pending = true;
                 return;
             }
-            out = Changes(dialog, &s.written, view, false);
+            out = lineproto::Changes(s.written, view, false, UiBarUnit());
+            s.written = view;
             s.lastWrite = now;
             s.pending = false;
         }
         if (!out.empty())
             Write(out);
-    }
-
-    int Command(Window dialog, const std::string& line)
-    {
-        int id = CommandOf(dialog, line);
-        if (id != 0)
-            Write(Echo(dialog, id) + "\n");
-        return id;
-    }
-
-    int CommandOf(Window dialog, const std::string& line)
-    {
-        if (line.empty())
-            return OS_IDCANCEL;
-        bool numeric = line.size() <= 5;
-        for (char c : line)
-            numeric = numeric && c >= '0' && c <= '9';
-        if (numeric) {
-            int id = std::stoi(line);
-            if (id > 0 && id <= 0xFFFF)
-                return id;
-        }
-        UiDialogView view;
-        if (UiSnapshot(dialog, &view)) {
-            std::wstring word = Lower(UiWideFromUtf8(line));
-            for (const UiControlView& c : view.controls)
-                if (c.kind == UiControlKind::Button && Lower(c.text) == word)
-                    return c.id;
-        }
-        Write("-> " + line + "\n\"" + line + "\" names no button of " + UiUtf8(view.caption) + "\n");
-        return 0;
-    }
-
-    // "-> [1004] BSP Version": the command taken, with its button's text
-    // ("close" for command 2 when no button has that id).
-    std::string Echo(Window dialog, int id)
-    {
-        std::string out = "-> [" + std::to_string(id) + "]";
-        UiDialogView view;
-        std::string text = id == OS_IDCANCEL ? "close" : "";
-        if (UiSnapshot(dialog, &view))
-            for (const UiControlView& c : view.controls)
-                if (c.kind == UiControlKind::Button && c.id == id)
-                    text = UiUtf8(c.text);
-        return text.empty() ? out : out + " " + text;
-    }
-
-    static std::string TooLongEcho()
-    {
-        return "-> (a line of more than " + std::to_string(LineReader::kMaxLine) +
-               " bytes, read past)\nThat line is too long (" + std::to_string(LineReader::kMaxLine) +
-               " bytes at most)";
     }
 
     void Write(const std::string& text)

@@ -3,11 +3,13 @@
 #pragma once
 #include <string>
 
+#include "platform/common/line_protocol.h"
+
 class LineReader {
 public:
     // The longest line taken, in bytes without its newline. A longer one is
     // read past (never kept whole in memory) and reported as kTooLong.
-    static constexpr size_t kMaxLine = 64 * 1024;
+    static constexpr size_t kMaxLine = lineproto::kMaxLine;
     static constexpr int kTooLong = 2;
 
     explicit LineReader(int fd) : fd_(fd) {}

@@ -22,8 +22,8 @@ public:
 
     // A message box, on the calling thread (any thread). Blocks until
     // answered; returns one of the box's buttons (UiBoxButtons).
-    virtual int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                           uint32_t style) = 0;
+    virtual int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
+                          uint32_t style) = 0;
 
     // The open-file dialog, on the calling thread. Nonzero: record->file
     // holds the chosen path. 0: cancelled (file untouched).
@@ -67,10 +67,6 @@ void UiRestoreTerminalFromSignal();
 
 // ---- Helpers shared by presenters --------------------------------------
 
-// The buttons' names (their order, the default and the close answer are in
-// platform/common/ui_shared.h).
-const char* UiButtonName(int answer);
-
 // Whether path names an existing regular file (device or host path), and
 // whether its folder exists.
 bool UiFileExists(const std::wstring& path);
@@ -90,8 +86,6 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 // (the default) shows none. Set once by a program's launcher.
 void UiSetBarUnit(const char* unit);
 std::string UiBarUnit();
-// A bar's position as a whole percentage of its range, 0 to 100.
-int UiPercent(const UiControlView& bar);
 
 // Ctrl-C: goes to the window in front, the open window opened last: a
 // dialog takes it as command 2, a message box as Escape, the open-file

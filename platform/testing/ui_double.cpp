@@ -4,11 +4,8 @@
 
 #include <vector>
 
+#include "platform/common/ui_model.h"
 #include "platform/common/ui_shared.h"
-
-// The backend's window model (platform/<backend>/window.h, named by CMake):
-// OsWindowObject, UiLock and UiWindowLocked.
-#include UI_WINDOW_MODEL_H
 
 namespace uidouble {
 namespace {
@@ -24,12 +21,7 @@ std::function<void()> g_onNextBox;
 std::mutex g_textLock;
 std::function<void(int, const std::wstring&)> g_onText;
 
-}  // namespace
-
-namespace shared {
-
-std::mutex& Lock() { return g_lock; }
-
+// Clears every script and record. Requires g_lock.
 void ResetLocked()
 {
     g_answers.clear();
@@ -41,11 +33,42 @@ void ResetLocked()
     g_onNextBox = nullptr;
 }
 
+// Forgets the OnControlText callback. Takes its own lock, not g_lock.
 void ResetTextWatch()
 {
     std::lock_guard<std::mutex> hold(g_textLock);
     g_onText = nullptr;
 }
+
+}  // namespace
+
+void Install()
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        ResetLocked();
+        backend::ResetLocked();
+    }
+    ResetTextWatch();
+    backend::Attach();
+}
+
+void Uninstall()
+{
+    backend::Detach();
+    ResetTextWatch();
+}
+
+void PressNext(int commandId)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_presses.push_back(commandId);
+    backend::PressQueuedLocked();
+}
+
+namespace shared {
+
+std::mutex& Lock() { return g_lock; }
 
 std::deque<int>& PressesLocked() { return g_presses; }
 

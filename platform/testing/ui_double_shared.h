@@ -1,8 +1,8 @@
 // Between the two halves of the test double of the user interface: the
-// scripts and records, and what the double reads of a dialog, are the same
-// for both backends (ui_double.cpp); the backend's half (posix/ or win32/
-// ui_double.cpp) hooks them into its dialog manager and defines Install,
-// Uninstall, PressNext and NewDialog.
+// scripts and records, what the double reads of a dialog, and installing it
+// are the same for both backends (ui_double.cpp); the backend's half
+// (posix/ or win32/ ui_double.cpp) hooks them into its dialog manager
+// (uidouble::backend below) and defines NewDialog.
 #pragma once
 #include <deque>
 #include <mutex>
@@ -14,10 +14,6 @@ namespace uidouble::shared {
 
 // Guards the scripts and records.
 std::mutex& Lock();
-// Clears every script and record (Install). Requires Lock.
-void ResetLocked();
-// Forgets the OnControlText callback. Takes its own lock, not Lock.
-void ResetTextWatch();
 // The commands PressNext queued, in order. Requires Lock.
 std::deque<int>& PressesLocked();
 
@@ -32,4 +28,46 @@ void TextSet(int id, const std::wstring& text);
 // Lock is taken). Requires Lock.
 void DialogCreatedLocked(Window dialog, Window owner, const std::wstring& caption);
 
+// The double's answers to a backend's dialog manager, whose interface
+// (Interface: the POSIX presenter, the Win32 observer) names them alike; the
+// backend's half adds how the double presses a dialog's buttons.
+template <class Interface>
+class Answers : public Interface {
+public:
+    int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
+                  uint32_t style) override
+    {
+        return shared::AnswerBox(owner, text, caption, style);
+    }
+
+    int OpenFile(OsOpenFileName* record) override { return AnswerOpenFile(record); }
+
+    void DialogCreated(Window dialog, Window owner) override
+    {
+        std::wstring caption = Caption(dialog);
+        std::lock_guard<std::mutex> hold(Lock());
+        DialogCreatedLocked(dialog, owner, caption);
+        OpenedLocked(dialog);
+    }
+
+protected:
+    // A modal dialog opened (after it was recorded). Requires Lock.
+    virtual void OpenedLocked(Window /*dialog*/) {}
+};
+
 }  // namespace uidouble::shared
+
+// The backend's half.
+namespace uidouble::backend {
+
+// Clears the backend's own records (Install). Requires shared::Lock.
+void ResetLocked();
+// Routes the dialog manager's calls through the double (Install), and back
+// (Uninstall).
+void Attach();
+void Detach();
+// A press was queued (PressNext): on its way as soon as the innermost
+// dialog waits for one. Requires shared::Lock.
+void PressQueuedLocked();
+
+}  // namespace uidouble::backend

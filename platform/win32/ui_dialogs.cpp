@@ -1,6 +1,6 @@
 // The Win32 dialog manager: real modal dialogs from the program's templates,
 // real message boxes, progress bars and the open-file dialog, behind the
-// model of window.h.
+// window model (platform/common/ui_model.h and window.h).
 //
 // A change that runs no program code (a control's text, a progress bar's
 // range or position, a caption) is made in the model under UiLock by the
@@ -20,10 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <unordered_set>
 
 #include "platform/files.h"
 
@@ -35,12 +32,6 @@ constexpr UINT WM_UI_SEND = WM_APP + 0x53;   // a message sent from another thre
 constexpr uint32_t OS_PBM_GETRANGE = 0x407;
 constexpr uint32_t OS_PBM_GETPOS = 0x408;
 
-std::mutex g_lock;
-// A dialog was first shown, ended or destroyed. Never destroyed: a worker
-// may still notify it after the program's last dialog has gone.
-std::condition_variable& g_shownOrEnded = *new std::condition_variable;
-std::vector<std::unique_ptr<OsWindowObject>> g_windows;   // every model ever made
-std::unordered_set<const OsWindowObject*> g_known;
 std::atomic<UiObserver*> g_observer{nullptr};
 std::atomic<bool> g_commonControls{false};
 
@@ -133,62 +124,11 @@ private:
 
 // ---- The model -------------------------------------------------------------
 
-OsWindowObject* Lookup(Window w)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    return UiWindowLocked(w);
-}
-
 HWND HwndOf(Window w)
 {
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     OsWindowObject* o = UiWindowLocked(w);
     return o ? o->hwnd : nullptr;
-}
-
-UiControlKind KindOf(const wchar_t* className)
-{
-    if (lstrcmpiW(className, L"BUTTON") == 0)
-        return UiControlKind::Button;
-    if (lstrcmpiW(className, L"STATIC") == 0)
-        return UiControlKind::Static;
-    if (lstrcmpiW(className, PROGRESS_CLASSW) == 0)
-        return UiControlKind::Progress;
-    return UiControlKind::Other;
-}
-
-int32_t Clamp(int32_t v, int32_t lo, int32_t hi)
-{
-    if (hi < lo)
-        return lo;
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
-// A new dialog model with the template's controls (the template checked by
-// UiBuildDialogTemplate).
-OsWindowObject* CreateModel(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc)
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto dialog = std::make_unique<OsWindowObject>();
-    dialog->isDialog = true;
-    dialog->text = tmpl->caption ? tmpl->caption : L"";
-    dialog->owner = UiWindowLocked(owner);
-    dialog->proc = proc;
-    for (int i = 0; i < tmpl->itemCount; ++i) {
-        const OsDialogItem& item = tmpl->items[i];
-        auto control = std::make_unique<OsWindowObject>();
-        control->dialog = dialog.get();
-        control->id = item.id;
-        control->kind = KindOf(item.className);
-        control->text = item.text ? item.text : L"";
-        dialog->controls.push_back(control.get());
-        g_known.insert(control.get());
-        g_windows.push_back(std::move(control));
-    }
-    OsWindowObject* d = dialog.get();
-    g_known.insert(d);
-    g_windows.push_back(std::move(dialog));
-    return d;
 }
 
 // The real window of a dialog exists (on this thread): the model learns it
@@ -202,7 +142,7 @@ void Attach(OsWindowObject* d, HWND hwnd)
     std::vector<int> childIds;
     for (HWND c : children)
         childIds.push_back(GetDlgCtrlID(c));
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     d->hwnd = hwnd;
     d->thread = GetCurrentThreadId();
     for (size_t i = 0; i < d->controls.size(); ++i) {
@@ -223,12 +163,12 @@ void Attach(OsWindowObject* d, HWND hwnd)
 void Detach(OsWindowObject* d)
 {
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         d->hwnd = nullptr;
         for (OsWindowObject* c : d->controls)
             c->hwnd = nullptr;
     }
-    g_shownOrEnded.notify_all();
+    UiNotifyShownOrEnded();
 }
 
 // Copies what changed in the model into the real windows of dialog d. On
@@ -243,7 +183,7 @@ void Sync(OsWindowObject* d)
     };
     std::vector<Change> changes;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         d->syncPosted = false;
         auto take = [&changes](OsWindowObject* w) {
             if (!(w->textDirty || w->rangeDirty || w->posDirty))
@@ -268,10 +208,10 @@ void Sync(OsWindowObject* d)
 }
 
 // After a change of w's model: whether the caller (on the dialog's thread)
-// must Sync now; from another thread the sync is posted. Requires g_lock.
+// must Sync now; from another thread the sync is posted. Requires UiLock.
 bool ChangedLocked(OsWindowObject* w)
 {
-    OsWindowObject* d = w->isDialog ? w : w->dialog;
+    OsWindowObject* d = UiDialogOf(w);
     if (!d || !d->hwnd)
         return false;
     if (d->thread == GetCurrentThreadId())
@@ -289,8 +229,8 @@ int SetText(OsWindowObject* w, const wchar_t* text)
     OsWindowObject* dialog;
     bool syncNow;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        dialog = w->isDialog ? w : w->dialog;
+        std::lock_guard<std::mutex> hold(UiLock());
+        dialog = UiDialogOf(w);
         w->text = value;
         w->textDirty = true;
         if (observer && !w->isDialog)
@@ -304,19 +244,10 @@ int SetText(OsWindowObject* w, const wchar_t* text)
     return 1;
 }
 
-// A box owned by a dialog that another thread is still initialising (the
-// update worker starts from the progress dialog's initialisation and may ask
-// at once) waits until that dialog is shown, so that the dialog appears
-// before its box, in the same order on every run. Bounded: an
-// initialisation that itself waits for the asking thread must not hang.
-void AwaitOwnerShown(Window owner)
+// Whether a dialog's real window exists, on another thread. Requires UiLock.
+bool RunsElsewhere(const OsWindowObject* d)
 {
-    constexpr auto kShownWithin = std::chrono::seconds(1);
-    std::unique_lock<std::mutex> hold(g_lock);
-    OsWindowObject* d = UiWindowLocked(owner);
-    if (!d || !d->isDialog || !d->modal || !d->hwnd || d->thread == GetCurrentThreadId())
-        return;
-    g_shownOrEnded.wait_for(hold, kShownWithin, [d] { return d->shown || d->ended || !d->hwnd; });
+    return d->hwnd && d->thread != GetCurrentThreadId();
 }
 
 // ---- The dialog procedure -------------------------------------------------
@@ -361,7 +292,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
             return TRUE;
         bool endedBefore;
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             endedBefore = d->ended;
         }
         if (endedBefore) {
@@ -393,7 +324,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         intptr_t result;
         bool modal;
         {
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             result = d->result;
             modal = d->modal;
         }
@@ -404,10 +335,10 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case WM_SHOWWINDOW:
         if (wParam) {
             {
-                std::lock_guard<std::mutex> hold(g_lock);
+                std::lock_guard<std::mutex> hold(UiLock());
                 d->shown = true;
             }
-            g_shownOrEnded.notify_all();
+            UiNotifyShownOrEnded();
         }
         break;
     case WM_NCDESTROY:
@@ -420,7 +351,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         {
             // A command that reaches a dialog already ended (by a worker,
             // whose end is still on its way) is not the program's any more.
-            std::lock_guard<std::mutex> hold(g_lock);
+            std::lock_guard<std::mutex> hold(UiLock());
             if (d->ended)
                 return TRUE;
         }
@@ -439,7 +370,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 bool UsesProgress(const OsDialogTemplate* tmpl)
 {
     for (int i = 0; i < tmpl->itemCount; ++i)
-        if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
+        if (UiKindOf(tmpl->items[i].className) == UiControlKind::Progress)
             return true;
     return false;
 }
@@ -507,15 +438,6 @@ std::wstring DeviceOf(const std::wstring& chosen)
 
 // ---- Shared with the rest of the backend ------------------------------------
 
-std::mutex& UiLock() { return g_lock; }
-
-OsWindowObject* UiWindowLocked(Window w)
-{
-    if (!w || !g_known.count(w))
-        return nullptr;
-    return w->magic == OsWindowObject::kMagic ? w : nullptr;
-}
-
 void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
 
 HWND UiRealWindow(Window w) { return HwndOf(w); }
@@ -525,7 +447,7 @@ Window UiCreateModelessDialog(const OsDialogTemplate* tmpl)
     std::vector<DWORD> buffer;
     if (!UiBuildDialogTemplate(tmpl, &buffer))
         return nullptr;
-    OsWindowObject* d = CreateModel(tmpl, nullptr, nullptr);
+    OsWindowObject* d = UiNewDialog(tmpl, nullptr, nullptr);
     if (UsesProgress(tmpl) && !g_commonControls)
         return d;   // no progress class yet: the model alone
     // Lives with the window, which lives with its thread.
@@ -573,9 +495,9 @@ void OsInitCommonControls()
 
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
-    AwaitOwnerShown(owner);
+    UiAwaitOwnerShown(owner, RunsElsewhere);
     if (UiObserver* observer = g_observer.load())
-        return UiBoxAnswer(style, observer->AnswerBox(Lookup(owner) ? owner : nullptr, text ? text : L"",
+        return UiBoxAnswer(style, observer->AnswerBox(UiWindow(owner) ? owner : nullptr, text ? text : L"",
                                                        caption ? caption : L"", style));
     int raw;
     {
@@ -590,7 +512,7 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
 
 int OsGetOpenFileName(OsOpenFileName* record)
 {
-    if (!record || !record->file || record->maxFile == 0)
+    if (!UiOpenFileUsable(record))
         return 0;
     if (UiObserver* observer = g_observer.load())
         return observer->OpenFile(record) ? 1 : 0;
@@ -669,9 +591,9 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     // program must not rely on that).
     if (UsesProgress(tmpl) && !g_commonControls)
         return -1;
-    OsWindowObject* d = CreateModel(tmpl, owner, proc);
+    OsWindowObject* d = UiNewDialog(tmpl, owner, proc);
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         d->modal = true;
     }
     DialogStart start{d, param, FrontOpen(static_cast<WPARAM>(OS_IDCANCEL))};
@@ -682,7 +604,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     Detach(d);
     if (UiObserver* observer = g_observer.load())
         observer->DialogClosed(d);
-    std::lock_guard<std::mutex> hold(g_lock);
+    std::lock_guard<std::mutex> hold(UiLock());
     return d->ended ? d->result : r;
 }
 
@@ -693,7 +615,7 @@ int OsEndDialog(Window dialog, intptr_t result)
     bool modal;
     OsWindowObject* d;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         d = UiWindowLocked(dialog);
         if (!d || !d->isDialog)
             return 0;
@@ -707,7 +629,7 @@ int OsEndDialog(Window dialog, intptr_t result)
         if (hwnd && !here && !d->endPosted && PostMessageW(hwnd, WM_UI_END, 0, 0))
             d->endPosted = true;
     }
-    g_shownOrEnded.notify_all();
+    UiNotifyShownOrEnded();
     if (here) {
         Sync(d);
         if (modal)
@@ -724,19 +646,19 @@ int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
 
 int OsSetWindowText(Window window, const wchar_t* text)
 {
-    OsWindowObject* w = Lookup(window);
+    OsWindowObject* w = UiWindow(window);
     return w ? SetText(w, text) : 0;
 }
 
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
-    OsWindowObject* w = Lookup(window);
+    OsWindowObject* w = UiWindow(window);
     if (!w)
         return 0;
     HWND hwnd;
     bool progress;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         hwnd = w->hwnd;
         progress = !w->isDialog && w->kind == UiControlKind::Progress;
     }
@@ -747,8 +669,8 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
         HWND dialogHwnd;
         DWORD thread;
         {
-            std::lock_guard<std::mutex> hold(g_lock);
-            dialog = w->isDialog ? w : w->dialog;
+            std::lock_guard<std::mutex> hold(UiLock());
+            dialog = UiDialogOf(w);
             dialogHwnd = dialog ? dialog->hwnd : nullptr;
             thread = dialog ? dialog->thread : 0;
         }
@@ -764,19 +686,19 @@ intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr
     intptr_t answer = 0;
     bool syncNow = false;
     {
-        std::lock_guard<std::mutex> hold(g_lock);
+        std::lock_guard<std::mutex> hold(UiLock());
         switch (message) {
         case OS_PBM_SETRANGE32:
             answer = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
             w->rangeLow = static_cast<int32_t>(wParam);
             w->rangeHigh = static_cast<int32_t>(lParam);
-            w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
+            w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
             w->rangeDirty = true;
             syncNow = ChangedLocked(w);
             break;
         case OS_PBM_SETPOS:
             answer = w->pos;
-            w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+            w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
             w->posDirty = true;
             syncNow = ChangedLocked(w);
             break;

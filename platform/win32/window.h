@@ -1,68 +1,20 @@
-// Windows, modules and resources of the Win32 backend's user interface.
+// What the Win32 backend's user interface adds to the window model
+// (platform/common/ui_model.h), whose objects name the real windows that
+// show them.
 //
-// A program's Window is a model object, not an HWND: it keeps the state the
-// program set (texts, a progress bar's range and position, a dialog's end)
-// and names the real window that shows it. The model is what calls answer
-// from (OsGetDlgItemText, the previous position of a bar), so a call from
-// the update worker never waits for the dialog's thread: it changes the
-// model and the real controls follow on their own thread (see ui_dialogs.cpp).
-//
-// Every model object lives until the process ends: the update worker keeps
-// its dialog's handle after the modal loop has returned, so a handle never
-// dangles. All model state is guarded by one lock (UiLock); no Win32 window
-// call is made while it is held.
+// The model is what calls answer from (OsGetDlgItemText, the previous
+// position of a bar), so a call from the update worker never waits for the
+// dialog's thread: it changes the model and the real controls follow on
+// their own thread (see ui_dialogs.cpp). No Win32 window call is made while
+// UiLock is held.
 #pragma once
 #include <windows.h>
 
-#include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/common/ui_model.h"
 #include "platform/common/ui_shared.h"
-#include "platform/ui.h"
-
-enum class UiControlKind { Button, Static, Progress, Other };
-
-struct OsWindowObject {
-    static constexpr uint32_t kMagic = 0x57494E44;  // guards against foreign pointers
-    uint32_t magic = kMagic;
-    bool isDialog = false;
-
-    // The real window while it exists (nullptr before its creation and after
-    // its destruction) and the thread that owns it.
-    HWND hwnd = nullptr;
-    DWORD thread = 0;
-
-    // A control: its dialog, id and kind.
-    OsWindowObject* dialog = nullptr;
-    int id = 0;
-    UiControlKind kind = UiControlKind::Other;
-    std::wstring text;                  // a control's text, a dialog's caption
-    std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
-    int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
-
-    // What the real window does not show yet.
-    bool textDirty = false, rangeDirty = false, posDirty = false;
-
-    // A dialog: its controls in template order, owner, procedure, state.
-    std::vector<OsWindowObject*> controls;
-    OsWindowObject* owner = nullptr;
-    OsDialogProc proc = nullptr;
-    bool modal = false;
-    bool shown = false;      // initialisation done and first shown (or ended in it)
-    bool ended = false;
-    intptr_t result = 0;
-    bool syncPosted = false; // a message to bring the real controls up to date is on its way
-    bool endPosted = false;  // the end is on its way to the dialog's thread
-};
-
-// The lock that guards every model object.
-std::mutex& UiLock();
-
-// The model behind a handle, or nullptr when it is none of ours. Requires
-// UiLock.
-OsWindowObject* UiWindowLocked(Window w);
 
 // ---- The dialog template in memory ------------------------------------
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/host/entry.h"
+#include "platform/host/ui.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
@@ -315,7 +316,7 @@ public:
         int32_t pos;
         std::wstring text;
     };
-    int MessageBox(Window, const std::wstring&, const std::wstring&, uint32_t) override { return OS_IDOK; }
+    int AnswerBox(Window, const std::wstring&, const std::wstring&, uint32_t) override { return OS_IDOK; }
     int OpenFile(OsOpenFileName*) override { return 0; }
     void DialogUpdate(Window dialog) override { Look(dialog, &rounds); }
     void DialogClosed(Window dialog) override { Look(dialog, &closed); }

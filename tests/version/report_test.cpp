@@ -277,7 +277,7 @@ class LockProbePresenter : public UiPresenter {
 public:
     explicit LockProbePresenter(std::atomic<int>* probes, std::atomic<int>* free)
         : probes_(probes), free_(free) {}
-    int MessageBox(Window, const std::wstring&, const std::wstring&, uint32_t) override
+    int AnswerBox(Window, const std::wstring&, const std::wstring&, uint32_t) override
     {
         std::thread other([this] {
             Handle h = OsCreateMutex(L"NorFlash");

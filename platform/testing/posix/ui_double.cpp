@@ -20,23 +20,8 @@ int g_pressPipe[2] = {-1, -1};   // wakes a waiting dialog when a press is queue
 
 void TextWatcher(Window, int id, const std::wstring& text) { shared::TextSet(id, text); }
 
-class DoublePresenter : public UiPresenter {
+class DoublePresenter : public shared::Answers<UiPresenter> {
 public:
-    int MessageBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                   uint32_t style) override
-    {
-        return shared::AnswerBox(owner, text, caption, style);
-    }
-
-    int OpenFile(OsOpenFileName* record) override { return shared::AnswerOpenFile(record); }
-
-    void DialogCreated(Window dialog, Window owner) override
-    {
-        std::wstring caption = Caption(dialog);
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::DialogCreatedLocked(dialog, owner, caption);
-    }
-
     int WaitCommand(Window /*dialog*/, const int* fds, int nfds) override
     {
         {
@@ -62,38 +47,38 @@ public:
 
 }  // namespace
 
-void Install()
+namespace backend {
+
+void ResetLocked()
 {
-    {
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::ResetLocked();
-        if (g_pressPipe[0] < 0 && pipe2(g_pressPipe, O_NONBLOCK | O_CLOEXEC) != 0)
-            g_pressPipe[0] = g_pressPipe[1] = -1;
-    }
-    shared::ResetTextWatch();
+    if (g_pressPipe[0] < 0 && pipe2(g_pressPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        g_pressPipe[0] = g_pressPipe[1] = -1;
+}
+
+void Attach()
+{
     UiRecordHistory(true);
     UiSetTextWatcher(TextWatcher);
     UiSetPresenter(std::make_unique<DoublePresenter>());
 }
 
-void Uninstall()
+void Detach()
 {
     UiSetPresenter(nullptr);
     UiSetTextWatcher(nullptr);
     UiRecordHistory(false);
-    shared::ResetTextWatch();
 }
 
-void PressNext(int commandId)
+void PressQueuedLocked()
 {
-    std::lock_guard<std::mutex> hold(shared::Lock());
-    shared::PressesLocked().push_back(commandId);
     if (g_pressPipe[1] >= 0) {
         char c = 1;
         ssize_t n = write(g_pressPipe[1], &c, 1);
         (void)n;
     }
 }
+
+}  // namespace backend
 
 Window NewDialog(const OsDialogTemplate* tmpl) { return UiCreateDialog(tmpl, nullptr, nullptr); }
 

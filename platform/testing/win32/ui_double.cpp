@@ -31,23 +31,9 @@ void PressLocked()
     }
 }
 
-class DoubleObserver : public UiObserver {
+class DoubleObserver : public shared::Answers<UiObserver> {
 public:
-    int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption,
-                  uint32_t style) override
-    {
-        return shared::AnswerBox(owner, text, caption, style);
-    }
-
-    int OpenFile(OsOpenFileName* record) override { return shared::AnswerOpenFile(record); }
-
-    void DialogCreated(Window dialog, Window owner) override
-    {
-        std::wstring caption = Caption(dialog);
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::DialogCreatedLocked(dialog, owner, caption);
-        g_open.push_back(dialog);
-    }
+    void OpenedLocked(Window dialog) override { g_open.push_back(dialog); }
 
     void DialogIdle(Window dialog) override
     {
@@ -81,30 +67,21 @@ DoubleObserver g_observer;
 
 }  // namespace
 
-void Install()
+namespace backend {
+
+void ResetLocked()
 {
-    {
-        std::lock_guard<std::mutex> hold(shared::Lock());
-        shared::ResetLocked();
-        g_open.clear();
-        g_pressedTo = nullptr;
-    }
-    shared::ResetTextWatch();
-    UiSetObserver(&g_observer);
+    g_open.clear();
+    g_pressedTo = nullptr;
 }
 
-void Uninstall()
-{
-    UiSetObserver(nullptr);
-    shared::ResetTextWatch();
-}
+void Attach() { UiSetObserver(&g_observer); }
 
-void PressNext(int commandId)
-{
-    std::lock_guard<std::mutex> hold(shared::Lock());
-    shared::PressesLocked().push_back(commandId);
-    PressLocked();
-}
+void Detach() { UiSetObserver(nullptr); }
+
+void PressQueuedLocked() { PressLocked(); }
+
+}  // namespace backend
 
 Window NewDialog(const OsDialogTemplate* tmpl) { return UiCreateModelessDialog(tmpl); }
 

@@ -1,0 +1,104 @@
+// The window model of both backends' user interfaces: a program's Window is
+// one of these objects, a dialog or one of its controls. It keeps what the
+// program set (texts, a progress bar's range and position, a dialog's end),
+// and the calls answer from it. On Linux a presenter shows the model; on
+// Windows it also names the real window that shows it.
+//
+// Every window lives until the process ends: other threads may keep a
+// dialog's handle after its modal loop has returned (the update worker ends
+// the dialog and then returns), so a handle never dangles. All model state
+// is guarded by one lock (UiLock).
+#pragma once
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/common/ui_view.h"
+#include "platform/ui.h"
+
+struct UiThreadContext;   // the POSIX backend's thread that runs a modal loop
+struct HWND__;            // the Win32 backend's real window (an HWND)
+
+struct OsWindowObject {
+    static constexpr uint32_t kMagic = 0x57494E44;  // guards against foreign pointers
+    uint32_t magic = kMagic;
+    bool isDialog = false;
+
+    // A control: its dialog, id, kind and place in the template (dialog units).
+    OsWindowObject* dialog = nullptr;
+    int id = 0;
+    UiControlKind kind = UiControlKind::Other;
+    std::wstring className;
+    short x = 0, y = 0, cx = 0, cy = 0;
+    std::wstring text;                  // a control's text, a dialog's caption
+    std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
+    int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
+    bool rangeSet = false;              // a progress bar's range was set by the program
+
+    // A dialog: its controls in template order, owner, procedure, state.
+    std::vector<OsWindowObject*> controls;
+    OsWindowObject* owner = nullptr;
+    OsDialogProc proc = nullptr;
+    bool modal = false;
+    bool shown = false;             // initialisation done and first shown (or ended in it)
+    bool ended = false;
+    intptr_t result = 0;
+
+    // The POSIX backend: every visible change, and the thread running the
+    // dialog's modal loop while it runs.
+    uint64_t version = 0;
+    UiThreadContext* loop = nullptr;
+
+    // The Win32 backend: the real window while it exists (nullptr before its
+    // creation and after its destruction) and the thread that owns it; what
+    // the real window does not show yet, and the messages on their way to it.
+    HWND__* hwnd = nullptr;
+    uint32_t thread = 0;
+    bool textDirty = false, rangeDirty = false, posDirty = false;
+    bool syncPosted = false;  // a message to bring the real controls up to date
+    bool endPosted = false;   // the end, to the dialog's thread
+};
+
+// The lock that guards every window.
+std::mutex& UiLock();
+
+// The window behind a handle, or nullptr when it is none of ours. Requires
+// UiLock; UiWindow takes it.
+OsWindowObject* UiWindowLocked(Window w);
+OsWindowObject* UiWindow(Window w);
+
+// The control of a dialog with an id, or nullptr (no such control, or
+// dialog is no dialog). Requires UiLock.
+OsWindowObject* UiControlLocked(Window dialog, int id);
+
+// The dialog a window belongs to (itself for a dialog). Requires UiLock.
+inline OsWindowObject* UiDialogOf(OsWindowObject* w) { return w->isDialog ? w : w->dialog; }
+
+// A control's kind by its class name, in any letter case.
+UiControlKind UiKindOf(const wchar_t* className);
+
+// A new dialog (not modal, no loop) with the controls of tmpl, which the
+// backend has checked. Takes UiLock.
+OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc);
+
+// What a presenter shows of a dialog, copied under the lock. False when
+// dialog is none of ours. Takes UiLock.
+bool UiSnapshot(Window dialog, UiDialogView* out);
+
+// v within [lo, hi] (lo when the range is empty), as a progress bar keeps it.
+int32_t UiClamp(int32_t v, int32_t lo, int32_t hi);
+
+// A box owned by a dialog that another thread is still initialising (the
+// update worker starts from the progress dialog's initialisation and may
+// ask at once) waits until that dialog is shown, so that the dialog appears
+// before its box, in the same order on every run. Bounded: an
+// initialisation that itself waits for the asking thread must not hang.
+// runsElsewhere (requires UiLock): the dialog's modal loop runs, on another
+// thread than the caller's.
+void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog));
+// Wakes those waiting: a dialog was shown, ended or lost its loop.
+void UiNotifyShownOrEnded();
+
+// Whether an open-file record can be answered at all (a file buffer with room).
+bool UiOpenFileUsable(const OsOpenFileName* record);

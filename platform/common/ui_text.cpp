@@ -1,0 +1,103 @@
+// What the user interfaces share that touches no state: a message box's
+// buttons and their names, and UTF-8 of wide text. Also built into
+// drive.exe, which speaks the line protocol for the Win32 build.
+#include <algorithm>
+
+#include "platform/common/ui_shared.h"
+#include "platform/utf16.h"
+
+// ---- Message boxes ------------------------------------------------------
+
+std::vector<int> UiBoxButtons(uint32_t style)
+{
+    switch (style & 0xF) {
+    case 1: return {OS_IDOK, OS_IDCANCEL};
+    case 2: return {3, 4, 5};                  // Abort, Retry, Ignore
+    case 3: return {OS_IDYES, OS_IDNO, OS_IDCANCEL};
+    case 4: return {OS_IDYES, OS_IDNO};
+    case 5: return {4, OS_IDCANCEL};           // Retry, Cancel
+    default: return {OS_IDOK};
+    }
+}
+
+int UiBoxDefault(uint32_t style)
+{
+    std::vector<int> buttons = UiBoxButtons(style);
+    size_t index = (style >> 8) & 0xF;   // 0x100: the second, 0x200: the third
+    if (index >= buttons.size())
+        index = 0;
+    return buttons[index];
+}
+
+int UiBoxCloseAnswer(uint32_t style)
+{
+    std::vector<int> buttons = UiBoxButtons(style);
+    for (int b : buttons)
+        if (b == OS_IDCANCEL)
+            return b;
+    for (int b : buttons)
+        if (b == OS_IDNO)
+            return b;
+    return buttons.back();
+}
+
+int UiBoxAnswer(uint32_t style, int raw)
+{
+    for (int b : UiBoxButtons(style))
+        if (b == raw)
+            return raw;
+    return UiBoxCloseAnswer(style);
+}
+
+const char* UiButtonName(int answer)
+{
+    switch (answer) {
+    case OS_IDOK: return "OK";
+    case OS_IDCANCEL: return "Cancel";
+    case 3: return "Abort";
+    case 4: return "Retry";
+    case 5: return "Ignore";
+    case OS_IDYES: return "Yes";
+    case OS_IDNO: return "No";
+    default: return "?";
+    }
+}
+
+// ---- Text ---------------------------------------------------------------
+
+// Wide text is UTF-16 on either width of wchar_t: a pair is one character.
+// The lone surrogates U+DC80..U+DCFF stand for bytes that were not UTF-8
+// and go back to them.
+std::string UiUtf8(const std::wstring& text)
+{
+    std::string out;
+    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
+        const size_t end = std::min(text.find(L'\0', at), text.size());
+        std::string part((end - at) * 4 + 1, '\0');
+        part.resize(utf16::ToUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
+        out += part;
+        if (end < text.size())
+            out.push_back('\0');
+        at = end;
+    }
+    return out;
+}
+
+// A character beyond U+FFFF becomes a surrogate pair, also where wchar_t
+// would hold it whole. A byte that is not UTF-8 (a host file name in
+// another encoding) is kept as U+DC80..U+DCFF, which the file calls and
+// UiUtf8 turn back into the same byte.
+std::wstring UiWideFromUtf8(const std::string& text)
+{
+    std::wstring out;
+    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
+        const size_t end = std::min(text.find('\0', at), text.size());
+        std::wstring part(end - at + 1, L'\0');
+        part.resize(utf16::FromUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
+        out += part;
+        if (end < text.size())
+            out.push_back(L'\0');
+        at = end;
+    }
+    return out;
+}

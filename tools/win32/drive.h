@@ -1,0 +1,132 @@
+// The parts of drive (see drive.cpp): its input and output, the program it
+// runs, the program's windows as drive finds and reads them, and the line
+// protocol spoken for them.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/common/ui_view.h"
+
+// ---- Output and input (drive_io.cpp) -------------------------------------
+
+// Writes text to standard error (the console as wide text); a closed
+// standard error does not stop the program's run.
+void Write(const std::string& text);
+
+// DRIVE_TRACE set: what drive sees, on standard error.
+extern bool g_trace;
+void Trace(const std::string& what, HWND h);
+
+// A line of standard input, read by a thread of its own.
+struct Line {
+    std::string text;
+    bool tooLong = false;   // longer than lineproto::kMaxLine: read past, not kept
+};
+// Takes Ctrl-C from now on (before the program starts), and reads standard
+// input from StartReading on.
+void StartInput();
+void StartReading();
+// 1: a line, 0: end of input, -1: none yet.
+int TakeLine(Line* line);
+// A line or the end of input is waiting.
+bool InputWaiting();
+// Whether Ctrl-C came since last asked (consumed), and whether it came (not).
+bool TakeInterrupt();
+bool InterruptWaiting();
+// Set when a line or the end of input came, and on Ctrl-C.
+HANDLE InputEvent();
+HANDLE InterruptEvent();
+
+// ---- The program (drive.cpp) -----------------------------------------------
+
+extern PROCESS_INFORMATION g_child;
+extern std::string g_unit;   // shown after a bar's numbers ("KB" for flashupdate)
+bool ChildRunning();
+// An environment variable, "" when unset.
+std::wstring EnvOf(const wchar_t* name);
+// A Unix path given to drive under Wine, as its DOS name (others unchanged).
+std::wstring HostOfUnix(const std::wstring& path);
+
+// ---- The program's windows (drive_windows.cpp) -----------------------------
+
+// A message box's text, and the open-file dialog's file-name box (a combo
+// box, or an edit control in the old style).
+constexpr int kIdBoxText = 0xFFFF;
+constexpr int kIdFileNameCombo = 0x47C, kIdFileNameEdit = 0x480;
+
+enum class Kind { Unknown, Dialog, Box, Chooser };
+
+struct Tracked {
+    HWND h;
+    uint64_t seq;
+    Kind kind = Kind::Unknown;
+    bool shown = false;
+    bool answered = false;   // a box or chooser that was answered and is going away
+    bool reads = false;
+    bool eofSent = false;
+    std::vector<HWND> controls;   // a dialog's controls, in the order of its views
+    UiDialogView written, latest;
+    DWORD lastWrite = 0;
+    HANDLE thread = nullptr;   // the thread that runs it (for the watch)
+};
+
+// The program's windows now, the newest last.
+extern std::vector<Tracked> g_windows;
+
+std::wstring ClassOf(HWND h);
+std::wstring TextOf(HWND h);
+std::wstring CaptionOf(HWND h);
+std::vector<HWND> ChildrenOf(HWND h);
+// A control anywhere below h with that id, or nullptr.
+HWND Descendant(HWND h, int id);
+// Waits until the window's thread has handled what was sent to it before
+// (or runs a modal loop that it opened meanwhile). False when the window
+// or the program has gone.
+bool Sync(HWND h);
+// Presses a button without waiting for the press to be handled.
+void Click(HWND button);
+
+// Loads drive_hook.dll (before the program starts: it inherits the
+// variable that names drive's thread to the hook), and starts the thread
+// that watches dialogs go.
+void LoadHook();
+void StartWatch();
+// Looks closely for dialogs that go, for a while (after an answer).
+void Watch();
+
+// What a window is: a message box, the open-file dialog or a dialog.
+Kind Classify(HWND h);
+// A dialog's caption and controls now. The first time its controls are
+// found; afterwards what a control going away no longer answers keeps its
+// last value (t->latest).
+UiDialogView Snapshot(Tracked* t, bool first);
+bool SameView(const UiDialogView& a, const UiDialogView& b);
+
+// Finds the program's windows: new ones get the next sequence number (the
+// older first); the ones gone are forgotten, after DialogGone.
+void Scan();
+// The window in front: the one that appeared last.
+Tracked* Front();
+// Waits until an answered window has gone, then lets its owner's thread
+// take up what follows the answer.
+void AfterAnswer(HWND h);
+
+// ---- The line protocol for them (drive_protocol.cpp, drive_chooser.cpp) ----
+
+void HandleBox(Tracked& t);
+void HandleChooser(Tracked& t);
+void ShowDialog(Tracked& t);
+// Writes what changed in the dialogs shown (throttled unless always).
+void FlushShown(bool always);
+// A window has gone; ended: by its own thread (a dialog that ended).
+void DialogGone(Tracked& t, bool ended);
+// Reads a line for the dialog in front and presses what it names.
+void ReadCommand(Tracked& t);
+// Ctrl-C to the window in front.
+void Interrupt();
+// Waits for the next thing a box waits for: 1 a line, 0 end of input, -1
+// Ctrl-C, -2 the window or the program has gone.
+int WaitAnswer(HWND h, Line* line);

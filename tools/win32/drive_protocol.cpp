@@ -1,0 +1,203 @@
+// The line protocol that drive speaks for the program's message boxes and
+// dialogs, through the same lines as the Linux build
+// (platform/common/line_protocol.h); the open-file dialog is in
+// drive_chooser.cpp.
+#include "platform/common/line_protocol.h"
+#include "tools/win32/drive.h"
+
+namespace {
+
+constexpr DWORD kPollMs = 10;
+
+void Flush(Tracked& t, bool always)
+{
+    if (!t.shown || t.kind != Kind::Dialog || SameView(t.latest, t.written))
+        return;
+    DWORD now = GetTickCount();
+    if (!always && now - t.lastWrite < lineproto::kProgressIntervalMs)
+        return;
+    Write(lineproto::Changes(t.written, t.latest, false, g_unit));
+    t.written = t.latest;
+    t.lastWrite = now;
+}
+
+// Sends command id to the dialog: a press of its button, or the command
+// itself where it has no button of that id (2: the close command).
+void Press(Tracked& t, int id)
+{
+    HWND button = nullptr;
+    for (size_t i = 0; i < t.latest.controls.size(); ++i)
+        if (t.latest.controls[i].kind == UiControlKind::Button && t.latest.controls[i].id == id)
+            button = t.controls[i];
+    if (button)
+        Click(button);
+    else
+        SendNotifyMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    Watch();
+    Sync(t.h);
+}
+
+}  // namespace
+
+int WaitAnswer(HWND h, Line* line)
+{
+    for (;;) {
+        if (TakeInterrupt())
+            return -1;
+        int got = TakeLine(line);
+        if (got >= 0)
+            return got;
+        if (!IsWindow(h) || !ChildRunning())
+            return -2;
+        HANDLE events[] = {InputEvent(), InterruptEvent(), g_child.hProcess};
+        WaitForMultipleObjects(3, events, FALSE, kPollMs * 5);
+    }
+}
+
+void FlushShown(bool always)
+{
+    for (Tracked& t : g_windows)
+        if (t.shown && t.kind == Kind::Dialog && IsWindow(t.h)) {
+            t.latest = Snapshot(&t, false);
+            Flush(t, always);
+        }
+}
+
+void DialogGone(Tracked& t, bool ended)
+{
+    if (t.shown && t.kind == Kind::Dialog && ended) {
+        if (!SameView(t.latest, t.written))
+            Write(lineproto::Changes(t.written, t.latest, false, g_unit));
+        Write(lineproto::Closed(t.latest.caption));
+    }
+}
+
+// ---- Message boxes -------------------------------------------------------
+
+void HandleBox(Tracked& t)
+{
+    Trace("box", t.h);
+    FlushShown(true);   // what the dialogs show so far comes first
+    Sync(t.h);
+    std::vector<std::pair<int, HWND>> buttons;
+    for (HWND c : ChildrenOf(t.h))
+        if (lineproto::Lower(ClassOf(c)) == L"button" && IsWindowVisible(c))
+            buttons.push_back({GetDlgCtrlID(c), c});
+    if (buttons.empty())
+        return;
+    std::vector<int> ids;
+    for (auto& b : buttons)
+        ids.push_back(b.first);
+    // The default: the button drawn as the default push button, else the
+    // one the box names (DM_GETDEFID), else the first. The style comes
+    // first: Wine's box gives MB_DEFBUTTON2's button that style and the
+    // focus but still answers DM_GETDEFID with the first.
+    int def = 0;
+    for (auto& b : buttons)
+        if (!def && (GetWindowLongW(b.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+            def = b.first;
+    DWORD_PTR defId = 0;
+    if (!def && SendMessageTimeoutW(t.h, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 1000, &defId) &&
+        HIWORD(defId) == DC_HASDEFID)
+        for (auto& b : buttons)
+            if (b.first == static_cast<int>(LOWORD(defId)))
+                def = b.first;
+    if (!def)
+        def = buttons[0].first;
+    // Closing without a choice: Cancel where the box has it, No for Yes/No,
+    // else its last button (the only one).
+    int close = buttons.back().first;
+    for (int want : {IDNO, IDCANCEL})
+        for (auto& b : buttons)
+            if (b.first == want)
+                close = want;
+    auto press = [&](int id) {
+        for (auto& b : buttons)
+            if (b.first == id)
+                Click(b.second);
+        t.answered = true;
+        AfterAnswer(t.h);
+        Watch();
+    };
+    Write(lineproto::BoxQuestion(CaptionOf(t.h), TextOf(GetDlgItem(t.h, kIdBoxText)), ids));
+    for (;;) {
+        Line line;
+        int got = WaitAnswer(t.h, &line);
+        Trace("answer " + std::to_string(got), t.h);
+        if (got == -2)
+            return;
+        if (got == -1) {
+            Write(lineproto::BoxTakenWithout(close, "interrupted"));
+            return press(close);
+        }
+        if (got == 0) {
+            Write(lineproto::BoxTakenWithout(def, "end of input"));
+            return press(def);
+        }
+        if (line.tooLong) {
+            Write(lineproto::BoxTooLong(ids));
+            continue;
+        }
+        if (int answer = lineproto::BoxAnswerOf(line.text, ids)) {
+            Write(lineproto::BoxTaken(answer));
+            return press(answer);
+        }
+        Write(lineproto::BoxNoButton(line.text, ids));
+    }
+}
+
+// ---- The program's dialogs ---------------------------------------------------
+
+void ShowDialog(Tracked& t)
+{
+    Sync(t.h);
+    UiDialogView view = Snapshot(&t, true);
+    bool reads = false;
+    Write(lineproto::DialogShown(view, g_unit, &reads));
+    t.reads = reads;
+    t.written = t.latest = view;
+    t.lastWrite = GetTickCount();
+}
+
+void ReadCommand(Tracked& t)
+{
+    Line line;
+    int got = TakeLine(&line);
+    if (got < 0)
+        return;
+    if (got == 0) {
+        t.eofSent = true;
+        Write(lineproto::Echo(t.latest, IDCANCEL) + " (end of input)\n");
+        return Press(t, IDCANCEL);
+    }
+    if (line.tooLong) {
+        Write(lineproto::TooLong() + "\n");
+        return;
+    }
+    std::string complaint;
+    int id = lineproto::CommandOf(t.latest, lineproto::Trim(line.text), &complaint);
+    if (id == 0) {
+        Write(complaint);
+        return;
+    }
+    Write(lineproto::Echo(t.latest, id) + "\n");
+    Press(t, id);
+}
+
+// Ctrl-C goes to the window in front: a box takes it as Escape, the
+// open-file dialog as cancel (both in their handlers), a dialog as command
+// 2. With no window open the program is ended, as the Linux program ends
+// on Ctrl-C when it shows nothing (a restart delay ends without the
+// restart).
+void Interrupt()
+{
+    Tracked* front = Front();
+    if (!front) {
+        if (TakeInterrupt())
+            TerminateProcess(g_child.hProcess, 1);
+        return;
+    }
+    if (front->kind == Kind::Dialog && TakeInterrupt())
+        Press(*front, IDCANCEL);
+    // A box or chooser that is not shown yet takes it when it is.
+}

@@ -1,0 +1,366 @@
+// drive's view of the program's windows: which top-level windows are the
+// program's, what each is, their controls' texts and bars, pressing a
+// button, and whether a dialog that went ended (by its own thread) or went
+// with its process.
+#include "tools/win32/drive.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "platform/common/line_protocol.h"
+
+using lineproto::Lower;
+
+std::vector<Tracked> g_windows;
+
+namespace {
+
+constexpr DWORD kPollMs = 10;
+uint64_t g_nextSeq = 1;
+
+// A control's text (WM_GETTEXT, which the system carries across
+// processes); false when the control did not answer (it is going away).
+bool ReadText(HWND h, std::wstring* out)
+{
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 1000, &length))
+        return false;
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutW(h, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                             1000, &got) || !IsWindow(h))
+        return false;
+    text.resize(std::min<size_t>(got, text.size() - 1));
+    *out = text;
+    return true;
+}
+
+// Whether a dialog ended or went with its process. A dialog that ends is
+// destroyed by its own thread, which then runs on (at least to end the
+// process); one that goes with its process (a restart ends the program)
+// goes with its thread. Only the first is "Closed", as the Linux program
+// writes it only for a dialog that ended. Wine sends no events of a window
+// hidden or destroyed to another process, so a thread of drive's own looks:
+// closely for a while after each answer (a dialog ends after one), every
+// millisecond otherwise. On Windows a killed thread's windows may go a
+// moment before the thread is seen ended; there a dialog that went with
+// its process could be taken as closed.
+struct Watched {
+    HWND h;
+    HANDLE thread;
+    bool gone;
+    bool ended;
+};
+std::mutex g_watchLock;
+std::vector<Watched> g_watched;
+volatile LONG g_watchUntil = 0;
+
+bool ThreadAlive(HANDLE thread)
+{
+    return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}
+
+DWORD WINAPI WatchDialogs(LPVOID)
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(g_watchLock);
+            for (Watched& w : g_watched)
+                if (!w.gone && !IsWindow(w.h)) {
+                    w.gone = true;
+                    w.ended = ThreadAlive(w.thread);
+                    Trace(std::string("watch: gone") + (w.ended ? " ended" : ""), w.h);
+                }
+        }
+        if (static_cast<LONG>(g_watchUntil - static_cast<LONG>(GetTickCount())) > 0)
+            SwitchToThread();
+        else
+            Sleep(1);
+    }
+}
+
+// Starts watching a dialog (thread: its thread's handle, kept by the watch).
+void WatchDialog(HWND h, HANDLE thread)
+{
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    g_watched.push_back(Watched{h, thread, false, false});
+}
+
+// The exact way where it can be had: drive_hook.dll (beside drive.exe),
+// set as a WH_CALLWNDPROC hook on each thread of the program that shows a
+// window, posts WM_APP + 1 (the window) to this thread when a top-level
+// window gets WM_DESTROY, which a window that goes with its thread never
+// gets. Threads with the hook set are told by it alone.
+constexpr UINT kDestroyedMessage = WM_APP + 1;
+HMODULE g_hookModule;
+HOOKPROC g_hookProc;
+std::vector<DWORD> g_hookedThreads;
+std::vector<HWND> g_destroyed;
+
+bool Hooked(DWORD thread)
+{
+    return std::find(g_hookedThreads.begin(), g_hookedThreads.end(), thread) != g_hookedThreads.end();
+}
+
+void HookThread(DWORD thread)
+{
+    if (thread && g_hookProc && !Hooked(thread) && SetWindowsHookExW(WH_CALLWNDPROC, g_hookProc, g_hookModule, thread)) {
+        g_hookedThreads.push_back(thread);
+        Trace("hooked thread " + std::to_string(thread), nullptr);
+    }
+}
+
+void TakeHookMessages()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, kDestroyedMessage, kDestroyedMessage, PM_REMOVE))
+        g_destroyed.push_back(reinterpret_cast<HWND>(msg.wParam));
+}
+
+// Whether the dialog, which has gone, ended; stops watching it.
+bool DialogEnded(HWND h, HANDLE thread)
+{
+    TakeHookMessages();
+    if (Hooked(GetThreadId(thread))) {
+        std::lock_guard<std::mutex> hold(g_watchLock);
+        for (size_t i = 0; i < g_watched.size(); ++i)
+            if (g_watched[i].h == h)
+                g_watched.erase(g_watched.begin() + static_cast<long>(i));
+        CloseHandle(thread);
+        bool ended = std::find(g_destroyed.begin(), g_destroyed.end(), h) != g_destroyed.end();
+        Trace(std::string("hook: gone") + (ended ? " ended" : ""), h);
+        g_destroyed.erase(std::remove(g_destroyed.begin(), g_destroyed.end(), h), g_destroyed.end());
+        return ended;
+    }
+    std::lock_guard<std::mutex> hold(g_watchLock);
+    bool ended = ThreadAlive(thread);
+    for (size_t i = 0; i < g_watched.size(); ++i)
+        if (g_watched[i].h == h) {
+            ended = ended || g_watched[i].ended;
+            g_watched.erase(g_watched.begin() + static_cast<long>(i));
+            break;
+        }
+    CloseHandle(thread);
+    return ended;
+}
+
+// Reads a control afresh; what a control going away no longer answers
+// keeps its last value.
+void Refresh(HWND h, UiControlView* c)
+{
+    if (c->kind == UiControlKind::Progress) {
+        DWORD_PTR pos = 0, low = 0, high = 0;
+        if (SendMessageTimeoutW(h, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &pos) &&
+            SendMessageTimeoutW(h, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 1000, &low) &&
+            SendMessageTimeoutW(h, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 1000, &high) && IsWindow(h)) {
+            c->pos = static_cast<int>(pos);
+            c->rangeLow = static_cast<int>(low);
+            c->rangeHigh = static_cast<int>(high);
+        }
+    } else {
+        ReadText(h, &c->text);
+    }
+}
+
+}  // namespace
+
+std::wstring ClassOf(HWND h)
+{
+    wchar_t name[64] = L"";
+    GetClassNameW(h, name, 64);
+    return name;
+}
+
+std::wstring TextOf(HWND h)
+{
+    std::wstring text;
+    ReadText(h, &text);
+    return text;
+}
+
+std::wstring CaptionOf(HWND h)
+{
+    wchar_t text[512] = L"";
+    GetWindowTextW(h, text, 512);
+    return text;
+}
+
+std::vector<HWND> ChildrenOf(HWND h)
+{
+    std::vector<HWND> out;
+    for (HWND c = GetWindow(h, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        out.push_back(c);
+    return out;
+}
+
+HWND Descendant(HWND h, int id)
+{
+    struct Find {
+        int id;
+        HWND found;
+    } find{id, nullptr};
+    EnumChildWindows(
+        h,
+        [](HWND c, LPARAM p) -> BOOL {
+            auto* f = reinterpret_cast<Find*>(p);
+            if (GetDlgCtrlID(c) == f->id) {
+                f->found = c;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&find));
+    return find.found;
+}
+
+// Waits until the window's thread has handled what was sent to it before
+// (or runs a modal loop that it opened meanwhile). False when the window
+// or the program has gone.
+bool Sync(HWND h)
+{
+    while (IsWindow(h) && ChildRunning()) {
+        DWORD_PTR r;
+        if (SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_NORMAL, 200, &r))
+            return true;
+    }
+    return false;
+}
+
+void Click(HWND button)
+{
+    SendNotifyMessageW(button, BM_CLICK, 0, 0);
+}
+
+void Watch()
+{
+    InterlockedExchange(&g_watchUntil, static_cast<LONG>(GetTickCount() + 500));
+}
+
+void StartWatch() { CloseHandle(CreateThread(nullptr, 0, WatchDialogs, nullptr, 0, nullptr)); }
+
+void LoadHook()
+{
+    wchar_t self[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
+    if (n == 0 || n >= MAX_PATH * 2)
+        return;
+    std::wstring path(self, n);
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"drive_hook.dll";
+    g_hookModule = LoadLibraryW(path.c_str());
+    if (g_hookModule)
+        g_hookProc = reinterpret_cast<HOOKPROC>(
+            reinterpret_cast<void*>(GetProcAddress(g_hookModule, "DriveCallWndProc")));
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);   // this thread's queue, for the hook's messages
+    wchar_t id[16];
+    swprintf(id, 16, L"%lu", static_cast<unsigned long>(GetCurrentThreadId()));
+    SetEnvironmentVariableW(L"DRIVE_THREAD", id);     // the program inherits it
+}
+
+Kind Classify(HWND h)
+{
+    HWND text = GetDlgItem(h, kIdBoxText);
+    if (text && Lower(ClassOf(text)) == L"static")
+        return Kind::Box;
+    if (Descendant(h, kIdFileNameCombo) || Descendant(h, kIdFileNameEdit))
+        return Kind::Chooser;
+    return Kind::Dialog;
+}
+
+
+UiDialogView Snapshot(Tracked* t, bool first)
+{
+    const bool found = !first;
+    UiDialogView v;
+    v.caption = CaptionOf(t->h);
+    if (found && v.caption.empty() && !IsWindow(t->h))
+        v.caption = t->latest.caption;
+    if (found) {
+        v.controls = t->latest.controls;
+    } else {
+        for (HWND c : ChildrenOf(t->h)) {
+            std::wstring cls = Lower(ClassOf(c));
+            UiControlView control;
+            control.id = GetDlgCtrlID(c);
+            control.kind = cls == L"button"              ? UiControlKind::Button
+                           : cls == L"msctls_progress32" ? UiControlKind::Progress
+                                                         : UiControlKind::Static;
+            v.controls.push_back(control);
+            t->controls.push_back(c);
+        }
+    }
+    for (size_t i = 0; i < v.controls.size(); ++i)
+        Refresh(t->controls[i], &v.controls[i]);
+    return v;
+}
+
+bool SameView(const UiDialogView& a, const UiDialogView& b)
+{
+    return a.caption == b.caption && a.controls == b.controls;
+}
+
+// Finds the program's windows: new ones get the next sequence number (the
+// older first), the ones gone are closed.
+void Scan()
+{
+    std::vector<HWND> now;
+    EnumWindows(
+        [](HWND h, LPARAM p) -> BOOL {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(h, &pid);
+            if (pid == g_child.dwProcessId && ClassOf(h) == L"#32770")
+                reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&now));
+    std::reverse(now.begin(), now.end());   // the z-order has the newest on top
+    for (size_t i = 0; i < g_windows.size();) {
+        Tracked& t = g_windows[i];
+        if (std::find(now.begin(), now.end(), t.h) != now.end() && IsWindow(t.h)) {
+            ++i;
+            continue;
+        }
+        bool ended = DialogEnded(t.h, t.thread);
+        Trace(std::string("gone") + (ended ? " ended" : ""), t.h);
+        DialogGone(t, ended);
+        g_windows.erase(g_windows.begin() + static_cast<long>(i));
+    }
+    for (HWND h : now) {
+        bool known = false;
+        for (const Tracked& t : g_windows)
+            known = known || t.h == h;
+        if (!known) {
+            Tracked t;
+            t.h = h;
+            t.seq = g_nextSeq++;
+            DWORD thread = GetWindowThreadProcessId(h, nullptr);
+            t.thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
+            HookThread(thread);
+            WatchDialog(h, t.thread);
+            g_windows.push_back(t);
+        }
+    }
+}
+
+Tracked* Front()
+{
+    Tracked* front = nullptr;
+    for (Tracked& t : g_windows)
+        if (!front || t.seq > front->seq)
+            front = &t;
+    return front;
+}
+
+// Waits until an answered window has gone, then lets its owner's thread
+// take up what follows the answer.
+void AfterAnswer(HWND h)
+{
+    HWND owner = GetWindow(h, GW_OWNER);
+    DWORD thread = GetWindowThreadProcessId(h, nullptr);
+    while (IsWindow(h) && IsWindowVisible(h) && ChildRunning())
+        WaitForSingleObject(g_child.hProcess, kPollMs);
+    if (owner && GetWindowThreadProcessId(owner, nullptr) == thread)
+        Sync(owner);
+}
