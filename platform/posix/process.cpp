@@ -27,6 +27,7 @@
 
 #include "board/board.h"
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"

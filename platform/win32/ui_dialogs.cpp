@@ -26,6 +26,7 @@
 #include <unordered_set>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"

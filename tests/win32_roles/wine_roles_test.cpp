@@ -23,6 +23,7 @@
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/process.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
