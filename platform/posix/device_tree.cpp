@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "board/board.h"
 #include "platform/common/device_path.h"
@@ -89,7 +91,9 @@ bool IsAscii(const char* s)
 // The host name in the open folder that a device component names: the
 // exact spelling when it exists, else the first name equal to it without
 // regard to letter case, in the folder's order. false when there is none.
-// With st, the entry's own state (a link is not followed).
+// With st, the entry's own state (a link is not followed). folder must be
+// the caller's own descriptor, opened for reading: it is listed from its
+// start.
 bool MatchName(int folder, const std::wstring& wide, std::string& host, struct stat* st)
 {
     const std::string exact = Utf8(wide.c_str(), wide.size());
@@ -101,28 +105,28 @@ bool MatchName(int folder, const std::wstring& wide, std::string& host, struct s
         host = exact;
         return true;
     }
-    int listed = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listed < 0)
+    if (lseek(folder, 0, SEEK_SET) != 0)
         return false;
-    DIR* d = fdopendir(listed);
-    if (d == nullptr) {
-        close(listed);
-        return false;
-    }
     // Plain ASCII names (the usual case) are compared as bytes; only names
     // with other characters are decoded first.
     const bool wantedAscii = IsAscii(exact.c_str());
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        found = wantedAscii && IsAscii(e->d_name) ? strcasecmp(e->d_name, exact.c_str()) == 0
-                                                  : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
-        if (found) {
-            host = e->d_name;
-            break;
+    alignas(dirent64) char buffer[16384];
+    for (;;) {
+        const ssize_t n = getdents64(folder, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+            at += e->d_reclen;
+            const bool same = wantedAscii && IsAscii(e->d_name)
+                                  ? strcasecmp(e->d_name, exact.c_str()) == 0
+                                  : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
+            if (same && strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                host = e->d_name;
+                return st == nullptr || fstatat(folder, host.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+            }
         }
     }
-    closedir(d);
-    return found && (st == nullptr || fstatat(folder, host.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0);
 }
 
 // The host names below rootfs/ that a device path leads to. A component
@@ -142,7 +146,7 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
         if (folderExists) {
             // The folder as its path leads to it, links and all: a host
             // path is made here, nothing is opened through it.
-            Fd folder(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            Fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             std::string match;
             if (folder.get() >= 0 && MatchName(folder.get(), part, match, nullptr))
                 name = match;
@@ -244,7 +248,34 @@ int OpenFolderBeneath(int root, const std::vector<std::wstring>& parts, size_t c
     return current.release();
 }
 
+// The device root, held open while the board's rootfs/ is the same folder
+// (looked at again at every use: a test or "boardsim init" may replace it).
+std::mutex rootMutex;
+std::string rootPath;
+dev_t rootDev = 0;
+ino_t rootIno = 0;
+std::shared_ptr<Fd> rootFd;
+
 }  // namespace
+
+std::shared_ptr<Fd> Root()
+{
+    const std::string path = board::RootFs();
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return nullptr;
+    std::lock_guard<std::mutex> lock(rootMutex);
+    if (rootFd && rootPath == path && rootDev == st.st_dev && rootIno == st.st_ino)
+        return rootFd;
+    auto fd = std::make_shared<Fd>(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd->get() < 0 || fstat(fd->get(), &st) != 0)
+        return nullptr;
+    rootPath = path;
+    rootDev = st.st_dev;
+    rootIno = st.st_ino;
+    rootFd = fd;
+    return fd;
+}
 
 bool HostPath(const wchar_t* path, std::string& out)
 {
@@ -263,11 +294,6 @@ bool HostPath(const wchar_t* path, std::string& out)
     return true;
 }
 
-int OpenRoot()
-{
-    return open(board::RootFs().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
 {
     if (path == nullptr || path[0] == 0)
@@ -277,12 +303,15 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
         if (!OsSplitDevicePath(path, parts) || parts.empty())
             return false;
         target.device = true;
-        target.root.reset(OpenRoot());
-        if (target.root.get() < 0)
+        target.root = Root();
+        if (!target.root)
             return false;
-        target.folder.reset(OpenFolderBeneath(target.root.get(), parts, parts.size() - 1));
-        if (target.folder.get() < 0)
+        target.folder.reset(OpenFolderBeneath(target.root->get(), parts, parts.size() - 1));
+        struct stat held;
+        if (target.folder.get() < 0 || fstat(target.fd(), &held) != 0)
             return false;
+        target.folderDev = held.st_dev;
+        target.folderIno = held.st_ino;
         if (MatchName(target.fd(), parts.back(), target.leaf, &target.leafState))
             target.leafError = 0;
         else
@@ -311,11 +340,10 @@ bool StillInPlace(const WriteTarget& target)
 {
     if (!target.device)
         return true;
-    Fd now(OpenFolderBeneath(target.root.get(), target.parts, target.parts.size() - 1));
+    Fd now(OpenFolderBeneath(target.root->get(), target.parts, target.parts.size() - 1));
     struct stat there;
-    struct stat held;
-    return now.get() >= 0 && fstat(now.get(), &there) == 0 && fstat(target.fd(), &held) == 0 &&
-           there.st_dev == held.st_dev && there.st_ino == held.st_ino;
+    return now.get() >= 0 && fstat(now.get(), &there) == 0 && there.st_dev == target.folderDev &&
+           there.st_ino == target.folderIno;
 }
 
 }  // namespace device_tree
@@ -326,15 +354,15 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     std::vector<std::wstring> parts;
     if (!OsSplitDevicePath(path, parts))
         return -1;
-    Fd root(OpenRoot());
-    if (root.get() < 0)
+    std::shared_ptr<Fd> root = Root();
+    if (!root)
         return -1;
     // When every component exists as spelled, the path as spelled is the
     // file (the usual case: one call).
-    int direct = OpenBeneath(root.get(), JoinSpelled(parts, parts.size()), flags);
+    int direct = OpenBeneath(root->get(), JoinSpelled(parts, parts.size()), flags);
     if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
         return direct;
-    Fd folder(OpenFolderBeneath(root.get(), parts, parts.size() - 1));
+    Fd folder(OpenFolderBeneath(root->get(), parts, parts.size() - 1));
     std::string host;
     if (folder.get() < 0 || !MatchName(folder.get(), parts.back(), host, nullptr))
         return -1;

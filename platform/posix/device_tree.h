@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,9 @@ std::wstring WidenHostName(const char* name);
 // escapes the root.
 bool HostPath(const wchar_t* path, std::string& out);
 
-// The device root, opened (a folder). -1 when the board has none.
-int OpenRoot();
+// The device root, held open while rootfs/ stays the same folder.
+// nullptr when the board has none.
+std::shared_ptr<Fd> Root();
 
 // Opening a device path by handle: OsPosixOpenDevicePath (device_files.h).
 
@@ -56,8 +58,10 @@ int OpenRoot();
 struct WriteTarget {
     bool device = false;              // a device path: parts and root are set
     std::vector<std::wstring> parts;  // its components
-    Fd root;                          // the device root, held for the checks
+    std::shared_ptr<Fd> root;         // the device root, held for the checks
     Fd folder;                        // the leaf's folder
+    dev_t folderDev = 0;              // device paths: the folder's identity
+    ino_t folderIno = 0;
     std::string leaf;
     int leafError = ENOENT;           // 0 when the leaf exists: then its state
     struct stat leafState;

@@ -414,7 +414,8 @@ void RemoveStaleCopiesIn(int folder, int depth)
 
 void OsPosixRemoveStaleCopies()
 {
-    int fd = device_tree::OpenRoot();
+    std::shared_ptr<Fd> root = device_tree::Root();
+    int fd = root ? openat(root->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (fd >= 0)
         RemoveStaleCopiesIn(fd, 0);
 }

@@ -91,7 +91,7 @@ bool FindProgram(const wchar_t* text, Program& program)
 {
     std::wstring name = text;
     if (name.find_first_of(L"\\/") != std::wstring::npos) {
-        if (name[0] != L'\\' && name[0] != L'/')
+        if (name[0] != L'\\')
             name.insert(0, 1, L'\\');
         return OpenProgram(name, program);
     }
