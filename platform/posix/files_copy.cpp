@@ -27,7 +27,9 @@
 #include "platform/posix/device_tree.h"
 #include "platform/posix/object.h"
 
+using device_tree::ChangeInTarget;
 using device_tree::Fd;
+using device_tree::StillInPlace;
 using device_tree::WriteTarget;
 
 namespace {
@@ -213,7 +215,7 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
 // still stands where it stood under the root: that is checked right
 // before, and again right after, and a change that a moved folder received
 // meanwhile is undone. The temporary name is gone on every path.
-bool CommitCopy(const WriteTarget& target, int out, const struct stat* named, std::string tempName,
+bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
                 bool replace, bool failIfExists)
 {
     const int folder = target.fd();
@@ -222,22 +224,24 @@ bool CommitCopy(const WriteTarget& target, int out, const struct stat* named, st
         if (!tempName.empty())
             unlinkat(folder, tempName.c_str(), 0);
     };
-    if (OsPosixTerminationRequested() || !device_tree::StillInPlace(target)) {
+    if (OsPosixTerminationRequested() || !StillInPlace(target)) {
         dropTemporary();
         return false;
     }
     if (!replace) {
-        // A destination that appeared meanwhile is replaced, as one that
-        // was there would have been (unless asked not to).
-        bool placed = tempName.empty()
-                          ? LinkUnnamed(out, folder, leaf.c_str())
-                          : renameat2(folder, tempName.c_str(), folder, leaf.c_str(),
-                                      failIfExists ? RENAME_NOREPLACE : 0) == 0;
+        bool placed = ChangeInTarget(target, &leaf, false, [&] {
+            if (tempName.empty())
+                return LinkUnnamed(out, folder, leaf.c_str());
+            // A destination that appeared meanwhile is replaced, as one
+            // that was there would have been (unless asked not to).
+            unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
+            return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), flags) == 0;
+        });
         if (!placed) {
             dropTemporary();
             return false;
         }
-        if (!device_tree::StillInPlace(target)) {
+        if (!StillInPlace(target)) {
             UnlinkIfSame(folder, leaf, out, named);
             return false;
         }
@@ -245,23 +249,30 @@ bool CommitCopy(const WriteTarget& target, int out, const struct stat* named, st
     }
     // A replacement needs a name to rename from: the unnamed file gets one
     // only now, for the moment of the exchange.
-    if (tempName.empty() && !LinkUnnamedAsTemporary(out, folder, tempName))
-        return false;
+    if (tempName.empty()) {
+        bool linked = ChangeInTarget(target, nullptr, false,
+                                     [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        if (!linked)
+            return false;
+    }
     // Exchanged rather than renamed over, so that the old file can be put
     // back should the folder have moved at that very moment.
     bool exchanged = true;
-    bool placed = renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0;
-    // A file system without exchange, or an old file that went away
-    // meanwhile: a plain rename.
-    if (!placed && (errno == EINVAL || errno == ENOSYS || errno == ENOENT)) {
+    bool placed = ChangeInTarget(target, nullptr, false, [&] {
+        if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
+            return true;
+        // A file system without exchange, or an old file that went away
+        // meanwhile: a plain rename.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOENT)
+            return false;
         exchanged = false;
-        placed = renameat2(folder, tempName.c_str(), folder, leaf.c_str(), 0) == 0;
-    }
+        return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), 0) == 0;
+    });
     if (!placed) {
         dropTemporary();
         return false;
     }
-    if (!device_tree::StillInPlace(target)) {
+    if (!StillInPlace(target)) {
         if (exchanged) {
             renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE);
             UnlinkIfSame(folder, tempName, out, named);
@@ -281,10 +292,12 @@ int OsCreateDirectory(const wchar_t* path)
     if (OsPosixTerminationRequested() || !device_tree::OpenWriteTarget(path, target))
         return 0;
     // Only in a folder that still stands where it stood under the root.
-    if (!device_tree::StillInPlace(target))
+    if (!StillInPlace(target))
         return 0;
-    bool made = mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
-    if (made && !device_tree::StillInPlace(target)) {
+    bool made = ChangeInTarget(target, &target.leaf, true, [&] {
+        return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
+    });
+    if (made && !StillInPlace(target)) {
         unlinkat(target.fd(), target.leaf.c_str(), AT_REMOVEDIR);
         return 0;
     }
@@ -340,7 +353,10 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (haveFdLinks)
         out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (out.get() < 0) {
-        out.reset(CreateTemporary(folder, mode, tempName));
+        ChangeInTarget(target, nullptr, true, [&] {
+            out.reset(CreateTemporary(folder, mode, tempName));
+            return out.get() >= 0;
+        });
         if (out.get() < 0)
             return 0;
     }
@@ -414,8 +430,7 @@ void RemoveStaleCopiesIn(int folder, int depth)
 
 void OsPosixRemoveStaleCopies()
 {
-    std::shared_ptr<Fd> root = device_tree::Root();
-    int fd = root ? openat(root->get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    int fd = device_tree::OpenRoot();
     if (fd >= 0)
         RemoveStaleCopiesIn(fd, 0);
 }
