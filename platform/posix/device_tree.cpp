@@ -238,8 +238,6 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
     return true;
 }
 
-// Changes the target's folder with change (creating a file or folder, or
-
 bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
                     const std::function<bool()>& change)
 {
@@ -289,5 +287,3 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
         return -1;
     return openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
 }
-
-// Opens a device file for reading without following a link anywhere on

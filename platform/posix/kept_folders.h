@@ -28,6 +28,7 @@
 // than a tick).
 #pragma once
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -65,11 +66,11 @@ struct KeptFolder {
     int wd = -1;  // its watch when the chain is watched; the names are then kept exact
 };
 
+// A folder reached from rootfs/ and its state when reached.
 struct ReachedFolder {
     std::shared_ptr<KeptFolder> folder;
     struct stat st;  // not taken for a watched folder, which needs none
 };
-
 
 // Walks to the folder that the first count components name, reusing the
 // kept chain (the one for reading, or the one for writing) where it still
