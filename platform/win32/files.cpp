@@ -291,8 +291,7 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
     if (path == nullptr || out == nullptr || cap == 0)
         return 0;
     std::string host;
-    // As in OsCreateFile: only a leading '\' names the device.
-    if (path[0] != L'\\') {
+    if (!OsIsDevicePath(path)) {
         char utf8[4 * OS_MAX_PATH * 4];
         OsNarrowUtf8(path, utf8, sizeof utf8);
         host = utf8;
