@@ -1,9 +1,10 @@
 // Files role: the device's file system and host files.
 //
 // Paths beginning with '\' are device paths: '\' is the board's rootfs/
-// folder, components match without regard to letter case, and no path can
-// leave rootfs/ (a ".." component never climbs above it). Other paths are
-// host paths, used as they are (a path given on a command line).
+// folder, '\' or '/' separates the components that follow, components match
+// without regard to letter case, and no path can leave rootfs/ (a ".."
+// component never climbs above it). Other paths, "/tmp/nk.bin" among them,
+// are host paths, used as they are (a path given on a command line).
 // "\StoreMgr\NAME" names a storage-manager store (see OsCreateFile).
 #pragma once
 #include "platform/types.h"
@@ -66,9 +67,3 @@ int OsCreateDirectory(const wchar_t* path);
 // Copies a file; failIfExists 0 replaces an existing destination (but not
 // a read-only one, nor a folder). 1 = copied, 0 = failed.
 int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists);
-
-// The host path for a path (device or host) into out (cap bytes, UTF-8).
-// 1 = done, 0 = does not fit or escapes the device root. Does not test
-// whether the file exists; device components are matched to existing host
-// names without regard to letter case.
-int OsHostPath(const wchar_t* path, char* out, size_t cap);

@@ -1,25 +1,33 @@
-// Device paths, the same for both backends (see device_path.h).
+// The device-path rules (see device_path.h).
 #include "platform/common/device_path.h"
 
-namespace {
+#include <cwchar>
 
-bool IsSeparator(wchar_t c)
+#include "board/board.h"
+#include "platform/text.h"
+
+bool OsIsDevicePath(const wchar_t* path)
+{
+    return path != nullptr && path[0] == L'\\';
+}
+
+bool OsIsPathSeparator(wchar_t c)
 {
     return c == L'\\' || c == L'/';
 }
-
-}  // namespace
 
 bool OsSplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out,
                        bool (*accept)(const std::wstring& part))
 {
     out.clear();
+    if (!OsIsDevicePath(path))
+        return false;
     const wchar_t* p = path;
     while (*p != 0) {
-        while (IsSeparator(*p))
+        while (OsIsPathSeparator(*p))
             ++p;
         const wchar_t* start = p;
-        while (*p != 0 && !IsSeparator(*p))
+        while (*p != 0 && !OsIsPathSeparator(*p))
             ++p;
         size_t length = static_cast<size_t>(p - start);
         if (length == 0 || (length == 1 && start[0] == L'.'))
@@ -36,4 +44,77 @@ bool OsSplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out,
         out.push_back(std::move(part));
     }
     return true;
+}
+
+bool OsSplitSearchPattern(const wchar_t* pattern, std::wstring& folder, std::wstring& wildcard)
+{
+    const wchar_t* sep = nullptr;
+    for (const wchar_t* p = pattern; *p != 0; ++p) {
+        if (OsIsPathSeparator(*p))
+            sep = p;
+    }
+    if (sep == nullptr) {
+        folder = L".";
+        wildcard = pattern;
+    } else {
+        folder.assign(pattern, static_cast<size_t>(sep - pattern));
+        if (folder.empty())
+            folder.assign(1, *sep);  // "\*": the root
+        wildcard = sep + 1;
+    }
+    return !wildcard.empty();
+}
+
+namespace {
+
+// Letter case ignored in ASCII only, as in store names.
+template <class Char>
+Char FoldAscii(Char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<Char>(c - 'A' + 'a') : c;
+}
+
+bool SameAsciiIgnoringCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool OsIsKnownStorePath(const wchar_t* path)
+{
+    static const wchar_t kPrefix[] = L"\\storemgr\\";
+    constexpr size_t kPrefixLength = sizeof kPrefix / sizeof kPrefix[0] - 1;
+    if (path == nullptr)
+        return false;
+    for (size_t i = 0; i < kPrefixLength; ++i) {
+        if (FoldAscii(path[i]) != kPrefix[i])
+            return false;   // also at the terminator of a shorter path
+    }
+    const wchar_t* name = path + kPrefixLength;
+    std::string wanted(wcslen(name) * 4 + 1, '\0');
+    wanted.resize(OsNarrowUtf8(name, wanted.data(), wanted.size()));
+    if (wanted.empty())
+        return false;
+    const std::string list = board::GetSetting("stores", "DSK0:");
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos)
+            comma = list.size();
+        const std::string item = list.substr(pos, comma - pos);
+        const size_t first = item.find_first_not_of(" \t");
+        const size_t last = item.find_last_not_of(" \t");
+        if (first != std::string::npos &&
+            SameAsciiIgnoringCase(item.substr(first, last - first + 1), wanted))
+            return true;
+        pos = comma + 1;
+    }
+    return false;
 }

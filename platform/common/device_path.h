@@ -1,11 +1,34 @@
-// Device paths, the same for both backends.
+// The device-path rules, one set for both backends.
+//
+// A path is a device path when it begins with '\' (the device root);
+// every other path is a host path, used as it is (an image file named on
+// a command line: "./nk.bin", "/tmp/nk.bin"). After the leading '\', '\'
+// and '/' both separate components, as on the device: neither host can
+// hold '/' inside a name, so it can only separate or be refused, and the
+// device takes it as a separator. "." names the folder itself and ".."
+// its parent, never above the root. "\StoreMgr\NAME" names a store of
+// the storage manager.
 #pragma once
 #include <string>
 #include <vector>
 
-// The components of a device path ('\' or '/' between them), "." and ".."
-// applied; false when ".." would climb above the root, or when accept (if
-// given) refuses a component. Components are checked as they come: a
+// Whether path is a device path (begins with '\'). nullptr is none.
+bool OsIsDevicePath(const wchar_t* path);
+// Whether c separates the components of a device path ('\' or '/').
+bool OsIsPathSeparator(wchar_t c);
+
+// The components of a device path, "." and ".." applied; false when path
+// is no device path, when ".." would climb above the root, or when accept
+// (if given) refuses a component. Components are checked as they come: a
 // refused one fails the path even where a later ".." would take it away.
 bool OsSplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out,
                        bool (*accept)(const std::wstring& part) = nullptr);
+
+// A search pattern FOLDER\WILDCARD split at its last separator: the folder
+// ("\" for "\*", "." when the pattern has no separator) and the wildcard.
+// false when the wildcard is empty.
+bool OsSplitSearchPattern(const wchar_t* pattern, std::wstring& folder, std::wstring& wildcard);
+
+// Whether path is "\StoreMgr\NAME" (letter case ignored) for a store the
+// board has (its setting "stores", a comma-separated list).
+bool OsIsKnownStorePath(const wchar_t* path);

@@ -28,6 +28,7 @@
 #include "board/board.h"
 #include "platform/common/program_path.h"
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"

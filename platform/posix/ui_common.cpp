@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/posix/ui_presenter.h"
 
 namespace {

@@ -9,10 +9,13 @@
 // A component Windows takes as what it names (no drive, stream, wildcard,
 // reserved device name, trailing dot or blank).
 bool OsWin32SafeComponent(const std::wstring& name);
-// The components of a device path, "." and ".." applied; false when the
-// path is no device path, climbs above the root or holds a component that
-// is not safe.
+// The components of a device path (device_path.h), "." and ".." applied;
+// false when the path is no device path, climbs above the root or holds a
+// component that is not safe.
 bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out);
+// The Windows path of a host path (under Wine a Unix path is its drive
+// path), '\' separated.
+std::wstring OsWin32HostWide(const wchar_t* path);
 // The board's rootfs folder as a Windows path ('\' separated).
 std::wstring OsWin32RootFs();
 // Opens parts[0..count) beneath the root, one component at a time, each

@@ -3,11 +3,11 @@
 //
 // A device path's leading '\' is the device root, never the root of the
 // current drive; "\\server\share" is two components below the device root,
-// never a network share; '/' separates as '\' does. Components that would
-// mean something else to Windows are refused: a drive or stream (':'),
-// wildcards and the other characters Windows forbids, a reserved device
-// name (CON, NUL, COM1...), and a trailing dot or blank (Windows would drop
-// it and reach another file). ".." never climbs above the root. Components
+// never a network share (the rules of both backends: device_path.h).
+// Components that would mean something else to Windows are refused: a
+// drive or stream (':'), wildcards and the other characters Windows
+// forbids, a reserved device name (CON, NUL, COM1...), and a trailing dot
+// or blank (Windows would drop it and reach another file). Components
 // are opened one by one without following reparse points, and a folder
 // stays open (without delete sharing, so it cannot be moved away) until
 // the next one is open, so the file opened is the one inside the root.
@@ -23,6 +23,8 @@
 #include "board/board.h"
 #include "board/win32/include/board_posix.h"
 #include "platform/common/device_path.h"
+#include "platform/common/open_file.h"
+#include "platform/host/files.h"
 #include "platform/host/text.h"
 #include "platform/text.h"
 #include "platform/win32/device_files.h"
@@ -30,11 +32,7 @@
 
 namespace {
 
-bool IsDevicePath(const wchar_t* path)
-{
-    return path != nullptr && (path[0] == L'\\' || path[0] == L'/');
-}
-
+// Letter case as Windows ignores it in reserved names (ASCII only).
 wchar_t Fold(wchar_t c)
 {
     if (c >= L'A' && c <= L'Z')
@@ -82,8 +80,18 @@ bool OsWin32SafeComponent(const std::wstring& name)
 
 bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 {
-    out.clear();
-    return IsDevicePath(path) && OsSplitDevicePath(path, out, OsWin32SafeComponent);
+    return OsSplitDevicePath(path, out, OsWin32SafeComponent);
+}
+
+std::wstring OsWin32HostWide(const wchar_t* path)
+{
+    char utf8[4 * OS_MAX_PATH * 4];
+    OsNarrowUtf8(path, utf8, sizeof utf8);
+    std::wstring wide = board::win32::WidePath(utf8);
+    for (wchar_t& c : wide)
+        if (c == L'/')
+            c = L'\\';
+    return wide;
 }
 
 std::wstring OsWin32RootFs()
@@ -200,47 +208,38 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
 
 namespace {
 
-struct FileObject : OsObject {
+// An open file: its handle.
+struct Win32File : OsFileObject {
     HANDLE file = INVALID_HANDLE_VALUE;
-    ~FileObject() override
+    ~Win32File() override
     {
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
     }
-};
-
-// An opened store of the storage manager: nothing to read, only proof that
-// the store exists.
-struct StoreObject : OsObject {};
-
-bool IsKnownStore(const wchar_t* name)
-{
-    const std::string list = board::GetSetting("stores", "DSK0:");
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t comma = list.find(',', pos);
-        if (comma == std::string::npos)
-            comma = list.size();
-        std::string item = list.substr(pos, comma - pos);
-        size_t first = item.find_first_not_of(" \t");
-        size_t last = item.find_last_not_of(" \t");
-        if (first != std::string::npos) {
-            item = item.substr(first, last - first + 1);
-            std::wstring wide(item.begin(), item.end());
-            if (name[0] != 0 && SameIgnoringCase(wide, name))
-                return true;
-        }
-        pos = comma + 1;
+    int64_t ReadOnce(void* buf, uint32_t n) override
+    {
+        DWORD r = 0;
+        if (!ReadFile(file, buf, n, &r, nullptr))
+            return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+        return r;
     }
-    return false;
-}
-
-std::wstring HostWide(const wchar_t* path)
-{
-    char utf8[4 * OS_MAX_PATH * 4];
-    OsNarrowUtf8(path, utf8, sizeof utf8);
-    return board::win32::WidePath(utf8);
-}
+    bool SeekTo(uint32_t offset) override
+    {
+        LARGE_INTEGER to, now;
+        to.QuadPart = offset;
+        return SetFilePointerEx(file, to, &now, FILE_BEGIN) && now.QuadPart == LONGLONG(offset);
+    }
+    bool ModificationTime(FileTime* time) override
+    {
+        // The board's file time is the modification time (set with
+        // touch), as in the Linux build.
+        FILETIME created, accessed, written;
+        if (!GetFileTime(file, &created, &accessed, &written))
+            return false;
+        *time = (static_cast<FileTime>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+        return true;
+    }
+};
 
 // A regular file on a disk: not a folder, a device, a pipe or a link.
 bool PlainFile(HANDLE h)
@@ -266,97 +265,26 @@ HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWO
     return OsWin32OpenBeneath(parts, parts.size(), access, share, disposition, flags, nullptr);
 }
 
-Handle OsCreateFile(const wchar_t* path, uint32_t access, uint32_t /*share*/, uint32_t disposition,
-                    uint32_t /*flags*/)
+OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
-    if (path == nullptr)
-        return OS_INVALID_HANDLE;
-    static const wchar_t kStorePrefix[] = L"\\StoreMgr\\";
-    constexpr size_t kStorePrefixLength = sizeof kStorePrefix / sizeof kStorePrefix[0] - 1;
-    if (disposition == 0) {
-        if (wcslen(path) < kStorePrefixLength ||
-            !SameIgnoringCase(std::wstring(path, kStorePrefixLength), kStorePrefix) ||
-            !IsKnownStore(path + kStorePrefixLength))
-            return OS_INVALID_HANDLE;
-        return OsHandleFor(new StoreObject);
-    }
-    // Only existing files are opened, and only for reading: the programs
-    // write nothing but copies.
-    if (disposition != OS_OPEN_EXISTING || (access & OS_GENERIC_WRITE) != 0)
-        return OS_INVALID_HANDLE;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h;
-    // The device's paths start with '\'. A path that starts with '/' is a
-    // host path given by the user (an image file on the command line), as
-    // in the Linux build: Windows takes it from the root of the current
-    // drive, and under Wine it is the Unix path (board::win32::WidePath).
-    if (path[0] == L'\\') {
-        h = OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0);
-    } else {
-        if (path[0] == 0)
-            return OS_INVALID_HANDLE;
-        h = CreateFileW(HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
+    // A path that starts with '/' is a host path given by the user (an
+    // image file on the command line), as in the Linux build: Windows takes
+    // it from the root of the current drive, and under Wine it is the Unix
+    // path (board::win32::WidePath).
+    HANDLE h = OsIsDevicePath(path)
+                   ? OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0)
+                   : CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
+                                 nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return OS_INVALID_HANDLE;
+        return nullptr;
     if (!PlainFile(h)) {
         CloseHandle(h);
-        return OS_INVALID_HANDLE;
+        return nullptr;
     }
-    auto* file = new FileObject;
+    auto* file = new Win32File;
     file->file = h;
-    return OsHandleFor(file);
-}
-
-int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
-{
-    if (got != nullptr)
-        *got = 0;
-    OsObjectRef ref = OsObjectFromHandle(file);
-    auto* object = ref.as<FileObject>();
-    if (object == nullptr || (buf == nullptr && n > 0))
-        return 0;
-    uint32_t total = 0;
-    while (total < n) {
-        DWORD r = 0;
-        if (!ReadFile(object->file, static_cast<char*>(buf) + total, n - total, &r, nullptr)) {
-            if (GetLastError() == ERROR_HANDLE_EOF)
-                break;
-            return 0;
-        }
-        if (r == 0)
-            break;
-        total += r;
-    }
-    if (got != nullptr)
-        *got = total;
-    return 1;
-}
-
-int OsSetFilePointer(Handle file, uint32_t offset)
-{
-    OsObjectRef ref = OsObjectFromHandle(file);
-    auto* object = ref.as<FileObject>();
-    if (object == nullptr)
-        return 0;
-    LARGE_INTEGER to, now;
-    to.QuadPart = offset;
-    return SetFilePointerEx(object->file, to, &now, FILE_BEGIN) && now.QuadPart == LONGLONG(offset) ? 1 : 0;
-}
-
-int OsGetFileTime(Handle file, FileTime* creation)
-{
-    OsObjectRef ref = OsObjectFromHandle(file);
-    auto* object = ref.as<FileObject>();
-    if (object == nullptr || creation == nullptr)
-        return 0;
-    // The board's file time is the modification time (set with touch), as
-    // in the Linux build.
-    FILETIME created, accessed, written;
-    if (!GetFileTime(object->file, &created, &accessed, &written))
-        return 0;
-    *creation = (static_cast<FileTime>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    return 1;
+    return file;
 }
 
 int OsHostPath(const wchar_t* path, char* out, size_t cap)
@@ -364,8 +292,7 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
     if (path == nullptr || out == nullptr || cap == 0)
         return 0;
     std::string host;
-    // As in OsCreateFile: only a leading '\' names the device.
-    if (path[0] != L'\\') {
+    if (!OsIsDevicePath(path)) {
         char utf8[4 * OS_MAX_PATH * 4];
         OsNarrowUtf8(path, utf8, sizeof utf8);
         host = utf8;

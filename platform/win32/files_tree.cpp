@@ -31,31 +31,12 @@
 #include "platform/host/text.h"
 #include "platform/sync.h"
 #include "platform/text.h"
+#include "platform/common/device_path.h"
+#include "platform/common/file_search.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"
 
 namespace {
-
-bool IsSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
-bool IsDevicePath(const wchar_t* path)
-{
-    return path != nullptr && IsSeparator(path[0]);
-}
-
-std::wstring HostWide(const wchar_t* path)
-{
-    char utf8[4 * OS_MAX_PATH * 4];
-    OsNarrowUtf8(path, utf8, sizeof utf8);
-    std::wstring wide = board::win32::WidePath(utf8);
-    for (wchar_t& c : wide)
-        if (c == L'/')
-            c = L'\\';
-    return wide;
-}
 
 struct Held {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -77,7 +58,7 @@ struct Held {
 bool OpenFolder(const std::wstring& path, DWORD access, Held& folder, std::wstring& spelled)
 {
     HANDLE h;
-    if (IsDevicePath(path.c_str())) {
+    if (OsIsDevicePath(path.c_str())) {
         std::vector<std::wstring> parts;
         if (!OsWin32SplitDevicePath(path.c_str(), parts))
             return false;
@@ -92,7 +73,7 @@ bool OpenFolder(const std::wstring& path, DWORD access, Held& folder, std::wstri
     } else {
         if (path.empty())
             return false;
-        spelled = HostWide(path.c_str());
+        spelled = OsWin32HostWide(path.c_str());
         h = CreateFileW(spelled.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     }
@@ -148,7 +129,7 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
         return false;
     std::wstring parent;
     std::wstring leaf;
-    if (IsDevicePath(path)) {
+    if (OsIsDevicePath(path)) {
         std::vector<std::wstring> parts;
         if (!OsWin32SplitDevicePath(path, parts) || parts.empty())
             return false;
@@ -157,7 +138,7 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
         for (size_t i = 0; i + 1 < parts.size(); ++i)
             parent += (i == 0 ? L"" : L"\\") + parts[i];
     } else {
-        std::wstring host = HostWide(path);
+        std::wstring host = OsWin32HostWide(path);
         size_t sep = host.find_last_of(L"\\/");
         if (sep == std::wstring::npos || sep + 1 >= host.size())
             return false;
@@ -220,21 +201,9 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     // A program being ended finds nothing more.
     if (pattern == nullptr || data == nullptr || OsWin32TerminationRequested())
         return OS_INVALID_HANDLE;
-    const wchar_t* sep = nullptr;
-    for (const wchar_t* p = pattern; *p != 0; ++p)
-        if (IsSeparator(*p))
-            sep = p;
     std::wstring folderName;
-    const wchar_t* wildcard = pattern;
-    if (sep != nullptr) {
-        folderName.assign(pattern, static_cast<size_t>(sep - pattern));
-        if (folderName.empty())
-            folderName.assign(1, *sep);   // "\*": the root
-        wildcard = sep + 1;
-    } else {
-        folderName = L".";
-    }
-    if (*wildcard == 0)
+    std::wstring wildcard;
+    if (!OsSplitSearchPattern(pattern, folderName, wildcard))
         return OS_INVALID_HANDLE;
     Held folder;
     std::wstring spelled;
@@ -252,7 +221,7 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
             const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + off);
             std::wstring name(e->FileName, e->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L".." && name.size() < OS_MAX_PATH &&
-                OsWildcardMatch(wildcard, name.c_str())) {
+                OsWildcardMatch(wildcard.c_str(), name.c_str())) {
                 // The listing's own word counts only where it says more.
                 uint32_t attributes = (e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                                           ? OS_FILE_ATTRIBUTE_REPARSE_POINT
@@ -285,9 +254,9 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (source == nullptr || source[0] == 0 || OsWin32TerminationRequested())
         return 0;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    Held in(IsDevicePath(source)
+    Held in(OsIsDevicePath(source)
                 ? OsWin32OpenDevicePath(source, GENERIC_READ, share, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)
-                : CreateFileW(HostWide(source).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                : CreateFileW(OsWin32HostWide(source).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!in.ok() || GetFileType(in.h) != FILE_TYPE_DISK)
         return 0;

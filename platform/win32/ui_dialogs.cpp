@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 
 namespace {
 

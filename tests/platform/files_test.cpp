@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"
@@ -86,76 +87,6 @@ TEST_F(FilesTest, DevicePathsMatchLetterCaseOfExistingNames)
     EXPECT_EQ(OsHostPath(L"\\windows", small, sizeof small), 0);
 }
 
-TEST_F(FilesTest, DevicePathsNeverLeaveTheRoot)
-{
-    board_.Write("rootfs/a/file", "x");
-    board_.Write("secret", "outside");
-    EXPECT_EQ(HostOf(L"\\..\\secret"), "<refused>");
-    EXPECT_EQ(HostOf(L"\\a\\..\\..\\secret"), "<refused>");
-    EXPECT_EQ(HostOf(L"\\a/../../secret"), "<refused>");
-    EXPECT_EQ(HostOf(L"\\a\\..\\a\\file"), board_.rootfs() + "/a/file");
-
-    EXPECT_EQ(OsCreateFile(L"\\..\\secret", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0),
-              OS_INVALID_HANDLE);
-    EXPECT_EQ(OsCopyFile(L"\\a\\file", L"\\..\\copied", 0), 0);
-    EXPECT_FALSE(fs::exists(board_.dir() + "/copied"));
-    EXPECT_EQ(OsCreateDirectory(L"\\a\\..\\..\\made"), 0);
-    EXPECT_FALSE(fs::exists(board_.dir() + "/made"));
-}
-
-TEST_F(FilesTest, ReadsFilesToTheEnd)
-{
-    board_.Write("rootfs/Data/Text.lnk", "12#\\windows\\app.exe");
-    Handle file = OsCreateFile(L"\\data\\text.LNK", OS_GENERIC_READ, OS_FILE_SHARE_READ,
-                               OS_OPEN_EXISTING, 0);
-    ASSERT_NE(file, OS_INVALID_HANDLE);
-    char buf[8];
-    uint32_t got = 99;
-    ASSERT_EQ(OsReadFile(file, buf, 4, &got), 1);
-    EXPECT_EQ(got, 4u);
-    EXPECT_EQ(std::string(buf, 4), "12#\\");
-    char rest[64];
-    ASSERT_EQ(OsReadFile(file, rest, sizeof rest, &got), 1);
-    EXPECT_EQ(std::string(rest, got), "windows\\app.exe");
-    ASSERT_EQ(OsReadFile(file, rest, sizeof rest, &got), 1);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(OsCloseHandle(file), 1);
-    EXPECT_EQ(OsReadFile(file, rest, sizeof rest, &got), 0);
-    EXPECT_EQ(got, 0u);
-}
-
-// Large reads come through a read-ahead: every byte from its own offset,
-// across refills and the end; after a seek, the file as it is now.
-TEST_F(FilesTest, LargeReadsAndSeeksSeeTheFileAsItIs)
-{
-    std::string data(300 * 1024 + 13, '\0');
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>((i * 131 + i / 4093) & 0xFF);
-    board_.Write("rootfs/Data/big.bin", data);
-    Handle file = OsCreateFile(L"\\Data\\big.bin", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
-    ASSERT_NE(file, OS_INVALID_HANDLE);
-    std::string seen;
-    std::vector<char> buf(200 * 1024);
-    const uint32_t sizes[] = {12, 16384 + 12, 5, 200 * 1024, 16384};   // small, chunks, larger than the buffer
-    for (uint32_t got = 1, k = 0; got != 0; ++k) {
-        ASSERT_EQ(OsReadFile(file, buf.data(), sizes[k % 5], &got), 1);
-        seen.append(buf.data(), got);
-    }
-    EXPECT_TRUE(seen == data) << "differs from offset "
-                              << (std::mismatch(seen.begin(), seen.end(), data.begin()).first - seen.begin());
-    uint32_t got = 0;
-    ASSERT_EQ(OsSetFilePointer(file, 0), 1);
-    ASSERT_EQ(OsReadFile(file, buf.data(), 12, &got), 1);   // read ahead from 0
-    const std::string changed(data.size(), '\xCC');
-    int out = open((board_.rootfs() + "/Data/big.bin").c_str(), O_WRONLY);
-    ASSERT_EQ(pwrite(out, changed.data(), changed.size(), 0), static_cast<ssize_t>(changed.size()));
-    close(out);
-    ASSERT_EQ(OsSetFilePointer(file, 20000), 1);
-    ASSERT_EQ(OsReadFile(file, buf.data(), 16384, &got), 1);
-    EXPECT_EQ(std::string(buf.data(), got), changed.substr(20000, 16384));
-    EXPECT_EQ(OsCloseHandle(file), 1);
-}
-
 TEST_F(FilesTest, OpenRefusesWhatIsNoExistingRegularFile)
 {
     board_.Write("rootfs/Folder/f", "x");
@@ -167,23 +98,6 @@ TEST_F(FilesTest, OpenRefusesWhatIsNoExistingRegularFile)
     EXPECT_EQ(OsCreateFile(L"\\Folder\\f", OS_GENERIC_WRITE, 0, OS_OPEN_EXISTING, 0),
               OS_INVALID_HANDLE);
     EXPECT_EQ(OsCreateFile(nullptr, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0), OS_INVALID_HANDLE);
-}
-
-TEST_F(FilesTest, StoresAreProbedByName)
-{
-    Handle store = OsCreateFile(L"\\StoreMgr\\DSK0:", 0, 0, 0, 0);
-    ASSERT_NE(store, OS_INVALID_HANDLE);
-    EXPECT_EQ(OsCloseHandle(store), 1);
-    store = OsCreateFile(L"\\storemgr\\dsk0:", 0, 0, 0, 0);
-    ASSERT_NE(store, OS_INVALID_HANDLE);
-    OsCloseHandle(store);
-    EXPECT_EQ(OsCreateFile(L"\\StoreMgr\\DSK1:", 0, 0, 0, 0), OS_INVALID_HANDLE);
-    EXPECT_EQ(OsCreateFile(L"\\StoreMgr\\", 0, 0, 0, 0), OS_INVALID_HANDLE);
-
-    ASSERT_TRUE(board::SetSetting("stores", "DSK0:,DSK1:"));
-    store = OsCreateFile(L"\\StoreMgr\\DSK1:", 0, 0, 0, 0);
-    EXPECT_NE(store, OS_INVALID_HANDLE);
-    OsCloseHandle(store);
 }
 
 TEST_F(FilesTest, FileTimeIsTheModificationTime)
@@ -283,22 +197,6 @@ TEST_F(FilesTest, FindMatchesWildcardsWithoutLetterCase)
     EXPECT_EQ(FindAll(L"\\Card\\AutoRun\\*").size(), 6u);
     EXPECT_EQ(FindAll(L"\\Card\\AutoRun\\*.*").size(), 6u);
     EXPECT_EQ(FindAll(L"\\Card\\AutoRun\\s*p.e?e*").size(), 2u);
-}
-
-TEST_F(FilesTest, FindReportsNothingForMissingOrEmptyFolders)
-{
-    fs::create_directories(board_.rootfs() + "/Empty");
-    OsFindData data;
-    EXPECT_EQ(OsFindFirstFile(L"\\Empty\\*", &data), OS_INVALID_HANDLE);  // no "." nor ".."
-    EXPECT_EQ(OsFindFirstFile(L"\\Missing\\*", &data), OS_INVALID_HANDLE);
-    EXPECT_EQ(OsFindFirstFile(L"\\Empty\\", &data), OS_INVALID_HANDLE);
-    EXPECT_EQ(OsFindFirstFile(L"\\..\\*", &data), OS_INVALID_HANDLE);
-    EXPECT_EQ(OsFindClose(OS_INVALID_HANDLE), 0);
-    // A handle of another kind is no search.
-    Handle mutex = OsCreateMutex(L"NotASearch");
-    EXPECT_EQ(OsFindNextFile(mutex, &data), 0);
-    EXPECT_EQ(OsFindClose(mutex), 0);
-    OsCloseHandle(mutex);
 }
 
 TEST_F(FilesTest, SymbolicLinksAreNeverReportedAsFolders)

@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/host/clock.h"
+#include "platform/host/files.h"
 #include "platform/host/queue.h"
 #include "platform/process.h"
 #include "platform/queue.h"

@@ -12,6 +12,7 @@
 #include "board/hal.h"
 #include "board/imagekit.h"
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/posix/ui_presenter.h"
 #include "tools/boardsim/flash_view.h"
 #include "tools/boardsim/map.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+#include "platform/host/files.h"
 #include "platform/testing/temp_board.h"
 #include "platform/win32/window.h"
 #include "tests/platform/bin_chooser.h"

@@ -1,0 +1,289 @@
+// The device's file tree on the board's rootfs/ (see device_tree.h).
+#include "platform/posix/device_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "board/board.h"
+#include "platform/common/device_path.h"
+#include "platform/common/file_search.h"
+#include "platform/posix/device_files.h"
+#include "platform/posix/kept_folders.h"
+
+namespace device_tree {
+
+namespace {
+
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (OsFoldName(a[i]) != OsFoldName(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool IsAscii(const char* s)
+{
+    for (; *s != 0; ++s) {
+        if (static_cast<unsigned char>(*s) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// The host name in folder dir that a device component names: the exact
+// spelling when it exists, else the first name equal to it without regard
+// to letter case. Empty when there is none.
+std::string MatchInFolder(const std::string& dir, const std::string& utf8, const std::wstring& wide)
+{
+    struct stat st;
+    if (lstat((dir + "/" + utf8).c_str(), &st) == 0)
+        return utf8;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return std::string();
+    // Plain ASCII names (the usual case) are compared as bytes; only names
+    // with other characters are decoded first.
+    const bool wantedAscii = IsAscii(utf8.c_str());
+    std::string found;
+    while (dirent* e = readdir(d)) {
+        bool same = wantedAscii && IsAscii(e->d_name)
+                        ? strcasecmp(e->d_name, utf8.c_str()) == 0
+                        : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
+        if (same) {
+            found = e->d_name;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// The host names below rootfs/ that a device path leads to. A component
+// that matches nothing keeps its spelling (a file or folder about to be
+// created), and so do all after it. false when ".." would climb above the
+// root.
+bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
+{
+    out.clear();
+    std::vector<std::wstring> parts;
+    if (!OsSplitDevicePath(path, parts))
+        return false;
+    std::string dir = board::RootFs();
+    bool folderExists = true;
+    for (const std::wstring& part : parts) {
+        std::string name = Utf8(part.c_str(), part.size());
+        if (folderExists) {
+            std::string match = MatchInFolder(dir, name, part);
+            if (match.empty())
+                folderExists = false;
+            else
+                name = match;
+        }
+        out.push_back(name);
+        dir += "/" + name;
+    }
+    return true;
+}
+
+
+// Opens relative (host components joined by '/', no ".." among them) below
+// the folder dir: beneath it, never following a symbolic link at any
+// component, never crossing into /proc's magic links. openat2 does that in
+// one call; where the kernel has none (or a filter refuses it), each
+// component is opened from its parent's handle with O_NOFOLLOW instead. -1
+// (errno set) when it cannot: ELOOP for a link on the way.
+int OpenBeneath(int dir, const std::string& relative, int flags)
+{
+    flags |= O_CLOEXEC | O_NOFOLLOW;
+    static std::atomic<bool> haveOpenat2{true};
+    if (haveOpenat2.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        const char* name = relative.empty() ? "." : relative.c_str();
+        for (int attempt = 0;; ++attempt) {
+            long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+            if (fd >= 0)
+                return static_cast<int>(fd);
+            // EAGAIN: a rename raced the lookup; trying again is safe (a
+            // program that renames without pause only makes the open fail).
+            if ((errno == EINTR || errno == EAGAIN) && attempt < 64)
+                continue;
+            if (errno != ENOSYS && errno != EPERM)
+                return -1;
+            break;
+        }
+        haveOpenat2.store(false, std::memory_order_relaxed);
+    }
+    // One component at a time; every folder on the way is held by handle.
+    Fd current(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    if (current.get() < 0)
+        return -1;
+    size_t at = 0;
+    for (;;) {
+        size_t slash = relative.find('/', at);
+        std::string part = relative.substr(at, slash == std::string::npos ? std::string::npos
+                                                                           : slash - at);
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        if (slash == std::string::npos)
+            return openat(current.get(), part.empty() ? "." : part.c_str(), flags);
+        if (!part.empty() && part != ".") {
+            int next = openat(current.get(), part.c_str(),
+                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next < 0)
+                return -1;
+            current.reset(next);
+        }
+        at = slash + 1;
+    }
+}
+
+// The host spelling of device components, joined by '/'.
+std::string JoinSpelled(const std::vector<std::wstring>& parts, size_t count)
+{
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            out += '/';
+        out += Utf8(parts[i].c_str(), parts[i].size());
+    }
+    return out;
+}
+
+}  // namespace
+
+bool HostPath(const wchar_t* path, std::string& out)
+{
+    if (path == nullptr)
+        return false;
+    if (!OsIsDevicePath(path)) {
+        out = Utf8(path, wcslen(path));
+        return !out.empty();
+    }
+    std::vector<std::string> components;
+    if (!DeviceComponents(path, components))
+        return false;
+    out = board::RootFs();
+    for (const std::string& c : components)
+        out += "/" + c;
+    return true;
+}
+
+int OpenRoot()
+{
+    std::shared_ptr<KeptFolder> root;
+    {
+        std::lock_guard<std::mutex> lock(folderMutex);
+        root = RootFolder();
+    }
+    return root ? openat(root->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+}
+
+int WriteTarget::fd() const
+{
+    return kept ? kept->fd : owned.get();
+}
+
+bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
+{
+    if (path == nullptr || path[0] == 0)
+        return false;
+    if (OsIsDevicePath(path)) {
+        std::vector<std::wstring>& parts = target.parts;
+        if (!OsSplitDevicePath(path, parts) || parts.empty())
+            return false;
+        std::lock_guard<std::mutex> lock(folderMutex);
+        ReachedFolder reached;
+        if (!ReachFolder(parts, parts.size() - 1, false, reached))
+            return false;
+        target.kept = reached.folder;
+        target.keptState = reached.st;
+        if (MatchName(*reached.folder, reached.st, parts.back(), false, target.leaf,
+                      &target.leafState))
+            target.leafError = 0;
+        else
+            target.leaf = Utf8(parts.back().c_str(), parts.back().size());
+        return !target.leaf.empty();
+    }
+    std::string host = Utf8(path, wcslen(path));
+    while (host.size() > 1 && host.back() == '/')
+        host.pop_back();
+    size_t slash = host.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
+    target.leaf = slash == std::string::npos ? host : host.substr(slash + 1);
+    if (target.leaf.empty() || target.leaf == "." || target.leaf == "..")
+        return false;
+    target.owned.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (target.owned.get() < 0)
+        return false;
+    if (fstatat(target.owned.get(), target.leaf.c_str(), &target.leafState, AT_SYMLINK_NOFOLLOW) == 0)
+        target.leafError = 0;
+    else
+        target.leafError = errno;
+    return true;
+}
+
+bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+                    const std::function<bool()>& change)
+{
+    if (!target.kept)
+        return change();
+    return ChangeInFolder(*target.kept, target.keptState, added, stateIsFresh, change);
+}
+
+bool StillInPlace(const WriteTarget& target)
+{
+    if (!target.kept)
+        return true;  // host paths: the caller's own folder
+    std::lock_guard<std::mutex> lock(folderMutex);
+    ReachedFolder reached;
+    if (!ReachFolder(target.parts, target.parts.size() - 1, false, reached))
+        return false;
+    return reached.folder == target.kept ||
+           (reached.folder->dev == target.kept->dev && reached.folder->ino == target.kept->ino);
+}
+
+}  // namespace device_tree
+
+int OsPosixOpenDevicePath(const wchar_t* path, int flags)
+{
+    using namespace device_tree;
+    std::vector<std::wstring> parts;
+    if (!OsSplitDevicePath(path, parts))
+        return -1;
+    std::shared_ptr<KeptFolder> root;
+    {
+        std::lock_guard<std::mutex> lock(folderMutex);
+        root = RootFolder();
+    }
+    if (!root)
+        return -1;
+    // When every component exists as spelled, the path as spelled is the
+    // file (the usual case: one call).
+    int direct = OpenBeneath(root->fd, JoinSpelled(parts, parts.size()), flags);
+    if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
+        return direct;
+    std::lock_guard<std::mutex> lock(folderMutex);
+    ReachedFolder reached;
+    if (!ReachFolder(parts, parts.size() - 1, true, reached))
+        return -1;
+    std::string host;
+    if (!MatchName(*reached.folder, reached.st, parts.back(), false, host, nullptr))
+        return -1;
+    return openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+}

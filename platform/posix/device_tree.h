@@ -1,0 +1,67 @@
+// The device's file tree on the board's rootfs/, for the POSIX files role:
+// device paths resolved beneath the root, and the folders that copies and
+// new folders are written into (device_tree.cpp).
+//
+// Device paths ("\Windows\default.fdf") are resolved from a handle of the
+// root: beneath it, without following a symbolic link at any component
+// (openat2, or one O_NOFOLLOW handle after the other), components matched
+// to existing host names without regard to letter case, and no ".." ever
+// climbing above the root. The folders on the way are kept open between
+// calls (kept_folders.h). Opening a device path by handle:
+// OsPosixOpenDevicePath (device_files.h).
+#pragma once
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/host_names.h"
+
+namespace device_tree {
+
+struct KeptFolder;
+
+// The host path of a device or host path (see OsHostPath); false when it
+// escapes the root.
+bool HostPath(const wchar_t* path, std::string& out);
+
+// A new descriptor of the device root (a folder). -1 when the board has
+// none.
+int OpenRoot();
+
+// The open folder in which a path is to be created or replaced, and the
+// leaf's name in it.
+struct WriteTarget {
+    std::shared_ptr<KeptFolder> kept;  // device paths: a kept folder
+    std::vector<std::wstring> parts;   // device paths: the path's components
+    struct stat keptState;             // its state when reached
+    Fd owned;                          // host paths: a folder of their own
+    std::string leaf;
+    int leafError = ENOENT;            // 0 when the leaf exists: then its state
+    struct stat leafState;
+    int fd() const;
+};
+
+// Opens the folder of path for writing. Device paths are walked from
+// rootfs/ one folder at a time without following any symbolic link, and
+// the leaf is matched without regard to letter case. false when the folder
+// cannot be reached that way or the path names no leaf.
+bool OpenWriteTarget(const wchar_t* path, WriteTarget& target);
+
+// Changes the target's folder with change (creating a file or folder, or
+// renaming one into place) and brings a kept folder's names up to date,
+// adding added when not null; stateIsFresh: the folder is as it was when
+// reached (see ChangeInFolder).
+bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+                    const std::function<bool()>& change);
+
+// Whether the target's folder still stands where it stood: the folder that
+// its path names from the root, without following links, is the very
+// folder held. A folder moved out of the root (or replaced) meanwhile is
+// not. Host paths: always (the caller's own folder).
+bool StillInPlace(const WriteTarget& target);
+
+}  // namespace device_tree

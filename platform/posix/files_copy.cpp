@@ -1,0 +1,436 @@
+// File copies and new folders of the POSIX files role, and the clean-up of
+// what copies of earlier runs left behind.
+//
+// A copy is put into its destination folder through that folder's handle,
+// and only while the folder still stands where it stood under the root
+// (device_tree.h). So nothing outside the device root is written, not even
+// by a program that swaps folders for links while a copy runs.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/common/device_path.h"
+#include "platform/posix/device_files.h"
+#include "platform/posix/device_tree.h"
+#include "platform/posix/object.h"
+
+using device_tree::ChangeInTarget;
+using device_tree::Fd;
+using device_tree::StillInPlace;
+using device_tree::WriteTarget;
+
+namespace {
+
+// Copies in to out from their current positions to the end of in: in the
+// kernel where it can, else through a large buffer. A few megabytes at a
+// time, so that a termination request abandons a long copy at once.
+bool CopyData(int in, int out, off_t size)
+{
+    off_t copied = 0;
+    constexpr size_t kChunk = size_t{8} << 20;
+    for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
+        ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+        if (n > 0) {
+            copied += n;
+            if (copied == size)
+                return true;  // the whole file as it was when opened
+            continue;
+        }
+        if (n == 0 && copied >= size)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;  // not supported here (or a file system that answers 0): go on below
+    }
+    for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
+        ssize_t n = sendfile(out, in, nullptr, kChunk);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0 && copied >= size)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    constexpr size_t kBuffer = size_t{1} << 20;
+    std::unique_ptr<char[]> buffer(new char[kBuffer]);
+    for (;;) {
+        if (OsPosixTerminationRequested())
+            return false;
+        ssize_t n = read(in, buffer.get(), kBuffer);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(out, buffer.get() + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+std::atomic<unsigned> tempCounter{0};
+
+// The process's file creation mask, read once without changing it (umask()
+// would, for a moment, for every thread). All bits when it cannot be read,
+// so that permissions are then always set explicitly.
+mode_t ProcessUmask()
+{
+    static const mode_t mask = [] {
+        mode_t value = 0777;
+        if (FILE* f = fopen("/proc/self/status", "re")) {
+            char line[128];
+            while (fgets(line, sizeof line, f) != nullptr) {
+                unsigned parsed = 0;
+                if (sscanf(line, "Umask: %o", &parsed) == 1) {
+                    value = static_cast<mode_t>(parsed & 0777);
+                    break;
+                }
+            }
+            fclose(f);
+        }
+        return value;
+    }();
+    return mask;
+}
+
+// Temporary names: ".copy-PID-N.tmp", unique within the process; O_EXCL
+// (or a link that never replaces) settles any clash with others.
+void TemporaryName(char* buf, size_t cap)
+{
+    static const long pid = static_cast<long>(getpid());
+    snprintf(buf, cap, ".copy-%ld-%u.tmp", pid, tempCounter.fetch_add(1));
+}
+
+// Creates a new, empty temporary file in folder with the permission bits
+// mode (less the process's mask); its name goes to name.
+int CreateTemporary(int folder, mode_t mode, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char buf[64];
+        TemporaryName(buf, sizeof buf);
+        int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            name = buf;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Links the file without a name out into folder as name; never replaces.
+// Linking the descriptor itself needs a privilege that most processes lack
+// (the call then fails with ENOENT or EPERM); the name under /proc works
+// for all, at the cost of a path lookup.
+bool LinkUnnamed(int out, int folder, const char* name)
+{
+    static std::atomic<bool> linkByDescriptor{true};
+    if (linkByDescriptor.load(std::memory_order_relaxed)) {
+        if (linkat(out, "", folder, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+    }
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", out);
+    if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0)
+        return false;
+    linkByDescriptor.store(false, std::memory_order_relaxed);
+    return true;
+}
+
+// Links the file without a name out into folder under a temporary name.
+bool LinkUnnamedAsTemporary(int out, int folder, std::string& name)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char buf[64];
+        TemporaryName(buf, sizeof buf);
+        if (LinkUnnamed(out, folder, buf)) {
+            name = buf;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Removes name from folder when it still is our copy: the file open as
+// out, or (out closed) the file whose state named is.
+void UnlinkIfSame(int folder, const std::string& name, int out, const struct stat* named)
+{
+    struct stat mine;
+    struct stat there;
+    if (named != nullptr)
+        mine = *named;
+    else if (fstat(out, &mine) != 0)
+        return;
+    if (fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
+        unlinkat(folder, name.c_str(), 0);
+}
+
+// Sets the permission bits (less none: the mask may have taken some) and
+// times that a copy keeps.
+void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
+{
+    if ((mode & ProcessUmask()) != 0)
+        fchmod(out, mode);
+    timespec times[2] = {from.st_atim, from.st_mtim};
+    futimens(out, times);
+}
+
+// Puts the finished copy (a file without a name, open as out, when
+// tempName is empty, else the named temporary tempName, whose state is
+// named) in place of the target's leaf, replacing it when replace. Only while the target's folder
+// still stands where it stood under the root: that is checked right
+// before, and again right after, and a change that a moved folder received
+// meanwhile is undone. The temporary name is gone on every path.
+bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
+                bool replace, bool failIfExists)
+{
+    const int folder = target.fd();
+    const std::string& leaf = target.leaf;
+    auto dropTemporary = [&] {
+        if (!tempName.empty())
+            unlinkat(folder, tempName.c_str(), 0);
+    };
+    if (OsPosixTerminationRequested() || !StillInPlace(target)) {
+        dropTemporary();
+        return false;
+    }
+    if (!replace) {
+        bool placed = ChangeInTarget(target, &leaf, false, [&] {
+            if (tempName.empty())
+                return LinkUnnamed(out, folder, leaf.c_str());
+            // A destination that appeared meanwhile is replaced, as one
+            // that was there would have been (unless asked not to).
+            unsigned flags = failIfExists ? RENAME_NOREPLACE : 0;
+            return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), flags) == 0;
+        });
+        if (!placed) {
+            dropTemporary();
+            return false;
+        }
+        if (!StillInPlace(target)) {
+            UnlinkIfSame(folder, leaf, out, named);
+            return false;
+        }
+        return true;
+    }
+    // A replacement needs a name to rename from: the unnamed file gets one
+    // only now, for the moment of the exchange.
+    if (tempName.empty()) {
+        bool linked = ChangeInTarget(target, nullptr, false,
+                                     [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        if (!linked)
+            return false;
+    }
+    // Exchanged rather than renamed over, so that the old file can be put
+    // back should the folder have moved at that very moment.
+    bool exchanged = true;
+    bool placed = ChangeInTarget(target, nullptr, false, [&] {
+        if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
+            return true;
+        // A file system without exchange, or an old file that went away
+        // meanwhile: a plain rename.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOENT)
+            return false;
+        exchanged = false;
+        return renameat2(folder, tempName.c_str(), folder, leaf.c_str(), 0) == 0;
+    });
+    if (!placed) {
+        dropTemporary();
+        return false;
+    }
+    if (!StillInPlace(target)) {
+        if (exchanged) {
+            renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE);
+            UnlinkIfSame(folder, tempName, out, named);
+        }
+        return false;
+    }
+    if (exchanged)
+        unlinkat(folder, tempName.c_str(), 0);  // the old file
+    return true;
+}
+
+}  // namespace
+
+int OsCreateDirectory(const wchar_t* path)
+{
+    WriteTarget target;
+    if (OsPosixTerminationRequested() || !device_tree::OpenWriteTarget(path, target))
+        return 0;
+    // Only in a folder that still stands where it stood under the root.
+    if (!StillInPlace(target))
+        return 0;
+    bool made = ChangeInTarget(target, &target.leaf, true, [&] {
+        return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
+    });
+    if (made && !StillInPlace(target)) {
+        unlinkat(target.fd(), target.leaf.c_str(), AT_REMOVEDIR);
+        return 0;
+    }
+    return made ? 1 : 0;
+}
+
+int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists)
+{
+    // Only a regular file is copied: no symbolic link is followed, and a
+    // FIFO or device node is refused without blocking on it. A program
+    // being ended copies nothing more.
+    if (OsPosixTerminationRequested())
+        return 0;
+    Fd in;
+    if (OsIsDevicePath(source)) {
+        in.reset(OsPosixOpenDevicePath(source, O_RDONLY | O_NONBLOCK));
+    } else {
+        std::string sourceHost;
+        if (!device_tree::HostPath(source, sourceHost))
+            return 0;
+        in.reset(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    }
+    if (in.get() < 0)
+        return 0;
+    struct stat from;
+    if (fstat(in.get(), &from) != 0 || !S_ISREG(from.st_mode))
+        return 0;
+
+    WriteTarget target;
+    if (!device_tree::OpenWriteTarget(destination, target))
+        return 0;
+    const int folder = target.fd();
+    const std::string& leaf = target.leaf;
+    const struct stat& existing = target.leafState;
+    bool exists = target.leafError == 0;
+    if (exists) {
+        if (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0)
+            return 0;  // kept: a folder, a link, a read-only file...
+    } else if (target.leafError != ENOENT) {
+        return 0;
+    }
+
+    // Written as a file without a name where the file system allows it,
+    // else beside the destination under a temporary name, and put in place
+    // whole: the destination is either the old file or the whole new one,
+    // and an abandoned copy leaves nothing behind. The permission bits
+    // travel with the file (never set-id bits), and so does its
+    // modification time, as a copy on the device keeps it.
+    const mode_t mode = from.st_mode & 0777;
+    static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
+    std::string tempName;
+    Fd out;
+    if (haveFdLinks)
+        out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (out.get() < 0) {
+        ChangeInTarget(target, nullptr, true, [&] {
+            out.reset(CreateTemporary(folder, mode, tempName));
+            return out.get() >= 0;
+        });
+        if (out.get() < 0)
+            return 0;
+    }
+    // A file without a name goes with its descriptor on every failure.
+    bool ok = CopyData(in.get(), out.get(), from.st_size);
+    if (ok)
+        KeepModeAndTimes(out.get(), from, mode);
+    struct stat named;
+    if (ok && !tempName.empty() && (fstat(out.get(), &named) != 0 || close(out.release()) != 0))
+        ok = false;  // the data may not have reached the disk
+    if (!ok) {
+        if (!tempName.empty())
+            unlinkat(folder, tempName.c_str(), 0);
+        return 0;
+    }
+    if (!CommitCopy(target, out.get(), tempName.empty() ? nullptr : &named, tempName, exists,
+                    failIfExists != 0))
+        return 0;
+    if (out.get() >= 0 && close(out.release()) != 0) {
+        // The data may not have reached the disk: no half file stays.
+        unlinkat(folder, leaf.c_str(), 0);
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// Whether name is a temporary of a copy, and of a process that is gone.
+bool StaleTemporary(const char* name)
+{
+    long pid = 0;
+    unsigned n = 0;
+    int end = 0;
+    if (sscanf(name, ".copy-%ld-%u.tmp%n", &pid, &n, &end) != 2 || name[end] != 0 || pid <= 0)
+        return false;
+    return pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
+void RemoveStaleCopiesIn(int folder, int depth)
+{
+    DIR* d = fdopendir(folder);
+    if (d == nullptr) {
+        close(folder);
+        return;
+    }
+    std::vector<std::string> folders;
+    while (dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            folders.push_back(e->d_name);
+        else if (S_ISREG(st.st_mode) && StaleTemporary(e->d_name))
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    for (const std::string& name : folders) {
+        if (depth >= 256 || OsPosixTerminationRequested())
+            break;
+        int next = openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next >= 0)
+            RemoveStaleCopiesIn(next, depth + 1);
+    }
+    closedir(d);
+}
+
+}  // namespace
+
+void OsPosixRemoveStaleCopies()
+{
+    int fd = device_tree::OpenRoot();
+    if (fd >= 0)
+        RemoveStaleCopiesIn(fd, 0);
+}
