@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "board/board.h"
+#include "platform/host/text.h"
 #include "platform/text.h"
 
 bool OsIsDevicePath(const wchar_t* path)

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "platform/common/ui_shared.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
 
 // ---- Message boxes ------------------------------------------------------
 

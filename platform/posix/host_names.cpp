@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "platform/text.h"
-#include "platform/utf16.h"
+#include "platform/common/utf16.h"
+#include "platform/host/text.h"
 
 namespace device_tree {
 
