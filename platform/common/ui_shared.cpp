@@ -8,8 +8,8 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/host/entry.h"
 #include "platform/common/utf16.h"
+#include "platform/host/entry.h"
 
 struct OsResourceObject {
     const OsResourceEntry* entry;

@@ -25,16 +25,16 @@
 #include <string>
 #include <vector>
 
-#include "board/win32/include/board_posix.h"
-#include "platform/common/file_search.h"
 #include "platform/files.h"
-#include "platform/host/text.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
 #include "platform/win32/device_files.h"
+#include "platform/common/file_search.h"
+#include "platform/host/text.h"
 #include "platform/win32/object.h"
+#include "board/win32/include/board_posix.h"
 
 namespace {
 

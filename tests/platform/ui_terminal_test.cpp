@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "files_board_dir.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/posix/ui_presenter.h"
+#include "files_board_dir.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
 #include "tests/platform/bin_chooser.h"
