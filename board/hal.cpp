@@ -295,6 +295,12 @@ void HalSetCleanBootMark()
     RecordEvent("clean-boot-mark");
 }
 
+void HalClearCleanBootMark()
+{
+    if (unlink(CleanBootPath().c_str()) == 0)
+        RecordEvent("clean-boot-unmark");
+}
+
 bool HalCleanBootMarked()
 {
     struct stat st;

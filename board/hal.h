@@ -46,8 +46,11 @@ struct HalConfigRecord {
 int HalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned);
 
 // Marks the next restart as a clean (cold) boot; event "clean-boot-mark".
-// The mark is board-wide: it stays until a restart consumes it.
+// The mark is board-wide: it stays until a restart consumes it or
+// HalClearCleanBootMark takes it back.
 void HalSetCleanBootMark();
+// Takes a mark back that no restart followed (event "clean-boot-unmark").
+void HalClearCleanBootMark();
 bool HalCleanBootMarked();
 
 // Test hook: when set, a successful restart calls hook(cold) and returns 1

@@ -10,3 +10,6 @@ int OsHalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t o
 
 // Marks the next start of the device as a clean (cold) boot.
 void OsSetCleanBootMark();
+// Takes the mark back: for a cold restart that was asked for and then
+// called off before it came.
+void OsClearCleanBootMark();

@@ -56,14 +56,19 @@ static void RunImageUpdate(const wchar_t* commandLine)
 static void RunRestart(const wchar_t* commandLine)
 {
     const wchar_t* delayText = commandLine + 2;
-    if (commandLine[2] == L'c') {
+    const int cold = commandLine[2] == L'c';
+    if (cold) {
         OsSetCleanBootMark();
         delayText = commandLine + 3;
     }
     uint32_t delay = ParseRestartDelay(delayText);
-    // Asked to end during the delay (Ctrl-C, SIGTERM): no restart.
-    if (!OsSleepUnlessEnding(delay))
+    // Asked to end during the delay (Ctrl-C, SIGTERM): no restart, and so
+    // no clean boot either: the next ordinary restart keeps the registry.
+    if (!OsSleepUnlessEnding(delay)) {
+        if (cold)
+            OsClearCleanBootMark();
         return;
+    }
     RestartDevice();
 }
 

@@ -2,6 +2,7 @@
 // presenter, signals; then the program's entry.
 #include "platform/host/entry.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,14 +22,14 @@ namespace {
 // dialog's Abort, the main dialog's close; a message box's Escape; the
 // open-file dialog's cancel). With no window open it asks the program to
 // end (a restart delay then ends without the restart); a second Ctrl-C
-// then ends the process at once.
+// then ends the process at once, with the program's exit code 1.
 void InterruptSignal(int)
 {
     if (UiInterrupt())
         return;
     if (OsPosixTerminationRequested()) {
         UiRestoreTerminalFromSignal();
-        _exit(130);
+        _exit(1);
     }
     OsPosixRequestTermination();
 }
@@ -59,6 +60,15 @@ void InstallSignalHandlers()
 
 int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProgramEntry entry)
 {
+    // Until the handlers stand, an interrupt, a termination or a hang-up
+    // waits (blocked) instead of killing the program with the signal's
+    // exit code: once they stand it is taken as any later one.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
     setlocale(LC_CTYPE, "");
     if (!board::Ensure())
         return 1;
@@ -67,6 +77,7 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
 
     InstallSignalHandlers();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (isatty(0) && isatty(2)) {
         UiSetPresenter(UiNewTerminalPresenter(0, 2));
         board::SetRestartHook(RestartEndsProgram);

@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "board/board.h"
+#include "board/hal.h"
 #include "board/imagekit.h"
 #include "platform/testing/temp_board.h"
 
@@ -283,6 +285,33 @@ TEST(ProcessDrill, SignalDuringTheRestartDelayEndsWithoutARestart)
         EXPECT_EQ(WEXITSTATUS(status), 1);
         for (const std::string& e : board::Events())
             EXPECT_EQ(e.rfind("restart", 0), std::string::npos) << e;
+        // The cold restart never came: its mark must not make the next
+        // ordinary restart a clean boot (which drops the saved registry).
+        EXPECT_FALSE(board::HalCleanBootMarked());
+    }
+}
+
+// A signal that comes before the program has set itself up (here while it
+// creates its board) still ends it with exit code 1, as every other way out.
+TEST(ProcessDrill, ASignalAtOnceStillEndsWithExitCodeOne)
+{
+    std::error_code ec;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        TempBoard tb;
+        std::filesystem::remove_all(tb.dir());   // so that the program makes it anew
+        Child child;
+        child.StartWith({"/r", "600000"});
+        // Once the program runs (its loader done: a few milliseconds after
+        // the exec), and while it is still making the board.
+        const std::string exe = "/proc/" + std::to_string(child.pid) + "/exe";
+        for (int i = 0; i < 2000 && std::filesystem::read_symlink(exe, ec).filename() != "flashupdate"; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        kill(child.pid, sig);
+        int status = child.Wait();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not by the program";
+        EXPECT_EQ(WEXITSTATUS(status), 1);
     }
 }
 

@@ -113,7 +113,7 @@ void Help()
         "holds it.\n"
         "A restart request (warm or cold) records its event and ends the calling program\n"
         "with exit status 1, as the device's restart would; with hal-restart fail it returns.\n"
-        "Events: restart warm|cold|failed, clean-boot-mark, registry-clear ok|failed,\n"
+        "Events: restart warm|cold|failed, clean-boot-mark, clean-boot-unmark, registry-clear ok|failed,\n"
         "registry-flush ok|failed, config-set SELECTOR [BLOCK], power-cut [after N bus cycles].\n");
     FlashTimes();
 }

@@ -20,3 +20,9 @@ void OsSetCleanBootMark()
     if (board::Ensure())
         board::HalSetCleanBootMark();
 }
+
+void OsClearCleanBootMark()
+{
+    if (board::Ensure())
+        board::HalClearCleanBootMark();
+}
