@@ -302,12 +302,10 @@ TEST(ProcessDrill, ASignalAtOnceStillEndsWithExitCodeOne)
         std::filesystem::remove_all(tb.dir());   // so that the program makes it anew
         Child child;
         child.StartWith({"/r", "600000"});
-        // Once the program runs (its loader done: a few milliseconds after
-        // the exec), and while it is still making the board.
-        const std::string exe = "/proc/" + std::to_string(child.pid) + "/exe";
-        for (int i = 0; i < 2000 && std::filesystem::read_symlink(exe, ec).filename() != "flashupdate"; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // Once the program has begun to make its board (it does that
+        // before anything else is set up), and while it still does.
+        for (int i = 0; i < 20000 && !std::filesystem::exists(tb.dir(), ec); ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         kill(child.pid, sig);
         int status = child.Wait();
         ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not by the program";
