@@ -82,6 +82,41 @@ TEST_F(AutoCopyTest, NameClashesFailOnlyForThatEntry)
     EXPECT_EQ(ReadFile(root + "/zz/last.txt"), "last");
 }
 
+TEST_F(AutoCopyTest, NamesDifferingOnlyInLetterCaseAreOneFile)
+{
+    // The board's root holds Windows/default.fdf. Every spelling of that
+    // name replaces the one file, which keeps the spelling it has.
+    const auto names = [&] {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(root + "/Windows"))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const std::vector<std::string> before = names();
+    ASSERT_NE(std::find(before.begin(), before.end(), "default.fdf"), before.end());
+
+    // One card holding two spellings of the name, copied twice.
+    WriteFile(src + "/Windows/Default.Fdf", "first");
+    WriteFile(src + "/Windows/default.fdf", "second");
+    AutoCopyVolume(L"\\Card");
+    const std::string once = Snapshot(root, "Card");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(Snapshot(root, "Card"), once);
+    EXPECT_EQ(names(), before);
+
+    // The same card again under other spellings, in the same run.
+    fs::remove_all(src);
+    WriteFile(src + "/WINDOWS/DEFAULT.FDF", "third");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(ReadFile(root + "/Windows/default.fdf"), "third");
+    fs::remove_all(src);
+    WriteFile(src + "/windows/Default.fdf", "fourth");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(names(), before);
+    EXPECT_EQ(ReadFile(root + "/Windows/default.fdf"), "fourth");
+}
+
 TEST_F(AutoCopyTest, ReadOnlyDestinationIsKeptAndReadOnlySourceIsCopied)
 {
     WriteFile(root + "/locked.txt", "original", 0444);
