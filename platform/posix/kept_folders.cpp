@@ -415,6 +415,18 @@ std::shared_ptr<KeptFolder> RootFolder()
     return reached.folder;
 }
 
+void ReleaseKeptFolders()
+{
+    std::lock_guard<std::mutex> lock(folderMutex);
+    for (FolderChain* chain : {&readChain, &writeChain}) {
+        TruncateChain(*chain, 0);
+        if (chain->notify >= 0)
+            close(chain->notify);
+        chain->notify = -1;
+        chain->notifyTried = false;
+    }
+}
+
 bool ChangeInFolder(KeptFolder& folder, const struct stat& reachedState, const std::string* added,
                     bool stateIsFresh, const std::function<bool()>& change)
 {
