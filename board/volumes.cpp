@@ -235,6 +235,14 @@ bool ValidVolumeName(const std::string& name)
     });
 }
 
+bool IsVolumeFolder(const std::string& name)
+{
+    // The insert's note is written before its folder moves in, and goes
+    // only after the record is there: one of the two always names it.
+    return ValidVolumeName(name) && (access((VolumesDir() + "/" + name).c_str(), F_OK) == 0 ||
+                                     access((StagingDir() + "/" + kInsertNote + name).c_str(), F_OK) == 0);
+}
+
 std::vector<std::string> Volumes()
 {
     std::vector<std::string> names;

@@ -31,6 +31,11 @@ void VolumeLeftoversClean();
 // The mounted volumes' names, sorted.
 std::vector<std::string> Volumes();
 
+// Whether the folder rootfs/NAME is a volume's: mounted, or on its way in
+// (an insert moves the folder in before it writes the record). A card is
+// only ever read by the device's own clean-ups.
+bool IsVolumeFolder(const std::string& name);
+
 // Dir()/volumes: one record file per mounted volume.
 std::string VolumesDir();
 

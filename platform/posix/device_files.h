@@ -9,7 +9,8 @@
 int OsPosixOpenDevicePath(const wchar_t* path, int flags);
 
 // Removes the temporary files (".copy-PID-N.tmp") that copies of processes
-// no longer running left anywhere under the device root: a copy killed at
-// the wrong moment, or on a file system without unnamed files. Walks by
-// handle and follows no link; stops early on a termination request.
+// no longer running left under the device root: a copy killed at the wrong
+// moment, or on a file system without unnamed files. Mounted volumes are
+// left alone (a card is only read). Walks by handle and follows no link;
+// stops early on a termination request.
 void OsPosixRemoveStaleCopies();

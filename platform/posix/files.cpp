@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
+#include "platform/posix/kept_folders.h"
 #include "platform/posix/object.h"
 
 namespace {
@@ -59,6 +61,22 @@ struct PosixFile : OsFileObject {
         *time = static_cast<FileTime>(seconds) * 10000000u +
                 static_cast<FileTime>(st.st_mtim.tv_nsec) / 100u;
         return true;
+    }
+};
+
+// Searches open now. A walk over a tree (a volume's AutoCopy or AutoRun
+// folder) keeps a search open from its first folder to its end, and the
+// folders kept open for its copies (kept_folders.h) serve that walk: once
+// the last search ends they are let go, so that a program holds no more
+// descriptors after a walk than before it, however deep the tree was.
+std::atomic<int> openSearches{0};
+
+struct PosixSearch : OsSearchObject {
+    PosixSearch() { openSearches.fetch_add(1); }
+    ~PosixSearch() override
+    {
+        if (openSearches.fetch_sub(1) == 1)
+            device_tree::ReleaseKeptFolders();
     }
 };
 
@@ -129,7 +147,7 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
         return OS_INVALID_HANDLE;
     // The listing is taken at once, so that the caller may create files in
     // the folder while it walks the entries.
-    auto search = std::make_unique<OsSearchObject>();
+    auto search = std::make_unique<PosixSearch>();
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "board/volumes.h"
 #include "platform/common/device_path.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
@@ -411,7 +412,9 @@ void RemoveStaleCopiesIn(int folder, int depth)
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (S_ISDIR(st.st_mode))
+        // Mounted volumes are only ever read: what lies on a card is the
+        // card's, whatever its name.
+        if (S_ISDIR(st.st_mode) && !(depth == 0 && board::IsVolumeFolder(e->d_name)))
             folders.push_back(e->d_name);
         else if (S_ISREG(st.st_mode) && StaleTemporary(e->d_name))
             unlinkat(dirfd(d), e->d_name, 0);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -175,10 +176,19 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
     }
     if (name.empty())
         return;
-    if ((e.mask & (IN_CREATE | IN_MOVED_TO)) != 0 && folder.namesValid)
-        AddName(folder, name);
-    if ((e.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 && folder.namesValid)
-        RemoveName(folder, name);
+    // The report says that the name changed, not what it is now: an
+    // exchange of two names (a replacing copy) reports a move away from
+    // the name that stays, and reports arrive after the fact. So the
+    // folder itself says whether the name is there.
+    if (folder.namesValid) {
+        struct stat st;
+        if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            AddName(folder, name);
+        else if (errno == ENOENT || errno == ENOTDIR)
+            RemoveName(folder, name);
+        else
+            folder.namesValid = false;  // cannot tell: read the folder again
+    }
     // Whatever happens to the name of the next kept folder, it is walked
     // to afresh.
     if (level + 1 < chain.levels.size() && chain.levels[level + 1]->host == name)
@@ -403,6 +413,18 @@ std::shared_ptr<KeptFolder> RootFolder()
     if (!ReachFolder({}, 0, false, reached))
         return nullptr;
     return reached.folder;
+}
+
+void ReleaseKeptFolders()
+{
+    std::lock_guard<std::mutex> lock(folderMutex);
+    for (FolderChain* chain : {&readChain, &writeChain}) {
+        TruncateChain(*chain, 0);
+        if (chain->notify >= 0)
+            close(chain->notify);
+        chain->notify = -1;
+        chain->notifyTried = false;
+    }
 }
 
 bool ChangeInFolder(KeptFolder& folder, const struct stat& reachedState, const std::string* added,

@@ -91,6 +91,11 @@ bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wi
 // where it is while a program runs). Call with folderMutex held.
 std::shared_ptr<KeptFolder> RootFolder();
 
+// Lets go of both chains and the watches on them: every folder they hold
+// (unless a copy in progress still holds it) and the watching descriptor.
+// The next walk opens them afresh.
+void ReleaseKeptFolders();
+
 // Changes the kept folder with change (creating a file or folder, or
 // renaming one into place) and brings its names up to date, adding added
 // when not null. The names stay trusted only when nothing else changed the

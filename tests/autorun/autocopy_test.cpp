@@ -1,5 +1,7 @@
 // AutoCopy on real folders of a temporary board.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -82,6 +84,41 @@ TEST_F(AutoCopyTest, NameClashesFailOnlyForThatEntry)
     EXPECT_EQ(ReadFile(root + "/zz/last.txt"), "last");
 }
 
+TEST_F(AutoCopyTest, NamesDifferingOnlyInLetterCaseAreOneFile)
+{
+    // The board's root holds Windows/default.fdf. Every spelling of that
+    // name replaces the one file, which keeps the spelling it has.
+    const auto names = [&] {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(root + "/Windows"))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const std::vector<std::string> before = names();
+    ASSERT_NE(std::find(before.begin(), before.end(), "default.fdf"), before.end());
+
+    // One card holding two spellings of the name, copied twice.
+    WriteFile(src + "/Windows/Default.Fdf", "first");
+    WriteFile(src + "/Windows/default.fdf", "second");
+    AutoCopyVolume(L"\\Card");
+    const std::string once = Snapshot(root, "Card");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(Snapshot(root, "Card"), once);
+    EXPECT_EQ(names(), before);
+
+    // The same card again under other spellings, in the same run.
+    fs::remove_all(src);
+    WriteFile(src + "/WINDOWS/DEFAULT.FDF", "third");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(ReadFile(root + "/Windows/default.fdf"), "third");
+    fs::remove_all(src);
+    WriteFile(src + "/windows/Default.fdf", "fourth");
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(names(), before);
+    EXPECT_EQ(ReadFile(root + "/Windows/default.fdf"), "fourth");
+}
+
 TEST_F(AutoCopyTest, ReadOnlyDestinationIsKeptAndReadOnlySourceIsCopied)
 {
     WriteFile(root + "/locked.txt", "original", 0444);
@@ -156,6 +193,61 @@ TEST_F(AutoCopyTest, OtherSpellingsOfAutoCopyDoNotVouchForALink)
     AutoCopyVolume(L"\\Card");
 
     EXPECT_FALSE(Exists(root + "/secret.txt"));
+}
+
+// The descriptors this process holds open; 0 when they cannot be listed
+// (none left to list them with).
+size_t OpenDescriptors()
+{
+    std::error_code error;
+    size_t n = 0;
+    for (fs::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+         it.increment(error))
+        ++n;
+    return error || n == 0 ? 0 : n - 1;  // less the one that lists them
+}
+
+TEST_F(AutoCopyTest, ADeepTreeLeavesNoDescriptorsAndRunningOutEndsOnlyThatVolume)
+{
+    // A tree 100 folders deep, a file at every level.
+    std::string deep = root + "/Deep/AutoCopy";
+    for (int level = 0; level < 100; ++level) {
+        deep += "/d";
+        WriteFile(deep + "/f.txt", std::to_string(level));
+    }
+    WriteFile(root + "/Next/AutoCopy/next.txt", "next");
+
+    // Few descriptors (in a child, whose limit is its own): the deep volume
+    // runs out of them, the next volume is copied all the same, and after
+    // each the process holds what it held before.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const size_t start = OpenDescriptors();
+        rlimit limit{start + 40, start + 40};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(10);
+        AutoCopyVolume(L"\\Deep");
+        if (OpenDescriptors() != start) _exit(11);
+        AutoCopyVolume(L"\\Next");
+        if (ReadFile(root + "/next.txt") != "next") _exit(12);
+        if (OpenDescriptors() != start) _exit(13);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The first levels were copied before the descriptors ran out.
+    EXPECT_EQ(ReadFile(root + "/d/f.txt"), "0");
+
+    // Plenty of descriptors: the whole tree is copied, and none stays open.
+    const size_t before = OpenDescriptors();
+    AutoCopyVolume(L"\\Deep");
+    EXPECT_EQ(ReadFile(root + "/d/d/d/d/d/d/d/d/d/d/f.txt"), "9");
+    EXPECT_EQ(ReadFile(root + deep.substr(root.size() + std::string("/Deep/AutoCopy").size()) +
+                       "/f.txt"),
+              "99");
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST_F(AutoCopyTest, PathsTooLongForTheBufferAreSkippedNeverCut)

@@ -191,6 +191,9 @@ TEST_F(ShortcutTest, TextIsWidenedThroughTheBoardsCodePage)
     ASSERT_TRUE(board::SetSetting("codepage", "65001"));
     ASSERT_TRUE(Read("#\\caf\xc3\xa9.exe", &text));
     EXPECT_EQ(text, L"\\caf\u00e9.exe");
+    // In UTF-8 a byte that is not UTF-8 is no letter of any name.
+    ASSERT_TRUE(Read("#\\caf\xe9.exe \x80", &text));
+    EXPECT_EQ(text, L"\\caf\ufffd.exe \ufffd");
     setlocale(LC_CTYPE, locale.c_str());
 }
 
@@ -299,6 +302,25 @@ TEST_F(LaunchTest, NothingOutsideTheVolumeIsFollowed)
     LaunchAutoRun(L"\\Other", Executables);
     ASSERT_TRUE(WaitForMarks(marks, 1));
     for (const auto& [tag, pid] : Started()) EXPECT_EQ(tag, "good");
+}
+
+TEST_F(LaunchTest, InUtf8AStrayByteStartsNoProgram)
+{
+    // \café.exe and \<U+0080>.exe exist; the shortcuts name them with
+    // bytes that are not UTF-8, so they name neither. The last one, spelt
+    // in UTF-8, starts café.
+    WriteMarkScript(root + "/caf\xc3\xa9.exe", "cafe", marks);
+    WriteMarkScript(root + "/\xc2\x80.exe", "u80", marks);
+    WriteFile(autoRun + "/a.lnk", "#\\caf\xe9.exe");
+    WriteFile(autoRun + "/b.lnk", "#\\\x80.exe");
+    WriteFile(root + "/Good/AutoRun/c.lnk", "#\\caf\xc3\xa9.exe");
+    ASSERT_TRUE(board::SetSetting("codepage", "65001"));
+    LaunchAutoRun(L"\\Card", Shortcuts);
+    LaunchAutoRun(L"\\Good", Shortcuts);
+    // The start after the others proves that they started nothing.
+    ASSERT_TRUE(WaitForMarks(marks, 1));
+    ASSERT_EQ(Started().size(), 1u);
+    EXPECT_EQ(Started()[0].first, "cafe");
 }
 
 TEST_F(LaunchTest, OtherKindsAndMissingFoldersStartNothing)

@@ -382,6 +382,36 @@ TEST_F(ServiceEndToEnd, EndsWithZeroOnTermination)
     close(master);
 }
 
+TEST_F(ServiceEndToEnd, ASecondServiceOnTheBoardSaysSoAndEnds)
+{
+    Start();
+    const std::string second = board.dir() + "/second";
+    const pid_t other = Spawn({kBin + "/autorun"}, second);
+    ASSERT_GT(other, 0);
+    int status = -1;
+    const bool ended = WaitFor([&] { return waitpid(other, &status, WNOHANG) == other; });
+    if (!ended) {
+        kill(other, SIGKILL);
+        waitpid(other, nullptr, 0);
+    }
+    ASSERT_TRUE(ended) << "the second service went on running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(ReadFile(second).find("autorun: the service runs on this board already"),
+              std::string::npos)
+        << ReadFile(second);
+    // Every volume's programs start once, from the first.
+    ASSERT_EQ(Boardsim({"insert", "Card", HostVolume("card", "card")}), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("card") == 1; })) << ReadFile(log);
+    EXPECT_EQ(Stop(), 0);
+    // Once the first has ended, a new one runs.
+    Start();
+    ASSERT_EQ(Boardsim({"remove", "Card"}), 0);
+    ASSERT_EQ(Boardsim({"insert", "Again", HostVolume("again", "again")}), 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("again") == 1; })) << ReadFile(log);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(ReadFile(log).find("already"), std::string::npos);
+}
+
 TEST_F(ServiceEndToEnd, EveryEndSignalEndsThePauseAndNothingFollows)
 {
     // Each of them, sent while the service pauses before its start-up

@@ -78,6 +78,22 @@ TEST_F(KeptFoldersTest, OwnCopiesAndFoldersAreMatchedInAnyLetterCase)
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/Dest/Made/x.exe"));
 }
 
+TEST_F(KeptFoldersTest, AReplacedFileIsStillOneFileInEveryLetterCase)
+{
+    // Each copy replaces the one file, whatever spelling it is asked by,
+    // also right after a replacement in the same folder.
+    for (const wchar_t* spelling : {L"\\Dest\\OLD.TXT", L"\\Dest\\Old.Txt", L"\\Dest\\old.TXT",
+                                    L"\\DEST\\oLD.txt"})
+        ASSERT_EQ(Copy(spelling), 1);
+    EXPECT_EQ(Names(board_.rootfs() + "/Dest"), std::set<std::string>{"old.txt"});
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/Dest/old.txt"), "program bytes");
+    // A new file made by a replacing copy's folder is matched the same way.
+    ASSERT_EQ(Copy(L"\\Dest\\new.exe"), 1);
+    ASSERT_EQ(Copy(L"\\Dest\\NEW.EXE"), 1);
+    ASSERT_EQ(Copy(L"\\Dest\\New.Exe"), 1);
+    EXPECT_EQ(Names(board_.rootfs() + "/Dest"), (std::set<std::string>{"new.exe", "old.txt"}));
+}
+
 TEST_F(KeptFoldersTest, AKeptFolderMovedOutAndReplacedByALinkIsNotWrittenTo)
 {
     ASSERT_EQ(Copy(L"\\Dest\\a.exe"), 1);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "board/volumes.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/posix/device_files.h"
@@ -377,6 +378,28 @@ TEST_F(FilesTest, TemporariesOfProcessesGoneAreRemovedAtStart)
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/" + live));
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/.copy-notes.tmp"));
     EXPECT_TRUE(fs::exists(board_.dir() + "/outside/" + dead));
+}
+
+TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
+{
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+    const std::string stale = ".copy-" + std::to_string(gone) + "-7.tmp";
+    // A card mounted before the service starts (its folder and its
+    // record), and one whose insert has moved its folder in but not yet
+    // written its record.
+    board_.Write("rootfs/Card/Docs/" + stale, "the card's");
+    board_.Write("volumes/Card", "");
+    board_.Write("rootfs/Coming/Docs/" + stale, "the card's");
+    board_.Write("staging/mounting-Coming", "0 0\n");
+    // A folder of the device of the same depth, for comparison.
+    board_.Write("rootfs/Docs/" + stale, "left");
+    OsPosixRemoveStaleCopies();
+    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Card/Docs/" + stale));
+    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Coming/Docs/" + stale));
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/Docs/" + stale));
 }
 
 TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)

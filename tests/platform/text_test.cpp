@@ -98,14 +98,11 @@ TEST_F(TextTest, WidenUsesTheBoardsCodePageNeverTheLocale)
     EXPECT_EQ(out[2], L'!');
     // ...and never half of one: with room for one unit only, nothing.
     EXPECT_EQ(OsWiden("\xf0\x9f\x92\xbe", out, 2), 0u);
-    // An invalid byte stands for itself and the text goes on after it; a
-    // sequence cut at the end keeps its bytes too.
-    EXPECT_EQ(OsWiden("a\xff" "b\xc3", out, 16), 4u);
-    EXPECT_EQ(out[0], L'a');
-    EXPECT_EQ(out[1], static_cast<wchar_t>(0xFF));
-    EXPECT_EQ(out[2], L'b');
-    EXPECT_EQ(out[3], static_cast<wchar_t>(0xC3));
-    EXPECT_EQ(out[4], L'\0');
+    // A byte that is not UTF-8 is the replacement character, never the
+    // Latin-1 letter of its value, and the text goes on after it; so is
+    // each byte of a sequence cut short, in the middle or at the end.
+    EXPECT_EQ(OsWiden("a\xff" "b\x80\xe9" "c\xc3", out, 16), 7u);
+    EXPECT_EQ(std::wstring(out), L"a\ufffdb\ufffd\ufffdc\ufffd");
 
     EXPECT_FALSE(board::SetSetting("codepage", "437"));
 }
