@@ -211,11 +211,14 @@ public:
             if (got < 0) {
                 // Ctrl-C answers the box as Escape does; so does termination.
                 int answer = UiBoxCloseAnswer(style);
-                Write(lineproto::BoxTakenWithout(answer, UiBoxInterrupted() ? "interrupted" : "terminated"));
+                const char* why = UiBoxInterrupted() ? "interrupted" : "terminated";
+                UiBoxAnswered();
+                Write(lineproto::BoxTakenWithout(answer, why));
                 return answer;
             }
             if (got == 0) {
                 int answer = UiBoxDefault(style);
+                UiBoxAnswered();
                 Write(lineproto::BoxTakenWithout(answer, "end of input"));
                 return answer;
             }
@@ -224,6 +227,9 @@ public:
                 continue;
             }
             if (int answer = lineproto::BoxAnswerOf(line, buttons)) {
+                // Answered: an interrupt from now on is the dialog behind's,
+                // even while the echo waits for a full standard error.
+                UiBoxAnswered();
                 Write(lineproto::BoxTaken(answer));
                 return answer;
             }
@@ -254,16 +260,18 @@ public:
             if (got <= 0 || Trim(line).empty()) {
                 const char* why = got < 0 ? (UiBoxInterrupted() ? "interrupted" : "terminated")
                                   : got == 0 ? "end of input" : nullptr;
+                UiBoxAnswered();
                 Write(lineproto::ChooserCancelled(why));
                 return 0;
             }
             std::wstring path = UiResolveChoice(UiWideFromUtf8(Trim(line)), record->initialDir);
-            Write(lineproto::ChooserTaken(path));
             std::string error = UiChoiceError(path, record);
             if (!error.empty()) {
-                Write(lineproto::ChooserRefused(error, path));
+                Write(lineproto::ChooserTaken(path) + lineproto::ChooserRefused(error, path));
                 continue;
             }
+            UiBoxAnswered();   // a path taken: the chooser is no longer in front
+            Write(lineproto::ChooserTaken(path));
             path.copy(record->file, path.size());
             record->file[path.size()] = 0;
             return 1;

@@ -108,6 +108,11 @@ bool UiInterruptTake(int slot);
 // (consumed: answer it as Escape, or cancel).
 int UiBoxWatchFds(int* fds);
 bool UiBoxInterrupted();
+// For presenters: the box has its answer (before its echo is written, which
+// may block). From now on it is no longer in front: an interrupt goes to the
+// window behind it, and one that came after the answer was taken is handed
+// on to that window.
+void UiBoxAnswered();
 // A dialog is open (some modal loop runs).
 bool UiDialogOpen();
 

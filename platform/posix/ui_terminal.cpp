@@ -130,8 +130,10 @@ public:
                 continue;
             }
             int answer = 0;
-            if (key == kNone)
+            if (key == kNone) {
+                UiBoxInterrupted();   // this box's own Ctrl-C, taken here: never handed on
                 answer = UiBoxCloseAnswer(style);   // Ctrl-C (as Escape), or termination
+            }
             else if (key == kEnd)
                 answer = def;
             else if (key == kEscape)
@@ -150,6 +152,7 @@ public:
             if (answer) {
                 // The answer after the buttons, in place of the hint, or
                 // below them where the line has no room left.
+                UiBoxAnswered();   // the window behind takes an interrupt from now on
                 std::string echo = std::string("-> ") + UiButtonName(answer);
                 Write("\r\x1b[2K" + row() + (used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
                 ++outputs_;
@@ -227,6 +230,7 @@ public:
             if (!error.empty())
                 error = " " + error + UiUtf8(path) + "\n";
             if (error.empty()) {
+                UiBoxAnswered();
                 path.copy(record->file, path.size());
                 record->file[path.size()] = 0;
                 return 1;
