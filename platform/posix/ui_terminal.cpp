@@ -44,6 +44,8 @@ constexpr uint32_t kRedrawIntervalMs = 100;
 // so such drawings come at most once a second rather than ten times.
 constexpr uint32_t kTallRedrawIntervalMs = 1000;
 constexpr uint32_t kHoldBlankMs = 300;
+// Fewer columns than this get the plain line protocol.
+constexpr int kNarrowestColumns = 20;
 
 class TerminalPresenter : public UiPresenter {
 public:
@@ -437,7 +439,7 @@ private:
     {
         int cols, rows;
         TerminalSize(outFd_, inFd_, &cols, &rows);
-        return static_cast<size_t>(std::max(cols, 20) - 1);
+        return static_cast<size_t>(std::max(cols, kNarrowestColumns) - 1);
     }
 
     // The dialog's lines as they fit the terminal now (RenderDialog).
@@ -585,6 +587,16 @@ std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd)
     // Without cursor control nothing can be drawn in place: plain lines, as
     // unattended, typed with Enter.
     if (isatty(outFd) && !HasCursorControl())
-        return UiNewLinePresenter(inFd, outFd);
+        return UiNewLinePresenter(inFd, outFd, /*typed=*/true);
+    // Below 20 columns a dialog cannot be laid out without breaking its
+    // numbers and words: said once, then plain lines, as without cursor
+    // control.
+    int cols, rows;
+    TerminalSize(outFd, inFd, &cols, &rows);
+    if (cols < kNarrowestColumns) {
+        UiWriteAll(outFd, "The terminal is too narrow (" + std::to_string(cols) + " columns, " +
+                              std::to_string(kNarrowestColumns) + " needed): plain lines follow.\n");
+        return UiNewLinePresenter(inFd, outFd, /*typed=*/true);
+    }
     return std::make_unique<TerminalPresenter>(inFd, outFd);
 }
