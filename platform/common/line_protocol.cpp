@@ -111,26 +111,39 @@ std::string ChooserTooLong() { return TooLong() + "\n" + kPathPrompt; }
 
 // ---- Dialogs ------------------------------------------------------------
 
-std::string DialogShown(const UiDialogView& view, const std::string& unit, bool* reads)
+std::string DialogShown(const UiDialogView& view, const std::string& unit, bool* reads, bool typed)
 {
     std::string out = "Dialog: " + UiUtf8(view.caption) + "\n";
     bool pressable = false, hasClose = false;
+    std::string first;
+    int place = 0;
+    bool numbered = false;   // places only where a line is read
+    for (const UiControlView& c : view.controls)
+        numbered = numbered || (typed && c.kind == UiControlKind::Button && c.id != kClose);
     for (const UiControlView& c : view.controls) {
         if (c.kind != UiControlKind::Button)
             continue;
         pressable = pressable || c.id != kClose;
         hasClose = hasClose || c.id == kClose;
-        out += "  [" + std::to_string(c.id) + "] " + UiUtf8(c.text) + "\n";
+        if (first.empty())
+            first = UiUtf8(c.text);
+        std::string number = numbered && ++place <= 9 ? std::to_string(place) + ": " : "";
+        out += "  " + number + "[" + std::to_string(c.id) + "] " + UiUtf8(c.text) + "\n";
     }
     // A dialog whose only button is its close button (the progress dialog's
     // Abort) reads nothing: Ctrl-C presses it.
-    out += pressable ? "Press: a button's id or text (empty line: close)\n"
-                     : std::string("(Ctrl-C: ") + (hasClose ? "Abort" : "close") + ")\n";
+    if (!pressable)
+        out += std::string("(Ctrl-C: ") + (hasClose ? "Abort" : "close") + ")\n";
+    else if (typed)
+        out += "Press: a button's number, id or text (Enter: " + first + "; Ctrl-D or Ctrl-C: close)\n";
+    else
+        out += "Press: a button's id or text (empty line: close)\n";
     *reads = pressable;
-    return out + Changes(view, view, /*onlyFilled=*/true, unit);
+    return out + Changes(view, view, /*onlyFilled=*/true, unit, typed);
 }
 
-std::string Changes(const UiDialogView& written, const UiDialogView& now, bool onlyFilled, const std::string& unit)
+std::string Changes(const UiDialogView& written, const UiDialogView& now, bool onlyFilled, const std::string& unit,
+                    bool once)
 {
     std::string out;
     std::string prefix = UiUtf8(now.caption) + " ";
@@ -144,13 +157,15 @@ std::string Changes(const UiDialogView& written, const UiDialogView& now, bool o
             bool differs = c.pos != w.pos || c.rangeHigh != w.rangeHigh || c.rangeLow != w.rangeLow;
             if (onlyFilled ? c.pos != 0 : differs) {
                 std::string numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh);
-                out += prefix + id + ": " + numbers + "\n";
+                if (!once)
+                    out += prefix + id + ": " + numbers + "\n";
                 out += prefix + "[" + id + " bar]: " + numbers + (unit.empty() ? "" : " " + unit) + "  " +
                        std::to_string(UiPercent(c)) + " %\n";
             }
         } else if (c.kind != UiControlKind::Button) {
             if (onlyFilled ? !c.text.empty() : c.text != w.text) {
-                out += prefix + id + ": " + UiUtf8(c.text) + "\n";
+                if (!once)
+                    out += prefix + id + ": " + UiUtf8(c.text) + "\n";
                 out += prefix + "[" + id + " text]: " + UiUtf8(c.text) + "\n";
             }
         }
@@ -176,6 +191,19 @@ int CommandOf(const UiDialogView& view, const std::string& line, std::string* co
             return c.id;
     *complaint = "-> " + line + "\n\"" + line + "\" names no button of " + UiUtf8(view.caption) + "\n";
     return 0;
+}
+
+int TypedCommandOf(const UiDialogView& view, const std::string& line, std::string* complaint)
+{
+    std::vector<int> buttons;
+    for (const UiControlView& c : view.controls)
+        if (c.kind == UiControlKind::Button)
+            buttons.push_back(c.id);
+    if (line.empty())
+        return buttons.empty() ? kClose : buttons.front();
+    if (line.size() == 1 && line[0] >= '1' && line[0] <= '9' && static_cast<size_t>(line[0] - '1') < buttons.size())
+        return buttons[static_cast<size_t>(line[0] - '1')];
+    return CommandOf(view, line, complaint);
 }
 
 std::string Echo(const UiDialogView& view, int id)

@@ -77,17 +77,26 @@ std::string ChooserTooLong();
 // its texts and bars that are filled already. *reads: whether the dialog
 // reads lines (it has a button other than id 2). unit: the bars' unit ("KB",
 // or "" for none).
-std::string DialogShown(const UiDialogView& view, const std::string& unit, bool* reads);
+// typed: for a person at a terminal without cursor control (see TypedCommandOf):
+// each button listed with its place, and each text and bar written once.
+std::string DialogShown(const UiDialogView& view, const std::string& unit, bool* reads, bool typed = false);
 // What changed from written to now: a new caption, then each text and bar
 // that differs, twice (the short line scripts match, then the same naming
 // its control: "[1003 bar]: 128/2048 KB  6 %"). onlyFilled: instead of
 // what differs, every text that is not empty and every bar not at 0.
+// once: only the line naming its control, for a person reading along.
 std::string Changes(const UiDialogView& written, const UiDialogView& now, bool onlyFilled,
-                    const std::string& unit);
+                    const std::string& unit, bool once = false);
 // The command a line names (already trimmed): an empty line is 2, a number
 // of up to five digits (1..65535) is itself, else a button's text in any
 // letter case. 0 when it names none; *complaint then holds its echo and why.
 int CommandOf(const UiDialogView& view, const std::string& line, std::string* complaint);
+// As CommandOf, for a person typing at a terminal without cursor control: a
+// number from 1 up to the count of buttons (at most 9) presses the button in
+// that place, as the keys of the full terminal do, and an empty line presses
+// the first button (the one Enter presses there). A dialog without buttons
+// closes on an empty line.
+int TypedCommandOf(const UiDialogView& view, const std::string& line, std::string* complaint);
 // "-> [1004] BSP Version": the command taken, with its button's text
 // ("close" for command 2 when no button has that id). Without a newline.
 std::string Echo(const UiDialogView& view, int id);

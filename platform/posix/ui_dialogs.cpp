@@ -396,6 +396,23 @@ int UiBoxInterruptFd() { return UiInterruptFd(t_boxSlot); }
 
 bool UiBoxInterrupted() { return UiInterruptTake(t_boxSlot); }
 
+void UiBoxAnswered()
+{
+    int slot = t_boxSlot;
+    if (slot < 0 || slot >= kInterruptSlots)
+        return;
+    bool late;
+    {
+        std::lock_guard<std::mutex> hold(g_slotLock);
+        g_slots[slot].order.store(0);   // the handler picks the window behind from now on
+        late = UiInterruptTake(slot);
+        g_slotTaken[slot] = false;
+    }
+    t_boxSlot = -1;   // given back: the box closes nothing more
+    if (late)
+        UiInterrupt();
+}
+
 int UiBoxWatchFds(int* fds)
 {
     int n = 0;

@@ -183,7 +183,7 @@ using lineproto::Trim;
 
 class LinePresenter : public UiPresenter {
 public:
-    LinePresenter(int inFd, int outFd) : reader_(inFd), outFd_(outFd) {}
+    LinePresenter(int inFd, int outFd, bool typed) : reader_(inFd), outFd_(outFd), typed_(typed) {}
 
     int AnswerBox(Window, const std::wstring& text, const std::wstring& caption,
                   uint32_t style) override
@@ -211,11 +211,14 @@ public:
             if (got < 0) {
                 // Ctrl-C answers the box as Escape does; so does termination.
                 int answer = UiBoxCloseAnswer(style);
-                Write(lineproto::BoxTakenWithout(answer, UiBoxInterrupted() ? "interrupted" : "terminated"));
+                const char* why = UiBoxInterrupted() ? "interrupted" : "terminated";
+                UiBoxAnswered();
+                Write(lineproto::BoxTakenWithout(answer, why));
                 return answer;
             }
             if (got == 0) {
                 int answer = UiBoxDefault(style);
+                UiBoxAnswered();
                 Write(lineproto::BoxTakenWithout(answer, "end of input"));
                 return answer;
             }
@@ -223,7 +226,13 @@ public:
                 Write(lineproto::BoxTooLong(buttons));
                 continue;
             }
-            if (int answer = lineproto::BoxAnswerOf(line, buttons)) {
+            int answer = lineproto::BoxAnswerOf(line, buttons);
+            if (typed_ && Trim(line).empty())
+                answer = UiBoxDefault(style);   // Enter, as at the full terminal
+            if (answer) {
+                // Answered: an interrupt from now on is the dialog behind's,
+                // even while the echo waits for a full standard error.
+                UiBoxAnswered();
                 Write(lineproto::BoxTaken(answer));
                 return answer;
             }
@@ -254,16 +263,18 @@ public:
             if (got <= 0 || Trim(line).empty()) {
                 const char* why = got < 0 ? (UiBoxInterrupted() ? "interrupted" : "terminated")
                                   : got == 0 ? "end of input" : nullptr;
+                UiBoxAnswered();
                 Write(lineproto::ChooserCancelled(why));
                 return 0;
             }
             std::wstring path = UiResolveChoice(UiWideFromUtf8(Trim(line)), record->initialDir);
-            Write(lineproto::ChooserTaken(path));
             std::string error = UiChoiceError(path, record);
             if (!error.empty()) {
-                Write(lineproto::ChooserRefused(error, path));
+                Write(lineproto::ChooserTaken(path) + lineproto::ChooserRefused(error, path));
                 continue;
             }
+            UiBoxAnswered();   // a path taken: the chooser is no longer in front
+            Write(lineproto::ChooserTaken(path));
             path.copy(record->file, path.size());
             record->file[path.size()] = 0;
             return 1;
@@ -276,7 +287,7 @@ public:
         if (!UiSnapshot(dialog, &view))
             return;
         bool reads = false;
-        Write(lineproto::DialogShown(view, UiBarUnit(), &reads));
+        Write(lineproto::DialogShown(view, UiBarUnit(), &reads, typed_));
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         s = State{};
@@ -344,7 +355,8 @@ public:
                     return 0;
                 }
                 std::string complaint;
-                int id = lineproto::CommandOf(view, Trim(line), &complaint);
+                int id = typed_ ? lineproto::TypedCommandOf(view, Trim(line), &complaint)
+                                : lineproto::CommandOf(view, Trim(line), &complaint);
                 Write(id != 0 ? lineproto::Echo(view, id) + "\n" : complaint);
                 return id;
             }
@@ -389,7 +401,7 @@ private:
                 s.pending = true;
                 return;
             }
-            out = lineproto::Changes(s.written, view, false, UiBarUnit());
+            out = lineproto::Changes(s.written, view, false, UiBarUnit(), typed_);
             s.written = view;
             s.lastWrite = now;
             s.pending = false;
@@ -406,6 +418,7 @@ private:
 
     LineReader reader_;
     int outFd_;
+    bool typed_;             // a person at a terminal without cursor control
     InputTurn turn_;         // one reader of the input at a time, boxes first
     std::mutex outLock_;     // whole messages, never interleaved
     std::mutex stateLock_;
@@ -414,7 +427,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd)
+std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd, bool typed)
 {
-    return std::make_unique<LinePresenter>(inFd, outFd);
+    return std::make_unique<LinePresenter>(inFd, outFd, typed);
 }

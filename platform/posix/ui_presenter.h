@@ -58,7 +58,10 @@ std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> present
 
 // The unattended line protocol, reading lines from inFd and writing to
 // outFd (the caller keeps both open while it is in use).
-std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd);
+// typed: a person types the lines at a terminal without cursor control:
+// an empty line takes a box's default and presses a dialog's first button,
+// a small number presses the button in that place, each change is written once.
+std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd, bool typed = false);
 // The interactive terminal presenter (inFd a terminal).
 std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd);
 // Puts the terminal back as it was before the terminal presenter changed
@@ -108,6 +111,11 @@ bool UiInterruptTake(int slot);
 // (consumed: answer it as Escape, or cancel).
 int UiBoxWatchFds(int* fds);
 bool UiBoxInterrupted();
+// For presenters: the box has its answer (before its echo is written, which
+// may block). From now on it is no longer in front: an interrupt goes to the
+// window behind it, and one that came after the answer was taken is handed
+// on to that window.
+void UiBoxAnswered();
 // A dialog is open (some modal loop runs).
 bool UiDialogOpen();
 

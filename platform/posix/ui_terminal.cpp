@@ -44,6 +44,8 @@ constexpr uint32_t kRedrawIntervalMs = 100;
 // so such drawings come at most once a second rather than ten times.
 constexpr uint32_t kTallRedrawIntervalMs = 1000;
 constexpr uint32_t kHoldBlankMs = 300;
+// Fewer columns than this get the plain line protocol.
+constexpr int kNarrowestColumns = 20;
 
 class TerminalPresenter : public UiPresenter {
 public:
@@ -130,8 +132,10 @@ public:
                 continue;
             }
             int answer = 0;
-            if (key == kNone)
+            if (key == kNone) {
+                UiBoxInterrupted();   // this box's own Ctrl-C, taken here: never handed on
                 answer = UiBoxCloseAnswer(style);   // Ctrl-C (as Escape), or termination
+            }
             else if (key == kEnd)
                 answer = def;
             else if (key == kEscape)
@@ -150,6 +154,7 @@ public:
             if (answer) {
                 // The answer after the buttons, in place of the hint, or
                 // below them where the line has no room left.
+                UiBoxAnswered();   // the window behind takes an interrupt from now on
                 std::string echo = std::string("-> ") + UiButtonName(answer);
                 Write("\r\x1b[2K" + row() + (used + 2 + echo.size() <= Width() ? "  " : "\n  ") + echo + "\n");
                 ++outputs_;
@@ -227,6 +232,7 @@ public:
             if (!error.empty())
                 error = " " + error + UiUtf8(path) + "\n";
             if (error.empty()) {
+                UiBoxAnswered();
                 path.copy(record->file, path.size());
                 record->file[path.size()] = 0;
                 return 1;
@@ -433,7 +439,7 @@ private:
     {
         int cols, rows;
         TerminalSize(outFd_, inFd_, &cols, &rows);
-        return static_cast<size_t>(std::max(cols, 20) - 1);
+        return static_cast<size_t>(std::max(cols, kNarrowestColumns) - 1);
     }
 
     // The dialog's lines as they fit the terminal now (RenderDialog).
@@ -581,6 +587,16 @@ std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd)
     // Without cursor control nothing can be drawn in place: plain lines, as
     // unattended, typed with Enter.
     if (isatty(outFd) && !HasCursorControl())
-        return UiNewLinePresenter(inFd, outFd);
+        return UiNewLinePresenter(inFd, outFd, /*typed=*/true);
+    // Below 20 columns a dialog cannot be laid out without breaking its
+    // numbers and words: said once, then plain lines, as without cursor
+    // control.
+    int cols, rows;
+    TerminalSize(outFd, inFd, &cols, &rows);
+    if (cols < kNarrowestColumns) {
+        UiWriteAll(outFd, "The terminal is too narrow (" + std::to_string(cols) + " columns, " +
+                              std::to_string(kNarrowestColumns) + " needed): plain lines follow.\n");
+        return UiNewLinePresenter(inFd, outFd, /*typed=*/true);
+    }
     return std::make_unique<TerminalPresenter>(inFd, outFd);
 }

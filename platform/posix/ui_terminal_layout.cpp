@@ -113,7 +113,15 @@ std::vector<std::string> Wrap(const std::string& text, size_t width, const std::
         std::string probe = rest;
         std::string head = TakeColumns(&probe, room);
         size_t blank = head.rfind(' ');
-        if (blank != std::string::npos && blank > room / 2) {
+        // The word the cut falls in: a number in it ("00010000(65536)") is
+        // never broken across lines, so the line breaks before the word,
+        // however early, unless the word alone is wider than a line.
+        bool inWord = !probe.empty() && probe[0] != ' ' && head.back() != ' ';
+        size_t wordEnd = probe.find(' ');
+        std::string word = (blank == std::string::npos ? head : head.substr(blank + 1)) +
+                           probe.substr(0, wordEnd);
+        bool number = inWord && word.find_first_of("0123456789") != std::string::npos;
+        if (blank != std::string::npos && blank > 0 && (blank > room / 2 || number)) {
             out.push_back(indent + rest.substr(0, blank));
             rest.erase(0, blank + 1);
         } else {

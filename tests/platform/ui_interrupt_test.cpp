@@ -3,11 +3,14 @@
 // on to the dialog behind, then or later. The line protocol on descriptors
 // the test controls; UiInterrupt is what the signal handler calls.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +82,7 @@ const OsDialogTemplate kDialog = {L"Front", 0x80C800C0, 0, 0, 171, 89, L"System"
 
 std::atomic<int> g_boxAnswer{0};
 std::atomic<bool> g_boxDone{false};
+std::atomic<int> g_workerTid{0};
 std::atomic<int> g_commandCount{0};
 std::thread g_worker;
 int g_chooserResult = -1;
@@ -167,6 +171,87 @@ TEST_F(UiInterrupts, ThreadedTheOpenFileDialogCancelsAndHoldsNothingForTheDialog
     EXPECT_EQ(g_chooserResult, 0) << Output();
     EXPECT_EQ(commands_, (std::vector<int>{1001})) << Output();
     EXPECT_FALSE(UiInterrupt()) << "no window open";
+}
+
+// Once a box has its answer it is no longer in front, even while its echo
+// waits for a reader of a full standard error: the interrupt is the
+// dialog's (command 2), never lost with the finished box.
+TEST_F(UiInterrupts, ThreadedAnInterruptWhileTheAnswersEchoBlocksGoesToTheDialogBehind)
+{
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    fcntl(err[1], F_SETPIPE_SZ, 4096);
+    UiSetPresenter(UiNewLinePresenter(in_[0], err[1]));
+    g_boxAnswer = 0;
+    g_boxDone = false;
+    g_commandCount = 0;
+    auto proc = [](Window dialog, uint32_t message, uintptr_t wParam, intptr_t) -> intptr_t {
+        if (message == OS_WM_INITDIALOG)
+            g_worker = std::thread([dialog] {
+                g_workerTid = static_cast<int>(syscall(SYS_gettid));
+                g_boxAnswer = OsMessageBox(dialog, L"Overlap", L"WARNING", OS_MB_OKCANCEL);
+                g_boxDone = true;
+            });
+        if (message == OS_WM_COMMAND) {
+            commands_.push_back(static_cast<int>(wParam & 0xFFFF));
+            ++g_commandCount;
+            OsEndDialog(dialog, 0);
+        }
+        return 1;
+    };
+    std::string seen;
+    auto readUntil = [&](const std::string& text) {
+        char buf[4096];
+        while (seen.find(text) == std::string::npos) {
+            ssize_t n = read(err[0], buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            seen.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    };
+    std::thread user([&] {
+        ASSERT_TRUE(readUntil("[OK / Cancel]\n"));
+        // Standard error full: the box's echo will block.
+        fcntl(err[1], F_SETFL, fcntl(err[1], F_GETFL) | O_NONBLOCK);
+        std::string filler(4096, '.');
+        while (write(err[1], filler.data(), filler.size()) > 0) {
+        }
+        fcntl(err[1], F_SETFL, fcntl(err[1], F_GETFL) & ~O_NONBLOCK);
+        Feed("ok\n");
+        // The box has taken its answer once its thread waits in write(2):
+        // only the echo is left to write then.
+        auto inWrite = [] {
+            std::ifstream call("/proc/self/task/" + std::to_string(g_workerTid.load()) + "/syscall");
+            long number = -1;
+            return (call >> number) && number == SYS_write;
+        };
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!inWrite() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        EXPECT_FALSE(g_boxDone.load()) << "the echo should still wait";
+        EXPECT_TRUE(UiInterrupt());
+        ASSERT_TRUE(readUntil("-> OK\n"));
+        deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (g_commandCount == 0 && std::chrono::steady_clock::now() < deadline) {
+            char buf[4096];
+            fcntl(err[0], F_SETFL, fcntl(err[0], F_GETFL) | O_NONBLOCK);
+            ssize_t n = read(err[0], buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, static_cast<size_t>(n));
+            std::this_thread::yield();
+        }
+        if (g_commandCount == 0)
+            Feed("1001\n");   // the interrupt was lost: end the dialog anyway
+    });
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kDialog, nullptr, proc, 0), 0);
+    user.join();
+    g_worker.join();
+    UiSetPresenter(nullptr);
+    close(err[0]);
+    close(err[1]);
+    EXPECT_EQ(g_boxAnswer.load(), OS_IDOK) << seen;
+    EXPECT_EQ(commands_, (std::vector<int>{2})) << seen;
 }
 
 }  // namespace

@@ -98,4 +98,38 @@ TEST(UiLineProtocol, TheOpenFileQuestionLeavesOutWhatTheDialogHasNot)
     EXPECT_EQ(ChooserCancelled("end of input"), "(cancelled)\n-> (cancel) (end of input)\n");
 }
 
+// Typed at a terminal without cursor control: the buttons answer to their
+// places as the full terminal's keys do, Enter presses the first, each
+// change is written once; ids and texts still work.
+TEST(UiLineProtocol, ATypedLinePressesAButtonByItsPlace)
+{
+    const struct {
+        const char* line;
+        int id;
+    } cases[] = {
+        {"", 1001}, {"1", 1001}, {"2", 1004}, {"3", 3}, {"1004", 1004}, {"bsp version", 1004}, {"x", 0},
+    };
+    UiDialogView view = MainDialog();
+    for (const auto& c : cases) {
+        std::string complaint;
+        EXPECT_EQ(TypedCommandOf(view, c.line, &complaint), c.id) << '"' << c.line << '"';
+    }
+    UiDialogView none;
+    std::string complaint;
+    EXPECT_EQ(TypedCommandOf(none, "", &complaint), OS_IDCANCEL);
+
+    bool reads = false;
+    EXPECT_EQ(DialogShown(MainDialog(), "", &reads, true),
+              "Dialog: Update Tool 1.7\n  1: [1001] Save Registry to Flash\n  2: [1004] BSP Version\n"
+              "Press: a button's number, id or text (Enter: Save Registry to Flash; Ctrl-D or Ctrl-C: close)\n");
+    UiDialogView progress;
+    progress.caption = L"Updating IMAGE";
+    progress.controls = {{1004, UiControlKind::Static, L"Erasing"}, {1003, UiControlKind::Progress, L"", 0, 2048, 0}};
+    UiDialogView later = progress;
+    later.controls[0].text = L"Writing";
+    later.controls[1].pos = 128;
+    EXPECT_EQ(Changes(progress, later, false, "KB", true),
+              "Updating IMAGE [1004 text]: Writing\nUpdating IMAGE [1003 bar]: 128/2048 KB  6 %\n");
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/posix/ui_presenter.h"
+#include "platform/posix/ui_terminal_layout.h"
 #include "files_board_dir.h"
 #include "platform/testing/ui_double.h"
 #include "platform/ui.h"
@@ -365,6 +366,28 @@ TEST(UiCommonControls, ProgressTemplatesNeedThemFirst)
             std::_Exit(before == -1 && after == 7 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// From 20 columns up a number is never broken across lines: the line
+// breaks before the word that holds it, however early; words without
+// digits still break as before, and a word wider than a line is cut.
+TEST(UiTerminalLayout, WrapNeverBreaksANumber)
+{
+    for (size_t width = 19; width <= 40; ++width) {
+        SCOPED_TRACE(width);
+        std::vector<std::string> lines = term::Wrap("Section: 00040000  Len: 00010000(65536)", width, "  ");
+        std::string joined;
+        for (const std::string& l : lines) {
+            EXPECT_LE(term::Columns(l), width) << l;
+            joined += l + "|";
+        }
+        for (const char* number : {"00040000", "00010000(65536)"})
+            EXPECT_NE(joined.find(number), std::string::npos) << joined;
+    }
+    EXPECT_EQ(term::Wrap("Update abcdefghijklmnopqrstuvwxyz", 19, " "),
+              (std::vector<std::string>{" Update abcdefghijk", " lmnopqrstuvwxyz"}));
+    EXPECT_EQ(term::Wrap("0123456789012345678901", 19, " "),
+              (std::vector<std::string>{" 012345678901234567", " 8901"}));
 }
 
 }  // namespace

@@ -296,10 +296,60 @@ TEST(TerminalDrill, ADumbTerminalGetsPlainLines)
     DrillBoard board;
     PtyRun run(80, {}, "dumb");
     ASSERT_TRUE(run.WaitFor("Dialog: Update Tool 1.7")) << run.Output();
-    run.Type("\n");
+    // The buttons answer to their places, as the full terminal's keys do.
+    run.Type("4\n");
+    ASSERT_TRUE(run.WaitFor("-> [1004] BSP Version")) << run.Output();
+    ASSERT_TRUE(run.WaitFor("[OK]")) << run.Output();
+    run.Type("\n");   // Enter takes the box's default
+    size_t answered = run.Output().size();
+    ASSERT_TRUE(run.WaitFor("-> OK", answered)) << run.Output();
+    run.Type("\x04");
     EXPECT_EQ(run.Wait(), 1);
     EXPECT_EQ(run.Output().find("\x1b["), std::string::npos) << run.Output();
-    EXPECT_NE(run.Output().find("-> [2] close"), std::string::npos);
+    EXPECT_NE(run.Output().find("-> [2] close"), std::string::npos) << run.Output();
+    EXPECT_EQ(run.Output().find("is no button"), std::string::npos) << run.Output();
+}
+
+// An update typed at a dumb terminal: each change of the progress dialog is
+// written once, not twice as unattended.
+TEST(TerminalDrill, ADumbTerminalWritesEachProgressChangeOnce)
+{
+    DrillBoard board;
+    PtyRun run(80, {"/u", "\\nk.bin"}, "dumb");
+    ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+    ASSERT_TRUE(run.WaitFor("[OK / Cancel]")) << run.Output();
+    run.Type("o\n");
+    ASSERT_TRUE(run.WaitFor("Reset now?")) << run.Output();
+    ASSERT_TRUE(run.WaitFor("[Yes / No]")) << run.Output();
+    run.Type("n\n");
+    EXPECT_EQ(run.Wait(), 1);
+    const std::string& out = run.Output();
+    EXPECT_NE(out.find("-> OK"), std::string::npos) << out;
+    EXPECT_GT(Count(out, " bar]: "), 0u) << out;
+    // Every line that shows a bar or a text names its control: no short twin.
+    for (size_t at = out.find(": "); at != std::string::npos; at = out.find(": ", at + 1)) {
+        size_t begin = out.rfind('\n', at) + 1;
+        std::string head = out.substr(begin, at - begin);
+        size_t blank = head.rfind(' ');
+        std::string last = blank == std::string::npos ? head : head.substr(blank + 1);
+        bool shortTwin = !last.empty() && last.find_first_not_of("0123456789") == std::string::npos &&
+                         head.rfind("Dialog", 0) != 0;
+        EXPECT_FALSE(shortTwin) << out.substr(begin, out.find('\n', at) - begin);
+    }
+}
+
+// Below 20 columns a dialog cannot be drawn without breaking it: a line
+// says so, and plain lines follow.
+TEST(TerminalDrill, BelowTwentyColumnsPlainLinesFollowALineThatSaysSo)
+{
+    DrillBoard board;
+    PtyRun run(19, {});
+    ASSERT_TRUE(run.WaitFor("Dialog: Update Tool 1.7")) << run.Output();
+    run.Type("\x04");
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_EQ(run.Output().find("\x1b["), std::string::npos) << run.Output();
+    EXPECT_EQ(run.Output().rfind("The terminal is too narrow (19 columns, 20 needed): plain lines follow.", 0), 0u)
+        << run.Output();
 }
 
 }  // namespace
