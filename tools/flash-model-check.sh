@@ -24,21 +24,8 @@ root=$(pwd)
 build=${BUILD_DIR:-build}
 start=$(date +%s)
 
-packages=(qemu-system-arm gcc-arm-none-eabi cmake ninja-build g++)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "flash-model-check: missing packages: ${missing[*]} (install them as root)" >&2
-    exit 1
-  fi
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. tools/ensure-packages.sh
+ensure_packages flash-model-check qemu-system-arm gcc-arm-none-eabi cmake ninja-build g++ python3
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWERROR=ON >/dev/null

@@ -16,21 +16,8 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 win="$(cd "${1:-$root/build-win32}" && pwd)"
 out="$root/doc/screenshots"
 # What it needs from Debian's packages, installed when missing (as root).
-packages=(xvfb x11-apps imagemagick wine64 fonts-wine)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "screenshots-win32.sh: missing packages: ${missing[*]} (install them as root)" >&2
-    exit 1
-  fi
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. "$root/tools/ensure-packages.sh"
+ensure_packages screenshots-win32.sh xvfb x11-apps imagemagick wine64 fonts-wine
 
 tmp="$(mktemp -d)"
 xvfb_pid=""

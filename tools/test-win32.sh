@@ -10,21 +10,8 @@ build=${BUILD_DIR:-build-win32}
 jobs=${JOBS:-2}
 start=$(date +%s)
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 xvfb python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "tools/test-win32.sh: missing packages: ${missing[*]} (install them as root)" >&2
-    exit 1
-  fi
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. tools/ensure-packages.sh
+ensure_packages tools/test-win32.sh cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools googletest wine wine64 xvfb python3
 
 # -O2 as the Linux build, without debug information: MinGW's objects and
 # static links with it take a fifth longer, and CI has a time budget.
