@@ -39,31 +39,14 @@ bool PathOf(RegKey key, std::string* path)
 // cannot carry (a lone surrogate included) becomes U+FFFD.
 std::string ToUtf8(const wchar_t* w)
 {
-    std::string out;
-    if (!w)
-        return out;
-    for (size_t used = 0; *w; w += used) {
-        char bytes[4];
-        out.append(bytes, utf16::EncodeUtf8(utf16::NextCodePoint(w, &used), bytes, false));
-    }
-    return out;
+    return w ? utf16::Narrow(w, wcslen(w), false) : std::string();
 }
 
 // UTF-8 to wide text; a byte that does not decode (overlong forms,
 // surrogates and values beyond U+10FFFF included) stands for itself.
 std::wstring FromUtf8(const std::string& s)
 {
-    std::wstring out;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    for (size_t i = 0, n = 0; i < s.size(); i += n) {
-        uint32_t cp = 0;
-        if (!utf16::DecodeUtf8(p + i, s.size() - i, &cp, &n)) {
-            cp = p[i];
-            n = 1;
-        }
-        utf16::AppendUnits(cp, out);
-    }
-    return out;
+    return utf16::Widen<wchar_t>(s.data(), s.size(), false);
 }
 
 bool Join(const std::string& base, const wchar_t* sub, std::string* out)

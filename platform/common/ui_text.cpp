@@ -70,17 +70,7 @@ const char* UiButtonName(int answer)
 // and go back to them.
 std::string UiUtf8(const std::wstring& text)
 {
-    std::string out;
-    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
-        const size_t end = std::min(text.find(L'\0', at), text.size());
-        std::string part((end - at) * 4 + 1, '\0');
-        part.resize(utf16::ToUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
-        out += part;
-        if (end < text.size())
-            out.push_back('\0');
-        at = end;
-    }
-    return out;
+    return utf16::Narrow(text.data(), text.size());
 }
 
 // A character beyond U+FFFF becomes a surrogate pair, also where wchar_t
@@ -89,15 +79,5 @@ std::string UiUtf8(const std::wstring& text)
 // UiUtf8 turn back into the same byte.
 std::wstring UiWideFromUtf8(const std::string& text)
 {
-    std::wstring out;
-    for (size_t at = 0; at <= text.size(); ++at) {   // NULs inside are kept
-        const size_t end = std::min(text.find('\0', at), text.size());
-        std::wstring part(end - at + 1, L'\0');
-        part.resize(utf16::FromUtf8(text.substr(at, end - at).c_str(), part.data(), part.size()));
-        out += part;
-        if (end < text.size())
-            out.push_back(L'\0');
-        at = end;
-    }
-    return out;
+    return utf16::Widen<wchar_t>(text.data(), text.size());
 }

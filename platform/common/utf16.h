@@ -186,6 +186,40 @@ size_t ToUtf8(const Unit* wide, char* out, size_t cap)
     return n;
 }
 
+// UTF-8 bytes (length of them, NULs included) as UTF-16 units. A byte that
+// is not UTF-8 becomes U+DC80..U+DCFF, which Narrow turns back into it;
+// with bytesBack false (text of the board's own files, never a host name)
+// it stands for the character of its own value.
+template <typename Unit>
+std::basic_string<Unit> Widen(const char* utf8, size_t length, bool bytesBack = true)
+{
+    std::basic_string<Unit> out;
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8);
+    for (size_t used = 0; length > 0; p += used, length -= used) {
+        uint32_t c;
+        if (!DecodeUtf8(p, length, &c, &used)) {
+            c = bytesBack ? 0xDC00 + p[0] : p[0];
+            used = 1;
+        }
+        AppendUnits(c, out);
+    }
+    return out;
+}
+
+// UTF-16 units (length of them, NULs included) as UTF-8; see EncodeUtf8
+// for bytesBack.
+template <typename Unit>
+std::string Narrow(const Unit* wide, size_t length, bool bytesBack = true)
+{
+    std::string out;
+    for (size_t used = 0; length > 0; wide += used, length -= used) {
+        char bytes[4];
+        const Unit pair[3] = {wide[0], length > 1 ? wide[1] : Unit(0), Unit(0)};
+        out.append(bytes, EncodeUtf8(NextCodePoint(pair, &used), bytes, bytesBack));
+    }
+    return out;
+}
+
 // Windows code page 1252 (the device's western code page): bytes 0x80..0x9F
 // as the device maps them; the five it leaves unassigned stand for the C1
 // controls of the same value. All other bytes are Latin-1.

@@ -27,9 +27,9 @@
 
 #include "board/board.h"
 #include "platform/common/program_path.h"
+#include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
-#include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"
@@ -96,9 +96,7 @@ std::vector<std::wstring> SplitArguments(const wchar_t* text)
 
 std::string Utf8(const std::wstring& wide)
 {
-    std::vector<char> out(wide.size() * 4 + 1);
-    OsNarrowUtf8(wide.c_str(), out.data(), out.size());
-    return std::string(out.data());
+    return utf16::Narrow(wide.c_str(), wcslen(wide.c_str()));
 }
 
 // A program file that can be started, held open: the very file that was

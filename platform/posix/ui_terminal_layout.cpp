@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/common/ui_shared.h"
+#include "platform/common/utf16.h"
 
 namespace term {
 
@@ -34,12 +35,11 @@ int CharColumns(uint32_t c)
 // (a lead byte and the continuation bytes that follow it) and its columns.
 size_t NextChar(const std::string& text, size_t i, int* columns)
 {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-    uint32_t c = more == 3 ? lead & 0x07u : more == 2 ? lead & 0x0Fu : more == 1 ? lead & 0x1Fu : lead;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + i;
+    uint32_t c = p[0];
     size_t n = 1;
-    while (more-- > 0 && i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
-        c = (c << 6) | (static_cast<unsigned char>(text[i + n++]) & 0x3Fu);
+    if (!utf16::DecodeUtf8(p, text.size() - i, &c, &n))
+        c = p[0], n = 1;   // a byte that is not UTF-8 takes one column
     *columns = CharColumns(c);
     return n;
 }

@@ -20,8 +20,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 
+#include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
 
@@ -380,13 +382,7 @@ bool UsesProgress(const OsDialogTemplate* tmpl)
 
 std::wstring Wide(const char* utf8)
 {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    if (n <= 0)
-        return L"";
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
+    return utf16::Widen<wchar_t>(utf8, strlen(utf8));
 }
 
 // A host path in full, as the file system resolves it: the board's folder

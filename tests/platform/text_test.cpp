@@ -174,4 +174,19 @@ TEST(Utf16, SixteenBitUnitsCarryEveryCharacterAsPairs)
     for (size_t i = 0; i < 8; ++i) EXPECT_EQ(static_cast<uint32_t>(native[i]), wide[i]);
 }
 
+// The counted forms keep NULs inside and a pair cut at the end, and the
+// board's own files take a stray byte as the character of its value.
+TEST(Utf16, CountedFormsKeepEveryByteAndEveryUnit)
+{
+    const std::string bytes("a\0\xf0\x9f\x92\xbe\xe9\xf0\x9f", 9);
+    const std::u16string wide = utf16::Widen<char16_t>(bytes.data(), bytes.size());
+    EXPECT_EQ(wide, std::u16string(u"a\0\U0001F4BE\xDCE9\xDCF0\xDC9F", 7));
+    EXPECT_EQ(utf16::Narrow(wide.data(), wide.size()), bytes);
+
+    EXPECT_EQ(utf16::Widen<char16_t>("\xe9", 1, false), u"\u00e9");
+    const char16_t stray[] = {0xDCE9, 0xD83D};   // a byte's stand-in, then half a pair
+    EXPECT_EQ(utf16::Narrow(stray, 2, false), "\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(utf16::Narrow(stray, 2), "\xe9\xef\xbf\xbd");
+}
+
 }  // namespace

@@ -88,16 +88,23 @@ bool SpanIncomplete(const Bytes& f, uint32_t start, uint32_t length, uint32_t* e
     return wholeErased || Erased(f, tail, end);
 }
 
-std::vector<Image> FindImages(const Bytes& f)
+std::vector<Image> FindImages(const Bytes& f, std::vector<uint32_t>* badHeaders)
 {
     std::vector<Image> out;
     for (uint32_t p = 0; uint64_t(p) + kBlock <= f.size(); p += kBlock) {
         if (Get32(f, p + 0x40) == imagekit::kRomSignature) {
             uint32_t h = p + (Get32(f, p + 0x48) & ~3u);
-            if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size())
+            if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size()) {
+                if (badHeaders != nullptr)
+                    badHeaders->push_back(p);
                 continue;
+            }
             uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
             Image img{"ROM image", p, last - first + 4, {}, false, 0};
+            img.first = first;
+            img.last = last;
+            img.moduleCount = count;
+            img.consistent = Get32(f, p + 0x44) - Get32(f, p + 0x48) == first;
             for (uint32_t i = 0; i < count && i < 64; ++i) {
                 uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
                 if (e + imagekit::kTocEntrySize > f.size())

@@ -42,11 +42,16 @@ struct Image {
     std::vector<Module> modules;
     bool incomplete;
     uint32_t erasedBlocks;
+    // A ROM image's addresses (first..last), whether its header's own
+    // address agrees with them, and how many modules its header names.
+    uint32_t first = 0, last = 0, moduleCount = 0;
+    bool consistent = true;
 };
 
 // The images at 256 KB steps (and a ROM image at 0, the bootloader's
 // place), as the partition table's search finds them; f holds the whole
-// flash.
-std::vector<Image> FindImages(const imagekit::Bytes& f);
+// flash. A ROM signature whose header offset points outside the flash is
+// no image: its offset goes to *badHeaders (may be null).
+std::vector<Image> FindImages(const imagekit::Bytes& f, std::vector<uint32_t>* badHeaders = nullptr);
 
 }  // namespace flashview

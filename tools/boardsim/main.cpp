@@ -118,40 +118,25 @@ void Help()
     FlashTimes();
 }
 
-// The line that calls an image cut off (see flashview::SpanIncomplete).
-void ShowIfIncomplete(const Bytes& f, uint32_t p, uint32_t length, const char* indent)
+// Describes an image that FindImages found.
+void ShowImage(const flashview::Image& img, const char* indent)
 {
-    uint32_t gaps = 0;
-    if (!flashview::SpanIncomplete(f, p, length, &gaps))
-        return;
-    std::printf("%s  INCOMPLETE: %u block%s of its span erased or partly written%s; an update was cut off "
-                "after its erase: write the image again before a restart\n",
-                indent, gaps, gaps == 1 ? "" : "s", gaps == 0 ? " (its end reads erased)" : "");
-}
-
-// Describes the ROM image at p (ECEC already seen).
-void ShowRomImage(const Bytes& f, uint32_t p, const char* indent)
-{
-    uint32_t h = p + (Get32(f, p + 0x48) & ~3u);
-    if (h < p || uint64_t(h) + imagekit::kRomHeaderSize > f.size()) {
-        std::printf("%sROM header offset %s lies outside the flash\n", indent, Hex8(Get32(f, p + 0x48)).c_str());
-        return;
+    if (img.kind != "ROM image") {
+        std::printf("%s%s at %s, length %s\n", indent, img.kind.c_str(), Hex8(img.start).c_str(),
+                    Hex8(img.length).c_str());
+    } else {
+        std::printf("%sROM image %s..%s (length %s), addresses %s..%s, %u module%s%s\n", indent,
+                    Hex8(img.start).c_str(), Hex8(img.start + img.length).c_str(), Hex8(img.length).c_str(),
+                    Hex8(img.first).c_str(), Hex8(img.last).c_str(), img.moduleCount, img.moduleCount == 1 ? "" : "s",
+                    img.consistent ? "" : ", header address inconsistent");
+        for (const flashview::Module& m : img.modules)
+            std::printf("%s  %-16s %s\n", indent, m.name.c_str(), DateOf(m.fileTime).c_str());
     }
-    uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
-    uint32_t length = last - first + 4;
-    bool consistent = Get32(f, p + 0x44) - Get32(f, p + 0x48) == first;
-    std::printf("%sROM image %s..%s (length %s), addresses %s..%s, %u module%s%s\n", indent,
-                Hex8(p).c_str(), Hex8(p + length).c_str(), Hex8(length).c_str(), Hex8(first).c_str(),
-                Hex8(last).c_str(), count, count == 1 ? "" : "s", consistent ? "" : ", header address inconsistent");
-    for (uint32_t i = 0; i < count && i < 32; ++i) {
-        uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
-        if (e + imagekit::kTocEntrySize > f.size())
-            break;
-        uint64_t ft = uint64_t(Get32(f, e + 4)) | uint64_t(Get32(f, e + 8)) << 32;
-        uint64_t nameAt = uint64_t(p) + uint32_t(Get32(f, e + 0x10) - first);
-        std::printf("%s  %-16s %s\n", indent, NameAt(f, nameAt).c_str(), DateOf(ft).c_str());
-    }
-    ShowIfIncomplete(f, p, length, indent);
+    if (img.incomplete)
+        std::printf("%s  INCOMPLETE: %u block%s of its span erased or partly written%s; an update was cut off "
+                    "after its erase: write the image again before a restart\n",
+                    indent, img.erasedBlocks, img.erasedBlocks == 1 ? "" : "s",
+                    img.erasedBlocks == 0 ? " (its end reads erased)" : "");
 }
 
 int Show()
@@ -191,8 +176,14 @@ int Show()
         std::printf("  banner at %s: \"%s\"\n", Hex8(uint32_t(at)).c_str(), NameAt(f, at, 160).c_str());
         any = true;
     }
-    if (Get32(f, 0x40) == imagekit::kRomSignature) {
-        ShowRomImage(f, 0, "  ");
+    std::vector<uint32_t> badHeaders;
+    const std::vector<flashview::Image> images = flashview::FindImages(f, &badHeaders);
+    if (!images.empty() && images.front().start == 0) {
+        ShowImage(images.front(), "  ");
+        any = true;
+    }
+    if (!badHeaders.empty() && badHeaders.front() == 0) {
+        std::printf("  ROM header offset %s lies outside the flash\n", Hex8(Get32(f, 0x48)).c_str());
         any = true;
     }
     if (!any)
@@ -200,16 +191,17 @@ int Show()
 
     std::printf("\nImages (256 KB steps from 0x40000):\n");
     any = false;
-    for (uint32_t p = 0x40000; p < board::kFlashSize; p += 0x40000) {
-        if (Get32(f, p + 0x40) == imagekit::kRomSignature) {
-            ShowRomImage(f, p, "  ");
-            any = true;
-        } else if (Get32(f, p) == imagekit::kCompMarker) {
-            std::printf("  compressed image at %s, length %s\n", Hex8(p).c_str(), Hex8(Get32(f, p + 8)).c_str());
-            ShowIfIncomplete(f, p, Get32(f, p + 8), "  ");
+    for (const flashview::Image& img : images)
+        if (img.start != 0) {
+            ShowImage(img, "  ");
             any = true;
         }
-    }
+    for (uint32_t p : badHeaders)
+        if (p != 0) {
+            std::printf("  ROM header offset %s at %s lies outside the flash\n", Hex8(Get32(f, p + 0x48)).c_str(),
+                        Hex8(p).c_str());
+            any = true;
+        }
     if (!any)
         std::printf("  none\n");
 
