@@ -72,7 +72,7 @@ wait_for() {   # a line matching $1 in the transcript, at most 60 s
   exit 1
 }
 shot() {   # the windows as they are drawn now, into doc/screenshots/$1
-  sleep 0.7   # drawing is not part of the protocol: give it a moment
+  sleep 1   # drawing is not part of the protocol: give it a moment
   xwd -root -silent | convert xwd:- -trim +repage "$out/$1"
   echo "screenshots-win32.sh: $out/$1"
 }
@@ -83,11 +83,14 @@ drive_pid=$!
 exec 7>"$tmp/in"
 mkdir -p "$out"
 wait_for '^Press:'
-shot win32-main-dialog.png
 printf '1004\n' >&7
 wait_for '^\[OK\]$'
 shot win32-bsp-version.png
-printf 'OK\n1002\n' >&7
+# The main dialog once the box has gone: active again, as its owner.
+printf 'OK\n' >&7
+wait_for '^-> OK$'
+shot win32-main-dialog.png
+printf '1002\n' >&7
 wait_for '^Path (empty line: cancel):'
 printf 'nk.bin\n' >&7
 wait_for '^\[OK / Cancel\]$'

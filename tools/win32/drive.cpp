@@ -162,6 +162,13 @@ int wmain(int argc, wchar_t** argv)
                 continue;
             t.kind = Classify(t.h);
             t.shown = true;
+            // The window that takes the next answer is the one a person
+            // would have in front: make it the active window, as a click
+            // on it would (a program started without a console is not made
+            // foreground by itself, and its first dialog would look idle).
+            Sync(t.h);
+            SetForegroundWindow(t.h);
+            PostMessageW(t.h, WM_NCACTIVATE, TRUE, 0);
             if (t.kind == Kind::Box)
                 HandleBox(t);
             else if (t.kind == Kind::Chooser)
