@@ -199,6 +199,33 @@ TEST(ProcessDrill, HangUpDuringTheUpdateEndsItWithTheWarning)
     EXPECT_EQ(child.seen.find("RESET"), std::string::npos) << child.seen;
 }
 
+// Ctrl-C during the erase: the transcript answers it at once, as every
+// answer is echoed, while the erase runs on to its end; once, however many
+// times the dialog is asked to close afterwards.
+TEST(ProcessDrill, CtrlCDuringTheEraseIsEchoedAtOnceAndOnce)
+{
+    TempBoard tb;
+    imagekit::Bytes image;
+    std::string path = SlowUpdateOf(tb, 2u << 20, 43, &image);
+
+    Child child;
+    child.Start(path);
+    child.Say("OK\n");
+    ASSERT_TRUE(child.WaitFor("Erasing", 60)) << child.seen;
+    kill(child.pid, SIGINT);
+    const std::string echo = "\n-> [2] Abort (interrupted)\n";
+    ASSERT_TRUE(child.WaitFor(echo, 60)) << child.seen;
+    EXPECT_EQ(child.seen.find("Update aborted!"), std::string::npos) << "echoed before the erase ended\n"
+                                                                     << child.seen;
+    ASSERT_TRUE(child.WaitFor("Update aborted! The image in Flash is incomplete.", 120)) << child.seen;
+    int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << child.seen;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    size_t first = child.seen.find(echo);
+    EXPECT_EQ(child.seen.find(echo, first + 1), std::string::npos) << "echoed twice\n" << child.seen;
+    EXPECT_LT(first, child.seen.find("Closed: Updating IMAGE")) << child.seen;
+}
+
 // "/r" from another program while an update programs the flash: the
 // restart waits for the update to end. It once reset the devices in the
 // middle of a record (on the device: a half-written image, with nothing
