@@ -298,6 +298,8 @@ public:
 
     void DialogUpdate(Window dialog) override { Flush(dialog, false); }
 
+    void Notice(const std::string& line) override { Write(line + "\n"); }
+
     void DialogInterrupted(Window dialog) override
     {
         Flush(dialog, true);   // what it showed when the interrupt came, first

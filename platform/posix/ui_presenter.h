@@ -49,6 +49,10 @@ public:
     // the command is sent. On the dialog's thread.
     virtual void DialogInterrupted(Window /*dialog*/) {}
 
+    // A line of the platform's own (a wait that lasts says what it waits
+    // for), shown below what is shown so far. Any thread.
+    virtual void Notice(const std::string& /*line*/) {}
+
     // The dialog ended; draw its last state. On the dialog's thread.
     virtual void DialogClosed(Window /*dialog*/) {}
 };

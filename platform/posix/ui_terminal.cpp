@@ -332,6 +332,13 @@ public:
 
     void DialogInterrupted(Window dialog) override { ClosePending(dialog); }
 
+    // Below the dialogs, which are then drawn afresh below it.
+    void Notice(const std::string& line) override
+    {
+        Write(" " + line + "  (Ctrl-C: cancel)\n");
+        ++outputs_;
+    }
+
 private:
     // The command a key gives the dialog (0: none).
     int CommandOfKey(Window dialog, int key)

@@ -256,6 +256,40 @@ TEST(ProcessDrill, ARestartWaitsForTheUpdateInProgress)
     EXPECT_TRUE(FlashRange(0x80000, size) == image) << "the flash must hold the image whole";
 }
 
+// A restart while another program holds the flash (its update asks
+// whether to overwrite the image): after a short while the waiting program
+// says what it waits for, in the update's words; Ctrl-C then gives the
+// wait up, and the restart never comes. From the command line and from
+// the main dialog's button alike.
+TEST(ProcessDrill, AWaitForTheFlashIsSaidAndCtrlCGivesItUp)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* input;
+    };
+    for (const Case& c : {Case{{"/r"}, ""}, Case{{}, "Warmboot\n"}}) {
+        SCOPED_TRACE(c.input);
+        TempBoard tb;
+        ASSERT_TRUE(board::Ensure());
+        Child holder;
+        holder.StartWith({"/u", "\\nk.bin"});
+        ASSERT_TRUE(holder.WaitFor("[OK / Cancel]", 60)) << holder.seen;
+        Child waiter;
+        waiter.StartWith(c.args);
+        if (c.input[0])
+            waiter.Say(c.input);
+        ASSERT_TRUE(waiter.WaitFor("Waiting for the Flash: another program is using it\n", 60)) << waiter.seen;
+        kill(waiter.pid, SIGINT);
+        int status = waiter.Wait();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the program, not by the signal\n" << waiter.seen;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        for (const std::string& e : board::Events())
+            EXPECT_EQ(e.rfind("restart", 0), std::string::npos) << e;
+        holder.Say("Cancel\n");
+        holder.Wait();
+    }
+}
+
 // The open-file dialog is in front when Ctrl-C comes: it is cancelled, and
 // the interrupt is not kept for the progress dialog, which would take it
 // as an Abort once a file had been chosen (the erase with nothing written).
