@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,15 +27,6 @@ protected:
         ASSERT_EQ(pipe(in_), 0);
         ASSERT_EQ(write(in_[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
         close(in_[1]);
-        in_[1] = -1;
-        out_ = tmpfile();
-        ASSERT_NE(out_, nullptr);
-        UiSetPresenter(UiNewTerminalPresenter(in_[0], fileno(out_)));
-    }
-    // The keyboard open, no key typed.
-    void StartOpen()
-    {
-        ASSERT_EQ(pipe(in_), 0);
         out_ = tmpfile();
         ASSERT_NE(out_, nullptr);
         UiSetPresenter(UiNewTerminalPresenter(in_[0], fileno(out_)));
@@ -44,10 +34,7 @@ protected:
     void TearDown() override
     {
         UiSetPresenter(nullptr);
-        if (in_[0] >= 0)
-            close(in_[0]);
-        if (in_[1] >= 0)
-            close(in_[1]);
+        close(in_[0]);
         if (out_)
             fclose(out_);
     }
@@ -311,87 +298,6 @@ TEST_F(UiTerminal, MessageBoxSaysWhatKeysWork)
     std::vector<std::pair<std::string, size_t>> lines = ShownLines(out);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2].first, " [OK] [Cancel]  -> Cancel") << "the hint gives way to the answer";
-}
-
-// Abort at a dialog whose work goes on until its step ends (the erase is
-// never cut short): from the moment it is pressed, by key or by Ctrl-C,
-// until the work ends the dialog, its last line says that it is pending.
-const OsDialogItem kEraseItems[] = {
-    {1004, L"STATIC", L"Erasing", 7, 7, 157, 10, 0x50020000},
-    {2, L"BUTTON", L"Abort", 60, 40, 40, 10, 0x50010000},
-};
-const OsDialogTemplate kErase = {L"Updating", 0x80C800C0, 0, 0, 171, 89, L"System", 8, 2, kEraseItems};
-const std::string kPending = "Abort pending: an erase in progress finishes first";
-FILE* g_eraseOut;
-int g_aborts;
-std::thread g_eraseWorker;
-
-// What the terminal shows so far, read without moving the writer's offset.
-std::string ShownSoFar(FILE* out)
-{
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = pread(fileno(out), buf, sizeof buf, static_cast<off_t>(text.size()))) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    return text;
-}
-
-// Waits (bounded) until the terminal shows text.
-bool ShowsSoon(FILE* out, const std::string& text)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ShownSoFar(out).find(text) == std::string::npos)
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        else
-            std::this_thread::yield();
-    return true;
-}
-
-intptr_t ErasesUntilPendingIsShown(Window dialog, uint32_t message, uintptr_t wParam, intptr_t)
-{
-    if (message == OS_WM_COMMAND && (wParam & 0xFFFF) == 2 && g_aborts++ == 0)
-        g_eraseWorker = std::thread([dialog] {
-            EXPECT_TRUE(ShowsSoon(g_eraseOut, kPending));
-            OsSetDlgItemText(dialog, 1004, L"stopped");
-            OsEndDialog(dialog, 0);
-        });
-    return 1;
-}
-
-TEST_F(UiTerminal, ThreadedAbortIsShownPendingUntilTheWorkEnds)
-{
-    UiPrepareInterrupts();
-    for (bool byKey : {true, false}) {
-        SCOPED_TRACE(byKey ? "Escape" : "Ctrl-C");
-        g_aborts = 0;
-        std::thread interrupter;
-        if (byKey) {
-            Start("\x1b");
-        } else {
-            StartOpen();
-            interrupter = std::thread([this] {
-                EXPECT_TRUE(ShowsSoon(out_, "Esc or Ctrl-C: Abort"));
-                EXPECT_TRUE(UiInterrupt());
-            });
-        }
-        g_eraseOut = out_;
-        OsDialogBoxIndirectParam(nullptr, &kErase, nullptr, ErasesUntilPendingIsShown, 0);
-        if (interrupter.joinable())
-            interrupter.join();
-        g_eraseWorker.join();
-        std::string out = Output();
-        size_t keys = out.find("Esc or Ctrl-C: Abort"), pending = out.find(kPending);
-        ASSERT_NE(pending, std::string::npos) << out;
-        EXPECT_LT(keys, pending) << "pending only once pressed";
-        size_t last = out.rfind("stopped");
-        ASSERT_NE(last, std::string::npos) << "the last state is drawn";
-        EXPECT_EQ(out.find(kPending, last), std::string::npos) << "no longer pending once ended";
-        TearDown();
-        out_ = nullptr;
-        in_[0] = in_[1] = -1;
-    }
 }
 
 // A dialog taller than the terminal cannot be redrawn in place, so every
