@@ -155,6 +155,7 @@ expect "Ctrl-C during progress" --no-progress <<'EOF'
 Dialog: Working
   [2] Abort
 (Ctrl-C: Abort)
+-> [2] Abort (interrupted)
 ERROR
 Aborted at a step.
 [OK]
