@@ -16,8 +16,9 @@ thread_local int t_waitSlot = -1;   // the interrupt slot of this thread's wait
 
 void OsFlashWaitBegins(const char* text)
 {
-    UiCurrentPresenter()->Notice(text);
+    // In front before it is said: a Ctrl-C that answers the line is the wait's.
     t_waitSlot = UiInterruptOpen();
+    UiCurrentPresenter()->Notice(text);
 }
 
 bool OsFlashWaitCancelled()
