@@ -36,7 +36,7 @@ const wchar_t kWriteFailed[] = L"Error writing to Flash!";
 const wchar_t kBadChecksum[] =
     L"BAD CRC, Image File seems to be corrupt. Don't reboot Now! Try updating with another file";
 const wchar_t kAborted[] =
-    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Update again with a good file";
+    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Run the update again.";
 const wchar_t kFileChanged[] =
     L"The image file changed during the update! The image in Flash is incomplete. Don't reboot Now! Update "
     L"again with a good file";

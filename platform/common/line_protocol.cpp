@@ -216,6 +216,8 @@ std::string Echo(const UiDialogView& view, int id)
     return text.empty() ? out : out + " " + text;
 }
 
+std::string InterruptTaken(const UiDialogView& view) { return Echo(view, kClose) + " (interrupted)\n"; }
+
 std::string Closed(const std::wstring& caption) { return "Closed: " + UiUtf8(caption) + "\n"; }
 
 }  // namespace lineproto

@@ -100,6 +100,9 @@ int TypedCommandOf(const UiDialogView& view, const std::string& line, std::strin
 // "-> [1004] BSP Version": the command taken, with its button's text
 // ("close" for command 2 when no button has that id). Without a newline.
 std::string Echo(const UiDialogView& view, int id);
+// "-> [2] Abort (interrupted)": Ctrl-C taken as the dialog's command 2, as
+// its answer is echoed.
+std::string InterruptTaken(const UiDialogView& view);
 // "Closed: <caption>".
 std::string Closed(const std::wstring& caption);
 

@@ -2,6 +2,8 @@
 // (see sync.h); threads and the holds of named mutexes are the backend's.
 #include "platform/common/sync.h"
 
+#include <cwchar>
+
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/sync.h"
@@ -73,17 +75,40 @@ namespace {
 
 struct MutexObject : OsObject {
     std::shared_ptr<OsMutexState> state;
+    bool flash = false;   // the board's flash lock: a long wait for it is said
+
+    bool Take()
+    {
+        bool first = false;
+        if (!state->TryAcquire(&first))
+            return false;
+        if (first)
+            OsHeldByThisThread().Add(state);
+        return true;
+    }
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        return OsWaitUntil(timeoutMs, [this] {
-            bool first = false;
-            if (!state->TryAcquire(&first))
-                return false;
-            if (first)
-                OsHeldByThisThread().Add(state);
-            return true;
+        if (!flash || timeoutMs <= kFlashWaitGraceMs)
+            return OsWaitUntil(timeoutMs, [this] { return Take(); });
+        return SaidWait(timeoutMs);
+    }
+
+    // A wait that says, once the grace time has passed, that it waits, and
+    // that then gives up on Ctrl-C.
+    uint32_t SaidWait(uint32_t timeoutMs)
+    {
+        uint32_t result = OsWaitUntil(kFlashWaitGraceMs, [this] { return Take(); });
+        if (result != OS_WAIT_TIMEOUT)
+            return result;
+        OsFlashWaitBegins(kFlashWaitText);
+        bool taken = false;
+        result = OsWaitUntil(timeoutMs == OS_INFINITE ? OS_INFINITE : timeoutMs - kFlashWaitGraceMs, [&] {
+            taken = Take();
+            return taken || OsFlashWaitCancelled();
         });
+        OsFlashWaitEnds();
+        return result == OS_WAIT_OBJECT_0 && !taken ? OS_WAIT_FAILED : result;
     }
 };
 
@@ -93,6 +118,7 @@ Handle OsCreateMutex(const wchar_t* name)
 {
     auto object = std::make_unique<MutexObject>();
     object->state = OsOpenMutexState(name == nullptr || name[0] == 0 ? nullptr : name);
+    object->flash = name != nullptr && std::wcscmp(name, kFlashLockName) == 0;
     if (!object->state)
         return nullptr;
     return OsHandleFor(object.release());

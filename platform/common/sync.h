@@ -50,6 +50,20 @@ struct OsHeldMutexes {
     ~OsHeldMutexes();
 };
 
+// A wait for the board's flash (its named mutex, the one the HAL takes
+// around a registry flush) that lasts beyond the grace time is said, in the
+// words the update uses, and Ctrl-C then cancels it as it ends a program
+// that shows no window (the caller's restart or read then does not come).
+constexpr uint32_t kFlashWaitGraceMs = 500;
+constexpr wchar_t kFlashLockName[] = L"NorFlash";
+constexpr char kFlashWaitText[] = "Waiting for the Flash: another program is using it";
+// The backend's presentation of such a wait, on the waiting thread: it
+// begins (say text, take Ctrl-C from now on), whether it was cancelled
+// since, and it ends (Ctrl-C goes where it went before).
+void OsFlashWaitBegins(const char* text);
+bool OsFlashWaitCancelled();
+void OsFlashWaitEnds();
+
 // The backend's: the calling thread, never 0; its held mutexes; and the
 // state of a mutex, found or made (name nullptr: a new unnamed one).
 uint64_t OsThreadKey();

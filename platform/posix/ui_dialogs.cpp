@@ -526,8 +526,11 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         // After the drains: whatever changed before is seen by the round
         // below; whatever changes from now on wakes the loop again.
         ctx->Looked();
-        if (command == 0 && UiInterruptTake(interruptSlot))
+        bool interrupted = false;
+        if (command == 0 && UiInterruptTake(interruptSlot)) {
             command = OS_IDCANCEL;
+            interrupted = true;
+        }
         if (!terminationSeen && OsPosixTerminationRequested()) {
             // A termination request closes the dialog as its user would.
             terminationSeen = true;
@@ -541,6 +544,8 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 std::lock_guard<std::mutex> hold(UiLock());
                 stillOpen = !dialog->ended;
             }
+            if (stillOpen && interrupted)
+                presenter->DialogInterrupted(dialog);
             if (stillOpen)
                 proc(dialog, OS_WM_COMMAND, static_cast<uintptr_t>(command) & 0xFFFFu, 0);
         }

@@ -298,6 +298,16 @@ public:
 
     void DialogUpdate(Window dialog) override { Flush(dialog, false); }
 
+    void Notice(const std::string& line) override { Write(line + "\n"); }
+
+    void DialogInterrupted(Window dialog) override
+    {
+        Flush(dialog, true);   // what it showed when the interrupt came, first
+        UiDialogView view;
+        if (UiSnapshot(dialog, &view))
+            Write(lineproto::InterruptTaken(view));
+    }
+
     void DialogClosed(Window dialog) override
     {
         {

@@ -45,6 +45,14 @@ public:
     // own time-out passed. Must return promptly once any of fds is readable.
     virtual int WaitCommand(Window dialog, const int* fds, int nfds) = 0;
 
+    // Ctrl-C was taken as the dialog's command 2 (close, Abort), just before
+    // the command is sent. On the dialog's thread.
+    virtual void DialogInterrupted(Window /*dialog*/) {}
+
+    // A line of the platform's own (a wait that lasts says what it waits
+    // for), shown below what is shown so far. Any thread.
+    virtual void Notice(const std::string& /*line*/) {}
+
     // The dialog ended; draw its last state. On the dialog's thread.
     virtual void DialogClosed(Window /*dialog*/) {}
 };

@@ -324,6 +324,25 @@ public:
             TakeSignals();
             return 0;
         }
+        int command = CommandOfKey(dialog, key);
+        if (command == OS_IDCANCEL)
+            ClosePending(dialog);
+        return command;
+    }
+
+    void DialogInterrupted(Window dialog) override { ClosePending(dialog); }
+
+    // Below the dialogs, which are then drawn afresh below it.
+    void Notice(const std::string& line) override
+    {
+        Write(" " + line + "  (Ctrl-C: cancel)\n");
+        ++outputs_;
+    }
+
+private:
+    // The command a key gives the dialog (0: none).
+    int CommandOfKey(Window dialog, int key)
+    {
         std::lock_guard<std::mutex> hold(stateLock_);
         State& s = states_[dialog];
         if (s.buttons.empty())
@@ -354,11 +373,26 @@ public:
         }
     }
 
-private:
+    // Abort (the close command) was given to a dialog whose only button it
+    // is: such a dialog ends when its work stops, which may take a while (an
+    // erase is never cut short). Until then its last line says so, in place
+    // of what the keys do.
+    void ClosePending(Window dialog)
+    {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        auto it = states_.find(dialog);
+        if (it == states_.end() || it->second.buttons != std::vector<int>{OS_IDCANCEL} || it->second.closeAsked)
+            return;
+        it->second.closeAsked = true;
+        it->second.pending = true;
+        DrawLocked(dialog, it->second, true);
+    }
+
     struct State {
         std::vector<int> buttons;
         size_t selected = 0;
         bool eofSent = false;
+        bool closeAsked = false;  // its close command was given: it ends when its work stops
         bool pending = false;
         bool afresh = false;      // draw below, never in place (the screen changed under it)
         uint64_t drawnVersion = ~0ull;
@@ -445,7 +479,7 @@ private:
     // The dialog's lines as they fit the terminal now (RenderDialog).
     std::pair<std::string, std::vector<std::string>> Render(const UiDialogView& view, const State& s) const
     {
-        return RenderDialog(view, Width(), s.buttons, s.selected, UiBarUnit());
+        return RenderDialog(view, Width(), s.buttons, s.selected, UiBarUnit(), s.closeAsked);
     }
 
     // Draws the dialog: in place when nothing was written below it since

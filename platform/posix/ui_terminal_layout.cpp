@@ -66,6 +66,17 @@ std::string Hint(const UiDialogView& view, const std::vector<int>& buttons)
            (cancelText.empty() ? "close" : cancelText);
 }
 
+// The last line of a dialog whose close command (Abort) was given while its
+// work goes on: the step in progress finishes first.
+std::string PendingHint(const UiDialogView& view)
+{
+    std::string name = "Close";
+    for (const UiControlView& c : view.controls)
+        if (c.kind == UiControlKind::Button && c.id == OS_IDCANCEL)
+            name = UiUtf8(c.text);
+    return name + " pending: an erase in progress finishes first";
+}
+
 }  // namespace
 
 // Columns that UTF-8 text takes on a terminal.
@@ -158,7 +169,8 @@ bool Blank(const UiDialogView& view)
 
 std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView& view, size_t width,
                                                               const std::vector<int>& buttons,
-                                                              size_t selected, const std::string& unit)
+                                                              size_t selected, const std::string& unit,
+                                                              bool closeAsked)
 {
     std::vector<std::string> lines;
     lines.push_back("\x1b[1m" + Clip("== " + UiUtf8(view.caption) + " ==", width) + "\x1b[0m");
@@ -238,7 +250,7 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
     for (const std::string& l : lines)
         content += l + "\n";
     if (!view.ended)
-        for (const std::string& l : Wrap(Hint(view, buttons), width, "  "))
+        for (const std::string& l : Wrap(closeAsked ? PendingHint(view) : Hint(view, buttons), width, "  "))
             lines.push_back(l);
     return {content, lines};
 }

@@ -38,10 +38,13 @@ bool Blank(const UiDialogView& view);
 // texts, bars, buttons) and the line that says what the keys do; .first is
 // the content joined, .second every line with its attributes. buttons: the
 // ids of its buttons in template order, selected: the one chosen; unit:
-// the bars' unit.
+// the bars' unit. closeAsked: its close command (Abort) was given and the
+// dialog still runs: the last line says that it ends once the step in
+// progress (an erase) has finished, in place of what the keys do.
 std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView& view, size_t width,
                                                               const std::vector<int>& buttons,
-                                                              size_t selected, const std::string& unit);
+                                                              size_t selected, const std::string& unit,
+                                                              bool closeAsked = false);
 // The button an arrow key leads to from button `from` (both counted in
 // template order), by the template's layout: Left/Right to the nearest
 // button of the same row on that side, Up/Down to the nearest row above

@@ -222,3 +222,24 @@ std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
     state->hold = std::move(hold);
     return state;
 }
+
+// A long wait for the board's flash is said on standard error, where the
+// program has one (started from a console, or with it redirected). Ctrl-C
+// at a console is a termination request here, which ends every wait, so
+// the wait itself takes none.
+void OsFlashWaitBegins(const char* text)
+{
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE)
+        return;
+    std::string line = std::string(text) + "\n";
+    DWORD written = 0;
+    WriteFile(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+bool OsFlashWaitCancelled()
+{
+    return false;
+}
+
+void OsFlashWaitEnds() {}

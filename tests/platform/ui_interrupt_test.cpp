@@ -15,9 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/common/sync.h"
+#include "platform/host/clock.h"
 #include "platform/posix/ui_presenter.h"
+#include "platform/sync.h"
 #include "platform/ui.h"
 #include "tests/platform/bin_chooser.h"
+#include "tests/platform/files_board_dir.h"
 
 namespace {
 
@@ -252,6 +256,46 @@ TEST_F(UiInterrupts, ThreadedAnInterruptWhileTheAnswersEchoBlocksGoesToTheDialog
     close(err[1]);
     EXPECT_EQ(g_boxAnswer.load(), OS_IDOK) << seen;
     EXPECT_EQ(commands_, (std::vector<int>{2})) << seen;
+}
+
+// A wait for the board's flash says what it waits for once it has lasted the
+// grace time on the platform's clock (virtual here), once; a shorter wait
+// and a long wait for another mutex say nothing.
+TEST_F(UiInterrupts, ThreadedAWaitForTheFlashIsSaidOnceItLasts)
+{
+    BoardDir board;
+    Handle flash = OsCreateMutex(L"NorFlash");
+    Handle other = OsCreateMutex(L"Other");
+    ASSERT_EQ(OsWaitForSingleObject(flash, 0), OS_WAIT_OBJECT_0);
+    ASSERT_EQ(OsWaitForSingleObject(other, 0), OS_WAIT_OBJECT_0);
+    OsUseVirtualClock(1000, 1);
+    const std::string said = std::string(kFlashWaitText) + "\n";
+    uint32_t shortWait = 0, otherWait = 0, longWait = 0;
+    std::string before;
+    std::thread waiter([&] {
+        Handle ownFlash = OsCreateMutex(L"NorFlash");
+        Handle ownOther = OsCreateMutex(L"Other");
+        shortWait = OsWaitForSingleObject(ownFlash, kFlashWaitGraceMs - 100);
+        otherWait = OsWaitForSingleObject(ownOther, 10 * kFlashWaitGraceMs);
+        before = Output();
+        longWait = OsWaitForSingleObject(ownFlash, OS_INFINITE);
+        OsReleaseMutex(ownFlash);
+        OsCloseHandle(ownFlash);
+        OsCloseHandle(ownOther);
+    });
+    bool shown = Shown(said);
+    OsReleaseMutex(flash);
+    waiter.join();
+    OsUseRealClock();
+    EXPECT_TRUE(shown) << Output();
+    EXPECT_EQ(shortWait, OS_WAIT_TIMEOUT);
+    EXPECT_EQ(otherWait, OS_WAIT_TIMEOUT);
+    EXPECT_EQ(before, "") << "said before the grace time, or for another mutex";
+    EXPECT_EQ(longWait, OS_WAIT_OBJECT_0) << "taken once the holder let go";
+    EXPECT_EQ(Output(), said) << "said once";
+    OsReleaseMutex(other);
+    OsCloseHandle(flash);
+    OsCloseHandle(other);
 }
 
 }  // namespace

@@ -199,6 +199,33 @@ TEST(ProcessDrill, HangUpDuringTheUpdateEndsItWithTheWarning)
     EXPECT_EQ(child.seen.find("RESET"), std::string::npos) << child.seen;
 }
 
+// Ctrl-C during the erase: the transcript answers it at once, as every
+// answer is echoed, while the erase runs on to its end; once, however many
+// times the dialog is asked to close afterwards.
+TEST(ProcessDrill, CtrlCDuringTheEraseIsEchoedAtOnceAndOnce)
+{
+    TempBoard tb;
+    imagekit::Bytes image;
+    std::string path = SlowUpdateOf(tb, 2u << 20, 43, &image);
+
+    Child child;
+    child.Start(path);
+    child.Say("OK\n");
+    ASSERT_TRUE(child.WaitFor("Erasing", 60)) << child.seen;
+    kill(child.pid, SIGINT);
+    const std::string echo = "\n-> [2] Abort (interrupted)\n";
+    ASSERT_TRUE(child.WaitFor(echo, 60)) << child.seen;
+    EXPECT_EQ(child.seen.find("Update aborted!"), std::string::npos) << "echoed before the erase ended\n"
+                                                                     << child.seen;
+    ASSERT_TRUE(child.WaitFor("Update aborted! The image in Flash is incomplete.", 120)) << child.seen;
+    int status = child.Wait();
+    ASSERT_TRUE(WIFEXITED(status)) << child.seen;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    size_t first = child.seen.find(echo);
+    EXPECT_EQ(child.seen.find(echo, first + 1), std::string::npos) << "echoed twice\n" << child.seen;
+    EXPECT_LT(first, child.seen.find("Closed: Updating IMAGE")) << child.seen;
+}
+
 // "/r" from another program while an update programs the flash: the
 // restart waits for the update to end. It once reset the devices in the
 // middle of a record (on the device: a half-written image, with nothing
@@ -227,6 +254,40 @@ TEST(ProcessDrill, ARestartWaitsForTheUpdateInProgress)
         restarted = restarted || e == "restart warm";
     EXPECT_TRUE(restarted) << "the restart comes once the update has ended";
     EXPECT_TRUE(FlashRange(0x80000, size) == image) << "the flash must hold the image whole";
+}
+
+// A restart while another program holds the flash (its update asks
+// whether to overwrite the image): after a short while the waiting program
+// says what it waits for, in the update's words; Ctrl-C then gives the
+// wait up, and the restart never comes. From the command line and from
+// the main dialog's button alike.
+TEST(ProcessDrill, AWaitForTheFlashIsSaidAndCtrlCGivesItUp)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* input;
+    };
+    for (const Case& c : {Case{{"/r"}, ""}, Case{{}, "Warmboot\n"}}) {
+        SCOPED_TRACE(c.input);
+        TempBoard tb;
+        ASSERT_TRUE(board::Ensure());
+        Child holder;
+        holder.StartWith({"/u", "\\nk.bin"});
+        ASSERT_TRUE(holder.WaitFor("[OK / Cancel]", 60)) << holder.seen;
+        Child waiter;
+        waiter.StartWith(c.args);
+        if (c.input[0])
+            waiter.Say(c.input);
+        ASSERT_TRUE(waiter.WaitFor("Waiting for the Flash: another program is using it\n", 60)) << waiter.seen;
+        kill(waiter.pid, SIGINT);
+        int status = waiter.Wait();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by the program, not by the signal\n" << waiter.seen;
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        for (const std::string& e : board::Events())
+            EXPECT_EQ(e.rfind("restart", 0), std::string::npos) << e;
+        holder.Say("Cancel\n");
+        holder.Wait();
+    }
 }
 
 // The open-file dialog is in front when Ctrl-C comes: it is cancelled, and

@@ -233,6 +233,31 @@ TEST(TerminalDrill, TheKeysTypedWithAnAnswerNeverReachTheDialogBehind)
     EXPECT_EQ(run.Output().find("Update aborted!"), std::string::npos) << run.Output();
 }
 
+// Abort during the erase, by Escape or by Ctrl-C: the erase is never cut
+// short, so the dialog says at once that the Abort is pending and that the
+// erase finishes first, until the update ends with its message.
+TEST(TerminalDrill, AnAbortDuringTheEraseIsShownPendingAtOnce)
+{
+    for (const char* key : {"\x1b", "\x03"}) {
+        SCOPED_TRACE(key[0] == 3 ? "Ctrl-C" : "Escape");
+        DrillBoard board;
+        ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+        ASSERT_TRUE(board::SetSetting("timing-scale", "0.2"));
+        PtyRun run(80, {"/u", "\\nk.bin"});
+        ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+        run.Type("o");
+        ASSERT_TRUE(run.WaitFor("Erasing")) << run.Output();
+        size_t before = run.Output().size();
+        run.Type(key);
+        ASSERT_TRUE(run.WaitFor("Abort pending: an erase in progress finishes first", before)) << run.Output();
+        EXPECT_EQ(run.Output().find("Update aborted!"), std::string::npos) << "shown before the erase ended";
+        ASSERT_TRUE(run.WaitFor("Update aborted!", before)) << run.Output();
+        run.Type("o");
+        EXPECT_EQ(run.Wait(), 1);
+        EXPECT_EQ(run.Output().find("Reset now?"), std::string::npos) << run.Output();
+    }
+}
+
 TEST(TerminalDrill, AResizeDuringAnUpdateRedrawsAtTheNewWidth)
 {
     DrillBoard board;

@@ -58,7 +58,7 @@ const OsDialogTemplate kProgress = {L"Update", 0, 0, 0, 210, 85, L"", 8, 5, kIte
 const wchar_t kReset[] = L"To finish the update reset the system.\n Reset now?";
 const wchar_t kUnexpectedEnd[] = L"Unexpected end of file!";
 const wchar_t kAborted[] =
-    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Update again with a good file";
+    L"Update aborted! The image in Flash is incomplete. Don't reboot Now! Run the update again.";
 
 std::atomic<int> g_restarts{0};
 std::atomic<bool> g_restartCold{false};

@@ -197,7 +197,10 @@ void Interrupt()
             TerminateProcess(g_child.hProcess, 1);
         return;
     }
-    if (front->kind == Kind::Dialog && TakeInterrupt())
+    if (front->kind == Kind::Dialog && TakeInterrupt()) {
+        FlushShown(true);   // what it showed when the interrupt came, first
+        Write(lineproto::InterruptTaken(front->latest));
         Press(*front, IDCANCEL);
+    }
     // A box or chooser that is not shown yet takes it when it is.
 }

@@ -155,6 +155,7 @@ expect "Ctrl-C during progress" --no-progress <<'EOF'
 Dialog: Working
   [2] Abort
 (Ctrl-C: Abort)
+-> [2] Abort (interrupted)
 ERROR
 Aborted at a step.
 [OK]
@@ -291,6 +292,8 @@ interrupted() {
 # Abort while the image is programmed, on slow flash: the update ends with
 # its warning, the program with 1.
 interrupted abort "timing=scaled timing-scale=0.2" 'OK\n' 'Updating IMAGE 1004: Section' '' '^\[OK\]' /u '\nk.bin'
+# The Abort is echoed as it is taken, on both sides (compared above).
+grep -qx -- '-> \[2\] Abort (interrupted)' "$tmp/abort.lin.txt" || fail "abort: Ctrl-C at the progress dialog is not echoed"
 # Ctrl-C at the open-file dialog cancels it, and is not held for the
 # progress dialog: the answers that follow find no window to take them.
 interrupted chooser-interrupted "" '' '^Path (empty line: cancel):' '\\nk.bin\nOK\nNo\n' '(cancelled)' /u ''
