@@ -62,14 +62,13 @@ static void RunRestart(const wchar_t* commandLine)
         delayText = commandLine + 3;
     }
     uint32_t delay = ParseRestartDelay(delayText);
-    // Asked to end during the delay (Ctrl-C, SIGTERM): no restart, and so
-    // no clean boot either: the next ordinary restart keeps the registry.
-    if (!OsSleepUnlessEnding(delay)) {
+    // Asked to end during the delay or the wait for the flash (Ctrl-C,
+    // SIGTERM): no restart, and so no clean boot either: the next ordinary
+    // restart keeps the registry.
+    if (!OsSleepUnlessEnding(delay) || !RestartDevice()) {
         if (cold)
             OsClearCleanBootMark();
-        return;
     }
-    RestartDevice();
 }
 
 int FlashUpdateMain(Instance instance, Instance /*previous*/, wchar_t* commandLine, int /*show*/)

@@ -5,17 +5,19 @@
 #include "platform/hal.h"
 #include "platform/sync.h"
 
-void RestartDevice()
+int RestartDevice()
 {
     Handle lock = LockFlash();
     if (lock == nullptr && !OsSleepUnlessEnding(0))
-        return;
+        return 0;
     OsHalRequest(HAL_RESTART, nullptr, 0, nullptr, 0, nullptr);
     UnlockFlash(lock);
+    return 1;
 }
 
 void ColdRestart()
 {
     OsSetCleanBootMark();
-    RestartDevice();
+    if (!RestartDevice())
+        OsClearCleanBootMark();
 }

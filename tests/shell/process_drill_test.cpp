@@ -259,16 +259,17 @@ TEST(ProcessDrill, ARestartWaitsForTheUpdateInProgress)
 // A restart while another program holds the flash (its update asks
 // whether to overwrite the image): after a short while the waiting program
 // says what it waits for, in the update's words; Ctrl-C then gives the
-// wait up, and the restart never comes. From the command line and from
-// the main dialog's button alike.
+// wait up, and the restart never comes; nor does the clean boot that a
+// cold one asked for. From the command line and from the main dialog's
+// buttons alike.
 TEST(ProcessDrill, AWaitForTheFlashIsSaidAndCtrlCGivesItUp)
 {
     struct Case {
         std::vector<std::string> args;
         const char* input;
     };
-    for (const Case& c : {Case{{"/r"}, ""}, Case{{}, "Warmboot\n"}}) {
-        SCOPED_TRACE(c.input);
+    for (const Case& c : {Case{{"/r"}, ""}, Case{{"/rc"}, ""}, Case{{}, "Warmboot\n"}, Case{{}, "Coldboot\n"}}) {
+        SCOPED_TRACE(c.args.empty() ? std::string(c.input) : c.args[0]);
         TempBoard tb;
         ASSERT_TRUE(board::Ensure());
         Child holder;
@@ -285,6 +286,7 @@ TEST(ProcessDrill, AWaitForTheFlashIsSaidAndCtrlCGivesItUp)
         EXPECT_EQ(WEXITSTATUS(status), 1);
         for (const std::string& e : board::Events())
             EXPECT_EQ(e.rfind("restart", 0), std::string::npos) << e;
+        EXPECT_FALSE(board::HalCleanBootMarked()) << "the next ordinary restart must keep the registry";
         holder.Say("Cancel\n");
         holder.Wait();
     }
