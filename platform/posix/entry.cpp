@@ -13,6 +13,7 @@
 
 #include "board/board.h"
 #include "board/hal.h"
+#include "platform/common/run_report.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
 
@@ -29,6 +30,8 @@ void InterruptSignal(int)
         return;
     if (OsPosixTerminationRequested()) {
         UiRestoreTerminalFromSignal();
+        RunNoteStoppedBySignal();
+        RunWriteClosing(2);
         _exit(1);
     }
     OsPosixRequestTermination();
@@ -41,7 +44,18 @@ void RestartEndsProgram(bool)
 {
     UiRestoreTerminalFromSignal();
     std::fflush(nullptr);
+    RunWriteClosing(2);
     _exit(1);
+}
+
+// The closing line of the run (when its launcher asked for one), as the
+// run ends.
+int EndRun(int result)
+{
+    if (OsPosixTerminationRequested())
+        RunNoteStoppedBySignal();
+    RunWriteClosing(2);
+    return result;
 }
 
 void InstallSignalHandlers()
@@ -71,7 +85,7 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     pthread_sigmask(SIG_BLOCK, &ending, &before);
     setlocale(LC_CTYPE, "");
     if (!board::Ensure())
-        return 1;
+        return EndRun(1);
     Instance module = OsModuleFor(resources);
 
     std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
@@ -81,10 +95,13 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     if (isatty(0) && isatty(2)) {
         UiSetPresenter(UiNewTerminalPresenter(0, 2));
         board::SetRestartHook(RestartEndsProgram);
-    } else
+    } else {
         UiSetPresenter(UiNewLinePresenter(0, 2));
+        if (RunReportEnabled())
+            board::SetRestartHook(RestartEndsProgram);   // the closing line first
+    }
 
     int result = entry(module, nullptr, commandLine.data(), 1);
     UiSetPresenter(nullptr);   // the terminal presenter restores the terminal here
-    return result;
+    return EndRun(result);
 }
