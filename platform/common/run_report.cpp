@@ -118,6 +118,48 @@ size_t RunFormatClosing(const RunFacts& f, const char* program, char* out, size_
     return line.used;
 }
 
+size_t RunFoldLine(const char* text, size_t n, size_t width, char* out, size_t outSize)
+{
+    if (outSize == 0)
+        return 0;
+    size_t used = 0, column = 0;
+    auto put = [&](char c) {
+        if (used + 1 < outSize)
+            out[used++] = c;
+        column = c == '\n' ? 0 : column + 1;
+    };
+    const size_t indent = 2;
+    const bool fold = width > indent + 1;
+    for (size_t i = 0; i < n;) {
+        if (text[i] == '\n' || !fold) {
+            put(text[i++]);
+            continue;
+        }
+        // The word from i (a blank before it goes with it), and whether it
+        // still fits the line.
+        size_t end = i + (text[i] == ' ' ? 1 : 0);
+        while (end < n && text[end] != ' ' && text[end] != '\n')
+            ++end;
+        if (column > indent && column + (end - i) >= width) {
+            put('\n');
+            for (size_t k = 0; k < indent; ++k)
+                put(' ');
+            if (text[i] == ' ')
+                ++i;
+        }
+        for (; i < end; ++i) {
+            if (column + 1 >= width) {   // a word wider than the line
+                put('\n');
+                for (size_t k = 0; k < indent; ++k)
+                    put(' ');
+            }
+            put(text[i]);
+        }
+    }
+    out[used] = 0;
+    return used;
+}
+
 void RunReportEnable(const char* program)
 {
     g_program.store(program);
@@ -187,13 +229,14 @@ RunFacts RunCurrentFacts()
     return f;
 }
 
-void RunWriteClosing(int fd)
+void RunWriteClosing(int fd, size_t width)
 {
     const char* program = g_program.load();
     if (program == nullptr || g_closed.exchange(true))
         return;
-    char text[512];
-    size_t n = RunFormatClosing(RunCurrentFacts(), program, text, sizeof text);
+    char line[512], text[1024];
+    size_t n = RunFoldLine(line, RunFormatClosing(RunCurrentFacts(), program, line, sizeof line), width, text,
+                           sizeof text);
     for (size_t done = 0; done < n;) {
         auto wrote = RUN_WRITE(fd, text + done, static_cast<unsigned>(n - done));
         if (wrote <= 0)

@@ -31,6 +31,12 @@ struct RunFacts {
 // nothing and takes no lock: a signal handler may call it.
 size_t RunFormatClosing(const RunFacts& facts, const char* program, char* out, size_t n);
 
+// The line (text of n bytes, one newline at its end) folded at blanks into
+// lines of fewer than width columns, the further ones indented by two
+// blanks, for a terminal that width wide (0: as it is). Written to out
+// (size outSize, terminated); returns the length. Async-signal-safe.
+size_t RunFoldLine(const char* text, size_t n, size_t width, char* out, size_t outSize);
+
 // The launcher's: this run ends with a closing line naming program.
 void RunReportEnable(const char* program);
 bool RunReportEnabled();
@@ -48,8 +54,9 @@ void RunNoteStoppedBySignal();   // async-signal-safe
 RunFacts RunCurrentFacts();
 
 // Writes the closing line to fd, once per run (later calls write nothing),
-// when the report is on. Async-signal-safe.
-void RunWriteClosing(int fd);
+// when the report is on; folded for a terminal width columns wide (0: one
+// line). Async-signal-safe.
+void RunWriteClosing(int fd, size_t width = 0);
 
 // The system's reason for the last failed call that a box may report ("No
 // such file or directory"): noted by the role that failed, shown by the

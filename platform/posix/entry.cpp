@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -19,6 +20,17 @@
 
 namespace {
 
+// The width of the terminal on standard error (0: none), so that the
+// closing line is folded there rather than wrapped by the terminal.
+// Async-signal-safe.
+size_t ErrorColumns()
+{
+    struct winsize size {};
+    if (!isatty(2) || ioctl(2, TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
 // Ctrl-C: to the window in front (a dialog's command 2: the progress
 // dialog's Abort, the main dialog's close; a message box's Escape; the
 // open-file dialog's cancel). With no window open it asks the program to
@@ -31,7 +43,7 @@ void InterruptSignal(int)
     if (OsPosixTerminationRequested()) {
         UiRestoreTerminalFromSignal();
         RunNoteStoppedBySignal();
-        RunWriteClosing(2);
+        RunWriteClosing(2, ErrorColumns());
         _exit(1);
     }
     OsPosixRequestTermination();
@@ -44,7 +56,7 @@ void RestartEndsProgram(bool)
 {
     UiRestoreTerminalFromSignal();
     std::fflush(nullptr);
-    RunWriteClosing(2);
+    RunWriteClosing(2, ErrorColumns());
     _exit(1);
 }
 
@@ -54,7 +66,7 @@ int EndRun(int result)
 {
     if (OsPosixTerminationRequested())
         RunNoteStoppedBySignal();
-    RunWriteClosing(2);
+    RunWriteClosing(2, ErrorColumns());
     return result;
 }
 
