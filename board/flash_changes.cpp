@@ -7,7 +7,7 @@
 namespace board {
 namespace {
 
-std::atomic<uint64_t> g_erasedBlocks{0};
+std::atomic<uint64_t> g_erasedBytes{0};
 std::atomic<uint64_t> g_programmedBytes{0};
 std::atomic<uint32_t> g_changedLow{~0u}, g_changedHigh{0};
 std::atomic<uint32_t> g_programmedLow{~0u}, g_programmedHigh{0};
@@ -33,24 +33,21 @@ void NoteArrayChange(size_t offset, size_t bytes, bool erase)
         return;
     const auto from = static_cast<uint32_t>(offset), to = static_cast<uint32_t>(offset + bytes);
     Widen(g_changedLow, g_changedHigh, from, to);
-    if (erase) {
-        g_erasedBlocks.fetch_add(1);
-        return;
-    }
-    Widen(g_programmedLow, g_programmedHigh, from, to);
+    if (!erase)
+        Widen(g_programmedLow, g_programmedHigh, from, to);
 }
 
-void NoteProgrammedBytes(size_t bytes)
+void NoteChangedBytes(size_t bytes, bool erase)
 {
     if (t_firmware == 0)
-        g_programmedBytes.fetch_add(bytes);
+        (erase ? g_erasedBytes : g_programmedBytes).fetch_add(bytes);
 }
 
 }  // namespace flash
 
 FlashChanges FlashProgramChanges()
 {
-    return FlashChanges{g_erasedBlocks.load(),  g_programmedBytes.load(), g_changedLow.load(),
+    return FlashChanges{g_erasedBytes.load(),  g_programmedBytes.load(), g_changedLow.load(),
                         g_changedHigh.load(),   g_programmedLow.load(),   g_programmedHigh.load()};
 }
 

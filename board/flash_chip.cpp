@@ -36,7 +36,7 @@ void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
     uint16_t now = uint16_t(ArrayWord(c, d, w) & v);
     std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
     NoteArrayChange(WordOffset(c, d, w), 2, false);
-    NoteProgrammedBytes(2);
+    NoteChangedBytes(2, false);
 }
 
 // An erase writes every page of its block: map them writable in one call
@@ -56,6 +56,7 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
     uint32_t first = b * kFlashDeviceBlockWords;
     NoteArrayChange(WordOffset(c, c.bus32 ? 0 : d, first), c.bus32 ? kFlashDeviceBlockWords * 4 : kFlashDeviceBlockBytes,
                     true);
+    NoteChangedBytes(kFlashDeviceBlockBytes, true);
     if (!c.bus32) {
         PrepareBlockWrite(c, WordOffset(c, d, first), kFlashDeviceBlockBytes);
         std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
@@ -165,7 +166,7 @@ void NoteBufferLine(const Context& c, int d, const DeviceState& s)
     const uint32_t first = uint32_t(__builtin_ctz(mask)), last = 31u - uint32_t(__builtin_clz(mask));
     const size_t from = WordOffset(c, d, s.bufLine + first), to = WordOffset(c, d, s.bufLine + last) + 2;
     NoteArrayChange(from, to - from, false);
-    NoteProgrammedBytes(size_t(__builtin_popcount(mask)) * 2);
+    NoteChangedBytes(size_t(__builtin_popcount(mask)) * 2, false);
 }
 
 // Programs the buffered words into the line (programming only clears

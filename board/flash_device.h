@@ -154,12 +154,12 @@ void FlashResetCounters();
 
 // What this process's bus cycles changed in the array (an erase or a
 // program that reached it), apart from the board firmware's own rewrites
-// (the registry area): block erases, bytes programmed, and the ranges of
+// (the registry area): bytes erased and programmed, and the ranges of
 // flash offsets touched ([low, high); low > high while empty). Kept in
 // lock-free atomics, so that a program ending on a signal can still read
 // it. Never reset: it describes the run.
 struct FlashChanges {
-    uint64_t erasedBlocks;
+    uint64_t erasedBytes;
     uint64_t programmedBytes;
     uint32_t changedLow, changedHigh;        // erases and programs
     uint32_t programmedLow, programmedHigh;  // programs only

@@ -82,22 +82,22 @@ size_t RunFormatClosing(const RunFacts& f, const char* program, char* out, size_
     Line line{out, n};
     line.Put(program);
     line.Put(": ");
-    const bool changed = f.erasedBlocks + f.programmedBytes > 0;
+    const bool changed = f.erasedBytes + f.programmedBytes > 0;
     if (changed && f.reachedQuestion) {
         line.Part("flash written and read back: ");
         line.Decimal(f.writtenHigh > f.writtenLow ? f.writtenHigh - f.writtenLow : 0);
         line.Put(" bytes at flash offset ");
         line.Hex(f.writtenLow);
     } else if (changed) {
-        line.Part("FAILED: the flash was changed (");
-        line.Decimal(f.erasedBlocks);
-        line.Put(f.erasedBlocks == 1 ? " block erased, " : " blocks erased, ");
+        line.Part("FAILED: flash changed (");
+        line.Decimal(f.erasedBytes);
+        line.Put(" bytes erased, ");
         line.Decimal(f.programmedBytes);
-        line.Put(" bytes programmed, in ");
+        line.Put(" programmed, in ");
         line.Hex(f.changedLow);
         line.Put("-");
         line.Hex(f.changedHigh - 1);
-        line.Put(") and the update did not complete; do not restart the device before an update completes");
+        line.Put(") and the update did not complete; do not restart the device until an update completes");
     } else if (f.flashMapped) {
         line.Part("flash unchanged");
     }
@@ -184,7 +184,7 @@ void RunNoteFlashMapped()
 void RunNoteQuestion()
 {
     board::FlashChanges c = board::FlashProgramChanges();
-    g_askedErased.store(c.erasedBlocks);
+    g_askedErased.store(c.erasedBytes);
     g_askedProgrammed.store(c.programmedBytes);
     g_askedLow.store(c.programmedLow);
     g_askedHigh.store(c.programmedHigh);
@@ -214,12 +214,12 @@ RunFacts RunCurrentFacts()
 {
     board::FlashChanges c = board::FlashProgramChanges();
     RunFacts f;
-    f.erasedBlocks = c.erasedBlocks;
+    f.erasedBytes = c.erasedBytes;
     f.programmedBytes = c.programmedBytes;
     f.changedLow = c.changedLow;
     f.changedHigh = c.changedHigh;
     f.flashMapped = g_mapped.load();
-    f.reachedQuestion = c.erasedBlocks == g_askedErased.load() && c.programmedBytes == g_askedProgrammed.load();
+    f.reachedQuestion = c.erasedBytes == g_askedErased.load() && c.programmedBytes == g_askedProgrammed.load();
     f.writtenLow = g_askedLow.load();
     f.writtenHigh = g_askedHigh.load();
     f.registrySave = g_registrySave.load();

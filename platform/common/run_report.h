@@ -14,7 +14,7 @@
 
 // The facts the closing line is made of.
 struct RunFacts {
-    uint64_t erasedBlocks = 0;      // by the program's own bus cycles
+    uint64_t erasedBytes = 0;      // by the program's own bus cycles
     uint64_t programmedBytes = 0;
     uint32_t changedLow = ~0u, changedHigh = 0;   // flash offsets, [low, high)
     bool flashMapped = false;       // the program opened a window onto the flash
