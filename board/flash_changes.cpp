@@ -51,6 +51,16 @@ FlashChanges FlashProgramChanges()
                         g_changedHigh.load(),   g_programmedLow.load(),   g_programmedHigh.load()};
 }
 
+void FlashResetProgramChanges()
+{
+    g_erasedBytes.store(0);
+    g_programmedBytes.store(0);
+    g_changedLow.store(~0u);
+    g_changedHigh.store(0);
+    g_programmedLow.store(~0u);
+    g_programmedHigh.store(0);
+}
+
 FlashFirmwareWrites::FlashFirmwareWrites()
 {
     ++t_firmware;

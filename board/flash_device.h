@@ -165,6 +165,7 @@ struct FlashChanges {
     uint32_t programmedLow, programmedHigh;  // programs only
 };
 FlashChanges FlashProgramChanges();
+void FlashResetProgramChanges();   // for tests
 // The calling thread's bus cycles are the firmware's while one of these
 // stands (their changes are not the program's).
 class FlashFirmwareWrites {
