@@ -229,14 +229,19 @@ RunFacts RunCurrentFacts()
     return f;
 }
 
-void RunWriteClosing(int fd, size_t width)
+size_t RunTakeClosing(char* out, size_t n, size_t width)
 {
     const char* program = g_program.load();
     if (program == nullptr || g_closed.exchange(true))
-        return;
-    char line[512], text[1024];
-    size_t n = RunFoldLine(line, RunFormatClosing(RunCurrentFacts(), program, line, sizeof line), width, text,
-                           sizeof text);
+        return 0;
+    char line[512];
+    return RunFoldLine(line, RunFormatClosing(RunCurrentFacts(), program, line, sizeof line), width, out, n);
+}
+
+void RunWriteClosing(int fd, size_t width)
+{
+    char text[1024];
+    size_t n = RunTakeClosing(text, sizeof text, width);
     for (size_t done = 0; done < n;) {
         auto wrote = RUN_WRITE(fd, text + done, static_cast<unsigned>(n - done));
         if (wrote <= 0)

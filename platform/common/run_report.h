@@ -53,6 +53,11 @@ void RunNoteStoppedBySignal();   // async-signal-safe
 // The facts now (the board's change record included). Async-signal-safe.
 RunFacts RunCurrentFacts();
 
+// The closing line, folded for width columns (0: one line), into out
+// (size n); once per run: 0 when it was taken before or the report is off.
+// Async-signal-safe.
+size_t RunTakeClosing(char* out, size_t n, size_t width = 0);
+
 // Writes the closing line to fd, once per run (later calls write nothing),
 // when the report is on; folded for a terminal width columns wide (0: one
 // line). Async-signal-safe.
