@@ -302,6 +302,11 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
         return nullptr;
     }
     if (!PlainFile(h)) {
+        // A folder: what Windows' CreateFileW answers for one opened as a
+        // file (ERROR_ACCESS_DENIED). Other kinds go unsaid.
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            NoteSystemReason(ERROR_ACCESS_DENIED);
         CloseHandle(h);
         return nullptr;
     }
