@@ -425,28 +425,46 @@ TEST(ProcessDrill, TheReasonAFileCannotBeOpenedIsSaidBesideTheBox)
 
 TEST(ProcessDrill, TheReasonAFileCannotBeReadIsSaidBesideTheBox)
 {
-    TempBoard tb;
-    std::string unreadable = tb.rootfs() + "/locked.bin";
-    std::filesystem::copy_file(tb.rootfs() + "/nk.bin", unreadable);
-    std::filesystem::permissions(unreadable, std::filesystem::perms::none);
+    namespace fs = std::filesystem;
     // Permission bits refuse no read to root: as root the program runs as
-    // the unprivileged user, on a board that user may use.
+    // the unprivileged user, on a board that user may reach and use (under
+    // a folder of its own in /tmp, the test run's root being private).
     const bool root = geteuid() == 0;
+    std::string shared;
     if (root) {
-        namespace fs = std::filesystem;
-        for (const auto& entry : fs::recursive_directory_iterator(tb.dir()))
-            if (entry.path() != unreadable && !entry.is_symlink())
-                fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
-        fs::permissions(tb.dir(), fs::perms::all, fs::perm_options::add);
+        char pattern[] = "/tmp/reason-drill-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        shared = pattern;
+        fs::permissions(shared, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
     }
-    int probe = open(unreadable.c_str(), O_RDONLY);
-    if (probe >= 0 && !root) {
-        close(probe);
-        GTEST_SKIP() << "this user reads a file without read permission";
+    const char* oldRoot = std::getenv("BOARDSIM_DIR_ROOT");
+    const std::string savedRoot = oldRoot ? oldRoot : "";
+    if (root)
+        setenv("BOARDSIM_DIR_ROOT", shared.c_str(), 1);
+    {
+        TempBoard tb;
+        if (oldRoot)
+            setenv("BOARDSIM_DIR_ROOT", savedRoot.c_str(), 1);
+        else
+            unsetenv("BOARDSIM_DIR_ROOT");
+        std::string unreadable = tb.rootfs() + "/locked.bin";
+        fs::copy_file(tb.rootfs() + "/nk.bin", unreadable);
+        fs::permissions(unreadable, fs::perms::none);
+        if (root) {
+            for (const auto& entry : fs::recursive_directory_iterator(tb.dir()))
+                if (entry.path() != unreadable && !entry.is_symlink())
+                    fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+            fs::permissions(tb.dir(), fs::perms::all, fs::perm_options::add);
+        }
+        int probe = open(unreadable.c_str(), O_RDONLY);
+        if (probe >= 0)
+            close(probe);
+        if (probe >= 0 && !root)
+            GTEST_SKIP() << "this user reads a file without read permission";
+        ExpectReasonBesideTheBox("\\locked.bin", "Permission denied", root);
     }
-    if (probe >= 0)
-        close(probe);
-    ExpectReasonBesideTheBox("\\locked.bin", "Permission denied", root);
+    if (root)
+        fs::remove_all(shared);
 }
 
 }  // namespace
