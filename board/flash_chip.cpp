@@ -35,6 +35,8 @@ void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
         v = uint16_t(v | FlashStuckBits(w));
     uint16_t now = uint16_t(ArrayWord(c, d, w) & v);
     std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
+    NoteArrayChange(WordOffset(c, d, w), 2, false);
+    NoteChangedBytes(2, false);
 }
 
 // An erase writes every page of its block: map them writable in one call
@@ -52,6 +54,9 @@ void PrepareBlockWrite(Context& c, size_t offset, size_t bytes)
 void EraseArrayBlock(Context& c, int d, uint32_t b)
 {
     uint32_t first = b * kFlashDeviceBlockWords;
+    NoteArrayChange(WordOffset(c, c.bus32 ? 0 : d, first), c.bus32 ? kFlashDeviceBlockWords * 4 : kFlashDeviceBlockBytes,
+                    true);
+    NoteChangedBytes(kFlashDeviceBlockBytes, true);
     if (!c.bus32) {
         PrepareBlockWrite(c, WordOffset(c, d, first), kFlashDeviceBlockBytes);
         std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
@@ -151,6 +156,19 @@ inline uint16_t SlotValue(const DeviceState& s, uint32_t slot)
     return uint16_t(s.bufData[slot] | uint16_t(((s.bufMask >> slot) & 1u) - 1u));
 }
 
+// The change record of a buffer line: the span from its first to its
+// last written slot, and two bytes per written slot.
+void NoteBufferLine(const Context& c, int d, const DeviceState& s)
+{
+    const uint32_t mask = s.bufMask & 0xFFFFu;
+    if (mask == 0)
+        return;
+    const uint32_t first = uint32_t(__builtin_ctz(mask)), last = 31u - uint32_t(__builtin_clz(mask));
+    const size_t from = WordOffset(c, d, s.bufLine + first), to = WordOffset(c, d, s.bufLine + last) + 2;
+    NoteArrayChange(from, to - from, false);
+    NoteChangedBytes(size_t(__builtin_popcount(mask)) * 2, false);
+}
+
 // Programs the buffered words into the line (programming only clears
 // bits). The line's words lie one device word apart: 4 bytes on the 32-bit
 // bus, 2 on the 16-bit bus (BeginBufferProgram checked that bufLine lies
@@ -169,6 +187,7 @@ void ProgramBufferLine(Context& c, int d, const DeviceState& s)
         v = uint16_t(v & keep);
         std::memcpy(p, &v, 2);
     }
+    NoteBufferLine(c, d, s);
 }
 
 void BufferProgramOp(Context& c, int d, DeviceState& s)

@@ -152,6 +152,30 @@ struct FlashCounters {
 FlashCounters FlashGetCounters();
 void FlashResetCounters();
 
+// What this process's bus cycles changed in the array (an erase or a
+// program that reached it), apart from the board firmware's own rewrites
+// (the registry area): bytes erased and programmed, and the ranges of
+// flash offsets touched ([low, high); low > high while empty). Kept in
+// lock-free atomics, so that a program ending on a signal can still read
+// it. Never reset: it describes the run.
+struct FlashChanges {
+    uint64_t erasedBytes;
+    uint64_t programmedBytes;
+    uint32_t changedLow, changedHigh;        // erases and programs
+    uint32_t programmedLow, programmedHigh;  // programs only
+};
+FlashChanges FlashProgramChanges();
+void FlashResetProgramChanges();   // for tests
+// The calling thread's bus cycles are the firmware's while one of these
+// stands (their changes are not the program's).
+class FlashFirmwareWrites {
+public:
+    FlashFirmwareWrites();
+    ~FlashFirmwareWrites();
+    FlashFirmwareWrites(const FlashFirmwareWrites&) = delete;
+    FlashFirmwareWrites& operator=(const FlashFirmwareWrites&) = delete;
+};
+
 // The arrangement now in effect: 4 (32-bit bus) or 2 (16-bit bus).
 uint32_t FlashBusWidth();
 // The bus block (erase unit) size: 256 KB or 128 KB.

@@ -108,6 +108,7 @@ bool FlashRewrite(uint32_t offset, const uint8_t* bytes, size_t n, uint32_t time
         return false;
     if (n == 0)
         return true;
+    FlashFirmwareWrites firmware;   // not the program's changes
     const BusWords bus{FlashBusWidth()};
     const uint32_t block = FlashBusBlockBytes();
     const uint64_t end = uint64_t(offset) + n;

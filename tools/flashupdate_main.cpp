@@ -1,4 +1,5 @@
 // flashupdate: the platform starts the program at its entry.
+#include "platform/common/run_report.h"
 #include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
 #include "resources/resources.h"
@@ -35,5 +36,6 @@ int main(int argc, char** argv)
     if (answered >= 0)
         return answered;
     UiSetBarUnit("KB");   // the update worker sets its bars in KB
+    RunReportEnable("flashupdate");   // every run ends with its closing line
     return OsRunProgram(argc, argv, &AppResources, FlashUpdateMain);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/run_report.h"
 #include "platform/host/entry.h"
 #include "platform/host/text.h"
 #include "resources/resources.h"
@@ -53,5 +54,6 @@ int main()
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    RunReportEnable("flashupdate");   // every run ends with its closing line
     return OsRunProgram(static_cast<int>(args.size()), argv.data(), &AppResources, FlashUpdateMain);
 }

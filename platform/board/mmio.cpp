@@ -25,6 +25,7 @@
 
 #include "board/bus.h"
 #include "board/flash_device.h"
+#include "platform/common/run_report.h"
 
 namespace {
 
@@ -202,6 +203,7 @@ int OsVirtualCopy(void* addr, uint32_t phys, uint32_t size, uint32_t protect)
     }
     // Each new mapping sees the board's settings as they are now.
     board::FlashRefreshSettings();
+    RunNoteFlashMapped();
     return 1;
 }
 

@@ -9,6 +9,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
+#include "platform/common/run_report.h"
 #include "platform/common/utf16.h"
 
 struct OsRegKeyObject {
@@ -154,7 +155,7 @@ long OsRegFlushKey(RegKey root)
     std::string path;
     if (!PathOf(root, &path))
         return OS_ERROR_INVALID_HANDLE;
-    if (!board::Ensure())
-        return OS_ERROR_WRITE_FAULT;
-    return board::RegFlushToFlash() ? OS_ERROR_SUCCESS : OS_ERROR_WRITE_FAULT;
+    bool saved = board::Ensure() && board::RegFlushToFlash();
+    RunNoteRegistrySave(saved);
+    return saved ? OS_ERROR_SUCCESS : OS_ERROR_WRITE_FAULT;
 }

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -13,10 +14,22 @@
 
 #include "board/board.h"
 #include "board/hal.h"
+#include "platform/common/run_report.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
 
 namespace {
+
+// The width of the terminal on standard error (0: none), so that the
+// closing line is folded there rather than wrapped by the terminal.
+// Async-signal-safe.
+size_t ErrorColumns()
+{
+    struct winsize size {};
+    if (!isatty(2) || ioctl(2, TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
 
 // Ctrl-C: to the window in front (a dialog's command 2: the progress
 // dialog's Abort, the main dialog's close; a message box's Escape; the
@@ -29,6 +42,8 @@ void InterruptSignal(int)
         return;
     if (OsPosixTerminationRequested()) {
         UiRestoreTerminalFromSignal();
+        RunNoteStoppedBySignal();
+        RunWriteClosing(2, ErrorColumns());
         _exit(1);
     }
     OsPosixRequestTermination();
@@ -41,7 +56,18 @@ void RestartEndsProgram(bool)
 {
     UiRestoreTerminalFromSignal();
     std::fflush(nullptr);
+    RunWriteClosing(2, ErrorColumns());
     _exit(1);
+}
+
+// The closing line of the run (when its launcher asked for one), as the
+// run ends.
+int EndRun(int result)
+{
+    if (OsPosixTerminationRequested())
+        RunNoteStoppedBySignal();
+    RunWriteClosing(2, ErrorColumns());
+    return result;
 }
 
 void InstallSignalHandlers()
@@ -71,7 +97,7 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     pthread_sigmask(SIG_BLOCK, &ending, &before);
     setlocale(LC_CTYPE, "");
     if (!board::Ensure())
-        return 1;
+        return EndRun(1);
     Instance module = OsModuleFor(resources);
 
     std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
@@ -81,10 +107,13 @@ int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProg
     if (isatty(0) && isatty(2)) {
         UiSetPresenter(UiNewTerminalPresenter(0, 2));
         board::SetRestartHook(RestartEndsProgram);
-    } else
+    } else {
         UiSetPresenter(UiNewLinePresenter(0, 2));
+        if (RunReportEnabled())
+            board::SetRestartHook(RestartEndsProgram);   // the closing line first
+    }
 
     int result = entry(module, nullptr, commandLine.data(), 1);
     UiSetPresenter(nullptr);   // the terminal presenter restores the terminal here
-    return result;
+    return EndRun(result);
 }

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "platform/common/device_path.h"
+#include "platform/common/run_report.h"
 #include "platform/common/file_search.h"
 #include "platform/common/open_file.h"
 #include "platform/host/files.h"
@@ -108,13 +109,19 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
             return nullptr;
         fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     }
-    if (fd < 0)
+    if (fd < 0) {
+        RunNoteReason(std::strerror(errno));
         return nullptr;
-    struct stat st;
+    }
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A folder is named as the system names it; other kinds go unsaid.
+        if (S_ISDIR(st.st_mode))
+            RunNoteReason(std::strerror(EISDIR));
         close(fd);
         return nullptr;
     }
+    RunDropReason();
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto* file = new PosixFile;
     file->fd = fd;

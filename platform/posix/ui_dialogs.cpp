@@ -25,6 +25,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/common/run_report.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/posix/window.h"
@@ -443,8 +444,11 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
 {
     UiAwaitOwnerShown(owner, RunsElsewhere);
     BoxInterrupts interrupts;   // in front while it is shown
+    if ((style & 0xF) == OS_MB_YESNO)
+        RunNoteQuestion();
     int answer = UiCurrentPresenter()->AnswerBox(UiWindow(owner) ? owner : nullptr,
                                                  text ? text : L"", caption ? caption : L"", style);
+    RunDropReason();   // said with this box
     return UiBoxAnswer(style, answer);
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/common/line_protocol.h"
+#include "platform/common/run_report.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
@@ -39,6 +40,16 @@ bool OthersReady(const int* fds, int nfds)
         if (p.revents & (POLLIN | POLLHUP | POLLERR))
             return true;
     return false;
+}
+
+// A box's question with the platform's reason for the failure it reports
+// (if any) on a line of its own, between the box's text and its buttons.
+std::string WithReason(std::string question)
+{
+    std::string reason = RunReasonLine();
+    if (!reason.empty())
+        question.insert(question.rfind('['), reason);
+    return question;
 }
 
 }  // namespace
@@ -203,7 +214,7 @@ public:
         // sent as soon as the question shows must reach this box, never a
         // dialog that is still reading.
         InputTurn::BoxHold in(turn_);
-        Write(lineproto::BoxQuestion(caption, text, buttons));
+        Write(WithReason(lineproto::BoxQuestion(caption, text, buttons)));
         for (;;) {
             std::string line;
             int watch[2];

@@ -28,6 +28,7 @@
 #include <mutex>
 
 #include "platform/clock.h"
+#include "platform/common/run_report.h"
 #include "platform/files.h"
 #include "platform/posix/ui_line.h"
 #include "platform/posix/ui_presenter.h"
@@ -37,6 +38,20 @@
 namespace {
 
 using namespace term;
+
+// The platform's reason for the failure a box reports (if any), below the
+// box's text, dimmed: it is not the program's.
+std::string ReasonLines(size_t width)
+{
+    std::string reason = RunReasonLine();
+    std::string out;
+    if (!reason.empty()) {
+        reason.pop_back();
+        for (const std::string& l : Wrap(reason, width, " "))
+            out += "\x1b[2m" + l + "\x1b[0m\n";
+    }
+    return out;
+}
 
 constexpr uint32_t kRedrawIntervalMs = 100;
 // A dialog taller than the terminal cannot be redrawn in place (the cursor
@@ -82,7 +97,7 @@ public:
                     break;
                 start = nl + 1;
             }
-            return out;
+            return out + ReasonLines(width);
         };
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);

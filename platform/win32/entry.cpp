@@ -4,9 +4,14 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "board/board.h"
+#include "board/hal.h"
+#include "platform/common/run_report.h"
+#include "platform/win32/run_channel.h"
 #include "platform/common/ui_shared.h"
 #include "platform/win32/window.h"
 
@@ -29,10 +34,31 @@ BOOL WINAPI ConsoleControl(DWORD event)
         return FALSE;   // closing the console, logging off: the default ending
     if (UiInterrupt())
         return TRUE;
-    if (OsWin32TerminationRequested())
+    if (OsWin32TerminationRequested()) {
+        RunNoteStoppedBySignal();
+        RunWin32SayClosing();
         TerminateProcess(GetCurrentProcess(), 130);
+    }
     OsWin32RequestTermination();
     return TRUE;
+}
+
+// A restart ends the program as the board's restart does, its closing
+// line said first.
+void RestartEndsProgram(bool)
+{
+    fflush(nullptr);
+    RunWin32SayClosing();
+    _exit(1);
+}
+
+// The closing line of the run (when its launcher asked for one).
+int EndRun(int result)
+{
+    if (OsWin32TerminationRequested())
+        RunNoteStoppedBySignal();
+    RunWin32SayClosing();
+    return result;
 }
 
 }  // namespace
@@ -40,14 +66,16 @@ BOOL WINAPI ConsoleControl(DWORD event)
 int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProgramEntry entry)
 {
     if (!board::Ensure())
-        return 1;
+        return EndRun(1);
     Instance module = OsModuleFor(resources);
 
     // The arguments come as UTF-8 (the launcher converts Windows' own).
     std::vector<wchar_t> commandLine = UiCommandLine(argc, argv);
 
     SetConsoleCtrlHandler(ConsoleControl, TRUE);
+    if (RunReportEnabled())
+        board::SetRestartHook(RestartEndsProgram);
     int result = entry(module, nullptr, commandLine.data(), 1);
     SetConsoleCtrlHandler(ConsoleControl, FALSE);
-    return result;
+    return EndRun(result);
 }

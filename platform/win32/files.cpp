@@ -24,6 +24,7 @@
 #include "board/win32/include/board_posix.h"
 #include "platform/common/device_path.h"
 #include "platform/common/open_file.h"
+#include "platform/common/run_report.h"
 #include "platform/host/files.h"
 #include "platform/host/text.h"
 #include "platform/text.h"
@@ -265,6 +266,26 @@ HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWO
     return OsWin32OpenBeneath(parts, parts.size(), access, share, disposition, flags, nullptr);
 }
 
+// The system's text for a failed call (Windows' own words, in UTF-8,
+// without the line end it comes with), kept for the box that reports it.
+static void NoteSystemReason(DWORD error)
+{
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason(text ? text : L"", n);
+    if (text)
+        LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' '))
+        reason.pop_back();
+    if (!reason.empty()) {
+        char utf8[1024];
+        OsNarrowUtf8(reason.c_str(), utf8, sizeof utf8);
+        RunNoteReason(utf8);
+    }
+}
+
 OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -276,12 +297,20 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
                    ? OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0)
                    : CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
                                  nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        NoteSystemReason(GetLastError());
         return nullptr;
+    }
     if (!PlainFile(h)) {
+        // A folder: what Windows' CreateFileW answers for one opened as a
+        // file (ERROR_ACCESS_DENIED). Other kinds go unsaid.
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            NoteSystemReason(ERROR_ACCESS_DENIED);
         CloseHandle(h);
         return nullptr;
     }
+    RunDropReason();
     auto* file = new Win32File;
     file->file = h;
     return file;

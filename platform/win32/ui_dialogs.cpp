@@ -23,9 +23,11 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/common/run_report.h"
 #include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
+#include "platform/win32/run_channel.h"
 
 namespace {
 
@@ -497,6 +499,10 @@ int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint
         return UiBoxAnswer(style, observer->AnswerBox(UiWindow(owner) ? owner : nullptr, text ? text : L"",
                                                        caption ? caption : L"", style));
     int raw;
+    if ((style & 0xF) == OS_MB_YESNO)
+        RunNoteQuestion();
+    RunWin32SayReason();   // said with this box
+    RunDropReason();
     {
         SystemWindowInFront front(static_cast<WPARAM>(UiBoxCloseAnswer(style)));
         raw = MessageBoxW(HwndOf(owner), text ? text : L"", caption ? caption : L"", style);

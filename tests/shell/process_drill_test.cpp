@@ -31,6 +31,7 @@ struct Child {
     int in = -1;    // we write its standard input
     int err = -1;   // we read its standard error
     std::string seen;
+    bool asNobody = false;   // root only: the program runs as the unprivileged user
 
     void Start(const std::string& imagePath) { StartWith({"/u", imagePath}); }
     void StartWith(const std::vector<std::string>& args)
@@ -47,6 +48,8 @@ struct Child {
             dup2(devnull, 1);
             close(inPipe[1]);
             close(errPipe[0]);
+            if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(126);
             std::vector<char*> argv{const_cast<char*>("flashupdate")};
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
@@ -84,6 +87,21 @@ struct Child {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
+    }
+    // Waits for the end of the program with all it wrote (at most a
+    // minute); its status.
+    int Finish()
+    {
+        CloseInput();
+        WaitFor("\x01never", 60);
+        return Wait();
+    }
+    // The last line it wrote.
+    std::string LastLine() const
+    {
+        size_t end = seen.size() && seen.back() == '\n' ? seen.size() - 1 : seen.size();
+        size_t start = seen.rfind('\n', end ? end - 1 : 0);
+        return seen.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
     }
     int Wait()
     {
@@ -374,6 +392,142 @@ TEST(ProcessDrill, ASignalAtOnceStillEndsWithExitCodeOne)
         ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal, not by the program";
         EXPECT_EQ(WEXITSTATUS(status), 1);
     }
+}
+
+
+// Every run ends with its closing line, whatever it did to the flash and
+// however it ended: completed, cancelled, ended by a restart, failed on a
+// program fault, aborted by Ctrl-C, stopped in a restart delay.
+TEST(ProcessDrill, EveryRunEndsWithAClosingLineThatSaysWhatHappened)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* answers;
+        const char* fault;   // fault-program setting, or nullptr
+        const char* lastLine;
+    } cases[] = {
+        {"completed", {"/u", "\\nk.bin"}, "OK\nNo\n", nullptr,
+         "flashupdate: flash written and read back: 2097152 bytes at flash offset 0x00080000"},
+        {"restart", {"/u", "\\nk.bin"}, "OK\nYes\n", nullptr,
+         "flashupdate: flash written and read back: 2097152 bytes at flash offset 0x00080000; cold restart"},
+        {"cancel", {"/u", "\\nk.bin"}, "Cancel\n", nullptr, "flashupdate: flash unchanged"},
+        {"chooser cancelled", {"/u"}, "\n", nullptr, "flashupdate: nothing done, flash unchanged"},
+        {"program fault", {"/u", "\\nk.bin"}, "OK\n", "0x100000", "flashupdate: FAILED: flash changed ("},
+        {"registry", {"/f"}, "", nullptr, "flashupdate: registry saved"},
+        {"warm restart", {"/r"}, "", nullptr, "flashupdate: warm restart"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempBoard tb;
+        if (c.fault) {
+            ASSERT_TRUE(board::SetSetting("fault-program", c.fault));
+        }
+        Child child;
+        child.StartWith(c.args);
+        if (*c.answers)
+            child.Say(c.answers);
+        int status = child.Finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << child.seen;
+        EXPECT_EQ(child.LastLine().rfind(c.lastLine, 0), 0u) << child.seen;
+        EXPECT_EQ(child.seen.back(), '\n');
+    }
+}
+
+TEST(ProcessDrill, AnInterruptedRunStillEndsWithItsClosingLine)
+{
+    {
+        SCOPED_TRACE("Ctrl-C while the image is programmed: its Abort");
+        TempBoard tb;
+        imagekit::Bytes image;
+        std::string path = SlowUpdateOf(tb, 2u << 20, 43, &image);
+        Child child;
+        child.Start(path);
+        child.Say("OK\n");
+        ASSERT_TRUE(child.WaitFor("Section", 60)) << child.seen;
+        kill(child.pid, SIGINT);
+        child.Finish();
+        std::string last = child.LastLine();
+        EXPECT_EQ(last.rfind("flashupdate: FAILED: flash changed (", 0), 0u) << child.seen;
+        EXPECT_NE(last.find("do not restart"), std::string::npos) << last;
+    }
+    {
+        SCOPED_TRACE("SIGTERM in the restart delay");
+        TempBoard tb;
+        Child child;
+        child.StartWith({"/rc", "600000"});
+        for (int i = 0; i < 6000 && board::Events().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kill(child.pid, SIGTERM);
+        child.Finish();
+        EXPECT_EQ(child.LastLine(), "flashupdate: nothing done, flash unchanged; stopped by a signal") << child.seen;
+    }
+}
+
+// A file the update cannot open: the box's text is the program's, the
+// system's reason follows on a line of the platform's own.
+void ExpectReasonBesideTheBox(const char* path, const char* reason, bool asNobody = false)
+{
+    SCOPED_TRACE(path);
+    Child child;
+    child.asNobody = asNobody;
+    child.StartWith({"/u", path});
+    child.Finish();
+    std::string box = std::string("ERROR\nCannot Open Image File ") + path + "\nflashupdate: " + reason + "\n[OK]\n";
+    EXPECT_NE(child.seen.find(box), std::string::npos) << child.seen;
+    EXPECT_EQ(child.LastLine(), "flashupdate: flash unchanged") << child.seen;
+}
+
+TEST(ProcessDrill, TheReasonAFileCannotBeOpenedIsSaidBesideTheBox)
+{
+    TempBoard tb;
+    std::filesystem::create_directory(tb.rootfs() + "/folder.bin");
+    ExpectReasonBesideTheBox("\\missing.bin", "No such file or directory");
+    ExpectReasonBesideTheBox("\\folder.bin", "Is a directory");
+}
+
+TEST(ProcessDrill, TheReasonAFileCannotBeReadIsSaidBesideTheBox)
+{
+    namespace fs = std::filesystem;
+    // Permission bits refuse no read to root: as root the program runs as
+    // the unprivileged user, on a board that user may reach and use (under
+    // a folder of its own in /tmp, the test run's root being private).
+    const bool root = geteuid() == 0;
+    std::string shared;
+    if (root) {
+        char pattern[] = "/tmp/reason-drill-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        shared = pattern;
+        fs::permissions(shared, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
+    }
+    const char* oldRoot = std::getenv("BOARDSIM_DIR_ROOT");
+    const std::string savedRoot = oldRoot ? oldRoot : "";
+    if (root)
+        setenv("BOARDSIM_DIR_ROOT", shared.c_str(), 1);
+    {
+        TempBoard tb;
+        if (oldRoot)
+            setenv("BOARDSIM_DIR_ROOT", savedRoot.c_str(), 1);
+        else
+            unsetenv("BOARDSIM_DIR_ROOT");
+        std::string unreadable = tb.rootfs() + "/locked.bin";
+        fs::copy_file(tb.rootfs() + "/nk.bin", unreadable);
+        fs::permissions(unreadable, fs::perms::none);
+        if (root) {
+            for (const auto& entry : fs::recursive_directory_iterator(tb.dir()))
+                if (entry.path() != unreadable && !entry.is_symlink())
+                    fs::permissions(entry.path(), fs::perms::all, fs::perm_options::add);
+            fs::permissions(tb.dir(), fs::perms::all, fs::perm_options::add);
+        }
+        int probe = open(unreadable.c_str(), O_RDONLY);
+        if (probe >= 0)
+            close(probe);
+        if (probe >= 0 && !root)
+            GTEST_SKIP() << "this user reads a file without read permission";
+        ExpectReasonBesideTheBox("\\locked.bin", "Permission denied", root);
+    }
+    if (root)
+        fs::remove_all(shared);
 }
 
 }  // namespace

@@ -377,4 +377,91 @@ TEST(TerminalDrill, BelowTwentyColumnsPlainLinesFollowALineThatSaysSo)
         << run.Output();
 }
 
+// The closing line at the end of a terminal's output, its folds undone,
+// without the terminal's carriage returns.
+std::string ClosingLine(const std::string& out)
+{
+    size_t at = out.rfind("flashupdate: ");
+    std::string line;
+    for (char c : out.substr(at == std::string::npos ? out.size() : at))
+        if (c != '\r')
+            line += c;
+    for (size_t fold; (fold = line.find("\n  ")) != std::string::npos;)
+        line.replace(fold, 3, " ");
+    return line;
+}
+
+TEST(TerminalDrill, EveryRunInTheTerminalEndsWithItsClosingLine)
+{
+    {
+        SCOPED_TRACE("cancelled at the warning");
+        DrillBoard board;
+        PtyRun run(100, {"/u", "\\nk.bin"});
+        ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+        run.Type("c");
+        EXPECT_EQ(run.Wait(), 1);
+        EXPECT_EQ(ClosingLine(run.Output()), "flashupdate: flash unchanged\n") << run.Output();
+    }
+    {
+        SCOPED_TRACE("completed");
+        DrillBoard board;
+        PtyRun run(100, {"/u", "\\nk.bin"});
+        ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+        run.Type("o");
+        ASSERT_TRUE(run.WaitFor("Reset now?")) << run.Output();
+        run.Type("n");
+        EXPECT_EQ(run.Wait(), 1);
+        EXPECT_EQ(ClosingLine(run.Output()),
+                  "flashupdate: flash written and read back: 2097152 bytes at flash offset 0x00080000\n")
+            << run.Output();
+    }
+    {
+        SCOPED_TRACE("a program fault");
+        DrillBoard board;
+        ASSERT_TRUE(board::SetSetting("fault-program", "0x100000"));
+        PtyRun run(100, {"/u", "\\nk.bin"});
+        ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+        run.Type("o");
+        ASSERT_TRUE(run.WaitFor("Error writing to Flash!")) << run.Output();
+        run.Type("\r");
+        EXPECT_EQ(run.Wait(), 1);
+        std::string line = ClosingLine(run.Output());
+        EXPECT_EQ(line.rfind("flashupdate: FAILED: flash changed (", 0), 0u) << run.Output();
+        EXPECT_NE(line.find("do not restart the device"), std::string::npos) << line;
+    }
+}
+
+TEST(TerminalDrill, CtrlCDuringTheUpdateEndsWithAFailedClosingLine)
+{
+    DrillBoard board;
+    ASSERT_TRUE(board::SetSetting("timing", "scaled"));
+    ASSERT_TRUE(board::SetSetting("timing-scale", "0.05"));
+    PtyRun run(100, {"/u", "\\nk.bin"});
+    ASSERT_TRUE(run.WaitFor("Are you sure")) << run.Output();
+    run.Type("o");
+    ASSERT_TRUE(run.WaitFor("Section")) << run.Output();
+    run.Type("\x03");   // the terminal's interrupt
+    ASSERT_TRUE(run.WaitFor("Update aborted!")) << run.Output();
+    run.Type("\r");
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_EQ(ClosingLine(run.Output()).rfind("flashupdate: FAILED: flash changed (", 0), 0u) << run.Output();
+}
+
+TEST(TerminalDrill, TheReasonAFileCannotBeOpenedIsShownWithTheBox)
+{
+    DrillBoard board;
+    PtyRun run(100, {"/u", "\\missing.bin"});
+    ASSERT_TRUE(run.WaitFor("[OK]")) << run.Output();
+    const std::string& out = run.Output();
+    size_t text = out.find("Cannot Open Image File \\missing.bin");
+    size_t reason = out.find("flashupdate: No such file or directory");
+    ASSERT_NE(text, std::string::npos) << out;
+    ASSERT_NE(reason, std::string::npos) << out;
+    EXPECT_LT(text, reason);
+    EXPECT_LT(reason, out.find("[OK]")) << "between the text and the button";
+    run.Type("\r");
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_EQ(ClosingLine(run.Output()), "flashupdate: flash unchanged\n") << run.Output();
+}
+
 }  // namespace

@@ -122,6 +122,7 @@ int wmain(int argc, wchar_t** argv)
     g_trace = !EnvOf(L"DRIVE_TRACE").empty();
     LoadHook();
     StartInput();
+    StartReport();
 
     // The program's own standard handles go nowhere: the transcript is
     // drive's alone. Under Wine that takes a file with a Unix descriptor
@@ -149,6 +150,7 @@ int wmain(int argc, wchar_t** argv)
     }
     CloseHandle(g_child.hThread);
     CloseHandle(nul);
+    ReportStarted();
 
     StartReading();
     StartWatch();
@@ -198,6 +200,7 @@ int wmain(int argc, wchar_t** argv)
         HANDLE events[] = {g_child.hProcess, InterruptEvent()};
         WaitForMultipleObjects(2, events, FALSE, kPollMs);
     }
+    WriteClosing();
     DWORD code = 1;
     GetExitCodeProcess(g_child.hProcess, &code);
     // At once: the threads that read the input and watch the dialogs run

@@ -130,3 +130,16 @@ void Interrupt();
 // Waits for the next thing a box waits for: 1 a line, 0 end of input, -1
 // Ctrl-C, -2 the window or the program has gone.
 int WaitAnswer(HWND h, Line* line);
+
+// ---- The program's report (drive_report.cpp) --------------------------------
+
+// The pipe the program reports on: made (and named in the environment the
+// program inherits) before it starts; drive's copy of its write end closed
+// once it has.
+void StartReport();
+void ReportStarted();
+// A box's question with the reasons the program gave for it, between the
+// box's text and its buttons.
+std::string WithReasons(std::string question);
+// The program's closing line, after everything else (once it has ended).
+void WriteClosing();

@@ -119,7 +119,7 @@ void HandleBox(Tracked& t)
         AfterAnswer(t.h);
         Watch();
     };
-    Write(lineproto::BoxQuestion(CaptionOf(t.h), TextOf(GetDlgItem(t.h, kIdBoxText)), ids));
+    Write(WithReasons(lineproto::BoxQuestion(CaptionOf(t.h), TextOf(GetDlgItem(t.h, kIdBoxText)), ids)));
     for (;;) {
         Line line;
         int got = WaitAnswer(t.h, &line);

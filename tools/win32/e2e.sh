@@ -300,6 +300,18 @@ interrupted chooser-interrupted "" '' '^Path (empty line: cancel):' '\\nk.bin\nO
 # Ctrl-C at a box of the main dialog is its Escape; the dialog stays.
 interrupted box-interrupted "" '1004\n' '^\[OK\]' '\n' 'interrupted' 
 
+# A box that reports a failed open: the system's reason (in Windows' words)
+# on a line of its own between the box's text and its button, and the
+# closing line last.
+fresh_board reason win ""
+(cd "$tmp" && BOARDSIM_DIR="$tmp/reason.win" wine_run "$win/drive.exe" "$win/flashupdate.exe" /u '\missing.bin' \
+   </dev/null 2>"$tmp/reason.txt" >/dev/null) || true
+grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 2p | grep -q '^flashupdate: .' ||
+  fail "reason: no reason line after the box's text"
+grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 3p | grep -qx '\[OK\]' ||
+  fail "reason: the box's button does not follow its reason"
+[ "$(tail -n1 "$tmp/reason.txt")" = "flashupdate: flash unchanged" ] || fail "reason: the closing line is not last"
+
 if [ "$failures" != 0 ]; then
   echo "e2e.sh: $failures failures" >&2
   exit 1

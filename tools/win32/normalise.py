@@ -10,7 +10,8 @@ control id. Wine's own notes ("wine: ...") are dropped.
     normalise.py [--no-progress] < transcript > normalised
 
 --no-progress drops progress lines altogether (a run cut short at a time
-that differs from run to run, such as an Abort).
+that differs from run to run, such as an Abort), and with them the amounts
+in a failed run's closing line (how far it came).
 """
 import re
 import sys
@@ -58,6 +59,8 @@ def main():
                 run[key] = value
             continue
         end_run()
+        if drop_progress and line.startswith("flashupdate: FAILED: "):
+            line = re.sub(r"\([^)]*\)", "(...)", line, count=1)
         if line.startswith("Dialog: "):
             captions.append(line[len("Dialog: "):])
             captions.sort(key=len, reverse=True)

@@ -1,0 +1,57 @@
+// The run report's channel on Win32 (see run_channel.h).
+#include "platform/win32/run_channel.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
+#include "platform/common/run_report.h"
+
+namespace {
+
+HANDLE Channel()
+{
+    static const HANDLE channel = [] {
+        wchar_t text[32] = L"";
+        DWORD n = GetEnvironmentVariableW(L"DRIVE_REPORT", text, 32);
+        if (n == 0 || n >= 32)
+            return GetStdHandle(STD_ERROR_HANDLE);
+        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
+    }();
+    return channel;
+}
+
+bool ToDrive()
+{
+    static const bool drive = GetEnvironmentVariableW(L"DRIVE_REPORT", nullptr, 0) > 0;
+    return drive;
+}
+
+void Say(char mark, const char* text, size_t n)
+{
+    HANDLE h = Channel();
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || n == 0)
+        return;
+    std::string record;
+    if (ToDrive())
+        record += mark;
+    record.append(text, n);
+    DWORD wrote = 0;
+    WriteFile(h, record.data(), static_cast<DWORD>(record.size()), &wrote, nullptr);
+}
+
+}  // namespace
+
+void RunWin32SayReason()
+{
+    std::string line = RunReasonLine();
+    Say('?', line.data(), line.size());
+}
+
+void RunWin32SayClosing()
+{
+    char text[1024];
+    Say('!', text, RunTakeClosing(text, sizeof text));
+}

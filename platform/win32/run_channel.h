@@ -1,0 +1,12 @@
+// Where a Win32 run says its closing line and the reasons beside its boxes:
+// to the report pipe that drive.exe hands it (its handle's number in
+// DRIVE_REPORT; its own standard handles go nowhere then), so that drive
+// writes them into the transcript at their places; else to standard error.
+// Each record is one line after a mark: '?' a reason (said with the next
+// box), '!' the closing line.
+#pragma once
+
+// The pending reason (if any) for the box about to be shown.
+void RunWin32SayReason();
+// The closing line, once per run.
+void RunWin32SayClosing();
