@@ -19,6 +19,7 @@
 // a restart delay and a wait end early once one is made.
 void OsWin32RequestTermination();
 bool OsWin32TerminationRequested();
+bool OsWin32CancelFlashWait();
 
 namespace {
 
@@ -32,7 +33,7 @@ BOOL WINAPI ConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;   // closing the console, logging off: the default ending
-    if (UiInterrupt())
+    if (OsWin32CancelFlashWait() || UiInterrupt())
         return TRUE;
     if (OsWin32TerminationRequested()) {
         RunNoteStoppedBySignal();

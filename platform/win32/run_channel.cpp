@@ -50,6 +50,26 @@ void RunWin32SayReason()
     Say('?', line.data(), line.size());
 }
 
+void RunWin32SayWait(const char* text)
+{
+    if (text == nullptr && !ToDrive())
+        return;
+    std::string line = text != nullptr ? std::string(text) : std::string();
+    line += '\n';
+    Say('~', line.data(), line.size());
+}
+
+bool RunWin32WaitCancelled()
+{
+    static const HANDLE cancel = [] {
+        wchar_t text[32] = L"";
+        DWORD n = GetEnvironmentVariableW(L"DRIVE_CANCEL", text, 32);
+        return n == 0 || n >= 32 ? HANDLE(nullptr)
+                                 : reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
+    }();
+    return cancel != nullptr && WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0;
+}
+
 void RunWin32SayClosing()
 {
     char text[1024];

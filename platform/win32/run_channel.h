@@ -10,3 +10,7 @@
 void RunWin32SayReason();
 // The closing line, once per run.
 void RunWin32SayClosing();
+// A wait for the flash that lasts: its line (text), or its end (nullptr).
+void RunWin32SayWait(const char* text);
+// Whether drive asked a said wait to give up (Ctrl-C while it was said).
+bool RunWin32WaitCancelled();

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,8 @@
 #include "platform/common/sync.h"
 #include "platform/host/text.h"
 #include "platform/sync.h"
+#include "platform/win32/object.h"
+#include "platform/win32/run_channel.h"
 
 namespace {
 
@@ -223,23 +226,43 @@ std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
     return state;
 }
 
-// A long wait for the board's flash is said on standard error, where the
-// program has one (started from a console, or with it redirected). Ctrl-C
-// at a console is a termination request here, which ends every wait, so
-// the wait itself takes none.
+// A long wait for the board's flash is said where the run says its closing
+// line: on standard error (started from a console, or with it redirected),
+// or to drive.exe, which writes it into the transcript. Ctrl-C at a
+// console is a termination request here, which ends every wait; drive,
+// which keeps Ctrl-C from the program, asks the wait to give up instead,
+// and the program then ends as it would on a console.
+namespace {
+
+std::atomic<bool> g_waitSaid{false}, g_waitCancel{false};
+
+}  // namespace
+
 void OsFlashWaitBegins(const char* text)
 {
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (err == nullptr || err == INVALID_HANDLE_VALUE)
-        return;
-    std::string line = std::string(text) + "\n";
-    DWORD written = 0;
-    WriteFile(err, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    g_waitCancel = false;
+    g_waitSaid = true;   // in front for a console's Ctrl-C before it is said
+    RunWin32SayWait(text);
 }
 
 bool OsFlashWaitCancelled()
 {
-    return false;
+    if (!g_waitCancel.exchange(false) && !RunWin32WaitCancelled())
+        return false;
+    OsWin32RequestTermination();
+    return true;
 }
 
-void OsFlashWaitEnds() {}
+void OsFlashWaitEnds()
+{
+    g_waitSaid = false;
+    RunWin32SayWait(nullptr);
+}
+
+bool OsWin32CancelFlashWait()
+{
+    if (!g_waitSaid)
+        return false;
+    g_waitCancel = true;
+    return true;
+}

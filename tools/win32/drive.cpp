@@ -181,6 +181,7 @@ int wmain(int argc, wchar_t** argv)
             i = static_cast<size_t>(-1);
         }
         FlushShown(false);
+        WriteNotices();
         if (InterruptWaiting())
             Interrupt();
         Tracked* front = Front();

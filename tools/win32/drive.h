@@ -143,3 +143,8 @@ void ReportStarted();
 std::string WithReasons(std::string question);
 // The program's closing line, after everything else (once it has ended).
 void WriteClosing();
+// Writes what the program says while it waits for the flash, at once.
+void WriteNotices();
+// Ctrl-C while the program says that it waits for the flash: the wait is
+// the window in front and is told to give up; false when no wait is said.
+bool CancelWait();

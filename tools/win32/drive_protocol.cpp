@@ -191,6 +191,10 @@ void ReadCommand(Tracked& t)
 // restart).
 void Interrupt()
 {
+    if (CancelWait()) {
+        TakeInterrupt();
+        return;
+    }
     Tracked* front = Front();
     if (!front) {
         if (TakeInterrupt())

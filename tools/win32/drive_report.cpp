@@ -12,6 +12,11 @@ namespace {
 HANDLE g_read = nullptr, g_write = nullptr;
 std::string g_pending;   // records read, not yet taken
 std::string g_closing;
+// Set by drive when Ctrl-C comes while the program says that it waits for
+// the flash: the wait is in front then, and gives up (the program's
+// DRIVE_CANCEL names it).
+HANDLE g_cancel = nullptr;
+bool g_waiting = false;   // a wait said, and not yet ended
 
 // Reads what the pipe holds now, and splits off the closing line.
 std::string TakeRecords(char mark)
@@ -26,7 +31,9 @@ std::string TakeRecords(char mark)
             break;
         g_pending.append(chunk.data(), got);
     }
-    std::string taken;
+    // The closing line is kept for the end, records of another kind for
+    // whoever takes them.
+    std::string taken, others;
     size_t start = 0;
     for (size_t nl; (nl = g_pending.find('\n', start)) != std::string::npos; start = nl + 1) {
         std::string record = g_pending.substr(start, nl + 1 - start);
@@ -34,8 +41,10 @@ std::string TakeRecords(char mark)
             g_closing += record.substr(1);
         else if (record[0] == mark)
             taken += record.substr(1);
+        else
+            others += record;
     }
-    g_pending.erase(0, start);
+    g_pending = others + g_pending.substr(start);
     return taken;
 }
 
@@ -51,6 +60,29 @@ void StartReport()
     SetHandleInformation(g_read, HANDLE_FLAG_INHERIT, 0);
     SetEnvironmentVariableW(L"DRIVE_REPORT",
                             std::to_wstring(reinterpret_cast<uintptr_t>(g_write)).c_str());
+    g_cancel = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+    if (g_cancel)
+        SetEnvironmentVariableW(L"DRIVE_CANCEL", std::to_wstring(reinterpret_cast<uintptr_t>(g_cancel)).c_str());
+}
+
+void WriteNotices()
+{
+    // '~' says a wait, a '~' record with nothing after it ends it.
+    std::string said = TakeRecords('~');
+    for (size_t start = 0, nl; (nl = said.find('\n', start)) != std::string::npos; start = nl + 1) {
+        g_waiting = nl > start;
+        if (g_waiting)
+            Write(said.substr(start, nl + 1 - start));
+    }
+}
+
+bool CancelWait()
+{
+    WriteNotices();
+    if (!g_waiting || !g_cancel)
+        return false;
+    SetEvent(g_cancel);
+    return true;
 }
 
 void ReportStarted()
@@ -62,6 +94,7 @@ void ReportStarted()
 
 std::string WithReasons(std::string question)
 {
+    WriteNotices();
     std::string reasons = TakeRecords('?');
     if (!reasons.empty())
         question.insert(question.rfind('['), reasons);
@@ -70,6 +103,7 @@ std::string WithReasons(std::string question)
 
 void WriteClosing()
 {
+    WriteNotices();
     TakeRecords('?');
     if (!g_closing.empty())
         Write(g_closing);

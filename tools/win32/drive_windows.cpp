@@ -224,6 +224,11 @@ bool Sync(HWND h)
         DWORD_PTR r;
         if (SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_NORMAL, 200, &r))
             return true;
+        // Busy: it may be waiting for the flash, which it says, and which
+        // a Ctrl-C then gives up.
+        WriteNotices();
+        if (InterruptWaiting() && CancelWait())
+            TakeInterrupt();
     }
     return false;
 }

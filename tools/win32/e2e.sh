@@ -300,6 +300,41 @@ interrupted chooser-interrupted "" '' '^Path (empty line: cancel):' '\\nk.bin\nO
 # Ctrl-C at a box of the main dialog is its Escape; the dialog stays.
 interrupted box-interrupted "" '1004\n' '^\[OK\]' '\n' 'interrupted' 
 
+# Warmboot while another run of the same build holds the flash at its
+# warning: the wait is said, Ctrl-C gives it up, and no restart comes. (On
+# Win32 the main dialog then stays until its input ends, where the Linux
+# build closes it at once: the transcripts are not compared.)
+for side in lin win; do
+  fresh_board held "$side" ""
+  rm -f "$tmp/hold" "$tmp/in"; mkfifo "$tmp/hold" "$tmp/in"
+  if [ "$side" = lin ]; then
+    BOARDSIM_DIR="$tmp/held.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
+    pids+=($!)
+    BOARDSIM_DIR="$tmp/held.$side" "$lin/flashupdate" <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
+  else
+    BOARDSIM_DIR="$tmp/held.$side" wine_run "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
+      <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
+    pids+=($!)
+    BOARDSIM_DIR="$tmp/held.$side" wine_run "$win/drive.exe" "$win/flashupdate.exe" \
+      <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
+  fi
+  pids+=($!)
+  exec 8>"$tmp/hold" 7>"$tmp/in"
+  wait_for "$tmp/holder.$side.txt" '^\[OK / Cancel\]$' || fail "held ($side): the holder has no warning"
+  printf 'Warmboot\n' >&7
+  wait_for "$tmp/held.$side.txt" '^Waiting for the Flash: another program is using it$' ||
+    fail "held ($side): the wait is not said"
+  kill -INT "${pids[-1]}"
+  exec 7>&-
+  code=0; wait "${pids[-1]}" || code=$?
+  [ "$code" = 1 ] || fail "held ($side): exit code $code, not 1"
+  [ "$(tail -n1 "$tmp/held.$side.txt")" = "flashupdate: nothing done, flash unchanged; stopped by a signal" ] ||
+    fail "held ($side): not the closing line of a wait given up: $(tail -n1 "$tmp/held.$side.txt")"
+  grep -q '^restart' "$tmp/held.$side/events" && fail "held ($side): a restart came after Ctrl-C gave the wait up"
+  printf 'Cancel\n' >&8; exec 8>&-
+  wait "${pids[-2]}" || true
+done
+
 # A box that reports a failed open: the system's reason (in Windows' words)
 # on a line of its own between the box's text and its button, and the
 # closing line last.
