@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -400,6 +402,69 @@ TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/Card/Docs/" + stale));
     EXPECT_TRUE(fs::exists(board_.rootfs() + "/Coming/Docs/" + stale));
     EXPECT_FALSE(fs::exists(board_.rootfs() + "/Docs/" + stale));
+}
+
+// Whether a mounted volume is left at a mount point inside it, with openat2
+// and (after a filter makes it fail) with the walk by handles. Runs in a
+// child with a mount namespace of its own. 0, or the first check that
+// failed (round 2 adds 10); 100: no mounting here.
+int CrossingChecks(const std::string& outside, const std::string& mountPoint,
+                   const std::string& freeMountPoint)
+{
+    if (unshare(CLONE_NEWNS) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return 100;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(outside.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(outside.c_str(), freeMountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return 100;
+    for (int round = 0; round < 2; ++round) {
+        const int base = round * 10;
+        if (round == 1) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+                return 0;   // the first round stands
+        }
+        for (const wchar_t* path : {L"\\Card\\AutoRun\\x.exe", L"\\CARD\\autorun\\X.EXE"}) {
+            Handle file = OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
+            if (file != OS_INVALID_HANDLE) {
+                OsCloseHandle(file);
+                return base + 1;
+            }
+            if (OsCopyFile(path, L"\\copied.exe", 0) != 0) return base + 2;
+        }
+        if (!FindAll(L"\\Card\\AutoRun\\*").empty()) return base + 3;
+        if (!FindAll(L"\\card\\AUTORUN\\*").empty()) return base + 4;
+        // Outside a volume a mount point is an ordinary folder.
+        if (FindAll(L"\\Free\\Sub\\*").size() != 1) return base + 5;
+        if (OsCopyFile(L"\\Free\\Sub\\x.exe", L"\\free.exe", 0) != 1) return base + 6;
+    }
+    return 0;
+}
+
+TEST_F(FilesTest, AMountedVolumeIsNeverLeftForAnotherMount)
+{
+    board_.Write("volumes/Card", "");
+    board_.Write("rootfs/Card/AutoRun/x.exe", "the card's");
+    board_.Write("rootfs/Free/Sub/x.exe", "the device's");
+    board_.Write("outside/x.exe", "the host's");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(CrossingChecks(board_.dir() + "/outside", board_.rootfs() + "/Card/AutoRun",
+                             board_.rootfs() + "/Free/Sub"));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "mounting is not permitted here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/copied.exe"));
 }
 
 TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
