@@ -22,6 +22,7 @@
 #include "board/volumes.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
+#include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"
@@ -359,49 +360,82 @@ TEST_F(FilesTest, LinksAnywhereOnAPathAreNeverFollowed)
     EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/copied.txt"), "inside");
 }
 
+// Records a temporary in a folder as a copy does before it creates it.
+void Record(const std::string& folder, const std::string& name)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    copy_journal::Add(fd, name);
+    close(fd);
+}
+
+// Records, from a process that then ends without removing anything, one
+// temporary in each folder (which exist), and returns their names.
+std::vector<std::string> RecordedByAProcessGone(const std::vector<std::string>& folders)
+{
+    const pid_t gone = fork();
+    if (gone == 0) {
+        for (size_t i = 0; i < folders.size(); ++i)
+            Record(folders[i], ".copy-" + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp");
+        _exit(0);
+    }
+    std::vector<std::string> names;
+    if (gone < 0 || waitpid(gone, nullptr, 0) != gone)
+        return names;
+    for (size_t i = 0; i < folders.size(); ++i)
+        names.push_back(".copy-" + std::to_string(gone) + "-" + std::to_string(i) + ".tmp");
+    return names;
+}
+
 TEST_F(FilesTest, TemporariesOfProcessesGoneAreRemovedAtStart)
 {
-    // A process that is gone, and one that runs (ours).
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    ASSERT_GT(gone, 0);
-    waitpid(gone, nullptr, 0);
-    const std::string dead = ".copy-" + std::to_string(gone) + "-7.tmp";
-    const std::string live = ".copy-" + std::to_string(getppid()) + "-7.tmp";
-    board_.Write("rootfs/" + dead, "left");
-    board_.Write("rootfs/a/b/" + dead, "left");
+    const std::string root = board_.rootfs();
+    const std::string outside = board_.dir() + "/outside";
+    board_.Write("rootfs/a/b/other", "");
+    board_.Write("outside/other", "");
+    fs::create_symlink(outside, root + "/link");
+    const std::vector<std::string> dead = RecordedByAProcessGone({root, root + "/a/b", outside});
+    ASSERT_EQ(dead.size(), 3u);
+    // One of a process that runs (ours).
+    const std::string live = ".copy-" + std::to_string(getpid()) + "-7.tmp";
+    Record(root + "/a", live);
+    board_.Write("rootfs/" + dead[0], "left");
+    board_.Write("rootfs/a/b/" + dead[1], "left");
+    board_.Write("outside/" + dead[2], "not the device's");
+    // Files merely named like temporaries: of no process, or not where recorded.
+    board_.Write("rootfs/a/" + dead[0], "the user's");
+    board_.Write("rootfs/.copy-12345-7.tmp", "the user's");
     board_.Write("rootfs/a/" + live, "in use");
-    board_.Write("rootfs/a/.copy-notes.tmp", "not ours");
-    board_.Write("outside/" + dead, "not the device's");
-    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/link");
     OsPosixRemoveStaleCopies();
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/" + dead));
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/a/b/" + dead));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/" + live));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/.copy-notes.tmp"));
-    EXPECT_TRUE(fs::exists(board_.dir() + "/outside/" + dead));
+    EXPECT_FALSE(fs::exists(root + "/" + dead[0]));
+    EXPECT_FALSE(fs::exists(root + "/a/b/" + dead[1]));
+    EXPECT_TRUE(fs::exists(outside + "/" + dead[2]));
+    EXPECT_TRUE(fs::exists(root + "/a/" + dead[0]));
+    EXPECT_TRUE(fs::exists(root + "/.copy-12345-7.tmp"));
+    EXPECT_TRUE(fs::exists(root + "/a/" + live));
+    copy_journal::Drop(live);
 }
 
 TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
 {
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    ASSERT_GT(gone, 0);
-    waitpid(gone, nullptr, 0);
-    const std::string stale = ".copy-" + std::to_string(gone) + "-7.tmp";
     // A card mounted before the service starts (its folder and its
     // record), and one whose insert has moved its folder in but not yet
-    // written its record.
-    board_.Write("rootfs/Card/Docs/" + stale, "the card's");
+    // written its record; a folder of the device of the same depth, for
+    // comparison. Even a record naming a card's folder removes nothing there.
     board_.Write("volumes/Card", "");
-    board_.Write("rootfs/Coming/Docs/" + stale, "the card's");
     board_.Write("staging/mounting-Coming", "0 0\n");
-    // A folder of the device of the same depth, for comparison.
-    board_.Write("rootfs/Docs/" + stale, "left");
+    const std::string root = board_.rootfs();
+    for (const char* folder : {"Card/Docs", "Coming/Docs", "Docs"})
+        fs::create_directories(root + "/" + folder);
+    const std::vector<std::string> stale =
+        RecordedByAProcessGone({root + "/Card/Docs", root + "/Coming/Docs", root + "/Docs"});
+    ASSERT_EQ(stale.size(), 3u);
+    board_.Write("rootfs/Card/Docs/" + stale[0], "the card's");
+    board_.Write("rootfs/Coming/Docs/" + stale[1], "the card's");
+    board_.Write("rootfs/Docs/" + stale[2], "left");
     OsPosixRemoveStaleCopies();
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Card/Docs/" + stale));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Coming/Docs/" + stale));
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/Docs/" + stale));
+    EXPECT_TRUE(fs::exists(root + "/Card/Docs/" + stale[0]));
+    EXPECT_TRUE(fs::exists(root + "/Coming/Docs/" + stale[1]));
+    EXPECT_FALSE(fs::exists(root + "/Docs/" + stale[2]));
 }
 
 // Whether a mounted volume is left at a mount point inside it, with openat2
