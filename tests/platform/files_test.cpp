@@ -438,6 +438,21 @@ TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
     EXPECT_FALSE(fs::exists(root + "/Docs/" + stale[2]));
 }
 
+// Makes this process a kernel (or a filter) without openat2: it answers
+// ENOSYS from now on. false when filters cannot be set here.
+bool WithoutOpenat2()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Whether a mounted volume is left at a mount point inside it, with openat2
 // and (after a filter makes it fail) with the walk by handles. Runs in a
 // child with a mount namespace of its own. 0, or the first check that
@@ -453,18 +468,8 @@ int CrossingChecks(const std::string& outside, const std::string& mountPoint,
         return 100;
     for (int round = 0; round < 2; ++round) {
         const int base = round * 10;
-        if (round == 1) {
-            sock_filter filter[] = {
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            };
-            sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-                return 0;   // the first round stands
-        }
+        if (round == 1 && !WithoutOpenat2())
+            return 0;   // the first round stands
         for (const wchar_t* path : {L"\\Card\\AutoRun\\x.exe", L"\\CARD\\autorun\\X.EXE"}) {
             Handle file = OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
             if (file != OS_INVALID_HANDLE) {
@@ -509,16 +514,7 @@ TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // A kernel (or a filter) without openat2: it answers ENOSYS.
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        if (!WithoutOpenat2())
             _exit(10);
         int failures = 0;
         if (OsCreateFile(L"\\out\\Deep\\file.txt", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0) !=
