@@ -268,7 +268,7 @@ interrupted() {
     if [ "$side" = lin ]; then
       BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" "$@" <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
     else
-      DRIVE_TRACE=1 BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@" \
+      BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@" \
         <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
     fi
     pids+=($!)
@@ -347,7 +347,7 @@ interrupted_after_answer() {
     if [ "$side" = lin ]; then
       BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
     else
-      BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
+      DRIVE_TRACE=1 BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
         <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
     fi
     pids+=($!)
