@@ -2,8 +2,8 @@
 # autorun.exe end to end under Wine: a volume inserted with boardsim.exe has
 # its AutoCopy tree copied into the root and its AutoRun programs (.exe
 # files built by the project, and a .lnk naming a copied one) started with
-# their arguments; Shift held skips a volume; Ctrl-C ends the service with
-# exit code 0.   Usage: tools/autorun-e2e-win32.sh BUILD_DIR
+# their arguments; Shift held skips a volume; a second service ends at
+# once; Ctrl-C ends the service with exit code 0.   Usage: tools/autorun-e2e-win32.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,10 +77,18 @@ grep -q '^last.exe' "$work/marks.txt" || fail "the volume after Shift was not pr
 grep -q '^skipped.exe' "$work/marks.txt" && fail "a volume was processed while Shift was held"
 [ -e "$root/skipped.txt" ] && fail "a volume was copied while Shift was held"
 
+# A second service on the same board finds the first, says so on standard
+# error and ends with exit code 0 (a time-out: it went on running).
+code=0
+timeout 60 "$run" "$build/autorun.exe" 2>"$work/second.txt" || code=$?
+[ "$code" -eq 0 ] || fail "the second service: exit code $code"
+grep -q 'the service runs on this board already' "$work/second.txt" ||
+  fail "the second service did not say why it ends: $(cat "$work/second.txt")"
+
 # Ctrl-C (SIGINT to Wine) ends the service through its own path: exit 0.
 kill -INT "$service"
 code=0
 wait "$service" || code=$?
 service=
 [ "$code" -eq 0 ] || fail "exit code $code"
-echo "autorun-e2e-win32: copy, starts with arguments, Shift and exit code as expected"
+echo "autorun-e2e-win32: copy, starts with arguments, Shift, one service and exit code as expected"

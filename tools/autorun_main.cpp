@@ -24,6 +24,7 @@
 #include "platform/posix/object.h"
 #include "platform/sync.h"
 #include "tools/launcher.h"
+#include "tools/single_service.h"
 
 namespace {
 
@@ -78,38 +79,18 @@ void InstallEndSignals()
     sigaction(SIGHUP, &action, nullptr);
 }
 
-// The board runs one service: a second one would copy every volume and
-// start every program twice. The first takes this device-wide mutex and
-// holds it until it ends (the lock goes with the process however it ends).
-const wchar_t kServiceMutex[] = L"autorun service";
-
 int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
 {
     // The platform's handlers are in place by now; these take over again.
     InstallEndSignals();
     OsSetClock(&kEndableClock);
-    Handle single = OsCreateMutex(kServiceMutex);
-    if (single != nullptr) {
-        const uint32_t taken = OsWaitForSingleObject(single, 0);
-        if (taken == OS_WAIT_TIMEOUT) {
-            std::fprintf(stderr, "autorun: the service runs on this board already; this one ends\n");
-            OsCloseHandle(single);
-            return 0;
-        }
-        if (taken != OS_WAIT_OBJECT_0 && OsPosixTerminationRequested()) {
-            OsCloseHandle(single);
-            return 0;
-        }
-        // Any other failure: the mutex cannot tell, so this one runs.
-    }
-    // What copies of earlier runs, killed at the wrong moment, left behind.
-    OsPosixRemoveStaleCopies();
-    const int result = ServiceMain(instance, previous, commandLine, show);
-    if (single != nullptr) {
-        OsReleaseMutex(single);
-        OsCloseHandle(single);
-    }
-    return result;
+    return RunAsTheOnlyService(
+        [](Instance i, Instance p, wchar_t* c, int s) {
+            // What copies of earlier runs, killed at the wrong moment, left behind.
+            OsPosixRemoveStaleCopies();
+            return ServiceMain(i, p, c, s);
+        },
+        OsPosixTerminationRequested, instance, previous, commandLine, show);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 // search and program start (a copy in progress is abandoned and leaves
 // nothing), the pause before the start-up pass ends early, and the wait on
 // the queue fails, so ServiceMain returns 0 through its own path. The
-// service reads nothing: its standard input is NUL.
+// service reads nothing: its standard input is NUL. A second service on
+// the board finds the first, says so on standard error and ends with 0.
 #include <windows.h>
 
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "platform/host/clock.h"
 #include "platform/host/entry.h"
 #include "platform/win32/object.h"
+#include "tools/single_service.h"
 
 namespace {
 
@@ -42,7 +44,8 @@ const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
 int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
 {
     OsSetClock(&kEndableClock);
-    return ServiceMain(instance, previous, commandLine, show);
+    return RunAsTheOnlyService(ServiceMain, OsWin32TerminationRequested, instance, previous,
+                               commandLine, show);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform/common/msg_queue.h"
 
 #include <cstring>
+#include <filesystem>
 
 #include "board/board.h"
 #include "board/volumes.h"
@@ -98,11 +99,23 @@ void OsMountNotifications::Announce(const std::string& name, bool attached)
     queue->Put(message, 28 + nameBytes, 0);
 }
 
-void OsMountNotifications::Resync()
+bool OsMountNotifications::Resync()
 {
+    // A folder that is gone holds no volumes; one that cannot be listed
+    // (no descriptor left, say) says nothing, so nothing changes.
     std::set<std::string> now;
-    for (const std::string& name : board::Volumes())
-        now.insert(name);
+    std::error_code ec;
+    const std::filesystem::directory_iterator end;
+    std::filesystem::directory_iterator it(board::VolumesDir(), ec);
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (board::ValidVolumeName(name))
+            now.insert(name);
+    }
+    if (ec && ec != std::errc::no_such_file_or_directory) {
+        resyncError = ec.message();
+        return false;
+    }
     for (auto it = present.begin(); it != present.end();) {
         if (now.count(*it) == 0) {
             Announce(*it, false);
@@ -114,6 +127,7 @@ void OsMountNotifications::Resync()
     for (const std::string& name : now)
         if (present.insert(name).second)
             Announce(name, true);
+    return true;
 }
 
 void OsMountNotifications::Start(bool all)

@@ -80,8 +80,10 @@ struct OsMountNotifications : OsObject {
     // Writes the record of a volume's mount or removal into the queue.
     void Announce(const std::string& name, bool attached);
     // Brings the announced set in line with the board's volumes: removals
-    // first, then mounts, each once.
-    void Resync();
+    // first, then mounts, each once. false when the volumes cannot be
+    // listed (resyncError says why): then nothing changes.
+    bool Resync();
+    std::string resyncError;
     // The volumes present at the request are known either way, so that
     // their removal is announced; their mounts only with all.
     void Start(bool all);

@@ -8,9 +8,10 @@
 // O_CLOEXEC are always added. A descriptor, or -1 (errno set).
 int OsPosixOpenDevicePath(const wchar_t* path, int flags);
 
-// Removes the temporary files (".copy-PID-N.tmp") that copies of processes
-// no longer running left under the device root: a copy killed at the wrong
-// moment, or on a file system without unnamed files. Mounted volumes are
-// left alone (a card is only read). Walks by handle and follows no link;
-// stops early on a termination request.
+// Removes the temporary files that copies of processes no longer running
+// left under the device root (a copy killed at the wrong moment), as their
+// journal records them (copy_journal.h): a file that merely has such a
+// name is not touched. Mounted volumes are left alone (a card is only
+// read). Walks by handle and follows no link; stops early on a termination
+// request.
 void OsPosixRemoveStaleCopies();

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <mutex>
 
 #include "board/board.h"
+#include "board/volumes.h"
 #include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
 #include "platform/posix/device_files.h"
@@ -103,8 +105,10 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 // component, never crossing into /proc's magic links. openat2 does that in
 // one call; where the kernel has none (or a filter refuses it), each
 // component is opened from its parent's handle with O_NOFOLLOW instead. -1
-// (errno set) when it cannot: ELOOP for a link on the way.
-int OpenBeneath(int dir, const std::string& relative, int flags)
+// (errno set) when it cannot: ELOOP for a link on the way. sameMount: no
+// component may lie on another mount (EXDEV); the walk without openat2
+// leaves that to the caller (SameMount).
+int OpenBeneath(int dir, const std::string& relative, int flags, bool sameMount)
 {
     flags |= O_CLOEXEC | O_NOFOLLOW;
     static std::atomic<bool> haveOpenat2{true};
@@ -112,6 +116,8 @@ int OpenBeneath(int dir, const std::string& relative, int flags)
         open_how how{};
         how.flags = static_cast<uint64_t>(flags);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        if (sameMount)
+            how.resolve |= RESOLVE_NO_XDEV;
         const char* name = relative.empty() ? "." : relative.c_str();
         for (int attempt = 0;; ++attempt) {
             long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
@@ -163,6 +169,65 @@ std::string JoinSpelled(const std::vector<std::wstring>& parts, size_t count)
         out += Utf8(parts[i].c_str(), parts[i].size());
     }
     return out;
+}
+
+// Whether a device path leads into a mounted volume (or one on its way
+// in): its first component names one. Volume names are ASCII and unique
+// without regard to letter case.
+bool InVolume(const std::vector<std::wstring>& parts)
+{
+    if (parts.empty())
+        return false;
+    const std::string first = Utf8(parts[0].c_str(), parts[0].size());
+    if (board::IsVolumeFolder(first))
+        return true;
+    for (const std::string& volume : board::Volumes()) {
+        if (strcasecmp(volume.c_str(), first.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U
+#endif
+
+// Whether two descriptors lie on the same mount: by mount id where the
+// kernel tells it (a bind mount of the same file system is another
+// mount), else by device number.
+bool SameMount(int a, int b)
+{
+    struct statx sa;
+    struct statx sb;
+    if (statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &sa) != 0 ||
+        statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &sb) != 0)
+        return false;
+    if ((sa.stx_mask & sb.stx_mask & STATX_MNT_ID) != 0)
+        return sa.stx_mnt_id == sb.stx_mnt_id;
+    return sa.stx_dev_major == sb.stx_dev_major && sa.stx_dev_minor == sb.stx_dev_minor;
+}
+
+// A FAT volume has neither hard links nor mount points: inside a volume, a
+// file with more than one link or anything on another mount than the
+// device root is something of the host reached through the board folder,
+// and is refused (fd is closed). fd, or -1 with errno set.
+int CardFileOnly(int root, int fd)
+{
+    if (fd < 0)
+        return fd;
+    struct stat st;
+    int refusal = 0;
+    if (fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+        refusal = EMLINK;
+    else if (!SameMount(root, fd))
+        refusal = EXDEV;
+    if (refusal == 0)
+        return fd;
+    close(fd);
+    errno = refusal;
+    return -1;
 }
 
 }  // namespace
@@ -273,11 +338,12 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     }
     if (!root)
         return -1;
+    const bool card = InVolume(parts);
     // When every component exists as spelled, the path as spelled is the
     // file (the usual case: one call).
-    int direct = OpenBeneath(root->fd, JoinSpelled(parts, parts.size()), flags);
+    int direct = OpenBeneath(root->fd, JoinSpelled(parts, parts.size()), flags, card);
     if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
-        return direct;
+        return card ? CardFileOnly(root->fd, direct) : direct;
     std::lock_guard<std::mutex> lock(folderMutex);
     ReachedFolder reached;
     if (!ReachFolder(parts, parts.size() - 1, true, reached))
@@ -285,5 +351,6 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     std::string host;
     if (!MatchName(*reached.folder, reached.st, parts.back(), false, host, nullptr))
         return -1;
-    return openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    return card ? CardFileOnly(root->fd, fd) : fd;
 }

@@ -1,5 +1,5 @@
-// File copies and new folders of the POSIX files role, and the clean-up of
-// what copies of earlier runs left behind.
+// File copies and new folders of the POSIX files role. What copies of
+// earlier runs left behind is copy_journal.cpp's.
 //
 // A copy is put into its destination folder through that folder's handle,
 // and only while the folder still stands where it stood under the root
@@ -7,9 +7,7 @@
 // by a program that swaps folders for links while a copy runs.
 #include "platform/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,10 +18,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "board/volumes.h"
 #include "platform/common/device_path.h"
+#include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
 #include "platform/posix/object.h"
@@ -123,12 +120,23 @@ mode_t ProcessUmask()
 }
 
 // Temporary names: ".copy-PID-N.tmp", unique within the process; O_EXCL
-// (or a link that never replaces) settles any clash with others.
+// (or a link that never replaces) settles any clash with others. The pid
+// is asked each time: a forked child copies under its own.
 void TemporaryName(char* buf, size_t cap)
 {
-    static const long pid = static_cast<long>(getpid());
-    snprintf(buf, cap, ".copy-%ld-%u.tmp", pid, tempCounter.fetch_add(1));
+    snprintf(buf, cap, ".copy-%ld-%u.tmp", static_cast<long>(getpid()), tempCounter.fetch_add(1));
 }
+
+// Drops the journal record of a temporary name when it goes out of scope,
+// by when the temporary itself is gone on every path.
+struct RecordDroppedAtEnd {
+    const std::string& name;
+    ~RecordDroppedAtEnd()
+    {
+        if (!name.empty())
+            copy_journal::Drop(name);
+    }
+};
 
 // Creates a new, empty temporary file in folder with the permission bits
 // mode (less the process's mask); its name goes to name.
@@ -137,13 +145,18 @@ int CreateTemporary(int folder, mode_t mode, std::string& name)
     for (int attempt = 0; attempt < 100; ++attempt) {
         char buf[64];
         TemporaryName(buf, sizeof buf);
+        copy_journal::Add(folder, buf);
         int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             name = buf;
             return fd;
         }
-        if (errno != EEXIST)
+        const int error = errno;
+        copy_journal::Drop(buf);
+        if (error != EEXIST) {
+            errno = error;
             return -1;
+        }
     }
     return -1;
 }
@@ -175,11 +188,14 @@ bool LinkUnnamedAsTemporary(int out, int folder, std::string& name)
     for (int attempt = 0; attempt < 100; ++attempt) {
         char buf[64];
         TemporaryName(buf, sizeof buf);
+        copy_journal::Add(folder, buf);
         if (LinkUnnamed(out, folder, buf)) {
             name = buf;
             return true;
         }
-        if (errno != EEXIST)
+        const int error = errno;
+        copy_journal::Drop(buf);
+        if (error != EEXIST)
             return false;
     }
     return false;
@@ -221,6 +237,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
 {
     const int folder = target.fd();
     const std::string& leaf = target.leaf;
+    const RecordDroppedAtEnd record{tempName};
     auto dropTemporary = [&] {
         if (!tempName.empty())
             unlinkat(folder, tempName.c_str(), 0);
@@ -350,6 +367,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     const mode_t mode = from.st_mode & 0777;
     static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
     std::string tempName;
+    const RecordDroppedAtEnd record{tempName};
     Fd out;
     if (haveFdLinks)
         out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
@@ -382,58 +400,4 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
         return 0;
     }
     return 1;
-}
-
-namespace {
-
-// Whether name is a temporary of a copy, and of a process that is gone.
-bool StaleTemporary(const char* name)
-{
-    long pid = 0;
-    unsigned n = 0;
-    int end = 0;
-    if (sscanf(name, ".copy-%ld-%u.tmp%n", &pid, &n, &end) != 2 || name[end] != 0 || pid <= 0)
-        return false;
-    return pid != static_cast<long>(getpid()) && kill(static_cast<pid_t>(pid), 0) != 0 &&
-           errno == ESRCH;
-}
-
-void RemoveStaleCopiesIn(int folder, int depth)
-{
-    DIR* d = fdopendir(folder);
-    if (d == nullptr) {
-        close(folder);
-        return;
-    }
-    std::vector<std::string> folders;
-    while (dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        struct stat st;
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        // Mounted volumes are only ever read: what lies on a card is the
-        // card's, whatever its name.
-        if (S_ISDIR(st.st_mode) && !(depth == 0 && board::IsVolumeFolder(e->d_name)))
-            folders.push_back(e->d_name);
-        else if (S_ISREG(st.st_mode) && StaleTemporary(e->d_name))
-            unlinkat(dirfd(d), e->d_name, 0);
-    }
-    for (const std::string& name : folders) {
-        if (depth >= 256 || OsPosixTerminationRequested())
-            break;
-        int next = openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next >= 0)
-            RemoveStaleCopiesIn(next, depth + 1);
-    }
-    closedir(d);
-}
-
-}  // namespace
-
-void OsPosixRemoveStaleCopies()
-{
-    int fd = device_tree::OpenRoot();
-    if (fd >= 0)
-        RemoveStaleCopiesIn(fd, 0);
 }

@@ -10,7 +10,8 @@
 // Mount notifications come from the board's volumes/ folder: a record file
 // appears there once a volume is mounted under rootfs/ and disappears once
 // it is gone. A watcher thread per request blocks in poll() on an inotify
-// descriptor of that folder and on a stop descriptor; it never polls. It
+// descriptor of that folder and on a stop descriptor; it never polls,
+// except while the folder cannot be listed (out of descriptors, say). It
 // also watches the board folder, so that a volumes/ folder that is deleted
 // (its volumes count as removed) and made again is watched again.
 #include <poll.h>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -130,6 +132,26 @@ struct NotificationObject : OsMountNotifications {
         if (stop >= 0) close(stop);
     }
 
+    // Set while the volumes could not be listed: the watcher then looks
+    // again every kRelistMs, since no event tells when descriptors (or
+    // whatever was missing) are back.
+    bool relistPending = false;
+    static constexpr int kRelistMs = 100;
+
+    // Brings the announced set in line with the volumes folder; a listing
+    // that fails is said once on standard error and tried again.
+    void Relist()
+    {
+        if (Resync()) {
+            relistPending = false;
+            return;
+        }
+        if (!relistPending)
+            std::fprintf(stderr, "%s: cannot list the mounted volumes (%s); looking again until it can\n",
+                         program_invocation_short_name, resyncError.c_str());
+        relistPending = true;
+    }
+
     // (Re)watches the volumes folder, when it exists, and brings the
     // announced set in line with it.
     void Rewatch()
@@ -137,7 +159,7 @@ struct NotificationObject : OsMountNotifications {
         folderWatch = inotify_add_watch(inotify, folder.c_str(),
                                         IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
                                             IN_ONLYDIR);
-        Resync();
+        Relist();
     }
 
     bool Open() override
@@ -162,10 +184,14 @@ struct NotificationObject : OsMountNotifications {
         alignas(inotify_event) char buf[4096];
         pollfd fds[2] = {{inotify, POLLIN, 0}, {stop, POLLIN, 0}};
         for (;;) {
-            const int r = poll(fds, 2, -1);
+            const int r = poll(fds, 2, relistPending ? kRelistMs : -1);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 return;
+            }
+            if (r == 0) {
+                Relist();
+                continue;
             }
             if (fds[1].revents & POLLIN) return;
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
@@ -176,7 +202,7 @@ struct NotificationObject : OsMountNotifications {
                 const inotify_event* ev = reinterpret_cast<const inotify_event*>(buf + off);
                 off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
                 if (ev->mask & IN_Q_OVERFLOW) {
-                    Resync();
+                    Relist();
                     continue;
                 }
                 if (ev->wd == folderWatch && (ev->mask & IN_MOVE_SELF)) {

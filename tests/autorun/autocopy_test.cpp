@@ -165,6 +165,33 @@ TEST_F(AutoCopyTest, LinksAndSpecialFilesAreNeitherFollowedNorCopied)
     EXPECT_EQ(ReadFile(root + "/plain.txt"), "plain");
 }
 
+TEST_F(AutoCopyTest, HardLinksOnAMountedVolumeAreNotCopied)
+{
+    // A FAT card has no hard links: a file of a mounted volume with a
+    // second name is a host file put there through the board folder.
+    WriteFile(board.dir() + "/volumes/Card", "");
+    const std::string host = board.dir() + "/host-secret";
+    WriteFile(host, "host content", 0600);
+    WriteFile(src + "/plain.txt", "card content");
+    fs::create_directories(src + "/sub");
+    ASSERT_EQ(link(host.c_str(), (src + "/linked.txt").c_str()), 0);
+    ASSERT_EQ(link(host.c_str(), (src + "/sub/Deep.txt").c_str()), 0);
+
+    AutoCopyVolume(L"\\Card");
+    EXPECT_EQ(ReadFile(root + "/plain.txt"), "card content");
+    EXPECT_FALSE(Exists(root + "/linked.txt"));
+    EXPECT_FALSE(Exists(root + "/sub/Deep.txt"));
+    // The same when the volume is named in another letter case.
+    AutoCopyVolume(L"\\CARD");
+    EXPECT_FALSE(Exists(root + "/linked.txt"));
+
+    // Outside a volume (the flash disk's folder) a hard link is an ordinary file.
+    WriteFile(root + "/Flash/AutoCopy/own.txt", "flash");
+    ASSERT_EQ(link((root + "/Flash/AutoCopy/own.txt").c_str(), (root + "/Flash/second.txt").c_str()), 0);
+    AutoCopyVolume(L"\\Flash");
+    EXPECT_EQ(ReadFile(root + "/own.txt"), "flash");
+}
+
 TEST_F(AutoCopyTest, AutoCopyThatIsALinkIsNotFollowed)
 {
     const std::string outside = board.dir() + "/outside";

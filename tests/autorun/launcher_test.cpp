@@ -1,5 +1,6 @@
 // The AutoRun launcher: command-line split, shortcut files, and programs
 // started for real (shell scripts that leave a mark).
+#include <algorithm>
 #include <cwchar>
 #include <string>
 
@@ -302,6 +303,33 @@ TEST_F(LaunchTest, NothingOutsideTheVolumeIsFollowed)
     LaunchAutoRun(L"\\Other", Executables);
     ASSERT_TRUE(WaitForMarks(marks, 1));
     for (const auto& [tag, pid] : Started()) EXPECT_EQ(tag, "good");
+}
+
+TEST_F(LaunchTest, HardLinkedProgramsOnAMountedVolumeAreNotStarted)
+{
+    WriteFile(board.dir() + "/volumes/Card", "");
+    const std::string host = board.dir() + "/host.exe";
+    WriteMarkScript(host, "host", marks);
+    fs::create_directories(autoRun);
+    ASSERT_EQ(link(host.c_str(), (autoRun + "/linked.exe").c_str()), 0);
+    // A shortcut that is a hard link is not read, and one naming the
+    // hard-linked program does not start it.
+    WriteFile(board.dir() + "/host.lnk", "#\\tools\\tool.sh");
+    WriteMarkScript(root + "/tools/tool.sh", "tool", marks);
+    ASSERT_EQ(link((board.dir() + "/host.lnk").c_str(), (autoRun + "/a.lnk").c_str()), 0);
+    WriteFile(autoRun + "/b.lnk", "#\\Card\\AutoRun\\linked.exe");
+    WriteMarkScript(autoRun + "/z.exe", "card", marks);
+
+    LaunchAutoRun(L"\\Card", Executables);
+    LaunchAutoRun(L"\\Card", Shortcuts);
+    // A start after the others proves that they started nothing.
+    WriteFile(root + "/Last/AutoRun/c.lnk", "#\\tools\\tool.sh");
+    LaunchAutoRun(L"\\Last", Shortcuts);
+    ASSERT_TRUE(WaitForMarks(marks, 2));
+    std::vector<std::string> tags;
+    for (const auto& [tag, pid] : Started()) tags.push_back(tag);
+    std::sort(tags.begin(), tags.end());
+    EXPECT_EQ(tags, (std::vector<std::string>{"card", "tool"}));
 }
 
 TEST_F(LaunchTest, InUtf8AStrayByteStartsNoProgram)

@@ -14,6 +14,7 @@
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
+#include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
 #include "platform/testing/temp_board.h"
 #include "tests/autorun/race_hooks.h"
@@ -161,6 +162,51 @@ TEST_F(RaceDrill, AReplacementInProgressHasNoNameToLeaveBehind)
     AutoCopyVolume(L"\\Card");
     EXPECT_EQ(ReadFile(root + "/r.bin").size(), size_t{1} << 20);
     EXPECT_FALSE(HoldsTemporaries(root));
+}
+
+TEST_F(RaceDrill, TheStartUpCleanUpRemovesWhatAKilledCopyLeftAndNothingElse)
+{
+    WriteFile(root + "/Card/AutoCopy/Docs/report.txt", "new");
+    WriteFile(root + "/Docs/report.txt", "old");
+    // The device user's own files, named like temporaries.
+    WriteFile(root + "/.copy-12345-7.tmp", "mine");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Killed once the replacement has a name beside the file it
+        // replaces (or, where files without a name are not had, while its
+        // data is copied into the named temporary).
+        race_hooks::Clear();
+        race_hooks::afterLink = [](int result) {
+            if (result == 0) raise(SIGKILL);
+        };
+        race_hooks::beforeCopyData = [this] {
+            if (HoldsTemporaries(root + "/Docs")) raise(SIGKILL);
+        };
+        AutoCopyVolume(L"\\Card");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    std::string left;
+    for (const auto& e : fs::directory_iterator(root + "/Docs"))
+        if (e.path().filename().string().rfind(".copy-", 0) == 0) left = e.path().string();
+    ASSERT_FALSE(left.empty());
+    // One more of the user's, with the very name a copy of that process
+    // could have used next.
+    const std::string mine = root + "/Docs/.copy-" + std::to_string(child) + "-99.tmp";
+    WriteFile(mine, "mine too");
+
+    OsPosixRemoveStaleCopies();
+    EXPECT_FALSE(Exists(left));
+    EXPECT_EQ(ReadFile(root + "/.copy-12345-7.tmp"), "mine");
+    EXPECT_EQ(ReadFile(mine), "mine too");
+    EXPECT_EQ(ReadFile(root + "/Docs/report.txt"), "old");
+    // The record went with its temporary: a second start has nothing to do.
+    WriteFile(left, "a user's file of that name, later");
+    OsPosixRemoveStaleCopies();
+    EXPECT_TRUE(Exists(left));
 }
 
 uint64_t RealMicros()

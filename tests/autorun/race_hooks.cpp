@@ -12,6 +12,7 @@ std::function<void(const std::wstring&)> beforeCreateDirectory;
 std::function<void(const std::wstring&)> beforeCopyFile;
 std::function<void()> beforeCopyData;
 std::function<void()> beforeLink;
+std::function<void(int)> afterLink;
 std::function<void()> beforeFork;
 int forks = 0;
 
@@ -32,6 +33,7 @@ void Clear()
     beforeCopyFile = nullptr;
     beforeCopyData = nullptr;
     beforeLink = nullptr;
+    afterLink = nullptr;
     beforeFork = nullptr;
     forks = 0;
 }
@@ -74,7 +76,9 @@ int __real_linkat(int fromFolder, const char* from, int toFolder, const char* to
 int __wrap_linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags)
 {
     if (beforeLink && Mine()) beforeLink();
-    return __real_linkat(fromFolder, from, toFolder, to, flags);
+    const int result = __real_linkat(fromFolder, from, toFolder, to, flags);
+    if (afterLink && Mine()) afterLink(result);
+    return result;
 }
 
 pid_t __real_fork();

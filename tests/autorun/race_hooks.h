@@ -16,6 +16,7 @@ extern std::function<void(const std::wstring& path)> beforeCreateDirectory;   //
 extern std::function<void(const std::wstring& source)> beforeCopyFile;        // OsCopyFile
 extern std::function<void()> beforeCopyData;   // each copy_file_range of the backend
 extern std::function<void()> beforeLink;       // each linkat of the backend
+extern std::function<void(int result)> afterLink;   // each linkat, once it returned
 extern std::function<void()> beforeFork;       // each fork of the backend
 
 // How often fork was called with a hook set (in this process).

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +22,7 @@
 #include "board/volumes.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
+#include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"
@@ -357,49 +360,150 @@ TEST_F(FilesTest, LinksAnywhereOnAPathAreNeverFollowed)
     EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/copied.txt"), "inside");
 }
 
+// Records a temporary in a folder as a copy does before it creates it.
+void Record(const std::string& folder, const std::string& name)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    copy_journal::Add(fd, name);
+    close(fd);
+}
+
+// Records, from a process that then ends without removing anything, one
+// temporary in each folder (which exist), and returns their names.
+std::vector<std::string> RecordedByAProcessGone(const std::vector<std::string>& folders)
+{
+    const pid_t gone = fork();
+    if (gone == 0) {
+        for (size_t i = 0; i < folders.size(); ++i)
+            Record(folders[i], ".copy-" + std::to_string(getpid()) + "-" + std::to_string(i) + ".tmp");
+        _exit(0);
+    }
+    std::vector<std::string> names;
+    if (gone < 0 || waitpid(gone, nullptr, 0) != gone)
+        return names;
+    for (size_t i = 0; i < folders.size(); ++i)
+        names.push_back(".copy-" + std::to_string(gone) + "-" + std::to_string(i) + ".tmp");
+    return names;
+}
+
 TEST_F(FilesTest, TemporariesOfProcessesGoneAreRemovedAtStart)
 {
-    // A process that is gone, and one that runs (ours).
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    ASSERT_GT(gone, 0);
-    waitpid(gone, nullptr, 0);
-    const std::string dead = ".copy-" + std::to_string(gone) + "-7.tmp";
-    const std::string live = ".copy-" + std::to_string(getppid()) + "-7.tmp";
-    board_.Write("rootfs/" + dead, "left");
-    board_.Write("rootfs/a/b/" + dead, "left");
+    const std::string root = board_.rootfs();
+    const std::string outside = board_.dir() + "/outside";
+    board_.Write("rootfs/a/b/other", "");
+    board_.Write("outside/other", "");
+    fs::create_symlink(outside, root + "/link");
+    const std::vector<std::string> dead = RecordedByAProcessGone({root, root + "/a/b", outside});
+    ASSERT_EQ(dead.size(), 3u);
+    // One of a process that runs (ours).
+    const std::string live = ".copy-" + std::to_string(getpid()) + "-7.tmp";
+    Record(root + "/a", live);
+    board_.Write("rootfs/" + dead[0], "left");
+    board_.Write("rootfs/a/b/" + dead[1], "left");
+    board_.Write("outside/" + dead[2], "not the device's");
+    // Files merely named like temporaries: of no process, or not where recorded.
+    board_.Write("rootfs/a/" + dead[0], "the user's");
+    board_.Write("rootfs/.copy-12345-7.tmp", "the user's");
     board_.Write("rootfs/a/" + live, "in use");
-    board_.Write("rootfs/a/.copy-notes.tmp", "not ours");
-    board_.Write("outside/" + dead, "not the device's");
-    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/link");
     OsPosixRemoveStaleCopies();
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/" + dead));
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/a/b/" + dead));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/" + live));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/a/.copy-notes.tmp"));
-    EXPECT_TRUE(fs::exists(board_.dir() + "/outside/" + dead));
+    EXPECT_FALSE(fs::exists(root + "/" + dead[0]));
+    EXPECT_FALSE(fs::exists(root + "/a/b/" + dead[1]));
+    EXPECT_TRUE(fs::exists(outside + "/" + dead[2]));
+    EXPECT_TRUE(fs::exists(root + "/a/" + dead[0]));
+    EXPECT_TRUE(fs::exists(root + "/.copy-12345-7.tmp"));
+    EXPECT_TRUE(fs::exists(root + "/a/" + live));
+    copy_journal::Drop(live);
 }
 
 TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
 {
-    const pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    ASSERT_GT(gone, 0);
-    waitpid(gone, nullptr, 0);
-    const std::string stale = ".copy-" + std::to_string(gone) + "-7.tmp";
     // A card mounted before the service starts (its folder and its
     // record), and one whose insert has moved its folder in but not yet
-    // written its record.
-    board_.Write("rootfs/Card/Docs/" + stale, "the card's");
+    // written its record; a folder of the device of the same depth, for
+    // comparison. Even a record naming a card's folder removes nothing there.
     board_.Write("volumes/Card", "");
-    board_.Write("rootfs/Coming/Docs/" + stale, "the card's");
     board_.Write("staging/mounting-Coming", "0 0\n");
-    // A folder of the device of the same depth, for comparison.
-    board_.Write("rootfs/Docs/" + stale, "left");
+    const std::string root = board_.rootfs();
+    for (const char* folder : {"Card/Docs", "Coming/Docs", "Docs"})
+        fs::create_directories(root + "/" + folder);
+    const std::vector<std::string> stale =
+        RecordedByAProcessGone({root + "/Card/Docs", root + "/Coming/Docs", root + "/Docs"});
+    ASSERT_EQ(stale.size(), 3u);
+    board_.Write("rootfs/Card/Docs/" + stale[0], "the card's");
+    board_.Write("rootfs/Coming/Docs/" + stale[1], "the card's");
+    board_.Write("rootfs/Docs/" + stale[2], "left");
     OsPosixRemoveStaleCopies();
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Card/Docs/" + stale));
-    EXPECT_TRUE(fs::exists(board_.rootfs() + "/Coming/Docs/" + stale));
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/Docs/" + stale));
+    EXPECT_TRUE(fs::exists(root + "/Card/Docs/" + stale[0]));
+    EXPECT_TRUE(fs::exists(root + "/Coming/Docs/" + stale[1]));
+    EXPECT_FALSE(fs::exists(root + "/Docs/" + stale[2]));
+}
+
+// Makes this process a kernel (or a filter) without openat2: it answers
+// ENOSYS from now on. false when filters cannot be set here.
+bool WithoutOpenat2()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Whether a mounted volume is left at a mount point inside it, with openat2
+// and (after a filter makes it fail) with the walk by handles. Runs in a
+// child with a mount namespace of its own. 0, or the first check that
+// failed (round 2 adds 10); 100: no mounting here.
+int CrossingChecks(const std::string& outside, const std::string& mountPoint,
+                   const std::string& freeMountPoint)
+{
+    if (unshare(CLONE_NEWNS) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return 100;
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(outside.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(outside.c_str(), freeMountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return 100;
+    for (int round = 0; round < 2; ++round) {
+        const int base = round * 10;
+        if (round == 1 && !WithoutOpenat2())
+            return 0;   // the first round stands
+        for (const wchar_t* path : {L"\\Card\\AutoRun\\x.exe", L"\\CARD\\autorun\\X.EXE"}) {
+            Handle file = OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
+            if (file != OS_INVALID_HANDLE) {
+                OsCloseHandle(file);
+                return base + 1;
+            }
+            if (OsCopyFile(path, L"\\copied.exe", 0) != 0) return base + 2;
+        }
+        if (!FindAll(L"\\Card\\AutoRun\\*").empty()) return base + 3;
+        if (!FindAll(L"\\card\\AUTORUN\\*").empty()) return base + 4;
+        // Outside a volume a mount point is an ordinary folder.
+        if (FindAll(L"\\Free\\Sub\\*").size() != 1) return base + 5;
+        if (OsCopyFile(L"\\Free\\Sub\\x.exe", L"\\free.exe", 0) != 1) return base + 6;
+    }
+    return 0;
+}
+
+TEST_F(FilesTest, AMountedVolumeIsNeverLeftForAnotherMount)
+{
+    board_.Write("volumes/Card", "");
+    board_.Write("rootfs/Card/AutoRun/x.exe", "the card's");
+    board_.Write("rootfs/Free/Sub/x.exe", "the device's");
+    board_.Write("outside/x.exe", "the host's");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(CrossingChecks(board_.dir() + "/outside", board_.rootfs() + "/Card/AutoRun",
+                             board_.rootfs() + "/Free/Sub"));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "mounting is not permitted here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/copied.exe"));
 }
 
 TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
@@ -410,16 +514,7 @@ TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // A kernel (or a filter) without openat2: it answers ENOSYS.
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        if (!WithoutOpenat2())
             _exit(10);
         int failures = 0;
         if (OsCreateFile(L"\\out\\Deep\\file.txt", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0) !=

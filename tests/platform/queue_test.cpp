@@ -1,5 +1,9 @@
 // Message queues and mount notifications of the POSIX backend.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -292,6 +296,107 @@ TEST(Notifications, VolumesThreadedFolderDeletedAndMadeAgainIsWatchedAgain)
     ASSERT_TRUE(ReadNote(q, &note));
     EXPECT_EQ(note.name, u"\\Again");
     EXPECT_EQ(note.attached, 0u);
+    EXPECT_EQ(OsWaitForSingleObject(q, 0), OS_WAIT_TIMEOUT);
+    EXPECT_EQ(OsStopDeviceNotifications(n), 1);
+    OsCloseMsgQueue(q);
+}
+
+// Takes every descriptor the process may still open (the limit lowered to
+// a little above those open), and gives them back when it goes.
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        const int probe = dup(0);
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(probe + 16);
+        close(probe);
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = dup(0)) >= 0;) taken_.push_back(fd);
+    }
+    ~NoDescriptorsLeft() { GiveBack(); }
+    void GiveBack()
+    {
+        for (int fd : taken_) close(fd);
+        taken_.clear();
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    // Enough for a forked child that needs a few.
+    void ForAChild()
+    {
+        for (int i = 0; i < 4 && !taken_.empty(); ++i) {
+            close(taken_.back());
+            taken_.pop_back();
+        }
+    }
+    bool Exhausted() const
+    {
+        const int fd = dup(0);
+        if (fd >= 0) close(fd);
+        return fd < 0 && errno == EMFILE;
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+};
+
+// Running out of descriptors must not make the watcher take the volumes
+// for removed, nor miss one: it says so, and once descriptors are back it
+// looks again.
+TEST(Notifications, VolumesThreadedWithoutDescriptorsAreListedOnceTheyAreBack)
+{
+    TempBoard board;
+    const std::string host = board.dir() + "/host";
+    mkdir(host.c_str(), 0755);
+    ASSERT_EQ(board::VolumeInsert("Early", host), 0);
+    Handle q = OsCreateMsgQueue(nullptr, &kOptions);
+    Handle n = OsRequestDeviceNotifications(&kFat, q, 0);
+    ASSERT_NE(n, nullptr);
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    const int savedErr = dup(2);
+    dup2(err[1], 2);
+
+    std::string said;
+    {
+        NoDescriptorsLeft none;
+        ASSERT_TRUE(none.Exhausted());
+        // The volumes folder replaced (its volume moved over), and a volume
+        // added, by another program.
+        const std::string volumes = board::VolumesDir();
+        const pid_t child = fork();
+        if (child == 0) {
+            none.ForAChild();
+            const bool ok = rename(volumes.c_str(), (volumes + ".old").c_str()) == 0 &&
+                            mkdir(volumes.c_str(), 0755) == 0 &&
+                            rename((volumes + ".old/Early").c_str(), (volumes + "/Early").c_str()) == 0 &&
+                            close(open((volumes + "/Late").c_str(), O_CREAT | O_WRONLY, 0644)) == 0;
+            _exit(ok ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(status, 0);
+        // The watcher says that it cannot look.
+        pollfd said_fd{err[0], POLLIN, 0};
+        if (poll(&said_fd, 1, 10000) == 1) {
+            char buf[512];
+            const ssize_t got = read(err[0], buf, sizeof buf);
+            if (got > 0) said.assign(buf, static_cast<size_t>(got));
+        }
+    }
+    dup2(savedErr, 2);
+    close(savedErr);
+    close(err[0]);
+    close(err[1]);
+    EXPECT_NE(said.find("cannot list the mounted volumes (Too many open files)"), std::string::npos) << said;
+    // Descriptors back: the volume added is announced, and Early, never
+    // gone, is not announced as removed.
+    Note note{};
+    ASSERT_TRUE(ReadNote(q, &note));
+    EXPECT_EQ(note.name, u"\\Late");
+    EXPECT_EQ(note.attached, 1u);
     EXPECT_EQ(OsWaitForSingleObject(q, 0), OS_WAIT_TIMEOUT);
     EXPECT_EQ(OsStopDeviceNotifications(n), 1);
     OsCloseMsgQueue(q);

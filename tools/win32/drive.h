@@ -108,7 +108,8 @@ bool SameView(const UiDialogView& a, const UiDialogView& b);
 // Finds the program's windows: new ones get the next sequence number (the
 // older first); the ones gone are forgotten, after DialogGone.
 void Scan();
-// The window in front: the one that appeared last.
+// The window in front: the one that appeared last, of those that have no
+// answer yet.
 Tracked* Front();
 // Waits until an answered window has gone, then lets its owner's thread
 // take up what follows the answer.

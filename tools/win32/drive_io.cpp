@@ -73,6 +73,7 @@ BOOL WINAPI OnConsoleControl(DWORD event)
         return FALSE;
     InterlockedIncrement(&g_interrupts);
     SetEvent(g_interruptEvent);
+    Trace("interrupt taken", nullptr);
     return TRUE;
 }
 

@@ -74,6 +74,26 @@ void DialogGone(Tracked& t, bool ended)
 
 // ---- Message boxes -------------------------------------------------------
 
+// An interrupt taken once a box has its answer (while the answer's echo
+// was written, say) is for the window behind the box, which is in front
+// from then on. A dialog there gets it (command 2, as Interrupt gives it)
+// before the box's answer lets the program go on, so that the program
+// finds it right after the box whichever of its threads goes on first.
+void InterruptBehind(const Tracked& box)
+{
+    HWND owner = GetWindow(box.h, GW_OWNER);
+    if (!owner || !InterruptWaiting())
+        return;
+    for (const Tracked& t : g_windows)
+        if (t.h == owner && t.shown && t.kind == Kind::Dialog && TakeInterrupt()) {
+            // Sent to the dialog itself: its buttons take no clicks while
+            // the box keeps it disabled.
+            SendNotifyMessageW(owner, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            Sync(owner);
+            return;
+        }
+}
+
 void HandleBox(Tracked& t)
 {
     Trace("box", t.h);
@@ -112,6 +132,7 @@ void HandleBox(Tracked& t)
             if (b.first == want)
                 close = want;
     auto press = [&](int id) {
+        InterruptBehind(t);
         for (auto& b : buttons)
             if (b.first == id)
                 Click(b.second);

@@ -351,9 +351,11 @@ void Scan()
 
 Tracked* Front()
 {
+    // A box or chooser that has its answer is no longer in front, even
+    // while it is going away: the window behind it is.
     Tracked* front = nullptr;
     for (Tracked& t : g_windows)
-        if (!front || t.seq > front->seq)
+        if (!t.answered && (!front || t.seq > front->seq))
             front = &t;
     return front;
 }

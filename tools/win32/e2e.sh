@@ -346,6 +346,96 @@ grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 2p
 grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 3p | grep -qx '\[OK\]' ||
   fail "reason: the box's button does not follow its reason"
 [ "$(tail -n1 "$tmp/reason.txt")" = "flashupdate: flash unchanged" ] || fail "reason: the closing line is not last"
+# Waits (at most 60 s) until a thread is held up writing into the FIFO $1:
+# the program has taken its answer and writes the echo into a full pipe.
+wait_writer_held() {
+  local i task call fd pid
+  for i in $(seq 600); do
+    for task in /proc/[0-9]*/task/[0-9]*; do
+      { read -r call fd _ < "$task/syscall"; } 2>/dev/null || continue
+      [ "$call" = 1 ] || [ "$call" = 20 ] || continue   # write, writev
+      pid=${task#/proc/}; pid=${pid%%/*}
+      [ "$(readlink "/proc/$pid/fd/$((fd))" 2>/dev/null)" = "$1" ] && return 0
+    done
+    sleep 0.1
+  done
+  return 1
+}
+
+# Waits (at most 60 s) until process $1 has a thread that was not among
+# $2 (its threads before) and waits in a system call: under Wine, the
+# thread that runs drive's Ctrl-C handler, which has taken the interrupt
+# and waits to trace it (DRIVE_TRACE) behind the held-up echo (on a lock:
+# a wait on Wine's server is a read, else a futex).
+wait_interrupt_taken() {
+  local i task call
+  for i in $(seq 600); do
+    for task in /proc/"$1"/task/[0-9]*; do
+      case " $2 " in *" ${task##*/} "*) continue ;; esac
+      { read -r call _ < "$task/syscall"; } 2>/dev/null || continue
+      [ "$call" = 0 ] || [ "$call" = 202 ] && return 0
+    done
+    sleep 0.1
+  done
+  return 1
+}
+
+# A Ctrl-C taken once the warning box has its answer, while the answer's
+# echo is held up (standard error a full pipe): it is the progress
+# dialog's Abort, which erases nothing, and the update ends without
+# asking RESET. The echo goes on only once the interrupt is taken: at once
+# by the Linux build's signal handler; under Wine by drive's handler,
+# which runs in a thread of its own (seen waiting to trace it).
+interrupted_after_answer() {
+  local name=after-answer side
+  for side in lin win; do
+    fresh_board "$name" "$side" "timing=scaled timing-scale=0.2"
+    rm -f "$tmp/in" "$tmp/err"; mkfifo "$tmp/in" "$tmp/err"
+    # 8 keeps the pipe open while the program is started; 9 reads it.
+    exec 8<>"$tmp/err" 9<"$tmp/err"
+    if [ "$side" = lin ]; then
+      BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
+    else
+      DRIVE_TRACE=1 BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
+        <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
+    fi
+    pids+=($!)
+    exec 7>"$tmp/in"
+    local out="$tmp/$name.$side.txt" line
+    : > "$out"
+    while IFS= read -r -t 60 line <&9; do
+      printf '%s\n' "$line" >> "$out"
+      [ "$line" = "[OK / Cancel]" ] && break
+    done
+    # The pipe filled (writes of a page go whole or not at all), then the answer.
+    dd if=/dev/zero of="$tmp/err" bs=4096 count=16 oflag=nonblock 2>/dev/null || true
+    printf 'OK\n' >&7
+    wait_writer_held "$(readlink -f "$tmp/err")" || fail "$name ($side): the echo was not held up"
+    local before
+    before=$(ls /proc/"${pids[-1]}"/task | tr '\n' ' ')
+    kill -INT "${pids[-1]}"
+    if [ "$side" = win ]; then
+      wait_interrupt_taken "${pids[-1]}" "$before" || fail "$name ($side): the interrupt was not taken"
+    fi
+    # (the reader holds neither the pipe's other end nor the input's)
+    tr -d '\0' <&9 >> "$out" 7>&- 8<&- 9<&- &
+    local reader=$!
+    exec 8<&- 9<&-
+    (trap '' PIPE; printf 'No\n' >&7) 2>/dev/null || true
+    exec 7>&-
+    local code=0
+    wait "${pids[-1]}" || code=$?
+    wait "$reader" || true
+    [ "$code" = 1 ] || fail "$name ($side): exit code $code, not 1"
+    grep -qx -- '-> OK' "$out" || fail "$name ($side): the answer was not taken"
+    grep -q '^RESET' "$out" && fail "$name ($side): the interrupt was lost: the update asked RESET"
+    grep -q 'Update aborted\|^Closed: Updating IMAGE' "$out" || fail "$name ($side): no Abort"
+  done
+  for side in lin win; do
+    cmp -s "$tmp/$side-board/flash.img" "$tmp/$name.$side/flash.img" || fail "$name ($side): the flash was changed"
+  done
+}
+interrupted_after_answer
 
 if [ "$failures" != 0 ]; then
   echo "e2e.sh: $failures failures" >&2
