@@ -48,7 +48,7 @@ void SleepUnlessEnded(void*, uint64_t us)
 {
     const uint64_t end = RealNow(nullptr) + us;
     for (;;) {
-        if (OsPosixTerminationRequested())
+        if (OsTerminationRequested())
             return;
         const uint64_t now = RealNow(nullptr);
         if (now >= end)
@@ -90,7 +90,7 @@ int Service(Instance instance, Instance previous, wchar_t* commandLine, int show
             OsPosixRemoveStaleCopies();
             return ServiceMain(i, p, c, s);
         },
-        OsPosixTerminationRequested, instance, previous, commandLine, show);
+        OsTerminationRequested, instance, previous, commandLine, show);
 }
 
 }  // namespace

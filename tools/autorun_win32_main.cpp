@@ -44,7 +44,7 @@ const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
 int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
 {
     OsSetClock(&kEndableClock);
-    return RunAsTheOnlyService(ServiceMain, OsWin32TerminationRequested, instance, previous,
+    return RunAsTheOnlyService(ServiceMain, OsTerminationRequested, instance, previous,
                                commandLine, show);
 }
 

@@ -56,8 +56,8 @@ OsObjectRef OsObjectFromHandle(Handle h);
 // Registers a new object and returns its handle; OsCloseHandle deletes it.
 Handle OsHandleFor(OsObject* object);
 
-// Whether the program is being ended (the backend's termination request:
-// OsPosixTerminationRequested, OsWin32TerminationRequested).
+// Whether the program is being ended: a termination request of the
+// backend (a signal, a console's Ctrl-C, a wait for the flash given up).
 bool OsTerminationRequested();
 
 // The wait loop of every waitable object: asks ready() until it answers

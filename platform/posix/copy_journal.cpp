@@ -105,7 +105,7 @@ void RemoveLeftIn(int folder, int depth, std::set<Left>& left)
         }
     }
     for (const std::string& name : folders) {
-        if (left.empty() || depth >= 256 || OsPosixTerminationRequested())
+        if (left.empty() || depth >= 256 || OsTerminationRequested())
             break;
         int next = openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next >= 0)
@@ -167,7 +167,7 @@ void OsPosixRemoveStaleCopies()
             RemoveLeftIn(root, 0, left);
     }
     // A walk cut short leaves the records for the next start.
-    if (!OsPosixTerminationRequested()) {
+    if (!OsTerminationRequested()) {
         for (const std::string& name : records)
             unlinkat(dirfd(journal), name.c_str(), 0);
     }

@@ -40,7 +40,7 @@ void InterruptSignal(int)
 {
     if (UiInterrupt())
         return;
-    if (OsPosixTerminationRequested()) {
+    if (OsTerminationRequested()) {
         UiRestoreTerminalFromSignal();
         RunNoteStoppedBySignal();
         RunWriteClosing(2, ErrorColumns());
@@ -64,7 +64,7 @@ void RestartEndsProgram(bool)
 // run ends.
 int EndRun(int result)
 {
-    if (OsPosixTerminationRequested())
+    if (OsTerminationRequested())
         RunNoteStoppedBySignal();
     RunWriteClosing(2, ErrorColumns());
     return result;

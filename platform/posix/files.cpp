@@ -131,7 +131,7 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
     // A program being ended finds nothing more.
-    if (pattern == nullptr || data == nullptr || OsPosixTerminationRequested())
+    if (pattern == nullptr || data == nullptr || OsTerminationRequested())
         return OS_INVALID_HANDLE;
     std::wstring folder;
     std::wstring wildcard;

@@ -40,7 +40,7 @@ bool CopyData(int in, int out, off_t size)
     off_t copied = 0;
     constexpr size_t kChunk = size_t{8} << 20;
     for (;;) {
-        if (OsPosixTerminationRequested())
+        if (OsTerminationRequested())
             return false;
         ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
         if (n > 0) {
@@ -56,7 +56,7 @@ bool CopyData(int in, int out, off_t size)
         break;  // not supported here (or a file system that answers 0): go on below
     }
     for (;;) {
-        if (OsPosixTerminationRequested())
+        if (OsTerminationRequested())
             return false;
         ssize_t n = sendfile(out, in, nullptr, kChunk);
         if (n > 0) {
@@ -72,7 +72,7 @@ bool CopyData(int in, int out, off_t size)
     constexpr size_t kBuffer = size_t{1} << 20;
     std::unique_ptr<char[]> buffer(new char[kBuffer]);
     for (;;) {
-        if (OsPosixTerminationRequested())
+        if (OsTerminationRequested())
             return false;
         ssize_t n = read(in, buffer.get(), kBuffer);
         if (n == 0)
@@ -242,7 +242,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
         if (!tempName.empty())
             unlinkat(folder, tempName.c_str(), 0);
     };
-    if (OsPosixTerminationRequested() || !StillInPlace(target)) {
+    if (OsTerminationRequested() || !StillInPlace(target)) {
         dropTemporary();
         return false;
     }
@@ -307,7 +307,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
 int OsCreateDirectory(const wchar_t* path)
 {
     WriteTarget target;
-    if (OsPosixTerminationRequested() || !device_tree::OpenWriteTarget(path, target))
+    if (OsTerminationRequested() || !device_tree::OpenWriteTarget(path, target))
         return 0;
     // Only in a folder that still stands where it stood under the root.
     if (!StillInPlace(target))
@@ -327,7 +327,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     // Only a regular file is copied: no symbolic link is followed, and a
     // FIFO or device node is refused without blocking on it. A program
     // being ended copies nothing more.
-    if (OsPosixTerminationRequested())
+    if (OsTerminationRequested())
         return 0;
     Fd in;
     if (OsIsDevicePath(source)) {

@@ -74,14 +74,9 @@ void OsPosixRequestTermination()
     errno = savedErrno;
 }
 
-bool OsPosixTerminationRequested()
-{
-    return terminationRequested.load();
-}
-
 bool OsTerminationRequested()
 {
-    return OsPosixTerminationRequested();
+    return terminationRequested.load();
 }
 
 int OsPosixTerminationFd()

@@ -10,7 +10,6 @@
 // descriptor becomes readable once termination was requested, so that
 // blocking waits can poll on it and fail.
 void OsPosixRequestTermination();           // async-signal-safe
-bool OsPosixTerminationRequested();
 int OsPosixTerminationFd();
 // Installs the SIGTERM/SIGINT/SIGHUP handlers that request termination
 // (an ignored SIGHUP stays ignored).

@@ -202,7 +202,7 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     if (program == nullptr || program[0] == L'\0') return 0;
 
     // A program being ended starts nothing more.
-    if (OsPosixTerminationRequested()) return 0;
+    if (OsTerminationRequested()) return 0;
     Program found;
     if (!FindProgram(program, found)) return 0;
 
@@ -231,7 +231,7 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     pthread_sigmask(SIG_SETMASK, &all, &saved);
     // A termination signal that arrived up to here is seen here; a later
     // one waits for the start to be done.
-    if (OsPosixTerminationRequested()) {
+    if (OsTerminationRequested()) {
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
         close(pipeFds[0]);
         close(pipeFds[1]);

@@ -535,7 +535,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
             command = OS_IDCANCEL;
             interrupted = true;
         }
-        if (!terminationSeen && OsPosixTerminationRequested()) {
+        if (!terminationSeen && OsTerminationRequested()) {
             // A termination request closes the dialog as its user would.
             terminationSeen = true;
             if (command == 0)

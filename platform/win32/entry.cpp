@@ -10,6 +10,7 @@
 
 #include "board/board.h"
 #include "board/hal.h"
+#include "platform/common/object.h"
 #include "platform/common/run_report.h"
 #include "platform/win32/run_channel.h"
 #include "platform/common/ui_shared.h"
@@ -18,7 +19,6 @@
 // Termination requests of the threads-and-synchronisation role (sync.cpp):
 // a restart delay and a wait end early once one is made.
 void OsWin32RequestTermination();
-bool OsWin32TerminationRequested();
 bool OsWin32CancelFlashWait();
 
 namespace {
@@ -35,7 +35,7 @@ BOOL WINAPI ConsoleControl(DWORD event)
         return FALSE;   // closing the console, logging off: the default ending
     if (OsWin32CancelFlashWait() || UiInterrupt())
         return TRUE;
-    if (OsWin32TerminationRequested()) {
+    if (OsTerminationRequested()) {
         RunNoteStoppedBySignal();
         RunWin32SayClosing();
         TerminateProcess(GetCurrentProcess(), 130);
@@ -56,7 +56,7 @@ void RestartEndsProgram(bool)
 // The closing line of the run (when its launcher asked for one).
 int EndRun(int result)
 {
-    if (OsWin32TerminationRequested())
+    if (OsTerminationRequested())
         RunNoteStoppedBySignal();
     RunWin32SayClosing();
     return result;

@@ -176,7 +176,7 @@ bool CopyData(HANDLE in, HANDLE out)
     constexpr DWORD kChunk = DWORD{1} << 20;
     std::unique_ptr<char[]> buffer(new char[kChunk]);
     for (;;) {
-        if (OsWin32TerminationRequested())
+        if (OsTerminationRequested())
             return false;
         DWORD got = 0;
         if (!ReadFile(in, buffer.get(), kChunk, &got, nullptr))
@@ -199,7 +199,7 @@ volatile LONG tempCounter = 0;
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
     // A program being ended finds nothing more.
-    if (pattern == nullptr || data == nullptr || OsWin32TerminationRequested())
+    if (pattern == nullptr || data == nullptr || OsTerminationRequested())
         return OS_INVALID_HANDLE;
     std::wstring folderName;
     std::wstring wildcard;
@@ -242,7 +242,7 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 int OsCreateDirectory(const wchar_t* path)
 {
     WriteTarget target;
-    if (OsWin32TerminationRequested() || !OpenWriteTarget(path, target) || target.exists)
+    if (OsTerminationRequested() || !OpenWriteTarget(path, target) || target.exists)
         return 0;
     return CreateDirectoryW(target.leafPath.c_str(), nullptr) ? 1 : 0;
 }
@@ -251,7 +251,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
 {
     // Only a regular file is copied: no link is followed, and a FIFO or a
     // device is refused without reading it.
-    if (source == nullptr || source[0] == 0 || OsWin32TerminationRequested())
+    if (source == nullptr || source[0] == 0 || OsTerminationRequested())
         return 0;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     Held in(OsIsDevicePath(source)
@@ -310,7 +310,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (!CloseHandle(out.h))
         ok = false;
     out.h = INVALID_HANDLE_VALUE;
-    if (ok && !OsWin32TerminationRequested() &&
+    if (ok && !OsTerminationRequested() &&
         MoveFileExW(temp.c_str(), target.leafPath.c_str(), failIfExists ? 0 : MOVEFILE_REPLACE_EXISTING))
         return 1;
     DeleteFileW(temp.c_str());

@@ -50,14 +50,9 @@ void OsWin32RequestTermination()
         SetEvent(e);
 }
 
-bool OsWin32TerminationRequested()
-{
-    return terminationRequested.load();
-}
-
 bool OsTerminationRequested()
 {
-    return OsWin32TerminationRequested();
+    return terminationRequested.load();
 }
 
 void* OsWin32TerminationEvent()

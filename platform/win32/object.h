@@ -15,7 +15,6 @@ void OsWin32RequestTermination();
 // A console's Ctrl-C while a wait for the flash is said: the wait is in
 // front and gives up (the program then ends); false when none is said.
 bool OsWin32CancelFlashWait();
-bool OsWin32TerminationRequested();
 void* OsWin32TerminationEvent();
 // Installs the console control handler that requests termination.
 void OsWin32InstallTerminationHandlers();

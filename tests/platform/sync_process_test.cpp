@@ -163,7 +163,7 @@ TEST_F(SyncProcessTest, TerminationRequestEndsABlockedWait)
         Handle own = OsCreateMutex(L"NorFlash");
         (void)!write(toParent[1], "w", 1);
         uint32_t result = OsWaitForSingleObject(own, OS_INFINITE);
-        _exit(result == OS_WAIT_FAILED && OsPosixTerminationRequested() ? 0 : 1);
+        _exit(result == OS_WAIT_FAILED && OsTerminationRequested() ? 0 : 1);
     }
     char c = 0;
     ASSERT_TRUE(ReadByte(toParent[0], &c));
