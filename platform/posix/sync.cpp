@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "board/board.h"
+#include "platform/common/run_report.h"
 #include "platform/common/sync.h"
 #include "platform/host/text.h"
 #include "platform/sync.h"
@@ -126,8 +128,11 @@ std::shared_ptr<OsMutexState> OpenNamedState(const std::string& name)
         MakeParents(path);
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     }
-    if (fd < 0)
+    if (fd < 0) {
+        // Said with the box that reports the flash out of reach.
+        RunNoteReason(std::strerror(errno));
         return nullptr;
+    }
     auto hold = std::make_unique<LockFileHold>();
     hold->fd = fd;
     hold->pid = getpid();

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <atomic>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "platform/common/run_report.h"
 #include "platform/common/sync.h"
 #include "platform/host/text.h"
 #include "platform/sync.h"
@@ -176,8 +178,11 @@ std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
         MakeParents(path);
         fd = board::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     }
-    if (fd < 0)
+    if (fd < 0) {
+        // Said with the box that reports the flash out of reach.
+        RunNoteReason(std::strerror(errno));
         return nullptr;
+    }
     hold->fd = fd;
     auto state = std::make_shared<OsMutexState>();
     state->hold = std::move(hold);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -484,6 +485,23 @@ TEST(ProcessDrill, TheReasonAFileCannotBeOpenedIsSaidBesideTheBox)
     std::filesystem::create_directory(tb.rootfs() + "/folder.bin");
     ExpectReasonBesideTheBox("\\missing.bin", "No such file or directory");
     ExpectReasonBesideTheBox("\\folder.bin", "Is a directory");
+}
+
+// The board's flash lock cannot be made (its folder is a file): the box
+// that says the flash is out of reach gets the system's reason too.
+TEST(ProcessDrill, TheReasonTheFlashCannotBeReachedIsSaidBesideTheBox)
+{
+    TempBoard tb;
+    ASSERT_TRUE(board::Ensure());
+    std::filesystem::remove_all(tb.dir() + "/locks");
+    std::ofstream(tb.dir() + "/locks") << "not a folder\n";
+    Child child;
+    child.StartWith({"/u", "\\nk.bin"});
+    child.Finish();
+    EXPECT_NE(child.seen.find("ERROR\nCannot access the Flash!\nflashupdate: Not a directory\n[OK]\n"),
+              std::string::npos)
+        << child.seen;
+    EXPECT_EQ(child.LastLine(), "flashupdate: flash unchanged") << child.seen;
 }
 
 TEST(ProcessDrill, TheReasonAFileCannotBeReadIsSaidBesideTheBox)
