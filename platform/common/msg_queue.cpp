@@ -2,6 +2,7 @@
 // (see msg_queue.h).
 #include "platform/common/msg_queue.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
@@ -99,6 +100,31 @@ void OsMountNotifications::Announce(const std::string& name, bool attached)
     queue->Put(message, 28 + nameBytes, 0);
 }
 
+namespace {
+
+// A failed listing's error, read by value: it may come when no descriptor
+// is left, and then nothing is done that could need one (on POSIX the
+// library's errors are errno's values).
+bool FolderGone(const std::error_code& ec)
+{
+#ifdef _WIN32
+    return ec == std::errc::no_such_file_or_directory;
+#else
+    return ec.value() == ENOENT;
+#endif
+}
+
+std::string Reason(const std::error_code& ec)
+{
+#ifdef _WIN32
+    return ec.message();
+#else
+    return std::strerror(ec.value());
+#endif
+}
+
+}  // namespace
+
 bool OsMountNotifications::Resync()
 {
     // A folder that is gone holds no volumes; one that cannot be listed
@@ -112,8 +138,8 @@ bool OsMountNotifications::Resync()
         if (board::ValidVolumeName(name))
             now.insert(name);
     }
-    if (ec && ec != std::errc::no_such_file_or_directory) {
-        resyncError = ec.message();
+    if (ec && !FolderGone(ec)) {
+        resyncError = Reason(ec);
         return false;
     }
     for (auto it = present.begin(); it != present.end();) {
