@@ -312,10 +312,11 @@ for side in lin win; do
     pids+=($!)
     BOARDSIM_DIR="$tmp/held.$side" "$lin/flashupdate" <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
   else
-    BOARDSIM_DIR="$tmp/held.$side" wine_run "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
+    # (the script itself, not the shell function: Ctrl-C must reach drive)
+    BOARDSIM_DIR="$tmp/held.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
       <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
     pids+=($!)
-    BOARDSIM_DIR="$tmp/held.$side" wine_run "$win/drive.exe" "$win/flashupdate.exe" \
+    BOARDSIM_DIR="$tmp/held.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" \
       <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
   fi
   pids+=($!)
@@ -326,13 +327,16 @@ for side in lin win; do
     fail "held ($side): the wait is not said"
   kill -INT "${pids[-1]}"
   exec 7>&-
+  wait_for "$tmp/held.$side.txt" '^flashupdate: ' || fail "held ($side): Ctrl-C did not give the wait up"
+  # The holder lets go only now: a wait that Ctrl-C missed would take the
+  # flash here and restart, which the events then show.
+  printf 'Cancel\n' >&8; exec 8>&-
   code=0; wait "${pids[-1]}" || code=$?
+  wait "${pids[-2]}" || true
   [ "$code" = 1 ] || fail "held ($side): exit code $code, not 1"
   [ "$(tail -n1 "$tmp/held.$side.txt")" = "flashupdate: nothing done, flash unchanged; stopped by a signal" ] ||
     fail "held ($side): not the closing line of a wait given up: $(tail -n1 "$tmp/held.$side.txt")"
   grep -q '^restart' "$tmp/held.$side/events" && fail "held ($side): a restart came after Ctrl-C gave the wait up"
-  printf 'Cancel\n' >&8; exec 8>&-
-  wait "${pids[-2]}" || true
 done
 
 # A box that reports a failed open: the system's reason (in Windows' words)
