@@ -548,10 +548,13 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 std::lock_guard<std::mutex> hold(UiLock());
                 stillOpen = !dialog->ended;
             }
-            if (stillOpen && interrupted)
-                presenter->DialogInterrupted(dialog);
+            // The command first, then its echo: an echo held up by a slow
+            // reader of the transcript must not hold up an Abort, which the
+            // worker may be about to look for.
             if (stillOpen)
                 proc(dialog, OS_WM_COMMAND, static_cast<uintptr_t>(command) & 0xFFFFu, 0);
+            if (stillOpen && interrupted)
+                presenter->DialogInterrupted(dialog);
         }
     }
     {
