@@ -5,9 +5,7 @@
 // are unique in the process and a stray dereference faults. A window
 // records which physical range a part of a reservation shows; every
 // accessor finds its window in a small fixed table (read without a lock)
-// and passes the cycle to the board's bus. Each thread remembers the last
-// window it hit, so a run of accesses to one window (a flash program makes
-// millions) skips the table.
+// and passes the cycle to the board's bus.
 #include "platform/mmio.h"
 
 #ifdef _WIN32
@@ -46,19 +44,6 @@ struct Reservation {
 std::mutex g_tableMutex;  // changes of the tables below
 MemWindow g_windows[kMaxWindows];
 std::atomic<int> g_windowSlots{0};  // slots in use are below this
-// Counts changes of the window table, so a thread's remembered window is
-// valid only while the count it was found under still holds. It starts at
-// 1 and moves by 2, so it is never 0, which marks nothing remembered.
-std::atomic<uint32_t> g_tableGeneration{1};
-
-struct LastWindow {
-    uintptr_t start;
-    uintptr_t end;
-    uint32_t phys;
-    uint32_t generation;  // g_tableGeneration when found, 0 = none
-    bool writable;
-};
-thread_local LastWindow t_last{};
 std::vector<Reservation> g_reservations;
 
 size_t PageSize()
@@ -82,21 +67,14 @@ size_t PageSize()
     std::abort();
 }
 
-// Every change of the window table ends with this (g_tableMutex held), so
-// no thread goes on using a window it remembered from before the change.
-void TableChanged()
-{
-    g_tableGeneration.fetch_add(2, std::memory_order_release);
-}
-
-// Translate when the thread's last window does not hold the access: finds
-// the window in the table and remembers it.
-[[gnu::noinline]] uint32_t TranslateSlow(const void* addr, uintptr_t width, bool write, const char* access)
+// The physical address of a width-byte access at addr; a data abort when
+// no window holds all of it, it is not aligned to align, or it writes a
+// read-only window.
+uint32_t Translate(const void* addr, uintptr_t width, uintptr_t align, bool write, const char* access)
 {
     uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    // Read before the table: a change that lands during the search moves the
-    // generation on, so the window found is not used after it.
-    uint32_t generation = g_tableGeneration.load(std::memory_order_acquire);
+    if ((a & (align - 1)) != 0)  // align is a power of two
+        DataAbort(access, addr, "not aligned");
     int slots = g_windowSlots.load(std::memory_order_acquire);
     for (int i = 0; i < slots; ++i) {
         const MemWindow& w = g_windows[i];
@@ -106,29 +84,11 @@ void TableChanged()
         uintptr_t end = w.end.load(std::memory_order_relaxed);
         if (a >= end || width > end - a)
             continue;
-        bool writable = w.writable.load(std::memory_order_relaxed);
-        if (write && !writable)
+        if (write && !w.writable.load(std::memory_order_relaxed))
             DataAbort(access, addr, "write to a read-only mapping");
-        uint32_t phys = w.phys.load(std::memory_order_relaxed);
-        t_last = LastWindow{start, end, phys, generation, writable};
-        return phys + uint32_t(a - start);
+        return w.phys.load(std::memory_order_relaxed) + uint32_t(a - start);
     }
     DataAbort(access, addr, "no device memory mapped there");
-}
-
-// The physical address of a width-byte access at addr; a data abort when
-// no window holds all of it, it is not aligned to align, or it writes a
-// read-only window.
-inline uint32_t Translate(const void* addr, uintptr_t width, uintptr_t align, bool write, const char* access)
-{
-    uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    if ((a & (align - 1)) != 0)  // align is a power of two
-        DataAbort(access, addr, "not aligned");
-    const LastWindow& last = t_last;
-    if (last.generation == g_tableGeneration.load(std::memory_order_acquire) && a >= last.start &&
-        a < last.end && width <= last.end - a && (last.writable || !write))
-        return last.phys + uint32_t(a - last.start);
-    return TranslateSlow(addr, width, write, access);
 }
 
 // Caller holds g_tableMutex.
@@ -199,7 +159,6 @@ int OsVirtualCopy(void* addr, uint32_t phys, uint32_t size, uint32_t protect)
         w.start.store(a, std::memory_order_release);
         if (free == slots)
             g_windowSlots.store(slots + 1, std::memory_order_release);
-        TableChanged();
     }
     // Each new mapping sees the board's settings as they are now.
     board::FlashRefreshSettings();
@@ -223,7 +182,6 @@ int OsVirtualFree(void* addr, uint32_t size, uint32_t freeType)
             if (start != 0 && start >= r.start && start - r.start < r.size)
                 g_windows[k].start.store(0, std::memory_order_release);
         }
-        TableChanged();
         g_reservations.erase(g_reservations.begin() + long(i));
 #ifdef _WIN32
         VirtualFree(reinterpret_cast<void*>(r.start), 0, MEM_RELEASE);
