@@ -597,7 +597,6 @@ std::vector<std::string> BoardDamage()
 void CloseAll()
 {
     FlashClose();
-    RegistryStoreClose();
     std::lock_guard<std::mutex> guard(g_settingsMutex);
     g_cacheValid = false;
     g_settings.clear();

@@ -229,11 +229,7 @@ bool ParseU32(const std::string& t, uint32_t* out)
         if (t.size() > 10)
             return false;
         for (size_t i = 2; i < t.size(); ++i) {
-            char c = t[i];
-            int d = (c >= '0' && c <= '9') ? c - '0'
-                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                             : -1;
+            int d = HexDigit(t[i]);
             if (d < 0)
                 return false;
             v = v << 4 | uint64_t(d);
@@ -312,18 +308,6 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
     return true;
 }
 
-std::vector<uint8_t> DefaultFlashImage(bool blank)
-{
-    std::vector<uint8_t> flash(kFlashSize, 0xFF);
-    if (blank)
-        return flash;
-    imagekit::Bytes boot = DefaultBootloader();
-    std::memcpy(flash.data(), boot.data(), boot.size());
-    imagekit::Bytes os = OsImage(0x180000, kImageBuilt, 21);
-    std::memcpy(flash.data() + 0x80000, os.data(), os.size());
-    return flash;
-}
-
 bool WriteDefaultBoard(const std::string& dir, bool blank)
 {
     auto complain = [&](const std::string& what) {
@@ -352,34 +336,11 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
 
     // Registry.
     RegHive hive;
-    auto set = [&](const std::string& key, const std::string& name, const RegValue& v) {
-        std::string path;
-        RegNormalizePath(key, &path);
-        // Parents first, so that every key of the path exists.
-        size_t pos = 0;
-        for (;;) {
-            size_t b = path.find('\\', pos);
-            std::string part = path.substr(0, b);
-            std::string lower = part;
-            for (char& c : lower)
-                c = char(std::tolower((unsigned char)c));
-            if (!hive.keys.count(lower))
-                hive.keys[lower].path = part;
-            if (b == std::string::npos) {
-                std::string lname = name;
-                for (char& c : lname)
-                    c = char(std::tolower((unsigned char)c));
-                hive.keys[lower].values[lname] = {name, v};
-                return;
-            }
-            pos = b + 1;
-        }
-    };
-    set("Drivers\\BuiltIn\\StrataFMD", "MemBase", RegValue::Dword(0x01480000));
-    set("Drivers\\BuiltIn\\StrataFMD", "MemLen", RegValue::Dword(0x00B80000));
-    set("Drivers\\BuiltIn\\StrataFMD", "Dll", RegValue::String("strata.dll"));
-    set("System\\StorageManager\\Profiles\\MSFlash", "Folder", RegValue::String("\\Flash Disk"));
-    set("System\\StorageManager\\Profiles\\MSFlash", "Name", RegValue::String("Flash Disk"));
+    RegHiveSet(&hive, "Drivers\\BuiltIn\\StrataFMD", "MemBase", RegValue::Dword(0x01480000));
+    RegHiveSet(&hive, "Drivers\\BuiltIn\\StrataFMD", "MemLen", RegValue::Dword(0x00B80000));
+    RegHiveSet(&hive, "Drivers\\BuiltIn\\StrataFMD", "Dll", RegValue::String("strata.dll"));
+    RegHiveSet(&hive, "System\\StorageManager\\Profiles\\MSFlash", "Folder", RegValue::String("\\Flash Disk"));
+    RegHiveSet(&hive, "System\\StorageManager\\Profiles\\MSFlash", "Name", RegValue::String("Flash Disk"));
     if (!ReplaceUnderLock(dir, "registry.reg", ".registry.lock", RegSerialize(hive)))
         return complain("registry.reg");
 
@@ -407,7 +368,13 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
 
     // The flash last, replaced in one step: a program that finds flash.img
     // finds a whole one.
-    std::vector<uint8_t> flash = DefaultFlashImage(blank);
+    std::vector<uint8_t> flash(kFlashSize, 0xFF);
+    if (!blank) {
+        imagekit::Bytes boot = DefaultBootloader();
+        std::memcpy(flash.data(), boot.data(), boot.size());
+        imagekit::Bytes os = OsImage(0x180000, kImageBuilt, 21);
+        std::memcpy(flash.data() + 0x80000, os.data(), os.size());
+    }
     std::string tmp = dir + "/flash.img.tmp";
     if (!imagekit::WriteFile(tmp, flash) || rename(tmp.c_str(), (dir + "/flash.img").c_str()) != 0) {
         std::remove(tmp.c_str());

@@ -44,7 +44,4 @@ bool ParseU32(const std::string& text, uint32_t* out);
 // message on standard error when a file cannot be written.
 bool WriteDefaultBoard(const std::string& dir, bool blank);
 
-// The default board's flash contents (32 MiB; all 0xFF with blank).
-std::vector<uint8_t> DefaultFlashImage(bool blank);
-
 }  // namespace board

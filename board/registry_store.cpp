@@ -14,7 +14,6 @@
 #include <mutex>
 
 #include "board/board.h"
-#include "board/file_id.h"
 #include "board/file_lock.h"
 #include "board/flash_rewrite.h"
 #include "board/bus.h"
@@ -85,9 +84,10 @@ bool Unquote(const std::string& s, size_t* pos, std::string* out)
     return false;
 }
 
-void EnsureKey(RegHive* hive, const std::string& path, bool* created)
+// Creates the key at path and every key above it (not the root); whether
+// the key itself was new.
+bool MakeKeyPath(RegHive* hive, const std::string& path)
 {
-    // Every prefix of the path is a key too.
     size_t pos = 0;
     bool made = false;
     for (;;) {
@@ -99,9 +99,15 @@ void EnsureKey(RegHive* hive, const std::string& path, bool* created)
             made = true;
         }
         if (b == std::string::npos)
-            break;
+            return made;
         pos = b + 1;
     }
+}
+
+// The key at path, its parents and the root.
+void EnsureKey(RegHive* hive, const std::string& path, bool* created)
+{
+    const bool made = MakeKeyPath(hive, path);
     if (!hive->keys.count(""))
         hive->keys[""].path = "";
     if (created)
@@ -109,16 +115,6 @@ void EnsureKey(RegHive* hive, const std::string& path, bool* created)
 }
 
 // --- live file --------------------------------------------------------------
-
-
-
-std::mutex g_mutex;  // guards the cache below
-std::string g_cachePath;
-FileId g_cacheId;
-RegHive g_cache;
-bool g_cacheValid = false;
-bool g_cacheSound = true;  // the cached file read whole
-
 
 // Reads the live registry whole. false (with *why naming the file and the
 // line) when it cannot be: nothing of it is then used or written back.
@@ -186,36 +182,17 @@ bool Modify(F&& change)
         std::remove(tmp.c_str());
         return false;
     }
-    std::lock_guard<std::mutex> guard(g_mutex);
-    g_cacheValid = false;
     return true;
 }
 
-// The live hive through the cache; false when the file is damaged.
-bool LoadCached(RegHive* out)
+// The live hive; false (and a warning) when the file is damaged.
+bool LoadLive(RegHive* out)
 {
-    std::string path = RegPath();
-    FileId id = IdOf(path);
-    {
-        std::lock_guard<std::mutex> guard(g_mutex);
-        if (g_cacheValid && g_cachePath == path && g_cacheId == id) {
-            *out = g_cache;
-            return g_cacheSound;
-        }
-    }
-    RegHive hive;
     std::string why;
-    bool sound = LoadFresh(&hive, &why);
-    if (!sound)
-        WarnDamaged(why);
-    std::lock_guard<std::mutex> guard(g_mutex);
-    g_cache = hive;
-    g_cachePath = path;
-    g_cacheId = id;
-    g_cacheValid = true;
-    g_cacheSound = sound;
-    *out = hive;
-    return sound;
+    if (LoadFresh(out, &why))
+        return true;
+    WarnDamaged(why);
+    return false;
 }
 
 // Longest wait for one erase or buffer program of the registry area.
@@ -281,6 +258,15 @@ bool RegNormalizePath(const std::string& path, std::string* out, std::string* wh
     }
     *out = result;
     return true;
+}
+
+void RegHiveSet(RegHive* hive, const std::string& key, const std::string& name, const RegValue& value)
+{
+    MakeKeyPath(hive, key);
+    auto& values = hive->keys[Lower(key)].values;
+    auto it = values.find(Lower(name));
+    std::string shown = it == values.end() ? name : it->second.first;
+    values[Lower(name)] = {shown, value};
 }
 
 bool RegValueFits(const std::string& name, const RegValue& value, std::string* why)
@@ -449,7 +435,7 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
 RegHive RegLoad()
 {
     RegHive hive;
-    LoadCached(&hive);
+    LoadLive(&hive);
     return hive;
 }
 
@@ -460,21 +446,13 @@ std::string RegDamage()
     return LoadFresh(&hive, &why) ? "" : why;
 }
 
-bool RegStore(const RegHive& hive)
-{
-    return Modify([&](RegHive& h) {
-        h = hive;
-        return true;
-    });
-}
-
 bool RegKeyExists(const std::string& key)
 {
     std::string path;
     if (!RegNormalizePath(key, &path))
         return false;
     RegHive hive;
-    if (!LoadCached(&hive))
+    if (!LoadLive(&hive))
         return false;
     return path.empty() || hive.keys.count(Lower(path)) != 0;
 }
@@ -500,7 +478,7 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
     if (!RegNormalizePath(key, &path))
         return false;
     RegHive hive;
-    if (!LoadCached(&hive))
+    if (!LoadLive(&hive))
         return false;
     auto k = hive.keys.find(Lower(path));
     if (k == hive.keys.end())
@@ -519,11 +497,7 @@ bool RegSetValue(const std::string& key, const std::string& name, const RegValue
         return false;
     return Modify([&](RegHive& h) {
         EnsureKey(&h, path, nullptr);
-        auto& values = h.keys[Lower(path)].values;
-        auto it = values.find(Lower(name));
-        // A value keeps the spelling of its name as first set.
-        std::string shown = it == values.end() ? name : it->second.first;
-        values[Lower(name)] = {shown, value};
+        RegHiveSet(&h, path, name, value);
         return true;
     });
 }
@@ -547,7 +521,7 @@ bool RegFlushToFlash()
     bool ok = false;
     RegHive hive;
     // A damaged registry is never saved in part.
-    if (GetSetting("registry-flush", "ok") != "fail" && LoadCached(&hive)) {
+    if (GetSetting("registry-flush", "ok") != "fail" && LoadLive(&hive)) {
         std::string text = RegSerialize(hive);
         uint32_t offset, length;
         HalRegistryArea(&offset, &length);
@@ -603,14 +577,6 @@ bool RegReadFlash(std::string* text)
         return false;
     text->assign(reinterpret_cast<const char*>(area.data() + kRegFlashHeaderSize), size);
     return true;
-}
-
-void RegistryStoreClose()
-{
-    std::lock_guard<std::mutex> guard(g_mutex);
-    g_cacheValid = false;
-    g_cache = RegHive{};
-    g_cachePath.clear();
 }
 
 }  // namespace board

@@ -68,6 +68,10 @@ bool RegNormalizePath(const std::string& path, std::string* out, std::string* wh
 // Whether a value name and value are within the bounds (*why says why not).
 bool RegValueFits(const std::string& name, const RegValue& value, std::string* why);
 
+// Sets a value in hive, creating its key (a canonical path) and the keys
+// above it as needed. A value keeps the spelling of its name as first set.
+void RegHiveSet(RegHive* hive, const std::string& key, const std::string& name, const RegValue& value);
+
 // Text form of a hive and back. RegParseText accepts what RegSerialize
 // writes and ignores comments (';') and blank lines; false on a malformed
 // line (with its number and reason in *error, may be nullptr).
@@ -95,8 +99,6 @@ RegHive RegLoad();
 // What is wrong with the live registry file, naming it and the line; ""
 // when it reads whole.
 std::string RegDamage();
-// Replaces the live registry with hive.
-bool RegStore(const RegHive& hive);
 
 // Flush to the flash registry area: offset and length (bytes) from the
 // HAL's selector-5 settings. Records "registry-flush ok" or
@@ -113,8 +115,5 @@ bool RegReadFlash(std::string* text);
 // sum, payload length inverted; the payload (registry text) follows.
 constexpr uint32_t kRegFlashMagic = 0x47455242;  // "BREG"
 constexpr uint32_t kRegFlashHeaderSize = 16;
-
-// Drops cached registry state of this process (part of CloseAll).
-void RegistryStoreClose();
 
 }  // namespace board
