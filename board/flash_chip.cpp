@@ -4,8 +4,6 @@
 // suspend and resume), with the faults set on its blocks.
 #include "board/flash_chip.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -39,44 +37,16 @@ void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
     NoteChangedBytes(2, false);
 }
 
-// An erase writes every page of its block: map them writable in one call
-// rather than one page fault each (several milliseconds per image on
-// tmpfs). Only a hint: the contents are not touched, and a kernel without
-// it takes the faults as before.
-void PrepareBlockWrite(Context& c, size_t offset, size_t bytes)
-{
-#ifndef MADV_POPULATE_WRITE
-    constexpr int MADV_POPULATE_WRITE = 23;
-#endif
-    (void)madvise(c.image + offset, bytes, MADV_POPULATE_WRITE);
-}
-
+// An erase sets every bit of the device's words in the block.
 void EraseArrayBlock(Context& c, int d, uint32_t b)
 {
-    uint32_t first = b * kFlashDeviceBlockWords;
+    const uint32_t first = b * kFlashDeviceBlockWords;
     NoteArrayChange(WordOffset(c, c.bus32 ? 0 : d, first), c.bus32 ? kFlashDeviceBlockWords * 4 : kFlashDeviceBlockBytes,
                     true);
     NoteChangedBytes(kFlashDeviceBlockBytes, true);
-    if (!c.bus32) {
-        PrepareBlockWrite(c, WordOffset(c, d, first), kFlashDeviceBlockBytes);
-        std::memset(c.image + WordOffset(c, d, first), 0xFF, kFlashDeviceBlockBytes);
-        return;
-    }
-    // Device d holds bytes 2d and 2d+1 of every bus word: erasing sets just
-    // those bits, eight bytes (two bus words) at a time.
-    uint8_t pattern[8] = {};
-    for (int k = 0; k < 8; k += 4)
-        pattern[k + 2 * d] = pattern[k + 2 * d + 1] = 0xFF;
-    uint64_t bits;
-    std::memcpy(&bits, pattern, 8);
-    uint8_t* p = c.image + WordOffset(c, 0, first);
-    PrepareBlockWrite(c, WordOffset(c, 0, first), kFlashDeviceBlockWords * 4);
-    for (uint32_t at = 0; at < kFlashDeviceBlockWords * 4; at += 8) {
-        uint64_t v;
-        std::memcpy(&v, p + at, 8);
-        v |= bits;
-        std::memcpy(p + at, &v, 8);
-    }
+    const uint16_t erased = 0xFFFF;
+    for (uint32_t w = first; w < first + kFlashDeviceBlockWords; ++w)
+        std::memcpy(c.image + WordOffset(c, d, w), &erased, 2);
 }
 
 // The checks an erase or program goes through before it touches the

@@ -39,6 +39,22 @@ std::atomic<bool> g_open{false};
 Context g_ctx;
 std::atomic<uint32_t> g_owner{0};
 
+bool LockByte(int fd, off_t at, short type, int cmd, struct flock* out)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    int rc;
+    do {
+        rc = fcntl(fd, cmd, &fl);
+    } while (rc != 0 && errno == EINTR);
+    if (out)
+        *out = fl;
+    return rc == 0;
+}
+
 namespace {
 
 std::mutex g_openMutex;  // opening and closing the mappings
@@ -53,22 +69,6 @@ void ForgetOwnerInChild()
     if (g_ctx.stateFd >= 0)
         close(g_ctx.stateFd);
     g_ctx.stateFd = -1;
-}
-
-bool SlotLock(int fd, uint32_t slot, short type, int cmd, struct flock* out = nullptr)
-{
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kSlotLockBase + off_t(slot);
-    fl.l_len = 1;
-    int rc;
-    do {
-        rc = fcntl(fd, cmd, &fl);
-    } while (rc != 0 && errno == EINTR);
-    if (out)
-        *out = fl;
-    return rc == 0;
 }
 
 // The last slot is never claimed: a token with it carries the pid instead
@@ -87,7 +87,7 @@ uint32_t ClaimOwner(Context& c)
     if (c.stateFd < 0)
         c.stateFd = OpenBoardFile("flash.state", O_RDWR);
     for (uint32_t slot = 0; c.stateFd >= 0 && slot < kNoSlot; ++slot) {
-        if (!SlotLock(c.stateFd, slot, F_WRLCK, F_OFD_SETLK))
+        if (!LockByte(c.stateFd, kSlotLockBase + off_t(slot), F_WRLCK, F_OFD_SETLK))
             continue;
         std::atomic_ref<uint32_t> serial(c.state->slotSerial[slot]);
         uint32_t next = (serial.fetch_add(1) + 1) & ((1u << (32 - kOwnerSlotBits)) - 1);
@@ -118,7 +118,7 @@ bool OwnerAlive(const Context& c, uint32_t token)
     if (c.stateFd < 0)
         return true;
     struct flock fl;
-    if (!SlotLock(c.stateFd, slot, F_WRLCK, F_OFD_GETLK, &fl))
+    if (!LockByte(c.stateFd, kSlotLockBase + off_t(slot), F_WRLCK, F_OFD_GETLK, &fl))
         return true;
     return fl.l_type != F_UNLCK;
 }
@@ -152,9 +152,7 @@ void LockDevicesSlow(SharedState* st)
     }
 }
 
-namespace {
-
-void ResetDevice(DeviceState& s)
+void ResetDeviceState(DeviceState& s)
 {
     s.mode = uint32_t(FlashMode::ReadArray);
     s.status = 0;
@@ -168,6 +166,8 @@ void ResetDevice(DeviceState& s)
     s.eraseLeft = s.programLeft = 0;
 }
 
+namespace {
+
 // A fresh board's devices: idle, nothing locked, no faults.
 void InitState(SharedState* st, uint64_t imageDev, uint64_t imageIno)
 {
@@ -178,7 +178,7 @@ void InitState(SharedState* st, uint64_t imageDev, uint64_t imageIno)
     st->imageDev = imageDev;
     st->imageIno = imageIno;
     for (DeviceState& s : st->dev)
-        ResetDevice(s);
+        ResetDeviceState(s);
 }
 
 bool ImageIdentity(uint64_t* dev, uint64_t* ino)
@@ -291,19 +291,10 @@ uint8_t* MapImage()
     }
     if (ok) {
         void* p = mmap(nullptr, kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED) {
+        if (p != MAP_FAILED)
             image = static_cast<uint8_t*>(p);
-            // What the kernel reads in of the file comes in 2 MB pieces, so
-            // that every later mapping (each program run is one) takes a
-            // fault per 2 MB instead of one per page: on a virtual machine
-            // a page's first touch can cost microseconds. Only a hint.
-#ifndef MADV_HUGEPAGE
-            constexpr int MADV_HUGEPAGE = 14;
-#endif
-            (void)madvise(p, kFlashSize, MADV_HUGEPAGE);
-        } else {
+        else
             Fail(Dir() + "/flash.img: " + std::strerror(errno));
-        }
     }
     close(fd);
     return image;
@@ -437,11 +428,6 @@ bool Open()
     return true;
 }
 
-void ResetDeviceState(DeviceState& s)
-{
-    ResetDevice(s);
-}
-
 }  // namespace flash
 
 using namespace flash;
@@ -482,7 +468,7 @@ int FlashUsers()
         struct flock fl;
         // Read-locks test as well as write locks; this process's own slot
         // (another open file description) would count, so it is left out.
-        if (SlotLock(fd, slot, F_RDLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK) {
+        if (LockByte(fd, kSlotLockBase + off_t(slot), F_RDLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK) {
             uint32_t mine = g_owner.load(std::memory_order_relaxed);
             if (!(g_open.load() && mine != 0 && (mine & (kOwnerSlots - 1)) == slot))
                 ++users;
@@ -549,15 +535,6 @@ uint8_t FlashGetFaults(int device, uint32_t block)
         return 0;
     Guard g;
     return g.get() ? Faults(*g.get(), device, block) : 0;
-}
-
-void FlashClearFaults()
-{
-    Guard g;
-    if (g.get()) {
-        for (DeviceState& s : g.get()->state->dev)
-            std::memset(s.faults, 0, sizeof s.faults);
-    }
 }
 
 bool FlashSetBlockLock(int device, uint32_t block, bool locked)

@@ -196,7 +196,6 @@ FlashDeviceInfo FlashGetDeviceInfo(int device);
 // or block number.
 bool FlashSetFault(int device, uint32_t block, uint8_t faults);
 uint8_t FlashGetFaults(int device, uint32_t block);  // settings included
-void FlashClearFaults();
 
 // Lock bits of the device blocks (as the 0x60 commands set them; kept
 // across restarts, like the devices' non-volatile lock bits).

@@ -4,6 +4,7 @@
 // (operation times and power loss) and bus.cpp (the bus that routes cycles
 // to the devices); besides them only the devices' tests.
 #pragma once
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -94,7 +95,6 @@ enum TimingKind : uint32_t { kTimingNone = 0, kTimingTypical, kTimingMax, kTimin
 struct Context {
     uint8_t* image = nullptr;   // kFlashSize bytes, mapped shared
     SharedState* state = nullptr;
-    int imageFd = -1;
     int stateFd = -1;
     // lock-protected
     bool bus32 = true;
@@ -148,6 +148,10 @@ void LockDevicesSlow(SharedState* st);
 // A device as a restart leaves it: read-array mode, clear status, nothing
 // running (lock bits and faults kept).
 void ResetDeviceState(DeviceState& s);
+// One byte-range lock call (F_OFD_SETLK or F_OFD_GETLK) on byte `at` of
+// fd, retried when a signal interrupts it; *out (may be nullptr) gets the
+// lock as the call left it. false when the call failed.
+bool LockByte(int fd, off_t at, short type, int cmd, struct flock* out = nullptr);
 // Whether the process that took the device lock with token still runs
 // (its slot is still claimed by it).
 bool OwnerAlive(const Context& c, uint32_t token);

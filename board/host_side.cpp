@@ -24,22 +24,6 @@ constexpr off_t kMine = kLinuxSideByte;
 constexpr off_t kOther = kWindowsSideByte;
 #endif
 
-bool Range(int fd, off_t at, short type, int cmd, struct flock* out = nullptr)
-{
-    struct flock fl = {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = at;
-    fl.l_len = 1;
-    int rc;
-    do {
-        rc = fcntl(fd, cmd, &fl);
-    } while (rc != 0 && errno == EINTR);
-    if (out)
-        *out = fl;
-    return rc == 0;
-}
-
 }  // namespace
 
 const char* ThisSide()
@@ -55,7 +39,7 @@ bool OtherSideUses(int stateFd)
 {
     struct flock fl;
     // A write lock would conflict with the other side's shared lock.
-    return stateFd >= 0 && Range(stateFd, kOther, F_WRLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK;
+    return stateFd >= 0 && flash::LockByte(stateFd, kOther, F_WRLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK;
 }
 
 bool ClaimSide(int stateFd, std::string* why)
@@ -69,7 +53,7 @@ bool ClaimSide(int stateFd, std::string* why)
         return false;
     }
     // A file system without such locks: nothing to tell either.
-    Range(stateFd, kMine, F_RDLCK, F_OFD_SETLK);
+    flash::LockByte(stateFd, kMine, F_RDLCK, F_OFD_SETLK);
     return true;
 }
 
