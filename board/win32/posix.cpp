@@ -13,18 +13,14 @@
 #include <mutex>
 #include <string>
 
+#include "platform/common/utf16.h"
+
 namespace board {
 namespace win32 {
 
 std::string Utf8(const std::wstring& text)
 {
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
+    return utf16::Narrow(text.data(), text.size(), false);
 }
 
 namespace {
@@ -246,6 +242,28 @@ int UnlockRange(HANDLE h, uint64_t start, uint64_t length)
     return GetLastError() == ERROR_NOT_LOCKED ? 0 : FailLast();
 }
 
+// One ReadFile or WriteFile of at most 1 GB: at the file position, or at
+// offset at when at >= 0. The end of a file (or of a pipe's writer) reads
+// as 0 bytes.
+ssize_t Transfer(int fd, void* buf, size_t n, off_t at, bool writing)
+{
+    HANDLE h = HandleOf(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return Fail(EBADF);
+    OVERLAPPED ov = {};
+    ov.Offset = DWORD(uint64_t(at));
+    ov.OffsetHigh = DWORD(uint64_t(at) >> 32);
+    OVERLAPPED* where = at >= 0 ? &ov : nullptr;
+    const DWORD chunk = DWORD(n > 0x40000000 ? 0x40000000 : n);
+    DWORD done = 0;
+    if (writing ? WriteFile(h, buf, chunk, &done, where) : ReadFile(h, buf, chunk, &done, where))
+        return ssize_t(done);
+    const DWORD err = GetLastError();
+    if (!writing && (err == ERROR_HANDLE_EOF || (!where && err == ERROR_BROKEN_PIPE)))
+        return 0;
+    return FailLast();
+}
+
 // flock's lock is one byte far beyond any data: a Windows lock is
 // mandatory (it stops reads and writes of its range by other handles), so
 // it must cover nothing that is read, and it must not meet the byte ranges
@@ -326,69 +344,22 @@ int close(int fd)
 
 ssize_t read(int fd, void* buf, size_t n)
 {
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    DWORD got = 0;
-    if (!ReadFile(h, buf, DWORD(n > 0x40000000 ? 0x40000000 : n), &got, nullptr))
-        return GetLastError() == ERROR_HANDLE_EOF || GetLastError() == ERROR_BROKEN_PIPE ? 0 : FailLast();
-    return ssize_t(got);
+    return Transfer(fd, buf, n, -1, false);
 }
 
 ssize_t write(int fd, const void* buf, size_t n)
 {
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    DWORD put = 0;
-    if (!WriteFile(h, buf, DWORD(n > 0x40000000 ? 0x40000000 : n), &put, nullptr))
-        return FailLast();
-    return ssize_t(put);
+    return Transfer(fd, const_cast<void*>(buf), n, -1, true);
 }
 
 ssize_t pread(int fd, void* buf, size_t n, off_t at)
 {
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    if (at < 0)
-        return Fail(EINVAL);
-    OVERLAPPED ov = {};
-    ov.Offset = DWORD(uint64_t(at));
-    ov.OffsetHigh = DWORD(uint64_t(at) >> 32);
-    DWORD got = 0;
-    if (!ReadFile(h, buf, DWORD(n > 0x40000000 ? 0x40000000 : n), &got, &ov))
-        return GetLastError() == ERROR_HANDLE_EOF ? 0 : FailLast();
-    return ssize_t(got);
+    return at < 0 ? Fail(EINVAL) : Transfer(fd, buf, n, at, false);
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t at)
 {
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    if (at < 0)
-        return Fail(EINVAL);
-    OVERLAPPED ov = {};
-    ov.Offset = DWORD(uint64_t(at));
-    ov.OffsetHigh = DWORD(uint64_t(at) >> 32);
-    DWORD put = 0;
-    if (!WriteFile(h, buf, DWORD(n > 0x40000000 ? 0x40000000 : n), &put, &ov))
-        return FailLast();
-    return ssize_t(put);
-}
-
-off_t lseek(int fd, off_t offset, int whence)
-{
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    LARGE_INTEGER to, now;
-    to.QuadPart = offset;
-    DWORD method = whence == SEEK_CUR ? FILE_CURRENT : whence == SEEK_END ? FILE_END : FILE_BEGIN;
-    if (!SetFilePointerEx(h, to, &now, method))
-        return FailLast();
-    return off_t(now.QuadPart);
+    return at < 0 ? Fail(EINVAL) : Transfer(fd, const_cast<void*>(buf), n, at, true);
 }
 
 int ftruncate(int fd, off_t size)
@@ -401,14 +372,6 @@ int ftruncate(int fd, off_t size)
     if (!SetFileInformationByHandle(h, FileEndOfFileInfo, &eof, sizeof eof))
         return FailLast();
     return 0;
-}
-
-int fsync(int fd)
-{
-    HANDLE h = HandleOf(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    return FlushFileBuffers(h) ? 0 : FailLast();
 }
 
 int posix_fallocate(int, off_t, off_t)

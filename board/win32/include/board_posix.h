@@ -109,9 +109,7 @@ ssize_t read(int fd, void* buf, size_t n);
 ssize_t write(int fd, const void* buf, size_t n);
 ssize_t pread(int fd, void* buf, size_t n, off_t at);
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t at);
-off_t lseek(int fd, off_t offset, int whence);
 int ftruncate(int fd, off_t size);
-int fsync(int fd);
 int posix_fallocate(int fd, off_t offset, off_t size);
 
 int mkdir(const char* path, mode_t mode);
@@ -134,8 +132,6 @@ int fcntl(int fd, int cmd, int arg);
 int fcntl(int fd, int cmd, struct flock* lock);
 int flock(int fd, int operation);
 
-// Advice on a mapping: only a hint, ignored.
-inline int madvise(void*, size_t, int) { return 0; }
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
 int munmap(void* addr, size_t length);
 
