@@ -83,33 +83,6 @@ void Write32(Context& c, uint32_t phys, uint32_t value)
     CycleDone(c);
 }
 
-inline uint32_t Load32(const uint8_t* src, size_t i)
-{
-    uint32_t v;
-    std::memcpy(&v, src + i * 4, 4);
-    return v;
-}
-
-// words 32-bit write cycles from phys (all in the flash), with the lock
-// held. On the 32-bit bus the data words that both devices take into
-// their write buffers are loaded there directly; every other word is a
-// cycle through the state machines, and so is every word while a power
-// cut counts cycles.
-void WriteWords32(Context& c, uint32_t phys, const uint8_t* src, size_t words)
-{
-    for (size_t i = 0; i < words;) {
-        const uint32_t at = phys + uint32_t(i) * 4;
-        const size_t k = c.bus32 && !c.watchCycles ? flash::LoadBuffers32(c, at / 4, src + i * 4, words - i) : 0;
-        if (k == 0) {
-            Write32(c, at, Load32(src, i));
-            ++i;
-            continue;
-        }
-        c.counters.busWrites += k;
-        i += k;
-    }
-}
-
 // Bus addresses outside the flash hit nothing: reads float high, writes
 // are lost. The device-memory mapping never lets them through; this only
 // keeps the board safe from a caller that bypasses it.
@@ -184,8 +157,11 @@ void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
         flash::Guard g;
         if (!g.get())
             return;
-        WriteWords32(*g.get(), phys + uint32_t(done) * 4, in + done * 4, k);
-        done += k;
+        for (size_t i = 0; i < k; ++i, ++done) {
+            uint32_t v;
+            std::memcpy(&v, in + done * 4, 4);
+            Write32(*g.get(), phys + uint32_t(done) * 4, v);
+        }
     }
 }
 

@@ -4,7 +4,6 @@
 // suspend and resume), with the faults set on its blocks.
 #include "board/flash_chip.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace board {
@@ -522,86 +521,6 @@ void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
     default:
         break;  // not a command: ignored
     }
-}
-
-namespace {
-
-// How many of n data words from device word w on device d takes into its
-// write buffer with nothing else happening: it is idle and loading a
-// buffer, and the words stay in the block of the 0xE8 command, in one line
-// and within the announced count. 0 when the next word needs the full
-// state machine (which then decides what it does).
-inline uint32_t BufferRoom(const DeviceState& s, uint32_t w, size_t n)
-{
-    if (s.mode != uint32_t(FlashMode::BufferData) || s.busyUntil != 0)
-        return 0;
-    const uint32_t count = s.bufCount;
-    const uint32_t filled = s.bufFilled;
-    if (count > kFlashBufferWords || filled >= count || w / kFlashDeviceBlockWords != s.bufBlock)
-        return 0;
-    const uint32_t slot = w % kFlashBufferWords;
-    uint32_t room;
-    if (filled == 0) {
-        if (slot + count > kFlashBufferWords)
-            return 0;
-        room = count;
-    } else {
-        // Up to the end of the range from the first word, and not past a
-        // slot already written (BufferDataWrite refuses both).
-        if (w - s.bufStart >= count)
-            return 0;
-        room = s.bufStart + count - w;
-        const uint32_t ahead = s.bufMask >> slot;
-        if (ahead & 1)
-            return 0;
-        if (ahead != 0)
-            room = std::min(room, uint32_t(__builtin_ctz(ahead)));
-    }
-    return n < room ? uint32_t(n) : room;
-}
-
-// k data words (k no more than BufferRoom allowed) into device d's buffer
-// from word w on; value[i] is the i-th. The same as k BufferDataWrite calls.
-inline void BufferFill(Context& c, int d, uint32_t w, uint32_t k, const uint16_t* value)
-{
-    DeviceState& s = c.state->dev[d];
-    const uint32_t first = w % kFlashBufferWords;
-    const uint32_t run = ((1u << k) - 1) << first;  // k <= 16
-    uint16_t* data = s.bufData + first;
-    // Slots not written before in this buffer (BufferRoom saw to it; a
-    // fixed size for a whole line: a few register moves).
-    if (k == kFlashBufferWords)
-        std::memcpy(data, value, kFlashBufferWords * 2);
-    else
-        std::memcpy(data, value, size_t(k) * 2);
-    if (s.bufFilled == 0)
-        s.bufStart = w;
-    s.bufMask |= run;
-    s.bufLine = w & ~(kFlashBufferWords - 1);
-    s.bufFilled += k;
-    if (s.bufFilled == s.bufCount)
-        s.mode = uint32_t(FlashMode::BufferConfirm);
-    c.counters.writes[d] += k;
-}
-
-}  // namespace
-
-size_t LoadBuffers32(Context& c, uint32_t w, const uint8_t* src, size_t n)
-{
-    const uint32_t k = std::min(BufferRoom(c.state->dev[0], w, n), BufferRoom(c.state->dev[1], w, n));
-    if (k == 0)
-        return 0;
-    // Each bus word's low half goes to device 0, its high half to device 1.
-    uint16_t lo[kFlashBufferWords], hi[kFlashBufferWords];
-    for (uint32_t j = 0; j < k; ++j) {
-        uint32_t v;
-        std::memcpy(&v, src + j * 4, 4);
-        lo[j] = uint16_t(v);
-        hi[j] = uint16_t(v >> 16);
-    }
-    BufferFill(c, 0, w, k, lo);
-    BufferFill(c, 1, w, k, hi);
-    return k;
 }
 
 bool DeviceReadsArray(Context& c, int d)

@@ -20,15 +20,6 @@ uint16_t DeviceRead(Context& c, int d, uint32_t w);
 // device lock.
 void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value);
 
-// Data words of a write buffer on the 32-bit bus, loaded into both
-// devices at once: of the n bus words from src (any alignment) meant for
-// device word w on, as many as both devices take with nothing else
-// happening (idle, loading a buffer, within its line, block and count),
-// with exactly the effect and per-device counts of that many DeviceWrite
-// cycles to each device. Returns how many (0: the next word needs a full
-// cycle). Caller holds the device lock and counts the bus cycles.
-size_t LoadBuffers32(Context& c, uint32_t w, const uint8_t* src, size_t n);
-
 // Whether device d answers reads with array data without changing state
 // (read-array mode, idle, nothing suspended), so a bulk read may copy the
 // array directly.
