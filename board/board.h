@@ -83,6 +83,16 @@ void CloseAll();
 // Reads a whole host file into out. false when it cannot be read.
 bool ReadTextFile(const std::string& path, std::string* out);
 
+// s with the ASCII capitals in lower case (names that match without
+// regard to letter case).
+inline std::string AsciiLower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return s;
+}
+
 // The value of one hexadecimal digit (either letter case); -1 for any
 // other character. Used by the board's text files and settings.
 inline int HexDigit(char c)

@@ -182,20 +182,10 @@ void BusReadBulk(void* dst, uint32_t phys, size_t n)
         return;
     Context& c = *g.get();
     const uint64_t words = (m + 3) / 4;
-    // Fast path: every device in the range answers with array data, so the
-    // reads change nothing and can be copied at once (and counted).
-    bool fast;
-    int firstDev = 0, lastDev = 1;
-    if (c.bus32) {
-        fast = flash::DeviceReadsArray(c, 0) && flash::DeviceReadsArray(c, 1);
-    } else {
-        firstDev = int(phys / kFlashDeviceBytes);
-        lastDev = int((phys + words * 4 - 1) / kFlashDeviceBytes);
-        fast = true;
-        for (int d = firstDev; d <= lastDev && fast; ++d)
-            fast = flash::DeviceReadsArray(c, d);
-    }
-    if (!fast || c.watchCycles) {
+    // On the 32-bit bus with both devices answering array data the reads
+    // change nothing: the bytes are copied at once (and the cycles counted).
+    const bool copy = c.bus32 && !c.watchCycles && flash::DeviceReadsArray(c, 0) && flash::DeviceReadsArray(c, 1);
+    if (!copy) {
         for (uint64_t i = 0; i < words; ++i) {
             uint32_t v = Read32(c, phys + uint32_t(i * 4));
             size_t k = std::min<size_t>(4, m - size_t(i) * 4);
@@ -204,23 +194,10 @@ void BusReadBulk(void* dst, uint32_t phys, size_t n)
         return;
     }
     std::memcpy(out, c.image + phys, m);
-    if (c.bus32) {
-        c.counters.busReads += words;
-        for (int d = 0; d < kFlashDevices; ++d) {
-            c.counters.reads[d] += words;
-            c.counters.arrayReads[d] += words;
-        }
-        return;
-    }
-    // 16-bit bus: two cycles per word, each to the device it falls in.
-    c.counters.busReads += 2 * words;
-    uint64_t end = uint64_t(phys) + words * 4;
-    for (int d = firstDev; d <= lastDev; ++d) {
-        uint64_t from = std::max<uint64_t>(phys, uint64_t(d) * kFlashDeviceBytes);
-        uint64_t to = std::min<uint64_t>(end, uint64_t(d + 1) * kFlashDeviceBytes);
-        uint64_t cycles = (to - from) / 2;
-        c.counters.reads[d] += cycles;
-        c.counters.arrayReads[d] += cycles;
+    c.counters.busReads += words;
+    for (int d = 0; d < kFlashDevices; ++d) {
+        c.counters.reads[d] += words;
+        c.counters.arrayReads[d] += words;
     }
 }
 

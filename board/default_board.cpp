@@ -60,16 +60,10 @@ bool ValidOffsets(const std::string& value)
 
 bool ValidStores(const std::string& value)
 {
-    bool ok = !value.empty();
-    size_t pos = 0;
-    while (ok) {
-        size_t c = value.find(',', pos);
-        ok = ValidStoreName(value.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
-        if (c == std::string::npos)
-            break;
-        pos = c + 1;
-    }
-    return ok;
+    for (const std::string& name : SplitCommas(value))
+        if (!ValidStoreName(name))
+            return false;
+    return true;
 }
 
 bool ValidOkFail(const std::string& v) { return OneOf(v, {"ok", "fail"}); }
@@ -220,6 +214,19 @@ std::string DefaultSetting(const std::string& key)
     return s ? s->def : "";
 }
 
+std::vector<std::string> SplitCommas(const std::string& s)
+{
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    for (;;) {
+        size_t c = s.find(',', pos);
+        parts.push_back(s.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
+        if (c == std::string::npos)
+            return parts;
+        pos = c + 1;
+    }
+}
+
 bool ParseU32(const std::string& t, uint32_t* out)
 {
     if (t.empty() || t.size() > 12)
@@ -253,17 +260,11 @@ bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out)
     if (value == "none")
         return true;
     std::vector<uint32_t> list;
-    size_t pos = 0;
-    for (;;) {
-        size_t c = value.find(',', pos);
-        std::string item = value.substr(pos, c == std::string::npos ? std::string::npos : c - pos);
+    for (const std::string& item : SplitCommas(value)) {
         uint32_t off;
         if (!ParseU32(item, &off) || off >= kFlashSize)
             return false;
         list.push_back(off);
-        if (c == std::string::npos)
-            break;
-        pos = c + 1;
     }
     *out = list;
     return true;

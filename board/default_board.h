@@ -34,6 +34,8 @@ bool ValidSetting(const std::string& key, const std::string& value, std::string*
 // offsets separated by commas, each decimal or 0x-prefixed hexadecimal and
 // below the flash size. false on anything else (out stays empty).
 bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out);
+// The comma-separated items of s ("" is one empty item).
+std::vector<std::string> SplitCommas(const std::string& s);
 // A 32-bit number: decimal, or hexadecimal with a 0x prefix.
 bool ParseU32(const std::string& text, uint32_t* out);
 

@@ -39,25 +39,25 @@ bool ParseHex32(const std::string& t, uint32_t* out)
     return true;
 }
 
-std::vector<std::string> SplitCommas(const std::string& s)
-{
-    std::vector<std::string> parts;
-    size_t pos = 0;
-    for (;;) {
-        size_t c = s.find(',', pos);
-        parts.push_back(s.substr(pos, c == std::string::npos ? std::string::npos : c - pos));
-        if (c == std::string::npos)
-            return parts;
-        pos = c + 1;
-    }
-}
-
 std::string CleanBootPath() { return Dir() + "/clean-boot"; }
 
 // The answer of one setting: its value, or the fresh board's when unset.
 std::string HalSetting(const char* key)
 {
     return GetSetting(key, DefaultSetting(key));
+}
+
+// The answer the setting key gives into out: true when it is set; silent
+// (or a value that does not parse) leaves the fresh board's answer in out
+// and returns false.
+template <typename T>
+bool Answer(const char* key, bool (*parse)(const std::string&, T*), T* out)
+{
+    std::string v = HalSetting(key);
+    if (v != "silent" && parse(v, out))
+        return true;
+    parse(DefaultSetting(key), out);
+    return false;
 }
 
 bool ValidRecord(void* in, uint32_t inSize, void* out, uint32_t outSize, HalConfigRecord* rec)
@@ -227,29 +227,17 @@ bool ParseVersion(const std::string& text, uint32_t out[3])
 
 bool HalSelector0(uint8_t out[8])
 {
-    std::string v = HalSetting("hal-selector0");
-    if (v != "silent" && ParseSelector0(v, out))
-        return true;
-    ParseSelector0(DefaultSetting("hal-selector0"), out);
-    return false;
+    return Answer("hal-selector0", ParseSelector0, out);
 }
 
 bool HalSelector5(uint32_t out[3])
 {
-    std::string v = HalSetting("hal-selector5");
-    if (v != "silent" && ParseSelector5(v, out))
-        return true;
-    ParseSelector5(DefaultSetting("hal-selector5"), out);
-    return false;
+    return Answer("hal-selector5", ParseSelector5, out);
 }
 
 bool HalVersion(uint32_t out[3])
 {
-    std::string v = HalSetting("hal-version");
-    if (v != "silent" && ParseVersion(v, out))
-        return true;
-    ParseVersion(DefaultSetting("hal-version"), out);
-    return false;
+    return Answer("hal-version", ParseVersion, out);
 }
 
 void HalRegistryArea(uint32_t* offset, uint32_t* length)

@@ -24,15 +24,6 @@ namespace {
 
 const char kRootName[] = "HKEY_LOCAL_MACHINE";
 
-std::string Lower(const std::string& s)
-{
-    std::string out = s;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return out;
-}
-
 std::string RegPath() { return Dir() + "/registry.reg"; }
 
 // --- text form --------------------------------------------------------------
@@ -93,7 +84,7 @@ bool MakeKeyPath(RegHive* hive, const std::string& path)
     for (;;) {
         size_t b = path.find('\\', pos);
         std::string part = path.substr(0, b);
-        std::string lower = Lower(part);
+        std::string lower = AsciiLower(part);
         if (!hive->keys.count(lower)) {
             hive->keys[lower].path = part;
             made = true;
@@ -263,10 +254,10 @@ bool RegNormalizePath(const std::string& path, std::string* out, std::string* wh
 void RegHiveSet(RegHive* hive, const std::string& key, const std::string& name, const RegValue& value)
 {
     MakeKeyPath(hive, key);
-    auto& values = hive->keys[Lower(key)].values;
-    auto it = values.find(Lower(name));
+    auto& values = hive->keys[AsciiLower(key)].values;
+    auto it = values.find(AsciiLower(name));
     std::string shown = it == values.end() ? name : it->second.first;
-    values[Lower(name)] = {shown, value};
+    values[AsciiLower(name)] = {shown, value};
 }
 
 bool RegValueFits(const std::string& name, const RegValue& value, std::string* why)
@@ -361,7 +352,7 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
                 return fail("text after the key's ']'");
             std::string name = line.substr(1, close - 1);
             // The root's own name, then nothing or a '\\' (not a longer name).
-            if (Lower(name.substr(0, sizeof kRootName - 1)) != Lower(kRootName) ||
+            if (AsciiLower(name.substr(0, sizeof kRootName - 1)) != AsciiLower(kRootName) ||
                 (name.size() >= sizeof kRootName && name[sizeof kRootName - 1] != '\\'))
                 return fail("key outside HKEY_LOCAL_MACHINE");
             name = name.substr(sizeof kRootName - 1);
@@ -427,7 +418,7 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
         std::string why;
         if (!RegValueFits(name, v, &why))
             return fail(why);
-        hive->keys[Lower(current)].values[Lower(name)] = {name, v};
+        hive->keys[AsciiLower(current)].values[AsciiLower(name)] = {name, v};
     }
     return true;
 }
@@ -454,7 +445,7 @@ bool RegKeyExists(const std::string& key)
     RegHive hive;
     if (!LoadLive(&hive))
         return false;
-    return path.empty() || hive.keys.count(Lower(path)) != 0;
+    return path.empty() || hive.keys.count(AsciiLower(path)) != 0;
 }
 
 bool RegCreateKey(const std::string& key, bool* created)
@@ -480,10 +471,10 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
     RegHive hive;
     if (!LoadLive(&hive))
         return false;
-    auto k = hive.keys.find(Lower(path));
+    auto k = hive.keys.find(AsciiLower(path));
     if (k == hive.keys.end())
         return false;
-    auto v = k->second.values.find(Lower(name));
+    auto v = k->second.values.find(AsciiLower(name));
     if (v == k->second.values.end())
         return false;
     *out = v->second.second;
@@ -509,8 +500,8 @@ bool RegDeleteValue(const std::string& key, const std::string& name)
         return false;
     bool found = false;
     bool ok = Modify([&](RegHive& h) {
-        auto k = h.keys.find(Lower(path));
-        found = k != h.keys.end() && k->second.values.erase(Lower(name)) != 0;
+        auto k = h.keys.find(AsciiLower(path));
+        found = k != h.keys.end() && k->second.values.erase(AsciiLower(name)) != 0;
         return found;
     });
     return ok && found;

@@ -28,14 +28,6 @@ namespace board {
 
 namespace {
 
-std::string Lower(const std::string& s)
-{
-    std::string out = s;
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::string StagingDir() { return Dir() + "/staging"; }
 
 // The existing entry of folder whose name matches name without regard to
@@ -43,10 +35,10 @@ std::string StagingDir() { return Dir() + "/staging"; }
 std::string FindEntryNoCase(const std::string& folder, const std::string& name)
 {
     std::error_code ec;
-    const std::string want = Lower(name);
+    const std::string want = AsciiLower(name);
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
-        if (Lower(entry) == want) return entry;
+        if (AsciiLower(entry) == want) return entry;
     }
     return "";
 }
@@ -211,7 +203,7 @@ std::vector<std::string> CleanStaging()
             UndoHalfInsert(entry.substr(std::strlen(kInsertNote)), it->path().string());
         } else if (entry.rfind(kRemoveCopy, 0) == 0) {
             const std::string name = FinishHalfRemove(entry);
-            if (!name.empty()) removed.push_back(Lower(name));
+            if (!name.empty()) removed.push_back(AsciiLower(name));
         }
     }
     for (fs::directory_iterator it(StagingDir(), ec), end; !ec && it != end; it.increment(ec)) {
@@ -356,7 +348,7 @@ int VolumeRemove(const std::string& name)
     const std::vector<std::string> finished = CleanStaging();
     const std::string recorded = FindEntryNoCase(VolumesDir(), name);
     // The same removal again, after one killed midway: it is done now.
-    if (recorded.empty() && std::count(finished.begin(), finished.end(), Lower(name)))
+    if (recorded.empty() && std::count(finished.begin(), finished.end(), AsciiLower(name)))
         return 0;
     if (recorded.empty()) {
         std::fprintf(stderr, "boardsim: no volume named \"%s\" is inserted\n", name.c_str());
