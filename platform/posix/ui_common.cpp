@@ -35,6 +35,7 @@ std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> present
 
 namespace {
 
+// Whether path (a device or host path) names something, and what.
 bool HostStat(const std::wstring& path, struct stat* st)
 {
     char host[4096];
@@ -43,15 +44,14 @@ bool HostStat(const std::wstring& path, struct stat* st)
     return stat(host, st) == 0;
 }
 
-}  // namespace
-
-bool UiFileExists(const std::wstring& path)
+bool FileExists(const std::wstring& path)
 {
     struct stat st;
     return HostStat(path, &st) && S_ISREG(st.st_mode);
 }
 
-bool UiFolderOfExists(const std::wstring& path)
+// Whether the folder path is in exists (a bare name's is the current one).
+bool FolderOfExists(const std::wstring& path)
 {
     size_t cut = path.find_last_of(L"\\/");
     if (cut == std::wstring::npos)
@@ -62,6 +62,8 @@ bool UiFolderOfExists(const std::wstring& path)
     struct stat st;
     return HostStat(folder, &st) && S_ISDIR(st.st_mode);
 }
+
+}  // namespace
 
 std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDir)
 {
@@ -79,12 +81,12 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 {
     if (path.size() + 1 > record->maxFile)
         return "The path is too long (" + std::to_string(record->maxFile - 1) + " characters at most): ";
-    if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
+    if ((record->flags & OS_OFN_PATHMUSTEXIST) && !FolderOfExists(path))
         return "No such folder: ";
     struct stat st;
     if (HostStat(path, &st) && S_ISDIR(st.st_mode))
         return "That is a folder, not a file: ";
-    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
+    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !FileExists(path))
         return "No such file: ";
     return "";
 }

@@ -94,7 +94,6 @@ void OnStop(int)
 
 }  // namespace
 
-// Whether TERM names a terminal that can move its cursor.
 bool HasCursorControl()
 {
     const char* term = std::getenv("TERM");
@@ -104,27 +103,21 @@ bool HasCursorControl()
     return t != "dumb" && t != "unknown" && t != "cons25" && t != "emacs";
 }
 
-// Columns and rows of the terminal on fd (80 x 24 when it will not say).
 void TerminalSize(int fd, int fallbackFd, int* cols, int* rows)
 {
     struct winsize ws {};
-    *cols = 80;
-    *rows = 24;
     if ((ioctl(fd, TIOCGWINSZ, &ws) == 0 || ioctl(fallbackFd, TIOCGWINSZ, &ws) == 0) && ws.ws_col > 0) {
         *cols = ws.ws_col;
         *rows = ws.ws_row > 0 ? ws.ws_row : 24;
-    } else {
-        if (const char* c = std::getenv("COLUMNS")) {
-            int n = std::atoi(c);
-            if (n > 0)
-                *cols = n;
-        }
-        if (const char* r = std::getenv("LINES")) {
-            int n = std::atoi(r);
-            if (n > 0)
-                *rows = n;
-        }
+        return;
     }
+    auto fromEnv = [](const char* name, int otherwise) {
+        const char* value = std::getenv(name);
+        int n = value ? std::atoi(value) : 0;
+        return n > 0 ? n : otherwise;
+    };
+    *cols = fromEnv("COLUMNS", 80);
+    *rows = fromEnv("LINES", 24);
 }
 
 bool Take(int inFd)
@@ -243,13 +236,6 @@ int ReadKey(int inFd, const int* fds, int nfds, int timeoutMs)
         }
     }
 }
-
-// A line typed at prompt and edited here, keys at once as everywhere
-// else in the dialogs: text, Backspace, Ctrl-U; Enter ends it. Escape,
-// Ctrl-D on an empty line, the end of input, Ctrl-C and termination
-// cancel it (false). After a resize or fg, above() (what stands above
-// the prompt) is drawn again at the new width, then the prompt with
-// what was typed so far.
 
 }  // namespace term
 

@@ -2,6 +2,7 @@
 // share: the scripts and records, and what it reads of a dialog's model.
 #include "platform/testing/ui_double_shared.h"
 
+#include <map>
 #include <vector>
 
 #include "platform/common/ui_model.h"
@@ -18,8 +19,8 @@ std::vector<OpenFileCall> g_openFileCalls;
 std::deque<int> g_presses;
 std::vector<DialogOpen> g_opened;
 std::function<void()> g_onNextBox;
-std::mutex g_textLock;
 std::function<void(int, const std::wstring&)> g_onText;
+std::map<Window, std::vector<std::wstring>> g_history;   // texts set, per control
 
 // Clears every script and record. Requires g_lock.
 void ResetLocked()
@@ -31,13 +32,18 @@ void ResetLocked()
     g_presses.clear();
     g_opened.clear();
     g_onNextBox = nullptr;
+    g_onText = nullptr;
+    g_history.clear();
 }
 
-// Forgets the OnControlText callback. Takes its own lock, not g_lock.
-void ResetTextWatch()
+// What fn reads of control id of dialog, or none when there is no such
+// control.
+template <class T, class Read>
+T ReadControl(Window dialog, int id, T none, Read fn)
 {
-    std::lock_guard<std::mutex> hold(g_textLock);
-    g_onText = nullptr;
+    std::lock_guard<std::mutex> hold(UiLock());
+    OsWindowObject* c = UiControlLocked(dialog, id);
+    return c ? fn(*c) : none;
 }
 
 }  // namespace
@@ -49,15 +55,10 @@ void Install()
         ResetLocked();
         backend::ResetLocked();
     }
-    ResetTextWatch();
     backend::Attach();
 }
 
-void Uninstall()
-{
-    backend::Detach();
-    ResetTextWatch();
-}
+void Uninstall() { backend::Detach(); }
 
 void PressNext(int commandId)
 {
@@ -120,11 +121,12 @@ void DialogCreatedLocked(Window dialog, Window owner, const std::wstring& captio
     g_opened.push_back({dialog, owner, caption});
 }
 
-void TextSet(int id, const std::wstring& text)
+void TextSet(Window control, int id, const std::wstring& text)
 {
     std::function<void(int, const std::wstring&)> fn;
     {
-        std::lock_guard<std::mutex> hold(g_textLock);
+        std::lock_guard<std::mutex> hold(g_lock);
+        g_history[control].push_back(text);
         fn = g_onText;
     }
     if (fn)
@@ -141,7 +143,7 @@ void OnNextBox(std::function<void()> fn)
 
 void OnControlText(std::function<void(int id, const std::wstring& text)> fn)
 {
-    std::lock_guard<std::mutex> hold(g_textLock);
+    std::lock_guard<std::mutex> hold(g_lock);
     g_onText = std::move(fn);
 }
 
@@ -178,30 +180,25 @@ std::wstring Caption(Window dialog)
 
 std::wstring ControlText(Window dialog, int id)
 {
-    std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = UiControlLocked(dialog, id);
-    return c ? c->text : std::wstring();
+    return ReadControl(dialog, id, std::wstring(), [](const OsWindowObject& c) { return c.text; });
 }
 
 std::vector<std::wstring> ControlTextHistory(Window dialog, int id)
 {
-    std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = UiControlLocked(dialog, id);
-    return c ? c->history : std::vector<std::wstring>();
+    Window control = OsGetDlgItem(dialog, id);
+    std::lock_guard<std::mutex> hold(g_lock);
+    auto it = g_history.find(control);
+    return control && it != g_history.end() ? it->second : std::vector<std::wstring>();
 }
 
 int BarRangeHigh(Window dialog, int id)
 {
-    std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = UiControlLocked(dialog, id);
-    return c ? c->rangeHigh : -1;
+    return ReadControl(dialog, id, -1, [](const OsWindowObject& c) { return c.rangeHigh; });
 }
 
 int BarPos(Window dialog, int id)
 {
-    std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* c = UiControlLocked(dialog, id);
-    return c ? c->pos : -1;
+    return ReadControl(dialog, id, -1, [](const OsWindowObject& c) { return c.pos; });
 }
 
 bool Ended(Window dialog)

@@ -20,10 +20,10 @@ std::deque<int>& PressesLocked();
 // What the double does for the dialog manager's calls, on their threads,
 // without Lock held: a message box (runs OnNextBox's callback first, then
 // answers from the script), the open-file dialog, and a control's new text
-// (to OnControlText's callback).
+// (recorded, then to OnControlText's callback).
 int AnswerBox(Window owner, const std::wstring& text, const std::wstring& caption, uint32_t style);
 int AnswerOpenFile(OsOpenFileName* record);
-void TextSet(int id, const std::wstring& text);
+void TextSet(Window control, int id, const std::wstring& text);
 // Records a modal dialog's creation (caption: Caption(dialog), read before
 // Lock is taken). Requires Lock.
 void DialogCreatedLocked(Window dialog, Window owner, const std::wstring& caption);
@@ -41,6 +41,11 @@ public:
     }
 
     int OpenFile(OsOpenFileName* record) override { return AnswerOpenFile(record); }
+
+    void TextSet(Window control, int id, const std::wstring& text) override
+    {
+        shared::TextSet(control, id, text);
+    }
 
     void DialogCreated(Window dialog, Window owner) override
     {

@@ -10,15 +10,12 @@
 #include <unistd.h>
 
 #include "platform/posix/ui_presenter.h"
-#include "platform/posix/window.h"
 #include "platform/testing/ui_double_shared.h"
 
 namespace uidouble {
 namespace {
 
 int g_pressPipe[2] = {-1, -1};   // wakes a waiting dialog when a press is queued
-
-void TextWatcher(Window, int id, const std::wstring& text) { shared::TextSet(id, text); }
 
 class DoublePresenter : public shared::Answers<UiPresenter> {
 public:
@@ -57,16 +54,12 @@ void ResetLocked()
 
 void Attach()
 {
-    UiRecordHistory(true);
-    UiSetTextWatcher(TextWatcher);
     UiSetPresenter(std::make_unique<DoublePresenter>());
 }
 
 void Detach()
 {
     UiSetPresenter(nullptr);
-    UiSetTextWatcher(nullptr);
-    UiRecordHistory(false);
 }
 
 void PressQueuedLocked()
@@ -80,6 +73,6 @@ void PressQueuedLocked()
 
 }  // namespace backend
 
-Window NewDialog(const OsDialogTemplate* tmpl) { return UiCreateDialog(tmpl, nullptr, nullptr); }
+Window NewDialog(const OsDialogTemplate* tmpl) { return UiNewDialog(tmpl, nullptr, nullptr); }
 
 }  // namespace uidouble

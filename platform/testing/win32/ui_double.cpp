@@ -59,8 +59,6 @@ public:
             g_pressedTo = nullptr;
         PressLocked();
     }
-
-    void TextSet(Window, int id, const std::wstring& text) override { shared::TextSet(id, text); }
 };
 
 DoubleObserver g_observer;
