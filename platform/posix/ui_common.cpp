@@ -108,6 +108,22 @@ std::string UiBarUnit()
     return g_barUnit;
 }
 
+void UiPoke(int fd)
+{
+    char c = 1;
+    if (fd >= 0) {
+        ssize_t n = write(fd, &c, 1);   // a full pipe is awake already
+        (void)n;
+    }
+}
+
+void UiDrain(int fd)
+{
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
 void UiWriteAll(int fd, const std::string& text)
 {
     size_t done = 0;

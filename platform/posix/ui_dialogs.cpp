@@ -7,7 +7,6 @@
 // to show them. Each change is one step of the dialog's state, and
 // presenters see whole states in order.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,24 +41,6 @@ bool g_slotTaken[kInterruptSlots] = {};
 std::once_flag g_interruptOnce;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
-bool MakePipe(int fds[2])
-{
-    if (pipe(fds) != 0)
-        return false;
-    for (int i = 0; i < 2; ++i) {
-        fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
-        fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    }
-    return true;
-}
-
-void Drain(int fd)
-{
-    char buf[64];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
 // A change that only needs showing (a progress bar set from another
 // thread) wakes a dialog's loop at most this often; the presenters draw
 // such changes far less often than this anyway.
@@ -90,7 +71,8 @@ struct UiThreadContext {
 
     UiThreadContext()
     {
-        MakePipe(wake);
+        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
+            wake[0] = wake[1] = -1;
         timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     }
     ~UiThreadContext()
@@ -108,11 +90,7 @@ struct UiThreadContext {
         if (wakePending)
             return;
         wakePending = true;
-        if (wake[1] >= 0) {
-            char c = 1;
-            ssize_t n = write(wake[1], &c, 1);   // a full pipe is awake already
-            (void)n;
-        }
+        UiPoke(wake[1]);
     }
     // Wakes the loop for a change that only needs to be shown: now when the
     // loop has not looked for a while, else once kShowChangeWithinNs after it
@@ -184,7 +162,8 @@ void UiPrepareInterrupts()
 {
     std::call_once(g_interruptOnce, [] {
         for (InterruptSlot& slot : g_slots)
-            MakePipe(slot.fds);
+            if (pipe2(slot.fds, O_NONBLOCK | O_CLOEXEC) != 0)
+                slot.fds[0] = slot.fds[1] = -1;
         g_slotsReady.store(true);
     });
 }
@@ -204,9 +183,7 @@ bool UiInterrupt()
     }
     if (front == nullptr)
         return false;
-    char c = 2;
-    ssize_t n = write(front->fds[1], &c, 1);
-    (void)n;
+    UiPoke(front->fds[1]);
     return true;
 }
 
@@ -220,7 +197,7 @@ int UiInterruptOpen()
             continue;
         g_slotTaken[i] = true;
         // An interrupt of the slot's last window that came too late.
-        Drain(slot.fds[0]);
+        UiDrain(slot.fds[0]);
         slot.order.store(g_nextOrder.fetch_add(1));
         return i;
     }
@@ -247,7 +224,7 @@ bool UiInterruptTake(int slot)
     char c;
     if (fd < 0 || read(fd, &c, 1) != 1)
         return false;
-    Drain(fd);   // several Ctrl-C at once are one interrupt of this window
+    UiDrain(fd);   // several Ctrl-C at once are one interrupt of this window
     return true;
 }
 
@@ -397,9 +374,9 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         if (termFd >= 0)
             fds[nfds++] = termFd;
         int command = presenter->WaitCommand(dialog, fds, nfds);
-        Drain(ctx->wake[0]);
+        UiDrain(ctx->wake[0]);
         if (ctx->timer >= 0)
-            Drain(ctx->timer);
+            UiDrain(ctx->timer);
         // After the drains: whatever changed before is seen by the round
         // below; whatever changes from now on wakes the loop again.
         ctx->Looked();

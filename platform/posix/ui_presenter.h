@@ -127,3 +127,8 @@ void UiBoxAnswered();
 // Writes all of text to fd (retrying short writes and interruptions); gives
 // up silently when the descriptor is closed or broken.
 void UiWriteAll(int fd, const std::string& text);
+// Wake-up pipes (non-blocking): UiPoke writes one byte into the write end
+// (none when fd is -1; a full pipe is awake already; async-signal-safe),
+// UiDrain reads the read end until it is empty.
+void UiPoke(int fd);
+void UiDrain(int fd);

@@ -37,11 +37,7 @@ struct sigaction g_oldWinch, g_oldTstp, g_oldCont;
 void Poke()
 {
     g_redraw = 1;
-    if (g_signalPipe[1] >= 0) {
-        char c = 1;
-        ssize_t n = write(g_signalPipe[1], &c, 1);
-        (void)n;
-    }
+    UiPoke(g_signalPipe[1]);
 }
 
 void ApplyOurMode()
@@ -164,9 +160,7 @@ int SignalFd() { return g_signalPipe[0]; }
 
 bool TakeRedraw()
 {
-    char buf[32];
-    while (g_signalPipe[0] >= 0 && read(g_signalPipe[0], buf, sizeof buf) > 0) {
-    }
+    UiDrain(g_signalPipe[0]);
     if (!g_redraw)
         return false;
     g_redraw = 0;

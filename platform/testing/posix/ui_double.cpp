@@ -35,9 +35,7 @@ public:
             polls.push_back({fds[i], POLLIN, 0});
         polls.push_back({g_pressPipe[0], POLLIN, 0});
         poll(polls.data(), polls.size(), -1);
-        char buf[16];
-        while (read(g_pressPipe[0], buf, sizeof buf) > 0) {
-        }
+        UiDrain(g_pressPipe[0]);
         return 0;
     }
 };
@@ -62,14 +60,7 @@ void Detach()
     UiSetPresenter(nullptr);
 }
 
-void PressQueuedLocked()
-{
-    if (g_pressPipe[1] >= 0) {
-        char c = 1;
-        ssize_t n = write(g_pressPipe[1], &c, 1);
-        (void)n;
-    }
-}
+void PressQueuedLocked() { UiPoke(g_pressPipe[1]); }
 
 }  // namespace backend
 
