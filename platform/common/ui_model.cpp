@@ -24,9 +24,7 @@ std::mutex& UiLock() { return g_lock; }
 
 OsWindowObject* UiWindowLocked(Window w)
 {
-    if (!w || !g_known.count(w))
-        return nullptr;
-    return w->magic == OsWindowObject::kMagic ? w : nullptr;
+    return w && g_known.count(w) ? w : nullptr;
 }
 
 OsWindowObject* UiWindow(Window w)
@@ -87,7 +85,6 @@ OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialog
         auto control = std::make_unique<OsWindowObject>();
         control->dialog = dialog.get();
         control->id = item.id;
-        control->className = item.className;
         control->kind = UiKindOf(item.className);
         control->text = item.text ? item.text : L"";
         control->x = item.x;
@@ -112,7 +109,6 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
         return false;
     out->caption = d->text;
     out->ended = d->ended;
-    out->result = d->result;
     out->version = d->version;
     out->controls.clear();
     for (OsWindowObject* c : d->controls)

@@ -21,15 +21,12 @@ struct UiThreadContext;   // the POSIX backend's thread that runs a modal loop
 struct HWND__;            // the Win32 backend's real window (an HWND)
 
 struct OsWindowObject {
-    static constexpr uint32_t kMagic = 0x57494E44;  // guards against foreign pointers
-    uint32_t magic = kMagic;
     bool isDialog = false;
 
     // A control: its dialog, id, kind and place in the template (dialog units).
     OsWindowObject* dialog = nullptr;
     int id = 0;
     UiControlKind kind = UiControlKind::Other;
-    std::wstring className;
     short x = 0, y = 0, cx = 0, cy = 0;
     std::wstring text;                  // a control's text, a dialog's caption
     int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
@@ -62,7 +59,8 @@ struct OsWindowObject {
 // The lock that guards every window.
 std::mutex& UiLock();
 
-// The window behind a handle, or nullptr when it is none of ours. Requires
+// The window behind a handle, or nullptr when it is none of ours (a foreign
+// pointer is never read). Requires
 // UiLock; UiWindow takes it.
 OsWindowObject* UiWindowLocked(Window w);
 OsWindowObject* UiWindow(Window w);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -92,21 +93,12 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 }
 
 namespace {
-std::mutex g_unitLock;
-std::string g_barUnit;
+std::atomic<const char*> g_barUnit{""};
 }  // namespace
 
-void UiSetBarUnit(const char* unit)
-{
-    std::lock_guard<std::mutex> hold(g_unitLock);
-    g_barUnit = unit ? unit : "";
-}
+void UiSetBarUnit(const char* unit) { g_barUnit.store(unit ? unit : ""); }
 
-std::string UiBarUnit()
-{
-    std::lock_guard<std::mutex> hold(g_unitLock);
-    return g_barUnit;
-}
+std::string UiBarUnit() { return g_barUnit.load(); }
 
 void UiPoke(int fd)
 {

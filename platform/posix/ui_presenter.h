@@ -93,7 +93,8 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 
 // The unit of the progress bars' ranges and positions ("KB" for
 // flashupdate, whose worker sets them in KB), shown after their numbers; ""
-// (the default) shows none. Set once by a program's launcher.
+// (the default) shows none. Set once by a program's launcher; unit must
+// stay valid (a literal).
 void UiSetBarUnit(const char* unit);
 std::string UiBarUnit();
 

@@ -66,12 +66,7 @@ void OnContinue(int)
 void OnStop(int)
 {
     int saved = errno;
-    if (g_savedValid && g_ttyFd >= 0) {
-        static const char show[] = "\x1b[0m\x1b[?25h\n";
-        ssize_t n = write(g_ttyFd, show, sizeof show - 1);
-        (void)n;
-        tcsetattr(g_ttyFd, TCSANOW, &g_saved);
-    }
+    UiRestoreTerminalFromSignal();
     struct sigaction def {};
     def.sa_handler = SIG_DFL;
     sigemptyset(&def.sa_mask);
