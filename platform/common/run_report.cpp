@@ -94,8 +94,11 @@ RunFacts CurrentFacts()
 
 size_t RunFormatClosing(const RunFacts& f, const char* program, char* out, size_t n)
 {
-    if (n == 0)
+    if (n < 2) {   // no room for a newline
+        if (n == 1)
+            out[0] = 0;
         return 0;
+    }
     Line line{out, n};
     line.Put(program);
     line.Put(": ");
