@@ -30,17 +30,14 @@ struct Line {
     }
     void Decimal(uint64_t v)
     {
-        char digits[24];
-        int k = 0;
+        char text[24];
+        char* p = text + sizeof text;
+        *--p = 0;
         do {
-            digits[k++] = char('0' + v % 10);
+            *--p = char('0' + v % 10);
             v /= 10;
         } while (v);
-        char text[24];
-        for (int i = 0; i < k; ++i)
-            text[i] = digits[k - 1 - i];
-        text[k] = 0;
-        Put(text);
+        Put(p);
     }
     void Hex(uint32_t v)
     {
@@ -73,12 +70,35 @@ std::atomic<uint32_t> g_askedLow{~0u}, g_askedHigh{0};
 std::mutex g_reasonMutex;
 std::string g_reason;
 
+// The facts now (the board's change record included). Async-signal-safe.
+RunFacts CurrentFacts()
+{
+    board::FlashChanges c = board::FlashProgramChanges();
+    RunFacts f;
+    f.erasedBytes = c.erasedBytes;
+    f.programmedBytes = c.programmedBytes;
+    f.changedLow = c.changedLow;
+    f.changedHigh = c.changedHigh;
+    f.flashMapped = g_mapped.load();
+    f.reachedQuestion = c.erasedBytes == g_askedErased.load() && c.programmedBytes == g_askedProgrammed.load();
+    f.writtenLow = g_askedLow.load();
+    f.writtenHigh = g_askedHigh.load();
+    f.registrySave = g_registrySave.load();
+    f.registryClear = g_registryClear.load();
+    f.restart = g_restart.load();
+    f.stoppedBySignal = g_signal.load();
+    return f;
+}
+
 }  // namespace
 
 size_t RunFormatClosing(const RunFacts& f, const char* program, char* out, size_t n)
 {
-    if (n == 0)
+    if (n < 2) {   // no room for a newline
+        if (n == 1)
+            out[0] = 0;
         return 0;
+    }
     Line line{out, n};
     line.Put(program);
     line.Put(": ");
@@ -170,12 +190,6 @@ bool RunReportEnabled()
     return g_program.load() != nullptr;
 }
 
-const char* RunReportProgram()
-{
-    const char* p = g_program.load();
-    return p ? p : "";
-}
-
 void RunNoteFlashMapped()
 {
     g_mapped.store(true);
@@ -210,32 +224,13 @@ void RunNoteStoppedBySignal()
     g_signal.store(true);
 }
 
-RunFacts RunCurrentFacts()
-{
-    board::FlashChanges c = board::FlashProgramChanges();
-    RunFacts f;
-    f.erasedBytes = c.erasedBytes;
-    f.programmedBytes = c.programmedBytes;
-    f.changedLow = c.changedLow;
-    f.changedHigh = c.changedHigh;
-    f.flashMapped = g_mapped.load();
-    f.reachedQuestion = c.erasedBytes == g_askedErased.load() && c.programmedBytes == g_askedProgrammed.load();
-    f.writtenLow = g_askedLow.load();
-    f.writtenHigh = g_askedHigh.load();
-    f.registrySave = g_registrySave.load();
-    f.registryClear = g_registryClear.load();
-    f.restart = g_restart.load();
-    f.stoppedBySignal = g_signal.load();
-    return f;
-}
-
 size_t RunTakeClosing(char* out, size_t n, size_t width)
 {
     const char* program = g_program.load();
     if (program == nullptr || g_closed.exchange(true))
         return 0;
     char line[512];
-    return RunFoldLine(line, RunFormatClosing(RunCurrentFacts(), program, line, sizeof line), width, out, n);
+    return RunFoldLine(line, RunFormatClosing(CurrentFacts(), program, line, sizeof line), width, out, n);
 }
 
 void RunWriteClosing(int fd, size_t width)
@@ -262,16 +257,11 @@ void RunDropReason()
     g_reason.clear();
 }
 
-std::string RunPendingReason()
-{
-    std::lock_guard<std::mutex> hold(g_reasonMutex);
-    return g_reason;
-}
-
 std::string RunReasonLine()
 {
-    std::string reason = RunPendingReason();
-    if (reason.empty() || !RunReportEnabled())
+    const char* program = g_program.load();
+    std::lock_guard<std::mutex> hold(g_reasonMutex);
+    if (g_reason.empty() || program == nullptr)
         return "";
-    return std::string(RunReportProgram()) + ": " + reason + "\n";
+    return std::string(program) + ": " + g_reason + "\n";
 }

@@ -40,7 +40,6 @@ size_t RunFoldLine(const char* text, size_t n, size_t width, char* out, size_t o
 // The launcher's: this run ends with a closing line naming program.
 void RunReportEnable(const char* program);
 bool RunReportEnabled();
-const char* RunReportProgram();
 
 // What the roles saw.
 void RunNoteFlashMapped();
@@ -49,9 +48,6 @@ void RunNoteRegistrySave(bool ok);
 void RunNoteRegistryClear(bool ok);
 void RunNoteRestart(int kind);   // as RunFacts::restart
 void RunNoteStoppedBySignal();   // async-signal-safe
-
-// The facts now (the board's change record included). Async-signal-safe.
-RunFacts RunCurrentFacts();
 
 // The closing line, folded for width columns (0: one line), into out
 // (size n); once per run: 0 when it was taken before or the report is off.
@@ -69,7 +65,6 @@ void RunWriteClosing(int fd, size_t width = 0);
 // the same kind that succeeds drops it as well.
 void RunNoteReason(const std::string& reason);
 void RunDropReason();
-std::string RunPendingReason();
 // The line a presenter shows with the box: "<program>: <reason>\n", or ""
 // when there is no reason (or the report is off).
 std::string RunReasonLine();

@@ -2,14 +2,12 @@
 // lock, and the lookups and calls that only read or build the model.
 #include "platform/common/ui_model.h"
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cwctype>
 #include <memory>
 #include <unordered_set>
 
-#include "platform/host/ui.h"
 
 namespace {
 
@@ -26,9 +24,7 @@ std::mutex& UiLock() { return g_lock; }
 
 OsWindowObject* UiWindowLocked(Window w)
 {
-    if (!w || !g_known.count(w))
-        return nullptr;
-    return w->magic == OsWindowObject::kMagic ? w : nullptr;
+    return w && g_known.count(w) ? w : nullptr;
 }
 
 OsWindowObject* UiWindow(Window w)
@@ -62,8 +58,22 @@ UiControlKind UiKindOf(const wchar_t* className)
     return UiControlKind::Other;
 }
 
+bool UiTemplateValid(const OsDialogTemplate* tmpl)
+{
+    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 4096)
+        return false;
+    if (tmpl->itemCount > 0 && !tmpl->items)
+        return false;
+    for (int i = 0; i < tmpl->itemCount; ++i)
+        if (!tmpl->items[i].className)
+            return false;
+    return true;
+}
+
 OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc)
 {
+    if (!UiTemplateValid(tmpl))
+        return nullptr;
     std::lock_guard<std::mutex> hold(g_lock);
     auto dialog = std::make_unique<OsWindowObject>();
     dialog->isDialog = true;
@@ -75,7 +85,6 @@ OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialog
         auto control = std::make_unique<OsWindowObject>();
         control->dialog = dialog.get();
         control->id = item.id;
-        control->className = item.className;
         control->kind = UiKindOf(item.className);
         control->text = item.text ? item.text : L"";
         control->x = item.x;
@@ -100,7 +109,6 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
         return false;
     out->caption = d->text;
     out->ended = d->ended;
-    out->result = d->result;
     out->version = d->version;
     out->controls.clear();
     for (OsWindowObject* c : d->controls)
@@ -135,7 +143,7 @@ bool UiOpenFileUsable(const OsOpenFileName* record)
     return record && record->file && record->maxFile != 0;
 }
 
-// ---- The role's calls that only read the model ---------------------------
+// ---- The role's calls that look a window up in the model ----------------
 
 Window OsGetDlgItem(Window dialog, int id)
 {
@@ -143,17 +151,14 @@ Window OsGetDlgItem(Window dialog, int id)
     return UiControlLocked(dialog, id);
 }
 
-int OsGetDlgItemText(Window dialog, int id, wchar_t* out, int cap)
+int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
 {
-    if (!out || cap <= 0)
-        return 0;
-    out[0] = 0;
-    std::lock_guard<std::mutex> hold(g_lock);
-    OsWindowObject* control = UiControlLocked(dialog, id);
-    if (!control)
-        return 0;
-    size_t n = std::min(control->text.size(), static_cast<size_t>(cap - 1));
-    control->text.copy(out, n);
-    out[n] = 0;
-    return static_cast<int>(n);
+    Window control = OsGetDlgItem(dialog, id);
+    return control ? UiSetText(control, text) : 0;
+}
+
+int OsSetWindowText(Window window, const wchar_t* text)
+{
+    OsWindowObject* w = UiWindow(window);
+    return w ? UiSetText(w, text) : 0;
 }

@@ -21,18 +21,14 @@ struct UiThreadContext;   // the POSIX backend's thread that runs a modal loop
 struct HWND__;            // the Win32 backend's real window (an HWND)
 
 struct OsWindowObject {
-    static constexpr uint32_t kMagic = 0x57494E44;  // guards against foreign pointers
-    uint32_t magic = kMagic;
     bool isDialog = false;
 
     // A control: its dialog, id, kind and place in the template (dialog units).
     OsWindowObject* dialog = nullptr;
     int id = 0;
     UiControlKind kind = UiControlKind::Other;
-    std::wstring className;
     short x = 0, y = 0, cx = 0, cy = 0;
     std::wstring text;                  // a control's text, a dialog's caption
-    std::vector<std::wstring> history;  // texts set at run time (recorded for the test double)
     int32_t rangeLow = 0, rangeHigh = 100, pos = 0;
     bool rangeSet = false;              // a progress bar's range was set by the program
 
@@ -63,7 +59,8 @@ struct OsWindowObject {
 // The lock that guards every window.
 std::mutex& UiLock();
 
-// The window behind a handle, or nullptr when it is none of ours. Requires
+// The window behind a handle, or nullptr when it is none of ours (a foreign
+// pointer is never read). Requires
 // UiLock; UiWindow takes it.
 OsWindowObject* UiWindowLocked(Window w);
 OsWindowObject* UiWindow(Window w);
@@ -78,13 +75,20 @@ inline OsWindowObject* UiDialogOf(OsWindowObject* w) { return w->isDialog ? w : 
 // A control's kind by its class name, in any letter case.
 UiControlKind UiKindOf(const wchar_t* className);
 
-// A new dialog (not modal, no loop) with the controls of tmpl, which the
-// backend has checked. Takes UiLock.
+// Whether tmpl can be made into a dialog: a count of items that they hold,
+// each with a class name.
+bool UiTemplateValid(const OsDialogTemplate* tmpl);
+// A new dialog (not modal, no loop) with the controls of tmpl; nullptr on a
+// bad template. Takes UiLock.
 OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc);
 
 // What a presenter shows of a dialog, copied under the lock. False when
 // dialog is none of ours. Takes UiLock.
 bool UiSnapshot(Window dialog, UiDialogView* out);
+
+// The backend's: sets a window's text (a control's text or a dialog's
+// caption) and shows it. Without UiLock held. 1.
+int UiSetText(OsWindowObject* w, const wchar_t* text);
 
 // v within [lo, hi] (lo when the range is empty), as a progress bar keeps it.
 int32_t UiClamp(int32_t v, int32_t lo, int32_t hi);

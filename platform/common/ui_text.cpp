@@ -11,11 +11,8 @@
 std::vector<int> UiBoxButtons(uint32_t style)
 {
     switch (style & 0xF) {
-    case 1: return {OS_IDOK, OS_IDCANCEL};
-    case 2: return {3, 4, 5};                  // Abort, Retry, Ignore
-    case 3: return {OS_IDYES, OS_IDNO, OS_IDCANCEL};
-    case 4: return {OS_IDYES, OS_IDNO};
-    case 5: return {4, OS_IDCANCEL};           // Retry, Cancel
+    case OS_MB_OKCANCEL: return {OS_IDOK, OS_IDCANCEL};
+    case OS_MB_YESNO: return {OS_IDYES, OS_IDNO};
     default: return {OS_IDOK};
     }
 }
@@ -54,9 +51,6 @@ const char* UiButtonName(int answer)
     switch (answer) {
     case OS_IDOK: return "OK";
     case OS_IDCANCEL: return "Cancel";
-    case 3: return "Abort";
-    case 4: return "Retry";
-    case 5: return "Ignore";
     case OS_IDYES: return "Yes";
     case OS_IDNO: return "No";
     default: return "?";

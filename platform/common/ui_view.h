@@ -22,7 +22,6 @@ struct UiDialogView {
     std::wstring caption;
     std::vector<UiControlView> controls;
     bool ended = false;
-    intptr_t result = 0;
     uint64_t version = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -35,6 +36,7 @@ std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> present
 
 namespace {
 
+// Whether path (a device or host path) names something, and what.
 bool HostStat(const std::wstring& path, struct stat* st)
 {
     char host[4096];
@@ -43,15 +45,14 @@ bool HostStat(const std::wstring& path, struct stat* st)
     return stat(host, st) == 0;
 }
 
-}  // namespace
-
-bool UiFileExists(const std::wstring& path)
+bool FileExists(const std::wstring& path)
 {
     struct stat st;
     return HostStat(path, &st) && S_ISREG(st.st_mode);
 }
 
-bool UiFolderOfExists(const std::wstring& path)
+// Whether the folder path is in exists (a bare name's is the current one).
+bool FolderOfExists(const std::wstring& path)
 {
     size_t cut = path.find_last_of(L"\\/");
     if (cut == std::wstring::npos)
@@ -62,6 +63,8 @@ bool UiFolderOfExists(const std::wstring& path)
     struct stat st;
     return HostStat(folder, &st) && S_ISDIR(st.st_mode);
 }
+
+}  // namespace
 
 std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDir)
 {
@@ -79,31 +82,38 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 {
     if (path.size() + 1 > record->maxFile)
         return "The path is too long (" + std::to_string(record->maxFile - 1) + " characters at most): ";
-    if ((record->flags & OS_OFN_PATHMUSTEXIST) && !UiFolderOfExists(path))
+    if ((record->flags & OS_OFN_PATHMUSTEXIST) && !FolderOfExists(path))
         return "No such folder: ";
     struct stat st;
     if (HostStat(path, &st) && S_ISDIR(st.st_mode))
         return "That is a folder, not a file: ";
-    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !UiFileExists(path))
+    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !FileExists(path))
         return "No such file: ";
     return "";
 }
 
 namespace {
-std::mutex g_unitLock;
-std::string g_barUnit;
+std::atomic<const char*> g_barUnit{""};
 }  // namespace
 
-void UiSetBarUnit(const char* unit)
+void UiSetBarUnit(const char* unit) { g_barUnit.store(unit ? unit : ""); }
+
+std::string UiBarUnit() { return g_barUnit.load(); }
+
+void UiPoke(int fd)
 {
-    std::lock_guard<std::mutex> hold(g_unitLock);
-    g_barUnit = unit ? unit : "";
+    char c = 1;
+    if (fd >= 0) {
+        ssize_t n = write(fd, &c, 1);   // a full pipe is awake already
+        (void)n;
+    }
 }
 
-std::string UiBarUnit()
+void UiDrain(int fd)
 {
-    std::lock_guard<std::mutex> hold(g_unitLock);
-    return g_barUnit;
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
 }
 
 void UiWriteAll(int fd, const std::string& text)

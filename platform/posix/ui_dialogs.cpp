@@ -1,42 +1,26 @@
 // The dialog manager: windows made from templates, modal loops, and the
 // calls that touch a dialog from any thread.
 //
-// A call from another thread that involves the dialog's procedure or ends
-// the dialog (a message to the dialog, OsEndDialog) is handed to the thread
-// that runs the dialog's modal loop as a task, and the caller waits until
-// it has run, so that it happens in order with the loop's own work. Should
-// that thread not take the task soon (it is itself blocked, perhaps in a
-// message box or waiting for the caller), the caller runs it directly:
-// every window is guarded by one lock, so this is safe, and nobody waits
-// for anybody in a circle. Changes that run no program code (a control's
-// text, a progress bar's messages) are made under that lock by the calling
-// thread itself; the loop is woken to show them. Either way each change is
-// one step of the dialog's state, and presenters see whole states in order.
+// No call from another thread runs program code on the dialog's behalf: a
+// control's text, a progress bar's messages and a dialog's end are made
+// under the window lock by the calling thread itself, and the loop is woken
+// to show them. Each change is one step of the dialog's state, and
+// presenters see whole states in order.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <functional>
 #include <thread>
 
 #include "platform/common/run_report.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"
-#include "platform/posix/window.h"
 
 namespace {
 
-std::condition_variable g_taskDone;
-bool g_recordHistory = false;
-void (*g_textWatcher)(Window, int, const std::wstring&) = nullptr;
 std::atomic<bool> g_commonControls{false};
-std::atomic<int> g_openDialogs{0};
 
 // Ctrl-C belongs to the window in front when it arrives: the open window
 // (dialog, message box or open-file dialog) that was opened last. Each open
@@ -57,32 +41,6 @@ bool g_slotTaken[kInterruptSlots] = {};
 std::once_flag g_interruptOnce;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
-enum class TaskState { Pending, Running, Done, Dropped };
-
-struct Task {
-    std::function<intptr_t()> fn;
-    TaskState state = TaskState::Pending;
-    intptr_t result = 0;
-};
-
-bool MakePipe(int fds[2])
-{
-    if (pipe(fds) != 0)
-        return false;
-    for (int i = 0; i < 2; ++i) {
-        fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
-        fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    }
-    return true;
-}
-
-void Drain(int fd)
-{
-    char buf[64];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
 // A change that only needs showing (a progress bar set from another
 // thread) wakes a dialog's loop at most this often; the presenters draw
 // such changes far less often than this anyway.
@@ -97,11 +55,10 @@ int64_t MonotonicNs()
 
 }  // namespace
 
-// One per thread that runs modal loops: its task queue and wake-up pipe.
+// One per thread that runs modal loops: its wake-up pipe and timer.
 struct UiThreadContext {
     std::thread::id thread = std::this_thread::get_id();
     int wake[2] = {-1, -1};
-    std::deque<std::shared_ptr<Task>> tasks;   // guarded by UiLock
     // Wakes the loop at a set time, for changes that may wait a little
     // (WakeSoon).
     int timer = -1;
@@ -114,18 +71,12 @@ struct UiThreadContext {
 
     UiThreadContext()
     {
-        MakePipe(wake);
+        if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
+            wake[0] = wake[1] = -1;
         timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     }
     ~UiThreadContext()
     {
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            for (auto& t : tasks)
-                t->state = TaskState::Dropped;
-            tasks.clear();
-        }
-        g_taskDone.notify_all();
         if (wake[0] >= 0) {
             close(wake[0]);
             close(wake[1]);
@@ -139,11 +90,7 @@ struct UiThreadContext {
         if (wakePending)
             return;
         wakePending = true;
-        if (wake[1] >= 0) {
-            char c = 1;
-            ssize_t n = write(wake[1], &c, 1);   // a full pipe is awake already
-            (void)n;
-        }
+        UiPoke(wake[1]);
     }
     // Wakes the loop for a change that only needs to be shown: now when the
     // loop has not looked for a while, else once kShowChangeWithinNs after it
@@ -187,62 +134,6 @@ UiThreadContext* ThisThreadContext()
     return ctx.get();
 }
 
-// Runs the tasks queued for this thread. Without the lock held.
-void RunTasks(UiThreadContext* ctx)
-{
-    for (;;) {
-        std::shared_ptr<Task> task;
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            if (ctx->tasks.empty())
-                return;
-            task = ctx->tasks.front();
-            ctx->tasks.pop_front();
-            task->state = TaskState::Running;
-        }
-        intptr_t r = task->fn();
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            task->result = r;
-            task->state = TaskState::Done;
-        }
-        g_taskDone.notify_all();
-    }
-}
-
-// Runs fn on the thread of dialog's modal loop and returns its result; see
-// the comment at the top for when it runs directly instead.
-intptr_t OnDialogThread(OsWindowObject* dialog, std::function<intptr_t()> fn)
-{
-    constexpr auto kTakeWithin = std::chrono::milliseconds(100);
-    std::shared_ptr<Task> task;
-    {
-        std::unique_lock<std::mutex> hold(UiLock());
-        UiThreadContext* ctx = dialog->loop;
-        if (ctx && ctx->thread != std::this_thread::get_id() && !dialog->ended) {
-            task = std::make_shared<Task>();
-            task->fn = fn;
-            ctx->tasks.push_back(task);
-            ctx->Wake();
-            auto deadline = std::chrono::steady_clock::now() + kTakeWithin;
-            while (task->state != TaskState::Done && task->state != TaskState::Dropped) {
-                if (g_taskDone.wait_until(hold, deadline) == std::cv_status::timeout &&
-                    task->state == TaskState::Pending) {
-                    for (auto it = ctx->tasks.begin(); it != ctx->tasks.end(); ++it)
-                        if (*it == task) {
-                            ctx->tasks.erase(it);
-                            break;
-                        }
-                    task->state = TaskState::Dropped;
-                }
-            }
-            if (task->state == TaskState::Done)
-                return task->result;
-        }
-    }
-    return fn();
-}
-
 // Marks a visible change and wakes the dialog's loop. Requires UiLock.
 void Changed(OsWindowObject* dialog)
 {
@@ -265,45 +156,14 @@ void ControlChanged(OsWindowObject* dialog)
     loop->WakeSoon();
 }
 
-bool TemplateValid(const OsDialogTemplate* tmpl)
-{
-    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 4096)
-        return false;
-    if (tmpl->itemCount > 0 && !tmpl->items)
-        return false;
-    for (int i = 0; i < tmpl->itemCount; ++i)
-        if (!tmpl->items[i].className)
-            return false;
-    return true;
-}
-
 }  // namespace
-
-OsWindowObject* UiCreateDialog(const OsDialogTemplate* tmpl, OsWindowObject* owner,
-                               OsDialogProc proc)
-{
-    if (!TemplateValid(tmpl))
-        return nullptr;
-    return UiNewDialog(tmpl, owner, proc);
-}
-
-void UiRecordHistory(bool on)
-{
-    std::lock_guard<std::mutex> hold(UiLock());
-    g_recordHistory = on;
-}
-
-void UiSetTextWatcher(void (*watcher)(Window control, int id, const std::wstring& text))
-{
-    std::lock_guard<std::mutex> hold(UiLock());
-    g_textWatcher = watcher;
-}
 
 void UiPrepareInterrupts()
 {
     std::call_once(g_interruptOnce, [] {
         for (InterruptSlot& slot : g_slots)
-            MakePipe(slot.fds);
+            if (pipe2(slot.fds, O_NONBLOCK | O_CLOEXEC) != 0)
+                slot.fds[0] = slot.fds[1] = -1;
         g_slotsReady.store(true);
     });
 }
@@ -323,9 +183,7 @@ bool UiInterrupt()
     }
     if (front == nullptr)
         return false;
-    char c = 2;
-    ssize_t n = write(front->fds[1], &c, 1);
-    (void)n;
+    UiPoke(front->fds[1]);
     return true;
 }
 
@@ -339,7 +197,7 @@ int UiInterruptOpen()
             continue;
         g_slotTaken[i] = true;
         // An interrupt of the slot's last window that came too late.
-        Drain(slot.fds[0]);
+        UiDrain(slot.fds[0]);
         slot.order.store(g_nextOrder.fetch_add(1));
         return i;
     }
@@ -366,7 +224,7 @@ bool UiInterruptTake(int slot)
     char c;
     if (fd < 0 || read(fd, &c, 1) != 1)
         return false;
-    Drain(fd);   // several Ctrl-C at once are one interrupt of this window
+    UiDrain(fd);   // several Ctrl-C at once are one interrupt of this window
     return true;
 }
 
@@ -390,8 +248,6 @@ public:
 private:
     int previous_;
 };
-
-int UiBoxInterruptFd() { return UiInterruptFd(t_boxSlot); }
 
 }  // namespace
 
@@ -419,12 +275,10 @@ int UiBoxWatchFds(int* fds)
     int n = 0;
     if (OsPosixTerminationFd() >= 0)
         fds[n++] = OsPosixTerminationFd();
-    if (UiBoxInterruptFd() >= 0)
-        fds[n++] = UiBoxInterruptFd();
+    if (UiInterruptFd(t_boxSlot) >= 0)
+        fds[n++] = UiInterruptFd(t_boxSlot);
     return n;
 }
-
-bool UiDialogOpen() { return g_openDialogs.load() > 0; }
 
 // ---- The role's calls ----------------------------------------------------
 
@@ -464,7 +318,7 @@ int OsGetOpenFileName(OsOpenFileName* record)
 intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* tmpl, Window owner,
                                   OsDialogProc proc, intptr_t param)
 {
-    if (!proc || !TemplateValid(tmpl))
+    if (!proc || !UiTemplateValid(tmpl))
         return -1;
     if (!g_commonControls) {
         // The progress class exists only once the common controls are made
@@ -473,9 +327,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
             if (UiKindOf(tmpl->items[i].className) == UiControlKind::Progress)
                 return -1;
     }
-    OsWindowObject* dialog = UiCreateDialog(tmpl, UiWindow(owner), proc);
-    if (!dialog)
-        return -1;
+    OsWindowObject* dialog = UiNewDialog(tmpl, owner, proc);
     UiThreadContext* ctx = ThisThreadContext();
     {
         std::lock_guard<std::mutex> hold(UiLock());
@@ -486,7 +338,6 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     // dialog's, unless a box that the initialisation shows is in front.
     const int interruptSlot = UiInterruptOpen();
     const int interruptFd = UiInterruptFd(interruptSlot);
-    g_openDialogs++;
     UiPresenter* presenter = UiCurrentPresenter();
     presenter->DialogCreated(dialog, dialog->owner);
 
@@ -506,7 +357,6 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
 
     bool terminationSeen = false;
     for (;;) {
-        RunTasks(ctx);
         {
             std::lock_guard<std::mutex> hold(UiLock());
             if (dialog->ended)
@@ -524,9 +374,9 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         if (termFd >= 0)
             fds[nfds++] = termFd;
         int command = presenter->WaitCommand(dialog, fds, nfds);
-        Drain(ctx->wake[0]);
+        UiDrain(ctx->wake[0]);
         if (ctx->timer >= 0)
-            Drain(ctx->timer);
+            UiDrain(ctx->timer);
         // After the drains: whatever changed before is seen by the round
         // below; whatever changes from now on wakes the loop again.
         ctx->Looked();
@@ -542,7 +392,6 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 command = OS_IDCANCEL;
         }
         if (command != 0) {
-            RunTasks(ctx);
             bool stillOpen;
             {
                 std::lock_guard<std::mutex> hold(UiLock());
@@ -563,123 +412,73 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     }
     UiInterruptClose(interruptSlot);
     UiNotifyShownOrEnded();
-    RunTasks(ctx);
     presenter->DialogClosed(dialog);
-    g_openDialogs--;
     std::lock_guard<std::mutex> hold(UiLock());
     return dialog->result;
 }
 
 int OsEndDialog(Window dialog, intptr_t result)
 {
-    OsWindowObject* d = UiWindow(dialog);
-    if (!d || !d->isDialog)
-        return 0;
-    OnDialogThread(d, [d, result]() -> intptr_t {
+    {
         std::lock_guard<std::mutex> hold(UiLock());
+        OsWindowObject* d = UiWindowLocked(dialog);
+        if (!d || !d->isDialog)
+            return 0;
         d->ended = true;
         d->result = result;
         Changed(d);
-        return 1;
-    });
+    }
     UiNotifyShownOrEnded();
     return 1;
 }
 
-namespace {
-
-// Sets a window's text (a control's text or a dialog's caption). No
-// program code runs for it, so it is done under the window lock on the
-// calling thread, like a progress bar's messages: a worker that writes a
-// text for every section does not wait for the dialog's thread each time.
-int SetText(OsWindowObject* w, const wchar_t* text)
+// No program code runs for a text, so it is set under the window lock on
+// the calling thread, like a progress bar's messages: a worker that writes
+// a text for every section does not wait for the dialog's thread each time.
+int UiSetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
-    void (*watcher)(Window, int, const std::wstring&) = nullptr;
     {
         std::lock_guard<std::mutex> hold(UiLock());
-        OsWindowObject* dialog = UiDialogOf(w);
         w->text = value;
-        if (g_recordHistory && !w->isDialog) {
-            w->history.push_back(w->text);
-            watcher = g_textWatcher;
-        }
-        ControlChanged(dialog);
+        ControlChanged(UiDialogOf(w));
     }
-    if (watcher)
-        watcher(w, w->id, value);
+    if (!w->isDialog)
+        UiCurrentPresenter()->TextSet(w, w->id, value);
     return 1;
-}
-
-}  // namespace
-
-int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
-{
-    Window control = OsGetDlgItem(dialog, id);
-    if (!control)
-        return 0;
-    return SetText(control, text);
-}
-
-int OsSetWindowText(Window window, const wchar_t* text)
-{
-    OsWindowObject* w = UiWindow(window);
-    if (!w)
-        return 0;
-    return SetText(w, text);
 }
 
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
     constexpr uint32_t kGetPos = 0x408;
-    OsWindowObject* w = UiWindow(window);
-    if (!w)
+    // Only a progress bar takes messages. It runs no program code: its
+    // messages change its state under the window lock from whichever thread
+    // sends them, with the result the dialog's thread would give, and the
+    // loop is woken to show the change.
+    std::lock_guard<std::mutex> hold(UiLock());
+    OsWindowObject* w = UiWindowLocked(window);
+    if (!w || w->isDialog || w->kind != UiControlKind::Progress)
         return 0;
-    OsWindowObject* dialog;
-    UiControlKind kind;
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        dialog = UiDialogOf(w);
-        kind = w->kind;
+    intptr_t previous = 0;
+    switch (message) {
+    case OS_PBM_SETRANGE32:
+        previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
+        w->rangeLow = static_cast<int32_t>(wParam);
+        w->rangeHigh = static_cast<int32_t>(lParam);
+        w->rangeSet = true;
+        w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
+        ControlChanged(w->dialog);
+        break;
+    case OS_PBM_SETPOS:
+        previous = w->pos;
+        w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+        ControlChanged(w->dialog);
+        break;
+    case kGetPos:
+        previous = w->pos;
+        break;
+    default:
+        break;
     }
-    if (w->isDialog) {
-        // A message to the dialog itself goes to its procedure.
-        OsDialogProc proc = w->proc;
-        return proc ? OnDialogThread(dialog, [w, proc, message, wParam, lParam] {
-            return proc(w, message, wParam, lParam);
-        })
-                    : 0;
-    }
-    if (kind != UiControlKind::Progress)
-        return 0;
-    // A progress bar runs no program code: its messages change its state
-    // under the window lock from whichever thread sends them, with the
-    // result the dialog's thread would give, and the loop is woken to show
-    // the change. (A worker sets its bars after every chunk; a round trip
-    // to the dialog's thread for each cost more than the chunk.)
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        intptr_t previous = 0;
-        switch (message) {
-        case OS_PBM_SETRANGE32:
-            previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
-            w->rangeLow = static_cast<int32_t>(wParam);
-            w->rangeHigh = static_cast<int32_t>(lParam);
-            w->rangeSet = true;
-            w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
-            ControlChanged(dialog);
-            break;
-        case OS_PBM_SETPOS:
-            previous = w->pos;
-            w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
-            ControlChanged(dialog);
-            break;
-        case kGetPos:
-            previous = w->pos;
-            break;
-        default:
-            break;
-        }
-        return previous;
-    }
+    return previous;
 }

@@ -157,11 +157,7 @@ InputTurn::~InputTurn()
 InputTurn::BoxHold::BoxHold(InputTurn& turn) : turn_(turn)
 {
     turn_.wanted_++;
-    if (turn_.poke_[1] >= 0) {
-        char c = 1;
-        ssize_t n = write(turn_.poke_[1], &c, 1);
-        (void)n;
-    }
+    UiPoke(turn_.poke_[1]);
     hold_ = std::unique_lock<std::mutex>(turn_.lock_);
 }
 
@@ -171,18 +167,13 @@ InputTurn::BoxHold::~BoxHold()
     turn_.wanted_--;
 }
 
+void InputTurn::Drain() { UiDrain(poke_[0]); }
+
 std::unique_lock<std::mutex> InputTurn::TryForDialog()
 {
     if (wanted_.load() > 0)
         return std::unique_lock<std::mutex>();
     return std::unique_lock<std::mutex>(lock_, std::try_to_lock);
-}
-
-void InputTurn::Drain()
-{
-    char buf[16];
-    while (poke_[0] >= 0 && read(poke_[0], buf, sizeof buf) > 0) {
-    }
 }
 
 // ---- The presenter -------------------------------------------------------

@@ -1,6 +1,8 @@
 // Line input for the presenters: reads lines from a descriptor while
 // watching other descriptors (a dialog's wake-up pipe, Ctrl-C, termination).
 #pragma once
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "platform/common/line_protocol.h"
@@ -28,9 +30,6 @@ private:
     bool skipping_ = false;   // inside a line that is too long, up to its newline
     bool eof_ = false;
 };
-
-#include <atomic>
-#include <mutex>
 
 // Whose turn it is to read the input. A message box or the open-file
 // dialog (on any thread) takes the input as soon as it is shown; a dialog

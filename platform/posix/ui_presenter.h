@@ -13,7 +13,7 @@
 
 #include "platform/common/ui_shared.h"
 #include "platform/host/entry.h"
-#include "platform/posix/window.h"
+#include "platform/common/ui_model.h"
 #include "platform/ui.h"
 
 class UiPresenter {
@@ -55,6 +55,9 @@ public:
 
     // The dialog ended; draw its last state. On the dialog's thread.
     virtual void DialogClosed(Window /*dialog*/) {}
+
+    // A control's text was set (on the setting thread, after the change).
+    virtual void TextSet(Window /*control*/, int /*id*/, const std::wstring& /*text*/) {}
 };
 
 // The current presenter (never nullptr: the line protocol on standard
@@ -78,10 +81,6 @@ void UiRestoreTerminalFromSignal();
 
 // ---- Helpers shared by presenters --------------------------------------
 
-// Whether path names an existing regular file (device or host path), and
-// whether its folder exists.
-bool UiFileExists(const std::wstring& path);
-bool UiFolderOfExists(const std::wstring& path);
 // What a path typed at the open-file dialog names. A device path ("\nk.bin")
 // and a host path ("./x.bin", "/tmp/x.bin", "sub/x.bin") stand as they are;
 // a bare name ("nk.bin") or a relative device path ("Tools\x.bin") is taken
@@ -94,7 +93,8 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
 
 // The unit of the progress bars' ranges and positions ("KB" for
 // flashupdate, whose worker sets them in KB), shown after their numbers; ""
-// (the default) shows none. Set once by a program's launcher.
+// (the default) shows none. Set once by a program's launcher; unit must
+// stay valid (a literal).
 void UiSetBarUnit(const char* unit);
 std::string UiBarUnit();
 
@@ -124,9 +124,12 @@ bool UiBoxInterrupted();
 // window behind it, and one that came after the answer was taken is handed
 // on to that window.
 void UiBoxAnswered();
-// A dialog is open (some modal loop runs).
-bool UiDialogOpen();
 
 // Writes all of text to fd (retrying short writes and interruptions); gives
 // up silently when the descriptor is closed or broken.
 void UiWriteAll(int fd, const std::string& text);
+// Wake-up pipes (non-blocking): UiPoke writes one byte into the write end
+// (none when fd is -1; a full pipe is awake already; async-signal-safe),
+// UiDrain reads the read end until it is empty.
+void UiPoke(int fd);
+void UiDrain(int fd);

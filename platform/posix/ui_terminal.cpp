@@ -229,12 +229,11 @@ public:
             // Blanks around a path (one pasted with its selection's trailing
             // blank) are no part of it, as in the unattended protocol; an
             // error naming "\nk.bin " would not show why it failed.
-            size_t first = line.find_first_not_of(" \t"), last = line.find_last_not_of(" \t");
-            line = first == std::string::npos ? "" : line.substr(first, last - first + 1);
+            line = lineproto::Trim(line);
             if (line.empty())
                 return 0;
             std::wstring path = UiWideFromUtf8(line);
-            bool numeric = !line.empty() && line.size() < 4;
+            bool numeric = line.size() < 4;
             for (char c : line)
                 numeric = numeric && c >= '0' && c <= '9';
             if (numeric) {
@@ -244,15 +243,13 @@ public:
             }
             path = UiResolveChoice(path, record->initialDir);
             std::string error = UiChoiceError(path, record);
-            if (!error.empty())
-                error = " " + error + UiUtf8(path) + "\n";
             if (error.empty()) {
                 UiBoxAnswered();
                 path.copy(record->file, path.size());
                 record->file[path.size()] = 0;
                 return 1;
             }
-            Write(error);
+            Write(" " + error + UiUtf8(path) + "\n");
         }
     }
 

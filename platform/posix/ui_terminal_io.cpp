@@ -37,11 +37,7 @@ struct sigaction g_oldWinch, g_oldTstp, g_oldCont;
 void Poke()
 {
     g_redraw = 1;
-    if (g_signalPipe[1] >= 0) {
-        char c = 1;
-        ssize_t n = write(g_signalPipe[1], &c, 1);
-        (void)n;
-    }
+    UiPoke(g_signalPipe[1]);
 }
 
 void ApplyOurMode()
@@ -70,12 +66,7 @@ void OnContinue(int)
 void OnStop(int)
 {
     int saved = errno;
-    if (g_savedValid && g_ttyFd >= 0) {
-        static const char show[] = "\x1b[0m\x1b[?25h\n";
-        ssize_t n = write(g_ttyFd, show, sizeof show - 1);
-        (void)n;
-        tcsetattr(g_ttyFd, TCSANOW, &g_saved);
-    }
+    UiRestoreTerminalFromSignal();
     struct sigaction def {};
     def.sa_handler = SIG_DFL;
     sigemptyset(&def.sa_mask);
@@ -94,7 +85,6 @@ void OnStop(int)
 
 }  // namespace
 
-// Whether TERM names a terminal that can move its cursor.
 bool HasCursorControl()
 {
     const char* term = std::getenv("TERM");
@@ -104,27 +94,21 @@ bool HasCursorControl()
     return t != "dumb" && t != "unknown" && t != "cons25" && t != "emacs";
 }
 
-// Columns and rows of the terminal on fd (80 x 24 when it will not say).
 void TerminalSize(int fd, int fallbackFd, int* cols, int* rows)
 {
     struct winsize ws {};
-    *cols = 80;
-    *rows = 24;
     if ((ioctl(fd, TIOCGWINSZ, &ws) == 0 || ioctl(fallbackFd, TIOCGWINSZ, &ws) == 0) && ws.ws_col > 0) {
         *cols = ws.ws_col;
         *rows = ws.ws_row > 0 ? ws.ws_row : 24;
-    } else {
-        if (const char* c = std::getenv("COLUMNS")) {
-            int n = std::atoi(c);
-            if (n > 0)
-                *cols = n;
-        }
-        if (const char* r = std::getenv("LINES")) {
-            int n = std::atoi(r);
-            if (n > 0)
-                *rows = n;
-        }
+        return;
     }
+    auto fromEnv = [](const char* name, int otherwise) {
+        const char* value = std::getenv(name);
+        int n = value ? std::atoi(value) : 0;
+        return n > 0 ? n : otherwise;
+    };
+    *cols = fromEnv("COLUMNS", 80);
+    *rows = fromEnv("LINES", 24);
 }
 
 bool Take(int inFd)
@@ -171,9 +155,7 @@ int SignalFd() { return g_signalPipe[0]; }
 
 bool TakeRedraw()
 {
-    char buf[32];
-    while (g_signalPipe[0] >= 0 && read(g_signalPipe[0], buf, sizeof buf) > 0) {
-    }
+    UiDrain(g_signalPipe[0]);
     if (!g_redraw)
         return false;
     g_redraw = 0;
@@ -243,13 +225,6 @@ int ReadKey(int inFd, const int* fds, int nfds, int timeoutMs)
         }
     }
 }
-
-// A line typed at prompt and edited here, keys at once as everywhere
-// else in the dialogs: text, Backspace, Ctrl-U; Enter ends it. Escape,
-// Ctrl-D on an empty line, the end of input, Ctrl-C and termination
-// cancel it (false). After a resize or fg, above() (what stands above
-// the prompt) is drawn again at the new width, then the prompt with
-// what was typed so far.
 
 }  // namespace term
 

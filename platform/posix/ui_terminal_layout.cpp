@@ -79,7 +79,6 @@ std::string PendingHint(const UiDialogView& view)
 
 }  // namespace
 
-// Columns that UTF-8 text takes on a terminal.
 size_t Columns(const std::string& text)
 {
     size_t n = 0;
@@ -91,8 +90,6 @@ size_t Columns(const std::string& text)
     return n;
 }
 
-// As much of the beginning of UTF-8 text as fits in `width` columns (never
-// half a character), and the rest.
 std::string TakeColumns(std::string* text, size_t width)
 {
     size_t i = 0, n = 0;
@@ -109,8 +106,6 @@ std::string TakeColumns(std::string* text, size_t width)
     return head;
 }
 
-// Plain text wrapped into lines of at most width characters, at blanks
-// where it can; the continuation lines indented like the first.
 std::vector<std::string> Wrap(const std::string& text, size_t width, const std::string& indent)
 {
     std::vector<std::string> out;
@@ -156,7 +151,6 @@ std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set)
            std::string(static_cast<size_t>(width - filled), '.') + "]";
 }
 
-// No text, no bar with a range, no button but id 2.
 bool Blank(const UiDialogView& view)
 {
     for (const UiControlView& c : view.controls)

@@ -226,8 +226,9 @@ bool ChangedLocked(OsWindowObject* w)
     return false;
 }
 
-// Sets a window's text (a control's text or a dialog's caption).
-int SetText(OsWindowObject* w, const wchar_t* text)
+}  // namespace
+
+int UiSetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
     UiObserver* observer = g_observer.load();
@@ -238,8 +239,6 @@ int SetText(OsWindowObject* w, const wchar_t* text)
         dialog = UiDialogOf(w);
         w->text = value;
         w->textDirty = true;
-        if (observer && !w->isDialog)
-            w->history.push_back(value);
         syncNow = ChangedLocked(w);
     }
     if (syncNow)
@@ -248,6 +247,8 @@ int SetText(OsWindowObject* w, const wchar_t* text)
         observer->TextSet(w, w->id, value);
     return 1;
 }
+
+namespace {
 
 // Whether a dialog's real window exists, on another thread. Requires UiLock.
 bool RunsElsewhere(const OsWindowObject* d)
@@ -639,18 +640,6 @@ int OsEndDialog(Window dialog, intptr_t result)
             EndDialog(hwnd, result);
     }
     return 1;
-}
-
-int OsSetDlgItemText(Window dialog, int id, const wchar_t* text)
-{
-    Window control = OsGetDlgItem(dialog, id);
-    return control ? SetText(control, text) : 0;
-}
-
-int OsSetWindowText(Window window, const wchar_t* text)
-{
-    OsWindowObject* w = UiWindow(window);
-    return w ? SetText(w, text) : 0;
 }
 
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)

@@ -2,7 +2,7 @@
 // (platform/common/ui_model.h), whose objects name the real windows that
 // show them.
 //
-// The model is what calls answer from (OsGetDlgItemText, the previous
+// The model is what calls answer from (a control's text, the previous
 // position of a bar), so a call from the update worker never waits for the
 // dialog's thread: it changes the model and the real controls follow on
 // their own thread (see ui_dialogs.cpp). No Win32 window call is made while

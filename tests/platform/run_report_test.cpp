@@ -70,6 +70,7 @@ TEST(RunReport, AShortBufferStillEndsTheLine)
     RunFacts f;
     EXPECT_EQ(Closing(f, 16), "flashupdate: n\n");
     EXPECT_EQ(Closing(f, 2), "\n");
+    EXPECT_EQ(Closing(f, 1), "") << "no room for the newline: nothing, terminated";
 }
 
 TEST(RunReport, FoldingKeepsEveryWordAndFitsTheWidth)
