@@ -36,7 +36,7 @@ now() { stamp=${EPOCHREALTIME/,/.}; }
 calc() { python3 -c "print($1)"; }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-# --- 1 and 7: flashupdate /u of a 20 MB image against cp --------------------
+# --- flashupdate /u of a 20 MB image against cp --------------------
 boardsim init >/dev/null
 boardsim set timing none >/dev/null
 "$bin/bench/bench_make_image" "$tmp/nk.bin" 20
@@ -62,7 +62,7 @@ update_mbs=$(calc "round($image_bytes / 1048576 / $update_s, 1)")
 cp_mbs=$(calc "round($image_bytes / 1048576 / $cp_s, 1)")
 update_ratio=$(calc "round($update_s / $cp_s, 2)")
 
-# --- 5: AutoCopy of 2,000 files (100 MB) against cp -r ----------------------
+# --- AutoCopy of 2,000 files (100 MB) against cp -r ----------------------
 python3 - "$tmp/tree" <<'PY'
 import os, sys
 root = sys.argv[1]
@@ -93,7 +93,7 @@ cpr_s=$(calc "round($(printf '%s\n' "${cpr_times[@]}" | median), 3)")
 autocopy_ratio=$(calc "round($autocopy_s / $cpr_s, 2)")
 rm -rf "$BOARDSIM_DIR"/rootfs/d?? "$BOARDSIM_DIR/rootfs/BENCH" "$tmp/cpr"
 
-# --- 6 and 7: autorun start latency, idle CPU, memory after 100 volumes -----
+# --- autorun start latency, idle CPU, memory after 100 volumes -----
 "$bin/autorun" </dev/null >/dev/null 2>&1 &
 autorun_pid=$!
 sleep 2.5   # past the start pause and the flash-disk pass
@@ -125,7 +125,7 @@ sleep 1
 autorun_rss_kb=$(awk '/VmHWM/ {print $2}' "/proc/$autorun_pid/status")
 kill "$autorun_pid"; wait "$autorun_pid" 2>/dev/null || true; autorun_pid=""
 
-# --- 2 and 3: in-process benchmarks -----------------------------------------
+# --- in-process benchmarks -----------------------------------------
 "$bin/bench/bench_flash" --benchmark_min_time=0.2 2>/dev/null > "$tmp/flash.txt"
 "$bin/bench/bench_update" 2>/dev/null > "$tmp/update.txt"
 counter() { grep "^$1" "$2" | head -1 | grep -o "$3=[0-9.k]*" | cut -d= -f2; }
