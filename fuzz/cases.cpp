@@ -13,6 +13,7 @@
 #include "board/board.h"
 #include "board/flash_device.h"
 #include "board/hal.h"
+#include "board/imagekit.h"
 #include "board/registry_store.h"
 #include "flash/flash_access.h"
 #include "flash/flash_layout.h"
@@ -22,6 +23,7 @@
 #include "platform/queue.h"
 #include "platform/sync.h"
 #include "platform/testing/ui_double.h"
+#include "resources/resources.h"
 #include "update/globals.h"
 #include "update/image_update.h"
 #include "version/bsp_version.h"
@@ -34,33 +36,7 @@ namespace {
 // changes it.
 const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
 
-bool WriteHostFile(const std::string& path, const uint8_t* data, size_t size)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) {
-            close(fd);
-            return false;
-        }
-        done += size_t(n);
-    }
-    return close(fd) == 0;
-}
-
 // --- update worker ----------------------------------------------------------
-
-const OsDialogItem kItems[] = {
-    {1004, L"STATIC", L"", 5, 5, 200, 10, 0},
-    {1002, L"msctls_progress32", L"", 5, 20, 200, 10, 0},
-    {1005, L"STATIC", L"", 5, 35, 200, 10, 0},
-    {1003, L"msctls_progress32", L"", 5, 50, 200, 10, 0},
-    {2, L"BUTTON", L"Abort", 80, 65, 50, 14, 0},
-};
-const OsDialogTemplate kProgress = {L"Update", 0, 0, 0, 210, 85, L"", 8, 5, kItems};
 
 void NoRestart(bool) {}
 
@@ -154,14 +130,14 @@ std::string CheckSplit(const wchar_t* text, size_t chars, const wchar_t* program
 
 std::string UpdateWorkerCase(const uint8_t* data, size_t size)
 {
-    if (!WriteHostFile(board::RootFs() + "/fuzz.bin", data, size))
+    if (!imagekit::WriteFile(board::RootFs() + "/fuzz.bin", imagekit::Bytes(data, data + size)))
         return "cannot write the image file";
     uidouble::Install();
     board::SetRestartHook(NoRestart);
     // Time-outs cost no real time; a hang shows as the fuzzer's time-out.
     OsUseVirtualClock(0, 1);
     std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
-    Window dialog = uidouble::NewDialog(&kProgress);
+    Window dialog = uidouble::NewDialog(&ProgressDialogTemplate);
     std::string why = "no dialog";
     if (dialog != nullptr) {
         uidouble::AnswerNext(OS_IDOK);   // go on past an overlap warning
@@ -217,7 +193,7 @@ std::string FlashScanCase(const uint8_t* data, size_t size)
 
 std::string ShortcutCase(const uint8_t* data, size_t size)
 {
-    if (!WriteHostFile(board::RootFs() + "/fuzz.lnk", data, size))
+    if (!imagekit::WriteFile(board::RootFs() + "/fuzz.lnk", imagekit::Bytes(data, data + size)))
         return "cannot write the shortcut";
     wchar_t path[kPathChars];
     std::wmemset(path, L'\x2222', kPathChars);   // stale characters, no path

@@ -90,7 +90,7 @@ int Service(Instance instance, Instance previous, wchar_t* commandLine, int show
             OsPosixRemoveStaleCopies();
             return ServiceMain(i, p, c, s);
         },
-        OsTerminationRequested, instance, previous, commandLine, show);
+        instance, previous, commandLine, show);
 }
 
 }  // namespace

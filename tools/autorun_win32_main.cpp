@@ -44,8 +44,7 @@ const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
 int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
 {
     OsSetClock(&kEndableClock);
-    return RunAsTheOnlyService(ServiceMain, OsTerminationRequested, instance, previous,
-                               commandLine, show);
+    return RunAsTheOnlyService(ServiceMain, instance, previous, commandLine, show);
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ cleanup() {
 trap cleanup EXIT
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCH=ON -DWERROR=ON >/dev/null
-ninja -C "$build" -j"$jobs" flashupdate autorun boardsim bench_flash bench_update bench_scan \
-    bench_autocopy_run bench_make_image >/dev/null
+ninja -C "$build" -j"$jobs" flashupdate autorun boardsim bench_flash bench_update bench_autocopy_run \
+    bench_make_image >/dev/null
 
 bin="$build"
 export BOARDSIM_DIR="$tmp/board"
@@ -36,7 +36,7 @@ now() { stamp=${EPOCHREALTIME/,/.}; }
 calc() { python3 -c "print($1)"; }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
-# --- 1 and 7: flashupdate /u of a 20 MB image against cp --------------------
+# --- flashupdate /u of a 20 MB image against cp --------------------
 boardsim init >/dev/null
 boardsim set timing none >/dev/null
 "$bin/bench/bench_make_image" "$tmp/nk.bin" 20
@@ -62,7 +62,7 @@ update_mbs=$(calc "round($image_bytes / 1048576 / $update_s, 1)")
 cp_mbs=$(calc "round($image_bytes / 1048576 / $cp_s, 1)")
 update_ratio=$(calc "round($update_s / $cp_s, 2)")
 
-# --- 5: AutoCopy of 2,000 files (100 MB) against cp -r ----------------------
+# --- AutoCopy of 2,000 files (100 MB) against cp -r ----------------------
 python3 - "$tmp/tree" <<'PY'
 import os, sys
 root = sys.argv[1]
@@ -93,7 +93,7 @@ cpr_s=$(calc "round($(printf '%s\n' "${cpr_times[@]}" | median), 3)")
 autocopy_ratio=$(calc "round($autocopy_s / $cpr_s, 2)")
 rm -rf "$BOARDSIM_DIR"/rootfs/d?? "$BOARDSIM_DIR/rootfs/BENCH" "$tmp/cpr"
 
-# --- 6 and 7: autorun start latency, idle CPU, memory after 100 volumes -----
+# --- autorun start latency, idle CPU, memory after 100 volumes -----
 "$bin/autorun" </dev/null >/dev/null 2>&1 &
 autorun_pid=$!
 sleep 2.5   # past the start pause and the flash-disk pass
@@ -125,18 +125,13 @@ sleep 1
 autorun_rss_kb=$(awk '/VmHWM/ {print $2}' "/proc/$autorun_pid/status")
 kill "$autorun_pid"; wait "$autorun_pid" 2>/dev/null || true; autorun_pid=""
 
-# --- 2, 3, 4: in-process benchmarks -----------------------------------------
+# --- in-process benchmarks -----------------------------------------
 "$bin/bench/bench_flash" --benchmark_min_time=0.2 2>/dev/null > "$tmp/flash.txt"
 "$bin/bench/bench_update" 2>/dev/null > "$tmp/update.txt"
-"$bin/bench/bench_scan" --benchmark_min_time=0.2 2>/dev/null > "$tmp/scan.txt"
 counter() { grep "^$1" "$2" | head -1 | grep -o "$3=[0-9.k]*" | cut -d= -f2; }
 writes_buffer=$(counter "BM_ProgramChunk/64 " "$tmp/flash.txt" "writes/64B")
 writes_chunk=$(counter "BM_ProgramChunk/16384" "$tmp/flash.txt" "writes/64B")
 device_ratio=$(counter "BM_UpdateDeviceTime" "$tmp/update.txt" "ratio")
-ms_of() { grep "^$1" "$tmp/update.txt" | head -1 | awk '{print $2}'; }
-check_ms=$(ms_of BM_CheckPass); readback_ms=$(ms_of BM_ReadBackPass); inproc_ms=$(ms_of BM_UpdateThroughput)
-check_share=$(calc "round(100 * $check_ms / $inproc_ms, 1)")
-readback_share=$(calc "round(100 * $readback_ms / $inproc_ms, 1)")
 
 verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met; else echo MISSED; fi; }
 
@@ -154,8 +149,6 @@ verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met;
     echo "| flashupdate /u, 20 MB OS image, end to end | ${update_s} s = ${update_mbs} MB/s; cp: ${cp_s} s = ${cp_mbs} MB/s; ratio ${update_ratio} | within 15 x cp | $(verdict "$update_ratio <= 15") |"
     echo "| Bus writes per full 64-byte buffer (one buffer per call / 16 KB chunks as the worker programs; each call adds a read-status and a status-clear write) | ${writes_buffer} / ${writes_chunk} | 19 per buffer | $(verdict "$writes_chunk < 19.01") |"
     echo "| Emulated device time of the 20 MB update / datasheet sum of erase and program times (the board gives reads no cycle time, so the read-back's reads cost none) | ratio ${device_ratio} | within 1.01 | $(verdict "$device_ratio <= 1.01") |"
-    echo "| Check of the whole file before the flash is touched (BM_CheckPass), share of the in-process update (BM_UpdateThroughput, ${inproc_ms} ms) | ${check_ms} ms = ${check_share} % | | |"
-    echo "| Read-back of every erased block and programmed chunk (BM_ReadBackPass), share of the same | ${readback_ms} ms = ${readback_share} % | | |"
     echo "| AutoCopy, ${copied} files, 100 MB | ${autocopy_s} s; cp -r: ${cpr_s} s; ratio ${autocopy_ratio} | within 1.25 x cp -r | $(verdict "$autocopy_ratio <= 1.25") |"
     echo "| autorun: boardsim insert to the first program's mark | ${latency_ms} ms | | |"
     echo "| autorun: CPU over 10 s idle | ${idle_cpu} s | 0.00 | $(verdict "$idle_cpu <= 0.0") |"
@@ -175,15 +168,6 @@ verdict() { if python3 -c "import sys; sys.exit(0 if $1 else 1)"; then echo met;
     echo
     echo '```'
     grep -E "^(Benchmark|BM_|-)" "$tmp/update.txt"
-    echo '```'
-    echo
-    echo "## Checksum and scans (bench_scan)"
-    echo
-    echo "BM_FindRunningImage/1: erased flash, all 127 steps looked at; /0: the default board."
-    echo "BM_FindVersionBlock, BM_FindText: /0 nothing found (a full pass), /1 found near the window's end."
-    echo
-    echo '```'
-    grep -E "^(Benchmark|BM_|-)" "$tmp/scan.txt"
     echo '```'
     if [ -f "$root/bench/NOTES.md" ]; then
         echo

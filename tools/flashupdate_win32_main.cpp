@@ -20,17 +20,6 @@
 #include "resources/resources.h"
 #include "shell/entry.h"
 
-namespace {
-
-std::string Utf8(const wchar_t* text)
-{
-    std::string out(std::wcslen(text) * 4 + 1, '\0');
-    out.resize(OsNarrowUtf8(text, out.data(), out.size()));
-    return out;
-}
-
-}  // namespace
-
 int main()
 {
     const wchar_t* line = GetCommandLineW();
@@ -48,8 +37,11 @@ int main()
     if (*line == L' ' || *line == L'\t')
         ++line;
     std::vector<std::string> args = {"flashupdate"};
-    if (*line)
-        args.push_back(Utf8(line));
+    if (*line) {
+        std::string utf8(std::wcslen(line) * 4 + 1, '\0');
+        utf8.resize(OsNarrowUtf8(line, utf8.data(), utf8.size()));
+        args.push_back(utf8);
+    }
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

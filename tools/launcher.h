@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef BOARDSUPPORT_VERSION
-#define BOARDSUPPORT_VERSION "1.7"
-#endif
+inline constexpr char kBoardSupportVersion[] = "1.7";
 
 // -1 when argv is for the program; else the exit code (0).
 inline int LauncherOption(int argc, char** argv, const char* name, const char* help)
@@ -20,7 +18,7 @@ inline int LauncherOption(int argc, char** argv, const char* name, const char* h
         return 0;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
-        std::printf("%s %s (board support programs, simulated board)\n", name, BOARDSUPPORT_VERSION);
+        std::printf("%s %s (board support programs, simulated board)\n", name, kBoardSupportVersion);
         return 0;
     }
     return -1;

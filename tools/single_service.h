@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdio>
 
+#include "platform/common/object.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
@@ -13,11 +14,10 @@ inline constexpr wchar_t kServiceMutex[] = L"autorun service";
 
 // Runs service(instance, previous, commandLine, show) unless a service
 // runs on this board already: that one is named on standard error and 0
-// returned. ended: whether termination was requested (a wait it cut short
-// decides nothing). When the mutex cannot tell, the service runs.
-template <typename Service, typename Ended>
-int RunAsTheOnlyService(Service service, Ended ended, Instance instance, Instance previous,
-                        wchar_t* commandLine, int show)
+// returned. A wait cut short by a termination request decides nothing: 0
+// is returned. When the mutex cannot tell, the service runs.
+template <typename Service>
+int RunAsTheOnlyService(Service service, Instance instance, Instance previous, wchar_t* commandLine, int show)
 {
     Handle single = OsCreateMutex(kServiceMutex);
     if (single != nullptr) {
@@ -27,7 +27,7 @@ int RunAsTheOnlyService(Service service, Ended ended, Instance instance, Instanc
             OsCloseHandle(single);
             return 0;
         }
-        if (taken != OS_WAIT_OBJECT_0 && ended()) {
+        if (taken != OS_WAIT_OBJECT_0 && OsTerminationRequested()) {
             OsCloseHandle(single);
             return 0;
         }

@@ -30,20 +30,15 @@ if [ ! -f "$WINEPREFIX/.boardsim-ready" ]; then
     fi
   ) 9>"$dir/.wineprefix.lock"
 fi
-# The wineserver, and the processes of Wine's own that a new server starts
-# (wineboot, services.exe and the services it runs), inherit the standard
-# error of the program that made them start, and keep it open until the
-# server ends. A caller that reads a program's output to its end (ctest,
-# a pipe, $(...)) then waits for the server, not the program: a test that
-# took a second "ran" for minutes, until ctest's other tests left the
-# server idle, or until its time-out. So the server is started here,
-# detached from our output, kept 60 s after its last program (Debian's
-# wineserver wrapper defaults to none, which starts and boots a new server
-# for almost every test), and booted by a program of its own before anyone
-# else uses it. The desktop's explorer.exe is such a process too: the
-# first program that needs a desktop starts it, and it ends a second after
-# the desktop's last program; tools/test-win32.sh keeps one desktop for
-# its whole run.
+# The wineserver, and Wine's own processes that a new server starts
+# (wineboot, services.exe and its services), inherit the standard error of
+# the program that made them start and hold it until the server ends: a
+# caller that reads a program's output to its end (ctest, a pipe, $(...))
+# would wait for the server, not the program. So the server is started
+# here, detached from our output, kept 60 s after its last program, and
+# booted by a program of its own before anyone else uses it. The desktop's
+# explorer.exe is such a process too; tools/test-win32.sh keeps one desktop
+# for its whole run.
 (
   flock 9
   # Exit code 0: a new server (2: one runs already, booted by whoever

@@ -120,6 +120,8 @@ TEST(BoardsimCli, UsageErrorsExitWithTwo)
     EXPECT_EQ(RunBoardsim("set no-such-key 1"), 2);
     EXPECT_EQ(RunBoardsim("get"), 2);
     EXPECT_EQ(RunBoardsim("init --wrong"), 2);
+    EXPECT_EQ(RunBoardsim("show all"), 2);
+    EXPECT_EQ(RunBoardsim("power-cut now"), 2);
     EXPECT_EQ(board::GetSetting("timing"), timing);
 }
 

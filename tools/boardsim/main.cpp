@@ -318,30 +318,26 @@ int main(int argc, char** argv)
         return 0;
     }
     // Every other command works on the board, created first when missing.
-    auto needArgs = [&](size_t n) { return args.size() == n; };
-    if (cmd == "show" || cmd == "events") {
-        if (!needArgs(0))
+    if (cmd == "show" || cmd == "events" || cmd == "power-cut") {
+        if (args.size() != 0)
             return Usage((cmd + " takes no arguments").c_str());
     } else if (cmd == "set") {
-        if (!needArgs(2))
+        if (args.size() != 2)
             return Usage("set takes KEY VALUE");
         std::string why;
         if (!board::ValidSetting(args[0], args[1], &why))
             return Usage(why.c_str());
     } else if (cmd == "get") {
-        if (!needArgs(1))
+        if (args.size() != 1)
             return Usage("get takes KEY");
         if (!board::FindSetting(args[0]))
             return Usage(("unknown key \"" + args[0] + "\" (see boardsim help)").c_str());
     } else if (cmd == "insert") {
-        if (!needArgs(2))
+        if (args.size() != 2)
             return Usage("insert takes NAME DIR");
     } else if (cmd == "remove") {
-        if (!needArgs(1))
+        if (args.size() != 1)
             return Usage("remove takes NAME");
-    } else if (cmd == "power-cut") {
-        if (!needArgs(0))
-            return Usage("power-cut takes no arguments");
     } else {
         return Usage(("unknown command \"" + cmd + "\"").c_str());
     }

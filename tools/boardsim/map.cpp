@@ -22,6 +22,7 @@
 namespace {
 
 using flashview::BlockState;
+using flashview::Hex8;
 using flashview::Image;
 using flashview::kBlock;
 using imagekit::Bytes;
@@ -38,13 +39,6 @@ struct Region {
     std::string name;
     uint32_t start, length;
 };
-
-std::string Hex(uint32_t v)
-{
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
 
 std::string Size(uint64_t bytes)
 {
@@ -189,7 +183,7 @@ int MapCommand(const std::vector<std::string>& args)
             continue;
         uint64_t end = std::min<uint64_t>(uint64_t(r.start) + r.length, board::kFlashSize);
         int w = X(end) - X(r.start);
-        svg.Rect(X(r.start), 76, w, 26, kRegionFill[i % 5], r.name + " " + Hex(r.start) + ", " + Size(r.length),
+        svg.Rect(X(r.start), 76, w, 26, kRegionFill[i % 5], r.name + " " + Hex8(r.start) + ", " + Size(r.length),
                  "region");
         if (int(r.name.size()) * 6 + 4 < w)   // a narrow region is named by the legend only
             svg.Text(X(r.start) + 2, 93, r.name, 10);
@@ -212,7 +206,7 @@ int MapCommand(const std::vector<std::string>& args)
         counts[int(st)]++;
         const char* fill = st == BlockState::Erased ? "#ffffff" : st == BlockState::Written ? "#3a6ea5" : "url(#partly)";
         const char* what = st == BlockState::Erased ? "erased" : st == BlockState::Written ? "written" : "partly written";
-        svg.Rect(X(b), 128, X(b + kBlock) - X(b), 22, fill, "block " + Hex(b) + ": " + what,
+        svg.Rect(X(b), 128, X(b + kBlock) - X(b), 22, fill, "block " + Hex8(b) + ": " + what,
                  st == BlockState::Erased ? "block erased" : st == BlockState::Written ? "block written" : "block partly");
     }
 
@@ -225,17 +219,17 @@ int MapCommand(const std::vector<std::string>& args)
         uint64_t end = std::min<uint64_t>(uint64_t(img.start) + std::max(img.length, 1u), board::kFlashSize);
         const int w = X(end) - X(img.start);
         svg.Rect(X(img.start), 176, w, 26, img.incomplete ? "url(#incomplete)" : "#e89a9a",
-                 img.kind + " at " + Hex(img.start) + ", " + Size(img.length) + (img.incomplete ? ", INCOMPLETE" : ""),
+                 img.kind + " at " + Hex8(img.start) + ", " + Size(img.length) + (img.incomplete ? ", INCOMPLETE" : ""),
                  img.incomplete ? "image incomplete" : "image");
         const std::string number = std::to_string(i + 1);
         if (w >= kDigitPx * int(number.size()) + 2)
             svg.Text(X(img.start) + w / 2, 193, number, 9, " text-anchor=\"middle\"");
         if (w >= kDigitPx * int(number.size()) + kHexLabelPx + 6)
-            svg.Text(X(img.start) + w / 2 + kDigitPx * int(number.size()) / 2 + 4, 193, Hex(img.start), 9);
+            svg.Text(X(img.start) + w / 2 + kDigitPx * int(number.size()) / 2 + 4, 193, Hex8(img.start), 9);
     }
     if (regLen > 0 && regOff < board::kFlashSize) {
         const int x = X(regOff), w = X(uint64_t(regOff) + regLen) - x;
-        svg.Rect(x, 176, w, 26, "#c8a8e8", "registry area " + Hex(regOff) + ", " + Size(regLen), "registry");
+        svg.Rect(x, 176, w, 26, "#c8a8e8", "registry area " + Hex8(regOff) + ", " + Size(regLen), "registry");
         // Named beside it, where no image stands.
         const int labelEnd = x + w + 4 + kRegistryLabelPx;
         bool free = labelEnd <= X(board::kFlashSize);
@@ -251,7 +245,7 @@ int MapCommand(const std::vector<std::string>& args)
     svg.Text(kLeft, y, "Regions", 13, " font-weight=\"bold\"");
     for (const Region& r : regions) {
         y += 16;
-        std::string where = r.length == 0 ? "empty" : Hex(r.start) + " .. " + Hex(r.start + r.length) + ", " + Size(r.length);
+        std::string where = r.length == 0 ? "empty" : Hex8(r.start) + " .. " + Hex8(r.start + r.length) + ", " + Size(r.length);
         if (r.length && uint64_t(r.start) >= board::kFlashSize)
             where += " (beyond the 32 MB flash)";
         svg.Text(kLeft + 10, y, r.name + ": " + where);
@@ -265,7 +259,7 @@ int MapCommand(const std::vector<std::string>& args)
     for (size_t i = 0; i < images.size(); ++i) {
         const Image& img = images[i];
         y += 16;
-        std::string line = std::to_string(i + 1) + ". " + img.kind + " at " + Hex(img.start) + ", length " + Hex(img.length) + " (" +
+        std::string line = std::to_string(i + 1) + ". " + img.kind + " at " + Hex8(img.start) + ", length " + Hex8(img.length) + " (" +
                            Size(img.length) + ")";
         if (img.incomplete)
             line += ": INCOMPLETE, " + std::to_string(img.erasedBlocks) + " block" +
@@ -283,7 +277,7 @@ int MapCommand(const std::vector<std::string>& args)
                            " partly written, " + std::to_string(counts[0]) + " erased", 13);
     y += 18;
     std::string saved;
-    svg.Text(kLeft, y, "Registry area " + Hex(regOff) + ", " + Size(regLen) + ": " +
+    svg.Text(kLeft, y, "Registry area " + Hex8(regOff) + ", " + Size(regLen) + ": " +
                            (board::RegReadFlash(&saved) ? "a saved registry" : "no saved registry"), 13);
     y += 20;
 

@@ -17,19 +17,9 @@
 #include "tools/boardsim/flash_view.h"
 #include "tools/boardsim/map.h"
 
-namespace {
-
+using flashview::Hex8;
 using imagekit::Bytes;
 using imagekit::Get32;
-
-std::string Hex(uint32_t v)
-{
-    char b[16];
-    std::snprintf(b, sizeof b, "0x%08x", v);
-    return b;
-}
-
-}  // namespace
 
 int VerifyCommand(const std::vector<std::string>& args)
 {
@@ -75,9 +65,9 @@ int VerifyCommand(const std::vector<std::string>& args)
         offset = 0u - start;
         why = "a bootloader: at offset 0";
     }
-    std::printf("%s: image start %s, length %s (%u bytes)\n", args[0].c_str(), Hex(start).c_str(),
-                Hex(length).c_str(), length);
-    std::printf("placed at flash offset %s, %s\n", Hex(start + offset).c_str(), why.c_str());
+    std::printf("%s: image start %s, length %s (%u bytes)\n", args[0].c_str(), Hex8(start).c_str(),
+                Hex8(length).c_str(), length);
+    std::printf("placed at flash offset %s, %s\n", Hex8(start + offset).c_str(), why.c_str());
     size_t at = 15;
     unsigned records = 0;
     uint64_t bytes = 0;
@@ -93,13 +83,13 @@ int VerifyCommand(const std::vector<std::string>& args)
         uint32_t where = address + offset;
         if (len > file.size() - at || uint64_t(where) + len > flash.size()) {
             std::printf("DIFFERENT: record %u (%s, %u bytes) lies outside the %s\n", records + 1,
-                        Hex(where).c_str(), len, len > file.size() - at ? "file" : "flash");
+                        Hex8(where).c_str(), len, len > file.size() - at ? "file" : "flash");
             return 1;
         }
         for (uint32_t i = 0; i < len; ++i)
             if (flash[where + i] != file[at + i]) {
                 std::printf("DIFFERENT: record %u, flash offset %s: flash has 0x%02x, the file 0x%02x\n",
-                            records + 1, Hex(where + i).c_str(), flash[where + i], file[at + i]);
+                            records + 1, Hex8(where + i).c_str(), flash[where + i], file[at + i]);
                 // Erased flash where the image belongs: an update that was
                 // cut off after its erase, not another image.
                 uint32_t gaps = 0;
