@@ -2,8 +2,10 @@
 // accessors and the data abort of a stray access.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
