@@ -357,7 +357,7 @@ int OpenBoardFile(const std::string& name, int flags, std::string* why)
     const std::string path = dir + "/" + name;
     auto refuse = [&](const std::string& what, int err) {
         if (why)
-            *why = path + " " + what;
+            *why = path + (what[0] == ':' ? "" : " ") + what;
         errno = err;
         return -1;
     };

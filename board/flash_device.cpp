@@ -191,12 +191,20 @@ bool ImageIdentity(uint64_t* dev, uint64_t* ino)
     return true;
 }
 
-// Why the flash could not be opened: names the file and the cause.
+// Why the flash could not be opened: names the file and the cause; and
+// the same in short, without the board folder (FlashOpenProblem).
 std::string g_openError;
+std::mutex g_problemMutex;
+std::string g_openProblem;
 
-bool Fail(const std::string& why)
+bool Fail(const std::string& why, const std::string& inShort = "")
 {
     g_openError = why;
+    const std::string folder = Dir() + "/";
+    std::lock_guard<std::mutex> guard(g_problemMutex);
+    g_openProblem = !inShort.empty() ? inShort
+                    : why.compare(0, folder.size(), folder) == 0 ? why.substr(folder.size())
+                                                                 : why;
     return false;
 }
 
@@ -390,7 +398,7 @@ bool Open()
     // A board that does not exist yet is created first (which resets the
     // devices, so no lock of ours may be held here).
     if (!g_open.load(std::memory_order_acquire) && !Ensure()) {
-        Fail(BoardProblem());
+        Fail(BoardProblem(), "the board cannot be used");
         ReportOpenFailure();
         return false;
     }
@@ -402,7 +410,8 @@ bool Open()
     SharedState* state = image ? MapState(&stateFd) : nullptr;
     std::string otherSide;
     if (image && state && !ClaimSide(stateFd, &otherSide)) {
-        Fail(otherSide);
+        Fail(otherSide, std::string("the board is in use by the ") +
+                            (std::strcmp(ThisSide(), "Linux") == 0 ? "Windows" : "Linux") + " build");
         munmap(state, sizeof(SharedState));
         close(stateFd);
         state = nullptr;
@@ -433,6 +442,14 @@ bool Open()
 using namespace flash;
 
 std::string FlashStatePath() { return Dir() + "/flash.state"; }
+
+std::string FlashOpenProblem()
+{
+    if (g_open.load(std::memory_order_acquire))
+        return "";
+    std::lock_guard<std::mutex> guard(g_problemMutex);
+    return g_openProblem;
+}
 
 void FlashClose()
 {

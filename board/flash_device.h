@@ -207,6 +207,11 @@ bool FlashBlockLocked(int device, uint32_t block);  // lock bit or fault
 // cannot be opened.
 bool FlashPeek(void* dst, uint32_t off, size_t n);
 
+// Why the flash could not be opened when it was last tried, in a few words
+// that name the board's file ("flash.state is a folder, not a file"), for
+// a program to show as its reason; "" once it is open.
+std::string FlashOpenProblem();
+
 // Makes the devices read the board settings again (also done when this
 // process's SettingsGeneration() changes). The device-memory mapping calls
 // it for every new mapping, so a program sees settings that another

@@ -10,15 +10,20 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/win32/run_channel.h"
 #else
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "board/bus.h"
@@ -101,23 +106,34 @@ const Reservation* FindReservation(uintptr_t a, size_t size)
     return nullptr;
 }
 
+// A refused reservation or mapping: its reason is said beside the box
+// that reports the flash out of reach.
+template <typename T>
+T Refuse(T result, const std::string& reason)
+{
+    RunNoteReason(reason);
+    return result;
+}
+
 }  // namespace
 
 void* OsVirtualAlloc(uint32_t size, uint32_t allocationType, uint32_t protect)
 {
     (void)protect;  // a reservation has no access whatever is asked
     if (size == 0 || !(allocationType & OS_MEM_RESERVE))
-        return nullptr;
+        return Refuse<void*>(nullptr, std::strerror(EINVAL));
     size_t page = PageSize();
     size_t length = (size_t(size) + page - 1) / page * page;
 #ifdef _WIN32
     void* p = VirtualAlloc(nullptr, length, MEM_RESERVE, PAGE_NOACCESS);
-    if (p == nullptr)
+    if (p == nullptr) {
+        RunWin32NoteSystemReason(GetLastError());
         return nullptr;
+    }
 #else
     void* p = mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED)
-        return nullptr;
+        return Refuse<void*>(nullptr, std::strerror(errno));
 #endif
     std::lock_guard<std::mutex> guard(g_tableMutex);
     g_reservations.push_back({reinterpret_cast<uintptr_t>(p), length});
@@ -127,13 +143,19 @@ void* OsVirtualAlloc(uint32_t size, uint32_t allocationType, uint32_t protect)
 int OsVirtualCopy(void* addr, uint32_t phys, uint32_t size, uint32_t protect)
 {
     uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-    // Only physical mappings exist here, and only of device memory.
-    if (size == 0 || !(protect & OS_PAGE_PHYSICAL) || !board::BusHasMemory(phys, size))
-        return 0;
+    // Only physical mappings exist here, and only of device memory: that
+    // is the flash, there when the board lets this program open it.
+    if (size == 0 || !(protect & OS_PAGE_PHYSICAL) || phys >= board::kFlashSize ||
+        size > board::kFlashSize - phys)
+        return Refuse(0, std::strerror(EINVAL));
+    if (!board::BusHasMemory(phys, size)) {
+        const std::string problem = board::FlashOpenProblem();
+        return Refuse(0, problem.empty() ? std::strerror(EIO) : problem);
+    }
     {
         std::lock_guard<std::mutex> guard(g_tableMutex);
         if (!FindReservation(a, size))
-            return 0;
+            return Refuse(0, std::strerror(EINVAL));
         int slots = g_windowSlots.load(std::memory_order_relaxed);
         int free = -1;
         for (int i = 0; i < slots; ++i) {
@@ -145,11 +167,11 @@ int OsVirtualCopy(void* addr, uint32_t phys, uint32_t size, uint32_t protect)
             }
             uintptr_t end = g_windows[i].end.load(std::memory_order_relaxed);
             if (a < end && start < a + size)
-                return 0;  // overlaps a mapping made before
+                return Refuse(0, std::strerror(EINVAL));  // overlaps a mapping made before
         }
         if (free < 0) {
             if (slots == kMaxWindows)
-                return 0;
+                return Refuse(0, std::strerror(ENOMEM));
             free = slots;
         }
         MemWindow& w = g_windows[free];

@@ -27,6 +27,7 @@
 #include "platform/common/run_report.h"
 #include "platform/host/files.h"
 #include "platform/host/text.h"
+#include "platform/win32/run_channel.h"
 #include "platform/text.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"
@@ -266,26 +267,6 @@ HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWO
     return OsWin32OpenBeneath(parts, parts.size(), access, share, disposition, flags, nullptr);
 }
 
-// The system's text for a failed call (Windows' own words, in UTF-8,
-// without the line end it comes with), kept for the box that reports it.
-static void NoteSystemReason(DWORD error)
-{
-    wchar_t* text = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring reason(text ? text : L"", n);
-    if (text)
-        LocalFree(text);
-    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' '))
-        reason.pop_back();
-    if (!reason.empty()) {
-        char utf8[1024];
-        OsNarrowUtf8(reason.c_str(), utf8, sizeof utf8);
-        RunNoteReason(utf8);
-    }
-}
-
 OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -298,7 +279,7 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
                    : CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
                                  nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        NoteSystemReason(GetLastError());
+        RunWin32NoteSystemReason(GetLastError());
         return nullptr;
     }
     if (!PlainFile(h)) {
@@ -306,7 +287,7 @@ OsFileObject* OsOpenFileForReading(const wchar_t* path)
         // file (ERROR_ACCESS_DENIED). Other kinds go unsaid.
         BY_HANDLE_FILE_INFORMATION info;
         if (GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            NoteSystemReason(ERROR_ACCESS_DENIED);
+            RunWin32NoteSystemReason(ERROR_ACCESS_DENIED);
         CloseHandle(h);
         return nullptr;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/common/run_report.h"
+#include "platform/host/text.h"
 
 namespace {
 
@@ -43,6 +44,24 @@ void Say(char mark, const char* text, size_t n)
 }
 
 }  // namespace
+
+void RunWin32NoteSystemReason(unsigned long error)
+{
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring reason(text ? text : L"", n);
+    if (text)
+        LocalFree(text);
+    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' '))
+        reason.pop_back();
+    if (!reason.empty()) {
+        char utf8[1024];
+        OsNarrowUtf8(reason.c_str(), utf8, sizeof utf8);
+        RunNoteReason(utf8);
+    }
+}
 
 void RunWin32SayReason()
 {

@@ -6,6 +6,9 @@
 // box), '!' the closing line.
 #pragma once
 
+// Notes the system's words for a failed call's error code (in UTF-8,
+// without their line end) as the reason for the box that reports it.
+void RunWin32NoteSystemReason(unsigned long error);
 // The pending reason (if any) for the box about to be shown.
 void RunWin32SayReason();
 // The closing line, once per run.

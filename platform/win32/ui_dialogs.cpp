@@ -27,6 +27,7 @@
 #include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
+#include "platform/win32/object.h"
 #include "platform/win32/run_channel.h"
 
 namespace {
@@ -34,6 +35,7 @@ namespace {
 constexpr UINT WM_UI_SYNC = WM_APP + 0x51;   // bring the real controls up to date
 constexpr UINT WM_UI_END = WM_APP + 0x52;    // end the modal dialog (result in the model)
 constexpr UINT WM_UI_SEND = WM_APP + 0x53;   // a message sent from another thread (a Send)
+constexpr UINT WM_UI_TERMINATED = WM_APP + 0x54;   // termination was requested
 constexpr uint32_t OS_PBM_GETRANGE = 0x407;
 constexpr uint32_t OS_PBM_GETPOS = 0x408;
 
@@ -282,7 +284,37 @@ struct DialogStart {
     OsWindowObject* model;
     intptr_t param;
     FrontEntry* front;   // nullptr for a modeless dialog
+    bool terminationSeen = false;
 };
+
+// A termination request closes each modal dialog once, as its user would
+// (command 2, not echoed): right after the command that was running when
+// it came (a wait for the flash given up), or as soon as it comes to a
+// dialog that waits for its user (WM_UI_TERMINATED), as the Linux build's
+// dialog loop does.
+void CloseOnTermination(DialogStart* start)
+{
+    OsWindowObject* d = start->model;
+    if (!start->front || !d->proc || start->terminationSeen || !OsTerminationRequested())
+        return;
+    start->terminationSeen = true;
+    {
+        std::lock_guard<std::mutex> hold(UiLock());
+        if (d->ended)
+            return;
+    }
+    d->proc(d, OS_WM_COMMAND, OS_IDCANCEL, 0);
+}
+
+// Runs once termination is requested: every window in front of the user
+// hears of it (a message box or the open-file dialog ignores it).
+VOID CALLBACK TerminationRequested(PVOID, BOOLEAN)
+{
+    std::lock_guard<std::mutex> hold(g_frontLock);
+    for (FrontEntry* e : g_front)
+        if (e->hwnd)
+            PostMessageW(e->hwnd, WM_UI_TERMINATED, 0, 0);
+}
 
 INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -312,6 +344,8 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         INT_PTR r = d->proc(d, OS_WM_INITDIALOG, 0, start->param);
         if (observer)
             observer->DialogIdle(d);
+        if (start->front && OsTerminationRequested())
+            PostMessageW(hwnd, WM_UI_TERMINATED, 0, 0);   // it may have come before the window
         return r;
     }
     auto* start = reinterpret_cast<DialogStart*>(GetWindowLongPtrW(hwnd, DWLP_USER));
@@ -324,6 +358,11 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         return TRUE;
     case WM_UI_SEND:
         SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, Deliver(*reinterpret_cast<const Send*>(lParam)));
+        return TRUE;
+    case WM_UI_TERMINATED:
+        CloseOnTermination(start);
+        if (UiObserver* observer = g_observer.load())
+            observer->DialogIdle(d);
         return TRUE;
     case WM_UI_END: {
         Sync(d);
@@ -362,6 +401,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
                 return TRUE;
         }
         INT_PTR r = d->proc(d, OS_WM_COMMAND, wParam, 0);
+        CloseOnTermination(start);
         if (UiObserver* observer = g_observer.load())
             observer->DialogIdle(d);
         return r;
@@ -600,6 +640,12 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
         std::lock_guard<std::mutex> hold(UiLock());
         d->modal = true;
     }
+    static const bool watched = [] {
+        HANDLE wait = nullptr;
+        return RegisterWaitForSingleObject(&wait, static_cast<HANDLE>(OsWin32TerminationEvent()),
+                                           TerminationRequested, nullptr, INFINITE, WT_EXECUTEONLYONCE) != 0;
+    }();
+    (void)watched;
     DialogStart start{d, param, FrontOpen(static_cast<WPARAM>(OS_IDCANCEL))};
     INT_PTR r = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                         reinterpret_cast<LPCDLGTEMPLATEW>(buffer.data()), HwndOf(owner),

@@ -2,7 +2,15 @@
 // accessors and the data abort of a stray access.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -10,6 +18,7 @@
 #include "board/board.h"
 #include "board/bus.h"
 #include "board/flash_device.h"
+#include "platform/common/run_report.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/mmio.h"
@@ -104,22 +113,50 @@ TEST_F(MmioTest, BulkWritesReachTheWindowsPhysicalAddressCycleByCycle)
     EXPECT_EQ(board::FlashGetCounters().busWrites, 3u);
 }
 
+// Each refusal leaves its reason for the box that reports it.
 TEST_F(MmioTest, MappingIsRefusedWithoutDeviceMemoryOrReservation)
 {
+    const std::string invalid = std::strerror(EINVAL);
+    auto refused = [&](int result) {
+        std::string reason = RunPendingReason();
+        RunDropReason();
+        return result == 0 && reason == invalid ? ::testing::AssertionSuccess()
+                                                : ::testing::AssertionFailure() << result << ", " << reason;
+    };
     void* p = OsVirtualAlloc(0x20000, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
     ASSERT_NE(p, nullptr);
     reserved_.push_back(p);
-    EXPECT_EQ(OsVirtualCopy(p, board::kFlashSize, 0x10000, kWindowProtect), 0);
-    EXPECT_EQ(OsVirtualCopy(p, board::kFlashSize - 0x10000, 0x20000, kWindowProtect), 0);
-    EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, OS_PAGE_READWRITE), 0);   // not physical
-    EXPECT_EQ(OsVirtualCopy(p, 0, 0x30000, kWindowProtect), 0);      // larger than reserved
+    EXPECT_TRUE(refused(OsVirtualCopy(p, board::kFlashSize, 0x10000, kWindowProtect)));
+    EXPECT_TRUE(refused(OsVirtualCopy(p, board::kFlashSize - 0x10000, 0x20000, kWindowProtect)));
+    EXPECT_TRUE(refused(OsVirtualCopy(p, 0, 0x20000, OS_PAGE_READWRITE)));   // not physical
+    EXPECT_TRUE(refused(OsVirtualCopy(p, 0, 0x30000, kWindowProtect)));      // larger than reserved
     int local = 0;
-    EXPECT_EQ(OsVirtualCopy(&local, 0, 4, kWindowProtect), 0);       // not reserved
+    EXPECT_TRUE(refused(OsVirtualCopy(&local, 0, 4, kWindowProtect)));       // not reserved
     EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, kWindowProtect), 1);
-    EXPECT_EQ(OsVirtualCopy(p, 0, 0x20000, kWindowProtect), 0);      // already mapped
+    EXPECT_EQ(RunPendingReason(), "");
+    EXPECT_TRUE(refused(OsVirtualCopy(p, 0, 0x20000, kWindowProtect)));      // already mapped
     EXPECT_EQ(OsVirtualFree(static_cast<uint8_t*>(p) + 4096, 0, OS_MEM_RELEASE), 0);
     EXPECT_EQ(OsVirtualFree(p, 0x20000, OS_MEM_RELEASE), 0);
     EXPECT_EQ(OsVirtualAlloc(0, OS_MEM_RESERVE, OS_PAGE_NOACCESS), nullptr);
+    EXPECT_EQ(RunPendingReason(), invalid);
+    RunDropReason();
+}
+
+// Windows are kept in a small table: the one past its end is refused for
+// want of room, and says so.
+TEST_F(MmioTest, MappingPastTheWindowTableIsRefusedForWantOfRoom)
+{
+    const uint32_t page = 0x10000;   // a multiple of every host's granularity
+    auto* p = static_cast<uint8_t*>(OsVirtualAlloc(64 * page, OS_MEM_RESERVE, OS_PAGE_NOACCESS));
+    ASSERT_NE(p, nullptr);
+    reserved_.push_back(p);
+    int mapped = 0;
+    while (mapped < 64 && OsVirtualCopy(p + mapped * page, 0, page, kWindowProtect) == 1)
+        ++mapped;
+    EXPECT_GT(mapped, 0);
+    EXPECT_LT(mapped, 64);
+    EXPECT_EQ(RunPendingReason(), std::strerror(ENOMEM));
+    RunDropReason();
 }
 
 TEST_F(MmioTest, NewMappingSeesChangedSettings)
@@ -162,6 +199,32 @@ TEST_F(MmioTest, ReplacedWindowReachesItsOwnPhysicalRange)
 }
 
 using MmioDeathTest = MmioTest;
+
+#ifndef _WIN32
+// The system refuses the reservation (here: no address space left under
+// the limit a child sets just above what it uses, so the sanitizers' own
+// reservations stay), and its reason is noted for the box.
+TEST_F(MmioDeathTest, AReservationTheSystemRefusesNotesItsReason)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto refusedReservation = [] {
+        long pages = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(f);
+        }
+        const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(1) << 30);
+        struct rlimit r = {limit, limit};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &r) != 0)
+            std::_Exit(2);
+        void* p = OsVirtualAlloc(0xFFFF0000u, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+        std::fprintf(stderr, "[%s]", RunPendingReason().c_str());
+        std::_Exit(p == nullptr ? 0 : 1);
+    };
+    EXPECT_EXIT(refusedReservation(), ::testing::ExitedWithCode(0), "\\[Cannot allocate memory\\]");
+}
+#endif
 
 TEST_F(MmioDeathTest, StrayAccessesAreDataAborts)
 {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board/board.h"
+#include "board/flash_state.h"
 #include "board/hal.h"
 #include "board/imagekit.h"
 #include "platform/testing/temp_board.h"
@@ -487,21 +488,55 @@ TEST(ProcessDrill, TheReasonAFileCannotBeOpenedIsSaidBesideTheBox)
     ExpectReasonBesideTheBox("\\folder.bin", "Is a directory");
 }
 
-// The board's flash lock cannot be made (its folder is a file): the box
-// that says the flash is out of reach gets the system's reason too.
-TEST(ProcessDrill, TheReasonTheFlashCannotBeReachedIsSaidBesideTheBox)
+// The box that says the flash is out of reach gets the reason: the
+// system's when the board's flash lock cannot be made (its folder is a
+// file), the board's when it refuses to let the flash be mapped (its
+// device state is a folder; the other build's programs use the board).
+void ExpectFlashOutOfReach(const char* reason, const char* closing)
 {
-    TempBoard tb;
-    ASSERT_TRUE(board::Ensure());
-    std::filesystem::remove_all(tb.dir() + "/locks");
-    std::ofstream(tb.dir() + "/locks") << "not a folder\n";
+    SCOPED_TRACE(reason);
     Child child;
     child.StartWith({"/u", "\\nk.bin"});
     child.Finish();
-    EXPECT_NE(child.seen.find("ERROR\nCannot access the Flash!\nflashupdate: Not a directory\n[OK]\n"),
-              std::string::npos)
-        << child.seen;
-    EXPECT_EQ(child.LastLine(), "flashupdate: flash unchanged") << child.seen;
+    const std::string box = std::string("ERROR\nCannot access the Flash!\nflashupdate: ") + reason + "\n[OK]\n";
+    EXPECT_NE(child.seen.find(box), std::string::npos) << child.seen;
+    EXPECT_EQ(child.LastLine(), closing) << child.seen;
+}
+
+TEST(ProcessDrill, TheReasonTheFlashCannotBeReachedIsSaidBesideTheBox)
+{
+    namespace fs = std::filesystem;
+    {
+        TempBoard tb;
+        ASSERT_TRUE(board::Ensure());
+        fs::remove_all(tb.dir() + "/locks");
+        std::ofstream(tb.dir() + "/locks") << "not a folder\n";
+        ExpectFlashOutOfReach("Not a directory", "flashupdate: flash unchanged");
+    }
+    {
+        TempBoard tb;
+        ASSERT_TRUE(board::Ensure());
+        fs::remove(tb.dir() + "/flash.state");
+        fs::create_directory(tb.dir() + "/flash.state");
+        ExpectFlashOutOfReach("flash.state is a folder, not a file", "flashupdate: nothing done, flash unchanged");
+    }
+    {
+        // The mark a Windows program leaves while it has the flash open:
+        // a shared lock on the byte after the Linux side's in flash.state.
+        TempBoard tb;
+        ASSERT_TRUE(board::Ensure());
+        int fd = open((tb.dir() + "/flash.state").c_str(), O_RDWR | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        struct flock mark = {};
+        mark.l_type = F_RDLCK;
+        mark.l_whence = SEEK_SET;
+        mark.l_start = board::flash::kSlotLockBase + off_t(board::flash::kOwnerSlots) + 16 + 1;
+        mark.l_len = 1;
+        ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &mark), 0);
+        ExpectFlashOutOfReach("the board is in use by the Windows build",
+                              "flashupdate: nothing done, flash unchanged");
+        close(fd);
+    }
 }
 
 TEST(ProcessDrill, TheReasonAFileCannotBeReadIsSaidBesideTheBox)

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/testing/temp_board.h"
+#include "platform/win32/object.h"
 #include "platform/win32/window.h"
 #include "tests/platform/bin_chooser.h"
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -275,6 +277,74 @@ TEST(Win32Progress, ThreadedWorkerNeverWaitsAndTheRealControlsFollowInOrder)
         ASSERT_LT(std::stoi(g_realTexts[i - 1].substr(8)), std::stoi(g_realTexts[i].substr(8))) << "in order";
     for (size_t i = 1; i < g_realPositions.size(); ++i)
         ASSERT_LT(g_realPositions[i - 1], g_realPositions[i]) << "in order";
+}
+
+// ---- A termination request closes the dialogs ---------------------------
+
+const OsDialogItem kGoItems[] = {{1001, L"BUTTON", L"Go", 7, 7, 50, 14, 0x50010000}};
+const OsDialogTemplate kGoTemplate = {L"Tool", 0x80C800C0, 0, 0, 120, 40, L"System", 8, 1, kGoItems};
+
+// What the dialog's procedure was given (ids of commands), and the dialog.
+std::vector<int> g_commands;
+std::atomic<Window> g_open{nullptr};
+
+// Ends the dialog with 2 on command 2, as the main dialog's close does.
+// Started with 1, it gives itself command 1001, which asks the program to
+// end (as a wait for the flash given up does) and posts command 1002
+// behind it: the close must come first. Started with 2, another thread
+// asks the program to end while the dialog waits for its user.
+intptr_t TerminatedProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_t param)
+{
+    if (message == OS_WM_INITDIALOG) {
+        g_open = dialog;
+        if (param == 1)
+            UiPostCommand(dialog, 1001);
+        if (param == 2)
+            std::thread(OsWin32RequestTermination).detach();
+        return 1;
+    }
+    if (message != OS_WM_COMMAND)
+        return 0;
+    int id = static_cast<int>(wParam & 0xFFFF);
+    g_commands.push_back(id);
+    if (id == 1001) {
+        OsWin32RequestTermination();
+        UiPostCommand(dialog, 1002);
+    }
+    if (id == OS_IDCANCEL)
+        OsEndDialog(dialog, 2);
+    return 1;
+}
+
+// Whether the dialog was closed by command 2 alone, after `before`. One
+// that the request leaves open is ended after a while (with -1), so that
+// the test fails instead of hanging.
+bool ClosedOnce(intptr_t param, std::vector<int> before)
+{
+    g_commands.clear();
+    g_open = nullptr;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread limit([done] {
+        if (WaitForSingleObject(done, 20000) == WAIT_TIMEOUT)
+            OsEndDialog(g_open.load(), -1);
+    });
+    intptr_t result = OsDialogBoxIndirectParam(nullptr, &kGoTemplate, nullptr, TerminatedProc, param);
+    SetEvent(done);
+    limit.join();
+    CloseHandle(done);
+    before.push_back(OS_IDCANCEL);
+    return result == 2 && g_commands == before;
+}
+
+// Each open dialog is closed once, with command 2 as its user would close
+// it: right after the command that was running when the request came, as
+// soon as it comes to one that waits for its user, and one opened later
+// at once. (gtest runs each in a process of its own: the request stays.)
+TEST(Win32TerminationDeathTest, ARequestClosesEachDialogAsItsUserWould)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(ClosedOnce(1, {1001}) && ClosedOnce(0, {}) ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::exit(ClosedOnce(2, {}) ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
