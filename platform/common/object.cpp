@@ -97,7 +97,8 @@ uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, voi
         for (;;) {
             if (OsTerminationRequested())
                 return OS_WAIT_FAILED;
-            OsPauseUnlessEnding(pauseMs, object);
+            // A host object says itself when it is ready: no time-out then.
+            OsPauseUnlessEnding(object != nullptr ? OS_INFINITE : pauseMs, object);
             if (ready())
                 return OS_WAIT_OBJECT_0;
             if (pauseMs < 10)
