@@ -34,15 +34,6 @@ bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
     return true;
 }
 
-bool IsAscii(const char* s)
-{
-    for (; *s != 0; ++s) {
-        if (static_cast<unsigned char>(*s) >= 0x80)
-            return false;
-    }
-    return true;
-}
-
 // The host name in folder dir that a device component names: the exact
 // spelling when it exists, else the first name equal to it without regard
 // to letter case. Empty when there is none.
@@ -54,15 +45,9 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
         return std::string();
-    // Plain ASCII names (the usual case) are compared as bytes; only names
-    // with other characters are decoded first.
-    const bool wantedAscii = IsAscii(utf8.c_str());
     std::string found;
     while (dirent* e = readdir(d)) {
-        bool same = wantedAscii && IsAscii(e->d_name)
-                        ? strcasecmp(e->d_name, utf8.c_str()) == 0
-                        : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
-        if (same) {
+        if (SameNameIgnoringCase(WidenHostName(e->d_name), wide)) {
             found = e->d_name;
             break;
         }
@@ -317,4 +302,16 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
         return -1;
     const int fd = openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     return card ? CardFileOnly(root->fd, fd) : fd;
+}
+
+int OsPosixOpenPath(const wchar_t* path, int flags)
+{
+    if (OsIsDevicePath(path))
+        return OsPosixOpenDevicePath(path, flags);
+    std::string host;
+    if (!device_tree::HostPath(path, host)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return open(host.c_str(), flags | O_CLOEXEC);
 }

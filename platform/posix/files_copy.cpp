@@ -261,15 +261,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     // being ended copies nothing more.
     if (OsTerminationRequested())
         return 0;
-    Fd in;
-    if (OsIsDevicePath(source)) {
-        in.reset(OsPosixOpenDevicePath(source, O_RDONLY | O_NONBLOCK));
-    } else {
-        std::string sourceHost;
-        if (!device_tree::HostPath(source, sourceHost))
-            return 0;
-        in.reset(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    }
+    Fd in(OsPosixOpenPath(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     if (in.get() < 0)
         return 0;
     struct stat from;
