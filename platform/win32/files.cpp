@@ -106,6 +106,16 @@ std::wstring OsWin32RootFs()
     return root;
 }
 
+std::wstring OsWin32Spelling(const std::wstring& dir, const std::wstring& name)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\" + name).c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    FindClose(find);
+    return fd.cFileName;
+}
+
 std::wstring OsWin32FinalPath(HANDLE h)
 {
     std::wstring out(MAX_PATH, L'\0');
@@ -145,13 +155,9 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
     for (size_t i = 0; i < count; ++i) {
         // The existing spelling of the component (letter case ignored), so
         // that the host path reads as the folder does.
-        std::wstring name = parts[i];
-        WIN32_FIND_DATAW fd;
-        HANDLE find = FindFirstFileW((path + L"\\" + name).c_str(), &fd);
-        if (find != INVALID_HANDLE_VALUE) {
-            name = fd.cFileName;
-            FindClose(find);
-        }
+        std::wstring name = OsWin32Spelling(path, parts[i]);
+        if (name.empty())
+            name = parts[i];
         path += L"\\" + name;
         const bool last = i + 1 == count;
         HANDLE next;
@@ -338,17 +344,10 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
         host = board::win32::Utf8(dir);
         bool exists = true;
         for (const std::wstring& part : parts) {
-            std::wstring name = part;
-            if (exists) {
-                WIN32_FIND_DATAW fd;
-                HANDLE find = FindFirstFileW((dir + L"\\" + part).c_str(), &fd);
-                if (find != INVALID_HANDLE_VALUE) {
-                    name = fd.cFileName;
-                    FindClose(find);
-                } else {
-                    exists = false;
-                }
-            }
+            std::wstring name = exists ? OsWin32Spelling(dir, part) : std::wstring();
+            exists = !name.empty();
+            if (!exists)
+                name = part;
             dir += L"\\" + name;
             host += "\\" + board::win32::Utf8(name);
         }
