@@ -32,16 +32,6 @@ void Unref(OsObject* object)
 
 }  // namespace
 
-OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
-{
-    if (this != &other) {
-        Unref(object_);
-        object_ = other.object_;
-        other.object_ = nullptr;
-    }
-    return *this;
-}
-
 OsObjectRef::~OsObjectRef()
 {
     Unref(object_);

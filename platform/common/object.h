@@ -34,7 +34,6 @@ public:
     OsObjectRef() = default;
     explicit OsObjectRef(OsObject* object) : object_(object) {}
     OsObjectRef(OsObjectRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-    OsObjectRef& operator=(OsObjectRef&& other) noexcept;
     OsObjectRef(const OsObjectRef&) = delete;
     OsObjectRef& operator=(const OsObjectRef&) = delete;
     ~OsObjectRef();
