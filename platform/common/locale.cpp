@@ -90,25 +90,14 @@ std::wstring PictureFromStrftime(const LocaleTexts& loc, const std::wstring& fmt
     return picture;
 }
 
-bool IsLeapYear(unsigned year)
-{
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-unsigned DaysInMonth(unsigned year, unsigned month)
-{
-    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && IsLeapYear(year))
-        return 29;
-    return days[month - 1];
-}
-
 // The range of dates that the device's calendar time can express.
 bool ValidDate(const SystemTime& t)
 {
+    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12)
         return false;
-    return t.day >= 1 && t.day <= DaysInMonth(t.year, t.month);
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    return t.day >= 1 && t.day <= days[t.month - 1] + (leap && t.month == 2 ? 1u : 0u);
 }
 
 bool ValidTime(const SystemTime& t)

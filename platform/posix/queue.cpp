@@ -105,10 +105,15 @@ struct NotificationObject : OsMountNotifications {
     // announced set in line with it.
     void Rewatch()
     {
+        WatchFolder();
+        Relist();
+    }
+
+    void WatchFolder()
+    {
         folderWatch = inotify_add_watch(inotify, folder.c_str(),
                                         IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
                                             IN_ONLYDIR);
-        Relist();
     }
 
     bool Open() override
@@ -122,9 +127,7 @@ struct NotificationObject : OsMountNotifications {
         // Watch first, then list: a volume mounted in between is seen by both
         // and announced once (present filters the second sighting).
         inotify_add_watch(inotify, boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
-        folderWatch = inotify_add_watch(inotify, folder.c_str(),
-                                        IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
-                                            IN_ONLYDIR);
+        WatchFolder();
         return folderWatch >= 0;
     }
 
