@@ -2,6 +2,7 @@
 #include "platform/common/device_path.h"
 
 #include <cwchar>
+#include <sstream>
 
 #include "board/board.h"
 #include "platform/host/text.h"
@@ -75,17 +76,6 @@ Char FoldAscii(Char c)
     return c >= 'A' && c <= 'Z' ? static_cast<Char>(c - 'A' + 'a') : c;
 }
 
-bool SameAsciiIgnoringCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool OsIsKnownStorePath(const wchar_t* path)
@@ -101,21 +91,20 @@ bool OsIsKnownStorePath(const wchar_t* path)
     const wchar_t* name = path + kPrefixLength;
     std::string wanted(wcslen(name) * 4 + 1, '\0');
     wanted.resize(OsNarrowUtf8(name, wanted.data(), wanted.size()));
-    if (wanted.empty())
-        return false;
-    const std::string list = board::GetSetting("stores", "DSK0:");
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t comma = list.find(',', pos);
-        if (comma == std::string::npos)
-            comma = list.size();
-        const std::string item = list.substr(pos, comma - pos);
+    for (char& c : wanted)
+        c = FoldAscii(c);
+    // The board's stores: a comma-separated list, blanks around a name
+    // ignored.
+    std::istringstream list(board::GetSetting("stores", "DSK0:"));
+    for (std::string item; std::getline(list, item, ',');) {
         const size_t first = item.find_first_not_of(" \t");
-        const size_t last = item.find_last_not_of(" \t");
-        if (first != std::string::npos &&
-            SameAsciiIgnoringCase(item.substr(first, last - first + 1), wanted))
+        if (first == std::string::npos)
+            continue;
+        item = item.substr(first, item.find_last_not_of(" \t") - first + 1);
+        for (char& c : item)
+            c = FoldAscii(c);
+        if (item == wanted)
             return true;
-        pos = comma + 1;
     }
     return false;
 }

@@ -9,11 +9,11 @@
 
 namespace {
 
-// The device's flag for a time without its AM/PM marker; the programs never
-// pass it, yet a time picture honours it as the device does.
-constexpr uint32_t OS_TIME_NOTIMEMARKER = 0x4;
+constexpr uint32_t kLocaleNeutral = 0x0;
+constexpr uint32_t kLocaleInvariant = 0x7F;
+constexpr uint32_t kLocaleUserDefault = 0x400;
 
-// How deep %X / %x / %r may refer to one another in a locale's pictures.
+// How deep %X / %r may refer to one another in a locale's pictures.
 constexpr int kMaxPictureDepth = 3;
 
 // Literal text inside a picture: quoted when it holds letters or quotes, so
@@ -37,17 +37,12 @@ void AppendLiteral(std::wstring& picture, const std::wstring& literal)
     picture += L'\'';
 }
 
-// Converts a locale's strftime picture (T_FMT, D_FMT) into the device's
+// Converts a locale's strftime time picture (T_FMT) into the device's
 // picture letters. Directives without a picture equivalent are left out.
-std::wstring PictureFromStrftime(const LocaleTexts& loc, const std::wstring& fmt, bool time,
-                                 int depth)
+std::wstring PictureFromStrftime(const LocaleTexts& loc, const std::wstring& fmt, int depth)
 {
     std::wstring picture;
     std::wstring literal;
-    auto flush = [&]() {
-        AppendLiteral(picture, literal);
-        literal.clear();
-    };
     for (size_t i = 0; i < fmt.size(); ++i) {
         wchar_t c = fmt[i];
         if (c != L'%' || i + 1 >= fmt.size()) {
@@ -60,86 +55,49 @@ std::wstring PictureFromStrftime(const LocaleTexts& loc, const std::wstring& fmt
                 d == L'#' || (d >= L'1' && d <= L'9')) &&
                i + 1 < fmt.size())
             d = fmt[++i];
-        const wchar_t* piece = nullptr;
-        std::wstring nested;
+        std::wstring piece;
+        bool known = true;
         switch (d) {
         case L'%': literal += L'%'; continue;
         case L'n': literal += L'\n'; continue;
         case L't': literal += L'\t'; continue;
-        default: break;
+        case L'H': piece = L"HH"; break;
+        case L'k': piece = L"H"; break;
+        case L'I': piece = L"hh"; break;
+        case L'l': piece = L"h"; break;
+        case L'M': piece = L"mm"; break;
+        case L'S': piece = L"ss"; break;
+        case L'p':
+        case L'P': piece = L"tt"; break;
+        case L'R': piece = L"HH:mm"; break;
+        case L'T': piece = L"HH:mm:ss"; break;
+        case L'r':
+        case L'X':
+            known = depth < kMaxPictureDepth;
+            if (known)
+                piece = PictureFromStrftime(loc, d == L'r' ? loc.twelveHourFormat : loc.timeFormat,
+                                            depth + 1);
+            break;
+        default: known = false; break;
         }
-        if (time) {
-            switch (d) {
-            case L'H': piece = L"HH"; break;
-            case L'k': piece = L"H"; break;
-            case L'I': piece = L"hh"; break;
-            case L'l': piece = L"h"; break;
-            case L'M': piece = L"mm"; break;
-            case L'S': piece = L"ss"; break;
-            case L'p':
-            case L'P': piece = L"tt"; break;
-            case L'R': piece = L"HH:mm"; break;
-            case L'T': piece = L"HH:mm:ss"; break;
-            case L'r':
-            case L'X':
-                if (depth < kMaxPictureDepth) {
-                    nested = PictureFromStrftime(loc, loc.TimeFormat(d == L'r'), true, depth + 1);
-                    piece = nested.c_str();
-                }
-                break;
-            default: break;
-            }
-        } else {
-            switch (d) {
-            case L'd': piece = L"dd"; break;
-            case L'e': piece = L"d"; break;
-            case L'm': piece = L"MM"; break;
-            case L'b':
-            case L'h': piece = L"MMM"; break;
-            case L'B': piece = L"MMMM"; break;
-            case L'y': piece = L"yy"; break;
-            case L'Y': piece = L"yyyy"; break;
-            case L'a': piece = L"ddd"; break;
-            case L'A': piece = L"dddd"; break;
-            case L'D': piece = L"MM/dd/yy"; break;
-            case L'F': piece = L"yyyy-MM-dd"; break;
-            case L'x':
-                if (depth < kMaxPictureDepth) {
-                    nested = PictureFromStrftime(loc, loc.DateFormat(), false, depth + 1);
-                    piece = nested.c_str();
-                }
-                break;
-            default: break;
-            }
-        }
-        if (piece != nullptr) {
-            flush();
+        if (known) {
+            AppendLiteral(picture, literal);
+            literal.clear();
             picture += piece;
         }
     }
-    flush();
+    AppendLiteral(picture, literal);
     return picture;
-}
-
-bool IsLeapYear(unsigned year)
-{
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-unsigned DaysInMonth(unsigned year, unsigned month)
-{
-    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month == 2 && IsLeapYear(year))
-        return 29;
-    return days[month - 1];
 }
 
 // The range of dates that the device's calendar time can express.
 bool ValidDate(const SystemTime& t)
 {
+    static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12)
         return false;
-    return t.day >= 1 && t.day <= DaysInMonth(t.year, t.month);
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    return t.day >= 1 && t.day <= days[t.month - 1] + (leap && t.month == 2 ? 1u : 0u);
 }
 
 bool ValidTime(const SystemTime& t)
@@ -174,7 +132,7 @@ void AppendNumber(std::wstring& out, unsigned value, int minDigits)
 // of the other kind, and everything else, are copied; 'text' is copied
 // without its quotes, and '' is one quote.
 std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const SystemTime& t,
-                           bool date, bool force24, bool noMarker)
+                           bool date, bool force24)
 {
     std::wstring out;
     bool skipBlanks = false;   // after a dropped time marker
@@ -219,14 +177,16 @@ std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const
         case L'd':
             if (run <= 2)
                 AppendNumber(out, t.day, (int)run);
+            else if (run == 3)
+                out += loc.abbreviatedDays[DayOfWeek(t.year, t.month, t.day)];
             else
-                out += loc.DayName(DayOfWeek(t.year, t.month, t.day), run == 3);
+                out += loc.days[DayOfWeek(t.year, t.month, t.day)];
             break;
         case L'M':
             if (run <= 2)
                 AppendNumber(out, t.month, (int)run);
             else
-                out += loc.MonthName(t.month, run == 3);
+                out += run == 3 ? loc.abbreviatedMonths[t.month - 1] : loc.months[t.month - 1];
             break;
         case L'y':
             if (run <= 2)
@@ -248,7 +208,7 @@ std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const
         case L'm': AppendNumber(out, t.minute, run >= 2 ? 2 : 1); break;
         case L's': AppendNumber(out, t.second, run >= 2 ? 2 : 1); break;
         case L't': {
-            if (force24 || noMarker) {
+            if (force24) {
                 // A 24-hour time has no marker: drop it and the blanks that
                 // separated it from the time.
                 while (!out.empty() && out.back() == L' ')
@@ -256,7 +216,7 @@ std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const
                 skipBlanks = true;
                 break;
             }
-            std::wstring marker = loc.TimeMarker(t.hour >= 12);
+            std::wstring marker = t.hour >= 12 ? loc.pm : loc.am;
             if (run == 1 && marker.size() > 1)
                 marker.resize(1);
             out += marker;
@@ -285,28 +245,31 @@ int Deliver(const std::wstring& text, wchar_t* out, int cch)
 }
 
 // Both calls: the picture's letters of one kind (date or time) filled from
-// when (nullptr: now) with the texts of the locale.
+// when with the texts of the locale. Only a time may go without a picture:
+// it then takes the locale's own.
 int Format(uint32_t locale, uint32_t flags, const SystemTime* when, const wchar_t* picture,
            wchar_t* out, int cch, bool date)
 {
     if (picture != nullptr && (flags & OS_LOCALE_NOUSEROVERRIDE) != 0)
         return 0;   // the locale's own picture only, as on the device
-    std::unique_ptr<LocaleTexts> loc = OsOpenLocaleTexts(locale);
-    if (loc == nullptr)
+    if (when == nullptr || (date && picture == nullptr))
         return 0;
-    SystemTime t = when != nullptr ? *when : OsLocalTimeNow();
-    if (date ? !ValidDate(t) : !ValidTime(t))
+    const bool invariant = locale == kLocaleInvariant;
+    if (!invariant && locale != OS_LOCALE_SYSTEM_DEFAULT && locale != kLocaleUserDefault &&
+        locale != kLocaleNeutral)
+        return 0;   // no other locale is installed on the board
+    LocaleTexts loc;
+    if (!OsLoadLocaleTexts(invariant, loc) || (date ? !ValidDate(*when) : !ValidTime(*when)))
         return 0;
     std::wstring own;
     if (picture == nullptr) {
-        own = PictureFromStrftime(*loc, date ? loc->DateFormat() : loc->TimeFormat(false), !date, 0);
+        own = PictureFromStrftime(loc, loc.timeFormat, 0);
         if (own.empty())
-            own = date ? L"MM/dd/yy" : L"HH:mm:ss";
+            own = L"HH:mm:ss";
         picture = own.c_str();
     }
     bool force24 = !date && (flags & OS_TIME_FORCE24HOURFORMAT) != 0;
-    bool noMarker = !date && (flags & OS_TIME_NOTIMEMARKER) != 0;
-    return Deliver(RenderPicture(*loc, picture, t, date, force24, noMarker), out, cch);
+    return Deliver(RenderPicture(loc, picture, *when, date, force24), out, cch);
 }
 
 }  // namespace

@@ -3,27 +3,19 @@
 // both backends, so that both builds show the same dates and times; each
 // backend says only where the texts come from.
 #pragma once
-#include <memory>
 #include <string>
 
-#include "platform/types.h"
-
-class LocaleTexts {
-public:
-    virtual ~LocaleTexts() = default;
-    // dayOfWeek 0 = Sunday .. 6 = Saturday.
-    virtual std::wstring DayName(unsigned dayOfWeek, bool abbreviated) const = 0;
-    // month 1 = January .. 12 = December.
-    virtual std::wstring MonthName(unsigned month, bool abbreviated) const = 0;
-    virtual std::wstring TimeMarker(bool pm) const = 0;
-    // The locale's own pictures in strftime's notation ("%H:%M:%S"): its
-    // time (twelveHour: its 12-hour time, %r) and its date.
-    virtual std::wstring TimeFormat(bool twelveHour) const = 0;
-    virtual std::wstring DateFormat() const = 0;
+struct LocaleTexts {
+    std::wstring days[7];                // Sunday first
+    std::wstring abbreviatedDays[7];
+    std::wstring months[12];             // January first
+    std::wstring abbreviatedMonths[12];
+    std::wstring am, pm;
+    // The locale's own time pictures in strftime's notation ("%H:%M:%S"):
+    // its time (T_FMT) and its 12-hour time (%r).
+    std::wstring timeFormat, twelveHourFormat;
 };
 
-// Provided by each backend. The texts of a locale id, or nullptr when no
-// such locale is installed on the board.
-std::unique_ptr<LocaleTexts> OsOpenLocaleTexts(uint32_t lcid);
-// The local wall-clock time (for a call without a date or time).
-SystemTime OsLocalTimeNow();
+// Provided by each backend: the texts of the system default locale, or
+// (invariant) of the invariant one. false when they cannot be had.
+bool OsLoadLocaleTexts(bool invariant, LocaleTexts& out);

@@ -79,6 +79,16 @@ bool OsQueueCore::HasMessage()
     return !messages_.empty();
 }
 
+uint32_t OsQueueObject::Wait(uint32_t timeoutMs)
+{
+    if (OsTerminationRequested() || core->IsClosed())
+        return OS_WAIT_FAILED;
+    const std::shared_ptr<OsQueueCore> c = core;
+    const uint32_t r = OsWaitUntil(
+        timeoutMs, [c] { return c->IsClosed() || c->HasMessage(); }, c->Signal());
+    return c->IsClosed() ? OS_WAIT_FAILED : r;
+}
+
 void OsMountNotifications::Announce(const std::string& name, bool attached)
 {
     // "\NAME" in UTF-16 with its terminator; names are plain ASCII.
@@ -186,10 +196,12 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
     // Only unnamed queues exist on the board.
     if (name != nullptr || options == nullptr || options->maxMessage == 0)
         return nullptr;
-    OsQueueObject* object = OsNewQueueObject();
-    if (object == nullptr)
+    std::shared_ptr<OsQueueCore> core = OsNewQueueCore();
+    if (!core)
         return nullptr;
-    object->core->SetLimits(options->maxMessages, options->maxMessage);
+    core->SetLimits(options->maxMessages, options->maxMessage);
+    auto* object = new OsQueueObject;
+    object->core = std::move(core);
     return OsHandleFor(object);
 }
 

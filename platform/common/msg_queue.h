@@ -19,10 +19,11 @@
 // that write into it, so that closing the handle first is harmless. The
 // backend's kind keeps a signal that is set exactly while the queue is
 // ready (a message waits, or the queue is closed), so that a reader can
-// sleep on it.
+// sleep on it (OsWaitUntil's object).
 class OsQueueCore {
 public:
     virtual ~OsQueueCore() = default;
+    virtual void* Signal() = 0;
     void SetLimits(uint32_t maxMessages, uint32_t maxMessage);
     int Put(const void* buf, uint32_t size, uint32_t flags);
     // 1 = a message was taken; 0 = none; -1 = the oldest did not fit (it is
@@ -55,14 +56,15 @@ private:
     uint32_t maxMessage_ = 0;
 };
 
-// A queue's handle; the backend's kind says how a wait on it sleeps.
+// A queue's handle.
 struct OsQueueObject : OsObject {
     std::shared_ptr<OsQueueCore> core;
     void Closing() override { core->Close(); }
+    uint32_t Wait(uint32_t timeoutMs) override;
 };
 
-// The backend's: a new queue's handle object with its core, or nullptr.
-OsQueueObject* OsNewQueueObject();
+// The backend's: a new queue with its signal, or nullptr.
+std::shared_ptr<OsQueueCore> OsNewQueueCore();
 
 // One request for mount notifications; the backend's kind watches the
 // board's volumes and stops and joins its watcher when destroyed.

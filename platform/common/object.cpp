@@ -32,16 +32,6 @@ void Unref(OsObject* object)
 
 }  // namespace
 
-OsObjectRef& OsObjectRef::operator=(OsObjectRef&& other) noexcept
-{
-    if (this != &other) {
-        Unref(object_);
-        object_ = other.object_;
-        other.object_ = nullptr;
-    }
-    return *this;
-}
-
 OsObjectRef::~OsObjectRef()
 {
     Unref(object_);
@@ -97,7 +87,8 @@ uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, voi
         for (;;) {
             if (OsTerminationRequested())
                 return OS_WAIT_FAILED;
-            OsPauseUnlessEnding(pauseMs, object);
+            // A host object says itself when it is ready: no time-out then.
+            OsPauseUnlessEnding(object != nullptr ? OS_INFINITE : pauseMs, object);
             if (ready())
                 return OS_WAIT_OBJECT_0;
             if (pauseMs < 10)

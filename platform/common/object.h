@@ -34,7 +34,6 @@ public:
     OsObjectRef() = default;
     explicit OsObjectRef(OsObject* object) : object_(object) {}
     OsObjectRef(OsObjectRef&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
-    OsObjectRef& operator=(OsObjectRef&& other) noexcept;
     OsObjectRef(const OsObjectRef&) = delete;
     OsObjectRef& operator=(const OsObjectRef&) = delete;
     ~OsObjectRef();
@@ -67,13 +66,15 @@ bool OsTerminationRequested();
 // advances in OsSleep(1) steps, so on a virtual clock it costs no real
 // time; an OS_INFINITE wait, where the backend says so, pauses in real
 // time between tries (backing off from 1 ms to 10 ms), waking early on a
-// termination request or when `object` (a host object of the backend, or
-// nullptr) is signalled.
+// termination request; given `object` (a host object of the backend that
+// is signalled exactly while ready() holds), it sleeps until that is
+// signalled or termination is requested.
 uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, void* object = nullptr);
 
 // The backend's half of the wait loop. Whether an OS_INFINITE wait pauses
 // in real time (else it steps the installed clock like a finite one).
 bool OsInfiniteWaitPausesInRealTime();
-// Sleeps up to pauseMs of real time; returns early once termination is
-// requested or `object` (when the backend knows such objects) is signalled.
+// Sleeps up to pauseMs of real time (OS_INFINITE: no limit); returns early
+// once termination is requested or `object` (a HANDLE on Win32, an int*
+// descriptor on POSIX, or nullptr) is signalled.
 void OsPauseUnlessEnding(uint32_t pauseMs, void* object);

@@ -1,10 +1,6 @@
 // Open files, the same for both backends (see open_file.h).
 #include "platform/common/open_file.h"
 
-#include <algorithm>
-#include <cstring>
-#include <new>
-
 #include "platform/common/device_path.h"
 
 namespace {
@@ -39,32 +35,14 @@ int OsReadFile(Handle file, void* buf, uint32_t n, uint32_t* got)
         return 0;
     std::lock_guard<std::mutex> lock(object->mutex);
     uint8_t* out = static_cast<uint8_t*>(buf);
-    if (!object->ahead && n >= OsFileObject::kReadAheadFrom)
-        object->ahead.reset(new (std::nothrow) uint8_t[OsFileObject::kReadAheadBytes]);
     uint32_t total = 0;
     while (total < n) {
-        const uint32_t want = n - total;
-        if (object->aheadAt < object->aheadEnd) {
-            const uint32_t k = std::min(want, object->aheadEnd - object->aheadAt);
-            std::memcpy(out + total, object->ahead.get() + object->aheadAt, k);
-            object->aheadAt += k;
-            total += k;
-            continue;
-        }
-        int64_t r;
-        if (!object->ahead || want >= OsFileObject::kReadAheadBytes) {
-            r = object->ReadOnce(out + total, want);   // straight into the caller's buffer
-            if (r > 0)
-                total += static_cast<uint32_t>(r);
-        } else {
-            r = object->ReadOnce(object->ahead.get(), OsFileObject::kReadAheadBytes);
-            object->aheadAt = 0;
-            object->aheadEnd = r > 0 ? static_cast<uint32_t>(r) : 0;
-        }
-        if (r == 0)
-            break;
+        const int64_t r = object->ReadOnce(out + total, n - total);
         if (r < 0)
             return 0;
+        if (r == 0)
+            break;
+        total += static_cast<uint32_t>(r);
     }
     if (got != nullptr)
         *got = total;
@@ -78,7 +56,6 @@ int OsSetFilePointer(Handle file, uint32_t offset)
     if (object == nullptr)
         return 0;
     std::lock_guard<std::mutex> lock(object->mutex);
-    object->aheadAt = object->aheadEnd = 0;
     return object->SeekTo(offset) ? 1 : 0;
 }
 

@@ -15,9 +15,7 @@
 #include <cstring>
 #include <cwchar>
 
-namespace {
-
-int FormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
+int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...)
 {
     if (buf == nullptr || cap == 0)
         return -1;
@@ -25,8 +23,11 @@ int FormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
         buf[0] = 0;
         return -1;
     }
+    va_list args;
+    va_start(args, format);
     errno = 0;
     int written = vswprintf(buf, cap, format, args);
+    va_end(args);
     if (written >= 0 && static_cast<size_t>(written) < cap)
         return written;
     // The C library leaves a cut text unterminated; terminate it here. When
@@ -36,17 +37,6 @@ int FormatV(wchar_t* buf, size_t cap, const wchar_t* format, va_list args)
         buf[0] = 0;
     buf[cap - 1] = 0;
     return -1;
-}
-
-}  // namespace
-
-int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int written = FormatV(buf, cap, format, args);
-    va_end(args);
-    return written;
 }
 
 namespace {

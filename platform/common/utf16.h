@@ -71,40 +71,10 @@ bool PutUnits(uint32_t c, Unit* out, size_t& n, size_t cap)
 template <typename Unit>
 void AppendUnits(uint32_t c, std::basic_string<Unit>& out)
 {
-    if (c >= 0x10000) {
-        out += static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10));
-        out += static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-        out += static_cast<Unit>(c);
-    }
-}
-
-// UTF-8 (up to its terminator) to UTF-16 units; writes at most cap-1 units
-// and a terminator, never half a pair. Returns the units written.
-template <typename Unit>
-size_t FromUtf8(const char* utf8, Unit* out, size_t cap)
-{
-    if (out == nullptr || cap == 0)
-        return 0;
+    Unit units[3];
     size_t n = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8 != nullptr ? utf8 : "");
-    size_t left = 0;
-    while (p[left] != 0)
-        ++left;
-    while (left > 0) {
-        uint32_t c;
-        size_t used;
-        if (!DecodeUtf8(p, left, &c, &used)) {
-            c = 0xDC00 + p[0];
-            used = 1;
-        }
-        if (!PutUnits(c, out, n, cap))
-            break;
-        p += used;
-        left -= used;
-    }
-    out[n] = 0;
-    return n;
+    PutUnits(c, units, n, 3);
+    out.append(units, n);
 }
 
 // The code point that starts at wide[0], and how many units it takes: a

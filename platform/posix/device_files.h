@@ -7,6 +7,8 @@
 // without regard to letter case. flags as for open(); O_NOFOLLOW and
 // O_CLOEXEC are always added. A descriptor, or -1 (errno set).
 int OsPosixOpenDevicePath(const wchar_t* path, int flags);
+// Opens a device path so, or a host path as it is (O_CLOEXEC added).
+int OsPosixOpenPath(const wchar_t* path, int flags);
 
 // Removes the temporary files that copies of processes no longer running
 // left under the device root (a copy killed at the wrong moment), as their

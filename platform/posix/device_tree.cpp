@@ -9,7 +9,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -35,15 +34,6 @@ bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
     return true;
 }
 
-bool IsAscii(const char* s)
-{
-    for (; *s != 0; ++s) {
-        if (static_cast<unsigned char>(*s) >= 0x80)
-            return false;
-    }
-    return true;
-}
-
 // The host name in folder dir that a device component names: the exact
 // spelling when it exists, else the first name equal to it without regard
 // to letter case. Empty when there is none.
@@ -55,15 +45,9 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
         return std::string();
-    // Plain ASCII names (the usual case) are compared as bytes; only names
-    // with other characters are decoded first.
-    const bool wantedAscii = IsAscii(utf8.c_str());
     std::string found;
     while (dirent* e = readdir(d)) {
-        bool same = wantedAscii && IsAscii(e->d_name)
-                        ? strcasecmp(e->d_name, utf8.c_str()) == 0
-                        : SameNameIgnoringCase(WidenHostName(e->d_name), wide);
-        if (same) {
+        if (SameNameIgnoringCase(WidenHostName(e->d_name), wide)) {
             found = e->d_name;
             break;
         }
@@ -102,60 +86,25 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 
 // Opens relative (host components joined by '/', no ".." among them) below
 // the folder dir: beneath it, never following a symbolic link at any
-// component, never crossing into /proc's magic links. openat2 does that in
-// one call; where the kernel has none (or a filter refuses it), each
-// component is opened from its parent's handle with O_NOFOLLOW instead. -1
-// (errno set) when it cannot: ELOOP for a link on the way. sameMount: no
-// component may lie on another mount (EXDEV); the walk without openat2
-// leaves that to the caller (SameMount).
+// component, never crossing into /proc's magic links (openat2). -1 (errno
+// set) when it cannot: ELOOP for a link on the way. sameMount: no
+// component may lie on another mount (EXDEV).
 int OpenBeneath(int dir, const std::string& relative, int flags, bool sameMount)
 {
-    flags |= O_CLOEXEC | O_NOFOLLOW;
-    static std::atomic<bool> haveOpenat2{true};
-    if (haveOpenat2.load(std::memory_order_relaxed)) {
-        open_how how{};
-        how.flags = static_cast<uint64_t>(flags);
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        if (sameMount)
-            how.resolve |= RESOLVE_NO_XDEV;
-        const char* name = relative.empty() ? "." : relative.c_str();
-        for (int attempt = 0;; ++attempt) {
-            long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
-            if (fd >= 0)
-                return static_cast<int>(fd);
-            // EAGAIN: a rename raced the lookup; trying again is safe (a
-            // program that renames without pause only makes the open fail).
-            if ((errno == EINTR || errno == EAGAIN) && attempt < 64)
-                continue;
-            if (errno != ENOSYS && errno != EPERM)
-                return -1;
-            break;
-        }
-        haveOpenat2.store(false, std::memory_order_relaxed);
-    }
-    // One component at a time; every folder on the way is held by handle.
-    Fd current(fcntl(dir, F_DUPFD_CLOEXEC, 0));
-    if (current.get() < 0)
-        return -1;
-    size_t at = 0;
-    for (;;) {
-        size_t slash = relative.find('/', at);
-        std::string part = relative.substr(at, slash == std::string::npos ? std::string::npos
-                                                                           : slash - at);
-        if (part == "..") {
-            errno = EXDEV;
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    if (sameMount)
+        how.resolve |= RESOLVE_NO_XDEV;
+    const char* name = relative.empty() ? "." : relative.c_str();
+    for (int attempt = 0;; ++attempt) {
+        long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+        if (fd >= 0)
+            return static_cast<int>(fd);
+        // EAGAIN: a rename raced the lookup; trying again is safe (a
+        // program that renames without pause only makes the open fail).
+        if ((errno != EINTR && errno != EAGAIN) || attempt >= 64)
             return -1;
-        }
-        if (slash == std::string::npos)
-            return openat(current.get(), part.empty() ? "." : part.c_str(), flags);
-        if (!part.empty() && part != ".") {
-            int next = openat(current.get(), part.c_str(),
-                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (next < 0)
-                return -1;
-            current.reset(next);
-        }
-        at = slash + 1;
     }
 }
 
@@ -353,4 +302,16 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
         return -1;
     const int fd = openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     return card ? CardFileOnly(root->fd, fd) : fd;
+}
+
+int OsPosixOpenPath(const wchar_t* path, int flags)
+{
+    if (OsIsDevicePath(path))
+        return OsPosixOpenDevicePath(path, flags);
+    std::string host;
+    if (!device_tree::HostPath(path, host)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return open(host.c_str(), flags | O_CLOEXEC);
 }

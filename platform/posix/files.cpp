@@ -100,15 +100,7 @@ uint32_t AttributesOf(const struct stat& st)
 OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
     // O_NONBLOCK so that a FIFO cannot hang the open; it is refused below.
-    int fd = -1;
-    if (OsIsDevicePath(path)) {
-        fd = OsPosixOpenDevicePath(path, O_RDONLY | O_NONBLOCK);
-    } else {
-        std::string host;
-        if (!device_tree::HostPath(path, host))
-            return nullptr;
-        fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    }
+    int fd = OsPosixOpenPath(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
         RunNoteReason(std::strerror(errno));
         return nullptr;
@@ -140,16 +132,9 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     // A device folder is listed through its handle, opened from the root's
     // without following any link.
     DIR* d = nullptr;
-    if (OsIsDevicePath(folder.c_str())) {
-        int fd = OsPosixOpenDevicePath(folder.c_str(), O_RDONLY | O_DIRECTORY);
-        if (fd >= 0 && (d = fdopendir(fd)) == nullptr)
-            close(fd);
-    } else {
-        std::string host;
-        if (!device_tree::HostPath(folder.c_str(), host))
-            return OS_INVALID_HANDLE;
-        d = opendir(host.c_str());
-    }
+    int fd = OsPosixOpenPath(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0 && (d = fdopendir(fd)) == nullptr)
+        close(fd);
     if (d == nullptr)
         return OS_INVALID_HANDLE;
     // The listing is taken at once, so that the caller may create files in

@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "platform/common/device_path.h"
@@ -32,92 +31,37 @@ using device_tree::WriteTarget;
 
 namespace {
 
-// Copies in to out from their current positions to the end of in: in the
-// kernel where it can, else through a large buffer. A few megabytes at a
-// time, so that a termination request abandons a long copy at once.
+// Copies in to out from their current positions to the end of in (as it
+// was when opened), in the kernel: copy_file_range, or sendfile where that
+// cannot (another file system). A few megabytes at a time, so that a
+// termination request abandons a long copy at once.
 bool CopyData(int in, int out, off_t size)
 {
-    off_t copied = 0;
     constexpr size_t kChunk = size_t{8} << 20;
+    bool range = true;
+    off_t copied = 0;
     for (;;) {
         if (OsTerminationRequested())
             return false;
-        ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+        const ssize_t n = range ? copy_file_range(in, nullptr, out, nullptr, kChunk, 0)
+                                : sendfile(out, in, nullptr, kChunk);
         if (n > 0) {
             copied += n;
-            if (copied == size)
-                return true;  // the whole file as it was when opened
+            if (copied >= size)
+                return true;
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n == 0 && copied >= size)
+        } else if (n == 0 && copied >= size) {
             return true;
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;  // not supported here (or a file system that answers 0): go on below
-    }
-    for (;;) {
-        if (OsTerminationRequested())
-            return false;
-        ssize_t n = sendfile(out, in, nullptr, kChunk);
-        if (n > 0) {
-            copied += n;
-            continue;
-        }
-        if (n == 0 && copied >= size)
-            return true;
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
-    }
-    constexpr size_t kBuffer = size_t{1} << 20;
-    std::unique_ptr<char[]> buffer(new char[kBuffer]);
-    for (;;) {
-        if (OsTerminationRequested())
-            return false;
-        ssize_t n = read(in, buffer.get(), kBuffer);
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buffer.get() + done, static_cast<size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            done += w;
+        } else if (!range) {
+            return n == 0;   // 0: the file got shorter meanwhile
+        } else {
+            range = false;   // not supported here (or a file system that answers 0)
         }
     }
 }
 
 std::atomic<unsigned> tempCounter{0};
-
-// The process's file creation mask, read once without changing it (umask()
-// would, for a moment, for every thread). All bits when it cannot be read,
-// so that permissions are then always set explicitly.
-mode_t ProcessUmask()
-{
-    static const mode_t mask = [] {
-        mode_t value = 0777;
-        if (FILE* f = fopen("/proc/self/status", "re")) {
-            char line[128];
-            while (fgets(line, sizeof line, f) != nullptr) {
-                unsigned parsed = 0;
-                if (sscanf(line, "Umask: %o", &parsed) == 1) {
-                    value = static_cast<mode_t>(parsed & 0777);
-                    break;
-                }
-            }
-            fclose(f);
-        }
-        return value;
-    }();
-    return mask;
-}
 
 // Temporary names: ".copy-PID-N.tmp", unique within the process; O_EXCL
 // (or a link that never replaces) settles any clash with others. The pid
@@ -162,24 +106,13 @@ int CreateTemporary(int folder, mode_t mode, std::string& name)
 }
 
 // Links the file without a name out into folder as name; never replaces.
-// Linking the descriptor itself needs a privilege that most processes lack
-// (the call then fails with ENOENT or EPERM); the name under /proc works
-// for all, at the cost of a path lookup.
+// Through its name under /proc: linking the descriptor itself needs a
+// privilege that most processes lack.
 bool LinkUnnamed(int out, int folder, const char* name)
 {
-    static std::atomic<bool> linkByDescriptor{true};
-    if (linkByDescriptor.load(std::memory_order_relaxed)) {
-        if (linkat(out, "", folder, name, AT_EMPTY_PATH) == 0)
-            return true;
-        if (errno != ENOENT && errno != EPERM)
-            return false;
-    }
     char self[64];
     snprintf(self, sizeof self, "/proc/self/fd/%d", out);
-    if (linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0)
-        return false;
-    linkByDescriptor.store(false, std::memory_order_relaxed);
-    return true;
+    return linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // Links the file without a name out into folder under a temporary name.
@@ -216,12 +149,11 @@ void UnlinkIfSame(int folder, const std::string& name, int out, const struct sta
         unlinkat(folder, name.c_str(), 0);
 }
 
-// Sets the permission bits (less none: the mask may have taken some) and
-// times that a copy keeps.
+// Sets the permission bits (whole: the process's mask may have taken some)
+// and times that a copy keeps.
 void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
 {
-    if ((mode & ProcessUmask()) != 0)
-        fchmod(out, mode);
+    fchmod(out, mode);
     timespec times[2] = {from.st_atim, from.st_mtim};
     futimens(out, times);
 }
@@ -329,15 +261,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     // being ended copies nothing more.
     if (OsTerminationRequested())
         return 0;
-    Fd in;
-    if (OsIsDevicePath(source)) {
-        in.reset(OsPosixOpenDevicePath(source, O_RDONLY | O_NONBLOCK));
-    } else {
-        std::string sourceHost;
-        if (!device_tree::HostPath(source, sourceHost))
-            return 0;
-        in.reset(open(sourceHost.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    }
+    Fd in(OsPosixOpenPath(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     if (in.get() < 0)
         return 0;
     struct stat from;

@@ -108,11 +108,10 @@ bool OsInfiniteWaitPausesInRealTime()
     return true;
 }
 
-void OsPauseUnlessEnding(uint32_t pauseMs, void*)
+// object: a descriptor (int*) readable while it is signalled.
+void OsPauseUnlessEnding(uint32_t pauseMs, void* object)
 {
-    pollfd fd{OsPosixTerminationFd(), POLLIN, 0};
-    if (fd.fd >= 0)
-        poll(&fd, 1, static_cast<int>(pauseMs));
-    else
-        OsSleep(pauseMs);
+    pollfd fds[2] = {{OsPosixTerminationFd(), POLLIN, 0},
+                     {object != nullptr ? *static_cast<int*>(object) : -1, POLLIN, 0}};
+    poll(fds, 2, static_cast<int>(pauseMs));
 }

@@ -27,10 +27,10 @@
 
 #include "board/board.h"
 #include "platform/common/program_path.h"
-#include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/posix/device_files.h"
+#include "platform/posix/host_names.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -92,11 +92,6 @@ std::vector<std::wstring> SplitArguments(const wchar_t* text)
         args.push_back(arg);
     }
     return args;
-}
-
-std::string Utf8(const std::wstring& wide)
-{
-    return utf16::Narrow(wide.c_str(), wcslen(wide.c_str()));
 }
 
 // A program file that can be started, held open: the very file that was
@@ -168,10 +163,7 @@ void WriteReport(int fd, int32_t kind, int32_t value)
     }
     // Every other descriptor is closed by exec (the report pipe too, which
     // tells the starter that exec succeeded).
-    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-        const long max = 65536;
-        for (long fd = 3; fd < max; ++fd) fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-    }
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (chdir(folder) != 0) {
         // The root folder is only a courtesy; start anyway.
     }
@@ -210,7 +202,7 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     std::vector<std::string> strings;
     strings.emplace_back(found.host);
     if (args != nullptr)
-        for (const std::wstring& a : SplitArguments(args)) strings.push_back(Utf8(a));
+        for (const std::wstring& a : SplitArguments(args)) strings.push_back(device_tree::Utf8(a.c_str(), a.size()));
     std::vector<char*> argv;
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -253,13 +245,11 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
         WriteReport(pipeFds[1], 1, static_cast<int32_t>(child));
         _exit(0);
     }
-    const int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     close(pipeFds[1]);
     close(devNull);
     if (middle < 0) {
         close(pipeFds[0]);
-        (void)forkError;
         return 0;
     }
     int status = 0;

@@ -4,8 +4,9 @@
 //
 // A queue's signal is an eventfd that is readable exactly while the queue
 // is ready (a message waits, or it is closed), so that a wait can block in
-// poll() together with the termination descriptor: a SIGTERM/SIGINT makes
-// every wait fail, and the programs end through their normal path.
+// poll() together with the termination descriptor (OsPauseUnlessEnding): a
+// SIGTERM/SIGINT makes every wait fail, and the programs end through their
+// normal path.
 //
 // Mount notifications come from the board's volumes/ folder: a record file
 // appears there once a volume is mounted under rootfs/ and disappears once
@@ -29,12 +30,8 @@
 
 #include "board/board.h"
 #include "board/volumes.h"
-#include "platform/clock.h"
 #include "platform/common/msg_queue.h"
-#include "platform/host/clock.h"
-#include "platform/posix/object.h"
 #include "platform/queue.h"
-#include "platform/sync.h"
 
 namespace {
 
@@ -46,6 +43,7 @@ struct QueueCore : OsQueueCore {
     {
         if (ready >= 0) close(ready);
     }
+    void* Signal() override { return &ready; }
 
 protected:
     void SetReady(bool isReady) override
@@ -59,55 +57,6 @@ protected:
             ssize_t r = read(ready, &drained, sizeof drained);
             (void)r;
         }
-    }
-};
-
-// Blocks until the queue is ready, termination was requested or timeoutMs
-// (OS_INFINITE: no limit) of real time passed. 1 ready, 0 time-out, -1
-// termination or error.
-int WaitReady(const QueueCore& core, uint32_t timeoutMs)
-{
-    if (OsTerminationRequested()) return -1;
-    pollfd fds[2] = {{core.ready, POLLIN, 0}, {OsPosixTerminationFd(), POLLIN, 0}};
-    const nfds_t n = fds[1].fd >= 0 ? 2 : 1;
-    const uint64_t start = OsClockMicros();
-    for (;;) {
-        int timeout = -1;
-        if (timeoutMs != OS_INFINITE) {
-            const uint64_t spent = (OsClockMicros() - start) / 1000;
-            timeout = spent >= timeoutMs ? 0 : static_cast<int>(timeoutMs - spent);
-        }
-        const int r = poll(fds, n, timeout);
-        if (r < 0) {
-            if (errno == EINTR) {
-                if (OsTerminationRequested()) return -1;
-                continue;
-            }
-            return -1;
-        }
-        if (n == 2 && (fds[1].revents & POLLIN)) return -1;
-        if (fds[0].revents & POLLIN) return 1;
-        if (r == 0) return 0;
-        if (fds[0].revents & (POLLERR | POLLNVAL)) return -1;
-    }
-}
-
-struct QueueObject : OsQueueObject {
-    QueueCore* Core() const { return static_cast<QueueCore*>(core.get()); }
-
-    uint32_t Wait(uint32_t timeoutMs) override
-    {
-        if (OsTerminationRequested() || core->IsClosed()) return OS_WAIT_FAILED;
-        if (core->HasMessage()) return OS_WAIT_OBJECT_0;
-        if (timeoutMs != OS_INFINITE && OsVirtualClockActive()) {
-            // On a virtual clock a time-out costs no real time.
-            OsSleep(timeoutMs);
-            return core->HasMessage() ? OS_WAIT_OBJECT_0 : OS_WAIT_TIMEOUT;
-        }
-        const int r = WaitReady(*Core(), timeoutMs);
-        if (core->IsClosed()) return OS_WAIT_FAILED;
-        if (r > 0) return OS_WAIT_OBJECT_0;
-        return r == 0 ? OS_WAIT_TIMEOUT : OS_WAIT_FAILED;
     }
 };
 
@@ -156,10 +105,15 @@ struct NotificationObject : OsMountNotifications {
     // announced set in line with it.
     void Rewatch()
     {
+        WatchFolder();
+        Relist();
+    }
+
+    void WatchFolder()
+    {
         folderWatch = inotify_add_watch(inotify, folder.c_str(),
                                         IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
                                             IN_ONLYDIR);
-        Relist();
     }
 
     bool Open() override
@@ -173,9 +127,7 @@ struct NotificationObject : OsMountNotifications {
         // Watch first, then list: a volume mounted in between is seen by both
         // and announced once (present filters the second sighting).
         inotify_add_watch(inotify, boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
-        folderWatch = inotify_add_watch(inotify, folder.c_str(),
-                                        IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_MOVE_SELF |
-                                            IN_ONLYDIR);
+        WatchFolder();
         return folderWatch >= 0;
     }
 
@@ -236,14 +188,12 @@ struct NotificationObject : OsMountNotifications {
 
 }  // namespace
 
-OsQueueObject* OsNewQueueObject()
+std::shared_ptr<OsQueueCore> OsNewQueueCore()
 {
     auto core = std::make_shared<QueueCore>();
     core->ready = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (core->ready < 0) return nullptr;
-    auto* object = new QueueObject;
-    object->core = std::move(core);
-    return object;
+    return core;
 }
 
 OsMountNotifications* OsNewMountNotifications()

@@ -36,7 +36,6 @@ struct ThreadState {
     std::mutex lock;
     std::condition_variable ended;
     bool done = false;
-    uint32_t exitCode = 0;
 };
 
 // The handle's object shares the state with the running thread, so either
@@ -156,9 +155,8 @@ Handle OsCreateThread(OsThreadRoutine routine, void* param)
     std::shared_ptr<ThreadState> state = object->state;
     try {
         std::thread([state, routine, param] {
-            uint32_t code = routine(param);
+            routine(param);
             std::lock_guard<std::mutex> guard(state->lock);
-            state->exitCode = code;
             state->done = true;
             state->ended.notify_all();
         }).detach();

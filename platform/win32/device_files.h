@@ -16,6 +16,9 @@ bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 // The Windows path of a host path (under Wine a Unix path is its drive
 // path), '\' separated.
 std::wstring OsWin32HostWide(const wchar_t* path);
+// The existing spelling of name in the folder at dir (letter case
+// ignored); empty when there is no such entry.
+std::wstring OsWin32Spelling(const std::wstring& dir, const std::wstring& name);
 // The board's rootfs folder as a Windows path ('\' separated).
 std::wstring OsWin32RootFs();
 // Opens parts[0..count) beneath the root, one component at a time, each

@@ -10,16 +10,11 @@
 
 #include "board/board.h"
 #include "board/hal.h"
-#include "platform/common/object.h"
 #include "platform/common/run_report.h"
-#include "platform/win32/run_channel.h"
 #include "platform/common/ui_shared.h"
+#include "platform/win32/object.h"
+#include "platform/win32/run_channel.h"
 #include "platform/win32/window.h"
-
-// Termination requests of the threads-and-synchronisation role (sync.cpp):
-// a restart delay and a wait end early once one is made.
-void OsWin32RequestTermination();
-bool OsWin32CancelFlashWait();
 
 namespace {
 

@@ -107,6 +107,16 @@ std::wstring OsWin32RootFs()
     return root;
 }
 
+std::wstring OsWin32Spelling(const std::wstring& dir, const std::wstring& name)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\" + name).c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    FindClose(find);
+    return fd.cFileName;
+}
+
 std::wstring OsWin32FinalPath(HANDLE h)
 {
     std::wstring out(MAX_PATH, L'\0');
@@ -146,13 +156,9 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
     for (size_t i = 0; i < count; ++i) {
         // The existing spelling of the component (letter case ignored), so
         // that the host path reads as the folder does.
-        std::wstring name = parts[i];
-        WIN32_FIND_DATAW fd;
-        HANDLE find = FindFirstFileW((path + L"\\" + name).c_str(), &fd);
-        if (find != INVALID_HANDLE_VALUE) {
-            name = fd.cFileName;
-            FindClose(find);
-        }
+        std::wstring name = OsWin32Spelling(path, parts[i]);
+        if (name.empty())
+            name = parts[i];
         path += L"\\" + name;
         const bool last = i + 1 == count;
         HANDLE next;
@@ -163,41 +169,33 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
             next = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         }
-        if (next == INVALID_HANDLE_VALUE) {
-            DWORD err = GetLastError();
+        // Closes both handles and fails with error.
+        auto fail = [&](DWORD error) {
+            if (next != INVALID_HANDLE_VALUE)
+                CloseHandle(next);
             CloseHandle(folder);
-            SetLastError(err);
+            SetLastError(error);
             return INVALID_HANDLE_VALUE;
-        }
+        };
+        if (next == INVALID_HANDLE_VALUE)
+            return fail(GetLastError());
         BY_HANDLE_FILE_INFORMATION info;
         const bool known = GetFileInformationByHandle(next, &info) != 0;
         // Checked on the opened handle, never on a name: a link or another
         // reparse point is refused at every level, a file where a folder
         // should be as well.
         if (!last && (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-                      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
-            CloseHandle(next);
-            CloseHandle(folder);
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (last && known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            CloseHandle(next);
-            CloseHandle(folder);
-            SetLastError(ERROR_CANT_ACCESS_FILE);
-            return INVALID_HANDLE_VALUE;
-        }
+                      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)))
+            return fail(ERROR_PATH_NOT_FOUND);
+        if (last && known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return fail(ERROR_CANT_ACCESS_FILE);
         // The opened object must be this very entry of the folder held.
         // Windows opens a link itself here (and it was refused above); Wine
         // (8.0) follows a Unix symbolic link in spite of
         // FILE_FLAG_OPEN_REPARSE_POINT and reports the target's attributes,
         // but the handle's final path then names the target.
-        if (GetFileType(next) == FILE_TYPE_DISK && !OsWin32IsEntryOf(next, folderFinal, name)) {
-            CloseHandle(next);
-            CloseHandle(folder);
-            SetLastError(ERROR_CANT_ACCESS_FILE);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (GetFileType(next) == FILE_TYPE_DISK && !OsWin32IsEntryOf(next, folderFinal, name))
+            return fail(ERROR_CANT_ACCESS_FILE);
         if (!last)
             folderFinal = OsWin32FinalPath(next);
         CloseHandle(folder);
@@ -319,17 +317,10 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
         host = board::win32::Utf8(dir);
         bool exists = true;
         for (const std::wstring& part : parts) {
-            std::wstring name = part;
-            if (exists) {
-                WIN32_FIND_DATAW fd;
-                HANDLE find = FindFirstFileW((dir + L"\\" + part).c_str(), &fd);
-                if (find != INVALID_HANDLE_VALUE) {
-                    name = fd.cFileName;
-                    FindClose(find);
-                } else {
-                    exists = false;
-                }
-            }
+            std::wstring name = exists ? OsWin32Spelling(dir, part) : std::wstring();
+            exists = !name.empty();
+            if (!exists)
+                name = part;
             dir += L"\\" + name;
             host += "\\" + board::win32::Utf8(name);
         }

@@ -31,7 +31,6 @@
 #include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
 #include "platform/win32/device_files.h"
-#include "platform/common/file_search.h"
 #include "platform/host/text.h"
 #include "platform/win32/object.h"
 #include "board/win32/include/board_posix.h"
@@ -158,14 +157,9 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
     if (!target.folder.ok() &&
         !OpenFolder(parent, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, target.folder, target.folderPath))
         return false;
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((target.folderPath + L"\\" + leaf).c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        leaf = fd.cFileName;
-        target.exists = true;
-        FindClose(find);
-    }
-    target.leafPath = target.folderPath + L"\\" + leaf;
+    const std::wstring spelled = OsWin32Spelling(target.folderPath, leaf);
+    target.exists = !spelled.empty();
+    target.leafPath = target.folderPath + L"\\" + (target.exists ? spelled : leaf);
     return true;
 }
 

@@ -23,11 +23,8 @@
 #include <thread>
 
 #include "board/win32/include/board_posix.h"
-#include "platform/clock.h"
 #include "platform/common/msg_queue.h"
 #include "platform/queue.h"
-#include "platform/sync.h"
-#include "platform/win32/object.h"
 
 namespace {
 
@@ -40,6 +37,7 @@ struct QueueCore : OsQueueCore {
         if (ready != nullptr)
             CloseHandle(ready);
     }
+    void* Signal() override { return ready; }
 
 protected:
     void SetReady(bool isReady) override
@@ -48,22 +46,6 @@ protected:
             SetEvent(ready);
         else
             ResetEvent(ready);
-    }
-};
-
-struct QueueObject : OsQueueObject {
-    QueueCore* Core() const { return static_cast<QueueCore*>(core.get()); }
-
-    uint32_t Wait(uint32_t timeoutMs) override
-    {
-        if (OsTerminationRequested() || core->IsClosed())
-            return OS_WAIT_FAILED;
-        const std::shared_ptr<OsQueueCore> c = core;
-        const uint32_t r = OsWaitUntil(
-            timeoutMs, [c] { return c->IsClosed() || c->HasMessage(); }, Core()->ready);
-        if (c->IsClosed())
-            return OS_WAIT_FAILED;
-        return r;
     }
 };
 
@@ -97,15 +79,13 @@ struct NotificationObject : OsMountNotifications {
 
 }  // namespace
 
-OsQueueObject* OsNewQueueObject()
+std::shared_ptr<OsQueueCore> OsNewQueueCore()
 {
     auto core = std::make_shared<QueueCore>();
     core->ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (core->ready == nullptr)
         return nullptr;
-    auto* object = new QueueObject;
-    object->core = std::move(core);
-    return object;
+    return core;
 }
 
 OsMountNotifications* OsNewMountNotifications()

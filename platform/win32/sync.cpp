@@ -18,10 +18,10 @@
 #include <cstring>
 #include <cwchar>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "board/board.h"
 #include "platform/common/run_report.h"
@@ -68,10 +68,10 @@ DWORD WINAPI ThreadMain(void* p)
 
 // ---- named mutexes ----
 
-// The Win32 mutex and, for a named one, the board's lock file of its name.
+// The Win32 mutex and the board's lock file of its name.
 struct Win32MutexHold : OsMutexHold {
     HANDLE mutex = nullptr;
-    int fd = -1;             // -1 for an unnamed mutex
+    int fd = -1;
 
     ~Win32MutexHold() override
     {
@@ -86,7 +86,7 @@ struct Win32MutexHold : OsMutexHold {
         DWORD rc = WaitForSingleObject(mutex, 0);
         if (rc != WAIT_OBJECT_0 && rc != WAIT_ABANDONED)
             return false;
-        if (fd >= 0 && board::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (board::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ReleaseMutex(mutex);
             return false;
         }
@@ -97,8 +97,7 @@ struct Win32MutexHold : OsMutexHold {
     // file goes with it.
     void Give() override
     {
-        if (fd >= 0)
-            board::flock(fd, LOCK_UN);
+        board::flock(fd, LOCK_UN);
         ReleaseMutex(mutex);
     }
 };
@@ -116,7 +115,7 @@ void GiveBackHeldMutexes()
 }
 
 std::mutex namedLock;
-std::vector<std::pair<std::wstring, std::weak_ptr<OsMutexState>>> namedStates;
+std::map<std::wstring, std::weak_ptr<OsMutexState>> namedStates;
 
 // The board's identity: its folder as the file system names it (the same
 // folder reached by two spellings is one board), hashed.
@@ -154,16 +153,9 @@ std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
     for (const wchar_t* p = name; *p; ++p)
         objectName += *p == L'\\' ? L'/' : *p;
     std::lock_guard<std::mutex> guard(namedLock);
-    for (auto it = namedStates.begin(); it != namedStates.end();) {
-        std::shared_ptr<OsMutexState> s = it->second.lock();
-        if (!s) {
-            it = namedStates.erase(it);
-            continue;
-        }
-        if (it->first == objectName)
-            return s;
-        ++it;
-    }
+    std::weak_ptr<OsMutexState>& slot = namedStates[objectName];
+    if (std::shared_ptr<OsMutexState> state = slot.lock())
+        return state;
     char utf8[1024];
     size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
     if (length + 1 >= sizeof utf8)
@@ -186,7 +178,7 @@ std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
     hold->fd = fd;
     auto state = std::make_shared<OsMutexState>();
     state->hold = std::move(hold);
-    namedStates.emplace_back(objectName, state);
+    slot = state;
     return state;
 }
 
@@ -220,15 +212,9 @@ OsHeldMutexes& OsHeldByThisThread()
 
 std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
 {
-    if (name != nullptr)
-        return OpenNamedState(name);
-    auto hold = std::make_unique<Win32MutexHold>();
-    hold->mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    if (!hold->mutex)
-        return nullptr;
-    auto state = std::make_shared<OsMutexState>();
-    state->hold = std::move(hold);
-    return state;
+    if (name == nullptr)
+        return std::make_shared<OsMutexState>();  // process-local
+    return OpenNamedState(name);
 }
 
 // A long wait for the board's flash is said where the run says its closing

@@ -207,8 +207,8 @@ TEST_F(DevicePathContract, ReadsFilesToTheEnd)
     EXPECT_EQ(OsCreateFile(nullptr, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0), OS_INVALID_HANDLE);
 }
 
-// Large reads come through a read-ahead: every byte from its own offset,
-// across refills and the end; after a seek, the file as it is now.
+// Reads of every size: every byte from its own offset, up to the end; after
+// a seek, the file as it is now.
 TEST_F(DevicePathContract, LargeReadsAndSeeksSeeTheFileAsItIs)
 {
     std::string data(300 * 1024 + 13, '\0');
@@ -219,7 +219,7 @@ TEST_F(DevicePathContract, LargeReadsAndSeeksSeeTheFileAsItIs)
     ASSERT_NE(file, OS_INVALID_HANDLE);
     std::string seen;
     std::vector<char> buf(200 * 1024);
-    const uint32_t sizes[] = {12, 16384 + 12, 5, 200 * 1024, 16384};   // small, chunks, larger than the buffer
+    const uint32_t sizes[] = {12, 16384 + 12, 5, 200 * 1024, 16384};
     for (uint32_t got = 1, k = 0; got != 0; ++k) {
         ASSERT_EQ(OsReadFile(file, buf.data(), sizes[k % 5], &got), 1);
         seen.append(buf.data(), got);
@@ -228,7 +228,7 @@ TEST_F(DevicePathContract, LargeReadsAndSeeksSeeTheFileAsItIs)
                               << (std::mismatch(seen.begin(), seen.end(), data.begin()).first - seen.begin());
     uint32_t got = 0;
     ASSERT_EQ(OsSetFilePointer(file, 0), 1);
-    ASSERT_EQ(OsReadFile(file, buf.data(), 12, &got), 1);   // read ahead from 0
+    ASSERT_EQ(OsReadFile(file, buf.data(), 12, &got), 1);
     const std::string changed(data.size(), '\xCC');
     {
         std::fstream out(root_ / "Data" / "big.bin", std::ios::binary | std::ios::in | std::ios::out);

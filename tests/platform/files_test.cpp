@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -438,25 +435,9 @@ TEST_F(FilesTest, TemporariesOnMountedVolumesAreLeftAlone)
     EXPECT_FALSE(fs::exists(root + "/Docs/" + stale[2]));
 }
 
-// Makes this process a kernel (or a filter) without openat2: it answers
-// ENOSYS from now on. false when filters cannot be set here.
-bool WithoutOpenat2()
-{
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-// Whether a mounted volume is left at a mount point inside it, with openat2
-// and (after a filter makes it fail) with the walk by handles. Runs in a
+// Whether a mounted volume is left at a mount point inside it. Runs in a
 // child with a mount namespace of its own. 0, or the first check that
-// failed (round 2 adds 10); 100: no mounting here.
+// failed; 100: no mounting here.
 int CrossingChecks(const std::string& outside, const std::string& mountPoint,
                    const std::string& freeMountPoint)
 {
@@ -466,24 +447,19 @@ int CrossingChecks(const std::string& outside, const std::string& mountPoint,
         mount(outside.c_str(), mountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
         mount(outside.c_str(), freeMountPoint.c_str(), nullptr, MS_BIND, nullptr) != 0)
         return 100;
-    for (int round = 0; round < 2; ++round) {
-        const int base = round * 10;
-        if (round == 1 && !WithoutOpenat2())
-            return 0;   // the first round stands
-        for (const wchar_t* path : {L"\\Card\\AutoRun\\x.exe", L"\\CARD\\autorun\\X.EXE"}) {
-            Handle file = OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
-            if (file != OS_INVALID_HANDLE) {
-                OsCloseHandle(file);
-                return base + 1;
-            }
-            if (OsCopyFile(path, L"\\copied.exe", 0) != 0) return base + 2;
+    for (const wchar_t* path : {L"\\Card\\AutoRun\\x.exe", L"\\CARD\\autorun\\X.EXE"}) {
+        Handle file = OsCreateFile(path, OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0);
+        if (file != OS_INVALID_HANDLE) {
+            OsCloseHandle(file);
+            return 1;
         }
-        if (!FindAll(L"\\Card\\AutoRun\\*").empty()) return base + 3;
-        if (!FindAll(L"\\card\\AUTORUN\\*").empty()) return base + 4;
-        // Outside a volume a mount point is an ordinary folder.
-        if (FindAll(L"\\Free\\Sub\\*").size() != 1) return base + 5;
-        if (OsCopyFile(L"\\Free\\Sub\\x.exe", L"\\free.exe", 0) != 1) return base + 6;
+        if (OsCopyFile(path, L"\\copied.exe", 0) != 0) return 2;
     }
+    if (!FindAll(L"\\Card\\AutoRun\\*").empty()) return 3;
+    if (!FindAll(L"\\card\\AUTORUN\\*").empty()) return 4;
+    // Outside a volume a mount point is an ordinary folder.
+    if (FindAll(L"\\Free\\Sub\\*").size() != 1) return 5;
+    if (OsCopyFile(L"\\Free\\Sub\\x.exe", L"\\free.exe", 0) != 1) return 6;
     return 0;
 }
 
@@ -504,38 +480,6 @@ TEST_F(FilesTest, AMountedVolumeIsNeverLeftForAnotherMount)
     if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "mounting is not permitted here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_FALSE(fs::exists(board_.rootfs() + "/copied.exe"));
-}
-
-TEST_F(FilesTest, WithoutOpenat2TheWalkByHandlesHoldsTheSameRules)
-{
-    board_.Write("rootfs/Real/Deep/file.txt", "inside");
-    board_.Write("outside/Deep/file.txt", "outside");
-    fs::create_symlink(board_.dir() + "/outside", board_.rootfs() + "/out");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (!WithoutOpenat2())
-            _exit(10);
-        int failures = 0;
-        if (OsCreateFile(L"\\out\\Deep\\file.txt", OS_GENERIC_READ, 0, OS_OPEN_EXISTING, 0) !=
-            OS_INVALID_HANDLE)
-            failures |= 1;
-        if (OsCopyFile(L"\\out\\Deep\\file.txt", L"\\a.txt", 0) != 0) failures |= 2;
-        if (!FindAll(L"\\out\\*").empty()) failures |= 4;
-        if (OsCopyFile(L"\\Real\\Deep\\file.txt", L"\\b.txt", 0) != 1) failures |= 8;
-        if (OsCopyFile(L"\\real\\DEEP\\File.TXT", L"\\c.txt", 0) != 1) failures |= 16;
-        if (OsCopyFile(L"\\Real\\..\\..\\outside\\Deep\\file.txt", L"\\d.txt", 0) != 0) failures |= 32;
-        _exit(failures);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "no system call filters here";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/a.txt"));
-    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/b.txt"), "inside");
-    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/c.txt"), "inside");
-    EXPECT_FALSE(fs::exists(board_.rootfs() + "/d.txt"));
 }
 
 }  // namespace
