@@ -257,6 +257,12 @@ void RunDropReason()
     g_reason.clear();
 }
 
+std::string RunPendingReason()
+{
+    std::lock_guard<std::mutex> hold(g_reasonMutex);
+    return g_reason;
+}
+
 std::string RunReasonLine()
 {
     const char* program = g_program.load();

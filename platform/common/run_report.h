@@ -65,6 +65,8 @@ void RunWriteClosing(int fd, size_t width = 0);
 // the same kind that succeeds drops it as well.
 void RunNoteReason(const std::string& reason);
 void RunDropReason();
+// The reason noted and not yet shown, or "".
+std::string RunPendingReason();
 // The line a presenter shows with the box: "<program>: <reason>\n", or ""
 // when there is no reason (or the report is off).
 std::string RunReasonLine();
