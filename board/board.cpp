@@ -442,26 +442,15 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
         return fail(dir + "/" + parsed.damage.front() + "; mend that line or run \"boardsim init\"");
     std::map<std::string, std::string> all = parsed.values;
     all[key] = value;
-    std::string tmp = path + ".tmp";
-    std::remove(tmp.c_str());  // whatever is in its way, a FIFO too
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f)
-        return fail(tmp + ": " + std::strerror(errno));
+    std::string out;
     for (const auto& [k, v] : all)
-        std::fprintf(f, "%s %s\n", k.c_str(), v.c_str());
+        out += k + " " + v + "\n";
     // Damaged lines go back byte for byte (a NUL in one included).
     for (const auto& [k, line] : parsed.damagedLines)
-        if (k != key) {
-            std::fwrite(line.data(), 1, line.size(), f);
-            std::fputc('\n', f);
-        }
-    bool ok = std::fflush(f) == 0 && !std::ferror(f);
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        reason = path + ": " + std::strerror(errno);
-        std::remove(tmp.c_str());
+        if (k != key)
+            out += line + "\n";
+    if (!ReplaceFile(path, out, &reason))
         return fail(reason);
-    }
     {
         std::lock_guard<std::mutex> guard(g_settingsMutex);
         g_cacheValid = false;
@@ -602,6 +591,29 @@ void CloseAll()
     g_settings.clear();
     g_cacheDir.clear();
     g_settingsGeneration.fetch_add(1);
+}
+
+bool ReplaceFile(const std::string& path, std::string_view bytes, std::string* why)
+{
+    const std::string tmp = path + ".tmp";
+    std::remove(tmp.c_str());
+    std::string failed = tmp;
+    bool ok = false;
+    if (FILE* f = std::fopen(tmp.c_str(), "wb")) {
+        failed = path;
+        ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        ok = std::fflush(f) == 0 && ok;
+        ok = std::fclose(f) == 0 && ok;
+        ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+    }
+    if (ok)
+        return true;
+    const int err = errno;  // what the caller reports, not the clean-up's
+    if (why)
+        *why = failed + ": " + std::strerror(err);
+    std::remove(tmp.c_str());
+    errno = err;
+    return false;
 }
 
 bool ReadTextFile(const std::string& path, std::string* out)

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace board {
@@ -82,6 +83,13 @@ void CloseAll();
 
 // Reads a whole host file into out. false when it cannot be read.
 bool ReadTextFile(const std::string& path, std::string* out);
+
+// Replaces the host file path with bytes in one step: writes path.tmp
+// (removing whatever stands there first, a FIFO too), then renames it into
+// place, so that readers see either the old or the new content. On failure
+// path.tmp is removed, errno tells why, and *why (may be nullptr) gets
+// "<the file that failed>: <reason>".
+bool ReplaceFile(const std::string& path, std::string_view bytes, std::string* why = nullptr);
 
 // s with the ASCII capitals in lower case (names that match without
 // regard to letter case).

@@ -136,15 +136,7 @@ bool ReplaceUnderLock(const std::string& dir, const std::string& name, const std
                       const std::string& text)
 {
     FileLock lock(dir + "/" + lockName);
-    const std::string path = dir + "/" + name;
-    const std::string tmp = path + ".tmp";
-    if (imagekit::WriteFile(tmp, imagekit::Bytes(text.begin(), text.end())) &&
-        rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    const int why = errno;  // what the caller reports, not the clean-up's
-    std::remove(tmp.c_str());
-    errno = why;
-    return false;
+    return ReplaceFile(dir + "/" + name, text);
 }
 
 bool MakeDir(const std::string& path)
@@ -376,11 +368,9 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
         imagekit::Bytes os = OsImage(0x180000, kImageBuilt, 21);
         std::memcpy(flash.data() + 0x80000, os.data(), os.size());
     }
-    std::string tmp = dir + "/flash.img.tmp";
-    if (!imagekit::WriteFile(tmp, flash) || rename(tmp.c_str(), (dir + "/flash.img").c_str()) != 0) {
-        std::remove(tmp.c_str());
+    const std::string_view bytes(reinterpret_cast<const char*>(flash.data()), flash.size());
+    if (!ReplaceFile(dir + "/flash.img", bytes))
         return complain("flash.img");
-    }
     return true;
 }
 

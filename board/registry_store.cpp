@@ -153,7 +153,6 @@ bool Modify(F&& change)
     }
     if (!change(hive))
         return false;
-    std::string tmp = path + ".tmp";
     std::string text = RegSerialize(hive);
     // A file beyond the bound would be refused by every later read: the
     // change that would make it so is refused instead.
@@ -162,18 +161,7 @@ bool Modify(F&& change)
                      kRegMaxFileBytes);
         return false;
     }
-    std::remove(tmp.c_str());  // whatever is in its way, a FIFO too
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFile(path, text);
 }
 
 // The live hive; false (and a warning) when the file is damaged.

@@ -196,6 +196,31 @@ TEST(BoardSettings, OffsetListParsing)
     EXPECT_TRUE(v.empty());
 }
 
+TEST(BoardFiles, ReplaceFileSwapsWholeContentAndNamesWhatFailed)
+{
+    TempBoard tb;
+    const std::string path = tb.dir() + "/note";
+    std::string why;
+    ASSERT_TRUE(board::ReplaceFile(path, std::string("first\0x", 7), &why)) << why;
+    ASSERT_TRUE(board::ReplaceFile(path, "second", &why)) << why;
+    std::string text;
+    ASSERT_TRUE(board::ReadTextFile(path, &text));
+    EXPECT_EQ(text, "second");
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+
+    // The temporary file cannot be created: the message names it.
+    const std::string lost = tb.dir() + "/no-such-folder/note";
+    EXPECT_FALSE(board::ReplaceFile(lost, "x", &why));
+    EXPECT_EQ(why.rfind(lost + ".tmp: ", 0), 0u) << why;
+    // It cannot take the place of a folder: the message names the target,
+    // and nothing is left behind.
+    const std::string folder = tb.dir() + "/rootfs";
+    EXPECT_FALSE(board::ReplaceFile(folder, "x", &why));
+    EXPECT_EQ(why.rfind(folder + ": ", 0), 0u) << why;
+    EXPECT_FALSE(std::filesystem::exists(folder + ".tmp"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+}
+
 TEST(BoardEvents, AppendInOrderOneLineEach)
 {
     TempBoard tb;
