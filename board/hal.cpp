@@ -69,45 +69,28 @@ bool ValidRecord(void* in, uint32_t inSize, void* out, uint32_t outSize, HalConf
     return want != 0 && rec->size == want && rec->block && out == rec->block && outSize == rec->size;
 }
 
-int Refuse(uint32_t* returned)
-{
-    if (returned)
-        *returned = 0;
-    return 0;
-}
-
 int ConfigGet(void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
 {
     HalConfigRecord rec;
     if (!ValidRecord(in, inSize, out, outSize, &rec))
-        return Refuse(returned);
-    if (returned)
-        *returned = 0;
-    if (rec.selector == 0) {
-        uint8_t block[8];
-        if (!HalSelector0(block))
-            return 1;  // silent: the caller keeps its defaults
-        std::memcpy(out, block, 8);
-        if (returned)
-            *returned = 8;
-        return 1;
-    }
+        return 0;
+    // Selector 0 answers 8 bytes, selector 5 six words (rec.size, checked).
     uint32_t words[6] = {0, 0, 0, 0, 0, 0};
-    if (!HalSelector5(words))
-        return 1;
-    std::memcpy(out, words, 24);
+    const bool answered =
+        rec.selector == 0 ? HalSelector0(reinterpret_cast<uint8_t*>(words)) : HalSelector5(words);
+    if (!answered)
+        return 1;  // silent: the caller keeps its defaults
+    std::memcpy(out, words, rec.size);
     if (returned)
-        *returned = 24;
+        *returned = rec.size;
     return 1;
 }
 
-int ConfigSet(void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
+int ConfigSet(void* in, uint32_t inSize, void* out, uint32_t outSize)
 {
     HalConfigRecord rec;
     if (!ValidRecord(in, inSize, out, outSize, &rec))
-        return Refuse(returned);
-    if (returned)
-        *returned = 0;
+        return 0;
     std::string line = "config-set " + std::to_string(rec.selector);
     if (rec.selector == 0) {
         const uint8_t* b = static_cast<const uint8_t*>(rec.block);
@@ -126,20 +109,18 @@ int ImageVersion(uint32_t inSize, void* out, uint32_t outSize, uint32_t* returne
     // The programs pass the record with output size 0; an output that states
     // a size must hold the whole record.
     if (inSize != 0 || !out || (outSize != 0 && outSize < 12))
-        return Refuse(returned);
+        return 0;
     uint32_t v[3];
     if (!HalVersion(v))
-        return Refuse(returned);  // silent: the record stays as it was
+        return 0;  // silent: the record stays as it was
     std::memcpy(out, v, sizeof v);
     if (returned)
         *returned = sizeof v;
     return 1;
 }
 
-int RegistryClear(uint32_t* returned)
+int RegistryClear()
 {
-    if (returned)
-        *returned = 0;
     if (HalSetting("hal-registry-clear") == "fail" || !RegClearFlash()) {
         RecordEvent("registry-clear failed");
         return 0;
@@ -148,10 +129,8 @@ int RegistryClear(uint32_t* returned)
     return 1;
 }
 
-int Restart(uint32_t* returned)
+int Restart()
 {
-    if (returned)
-        *returned = 0;
     if (HalSetting("hal-restart") == "fail") {
         RecordEvent("restart failed");
         return 0;
@@ -250,23 +229,26 @@ void HalRegistryArea(uint32_t* offset, uint32_t* length)
 
 int HalRequest(uint32_t code, void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t* returned)
 {
+    // Nothing returned unless a request says otherwise.
+    if (returned)
+        *returned = 0;
     switch (code) {
     case kHalConfigGet:
         return ConfigGet(in, inSize, out, outSize, returned);
     case kHalConfigSet:
-        return ConfigSet(in, inSize, out, outSize, returned);
+        return ConfigSet(in, inSize, out, outSize);
     case kHalImageVersion:
         return ImageVersion(inSize, out, outSize, returned);
     case kHalRegistryClear:
         if (inSize != 0 || outSize != 0)
-            return Refuse(returned);
-        return RegistryClear(returned);
+            return 0;
+        return RegistryClear();
     case kHalRestart:
         if (inSize != 0 || outSize != 0)
-            return Refuse(returned);
-        return Restart(returned);
+            return 0;
+        return Restart();
     default:
-        return Refuse(returned);
+        return 0;
     }
 }
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "board/board.h"
@@ -269,20 +270,16 @@ int VolumeInsert(const std::string& name, const std::string& hostDir)
     fs::create_directories(StagingDir(), ec);
     // The copy is made in the board's staging folder: a folder that holds
     // it would be copied into itself, deeper and deeper, until it fails.
-    if (Within(Dir(), hostDir)) {
-        std::fprintf(stderr,
-                     "boardsim: cannot insert %s: it contains the board directory %s, "
-                     "so the copy would land inside the folder being copied\n",
-                     hostDir.c_str(), Dir().c_str());
-        return 2;
-    }
-    if (Within(StagingDir(), hostDir)) {
-        std::fprintf(stderr,
-                     "boardsim: cannot insert %s: it contains the board's staging folder %s, "
-                     "so the copy would land inside the folder being copied\n",
-                     hostDir.c_str(), StagingDir().c_str());
-        return 2;
-    }
+    const std::pair<std::string, const char*> holders[] = {{Dir(), "the board directory"},
+                                                           {StagingDir(), "the board's staging folder"}};
+    for (const auto& [folder, what] : holders)
+        if (Within(folder, hostDir)) {
+            std::fprintf(stderr,
+                         "boardsim: cannot insert %s: it contains %s %s, "
+                         "so the copy would land inside the folder being copied\n",
+                         hostDir.c_str(), what, folder.c_str());
+            return 2;
+        }
     if (!FindEntryNoCase(VolumesDir(), name).empty()) {
         std::fprintf(stderr, "boardsim: a volume named \"%s\" is inserted already\n", name.c_str());
         return 1;
