@@ -411,13 +411,6 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
     return true;
 }
 
-RegHive RegLoad()
-{
-    RegHive hive;
-    LoadLive(&hive);
-    return hive;
-}
-
 std::string RegDamage()
 {
     RegHive hive;

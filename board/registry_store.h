@@ -93,9 +93,6 @@ bool RegGetValue(const std::string& key, const std::string& name, RegValue* out)
 // Sets a value, creating the key as needed.
 bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value);
 bool RegDeleteValue(const std::string& key, const std::string& name);
-// The whole live hive (empty when the board has no registry yet, or when
-// it is damaged).
-RegHive RegLoad();
 // What is wrong with the live registry file, naming it and the line; ""
 // when it reads whole.
 std::string RegDamage();
