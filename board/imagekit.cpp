@@ -279,15 +279,6 @@ Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
     return img;
 }
 
-Bytes BuildCompressedImage(uint32_t length, uint32_t seed)
-{
-    Bytes img = Pattern(std::max<uint32_t>(length, 12), seed);
-    Put32(img, 0, kCompMarker);
-    Put32(img, 8, length);
-    img.resize(std::max<uint32_t>(length, 12));
-    return img;
-}
-
 // --- bootloaders ------------------------------------------------------------
 
 std::string BannerText(int major, int minor, int month, int day, int year)

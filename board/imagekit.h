@@ -147,9 +147,6 @@ struct RomLayout {
 // empty vector when the header, TOC and names do not fit in spec.length.
 Bytes BuildRomImage(const RomImageSpec& spec, RomLayout* layout = nullptr);
 
-// A compressed image: "COMP" at +0, length at +8, filler elsewhere.
-Bytes BuildCompressedImage(uint32_t length, uint32_t seed = 5);
-
 // --- bootloaders ------------------------------------------------------------
 
 constexpr uint32_t kVersionMarkerHead = 0x01234567;

@@ -165,14 +165,6 @@ TEST(ImageKitRom, LayoutAsTheFlashToolsReadIt)
     EXPECT_TRUE(BuildRomImage(s).empty());
 }
 
-TEST(ImageKitRom, CompressedMarker)
-{
-    Bytes c = BuildCompressedImage(0x12345);
-    ASSERT_EQ(c.size(), 0x12345u);
-    EXPECT_EQ(std::string(c.begin(), c.begin() + 4), "COMP");
-    EXPECT_EQ(Le32(c, 8), 0x12345u);
-}
-
 TEST(ImageKitBootloader, VersionBlockBannerAndToc)
 {
     BootloaderSpec s;
