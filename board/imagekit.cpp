@@ -255,9 +255,8 @@ Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
     // value rather than filler.
     for (uint32_t i = 0; i < kRomHeaderSize; i += 4)
         Put32(img, h + i, 0);
-    uint32_t len = s.lengthOverride ? s.lengthOverride : s.length;
     Put32(img, h + 0x08, s.baseAddress);
-    Put32(img, h + 0x0C, s.baseAddress + len - 4);
+    Put32(img, h + 0x0C, s.baseAddress + s.length - 4);
     Put32(img, h + 0x10, uint32_t(s.modules.size()));
     RomLayout lay;
     lay.headerOffset = h;

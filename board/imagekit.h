@@ -133,7 +133,6 @@ struct RomImageSpec {
     uint32_t headerOffsetLowBits = 0; // OR-ed into +0x48 (readers ignore the two low bits)
     int32_t headerAddressSkew = 0;    // added to +0x44 (non-zero breaks the consistency rule)
     bool signature = true;            // false: no "ECEC"
-    uint32_t lengthOverride = 0;      // non-zero: last address = base + lengthOverride - 4
 };
 
 // Where the parts of a built ROM image lie (offsets from its first byte).
