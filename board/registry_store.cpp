@@ -18,9 +18,13 @@
 #include "board/flash_rewrite.h"
 #include "board/bus.h"
 #include "board/hal.h"
+#include "board/imagekit.h"
 
 namespace board {
 namespace {
+
+using imagekit::Get32;
+using imagekit::Put32;
 
 const char kRootName[] = "HKEY_LOCAL_MACHINE";
 
@@ -187,17 +191,6 @@ bool WriteFlash(uint32_t offset, const std::vector<uint8_t>& bytes)
     if (!lock.ok())
         return false;
     return FlashRewrite(offset, bytes.data(), bytes.size(), kFlashWaitMs);
-}
-
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 }  // namespace
@@ -538,14 +531,14 @@ bool RegReadFlash(std::string* text)
     close(fd);
     if (n != ssize_t(length))
         return false;
-    uint32_t size = Get32(area.data() + 4);
-    if (Get32(area.data()) != kRegFlashMagic || Get32(area.data() + 12) != ~size ||
+    uint32_t size = Get32(area, 4);
+    if (Get32(area, 0) != kRegFlashMagic || Get32(area, 12) != ~size ||
         size > length - kRegFlashHeaderSize)
         return false;
     uint32_t sum = 0;
     for (uint32_t i = 0; i < size; ++i)
         sum += area[kRegFlashHeaderSize + i];
-    if (sum != Get32(area.data() + 8))
+    if (sum != Get32(area, 8))
         return false;
     text->assign(reinterpret_cast<const char*>(area.data() + kRegFlashHeaderSize), size);
     return true;
