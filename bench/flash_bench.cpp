@@ -9,7 +9,7 @@
 #include "board/flash_device.h"
 #include "board/imagekit.h"
 #include "flash/flash_access.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

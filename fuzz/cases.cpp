@@ -22,7 +22,7 @@
 #include "platform/host/queue.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/ui_double.h"
 #include "resources/resources.h"
 #include "update/globals.h"
 #include "update/image_update.h"

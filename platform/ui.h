@@ -6,7 +6,7 @@
 // done (as on the device). A presenter shows the dialogs: in a terminal they
 // are drawn and answered by keys; without a terminal on standard input they
 // speak the unattended line protocol on standard error/input; tests install
-// the test double (platform/testing/ui_double.h).
+// the test double (tests/support/ui_double.h).
 #pragma once
 #include "platform/types.h"
 

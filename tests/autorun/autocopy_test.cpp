@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "autorun/autorun.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "tests/autorun/test_util.h"
 
 using namespace autorun_test;

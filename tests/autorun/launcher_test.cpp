@@ -10,7 +10,7 @@
 
 #include "autorun/autorun.h"
 #include "board/board.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "tests/autorun/test_util.h"
 
 using namespace autorun_test;

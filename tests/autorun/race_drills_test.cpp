@@ -16,7 +16,7 @@
 #include "platform/host/clock.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/object.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "tests/autorun/race_hooks.h"
 #include "tests/autorun/test_util.h"
 

@@ -5,7 +5,7 @@
 
 #include "board/board.h"
 #include "board/volumes.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "tests/autorun/test_util.h"
 
 using namespace autorun_test;

@@ -13,7 +13,7 @@
 
 #include "board/board.h"
 #include "board/default_board.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

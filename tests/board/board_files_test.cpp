@@ -28,7 +28,7 @@
 #include "board/volumes.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 using namespace board;
 namespace fs = std::filesystem;

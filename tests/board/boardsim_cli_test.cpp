@@ -17,7 +17,7 @@
 
 #include "board/board.h"
 #include "board/imagekit.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 const std::string kBoardsim = std::string(TEST_BIN_DIR) + "/boardsim";

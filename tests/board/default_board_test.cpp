@@ -9,7 +9,7 @@
 
 #include "board/board.h"
 #include "board/registry_store.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

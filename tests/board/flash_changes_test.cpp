@@ -11,7 +11,7 @@
 #include "board/flash_rewrite.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 using namespace board;
 

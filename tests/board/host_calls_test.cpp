@@ -19,7 +19,7 @@
 #include "board/board.h"
 #include "board/flash_state.h"
 #include "board/host_side.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace board {
 namespace {

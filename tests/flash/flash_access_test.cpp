@@ -14,7 +14,7 @@
 #include "platform/host/clock.h"
 #include "platform/mmio.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "board/imagekit.h"
 #include "board/registry_store.h"
 #include "flash/flash_access.h"
-#include "platform/testing/temp_board.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/temp_board.h"
+#include "tests/support/ui_double.h"
 
 namespace {
 

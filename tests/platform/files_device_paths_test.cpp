@@ -14,7 +14,7 @@
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include "board/hal.h"
 #include "device/hal_requests.h"
 #include "platform/hal.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "update/restart.h"
 
 namespace {

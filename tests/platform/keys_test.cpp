@@ -3,7 +3,7 @@
 
 #include "board/board.h"
 #include "platform/keys.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/locale.h"
-#include "platform/testing/locale_leak_scope.h"
+#include "tests/support/locale_leak_scope.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/mmio.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

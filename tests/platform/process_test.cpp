@@ -18,7 +18,7 @@
 
 #include "platform/process.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace fs = std::filesystem;
 

@@ -25,7 +25,7 @@
 #include "platform/posix/object.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

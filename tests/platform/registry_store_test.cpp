@@ -14,7 +14,7 @@
 #include "platform/hal.h"
 #include "platform/host/clock.h"
 #include "platform/registry.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 std::vector<uint8_t> FlashBytes(const TempBoard& tb, uint32_t off, uint32_t n)

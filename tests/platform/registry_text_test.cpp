@@ -6,7 +6,7 @@
 
 #include "board/registry_store.h"
 #include "platform/registry.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

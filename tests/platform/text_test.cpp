@@ -7,7 +7,7 @@
 #include "board/board.h"
 #include "platform/common/utf16.h"
 #include "platform/host/text.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "platform/text.h"
 
 namespace {

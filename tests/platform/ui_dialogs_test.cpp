@@ -13,7 +13,7 @@
 
 #include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/ui_double.h"
 #include "platform/ui.h"
 #include "tests/platform/bin_chooser.h"
 

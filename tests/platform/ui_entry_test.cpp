@@ -6,7 +6,7 @@
 
 #include "platform/host/entry.h"
 #include "platform/posix/ui_presenter.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

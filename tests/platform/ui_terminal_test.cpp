@@ -14,7 +14,7 @@
 #include "platform/posix/ui_presenter.h"
 #include "platform/posix/ui_terminal_layout.h"
 #include "files_board_dir.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/ui_double.h"
 #include "platform/ui.h"
 #include "tests/platform/bin_chooser.h"
 

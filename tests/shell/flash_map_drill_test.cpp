@@ -11,7 +11,7 @@
 #include <string>
 
 #include "board/board.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

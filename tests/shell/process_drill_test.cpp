@@ -21,7 +21,7 @@
 #include "board/flash_state.h"
 #include "board/hal.h"
 #include "board/imagekit.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

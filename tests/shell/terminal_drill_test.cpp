@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "board/board.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 namespace {
 

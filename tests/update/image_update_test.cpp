@@ -25,8 +25,8 @@
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/temp_board.h"
+#include "tests/support/ui_double.h"
 #include "resources/resources.h"
 #include "update/globals.h"
 

@@ -19,9 +19,9 @@
 #include "board/imagekit.h"
 #include "platform/posix/ui_presenter.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
-#include "platform/testing/locale_leak_scope.h"
-#include "platform/testing/ui_double.h"
+#include "tests/support/temp_board.h"
+#include "tests/support/locale_leak_scope.h"
+#include "tests/support/ui_double.h"
 #include "version/bsp_version.h"
 
 

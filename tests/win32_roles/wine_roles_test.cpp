@@ -29,7 +29,7 @@
 #include "platform/process.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "platform/win32/object.h"
 
 namespace {

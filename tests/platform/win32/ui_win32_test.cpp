@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/host/files.h"
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 #include "platform/win32/object.h"
 #include "platform/win32/window.h"
 #include "tests/platform/bin_chooser.h"

@@ -6,7 +6,7 @@
 // observer of the dialog manager: dialogs stay real windows with real modal
 // loops, and the double presses their buttons by posting WM_COMMAND, as a
 // click would.
-#include "platform/testing/ui_double.h"
+#include "tests/support/ui_double.h"
 
 #include <deque>
 #include <map>

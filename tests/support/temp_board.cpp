@@ -1,12 +1,12 @@
 // A board in a fresh temporary directory for one test.
-#include "platform/testing/temp_board.h"
+#include "tests/support/temp_board.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
 // mkdtemp, setenv and unsetenv, which Windows' C library lacks: the same
 // shim the Win32 tests are built with.
-#include "platform/testing/win32_posix_compat.h"
+#include "tests/support/win32_posix_compat.h"
 #endif
 
 #include <cerrno>
