@@ -70,7 +70,6 @@ struct Tracked {
     std::vector<HWND> controls;   // a dialog's controls, in the order of its views
     UiDialogView written, latest;
     DWORD lastWrite = 0;
-    HANDLE thread = nullptr;   // the thread that runs it (for the watch)
 };
 
 // The program's windows now, the newest last.
@@ -90,12 +89,8 @@ bool Sync(HWND h);
 void Click(HWND button);
 
 // Loads drive_hook.dll (before the program starts: it inherits the
-// variable that names drive's thread to the hook), and starts the thread
-// that watches dialogs go.
-void LoadHook();
-void StartWatch();
-// Looks closely for dialogs that go, for a while (after an answer).
-void Watch();
+// variable that names drive's thread to the hook); false when it cannot.
+bool LoadHook();
 
 // What a window is: a message box, the open-file dialog or a dialog.
 Kind Classify(HWND h);
@@ -111,9 +106,10 @@ void Scan();
 // The window in front: the one that appeared last, of those that have no
 // answer yet.
 Tracked* Front();
-// Waits until an answered window has gone, then lets its owner's thread
-// take up what follows the answer.
-void AfterAnswer(HWND h);
+// Answers a box or the open-file dialog: presses its button id (or sends
+// the command where it has none, without waiting), waits until the window
+// has gone, then lets its owner's thread take up what follows the answer.
+void Answer(Tracked& t, int id);
 
 // ---- The line protocol for them (drive_protocol.cpp, drive_chooser.cpp) ----
 

@@ -33,7 +33,6 @@ void Press(Tracked& t, int id)
         Click(button);
     else
         SendNotifyMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-    Watch();
     Sync(t.h);
 }
 
@@ -133,12 +132,7 @@ void HandleBox(Tracked& t)
                 close = want;
     auto press = [&](int id) {
         InterruptBehind(t);
-        for (auto& b : buttons)
-            if (b.first == id)
-                Click(b.second);
-        t.answered = true;
-        AfterAnswer(t.h);
-        Watch();
+        Answer(t, id);
     };
     Write(WithReasons(lineproto::BoxQuestion(CaptionOf(t.h), TextOf(GetDlgItem(t.h, kIdBoxText)), ids)));
     for (;;) {
