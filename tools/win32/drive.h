@@ -61,7 +61,6 @@ enum class Kind { Unknown, Dialog, Box, Chooser };
 
 struct Tracked {
     HWND h;
-    uint64_t seq;
     Kind kind = Kind::Unknown;
     bool shown = false;
     bool answered = false;   // a box or chooser that was answered and is going away
@@ -72,7 +71,7 @@ struct Tracked {
     DWORD lastWrite = 0;
 };
 
-// The program's windows now, the newest last.
+// The program's windows now, in the order they appeared (the newest last).
 extern std::vector<Tracked> g_windows;
 
 std::wstring ClassOf(HWND h);
@@ -100,8 +99,8 @@ Kind Classify(HWND h);
 UiDialogView Snapshot(Tracked* t, bool first);
 bool SameView(const UiDialogView& a, const UiDialogView& b);
 
-// Finds the program's windows: new ones get the next sequence number (the
-// older first); the ones gone are forgotten, after DialogGone.
+// Finds the program's windows: new ones are added (the older first); the
+// ones gone are forgotten, after DialogGone.
 void Scan();
 // The window in front: the one that appeared last, of those that have no
 // answer yet.

@@ -17,7 +17,6 @@ std::vector<Tracked> g_windows;
 namespace {
 
 constexpr DWORD kPollMs = 10;
-uint64_t g_nextSeq = 1;
 
 // A control's text (WM_GETTEXT, which the system carries across
 // processes); false when the control did not answer (it is going away).
@@ -197,15 +196,13 @@ Kind Classify(HWND h)
     return Kind::Dialog;
 }
 
-
 UiDialogView Snapshot(Tracked* t, bool first)
 {
-    const bool found = !first;
     UiDialogView v;
     v.caption = CaptionOf(t->h);
-    if (found && v.caption.empty() && !IsWindow(t->h))
+    if (!first && v.caption.empty() && !IsWindow(t->h))
         v.caption = t->latest.caption;
-    if (found) {
+    if (!first) {
         v.controls = t->latest.controls;
     } else {
         for (HWND c : ChildrenOf(t->h)) {
@@ -229,8 +226,6 @@ bool SameView(const UiDialogView& a, const UiDialogView& b)
     return a.caption == b.caption && a.controls == b.controls;
 }
 
-// Finds the program's windows: new ones get the next sequence number (the
-// older first), the ones gone are closed.
 void Scan()
 {
     std::vector<HWND> now;
@@ -255,29 +250,22 @@ void Scan()
         DialogGone(t, ended);
         g_windows.erase(g_windows.begin() + static_cast<long>(i));
     }
-    for (HWND h : now) {
-        bool known = false;
-        for (const Tracked& t : g_windows)
-            known = known || t.h == h;
-        if (!known) {
-            Tracked t;
-            t.h = h;
-            t.seq = g_nextSeq++;
+    for (HWND h : now)
+        if (std::none_of(g_windows.begin(), g_windows.end(), [h](const Tracked& t) { return t.h == h; })) {
             HookThread(GetWindowThreadProcessId(h, nullptr));
-            g_windows.push_back(t);
+            g_windows.emplace_back();
+            g_windows.back().h = h;
         }
-    }
 }
 
 Tracked* Front()
 {
     // A box or chooser that has its answer is no longer in front, even
     // while it is going away: the window behind it is.
-    Tracked* front = nullptr;
-    for (Tracked& t : g_windows)
-        if (!t.answered && (!front || t.seq > front->seq))
-            front = &t;
-    return front;
+    for (auto t = g_windows.rbegin(); t != g_windows.rend(); ++t)
+        if (!t->answered)
+            return &*t;
+    return nullptr;
 }
 
 void Click(HWND button)
