@@ -65,8 +65,7 @@ void FlushShown(bool always)
 void DialogGone(Tracked& t, bool ended)
 {
     if (t.shown && t.kind == Kind::Dialog && ended) {
-        if (!SameView(t.latest, t.written))
-            Write(lineproto::Changes(t.written, t.latest, false, g_unit));
+        Flush(t, true);
         Write(lineproto::Closed(t.latest.caption));
     }
 }

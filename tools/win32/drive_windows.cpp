@@ -146,9 +146,6 @@ HWND Descendant(HWND h, int id)
     return find.found;
 }
 
-// Waits until the window's thread has handled what was sent to it before
-// (or runs a modal loop that it opened meanwhile). False when the window
-// or the program has gone.
 bool Sync(HWND h)
 {
     while (IsWindow(h) && ChildRunning()) {
