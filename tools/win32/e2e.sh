@@ -28,7 +28,6 @@ cleanup() {
   if [ -n "${KEEP_TMP:-}" ]; then echo "e2e.sh: the runs are in $tmp" >&2; else rm -rf "$tmp"; fi
 }
 trap cleanup EXIT
-wine_run() { "$root/tools/wine-run.sh" "$@"; }
 normalise() { python3 "$root/tools/win32/normalise.py" "$@"; }
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -187,7 +186,7 @@ fi
 # One board per side, each made by its own side's boardsim; both must start
 # equal.
 BOARDSIM_DIR="$tmp/lin-board" "$lin/boardsim" init >/dev/null
-BOARDSIM_DIR="$tmp/win-board" wine_run "$win/boardsim.exe" init >/dev/null
+BOARDSIM_DIR="$tmp/win-board" "$root/tools/wine-run.sh" "$win/boardsim.exe" init >/dev/null
 cmp -s "$tmp/lin-board/flash.img" "$tmp/win-board/flash.img" || fail "boardsim.exe init makes another flash.img than boardsim init"
 
 # side_run SIDE BOARD PROGRAM ARGUMENTS...: that side's boardsim or
