@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -36,21 +35,14 @@ const char kHelp[] =
     "Holding Shift (boardsim set shift down) skips a volume. SIGTERM, SIGINT or SIGHUP end\n"
     "it; the exit code is always 0. See autorun(8).\n";
 
-uint64_t RealNow(void*)
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
 // The real clock, whose sleeps end as soon as termination is requested.
 void SleepUnlessEnded(void*, uint64_t us)
 {
-    const uint64_t end = RealNow(nullptr) + us;
+    const uint64_t end = MonotonicMicros(nullptr) + us;
     for (;;) {
         if (OsTerminationRequested())
             return;
-        const uint64_t now = RealNow(nullptr);
+        const uint64_t now = MonotonicMicros(nullptr);
         if (now >= end)
             return;
         const uint64_t leftMs = (end - now + 999) / 1000;
@@ -59,7 +51,7 @@ void SleepUnlessEnded(void*, uint64_t us)
     }
 }
 
-const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
+const OsClockOps kEndableClock = {MonotonicMicros, SleepUnlessEnded, nullptr};
 
 // Every termination signal is a request to end, however often it comes:
 // the service always ends through its own path, with 0.

@@ -22,16 +22,6 @@
 
 namespace {
 
-uint64_t RealNow(void*)
-{
-    LARGE_INTEGER frequency, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<uint64_t>(now.QuadPart / frequency.QuadPart) * 1000000u +
-           static_cast<uint64_t>(now.QuadPart % frequency.QuadPart) * 1000000u /
-               static_cast<uint64_t>(frequency.QuadPart);
-}
-
 // The real clock, whose sleeps end as soon as termination is requested.
 void SleepUnlessEnded(void*, uint64_t us)
 {
@@ -39,7 +29,7 @@ void SleepUnlessEnded(void*, uint64_t us)
     WaitForSingleObject(static_cast<HANDLE>(OsWin32TerminationEvent()), ms);
 }
 
-const OsClockOps kEndableClock = {RealNow, SleepUnlessEnded, nullptr};
+const OsClockOps kEndableClock = {MonotonicMicros, SleepUnlessEnded, nullptr};
 
 int Service(Instance instance, Instance previous, wchar_t* commandLine, int show)
 {

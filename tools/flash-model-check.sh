@@ -99,7 +99,7 @@ PY
 }
 
 echo "== bus cycles: the board against QEMU's pflash_cfi01"
-build_guest "$work/cycles.elf" tools/flashcheck/guest_cycles.cpp tools/flashcheck/sequences.cpp
+build_guest "$work/cycles.elf" tools/flashcheck/guest_cycles.cpp tools/flashcheck/sequences.cpp tools/flashcheck/guest_platform.cpp
 run_qemu "$work/cycles.elf" "$work/qemu-cycles.img" "$work/cycles.out"
 new_board cycles none
 "$build/flashcheck" cycles "$work/cycles.out" "$work/qemu-cycles.img" tools/flashcheck/known-differences.txt \

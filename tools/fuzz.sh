@@ -31,7 +31,7 @@ for t in $targets; do
     run="$build/fuzz-runs/$t"
     mkdir -p "$run/corpus"
     # New inputs go to the run's own corpus; the checked-in one
-    # (fuzz/corpus/<target>, made by fuzz_make_seeds) is only read.
+    # (fuzz/corpus/<target>) is only read.
     seeds=("$run/corpus" "$root/fuzz/corpus/$t")
     echo "== $t: ${seconds}s"
     if ! (cd "$run" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \

@@ -3,6 +3,7 @@
 // RunAsTheOnlyService.
 #pragma once
 #include <cstdio>
+#include <ctime>
 
 #include "platform/common/object.h"
 #include "platform/sync.h"
@@ -38,4 +39,14 @@ int RunAsTheOnlyService(Service service, Instance instance, Instance previous, w
         OsCloseHandle(single);
     }
     return result;
+}
+
+// The real monotonic clock in microseconds: the time of the clock each
+// launcher installs for the service, whose sleeps end as soon as
+// termination is requested.
+inline uint64_t MonotonicMicros(void*)
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }

@@ -35,7 +35,6 @@
 
 #include "board/board.h"
 #include "board/bus.h"
-#include "platform/mmio.h"
 #include "tools/flashcheck/driver_ops.h"
 #include "tools/flashcheck/sequences.h"
 
@@ -62,37 +61,48 @@ std::string Hex(uint32_t v)
     return b;
 }
 
-// The board's half: every read as "R <sequence> <cycle>" -> value; *tags
-// gets each read's tag.
-std::map<std::string, uint32_t> RunOnBoard(const Table& t, uint64_t* cycles, std::map<std::string, uint8_t>* tags)
+// The board's half: every read as "R <sequence> <cycle>" -> value, and
+// each read's tag.
+struct BoardReads {
+    std::map<std::string, uint32_t> values;
+    std::map<std::string, uint8_t> tags;
+};
+
+void OnBoardRead(void* ctx, const flashcheck::Sequence& seq, uint32_t index, const Cycle& cycle, uint32_t value)
 {
-    std::map<std::string, uint32_t> reads;
-    const uint32_t size = board::kFlashSize;
-    void* window = OsVirtualAlloc(size, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
-    if (window == nullptr || !OsVirtualCopy(window, 0, size, OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE | OS_PAGE_READWRITE)) {
-        std::fprintf(stderr, "flashcheck: cannot map the board's flash\n");
-        return reads;
+    BoardReads* reads = static_cast<BoardReads*>(ctx);
+    const std::string key = "R " + std::string(seq.name) + " " + std::to_string(index);
+    reads->values[key] = value;
+    reads->tags[key] = cycle.tag;
+}
+
+// The guest's output lines; false, with the output shown, when it did not
+// run to its "END".
+bool GuestLines(const std::string& guest, std::vector<std::string>* out)
+{
+    bool ended = false;
+    std::istringstream lines(guest);
+    std::string line;
+    while (std::getline(lines, line)) {
+        ended = ended || line == "END";
+        out->push_back(line);
     }
-    uint8_t* base = static_cast<uint8_t*>(window);
-    for (uint32_t s = 0; s < t.sequenceCount; ++s) {
-        const flashcheck::Sequence& seq = t.sequences[s];
-        for (uint32_t i = 0; i < seq.count; ++i) {
-            const Cycle& c = t.cycles[seq.first + i];
-            uint8_t* a = base + c.offset;
-            const std::string key = "R " + std::string(seq.name) + " " + std::to_string(i);
-            ++*cycles;
-            switch (c.op) {
-            case flashcheck::kW32: OsWrite32(a, c.value); break;
-            case flashcheck::kW16: OsWrite16(a, uint16_t(c.value)); break;
-            case flashcheck::kR32: reads[key] = OsRead32(a); break;
-            default: reads[key] = OsRead16(a); break;
-            }
-            if (c.op == flashcheck::kR32 || c.op == flashcheck::kR16)
-                (*tags)[key] = c.tag;
-        }
+    if (!ended)
+        std::printf("flashcheck: the guest did not run to its end:\n%s\n", guest.c_str());
+    return ended;
+}
+
+// The board's flash once its half has run; false unless it and QEMU's are
+// whole.
+bool ReadBoardFlash(const std::string& qemuFlash, std::string* boardFlash)
+{
+    board::CloseAll();
+    if (!ReadWhole(board::FlashImagePath(), boardFlash) || boardFlash->size() < board::kFlashSize ||
+        qemuFlash.size() < board::kFlashSize) {
+        std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
+        return false;
     }
-    OsVirtualFree(window, 0, OS_MEM_RELEASE);
-    return reads;
+    return true;
 }
 
 struct Verdict {
@@ -165,36 +175,27 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
                      knownPath.c_str());
         return 2;
     }
+    std::vector<std::string> lines;
+    if (!GuestLines(guest, &lines))
+        return 1;
     std::map<std::string, uint32_t> qemu;
-    bool ended = false;
-    std::istringstream lines(guest);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line == "END")
-            ended = true;
+    for (const std::string& line : lines) {
         std::istringstream words(line);
         std::string r, name, cycle, value;
         if (words >> r >> name >> cycle >> value && r == "R")
             qemu["R " + name + " " + cycle] = uint32_t(std::stoul(value, nullptr, 16));
     }
-    if (!ended) {
-        std::printf("flashcheck: the guest did not run to its end:\n%s\n", guest.c_str());
-        return 1;
-    }
-    uint64_t cycles = 0;
-    std::map<std::string, uint8_t> tags;
-    std::map<std::string, uint32_t> ours = RunOnBoard(t, &cycles, &tags);
-    board::CloseAll();
-    if (!ReadWhole(board::FlashImagePath(), &boardFlash) || boardFlash.size() < board::kFlashSize ||
-        qemuFlash.size() < board::kFlashSize) {
-        std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
+    BoardReads board;
+    if (!flashcheck::RunSequences(t, OnBoardRead, &board))
+        std::fprintf(stderr, "flashcheck: cannot map the board's flash\n");
+    const std::map<std::string, uint32_t>& ours = board.values;
+    if (!ReadBoardFlash(qemuFlash, &boardFlash))
         return 2;
-    }
 
     std::printf("Values read (board, QEMU):\n");
     for (const auto& [key, value] : ours) {
         ++v.comparisons;
-        const std::string tag = flashcheck::kTagNames[tags[key]];
+        const std::string tag = flashcheck::kTagNames[board.tags[key]];
         auto it = qemu.find(key);
         if (it == qemu.end()) {
             v.Differs(key, "read on the board only");
@@ -251,7 +252,7 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
         }
     std::printf("\nflashcheck: %u sequences, %llu bus cycles on each side; %llu comparisons (%zu values read, "
                 "%llu bytes of flash); %zu listed differences, %d unexplained, %d stale\n",
-                t.sequenceCount, (unsigned long long)cycles, (unsigned long long)v.comparisons, ours.size(),
+                t.sequenceCount, (unsigned long long)t.cycleCount, (unsigned long long)v.comparisons, ours.size(),
                 (unsigned long long)bytes, v.seen.size(), v.unexplained, stale);
     if (v.unexplained == 0 && stale == 0) {
         std::printf("The listed differences and their reasons:\n");
@@ -275,27 +276,15 @@ int DriverCheck(const std::string& guestPath, const std::string& qemuFlashPath)
         std::fprintf(stderr, "flashcheck: cannot read %s or %s\n", guestPath.c_str(), qemuFlashPath.c_str());
         return 2;
     }
-    std::vector<std::string> theirs;
-    bool ended = false;
-    std::istringstream lines(guest);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line == "END")
-            ended = true;
-        else if (line.rfind("D ", 0) == 0)
-            theirs.push_back(line);
-    }
-    if (!ended) {
-        std::printf("flashcheck: the guest did not run to its end:\n%s\n", guest.c_str());
+    std::vector<std::string> lines, theirs;
+    if (!GuestLines(guest, &lines))
         return 1;
-    }
+    for (const std::string& line : lines)
+        if (line.rfind("D ", 0) == 0)
+            theirs.push_back(line);
     const uint32_t calls = flashcheck::RunDriverOps(DriverLine);
-    board::CloseAll();
-    if (!ReadWhole(board::FlashImagePath(), &boardFlash) || boardFlash.size() < board::kFlashSize ||
-        qemuFlash.size() < board::kFlashSize) {
-        std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
+    if (!ReadBoardFlash(qemuFlash, &boardFlash))
         return 2;
-    }
     int differences = 0;
     std::printf("Driver calls (board | QEMU):\n");
     for (size_t i = 0; i < std::max(theirs.size(), g_driverLines.size()); ++i) {

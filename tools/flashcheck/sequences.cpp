@@ -1,5 +1,7 @@
 #include "tools/flashcheck/sequences.h"
 
+#include "platform/mmio.h"
+
 namespace flashcheck {
 
 namespace {
@@ -297,6 +299,30 @@ int MakeSequences(Table* t)
     b.W16(B + 2, kReadArray);
     b.R32(B);
     return b.ok() ? 1 : 0;
+}
+
+int RunSequences(const Table& t, ReadReport report, void* ctx)
+{
+    const uint32_t size = 32u << 20;   // the module's whole flash
+    void* window = OsVirtualAlloc(size, OS_MEM_RESERVE, OS_PAGE_NOACCESS);
+    if (window == nullptr || !OsVirtualCopy(window, 0, size, OS_PAGE_PHYSICAL | OS_PAGE_NOCACHE | OS_PAGE_READWRITE))
+        return 0;
+    uint8_t* base = static_cast<uint8_t*>(window);
+    for (uint32_t s = 0; s < t.sequenceCount; ++s) {
+        const Sequence& seq = t.sequences[s];
+        for (uint32_t i = 0; i < seq.count; ++i) {
+            const Cycle& c = t.cycles[seq.first + i];
+            uint8_t* a = base + c.offset;
+            switch (c.op) {
+            case kW32: OsWrite32(a, c.value); break;
+            case kW16: OsWrite16(a, uint16_t(c.value)); break;
+            case kR32: report(ctx, seq, i, c, OsRead32(a)); break;
+            default: report(ctx, seq, i, c, OsRead16(a)); break;
+            }
+        }
+    }
+    OsVirtualFree(window, 0, OS_MEM_RELEASE);
+    return 1;
 }
 
 }  // namespace flashcheck

@@ -4,8 +4,8 @@
 // can drift from the other; the check compares every value read and the
 // final flash contents.
 //
-// Freestanding: no library headers beyond <stdint.h>, so that the guest
-// (no C library) builds it as it is.
+// Freestanding: no library headers beyond <stdint.h> and the platform's
+// own, so that the guest (no C library) builds it as it is.
 #pragma once
 #include <stdint.h>
 
@@ -47,6 +47,15 @@ struct Table {
 
 // Fills t. Returns 0 when the table does not fit (a fault of this file).
 int MakeSequences(Table* t);
+
+// Receives each value read: the sequence, the cycle's index in it, the
+// cycle and the value.
+typedef void (*ReadReport)(void* ctx, const Sequence& seq, uint32_t index, const Cycle& cycle, uint32_t value);
+
+// Runs every cycle of t, in order, through the platform's bus accessors on
+// the flash mapped at physical address 0 (the board's devices on the host,
+// QEMU's bank in the guest). Returns 0 when the flash cannot be mapped.
+int RunSequences(const Table& t, ReadReport report, void* ctx);
 
 // Formats v as 8 hex digits into out (9 bytes with the terminator).
 void Hex8(uint32_t v, char* out);

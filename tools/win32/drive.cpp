@@ -4,12 +4,12 @@
 // progress texts and bars, the open-file dialog, Ctrl-C. It serves scripts
 // and tests alike.
 //
-//   drive [--unit UNIT] PROGRAM [ARGUMENTS...]  < answers  2> transcript
+//   drive PROGRAM [ARGUMENTS...]  < answers  2> transcript
 //
 // PROGRAM's command line is its arguments joined by single blanks, as the
 // Linux launcher joins them. The exit code is PROGRAM's. The unit shown
 // after a bar's numbers is "KB" for flashupdate (its worker counts KB),
-// none for other programs, unless --unit says otherwise.
+// none for other programs.
 //
 // How the windows are found: every top-level window of the program's
 // process with the dialog class "#32770" is one of its windows. A message
@@ -86,7 +86,7 @@ std::wstring Quoted(const std::wstring& arg)
 
 int Usage()
 {
-    Write("Usage: drive [--unit UNIT] PROGRAM [ARGUMENTS...]\n"
+    Write("Usage: drive PROGRAM [ARGUMENTS...]\n"
           "Runs PROGRAM and speaks the unattended line protocol for its windows:\n"
           "answers from standard input, the transcript on standard error.\n");
     return 2;
@@ -96,31 +96,22 @@ int Usage()
 
 int wmain(int argc, wchar_t** argv)
 {
-    int first = 1;
-    bool unitGiven = false;
-    if (argc > 2 && std::wstring(argv[1]) == L"--unit") {
-        g_unit = UiUtf8(argv[2]);
-        unitGiven = true;
-        first = 3;
-    }
-    if (first >= argc)
+    if (argc < 2)
         return Usage();
-    std::wstring program = HostOfUnix(argv[first]);   // a Unix path given to drive under Wine
-    if (!unitGiven) {
-        std::wstring base = lineproto::Lower(program.substr(program.find_last_of(L"\\/") + 1));
-        if (base == L"flashupdate" || base == L"flashupdate.exe")
-            g_unit = "KB";   // the update worker sets its bars in KB
-    }
+    std::wstring program = HostOfUnix(argv[1]);   // a Unix path given to drive under Wine
+    std::wstring base = lineproto::Lower(program.substr(program.find_last_of(L"\\/") + 1));
+    if (base == L"flashupdate" || base == L"flashupdate.exe")
+        g_unit = "KB";   // the update worker sets its bars in KB
     // The command line the program sees: its arguments joined by blanks.
     std::wstring commandLine = Quoted(program);
-    std::wstring joined;
-    for (int i = first + 1; i < argc; ++i)
-        joined += (i > first + 1 ? L" " : L"") + std::wstring(argv[i]);
-    if (first + 1 < argc)
-        commandLine += L" " + joined;
+    for (int i = 2; i < argc; ++i)
+        commandLine += L" " + std::wstring(argv[i]);
 
     g_trace = !EnvOf(L"DRIVE_TRACE").empty();
-    LoadHook();
+    if (!LoadHook()) {
+        Write("drive: cannot load drive_hook.dll from drive's own folder\n");
+        return 127;
+    }
     StartInput();
     StartReport();
 
@@ -153,7 +144,6 @@ int wmain(int argc, wchar_t** argv)
     ReportStarted();
 
     StartReading();
-    StartWatch();
 
     for (;;) {
         bool running = ChildRunning();

@@ -4,7 +4,6 @@
 #pragma once
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -61,7 +60,6 @@ enum class Kind { Unknown, Dialog, Box, Chooser };
 
 struct Tracked {
     HWND h;
-    uint64_t seq;
     Kind kind = Kind::Unknown;
     bool shown = false;
     bool answered = false;   // a box or chooser that was answered and is going away
@@ -70,10 +68,9 @@ struct Tracked {
     std::vector<HWND> controls;   // a dialog's controls, in the order of its views
     UiDialogView written, latest;
     DWORD lastWrite = 0;
-    HANDLE thread = nullptr;   // the thread that runs it (for the watch)
 };
 
-// The program's windows now, the newest last.
+// The program's windows now, in the order they appeared (the newest last).
 extern std::vector<Tracked> g_windows;
 
 std::wstring ClassOf(HWND h);
@@ -90,12 +87,8 @@ bool Sync(HWND h);
 void Click(HWND button);
 
 // Loads drive_hook.dll (before the program starts: it inherits the
-// variable that names drive's thread to the hook), and starts the thread
-// that watches dialogs go.
-void LoadHook();
-void StartWatch();
-// Looks closely for dialogs that go, for a while (after an answer).
-void Watch();
+// variable that names drive's thread to the hook); false when it cannot.
+bool LoadHook();
 
 // What a window is: a message box, the open-file dialog or a dialog.
 Kind Classify(HWND h);
@@ -105,15 +98,16 @@ Kind Classify(HWND h);
 UiDialogView Snapshot(Tracked* t, bool first);
 bool SameView(const UiDialogView& a, const UiDialogView& b);
 
-// Finds the program's windows: new ones get the next sequence number (the
-// older first); the ones gone are forgotten, after DialogGone.
+// Finds the program's windows: new ones are added (the older first); the
+// ones gone are forgotten, after DialogGone.
 void Scan();
 // The window in front: the one that appeared last, of those that have no
 // answer yet.
 Tracked* Front();
-// Waits until an answered window has gone, then lets its owner's thread
-// take up what follows the answer.
-void AfterAnswer(HWND h);
+// Answers a box or the open-file dialog: presses its button id (or sends
+// the command where it has none, without waiting), waits until the window
+// has gone, then lets its owner's thread take up what follows the answer.
+void Answer(Tracked& t, int id);
 
 // ---- The line protocol for them (drive_protocol.cpp, drive_chooser.cpp) ----
 

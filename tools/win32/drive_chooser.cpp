@@ -131,16 +131,6 @@ void HandleChooser(Tracked& t)
         edit = Descendant(t.h, kIdFileNameEdit);
     if (!edit)
         edit = combo;
-    auto button = [&](int id) {
-        HWND b = GetDlgItem(t.h, id);
-        if (b)
-            Click(b);
-        else
-            PostMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-        t.answered = true;
-        AfterAnswer(t.h);
-        Watch();
-    };
     Write(lineproto::ChooserQuestion(titled ? &caption : nullptr, name, pattern, &shown));
     for (;;) {
         Line line;
@@ -149,7 +139,7 @@ void HandleChooser(Tracked& t)
             return;
         if (got != 1 || (!line.tooLong && Trim(line.text).empty())) {
             Write(lineproto::ChooserCancelled(got == -1 ? "interrupted" : got == 0 ? "end of input" : nullptr));
-            return button(IDCANCEL);
+            return Answer(t, IDCANCEL);
         }
         if (line.tooLong) {
             Write(lineproto::ChooserTooLong());
@@ -165,6 +155,6 @@ void HandleChooser(Tracked& t)
         std::wstring host = HostPath(path);
         DWORD_PTR r;
         SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(host.c_str()), SMTO_ABORTIFHUNG, 5000, &r);
-        return button(IDOK);
+        return Answer(t, IDOK);
     }
 }

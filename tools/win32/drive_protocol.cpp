@@ -33,7 +33,6 @@ void Press(Tracked& t, int id)
         Click(button);
     else
         SendNotifyMessageW(t.h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-    Watch();
     Sync(t.h);
 }
 
@@ -66,8 +65,7 @@ void FlushShown(bool always)
 void DialogGone(Tracked& t, bool ended)
 {
     if (t.shown && t.kind == Kind::Dialog && ended) {
-        if (!SameView(t.latest, t.written))
-            Write(lineproto::Changes(t.written, t.latest, false, g_unit));
+        Flush(t, true);
         Write(lineproto::Closed(t.latest.caption));
     }
 }
@@ -133,12 +131,7 @@ void HandleBox(Tracked& t)
                 close = want;
     auto press = [&](int id) {
         InterruptBehind(t);
-        for (auto& b : buttons)
-            if (b.first == id)
-                Click(b.second);
-        t.answered = true;
-        AfterAnswer(t.h);
-        Watch();
+        Answer(t, id);
     };
     Write(WithReasons(lineproto::BoxQuestion(CaptionOf(t.h), TextOf(GetDlgItem(t.h, kIdBoxText)), ids)));
     for (;;) {

@@ -7,7 +7,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/common/line_protocol.h"
 
@@ -18,7 +17,6 @@ std::vector<Tracked> g_windows;
 namespace {
 
 constexpr DWORD kPollMs = 10;
-uint64_t g_nextSeq = 1;
 
 // A control's text (WM_GETTEXT, which the system carries across
 // processes); false when the control did not answer (it is going away).
@@ -40,110 +38,43 @@ bool ReadText(HWND h, std::wstring* out)
 // Whether a dialog ended or went with its process. A dialog that ends is
 // destroyed by its own thread, which then runs on (at least to end the
 // process); one that goes with its process (a restart ends the program)
-// goes with its thread. Only the first is "Closed", as the Linux program
-// writes it only for a dialog that ended. Wine sends no events of a window
-// hidden or destroyed to another process, so a thread of drive's own looks:
-// closely for a while after each answer (a dialog ends after one), every
-// millisecond otherwise. On Windows a killed thread's windows may go a
-// moment before the thread is seen ended; there a dialog that went with
-// its process could be taken as closed.
-struct Watched {
-    HWND h;
-    HANDLE thread;
-    bool gone;
-    bool ended;
-};
-std::mutex g_watchLock;
-std::vector<Watched> g_watched;
-volatile LONG g_watchUntil = 0;
-
-bool ThreadAlive(HANDLE thread)
-{
-    return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
-}
-
-DWORD WINAPI WatchDialogs(LPVOID)
-{
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(g_watchLock);
-            for (Watched& w : g_watched)
-                if (!w.gone && !IsWindow(w.h)) {
-                    w.gone = true;
-                    w.ended = ThreadAlive(w.thread);
-                    Trace(std::string("watch: gone") + (w.ended ? " ended" : ""), w.h);
-                }
-        }
-        if (static_cast<LONG>(g_watchUntil - static_cast<LONG>(GetTickCount())) > 0)
-            SwitchToThread();
-        else
-            Sleep(1);
-    }
-}
-
-// Starts watching a dialog (thread: its thread's handle, kept by the watch).
-void WatchDialog(HWND h, HANDLE thread)
-{
-    std::lock_guard<std::mutex> hold(g_watchLock);
-    g_watched.push_back(Watched{h, thread, false, false});
-}
-
-// The exact way where it can be had: drive_hook.dll (beside drive.exe),
-// set as a WH_CALLWNDPROC hook on each thread of the program that shows a
-// window, posts WM_APP + 1 (the window) to this thread when a top-level
-// window gets WM_DESTROY, which a window that goes with its thread never
-// gets. Threads with the hook set are told by it alone.
+// goes with its thread and never gets WM_DESTROY. Only the first is
+// "Closed", as the Linux program writes it only for a dialog that ended.
+// Wine sends no events of a window destroyed to another process, so
+// drive_hook.dll (beside drive.exe), set as a WH_CALLWNDPROC hook on each
+// thread of the program that shows a window, posts WM_APP + 1 (the window)
+// to this thread when a top-level window gets WM_DESTROY: before the
+// window is gone, so the message waits here by the time Scan misses it.
 constexpr UINT kDestroyedMessage = WM_APP + 1;
 HMODULE g_hookModule;
 HOOKPROC g_hookProc;
 std::vector<DWORD> g_hookedThreads;
 std::vector<HWND> g_destroyed;
 
-bool Hooked(DWORD thread)
-{
-    return std::find(g_hookedThreads.begin(), g_hookedThreads.end(), thread) != g_hookedThreads.end();
-}
-
 void HookThread(DWORD thread)
 {
-    if (thread && g_hookProc && !Hooked(thread) && SetWindowsHookExW(WH_CALLWNDPROC, g_hookProc, g_hookModule, thread)) {
+    // (0: the window has gone already; a hook on thread 0 would be global)
+    if (thread == 0 || std::find(g_hookedThreads.begin(), g_hookedThreads.end(), thread) != g_hookedThreads.end())
+        return;
+    if (SetWindowsHookExW(WH_CALLWNDPROC, g_hookProc, g_hookModule, thread)) {
         g_hookedThreads.push_back(thread);
         Trace("hooked thread " + std::to_string(thread), nullptr);
+    } else {
+        Trace("cannot hook thread " + std::to_string(thread), nullptr);
     }
 }
 
-void TakeHookMessages()
+// Whether the dialog, which has gone, ended.
+bool DialogEnded(HWND h)
 {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, kDestroyedMessage, kDestroyedMessage, PM_REMOVE))
         g_destroyed.push_back(reinterpret_cast<HWND>(msg.wParam));
-}
-
-// Whether the dialog, which has gone, ended; stops watching it.
-bool DialogEnded(HWND h, HANDLE thread)
-{
-    TakeHookMessages();
-    if (Hooked(GetThreadId(thread))) {
-        std::lock_guard<std::mutex> hold(g_watchLock);
-        for (size_t i = 0; i < g_watched.size(); ++i)
-            if (g_watched[i].h == h)
-                g_watched.erase(g_watched.begin() + static_cast<long>(i));
-        CloseHandle(thread);
-        bool ended = std::find(g_destroyed.begin(), g_destroyed.end(), h) != g_destroyed.end();
-        Trace(std::string("hook: gone") + (ended ? " ended" : ""), h);
-        g_destroyed.erase(std::remove(g_destroyed.begin(), g_destroyed.end(), h), g_destroyed.end());
-        return ended;
-    }
-    std::lock_guard<std::mutex> hold(g_watchLock);
-    bool ended = ThreadAlive(thread);
-    for (size_t i = 0; i < g_watched.size(); ++i)
-        if (g_watched[i].h == h) {
-            ended = ended || g_watched[i].ended;
-            g_watched.erase(g_watched.begin() + static_cast<long>(i));
-            break;
-        }
-    CloseHandle(thread);
-    return ended;
+    auto it = std::find(g_destroyed.begin(), g_destroyed.end(), h);
+    if (it == g_destroyed.end())
+        return false;
+    g_destroyed.erase(it);
+    return true;
 }
 
 // Reads a control afresh; what a control going away no longer answers
@@ -215,9 +146,6 @@ HWND Descendant(HWND h, int id)
     return find.found;
 }
 
-// Waits until the window's thread has handled what was sent to it before
-// (or runs a modal loop that it opened meanwhile). False when the window
-// or the program has gone.
 bool Sync(HWND h)
 {
     while (IsWindow(h) && ChildRunning()) {
@@ -233,35 +161,26 @@ bool Sync(HWND h)
     return false;
 }
 
-void Click(HWND button)
-{
-    SendNotifyMessageW(button, BM_CLICK, 0, 0);
-}
-
-void Watch()
-{
-    InterlockedExchange(&g_watchUntil, static_cast<LONG>(GetTickCount() + 500));
-}
-
-void StartWatch() { CloseHandle(CreateThread(nullptr, 0, WatchDialogs, nullptr, 0, nullptr)); }
-
-void LoadHook()
+bool LoadHook()
 {
     wchar_t self[MAX_PATH * 2];
     DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
     if (n == 0 || n >= MAX_PATH * 2)
-        return;
+        return false;
     std::wstring path(self, n);
     path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"drive_hook.dll";
     g_hookModule = LoadLibraryW(path.c_str());
     if (g_hookModule)
         g_hookProc = reinterpret_cast<HOOKPROC>(
             reinterpret_cast<void*>(GetProcAddress(g_hookModule, "DriveCallWndProc")));
+    if (!g_hookProc)
+        return false;
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);   // this thread's queue, for the hook's messages
     wchar_t id[16];
     swprintf(id, 16, L"%lu", static_cast<unsigned long>(GetCurrentThreadId()));
     SetEnvironmentVariableW(L"DRIVE_THREAD", id);     // the program inherits it
+    return true;
 }
 
 Kind Classify(HWND h)
@@ -274,15 +193,13 @@ Kind Classify(HWND h)
     return Kind::Dialog;
 }
 
-
 UiDialogView Snapshot(Tracked* t, bool first)
 {
-    const bool found = !first;
     UiDialogView v;
     v.caption = CaptionOf(t->h);
-    if (found && v.caption.empty() && !IsWindow(t->h))
+    if (!first && v.caption.empty() && !IsWindow(t->h))
         v.caption = t->latest.caption;
-    if (found) {
+    if (!first) {
         v.controls = t->latest.controls;
     } else {
         for (HWND c : ChildrenOf(t->h)) {
@@ -306,8 +223,6 @@ bool SameView(const UiDialogView& a, const UiDialogView& b)
     return a.caption == b.caption && a.controls == b.controls;
 }
 
-// Finds the program's windows: new ones get the next sequence number (the
-// older first), the ones gone are closed.
 void Scan()
 {
     std::vector<HWND> now;
@@ -327,43 +242,44 @@ void Scan()
             ++i;
             continue;
         }
-        bool ended = DialogEnded(t.h, t.thread);
+        bool ended = DialogEnded(t.h);
         Trace(std::string("gone") + (ended ? " ended" : ""), t.h);
         DialogGone(t, ended);
         g_windows.erase(g_windows.begin() + static_cast<long>(i));
     }
-    for (HWND h : now) {
-        bool known = false;
-        for (const Tracked& t : g_windows)
-            known = known || t.h == h;
-        if (!known) {
-            Tracked t;
-            t.h = h;
-            t.seq = g_nextSeq++;
-            DWORD thread = GetWindowThreadProcessId(h, nullptr);
-            t.thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread);
-            HookThread(thread);
-            WatchDialog(h, t.thread);
-            g_windows.push_back(t);
+    for (HWND h : now)
+        if (std::none_of(g_windows.begin(), g_windows.end(), [h](const Tracked& t) { return t.h == h; })) {
+            HookThread(GetWindowThreadProcessId(h, nullptr));
+            g_windows.emplace_back();
+            g_windows.back().h = h;
         }
-    }
 }
 
 Tracked* Front()
 {
     // A box or chooser that has its answer is no longer in front, even
     // while it is going away: the window behind it is.
-    Tracked* front = nullptr;
-    for (Tracked& t : g_windows)
-        if (!t.answered && (!front || t.seq > front->seq))
-            front = &t;
-    return front;
+    for (auto t = g_windows.rbegin(); t != g_windows.rend(); ++t)
+        if (!t->answered)
+            return &*t;
+    return nullptr;
 }
 
-// Waits until an answered window has gone, then lets its owner's thread
-// take up what follows the answer.
-void AfterAnswer(HWND h)
+void Click(HWND button)
 {
+    SendNotifyMessageW(button, BM_CLICK, 0, 0);
+}
+
+void Answer(Tracked& t, int id)
+{
+    const HWND h = t.h;
+    if (HWND button = GetDlgItem(h, id))
+        Click(button);
+    else
+        PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    t.answered = true;
+    // Waits until the window has gone, then lets its owner's thread take up
+    // what follows the answer.
     HWND owner = GetWindow(h, GW_OWNER);
     DWORD thread = GetWindowThreadProcessId(h, nullptr);
     while (IsWindow(h) && IsWindowVisible(h) && ChildRunning())

@@ -28,7 +28,6 @@ cleanup() {
   if [ -n "${KEEP_TMP:-}" ]; then echo "e2e.sh: the runs are in $tmp" >&2; else rm -rf "$tmp"; fi
 }
 trap cleanup EXIT
-wine_run() { "$root/tools/wine-run.sh" "$@"; }
 normalise() { python3 "$root/tools/win32/normalise.py" "$@"; }
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -46,8 +45,11 @@ wait_for() {
 export BOARDSIM_DIR="$tmp/fixture"
 mkdir -p "$BOARDSIM_DIR/rootfs/sub"
 echo text > "$BOARDSIM_DIR/rootfs/x.txt"
-fixture() {   # answers on stdin; writes $tmp/fixture.txt, returns the exit code
-  (cd "$BOARDSIM_DIR/rootfs" && wine_run "$win/drive.exe" "$win/drive_fixture.exe" "$@") 2>"$tmp/fixture.txt"
+# fixture ARGUMENTS...: drive on the fixture; answers on stdin, the
+# transcript into $tmp/fixture.txt. It takes the place of the shell that
+# runs it (a pipeline, or a job whose pid is then drive's, for Ctrl-C).
+fixture() {
+  cd "$BOARDSIM_DIR/rootfs" && exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/drive_fixture.exe" "$@" 2>"$tmp/fixture.txt"
 }
 expect() {   # NAME [--no-progress], the expected transcript on stdin
   if ! diff <(normalise ${2:-}) <(normalise ${2:-} < "$tmp/fixture.txt") >"$tmp/diff.txt"; then
@@ -139,9 +141,7 @@ grep -q '^Closed' "$tmp/fixture.txt" && fail "drive fixture: a dialog that went 
 # Ctrl-C: at a box it is Escape; during progress it is Abort; the box that
 # follows takes its default at end of input.
 mkfifo "$tmp/in"
-# (exec: the background job's pid is drive's, for the signal)
-(cd "$BOARDSIM_DIR/rootfs" && exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/drive_fixture.exe" /p 2000 \
-   <"$tmp/in" 2>"$tmp/fixture.txt") &
+fixture /p 2000 <"$tmp/in" &
 pids+=($!)
 exec 7>"$tmp/in"
 wait_for "$tmp/fixture.txt" '^Working 1004: Step' || fail "drive fixture: no progress"
@@ -164,8 +164,7 @@ Aborted at a step.
 Closed: Working
 EOF
 
-(cd "$BOARDSIM_DIR/rootfs" && exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/drive_fixture.exe" \
-   <"$tmp/in" 2>"$tmp/fixture.txt") &
+fixture <"$tmp/in" &
 pids+=($!)
 exec 7>"$tmp/in"
 printf '1001\n' >&7
@@ -187,8 +186,25 @@ fi
 # One board per side, each made by its own side's boardsim; both must start
 # equal.
 BOARDSIM_DIR="$tmp/lin-board" "$lin/boardsim" init >/dev/null
-BOARDSIM_DIR="$tmp/win-board" wine_run "$win/boardsim.exe" init >/dev/null
+BOARDSIM_DIR="$tmp/win-board" "$root/tools/wine-run.sh" "$win/boardsim.exe" init >/dev/null
 cmp -s "$tmp/lin-board/flash.img" "$tmp/win-board/flash.img" || fail "boardsim.exe init makes another flash.img than boardsim init"
+
+# side_run SIDE BOARD PROGRAM ARGUMENTS...: that side's boardsim or
+# flashupdate (on Wine, flashupdate.exe through drive) on the board
+# $tmp/BOARD. It takes the place of the shell that runs it, so it is
+# always run in one of its own (a job, a pipeline, ( )): a job's pid is
+# then the program's, for Ctrl-C.
+side_run() {
+  local side=$1 program=$3
+  export BOARDSIM_DIR="$tmp/$2"
+  shift 3
+  if [ "$side" = lin ]; then
+    exec "$lin/$program" "$@"
+  elif [ "$program" = boardsim ]; then
+    exec "$root/tools/wine-run.sh" "$win/boardsim.exe" "$@"
+  fi
+  exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@"
+}
 
 # fresh_board NAME SIDE SETTINGS: a copy of SIDE's starting board for the
 # scenario NAME, with "KEY=VALUE ..." set by that side's boardsim.
@@ -197,11 +213,7 @@ fresh_board() {
   rm -rf "$tmp/$name.$side"
   cp -a "$tmp/$side-board" "$tmp/$name.$side"
   for kv in $settings; do
-    if [ "$side" = lin ]; then
-      BOARDSIM_DIR="$tmp/$name.$side" "$lin/boardsim" set "${kv%%=*}" "${kv#*=}" >/dev/null
-    else
-      BOARDSIM_DIR="$tmp/$name.$side" wine_run "$win/boardsim.exe" set "${kv%%=*}" "${kv#*=}" >/dev/null
-    fi
+    (side_run "$side" "$name.$side" boardsim set "${kv%%=*}" "${kv#*=}" >/dev/null)
   done
 }
 
@@ -215,9 +227,8 @@ scenario() {
     fresh_board "$name" "$side" "$settings"
   done
   local lcode=0 wcode=0
-  (cd "$tmp" && printf "$answers" | BOARDSIM_DIR="$tmp/$name.lin" "$lin/flashupdate" "$@" 2>"$tmp/$name.lin.txt" >/dev/null) || lcode=$?
-  (cd "$tmp" && printf "$answers" | BOARDSIM_DIR="$tmp/$name.win" wine_run "$win/drive.exe" "$win/flashupdate.exe" "$@" \
-     2>"$tmp/$name.win.txt" >/dev/null) || wcode=$?
+  (cd "$tmp" && printf "$answers" | side_run lin "$name.lin" flashupdate "$@" 2>"$tmp/$name.lin.txt" >/dev/null) || lcode=$?
+  (cd "$tmp" && printf "$answers" | side_run win "$name.win" flashupdate "$@" 2>"$tmp/$name.win.txt" >/dev/null) || wcode=$?
   compare "$name" "$lcode" "$wcode" ""
 }
 
@@ -266,12 +277,7 @@ interrupted() {
   for side in lin win; do
     fresh_board "$name" "$side" "$settings"
     rm -f "$tmp/in"; mkfifo "$tmp/in"
-    if [ "$side" = lin ]; then
-      BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" "$@" <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
-    else
-      BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@" \
-        <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
-    fi
+    side_run "$side" "$name.$side" flashupdate "$@" <"$tmp/in" 2>"$tmp/$name.$side.txt" >/dev/null &
     pids+=($!)
     exec 7>"$tmp/in"
     printf "$before" >&7
@@ -308,18 +314,9 @@ codes=()
 for side in lin win; do
   fresh_board held "$side" ""
   rm -f "$tmp/hold" "$tmp/in"; mkfifo "$tmp/hold" "$tmp/in"
-  if [ "$side" = lin ]; then
-    BOARDSIM_DIR="$tmp/held.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
-    pids+=($!)
-    BOARDSIM_DIR="$tmp/held.$side" "$lin/flashupdate" <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
-  else
-    # (the script itself, not the shell function: Ctrl-C must reach drive)
-    BOARDSIM_DIR="$tmp/held.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
-      <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
-    pids+=($!)
-    BOARDSIM_DIR="$tmp/held.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" \
-      <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
-  fi
+  side_run "$side" "held.$side" flashupdate /u '\nk.bin' <"$tmp/hold" 2>"$tmp/holder.$side.txt" >/dev/null &
+  pids+=($!)
+  side_run "$side" "held.$side" flashupdate <"$tmp/in" 2>"$tmp/held.$side.txt" >/dev/null &
   pids+=($!)
   exec 8>"$tmp/hold" 7>"$tmp/in"
   wait_for "$tmp/holder.$side.txt" '^\[OK / Cancel\]$' || fail "held ($side): the holder has no warning"
@@ -346,8 +343,7 @@ compare held "${codes[0]}" "${codes[1]}" ""
 # on a line of its own between the box's text and its button, and the
 # closing line last.
 fresh_board reason win ""
-(cd "$tmp" && BOARDSIM_DIR="$tmp/reason.win" wine_run "$win/drive.exe" "$win/flashupdate.exe" /u '\missing.bin' \
-   </dev/null 2>"$tmp/reason.txt" >/dev/null) || true
+(cd "$tmp" && side_run win reason.win flashupdate /u '\missing.bin' </dev/null 2>"$tmp/reason.txt" >/dev/null) || true
 grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 2p | grep -q '^flashupdate: .' ||
   fail "reason: no reason line after the box's text"
 grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 3p | grep -qx '\[OK\]' ||
@@ -357,8 +353,7 @@ grep -A2 -x 'Cannot Open Image File \\missing.bin' "$tmp/reason.txt" | sed -n 3p
 # folder): the board's own words are the reason beside the box.
 fresh_board refused win ""
 rm -rf "$tmp/refused.win/flash.state"; mkdir "$tmp/refused.win/flash.state"
-(cd "$tmp" && BOARDSIM_DIR="$tmp/refused.win" wine_run "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
-   </dev/null 2>"$tmp/refused.txt" >/dev/null) || true
+(cd "$tmp" && side_run win refused.win flashupdate /u '\nk.bin' </dev/null 2>"$tmp/refused.txt" >/dev/null) || true
 grep -A1 -x 'Cannot access the Flash!' "$tmp/refused.txt" | sed -n 2p |
   grep -qx 'flashupdate: flash.state is a folder, not a file' || fail "refused: not the board's reason beside the box"
 # Waits (at most 60 s) until a thread is held up writing into the FIFO $1:
@@ -408,12 +403,8 @@ interrupted_after_answer() {
     rm -f "$tmp/in" "$tmp/err"; mkfifo "$tmp/in" "$tmp/err"
     # 8 keeps the pipe open while the program is started; 9 reads it.
     exec 8<>"$tmp/err" 9<"$tmp/err"
-    if [ "$side" = lin ]; then
-      BOARDSIM_DIR="$tmp/$name.$side" "$lin/flashupdate" /u '\nk.bin' <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
-    else
-      DRIVE_TRACE=1 BOARDSIM_DIR="$tmp/$name.$side" "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" /u '\nk.bin' \
-        <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
-    fi
+    # (DRIVE_TRACE: drive's Ctrl-C handler traces what it takes; see below)
+    DRIVE_TRACE=1 side_run "$side" "$name.$side" flashupdate /u '\nk.bin' <"$tmp/in" 2>"$tmp/err" >/dev/null 8<&- 9<&- &
     pids+=($!)
     exec 7>"$tmp/in"
     local out="$tmp/$name.$side.txt" line
