@@ -490,38 +490,6 @@ char* realpath(const char* path, char* resolved)
     return copy;
 }
 
-int utimes(const char* path, const struct ::timeval times[2])
-{
-    HANDLE h = CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return FailLast();
-    FILETIME ft[2];
-    for (int i = 0; i < 2; ++i) {
-        uint64_t t = uint64_t(int64_t(times[i].tv_sec) * 10000000 + int64_t(times[i].tv_usec) * 10 +
-                              116444736000000000LL);
-        ft[i].dwLowDateTime = DWORD(t);
-        ft[i].dwHighDateTime = DWORD(t >> 32);
-    }
-    BOOL ok = SetFileTime(h, nullptr, &ft[0], &ft[1]);
-    CloseHandle(h);
-    return ok ? 0 : FailLast();
-}
-
-int fcntl(int fd, int cmd)
-{
-    return fcntl(fd, cmd, 0);
-}
-
-int fcntl(int fd, int cmd, int)
-{
-    if (HandleOf(fd) == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    if (cmd == F_GETFL || cmd == F_SETFL)
-        return 0;   // no flag of a handle changes after its open here
-    return Fail(EINVAL);
-}
-
 int fcntl(int fd, int cmd, struct flock* fl)
 {
     HANDLE h = HandleOf(fd);
@@ -609,54 +577,6 @@ int kill(int pid, int sig)
     BOOL ok = GetExitCodeProcess(p, &code);
     CloseHandle(p);
     return ok && code == STILL_ACTIVE ? 0 : Fail(ESRCH);
-}
-
-struct DIR {
-    HANDLE find = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW data;
-    bool first = true;
-    dirent entry;
-};
-
-DIR* opendir(const char* path)
-{
-    std::wstring pattern = WidePath(path);
-    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/')
-        pattern += L'\\';
-    pattern += L'*';
-    DIR* d = new DIR;
-    d->find = FindFirstFileW(pattern.c_str(), &d->data);
-    if (d->find == INVALID_HANDLE_VALUE) {
-        int err = ErrnoFromLastError();
-        delete d;
-        errno = err;
-        return nullptr;
-    }
-    return d;
-}
-
-dirent* readdir(DIR* d)
-{
-    if (!d)
-        return nullptr;
-    if (!d->first && !FindNextFileW(d->find, &d->data))
-        return nullptr;
-    d->first = false;
-    std::string name = win32::Utf8(d->data.cFileName);
-    if (name.size() >= sizeof d->entry.d_name)
-        name.resize(sizeof d->entry.d_name - 1);
-    std::memcpy(d->entry.d_name, name.c_str(), name.size() + 1);
-    d->entry.d_type = 0;
-    return &d->entry;
-}
-
-int closedir(DIR* d)
-{
-    if (!d)
-        return Fail(EBADF);
-    FindClose(d->find);
-    delete d;
-    return 0;
 }
 
 }  // namespace board

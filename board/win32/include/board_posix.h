@@ -21,7 +21,6 @@
 #include <pthread.h>
 #include <sys/types.h>
 #include <time.h>
-#include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -58,8 +57,6 @@
 #define LOCK_NB 4
 #define LOCK_UN 8
 
-#define F_GETFL 3
-#define F_SETFL 4
 #define F_OFD_GETLK 36
 #define F_OFD_SETLK 37
 #define F_OFD_SETLKW 38
@@ -86,7 +83,6 @@ typedef uint64_t ino_t;
 typedef int64_t off_t;
 typedef uint32_t mode_t;
 typedef uint32_t nlink_t;
-typedef long suseconds_t;
 
 struct stat {
     dev_t st_dev;
@@ -118,7 +114,6 @@ int unlink(const char* path);
 int rename(const char* from, const char* to);
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 char* realpath(const char* path, char* resolved);
-int utimes(const char* path, const struct ::timeval times[2]);
 
 struct flock {
     short l_type;
@@ -127,8 +122,6 @@ struct flock {
     off_t l_len;
     int l_pid;
 };
-int fcntl(int fd, int cmd);
-int fcntl(int fd, int cmd, int arg);
 int fcntl(int fd, int cmd, struct flock* lock);
 int flock(int fd, int operation);
 
@@ -139,15 +132,6 @@ int munmap(void* addr, size_t length);
 int kill(int pid, int sig);
 // There is no fork on Windows: nothing to prepare.
 inline int pthread_atfork(void (*)(), void (*)(), void (*)()) { return 0; }
-
-struct dirent {
-    unsigned char d_type;
-    char d_name[1024];
-};
-struct DIR;
-DIR* opendir(const char* path);
-dirent* readdir(DIR* dir);
-int closedir(DIR* dir);
 
 namespace win32 {
 // The Windows name of a board path (UTF-8, '/' or '\' separated): UTF-16,
