@@ -54,14 +54,6 @@ uint32_t Get32(const Bytes& b, size_t offset)
            uint32_t(b[offset + 3]) << 24;
 }
 
-void PlaceAt(Bytes& dst, size_t offset, const Bytes& src)
-{
-    if (dst.size() < offset + src.size())
-        dst.resize(offset + src.size(), 0xFF);
-    if (!src.empty())
-        std::memcpy(dst.data() + offset, src.data(), src.size());
-}
-
 bool WriteFile(const std::string& path, const Bytes& bytes)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -186,52 +178,6 @@ Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize, const Bi
 Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed, const BinOptions& options)
 {
     return BinOfImage(start, Pattern(n, seed), 0x10000, options);
-}
-
-ParsedBin ParseBin(const Bytes& f)
-{
-    ParsedBin p;
-    if (f.size() < 7 || std::memcmp(f.data(), kBinSignature, 7) != 0) {
-        p.error = "signature";
-        return p;
-    }
-    if (f.size() < kBinHeaderSize) {
-        p.error = "header cut short";
-        return p;
-    }
-    p.start = Get32(f, 7);
-    p.length = Get32(f, 11);
-    size_t pos = kBinHeaderSize;
-    for (;;) {
-        if (f.size() - pos < kBinRecordHeaderSize) {
-            p.error = "record header cut short";
-            return p;
-        }
-        uint32_t address = Get32(f, pos);
-        uint32_t length = Get32(f, pos + 4);
-        uint32_t sum = Get32(f, pos + 8);
-        pos += kBinRecordHeaderSize;
-        if (address == 0 && sum == 0) {
-            p.ended = true;
-            p.endOffset = pos;
-            return p;
-        }
-        if (f.size() - pos < length) {
-            p.error = "record data cut short";
-            return p;
-        }
-        BinRecord r;
-        r.address = address;
-        r.data.assign(f.begin() + pos, f.begin() + pos + length);
-        pos += length;
-        bool bad = ByteSum(r.data) != sum;
-        p.records.push_back(std::move(r));
-        p.checksums.push_back(sum);
-        if (bad) {
-            p.error = "checksum";
-            return p;
-        }
-    }
 }
 
 // --- ROM images -------------------------------------------------------------
