@@ -195,12 +195,6 @@ FlashDeviceInfo FlashGetDeviceInfo(int device);
 // The board settings' faults apply on top. Returns false on a bad device
 // or block number.
 bool FlashSetFault(int device, uint32_t block, uint8_t faults);
-uint8_t FlashGetFaults(int device, uint32_t block);  // settings included
-
-// Lock bits of the device blocks (as the 0x60 commands set them; kept
-// across restarts, like the devices' non-volatile lock bits).
-bool FlashSetBlockLock(int device, uint32_t block, bool locked);
-bool FlashBlockLocked(int device, uint32_t block);  // lock bit or fault
 
 // Copies n bytes of the array at flash offset off, without bus cycles
 // (clamped to the flash; bytes past it read as 0xFF). false when the flash
@@ -231,8 +225,5 @@ bool FlashPowerCut();
 // Test hook: when set, a program that loses power calls hook() and goes on
 // instead of ending. nullptr restores the real power loss.
 void FlashSetPowerLossHook(void (*hook)());
-
-// Path of the device-state file: Dir()/flash.state.
-std::string FlashStatePath();
 
 }  // namespace board
