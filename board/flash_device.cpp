@@ -533,17 +533,6 @@ FlashDeviceInfo FlashGetDeviceInfo(int device)
     return info;
 }
 
-bool FlashSetFault(int device, uint32_t block, uint8_t faults)
-{
-    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
-        return false;
-    Guard g;
-    if (!g.get())
-        return false;
-    g.get()->state->dev[device].faults[block] = faults;
-    return true;
-}
-
 bool FlashPeek(void* dst, uint32_t off, size_t n)
 {
     Guard g;

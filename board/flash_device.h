@@ -14,7 +14,7 @@
 // The array is flash.img in the board directory (mapped shared, so several
 // processes see one flash and a killed process leaves it as far as it got).
 // The devices' state (mode, status register, lock bits, a running
-// operation, faults set through this API) lives in flash.state beside it:
+// operation, per-device faults) lives in flash.state beside it:
 // it belongs to the board and survives from one program to the next until
 // FlashResetDevices (a board restart).
 //
@@ -189,12 +189,6 @@ struct FlashDeviceInfo {
     bool stuck;           // busy for good (kFaultBusy)
 };
 FlashDeviceInfo FlashGetDeviceInfo(int device);
-
-// Per-device faults set from code (kept in the board's device state, so
-// they hold across programs until cleared; FlashResetDevices keeps them).
-// The board settings' faults apply on top. Returns false on a bad device
-// or block number.
-bool FlashSetFault(int device, uint32_t block, uint8_t faults);
 
 // Copies n bytes of the array at flash offset off, without bus cycles
 // (clamped to the flash; bytes past it read as 0xFF). false when the flash

@@ -47,6 +47,15 @@ void BufferProgram(uint32_t phys, const std::vector<uint32_t>& words)
     BusWrite32(phys + uint32_t(words.size() - 1) * 4, Both(kCmdConfirm));
 }
 
+// Sets the faults of device d's block b in the shared device state (they
+// hold until cleared; the settings' faults apply on top).
+void SetFaults(int d, uint32_t b, uint8_t faults)
+{
+    board::flash::Guard g;
+    ASSERT_NE(g.get(), nullptr);
+    g.get()->state->dev[d].faults[b] = faults;
+}
+
 // The devices' lock bits and faults as the shared device state holds them
 // (no bus cycle).
 void SetLockBit(int d, uint32_t b)
@@ -314,7 +323,7 @@ TEST_F(FlashDeviceTest, CfiQueryDescribesTheDevice)
 
 TEST_F(FlashDeviceTest, OneBusyDeviceIsSeenInItsHalfOfTheStatus)
 {
-    ASSERT_TRUE(FlashSetFault(0, 0, kFaultBusy));
+    SetFaults(0, 0, kFaultBusy);
     Cmd(0, kCmdBlockErase);
     Cmd(0, kCmdConfirm);
     EXPECT_EQ(BusRead32(0), 0x00800000u | kStatusUndefined);
@@ -323,9 +332,9 @@ TEST_F(FlashDeviceTest, OneBusyDeviceIsSeenInItsHalfOfTheStatus)
     EXPECT_TRUE(FlashGetDeviceInfo(0).stuck);
     EXPECT_FALSE(FlashGetDeviceInfo(1).busy);
     FlashResetDevices();
-    ASSERT_TRUE(FlashSetFault(0, 0, 0));
+    SetFaults(0, 0, 0);
 
-    ASSERT_TRUE(FlashSetFault(1, 3, kFaultBusy));
+    SetFaults(1, 3, kFaultBusy);
     Cmd(3 * kBlock32, kCmdWriteToBuffer);  // device 1 never frees a buffer
     EXPECT_EQ(BusRead32(3 * kBlock32), uint32_t(kStatusUndefined) << 16 | 0xFEu);
     EXPECT_EQ(BlockFaults(1, 3), kFaultBusy);
@@ -751,7 +760,7 @@ TEST_F(FlashDeviceTest, ArrayPersistsInTheImageFile)
 TEST_F(FlashDeviceTest, ANewBoardStartsWithFreshDevices)
 {
     SetLockBit(0, 5);
-    FlashSetFault(1, 6, kFaultVpp);
+    SetFaults(1, 6, kFaultVpp);
     Cmd(0, kCmdReadStatus);
     ASSERT_TRUE(Init(true));
     EXPECT_FALSE(BlockLocked(0, 5));
@@ -879,14 +888,14 @@ TEST_F(FlashDeviceTest, BulkWritesEqualTheSameWritesOneByOne)
         {"status mode", false, [] { Cmd(0, kCmdReadStatus); }, 0x200, data, none},
         {"a hanging device never takes the words", false,
          [] {
-             FlashSetFault(1, 1, kFaultBusy);
+             SetFaults(1, 1, kFaultBusy);
              Cmd(kBlock32, kCmdWriteToBuffer);
              BusWrite32(kBlock32, Both(15));
          },
-         kBlock32, data, [] { FlashSetFault(1, 1, 0); Cmd(kBlock32 + 0x3C, kCmdConfirm); }},
+         kBlock32, data, [] { SetFaults(1, 1, 0); Cmd(kBlock32 + 0x3C, kCmdConfirm); }},
         {"a program fault shows at the confirm", false,
          [] {
-             FlashSetFault(0, 2, kFaultProgram);
+             SetFaults(0, 2, kFaultProgram);
              Cmd(2 * kBlock32, kCmdWriteToBuffer);
              BusWrite32(2 * kBlock32, Both(15));
          },
