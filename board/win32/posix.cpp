@@ -317,13 +317,6 @@ int open(const char* path, int flags, int /*mode*/)
     HANDLE h = CreateFileW(WidePath(path).c_str(), access, kShareAll, nullptr, disposition, attrs, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return FailLast();
-    if (flags & O_DIRECTORY) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            CloseHandle(h);
-            return Fail(ENOTDIR);
-        }
-    }
     int crt = _O_BINARY | _O_NOINHERIT;
     if ((flags & (O_WRONLY | O_RDWR)) == 0)
         crt |= _O_RDONLY;
@@ -392,19 +385,7 @@ int rmdir(const char* path)
 
 int unlink(const char* path)
 {
-    const std::wstring w = WidePath(path);
-    if (DeleteFileW(w.c_str()))
-        return 0;
-    // A read-only file is removed as on POSIX (the folder's permission
-    // counts there, not the file's).
-    if (GetLastError() == ERROR_ACCESS_DENIED) {
-        DWORD a = GetFileAttributesW(w.c_str());
-        if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY) && (a & FILE_ATTRIBUTE_READONLY) &&
-            SetFileAttributesW(w.c_str(), a & ~FILE_ATTRIBUTE_READONLY) && DeleteFileW(w.c_str()))
-            return 0;
-        SetLastError(ERROR_ACCESS_DENIED);
-    }
-    return FailLast();
+    return DeleteFileW(WidePath(path).c_str()) ? 0 : FailLast();
 }
 
 int rename(const char* from, const char* to)
@@ -501,10 +482,9 @@ int fcntl(int fd, int cmd, struct flock* fl)
     const uint64_t length = fl->l_len == 0 ? (uint64_t(1) << 62) - start : uint64_t(fl->l_len);
     switch (cmd) {
     case F_OFD_SETLK:
-    case F_OFD_SETLKW:
         if (fl->l_type == F_UNLCK)
             return UnlockRange(h, start, length);
-        return LockRange(h, start, length, fl->l_type == F_WRLCK, cmd == F_OFD_SETLKW);
+        return LockRange(h, start, length, fl->l_type == F_WRLCK, false);
     case F_OFD_GETLK:
         // Whether the lock could be taken: try it, and give it back.
         if (LockRange(h, start, length, fl->l_type == F_WRLCK, false) == 0) {

@@ -35,9 +35,6 @@
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0x02000000
 #endif
-#ifndef O_DIRECTORY
-#define O_DIRECTORY 0x04000000
-#endif
 
 #ifndef S_IFLNK
 #define S_IFLNK 0xA000
@@ -59,16 +56,13 @@
 
 #define F_OFD_GETLK 36
 #define F_OFD_SETLK 37
-#define F_OFD_SETLKW 38
 #define F_RDLCK 0
 #define F_WRLCK 1
 #define F_UNLCK 2
 
-#define PROT_NONE 0
 #define PROT_READ 1
 #define PROT_WRITE 2
 #define MAP_SHARED 1
-#define MAP_PRIVATE 2
 #define MAP_FAILED ((void*)-1)
 
 #define AT_FDCWD (-100)
