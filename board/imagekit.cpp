@@ -155,24 +155,14 @@ Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& re
     return out;
 }
 
-std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize)
-{
-    std::vector<BinRecord> out;
-    if (recordSize == 0)
-        recordSize = image.size() ? image.size() : 1;
-    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
-        size_t n = std::min(recordSize, image.size() - pos);
-        BinRecord r;
-        r.address = start + uint32_t(pos);
-        r.data.assign(image.begin() + pos, image.begin() + pos + n);
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
 Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize, const BinOptions& options)
 {
-    return BuildBin(start, uint32_t(image.size()), SplitRecords(start, image, recordSize), options);
+    std::vector<BinRecord> records;
+    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
+        const size_t n = std::min(recordSize, image.size() - pos);
+        records.push_back({start + uint32_t(pos), Bytes(image.begin() + pos, image.begin() + pos + n)});
+    }
+    return BuildBin(start, uint32_t(image.size()), records, options);
 }
 
 Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed, const BinOptions& options)

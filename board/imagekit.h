@@ -83,12 +83,8 @@ struct BinOptions {
 Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
                const BinOptions& options = {});
 
-// Cuts image (the bytes that belong at address start) into records of at
-// most recordSize bytes at ascending addresses.
-std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize = 0x10000);
-
 // A .bin of image placed at start: header length = image.size(), records of
-// recordSize bytes.
+// recordSize bytes (the last may be shorter) at ascending addresses.
 Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize = 0x10000,
                  const BinOptions& options = {});
 

@@ -172,12 +172,10 @@ int StatHandle(HANDLE h, struct stat* st)
     const DWORD type = GetFileType(h);
     if (type == FILE_TYPE_CHAR) {
         st->st_mode = S_IFCHR;
-        st->st_nlink = 1;
         return 0;
     }
     if (type == FILE_TYPE_PIPE) {
         st->st_mode = S_IFIFO;
-        st->st_nlink = 1;
         return 0;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -185,11 +183,8 @@ int StatHandle(HANDLE h, struct stat* st)
         return FailLast();
     st->st_dev = info.dwVolumeSerialNumber;
     st->st_ino = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    st->st_nlink = info.nNumberOfLinks;
     st->st_size = off_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    st->st_atim = Timespec(info.ftLastAccessTime);
     st->st_mtim = Timespec(info.ftLastWriteTime);
-    st->st_ctim = Timespec(info.ftCreationTime);
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         st->st_mode = S_IFLNK;
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)

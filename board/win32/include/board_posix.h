@@ -76,17 +76,13 @@ typedef uint64_t dev_t;
 typedef uint64_t ino_t;
 typedef int64_t off_t;
 typedef uint32_t mode_t;
-typedef uint32_t nlink_t;
 
 struct stat {
     dev_t st_dev;
     ino_t st_ino;
     mode_t st_mode;
-    nlink_t st_nlink;
     off_t st_size;
-    struct ::timespec st_atim;
     struct ::timespec st_mtim;
-    struct ::timespec st_ctim;
 };
 
 int stat(const char* path, struct stat* st);
