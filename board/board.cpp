@@ -4,7 +4,6 @@
 #include "board/file_id.h"
 #include "board/file_lock.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -247,19 +246,17 @@ std::string LinkProblem(const std::string& dir, const std::string& path)
 // bookkeeping entries, so that a new default board may be written there.
 bool BoardFolderEmpty(const std::string& dir)
 {
-    DIR* d = opendir(dir.c_str());
-    if (!d)
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
         return errno == ENOENT;
-    bool empty = true;
-    while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name.empty() || name[0] == '.' || name == "locks" || name == "flash.state" || name == "staging")
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(HostPath(dir), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::filesystem::path name = it->path().filename();
+        if (name.native()[0] == '.' || name == "locks" || name == "flash.state" || name == "staging")
             continue;
-        empty = false;
-        break;
+        return false;
     }
-    closedir(d);
-    return empty;
+    return !ec;
 }
 
 void Report(const std::string& text)
@@ -370,7 +367,7 @@ int OpenBoardFile(const std::string& name, int flags, std::string* why)
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return refuse(std::string("is ") + KindOf(st.st_mode) + ", not a file", EINVAL);
     // Non-blocking, so that a FIFO put in its place between the checks
-    // cannot hang the open.
+    // cannot hang the open (a plain file reads and writes alike either way).
     int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return refuse(std::string(": ") + std::strerror(errno), errno);
@@ -378,8 +375,6 @@ int OpenBoardFile(const std::string& name, int flags, std::string* why)
         close(fd);
         return refuse("is not a plain file", EINVAL);
     }
-    if (!(flags & O_NONBLOCK))
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -614,6 +609,15 @@ bool ReplaceFile(const std::string& path, std::string_view bytes, std::string* w
     std::remove(tmp.c_str());
     errno = err;
     return false;
+}
+
+std::filesystem::path HostPath(const std::string& path)
+{
+#ifdef _WIN32
+    return win32::WidePath(path);
+#else
+    return path;
+#endif
 }
 
 bool ReadTextFile(const std::string& path, std::string* out)

@@ -7,6 +7,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,6 +81,10 @@ namespace board {
 // device state, settings, registry), so that the next access opens Dir()
 // afresh. Tests call it when they switch boards.
 void CloseAll();
+
+// The host's name of a board path (UTF-8) for std::filesystem: on Windows
+// its UTF-16 name, an absolute Unix path converted under Wine.
+std::filesystem::path HostPath(const std::string& path);
 
 // Reads a whole host file into out. false when it cannot be read.
 bool ReadTextFile(const std::string& path, std::string* out);

@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -153,12 +153,10 @@ bool WriteText(const std::string& path, const std::string& text)
 void SetMtime(const std::string& path, uint64_t fileTime)
 {
     const uint64_t kEpochDiff = 116444736000000000ull;  // 1601 -> 1970 in 100 ns
-    struct timeval tv[2];
-    uint64_t unix100 = fileTime - kEpochDiff;
-    tv[0].tv_sec = time_t(unix100 / 10000000);
-    tv[0].tv_usec = suseconds_t((unix100 % 10000000) / 10);
-    tv[1] = tv[0];
-    utimes(path.c_str(), tv);
+    const std::chrono::sys_time<std::chrono::microseconds> when{
+        std::chrono::microseconds((fileTime - kEpochDiff) / 10)};
+    std::error_code ec;
+    std::filesystem::last_write_time(HostPath(path), std::chrono::file_clock::from_sys(when), ec);
 }
 
 // The build time of the default board's images.

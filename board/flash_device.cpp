@@ -441,8 +441,6 @@ bool Open()
 
 using namespace flash;
 
-std::string FlashStatePath() { return Dir() + "/flash.state"; }
-
 std::string FlashOpenProblem()
 {
     if (g_open.load(std::memory_order_acquire))
@@ -533,44 +531,6 @@ FlashDeviceInfo FlashGetDeviceInfo(int device)
     info.mode = ModeOf(s);
     info.status = info.busy ? kStatusUndefined : StatusWord(s);
     return info;
-}
-
-bool FlashSetFault(int device, uint32_t block, uint8_t faults)
-{
-    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
-        return false;
-    Guard g;
-    if (!g.get())
-        return false;
-    g.get()->state->dev[device].faults[block] = faults;
-    return true;
-}
-
-uint8_t FlashGetFaults(int device, uint32_t block)
-{
-    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
-        return 0;
-    Guard g;
-    return g.get() ? Faults(*g.get(), device, block) : 0;
-}
-
-bool FlashSetBlockLock(int device, uint32_t block, bool locked)
-{
-    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
-        return false;
-    Guard g;
-    if (!g.get())
-        return false;
-    g.get()->state->dev[device].locked[block] = locked ? 1 : 0;
-    return true;
-}
-
-bool FlashBlockLocked(int device, uint32_t block)
-{
-    if (device < 0 || device >= kFlashDevices || block >= kFlashDeviceBlocks)
-        return false;
-    Guard g;
-    return g.get() && Locked(*g.get(), device, block);
 }
 
 bool FlashPeek(void* dst, uint32_t off, size_t n)

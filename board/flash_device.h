@@ -14,7 +14,7 @@
 // The array is flash.img in the board directory (mapped shared, so several
 // processes see one flash and a killed process leaves it as far as it got).
 // The devices' state (mode, status register, lock bits, a running
-// operation, faults set through this API) lives in flash.state beside it:
+// operation, per-device faults) lives in flash.state beside it:
 // it belongs to the board and survives from one program to the next until
 // FlashResetDevices (a board restart).
 //
@@ -190,18 +190,6 @@ struct FlashDeviceInfo {
 };
 FlashDeviceInfo FlashGetDeviceInfo(int device);
 
-// Per-device faults set from code (kept in the board's device state, so
-// they hold across programs until cleared; FlashResetDevices keeps them).
-// The board settings' faults apply on top. Returns false on a bad device
-// or block number.
-bool FlashSetFault(int device, uint32_t block, uint8_t faults);
-uint8_t FlashGetFaults(int device, uint32_t block);  // settings included
-
-// Lock bits of the device blocks (as the 0x60 commands set them; kept
-// across restarts, like the devices' non-volatile lock bits).
-bool FlashSetBlockLock(int device, uint32_t block, bool locked);
-bool FlashBlockLocked(int device, uint32_t block);  // lock bit or fault
-
 // Copies n bytes of the array at flash offset off, without bus cycles
 // (clamped to the flash; bytes past it read as 0xFF). false when the flash
 // cannot be opened.
@@ -231,8 +219,5 @@ bool FlashPowerCut();
 // Test hook: when set, a program that loses power calls hook() and goes on
 // instead of ending. nullptr restores the real power loss.
 void FlashSetPowerLossHook(void (*hook)());
-
-// Path of the device-state file: Dir()/flash.state.
-std::string FlashStatePath();
 
 }  // namespace board

@@ -34,7 +34,7 @@ struct DeviceState {
     uint32_t bufMask;       // which of the line's 16 words were received
     uint16_t bufData[kFlashBufferWords];
     uint8_t locked[kFlashDeviceBlocks];  // lock bits
-    uint8_t faults[kFlashDeviceBlocks];  // faults set through FlashSetFault
+    uint8_t faults[kFlashDeviceBlocks];  // per-device faults, beside the settings' ones
     uint32_t bufStart;      // device word of the buffer's first data word
     uint32_t pendingWord;   // word (word program) or line (buffer) of the running operation
     uint32_t busyReads;     // status reads that still see busy when the time is up (`scaled` floor)

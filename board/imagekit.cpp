@@ -54,14 +54,6 @@ uint32_t Get32(const Bytes& b, size_t offset)
            uint32_t(b[offset + 3]) << 24;
 }
 
-void PlaceAt(Bytes& dst, size_t offset, const Bytes& src)
-{
-    if (dst.size() < offset + src.size())
-        dst.resize(offset + src.size(), 0xFF);
-    if (!src.empty())
-        std::memcpy(dst.data() + offset, src.data(), src.size());
-}
-
 bool WriteFile(const std::string& path, const Bytes& bytes)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -163,75 +155,19 @@ Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& re
     return out;
 }
 
-std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize)
-{
-    std::vector<BinRecord> out;
-    if (recordSize == 0)
-        recordSize = image.size() ? image.size() : 1;
-    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
-        size_t n = std::min(recordSize, image.size() - pos);
-        BinRecord r;
-        r.address = start + uint32_t(pos);
-        r.data.assign(image.begin() + pos, image.begin() + pos + n);
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
 Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize, const BinOptions& options)
 {
-    return BuildBin(start, uint32_t(image.size()), SplitRecords(start, image, recordSize), options);
+    std::vector<BinRecord> records;
+    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
+        const size_t n = std::min(recordSize, image.size() - pos);
+        records.push_back({start + uint32_t(pos), Bytes(image.begin() + pos, image.begin() + pos + n)});
+    }
+    return BuildBin(start, uint32_t(image.size()), records, options);
 }
 
 Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed, const BinOptions& options)
 {
     return BinOfImage(start, Pattern(n, seed), 0x10000, options);
-}
-
-ParsedBin ParseBin(const Bytes& f)
-{
-    ParsedBin p;
-    if (f.size() < 7 || std::memcmp(f.data(), kBinSignature, 7) != 0) {
-        p.error = "signature";
-        return p;
-    }
-    if (f.size() < kBinHeaderSize) {
-        p.error = "header cut short";
-        return p;
-    }
-    p.start = Get32(f, 7);
-    p.length = Get32(f, 11);
-    size_t pos = kBinHeaderSize;
-    for (;;) {
-        if (f.size() - pos < kBinRecordHeaderSize) {
-            p.error = "record header cut short";
-            return p;
-        }
-        uint32_t address = Get32(f, pos);
-        uint32_t length = Get32(f, pos + 4);
-        uint32_t sum = Get32(f, pos + 8);
-        pos += kBinRecordHeaderSize;
-        if (address == 0 && sum == 0) {
-            p.ended = true;
-            p.endOffset = pos;
-            return p;
-        }
-        if (f.size() - pos < length) {
-            p.error = "record data cut short";
-            return p;
-        }
-        BinRecord r;
-        r.address = address;
-        r.data.assign(f.begin() + pos, f.begin() + pos + length);
-        pos += length;
-        bool bad = ByteSum(r.data) != sum;
-        p.records.push_back(std::move(r));
-        p.checksums.push_back(sum);
-        if (bad) {
-            p.error = "checksum";
-            return p;
-        }
-    }
 }
 
 // --- ROM images -------------------------------------------------------------

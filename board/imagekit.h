@@ -17,8 +17,8 @@
 //
 // Filler bytes come from Pattern(): deterministic and never 0xFF, so that
 // written data can't be mistaken for erased flash. All multi-byte fields are
-// little-endian. Nothing here touches the board; WriteFile and PlaceAt are
-// the only helpers with effects outside the returned vectors.
+// little-endian. Nothing here touches the board; WriteFile is the only
+// helper with effects outside the returned vectors.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -41,8 +41,6 @@ inline uint32_t ByteSum(const Bytes& b) { return ByteSum(b.data(), b.size()); }
 void Put32(Bytes& b, size_t offset, uint32_t value);
 void Put64(Bytes& b, size_t offset, uint64_t value);
 uint32_t Get32(const Bytes& b, size_t offset);  // 0 when out of range
-// Copies src into dst at offset, growing dst (with 0xFF) when needed.
-void PlaceAt(Bytes& dst, size_t offset, const Bytes& src);
 // Writes bytes to a host file (replacing it). false on any error.
 bool WriteFile(const std::string& path, const Bytes& bytes);
 bool ReadFile(const std::string& path, Bytes* out);
@@ -85,31 +83,13 @@ struct BinOptions {
 Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
                const BinOptions& options = {});
 
-// Cuts image (the bytes that belong at address start) into records of at
-// most recordSize bytes at ascending addresses.
-std::vector<BinRecord> SplitRecords(uint32_t start, const Bytes& image, size_t recordSize = 0x10000);
-
 // A .bin of image placed at start: header length = image.size(), records of
-// recordSize bytes.
+// recordSize bytes (the last may be shorter) at ascending addresses.
 Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize = 0x10000,
                  const BinOptions& options = {});
 
 // An "OS image" .bin of n bytes at start: Pattern(n, seed) in 64 KB records.
 Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed = 7, const BinOptions& options = {});
-
-// A parsed .bin. ParseBin reads up to and including the end record and
-// reports the first problem in error ("" when the file is sound; records
-// read before the problem are kept).
-struct ParsedBin {
-    uint32_t start = 0;
-    uint32_t length = 0;
-    std::vector<BinRecord> records;
-    std::vector<uint32_t> checksums;  // as stored in the file
-    bool ended = false;               // the end record was read
-    size_t endOffset = 0;             // file offset just after the end record
-    std::string error;
-};
-ParsedBin ParseBin(const Bytes& file);
 
 // --- ROM images -------------------------------------------------------------
 

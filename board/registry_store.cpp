@@ -467,20 +467,6 @@ bool RegSetValue(const std::string& key, const std::string& name, const RegValue
     });
 }
 
-bool RegDeleteValue(const std::string& key, const std::string& name)
-{
-    std::string path;
-    if (!RegNormalizePath(key, &path))
-        return false;
-    bool found = false;
-    bool ok = Modify([&](RegHive& h) {
-        auto k = h.keys.find(AsciiLower(path));
-        found = k != h.keys.end() && k->second.values.erase(AsciiLower(name)) != 0;
-        return found;
-    });
-    return ok && found;
-}
-
 bool RegFlushToFlash()
 {
     bool ok = false;

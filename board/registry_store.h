@@ -92,7 +92,6 @@ bool RegCreateKey(const std::string& key, bool* created);
 bool RegGetValue(const std::string& key, const std::string& name, RegValue* out);
 // Sets a value, creating the key as needed.
 bool RegSetValue(const std::string& key, const std::string& name, const RegValue& value);
-bool RegDeleteValue(const std::string& key, const std::string& name);
 // What is wrong with the live registry file, naming it and the line; ""
 // when it reads whole.
 std::string RegDamage();

@@ -172,12 +172,10 @@ int StatHandle(HANDLE h, struct stat* st)
     const DWORD type = GetFileType(h);
     if (type == FILE_TYPE_CHAR) {
         st->st_mode = S_IFCHR;
-        st->st_nlink = 1;
         return 0;
     }
     if (type == FILE_TYPE_PIPE) {
         st->st_mode = S_IFIFO;
-        st->st_nlink = 1;
         return 0;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -185,11 +183,8 @@ int StatHandle(HANDLE h, struct stat* st)
         return FailLast();
     st->st_dev = info.dwVolumeSerialNumber;
     st->st_ino = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    st->st_nlink = info.nNumberOfLinks;
     st->st_size = off_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    st->st_atim = Timespec(info.ftLastAccessTime);
     st->st_mtim = Timespec(info.ftLastWriteTime);
-    st->st_ctim = Timespec(info.ftCreationTime);
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         st->st_mode = S_IFLNK;
     else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -317,13 +312,6 @@ int open(const char* path, int flags, int /*mode*/)
     HANDLE h = CreateFileW(WidePath(path).c_str(), access, kShareAll, nullptr, disposition, attrs, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return FailLast();
-    if (flags & O_DIRECTORY) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            CloseHandle(h);
-            return Fail(ENOTDIR);
-        }
-    }
     int crt = _O_BINARY | _O_NOINHERIT;
     if ((flags & (O_WRONLY | O_RDWR)) == 0)
         crt |= _O_RDONLY;
@@ -392,19 +380,7 @@ int rmdir(const char* path)
 
 int unlink(const char* path)
 {
-    const std::wstring w = WidePath(path);
-    if (DeleteFileW(w.c_str()))
-        return 0;
-    // A read-only file is removed as on POSIX (the folder's permission
-    // counts there, not the file's).
-    if (GetLastError() == ERROR_ACCESS_DENIED) {
-        DWORD a = GetFileAttributesW(w.c_str());
-        if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY) && (a & FILE_ATTRIBUTE_READONLY) &&
-            SetFileAttributesW(w.c_str(), a & ~FILE_ATTRIBUTE_READONLY) && DeleteFileW(w.c_str()))
-            return 0;
-        SetLastError(ERROR_ACCESS_DENIED);
-    }
-    return FailLast();
+    return DeleteFileW(WidePath(path).c_str()) ? 0 : FailLast();
 }
 
 int rename(const char* from, const char* to)
@@ -490,38 +466,6 @@ char* realpath(const char* path, char* resolved)
     return copy;
 }
 
-int utimes(const char* path, const struct ::timeval times[2])
-{
-    HANDLE h = CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return FailLast();
-    FILETIME ft[2];
-    for (int i = 0; i < 2; ++i) {
-        uint64_t t = uint64_t(int64_t(times[i].tv_sec) * 10000000 + int64_t(times[i].tv_usec) * 10 +
-                              116444736000000000LL);
-        ft[i].dwLowDateTime = DWORD(t);
-        ft[i].dwHighDateTime = DWORD(t >> 32);
-    }
-    BOOL ok = SetFileTime(h, nullptr, &ft[0], &ft[1]);
-    CloseHandle(h);
-    return ok ? 0 : FailLast();
-}
-
-int fcntl(int fd, int cmd)
-{
-    return fcntl(fd, cmd, 0);
-}
-
-int fcntl(int fd, int cmd, int)
-{
-    if (HandleOf(fd) == INVALID_HANDLE_VALUE)
-        return Fail(EBADF);
-    if (cmd == F_GETFL || cmd == F_SETFL)
-        return 0;   // no flag of a handle changes after its open here
-    return Fail(EINVAL);
-}
-
 int fcntl(int fd, int cmd, struct flock* fl)
 {
     HANDLE h = HandleOf(fd);
@@ -533,10 +477,9 @@ int fcntl(int fd, int cmd, struct flock* fl)
     const uint64_t length = fl->l_len == 0 ? (uint64_t(1) << 62) - start : uint64_t(fl->l_len);
     switch (cmd) {
     case F_OFD_SETLK:
-    case F_OFD_SETLKW:
         if (fl->l_type == F_UNLCK)
             return UnlockRange(h, start, length);
-        return LockRange(h, start, length, fl->l_type == F_WRLCK, cmd == F_OFD_SETLKW);
+        return LockRange(h, start, length, fl->l_type == F_WRLCK, false);
     case F_OFD_GETLK:
         // Whether the lock could be taken: try it, and give it back.
         if (LockRange(h, start, length, fl->l_type == F_WRLCK, false) == 0) {
@@ -609,54 +552,6 @@ int kill(int pid, int sig)
     BOOL ok = GetExitCodeProcess(p, &code);
     CloseHandle(p);
     return ok && code == STILL_ACTIVE ? 0 : Fail(ESRCH);
-}
-
-struct DIR {
-    HANDLE find = INVALID_HANDLE_VALUE;
-    WIN32_FIND_DATAW data;
-    bool first = true;
-    dirent entry;
-};
-
-DIR* opendir(const char* path)
-{
-    std::wstring pattern = WidePath(path);
-    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/')
-        pattern += L'\\';
-    pattern += L'*';
-    DIR* d = new DIR;
-    d->find = FindFirstFileW(pattern.c_str(), &d->data);
-    if (d->find == INVALID_HANDLE_VALUE) {
-        int err = ErrnoFromLastError();
-        delete d;
-        errno = err;
-        return nullptr;
-    }
-    return d;
-}
-
-dirent* readdir(DIR* d)
-{
-    if (!d)
-        return nullptr;
-    if (!d->first && !FindNextFileW(d->find, &d->data))
-        return nullptr;
-    d->first = false;
-    std::string name = win32::Utf8(d->data.cFileName);
-    if (name.size() >= sizeof d->entry.d_name)
-        name.resize(sizeof d->entry.d_name - 1);
-    std::memcpy(d->entry.d_name, name.c_str(), name.size() + 1);
-    d->entry.d_type = 0;
-    return &d->entry;
-}
-
-int closedir(DIR* d)
-{
-    if (!d)
-        return Fail(EBADF);
-    FindClose(d->find);
-    delete d;
-    return 0;
 }
 
 }  // namespace board

@@ -35,6 +35,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string StatePath() { return Dir() + "/flash.state"; }
+
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -118,7 +120,7 @@ TEST_F(BoardFilesTest, AMappedFlashHoldsNoLockOnItsFiles)
     // Version") must not stop another from mapping it.
     BusRead32(0);
     EXPECT_TRUE(FlockFree(FlashImagePath()));
-    EXPECT_TRUE(FlockFree(FlashStatePath()));
+    EXPECT_TRUE(FlockFree(StatePath()));
     FlashClose();
     Holder other([] { BusRead32(0); });
     EXPECT_TRUE(FlockFree(FlashImagePath()));
@@ -130,7 +132,7 @@ TEST_F(BoardFilesTest, AMappedFlashHoldsNoLockOnItsFiles)
 
 flash::SharedState* MapStateForTest()
 {
-    int fd = open(FlashStatePath().c_str(), O_RDWR);
+    int fd = open(StatePath().c_str(), O_RDWR);
     if (fd < 0)
         return nullptr;
     void* p = mmap(nullptr, sizeof(flash::SharedState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -203,14 +205,14 @@ TEST_F(BoardFilesTest, BoardFilesOfTheWrongKindAreRefusedByName)
         << damage[0];
 
     // flash.state as a folder: the error names flash.state.
-    ASSERT_EQ(unlink(FlashStatePath().c_str()), 0);
-    ASSERT_EQ(mkdir(FlashStatePath().c_str(), 0755), 0);
+    ASSERT_EQ(unlink(StatePath().c_str()), 0);
+    ASSERT_EQ(mkdir(StatePath().c_str(), 0755), 0);
     EXPECT_LT(OpenBoardFile("flash.state", O_RDWR | O_CREAT, &why), 0);
     EXPECT_NE(why.find("flash.state is a folder"), std::string::npos) << why;
     uint32_t word = 0;
     FlashClose();
     EXPECT_FALSE(FlashPeek(&word, 0, 4));
-    ASSERT_EQ(rmdir(FlashStatePath().c_str()), 0);
+    ASSERT_EQ(rmdir(StatePath().c_str()), 0);
 
     // flash.img as a link to /dev/zero: data would go nowhere.
     ASSERT_EQ(rename(FlashImagePath().c_str(), Path("flash.keep").c_str()), 0);

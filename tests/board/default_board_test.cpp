@@ -158,9 +158,8 @@ TEST(DefaultBoard, RegistryRootFsAndSettings)
     ASSERT_EQ(stat((tb.rootfs() + "/Flash Disk").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     ASSERT_EQ(stat((tb.rootfs() + "/Windows/default.fdf").c_str(), &st), 0);
-    // A plausible build date, well before the board was made.
-    EXPECT_GT(st.st_mtime, 946684800);   // 2000
-    EXPECT_LT(st.st_mtime, 1420070400);  // 2015
+    // The running image's build time, 2008-06-12 09:15:42 UTC.
+    EXPECT_EQ(int64_t(st.st_mtime), 1213262142);
 
     EXPECT_EQ(board::GetSetting("timing-scale"), "0.001");  // (a run may choose the timing)
     EXPECT_EQ(board::GetSetting("stores"), "DSK0:");

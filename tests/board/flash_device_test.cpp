@@ -47,6 +47,36 @@ void BufferProgram(uint32_t phys, const std::vector<uint32_t>& words)
     BusWrite32(phys + uint32_t(words.size() - 1) * 4, Both(kCmdConfirm));
 }
 
+// Sets the faults of device d's block b in the shared device state (they
+// hold until cleared; the settings' faults apply on top).
+void SetFaults(int d, uint32_t b, uint8_t faults)
+{
+    board::flash::Guard g;
+    ASSERT_NE(g.get(), nullptr);
+    g.get()->state->dev[d].faults[b] = faults;
+}
+
+// The devices' lock bits and faults as the shared device state holds them
+// (no bus cycle).
+void SetLockBit(int d, uint32_t b)
+{
+    flash::Guard g;
+    ASSERT_NE(g.get(), nullptr);
+    g.get()->state->dev[d].locked[b] = 1;
+}
+
+bool BlockLocked(int d, uint32_t b)
+{
+    flash::Guard g;
+    return g.get() && flash::Locked(*g.get(), d, b);
+}
+
+uint8_t BlockFaults(int d, uint32_t b)
+{
+    flash::Guard g;
+    return g.get() ? flash::Faults(*g.get(), d, b) : 0;
+}
+
 uint32_t Peek32(uint32_t off)
 {
     uint32_t v = 0;
@@ -193,8 +223,8 @@ TEST_F(FlashDeviceTest, BadSequencesSetProgramAndEraseErrors)
 TEST_F(FlashDeviceTest, ErrorBitsStayUntilClearStatusAcrossPrograms)
 {
     BufferProgram(0x200, {0xCCCCCCCCu});
-    ASSERT_TRUE(FlashSetBlockLock(0, 0, true));
-    ASSERT_TRUE(FlashSetBlockLock(1, 0, true));
+    SetLockBit(0, 0);
+    SetLockBit(1, 0);
     Cmd(0, kCmdBlockErase);
     Cmd(0, kCmdConfirm);
     EXPECT_EQ(BusRead32(0), 0x00A200A2u);  // ready, erase error, block locked
@@ -223,16 +253,16 @@ TEST_F(FlashDeviceTest, ErrorBitsStayUntilClearStatusAcrossPrograms)
     FlashResetDevices();
     EXPECT_EQ(BusRead32(0x200), 0xCCCCCCCCu);
     EXPECT_EQ(ReadStatus(0), 0x00800080u);
-    EXPECT_TRUE(FlashBlockLocked(0, 0));
+    EXPECT_TRUE(BlockLocked(0, 0));
 }
 
 TEST_F(FlashDeviceTest, LockCommandsAndLockedProgram)
 {
     Cmd(kBlock32, kCmdLockSetup);
     Cmd(kBlock32 + 0x10, kCmdLockBlock);
-    EXPECT_TRUE(FlashBlockLocked(0, 1));
-    EXPECT_TRUE(FlashBlockLocked(1, 1));
-    EXPECT_FALSE(FlashBlockLocked(0, 2));
+    EXPECT_TRUE(BlockLocked(0, 1));
+    EXPECT_TRUE(BlockLocked(1, 1));
+    EXPECT_FALSE(BlockLocked(0, 2));
     // Identifier mode shows the lock at block base + 2 words.
     Cmd(0, kCmdReadIdentifier);
     EXPECT_EQ(BusRead32(0), Both(kFlashManufacturerId));
@@ -251,7 +281,7 @@ TEST_F(FlashDeviceTest, LockCommandsAndLockedProgram)
     Cmd(0, kCmdClearStatus);
     Cmd(kBlock32, kCmdLockSetup);
     Cmd(kBlock32, kCmdConfirm);
-    EXPECT_FALSE(FlashBlockLocked(0, 1));
+    EXPECT_FALSE(BlockLocked(0, 1));
     BufferProgram(kBlock32, {0xCCCCCCCCu});
     EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
     EXPECT_EQ(Peek32(kBlock32), 0xCCCCCCCCu);
@@ -293,7 +323,7 @@ TEST_F(FlashDeviceTest, CfiQueryDescribesTheDevice)
 
 TEST_F(FlashDeviceTest, OneBusyDeviceIsSeenInItsHalfOfTheStatus)
 {
-    ASSERT_TRUE(FlashSetFault(0, 0, kFaultBusy));
+    SetFaults(0, 0, kFaultBusy);
     Cmd(0, kCmdBlockErase);
     Cmd(0, kCmdConfirm);
     EXPECT_EQ(BusRead32(0), 0x00800000u | kStatusUndefined);
@@ -302,13 +332,13 @@ TEST_F(FlashDeviceTest, OneBusyDeviceIsSeenInItsHalfOfTheStatus)
     EXPECT_TRUE(FlashGetDeviceInfo(0).stuck);
     EXPECT_FALSE(FlashGetDeviceInfo(1).busy);
     FlashResetDevices();
-    ASSERT_TRUE(FlashSetFault(0, 0, 0));
+    SetFaults(0, 0, 0);
 
-    ASSERT_TRUE(FlashSetFault(1, 3, kFaultBusy));
+    SetFaults(1, 3, kFaultBusy);
     Cmd(3 * kBlock32, kCmdWriteToBuffer);  // device 1 never frees a buffer
     EXPECT_EQ(BusRead32(3 * kBlock32), uint32_t(kStatusUndefined) << 16 | 0xFEu);
-    EXPECT_EQ(FlashGetFaults(1, 3), kFaultBusy);
-    EXPECT_EQ(FlashGetFaults(0, 3), 0);
+    EXPECT_EQ(BlockFaults(1, 3), kFaultBusy);
+    EXPECT_EQ(BlockFaults(0, 3), 0);
 }
 
 TEST_F(FlashDeviceTest, StuckBusyStaysBusyWhileTheClockRuns)
@@ -442,8 +472,8 @@ TEST_F(FlashDeviceTest, UnlockClearsAllLockBitsAndTakesTime)
     OsVirtualClockAdvance(kUnlockMicros / 2);
     EXPECT_EQ(BusRead32(kBlock32), 0x00800080u);
     for (int d = 0; d < kFlashDevices; ++d) {
-        EXPECT_FALSE(FlashBlockLocked(d, 1));
-        EXPECT_FALSE(FlashBlockLocked(d, 5));
+        EXPECT_FALSE(BlockLocked(d, 1));
+        EXPECT_FALSE(BlockLocked(d, 5));
     }
 }
 
@@ -498,7 +528,7 @@ TEST_F(FlashDeviceTest, PowerCutLeavesInterruptedAreasUnpredictable)
     for (uint32_t i = 0; i < 16; ++i)
         line.push_back(0xCC00CC00u + i * 0x00130011u);
     BufferProgram(kBlock32, line);
-    ASSERT_TRUE(FlashSetBlockLock(0, 7, true));
+    SetLockBit(0, 7);
     ASSERT_TRUE(SetSetting("timing", "typical"));
     // How many of the 16 bus words from at read as want or as all ones.
     auto plausible = [](uint32_t at, const std::vector<uint32_t>& want) {
@@ -515,7 +545,7 @@ TEST_F(FlashDeviceTest, PowerCutLeavesInterruptedAreasUnpredictable)
         EXPECT_EQ(FlashGetDeviceInfo(d).mode, FlashMode::ReadArray);
         EXPECT_FALSE(FlashGetDeviceInfo(d).busy);
     }
-    EXPECT_TRUE(FlashBlockLocked(0, 7));
+    EXPECT_TRUE(BlockLocked(0, 7));
     BufferProgram(2 * kBlock32, line);
     ASSERT_TRUE(FlashPowerCut());
     EXPECT_LT(plausible(2 * kBlock32, line), 2);
@@ -645,15 +675,15 @@ TEST_F(FlashDeviceTest, SixteenBitBusTakesCommandsOnlyAtEachDevicesAddresses)
 TEST_F(FlashDeviceTest, FaultOffsetsNameBlocksOfTheArrangement)
 {
     ASSERT_TRUE(SetSetting("fault-erase", "0x1000010,0x40000"));
-    EXPECT_EQ(FlashGetFaults(0, 1), kFaultErase);  // 0x40000 = bus block 1 on both
-    EXPECT_EQ(FlashGetFaults(1, 1), kFaultErase);
-    EXPECT_EQ(FlashGetFaults(0, 64), kFaultErase);  // 16 MB: bus block 64
-    EXPECT_EQ(FlashGetFaults(0, 2), 0);
+    EXPECT_EQ(BlockFaults(0, 1), kFaultErase);  // 0x40000 = bus block 1 on both
+    EXPECT_EQ(BlockFaults(1, 1), kFaultErase);
+    EXPECT_EQ(BlockFaults(0, 64), kFaultErase);  // 16 MB: bus block 64
+    EXPECT_EQ(BlockFaults(0, 2), 0);
     ASSERT_TRUE(SetSetting("bus", "16"));
-    EXPECT_EQ(FlashGetFaults(1, 0), kFaultErase);  // 16 MB: device 1 block 0
-    EXPECT_EQ(FlashGetFaults(0, 2), kFaultErase);  // 0x40000: device 0 block 2
-    EXPECT_EQ(FlashGetFaults(1, 1), 0);
-    EXPECT_EQ(FlashGetFaults(0, 1), 0);
+    EXPECT_EQ(BlockFaults(1, 0), kFaultErase);  // 16 MB: device 1 block 0
+    EXPECT_EQ(BlockFaults(0, 2), kFaultErase);  // 0x40000: device 0 block 2
+    EXPECT_EQ(BlockFaults(1, 1), 0);
+    EXPECT_EQ(BlockFaults(0, 1), 0);
 }
 
 TEST_F(FlashDeviceTest, CountersSeparateStatusAndArrayReads)
@@ -729,12 +759,12 @@ TEST_F(FlashDeviceTest, ArrayPersistsInTheImageFile)
 
 TEST_F(FlashDeviceTest, ANewBoardStartsWithFreshDevices)
 {
-    FlashSetBlockLock(0, 5, true);
-    FlashSetFault(1, 6, kFaultVpp);
+    SetLockBit(0, 5);
+    SetFaults(1, 6, kFaultVpp);
     Cmd(0, kCmdReadStatus);
     ASSERT_TRUE(Init(true));
-    EXPECT_FALSE(FlashBlockLocked(0, 5));
-    EXPECT_EQ(FlashGetFaults(1, 6), 0);
+    EXPECT_FALSE(BlockLocked(0, 5));
+    EXPECT_EQ(BlockFaults(1, 6), 0);
     EXPECT_EQ(FlashGetDeviceInfo(0).mode, FlashMode::ReadArray);
 }
 
@@ -858,21 +888,21 @@ TEST_F(FlashDeviceTest, BulkWritesEqualTheSameWritesOneByOne)
         {"status mode", false, [] { Cmd(0, kCmdReadStatus); }, 0x200, data, none},
         {"a hanging device never takes the words", false,
          [] {
-             FlashSetFault(1, 1, kFaultBusy);
+             SetFaults(1, 1, kFaultBusy);
              Cmd(kBlock32, kCmdWriteToBuffer);
              BusWrite32(kBlock32, Both(15));
          },
-         kBlock32, data, [] { FlashSetFault(1, 1, 0); Cmd(kBlock32 + 0x3C, kCmdConfirm); }},
+         kBlock32, data, [] { SetFaults(1, 1, 0); Cmd(kBlock32 + 0x3C, kCmdConfirm); }},
         {"a program fault shows at the confirm", false,
          [] {
-             FlashSetFault(0, 2, kFaultProgram);
+             SetFaults(0, 2, kFaultProgram);
              Cmd(2 * kBlock32, kCmdWriteToBuffer);
              BusWrite32(2 * kBlock32, Both(15));
          },
          2 * kBlock32, data, confirm(2 * kBlock32 + 0x3C)},
         {"a locked block", false,
          [] {
-             FlashSetBlockLock(0, 3, true);
+             SetLockBit(0, 3);
              Cmd(3 * kBlock32, kCmdWriteToBuffer);
              BusWrite32(3 * kBlock32, Both(15));
          },

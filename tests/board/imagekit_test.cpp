@@ -1,5 +1,5 @@
 // Image kit: .bin files, ROM images and bootloaders, checked by reading the
-// bytes back independently of the kit's own reader where it matters.
+// bytes back (.bin files with a reader of this test's own).
 #include "board/imagekit.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,66 @@ uint32_t Le32(const Bytes& b, size_t at)
     return uint32_t(b.at(at)) | uint32_t(b.at(at + 1)) << 8 | uint32_t(b.at(at + 2)) << 16 |
            uint32_t(b.at(at + 3)) << 24;
 }
+
+// A parsed .bin. ParseBin reads up to and including the end record and
+// reports the first problem in error ("" when the file is sound; records
+// read before the problem are kept).
+struct ParsedBin {
+    uint32_t start = 0;
+    uint32_t length = 0;
+    std::vector<BinRecord> records;
+    std::vector<uint32_t> checksums;  // as stored in the file
+    bool ended = false;               // the end record was read
+    size_t endOffset = 0;             // file offset just after the end record
+    std::string error;
+};
+
+ParsedBin ParseBin(const Bytes& f)
+{
+    ParsedBin p;
+    if (f.size() < 7 || std::memcmp(f.data(), kBinSignature, 7) != 0) {
+        p.error = "signature";
+        return p;
+    }
+    if (f.size() < kBinHeaderSize) {
+        p.error = "header cut short";
+        return p;
+    }
+    p.start = Get32(f, 7);
+    p.length = Get32(f, 11);
+    size_t pos = kBinHeaderSize;
+    for (;;) {
+        if (f.size() - pos < kBinRecordHeaderSize) {
+            p.error = "record header cut short";
+            return p;
+        }
+        uint32_t address = Get32(f, pos);
+        uint32_t length = Get32(f, pos + 4);
+        uint32_t sum = Get32(f, pos + 8);
+        pos += kBinRecordHeaderSize;
+        if (address == 0 && sum == 0) {
+            p.ended = true;
+            p.endOffset = pos;
+            return p;
+        }
+        if (f.size() - pos < length) {
+            p.error = "record data cut short";
+            return p;
+        }
+        BinRecord r;
+        r.address = address;
+        r.data.assign(f.begin() + pos, f.begin() + pos + length);
+        pos += length;
+        bool bad = ByteSum(r.data) != sum;
+        p.records.push_back(std::move(r));
+        p.checksums.push_back(sum);
+        if (bad) {
+            p.error = "checksum";
+            return p;
+        }
+    }
+}
+
 std::vector<BinRecord> ThreeRecords()
 {
     return {{0x80000000, Pattern(100, 1)}, {0x80000064, Pattern(0x5000, 2)}, {0x80005064, {0xFE}}};

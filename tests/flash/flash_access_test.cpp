@@ -10,6 +10,7 @@
 
 #include "board/board.h"
 #include "board/flash_device.h"
+#include "board/flash_state.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/mmio.h"
@@ -19,6 +20,15 @@
 namespace {
 
 constexpr uint32_t kBlock = 0x40000;
+
+// Sets the faults of device d's block b in the shared device state (they
+// hold until cleared; the settings' faults apply on top).
+void SetFaults(int d, uint32_t b, uint8_t faults)
+{
+    board::flash::Guard g;
+    ASSERT_NE(g.get(), nullptr);
+    g.get()->state->dev[d].faults[b] = faults;
+}
 
 std::vector<uint8_t> Peek(uint32_t offset, size_t n)
 {
@@ -235,7 +245,7 @@ struct LiftHangClock {
     {
         auto* c = static_cast<LiftHangClock*>(ctx);
         if (++c->reads == 3)
-            board::FlashSetFault(0, 1, 0);
+            SetFaults(0, 1, 0);
         return c->now += 1000;
     }
     static void Sleep(void* ctx, uint64_t us) { static_cast<LiftHangClock*>(ctx)->now += us; }
@@ -249,7 +259,7 @@ TEST_F(FlashAccess, BufferNotFreeAtOnceIsAskedForAgainOnlyWhereItIsNotFree)
     // first one, would read another as its word count. Device 1 then
     // programs its halves and the call reports device 0's failure.
     std::vector<uint8_t> src(64 + 4, 0xCC);   // no byte of it is a command
-    ASSERT_TRUE(board::FlashSetFault(0, 1, board::kFaultBusy));
+    SetFaults(0, 1, board::kFaultBusy);
     LiftHangClock clock;
     const OsClockOps ops{LiftHangClock::Now, LiftHangClock::Sleep, &clock};
     OsSetClock(&ops);

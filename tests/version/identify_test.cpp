@@ -15,6 +15,15 @@ namespace {
 
 using imagekit::Bytes;
 
+// Copies src into dst at offset, growing dst (with 0xFF) when needed.
+void PlaceAt(Bytes& dst, size_t offset, const Bytes& src)
+{
+    if (dst.size() < offset + src.size())
+        dst.resize(offset + src.size(), 0xFF);
+    if (!src.empty())
+        std::memcpy(dst.data() + offset, src.data(), src.size());
+}
+
 // Filler that can be mistaken neither for erased flash nor for zeros.
 Bytes Window(uint8_t fill = 0xCC)
 {
@@ -159,7 +168,7 @@ TEST_F(Identify, RomHeaderMustBeConsistentAndInsideTheWindow)
     spec.headerOffset = 0x2000;
     spec.modules = {{"nk.exe", 1}};
     Bytes w = Window();
-    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     uint32_t header = 0;
     uint32_t offset = 0;
     ASSERT_EQ(FindRomHeader(w.data(), &header, &offset), 1);
@@ -172,25 +181,25 @@ TEST_F(Identify, RomHeaderMustBeConsistentAndInsideTheWindow)
     spec.headerOffsetLowBits = 3;
     spec.headerAddressSkew = 3;
     w = Window();
-    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     ASSERT_EQ(FindRomHeader(w.data(), &header, &offset), 1);
     EXPECT_EQ(header, 0x2000u);
     EXPECT_EQ(0x9FC00040u + offset, 0x40u);
     spec.headerAddressSkew = 0;
     w = Window();
-    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     EXPECT_EQ(FindRomHeader(w.data(), &header, &offset), 0);
 
     spec.headerOffsetLowBits = 0;
     spec.headerAddressSkew = 4;     // header address disagrees with its offset
     w = Window();
-    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     EXPECT_EQ(FindRomHeader(w.data(), &header, &offset), 0);
 
     spec.headerAddressSkew = 0;
     spec.signature = false;
     w = Window();
-    imagekit::PlaceAt(w, 0, imagekit::BuildRomImage(spec));
+    PlaceAt(w, 0, imagekit::BuildRomImage(spec));
     EXPECT_EQ(FindRomHeader(w.data(), &header, &offset), 0);
 
     // Header offsets whose fields leave the window are no header, however

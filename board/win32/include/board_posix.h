@@ -21,7 +21,6 @@
 #include <pthread.h>
 #include <sys/types.h>
 #include <time.h>
-#include <sys/time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -35,9 +34,6 @@
 #endif
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0x02000000
-#endif
-#ifndef O_DIRECTORY
-#define O_DIRECTORY 0x04000000
 #endif
 
 #ifndef S_IFLNK
@@ -58,20 +54,15 @@
 #define LOCK_NB 4
 #define LOCK_UN 8
 
-#define F_GETFL 3
-#define F_SETFL 4
 #define F_OFD_GETLK 36
 #define F_OFD_SETLK 37
-#define F_OFD_SETLKW 38
 #define F_RDLCK 0
 #define F_WRLCK 1
 #define F_UNLCK 2
 
-#define PROT_NONE 0
 #define PROT_READ 1
 #define PROT_WRITE 2
 #define MAP_SHARED 1
-#define MAP_PRIVATE 2
 #define MAP_FAILED ((void*)-1)
 
 #define AT_FDCWD (-100)
@@ -85,18 +76,13 @@ typedef uint64_t dev_t;
 typedef uint64_t ino_t;
 typedef int64_t off_t;
 typedef uint32_t mode_t;
-typedef uint32_t nlink_t;
-typedef long suseconds_t;
 
 struct stat {
     dev_t st_dev;
     ino_t st_ino;
     mode_t st_mode;
-    nlink_t st_nlink;
     off_t st_size;
-    struct ::timespec st_atim;
     struct ::timespec st_mtim;
-    struct ::timespec st_ctim;
 };
 
 int stat(const char* path, struct stat* st);
@@ -118,7 +104,6 @@ int unlink(const char* path);
 int rename(const char* from, const char* to);
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
 char* realpath(const char* path, char* resolved);
-int utimes(const char* path, const struct ::timeval times[2]);
 
 struct flock {
     short l_type;
@@ -127,8 +112,6 @@ struct flock {
     off_t l_len;
     int l_pid;
 };
-int fcntl(int fd, int cmd);
-int fcntl(int fd, int cmd, int arg);
 int fcntl(int fd, int cmd, struct flock* lock);
 int flock(int fd, int operation);
 
@@ -139,15 +122,6 @@ int munmap(void* addr, size_t length);
 int kill(int pid, int sig);
 // There is no fork on Windows: nothing to prepare.
 inline int pthread_atfork(void (*)(), void (*)(), void (*)()) { return 0; }
-
-struct dirent {
-    unsigned char d_type;
-    char d_name[1024];
-};
-struct DIR;
-DIR* opendir(const char* path);
-dirent* readdir(DIR* dir);
-int closedir(DIR* dir);
 
 namespace win32 {
 // The Windows name of a board path (UTF-8, '/' or '\' separated): UTF-16,
