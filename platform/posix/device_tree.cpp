@@ -222,13 +222,10 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
         if (!OsSplitDevicePath(path, parts) || parts.empty())
             return false;
         std::lock_guard<std::mutex> lock(folderMutex);
-        ReachedFolder reached;
-        if (!ReachFolder(parts, parts.size() - 1, false, reached))
+        target.kept = ReachFolder(parts, parts.size() - 1, false);
+        if (!target.kept)
             return false;
-        target.kept = reached.folder;
-        target.keptState = reached.st;
-        if (MatchName(*reached.folder, reached.st, parts.back(), false, target.leaf,
-                      &target.leafState))
+        if (MatchName(*target.kept, parts.back(), target.leaf, &target.leafState))
             target.leafError = 0;
         else
             target.leaf = Utf8(parts.back().c_str(), parts.back().size());
@@ -252,12 +249,12 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
     return true;
 }
 
-bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+bool ChangeInTarget(WriteTarget& target, const std::string* added,
                     const std::function<bool()>& change)
 {
     if (!target.kept)
         return change();
-    return ChangeInFolder(*target.kept, target.keptState, added, stateIsFresh, change);
+    return ChangeInFolder(*target.kept, added, change);
 }
 
 bool StillInPlace(const WriteTarget& target)
@@ -265,11 +262,11 @@ bool StillInPlace(const WriteTarget& target)
     if (!target.kept)
         return true;  // host paths: the caller's own folder
     std::lock_guard<std::mutex> lock(folderMutex);
-    ReachedFolder reached;
-    if (!ReachFolder(target.parts, target.parts.size() - 1, false, reached))
+    std::shared_ptr<KeptFolder> reached = ReachFolder(target.parts, target.parts.size() - 1, false);
+    if (!reached)
         return false;
-    return reached.folder == target.kept ||
-           (reached.folder->dev == target.kept->dev && reached.folder->ino == target.kept->ino);
+    return reached == target.kept ||
+           (reached->dev == target.kept->dev && reached->ino == target.kept->ino);
 }
 
 }  // namespace device_tree
@@ -294,13 +291,11 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
         return card ? CardFileOnly(root->fd, direct) : direct;
     std::lock_guard<std::mutex> lock(folderMutex);
-    ReachedFolder reached;
-    if (!ReachFolder(parts, parts.size() - 1, true, reached))
-        return -1;
+    std::shared_ptr<KeptFolder> folder = ReachFolder(parts, parts.size() - 1, true);
     std::string host;
-    if (!MatchName(*reached.folder, reached.st, parts.back(), false, host, nullptr))
+    if (!folder || !MatchName(*folder, parts.back(), host, nullptr))
         return -1;
-    const int fd = openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     return card ? CardFileOnly(root->fd, fd) : fd;
 }
 

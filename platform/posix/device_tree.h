@@ -37,7 +37,6 @@ int OpenRoot();
 struct WriteTarget {
     std::shared_ptr<KeptFolder> kept;  // device paths: a kept folder
     std::vector<std::wstring> parts;   // device paths: the path's components
-    struct stat keptState;             // its state when reached
     Fd owned;                          // host paths: a folder of their own
     std::string leaf;
     int leafError = ENOENT;            // 0 when the leaf exists: then its state
@@ -53,9 +52,8 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target);
 
 // Changes the target's folder with change (creating a file or folder, or
 // renaming one into place) and brings a kept folder's names up to date,
-// adding added when not null; stateIsFresh: the folder is as it was when
-// reached (see ChangeInFolder).
-bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+// adding added when not null (see ChangeInFolder).
+bool ChangeInTarget(WriteTarget& target, const std::string* added,
                     const std::function<bool()>& change);
 
 // Whether the target's folder still stands where it stood: the folder that

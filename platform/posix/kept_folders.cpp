@@ -24,45 +24,6 @@ std::mutex folderMutex;
 
 namespace {
 
-bool SameTime(const timespec& a, const timespec& b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-long long Nanoseconds(const timespec& t)
-{
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-long long CoarseTickNs()
-{
-    static const long long tick = [] {
-        timespec res;
-        if (clock_getres(CLOCK_REALTIME_COARSE, &res) != 0 || Nanoseconds(res) <= 0)
-            return 10000000LL;
-        return Nanoseconds(res);
-    }();
-    return tick;
-}
-
-std::vector<dev_t> fineStampDevices;
-
-bool HasFineStamps(dev_t dev)
-{
-    return std::find(fineStampDevices.begin(), fineStampDevices.end(), dev) !=
-           fineStampDevices.end();
-}
-
-// Whether any later change of a folder whose state is st must move its
-// time stamps: the clock has left the tick of its last change.
-bool StampsSettled(const struct stat& st)
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    long long last = std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim));
-    return Nanoseconds(now) - last >= 2 * CoarseTickNs();
-}
-
 std::wstring FoldedName(const std::wstring& name)
 {
     std::wstring out(name);
@@ -244,23 +205,9 @@ void DrainEvents(FolderChain& chain)
     }
 }
 
-bool NamesFresh(const KeptFolder& folder, const struct stat& st)
-{
-    if (folder.wd >= 0)
-        return folder.namesValid;  // kept exact by the folder's reports
-    if (!folder.namesValid || !SameTime(folder.namesMtime, st.st_mtim) ||
-        !SameTime(folder.namesCtime, st.st_ctim) ||
-        (!folder.namesSettled && !HasFineStamps(folder.dev)))
-        return false;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return now.tv_sec - folder.namesTaken.tv_sec < 1 ||
-           (now.tv_sec - folder.namesTaken.tv_sec == 1 && now.tv_nsec < folder.namesTaken.tv_nsec);
-}
-
-// Reads the folder's names; st is its state taken before (a change during
-// the scan makes the next use scan again).
-bool ScanNames(KeptFolder& folder, const struct stat& st)
+// Reads the folder's names. They stay trusted only in a watched folder,
+// whose reports keep them exact; elsewhere they serve this one lookup.
+bool ScanNames(KeptFolder& folder)
 {
     folder.namesValid = false;
     folder.names.clear();
@@ -278,73 +225,52 @@ bool ScanNames(KeptFolder& folder, const struct stat& st)
         AddName(folder, e->d_name);
     }
     closedir(d);
-    folder.namesValid = true;
-    folder.namesSettled = StampsSettled(st);
-    folder.namesMtime = st.st_mtim;
-    folder.namesCtime = st.st_ctim;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &folder.namesTaken);
+    folder.namesValid = folder.wd >= 0;
     return true;
 }
 
 }  // namespace
 
-bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wide, bool follow,
-               std::string& host, struct stat* childSt)
+bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
+               struct stat* childSt)
 {
     std::string exact = Utf8(wide.c_str(), wide.size());
     if (exact.empty())
         return false;
-    struct stat own;
-    struct stat* child = childSt != nullptr ? childSt : &own;
-    if (folder.wd >= 0 && folder.namesValid) {
-        // The list is exact: a name it lacks in every letter case is not there.
-        auto it = folder.names.find(FoldedName(wide));
-        if (it == folder.names.end())
-            return false;
-        const auto& same = it->second;
-        host = std::find(same.begin(), same.end(), exact) != same.end() ? exact : same.front();
-        if (childSt == nullptr)
+    if (!folder.namesValid) {
+        // The exact spelling first (the usual case: one call), else the
+        // folder's names as they are now.
+        struct stat own;
+        if (fstatat(folder.fd, exact.c_str(), childSt != nullptr ? childSt : &own,
+                    AT_SYMLINK_NOFOLLOW) == 0) {
+            host = exact;
             return true;
-        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
-            return false;
-        if (follow && S_ISLNK(child->st_mode))
-            return fstatat(folder.fd, host.c_str(), child, 0) == 0;
-        return true;
-    }
-    if (fstatat(folder.fd, exact.c_str(), child, AT_SYMLINK_NOFOLLOW) == 0) {
-        host = exact;
-    } else {
-        if (!NamesFresh(folder, st) && !ScanNames(folder, st))
-            return false;
-        auto it = folder.names.find(FoldedName(wide));
-        if (it == folder.names.end())
-            return false;
-        host = it->second.front();
-        if (childSt == nullptr)
-            return true;
-        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
+        }
+        if (!ScanNames(folder))
             return false;
     }
-    if (follow && childSt != nullptr && S_ISLNK(child->st_mode))
-        return fstatat(folder.fd, host.c_str(), child, 0) == 0;
-    return true;
+    // The list is exact: a name it lacks in every letter case is not there.
+    auto it = folder.names.find(FoldedName(wide));
+    if (it == folder.names.end())
+        return false;
+    const auto& same = it->second;
+    host = std::find(same.begin(), same.end(), exact) != same.end() ? exact : same.front();
+    return childSt == nullptr || fstatat(folder.fd, host.c_str(), childSt, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool reading,
-                 ReachedFolder& out)
+std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
+                                        bool reading)
 {
     FolderChain& chain = reading ? readChain : writeChain;
     DrainEvents(chain);
     std::string rootPath = board::RootFs();
-    struct stat st{};
     // A watched root is known to be in place until its folder reports
     // otherwise; any other root is looked at again.
     bool rootKnown = !chain.levels.empty() && chain.rootPath == rootPath &&
                      chain.boardWd >= 0 && chain.levels[0]->wd >= 0;
-    if (!rootKnown) {
-        if (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return false;
-    }
+    struct stat st{};
+    if (!rootKnown && (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        return nullptr;
     if (!rootKnown && (chain.levels.empty() || chain.rootPath != rootPath ||
                        chain.levels[0]->dev != st.st_dev || chain.levels[0]->ino != st.st_ino)) {
         TruncateChain(chain, 0);
@@ -355,16 +281,14 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool read
         if (chain.notify >= 0 && slash != std::string::npos) {
             chain.rootName = rootPath.substr(slash + 1);
             std::string parent = slash == 0 ? "/" : rootPath.substr(0, slash);
-            chain.boardWd = inotify_add_watch(chain.notify, parent.c_str(),
-                                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+            chain.boardWd = inotify_add_watch(chain.notify, parent.c_str(), kFolderEvents);
         }
         int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
-            return false;
+            return nullptr;
         auto root = std::make_shared<KeptFolder>(fd);
         if (fstat(fd, &st) != 0)
-            return false;
+            return nullptr;
         root->dev = st.st_dev;
         root->ino = st.st_ino;
         if (chain.boardWd >= 0)
@@ -380,21 +304,21 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool read
             continue;
         std::string host;
         struct stat child;
-        if (!MatchName(parent, st, parts[i], false, host, &child) || !S_ISDIR(child.st_mode))
-            return false;
+        if (!MatchName(parent, parts[i], host, &child) || !S_ISDIR(child.st_mode))
+            return nullptr;
         if (i + 1 < chain.levels.size() && chain.levels[i + 1]->host == host &&
             chain.levels[i + 1]->dev == child.st_dev && chain.levels[i + 1]->ino == child.st_ino) {
-            st = child;
             continue;
         }
         TruncateChain(chain, i + 1);
         int fd = openat(parent.fd, host.c_str(),
                         O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
-            return false;
+            return nullptr;
         auto next = std::make_shared<KeptFolder>(fd);
+        struct stat st;
         if (fstat(fd, &st) != 0)
-            return false;
+            return nullptr;
         next->dev = st.st_dev;
         next->ino = st.st_ino;
         next->host = host;
@@ -402,17 +326,12 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool read
             next->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(next));
     }
-    out.folder = chain.levels[count];
-    out.st = st;
-    return true;
+    return chain.levels[count];
 }
 
 std::shared_ptr<KeptFolder> RootFolder()
 {
-    ReachedFolder reached;
-    if (!ReachFolder({}, 0, false, reached))
-        return nullptr;
-    return reached.folder;
+    return ReachFolder({}, 0, false);
 }
 
 void ReleaseKeptFolders()
@@ -427,36 +346,16 @@ void ReleaseKeptFolders()
     }
 }
 
-bool ChangeInFolder(KeptFolder& folder, const struct stat& reachedState, const std::string* added,
-                    bool stateIsFresh, const std::function<bool()>& change)
+bool ChangeInFolder(KeptFolder& folder, const std::string* added,
+                    const std::function<bool()>& change)
 {
     std::lock_guard<std::mutex> lock(folderMutex);
-    if (folder.wd >= 0) {
-        // Its reports keep the names exact; our own change is added at once.
-        bool changed = change();
-        if (changed && added != nullptr && folder.namesValid)
-            AddName(folder, *added);
-        return changed;
-    }
-    struct stat before = reachedState;
-    bool current = folder.namesValid && (stateIsFresh || fstat(folder.fd, &before) == 0) &&
-                   SameTime(folder.namesMtime, before.st_mtim) &&
-                   SameTime(folder.namesCtime, before.st_ctim);
+    // A watched folder's reports keep its names exact; our own change is
+    // added at once.
     bool changed = change();
-    struct stat after;
-    if (!changed || !current || fstat(folder.fd, &after) != 0) {
-        folder.namesValid = false;
-        return changed;
-    }
-    if (added != nullptr)
+    if (changed && added != nullptr && folder.namesValid)
         AddName(folder, *added);
-    long long step = Nanoseconds(after.st_mtim) - Nanoseconds(before.st_mtim);
-    if (step > 0 && step < CoarseTickNs() / 2 && !HasFineStamps(folder.dev))
-        fineStampDevices.push_back(folder.dev);
-    folder.namesSettled = StampsSettled(after);
-    folder.namesMtime = after.st_mtim;
-    folder.namesCtime = after.st_ctim;
-    return true;
+    return changed;
 }
 
 }  // namespace device_tree
