@@ -265,8 +265,11 @@ bool StillInPlace(const WriteTarget& target)
     std::shared_ptr<KeptFolder> reached = ReachFolder(target.parts, target.parts.size() - 1, false);
     if (!reached)
         return false;
+    struct stat now;
+    struct stat held;
     return reached == target.kept ||
-           (reached->dev == target.kept->dev && reached->ino == target.kept->ino);
+           (fstat(reached->fd, &now) == 0 && fstat(target.kept->fd, &held) == 0 &&
+            now.st_dev == held.st_dev && now.st_ino == held.st_ino);
 }
 
 }  // namespace device_tree

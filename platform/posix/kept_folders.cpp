@@ -51,19 +51,17 @@ void RemoveName(KeptFolder& folder, const std::string& host)
 }
 
 struct FolderChain {
-    explicit FolderChain(bool canWatch) : watchable(canWatch) {}
-    const bool watchable;
     std::string rootPath;
     std::vector<std::shared_ptr<KeptFolder>> levels;  // [0] is rootfs/
-    // Watching (watchable chains only): the inotify instance, -1 when the
-    // system gives none, and the watch on the folder that holds rootfs/.
+    // The inotify instance (-1 when the system gives none) and the watch
+    // on the folder that holds rootfs/.
     int notify = -1;
     bool notifyTried = false;
     int boardWd = -1;
     std::string rootName;  // rootfs/'s name in that folder
 };
-FolderChain readChain(false);
-FolderChain writeChain(true);
+// The chain for writing; a walk for reading keeps nothing.
+FolderChain writeChain;
 
 // A forked child shares its parent's inotify instance, and whichever
 // process reads a report takes it from the other: the child starts afresh.
@@ -156,23 +154,23 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         TruncateChain(chain, level + 1);
 }
 
-// Reads the pending reports and applies them. Call with folderMutex held.
-void DrainEvents(FolderChain& chain)
+// Reads the pending reports of the chain for writing and applies them.
+// Call with folderMutex held.
+void DrainEvents()
 {
-    if (forkedSinceWatch.exchange(false) && writeChain.notify >= 0) {
+    FolderChain& chain = writeChain;
+    if (forkedSinceWatch.exchange(false) && chain.notify >= 0) {
         // The reports now go to whichever process reads first: start anew.
-        for (const auto& level : writeChain.levels) {
+        for (const auto& level : chain.levels) {
             level->wd = -1;
             level->namesValid = false;
         }
-        writeChain.levels.clear();
-        writeChain.boardWd = -1;
-        close(writeChain.notify);
-        writeChain.notify = -1;
-        writeChain.notifyTried = false;
+        chain.levels.clear();
+        chain.boardWd = -1;
+        close(chain.notify);
+        chain.notify = -1;
+        chain.notifyTried = false;
     }
-    if (!chain.watchable)
-        return;
     if (!chain.notifyTried) {
         chain.notifyTried = true;
         chain.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -258,21 +256,16 @@ bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
     return childSt == nullptr || fstatat(folder.fd, host.c_str(), childSt, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
-                                        bool reading)
+namespace {
+
+// Walks chain to the folder that the first count components name, from its
+// kept levels as far as they go. Every kept level is watched, so it is
+// still the entry that its name in its parent leads to.
+std::shared_ptr<KeptFolder> Walk(FolderChain& chain, const std::vector<std::wstring>& parts,
+                                 size_t count)
 {
-    FolderChain& chain = reading ? readChain : writeChain;
-    DrainEvents(chain);
     std::string rootPath = board::RootFs();
-    // A watched root is known to be in place until its folder reports
-    // otherwise; any other root is looked at again.
-    bool rootKnown = !chain.levels.empty() && chain.rootPath == rootPath &&
-                     chain.boardWd >= 0 && chain.levels[0]->wd >= 0;
-    struct stat st{};
-    if (!rootKnown && (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
-        return nullptr;
-    if (!rootKnown && (chain.levels.empty() || chain.rootPath != rootPath ||
-                       chain.levels[0]->dev != st.st_dev || chain.levels[0]->ino != st.st_ino)) {
+    if (chain.levels.empty() || chain.rootPath != rootPath) {
         TruncateChain(chain, 0);
         chain.rootPath = rootPath;
         // The folder that holds rootfs/ is watched first, so that rootfs/
@@ -287,46 +280,53 @@ std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, 
         if (fd < 0)
             return nullptr;
         auto root = std::make_shared<KeptFolder>(fd);
-        if (fstat(fd, &st) != 0)
-            return nullptr;
-        root->dev = st.st_dev;
-        root->ino = st.st_ino;
         if (chain.boardWd >= 0)
             root->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(root));
     }
     for (size_t i = 0; i < count; ++i) {
         KeptFolder& parent = *chain.levels[i];
-        // Under a watched folder, the kept next level is still its entry
-        // (any change to that name would have dropped it).
-        if (parent.wd >= 0 && i + 1 < chain.levels.size() && chain.levels[i + 1]->wd >= 0 &&
-            chain.levels[i + 1]->host == Utf8(parts[i].c_str(), parts[i].size()))
+        const bool kept = i + 1 < chain.levels.size();
+        if (kept && chain.levels[i + 1]->host == Utf8(parts[i].c_str(), parts[i].size()))
             continue;
         std::string host;
         struct stat child;
         if (!MatchName(parent, parts[i], host, &child) || !S_ISDIR(child.st_mode))
             return nullptr;
-        if (i + 1 < chain.levels.size() && chain.levels[i + 1]->host == host &&
-            chain.levels[i + 1]->dev == child.st_dev && chain.levels[i + 1]->ino == child.st_ino) {
+        if (kept && chain.levels[i + 1]->host == host)
             continue;
-        }
         TruncateChain(chain, i + 1);
         int fd = openat(parent.fd, host.c_str(),
                         O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
             return nullptr;
         auto next = std::make_shared<KeptFolder>(fd);
-        struct stat st;
-        if (fstat(fd, &st) != 0)
-            return nullptr;
-        next->dev = st.st_dev;
-        next->ino = st.st_ino;
         next->host = host;
         if (parent.wd >= 0)
             next->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(next));
     }
     return chain.levels[count];
+}
+
+}  // namespace
+
+std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
+                                        bool reading)
+{
+    if (reading) {
+        FolderChain fresh;
+        return Walk(fresh, parts, count);
+    }
+    DrainEvents();
+    std::shared_ptr<KeptFolder> reached = Walk(writeChain, parts, count);
+    // Only watched folders stay: any other is walked to afresh next time.
+    size_t watched = 0;
+    while (writeChain.boardWd >= 0 && watched < writeChain.levels.size() &&
+           writeChain.levels[watched]->wd >= 0)
+        ++watched;
+    TruncateChain(writeChain, watched);
+    return reached;
 }
 
 std::shared_ptr<KeptFolder> RootFolder()
@@ -337,13 +337,11 @@ std::shared_ptr<KeptFolder> RootFolder()
 void ReleaseKeptFolders()
 {
     std::lock_guard<std::mutex> lock(folderMutex);
-    for (FolderChain* chain : {&readChain, &writeChain}) {
-        TruncateChain(*chain, 0);
-        if (chain->notify >= 0)
-            close(chain->notify);
-        chain->notify = -1;
-        chain->notifyTried = false;
-    }
+    TruncateChain(writeChain, 0);
+    if (writeChain.notify >= 0)
+        close(writeChain.notify);
+    writeChain.notify = -1;
+    writeChain.notifyTried = false;
 }
 
 bool ChangeInFolder(KeptFolder& folder, const std::string* added,

@@ -1,21 +1,18 @@
 // Folders kept open between calls, for the POSIX files role.
 //
 // Copying a tree resolves the same few folders for every file, so the
-// folders of the last walk stay open: one chain for reading and one for
-// writing, neither of which ever follows a symbolic link. Each use checks
-// again, one fstatat per level, that every kept folder is still the entry
-// of its parent that the path names; a folder that was moved, replaced or
-// turned into a link meanwhile is walked to afresh.
+// folders of the last walk for writing stay open, as long as they can be
+// watched (inotify): every kept folder reports names created, removed or
+// renamed in it, and the board directory reports what happens to rootfs/.
+// Reading the pending reports (one call) then tells whether a kept folder
+// still is the entry its parent names, and keeps every folder's names by
+// letter case exact, so a copy into a kept folder costs no check per level
+// and no folder scan. No walk follows a symbolic link. The board directory
+// itself is taken to stay where it is while a program runs.
 //
-// The chain for writing is watched (inotify): every kept folder reports
-// names created, removed or renamed in it, and the board directory reports
-// what happens to rootfs/. Reading the pending reports (one call) then
-// tells whether a kept folder still is the entry its parent names and
-// keeps every folder's names by letter case exact, so a copy into a kept
-// folder costs no check per level and no folder scan. The board directory
-// itself is taken to stay where it is while a program runs. A folder that
-// cannot be watched (no watches left) keeps no names: a name not found as
-// spelled is looked for in a fresh scan of the folder each time.
+// A folder that cannot be watched (no watches left) is not kept, nor is
+// any folder a walk for reading passes: they are walked to afresh every
+// time, and a name not found as spelled is looked for in a fresh scan.
 #pragma once
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,7 +26,7 @@
 
 namespace device_tree {
 
-// Guards both chains and every kept folder's names.
+// Guards the kept folders and their names.
 extern std::mutex folderMutex;
 
 // A folder held open, and its names by letter case.
@@ -39,22 +36,20 @@ struct KeptFolder {
     KeptFolder(const KeptFolder&) = delete;
     KeptFolder& operator=(const KeptFolder&) = delete;
 
-    const int fd;        // held open, so dev/ino cannot be reused by another folder
-    dev_t dev = 0;
-    ino_t ino = 0;
+    const int fd;
     std::string host;    // its name in the parent folder
     // Names by letter case (guarded by folderMutex), trusted only while
     // the folder is watched: folded name -> the host names that fold to
     // it, the first one first.
     bool namesValid = false;
     std::unordered_map<std::wstring, std::vector<std::string>> names;
-    int wd = -1;  // its watch when the chain is watched; the names are then kept exact
+    int wd = -1;  // its watch while it is kept; the names are then kept exact
 };
 
-// Walks to the folder that the first count components name, reusing the
-// kept chain (the one for reading, or the one for writing) where it still
-// holds. No symbolic link is followed on the way. nullptr when there is no
-// such folder. Call with folderMutex held.
+// Walks to the folder that the first count components name, from the
+// kept folders where they still hold (only when writing). No symbolic link
+// is followed on the way. nullptr when there is no such folder. Call with
+// folderMutex held.
 std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
                                         bool reading);
 
@@ -69,9 +64,9 @@ bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
 // where it is while a program runs). Call with folderMutex held.
 std::shared_ptr<KeptFolder> RootFolder();
 
-// Lets go of both chains and the watches on them: every folder they hold
-// (unless a copy in progress still holds it) and the watching descriptor.
-// The next walk opens them afresh.
+// Lets go of the kept folders and the watches on them: every folder (unless
+// a copy in progress still holds it) and the watching descriptor. The next
+// walk opens them afresh.
 void ReleaseKeptFolders();
 
 // Changes the kept folder with change (creating a file or folder, or
