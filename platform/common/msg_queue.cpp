@@ -11,13 +11,6 @@
 #include "platform/host/queue.h"
 #include "platform/sync.h"
 
-void OsQueueCore::SetLimits(uint32_t maxMessages, uint32_t maxMessage)
-{
-    std::lock_guard<std::mutex> hold(lock_);
-    maxMessages_ = maxMessages;
-    maxMessage_ = maxMessage;
-}
-
 void OsQueueCore::UpdateReady()
 {
     const bool ready = closed_ || !messages_.empty();
@@ -30,9 +23,7 @@ void OsQueueCore::UpdateReady()
 int OsQueueCore::Put(const void* buf, uint32_t size, uint32_t flags)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (closed_ || size > maxMessage_)
-        return 0;
-    if (maxMessages_ != 0 && messages_.size() >= maxMessages_)
+    if (closed_ || size > maxMessage)
         return 0;
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     messages_.push_back(Message{std::vector<uint8_t>(p, p + size), flags});
@@ -199,7 +190,7 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
     std::shared_ptr<OsQueueCore> core = OsNewQueueCore();
     if (!core)
         return nullptr;
-    core->SetLimits(options->maxMessages, options->maxMessage);
+    core->maxMessage = options->maxMessage;
     auto* object = new OsQueueObject;
     object->core = std::move(core);
     return OsHandleFor(object);
