@@ -73,11 +73,10 @@ void TruncateChain(FolderChain& chain, size_t level)
 {
     for (size_t i = level; i < chain.levels.size(); ++i) {
         KeptFolder& folder = *chain.levels[i];
-        if (folder.wd >= 0) {
+        if (folder.wd >= 0)
             inotify_rm_watch(chain.notify, folder.wd);
-            folder.wd = -1;
-            folder.namesValid = false;
-        }
+        folder.wd = -1;
+        folder.namesValid = false;
     }
     if (chain.levels.size() > level)
         chain.levels.resize(level);
@@ -154,23 +153,29 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         TruncateChain(chain, level + 1);
 }
 
+// Lets go of the kept folders and of the inotify instance. In a forked
+// child the watches are its parent's as well: they are left in place.
+void Release(FolderChain& chain, bool forked)
+{
+    if (forked) {
+        for (const auto& level : chain.levels)
+            level->wd = -1;
+        chain.boardWd = -1;
+    }
+    TruncateChain(chain, 0);
+    if (chain.notify >= 0)
+        close(chain.notify);
+    chain.notify = -1;
+    chain.notifyTried = false;
+}
+
 // Reads the pending reports of the chain for writing and applies them.
 // Call with folderMutex held.
 void DrainEvents()
 {
     FolderChain& chain = writeChain;
-    if (forkedSinceWatch.exchange(false) && chain.notify >= 0) {
-        // The reports now go to whichever process reads first: start anew.
-        for (const auto& level : chain.levels) {
-            level->wd = -1;
-            level->namesValid = false;
-        }
-        chain.levels.clear();
-        chain.boardWd = -1;
-        close(chain.notify);
-        chain.notify = -1;
-        chain.notifyTried = false;
-    }
+    if (forkedSinceWatch.exchange(false))
+        Release(chain, true);
     if (!chain.notifyTried) {
         chain.notifyTried = true;
         chain.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -186,16 +191,11 @@ void DrainEvents()
         ssize_t n = read(chain.notify, buffer, sizeof buffer);
         if (n <= 0)
             return;  // nothing pending (EAGAIN), or nothing more to learn
+        // Each report is whole, its name padded with zeros to the next one.
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-            inotify_event e;
-            memcpy(&e, buffer + at, sizeof e);
-            ssize_t size = static_cast<ssize_t>(sizeof e) + e.len;
-            if (at + size > n)
-                break;
-            // The name follows the fixed part, padded with zeros.
-            inotify_event* whole = reinterpret_cast<inotify_event*>(buffer + at);
-            ApplyEvent(chain, *whole);
-            at += size;
+            const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+            ApplyEvent(chain, *e);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
         // A read that left room for another report took all there were.
         if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer)
@@ -337,11 +337,7 @@ std::shared_ptr<KeptFolder> RootFolder()
 void ReleaseKeptFolders()
 {
     std::lock_guard<std::mutex> lock(folderMutex);
-    TruncateChain(writeChain, 0);
-    if (writeChain.notify >= 0)
-        close(writeChain.notify);
-    writeChain.notify = -1;
-    writeChain.notifyTried = false;
+    Release(writeChain, false);
 }
 
 bool ChangeInFolder(KeptFolder& folder, const std::string* added,
