@@ -274,13 +274,9 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     const int folder = target.fd();
     const std::string& leaf = target.leaf;
     const struct stat& existing = target.leafState;
-    bool exists = target.leafError == 0;
-    if (exists) {
-        if (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0)
-            return 0;  // kept: a folder, a link, a read-only file...
-    } else if (target.leafError != ENOENT) {
-        return 0;
-    }
+    const bool exists = target.leafExists;
+    if (exists && (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0))
+        return 0;  // kept: a folder, a link, a read-only file...
 
     // Written as a file without a name where the file system allows it,
     // else beside the destination under a temporary name, and put in place
