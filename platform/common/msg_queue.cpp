@@ -124,6 +124,15 @@ std::string Reason(const std::error_code& ec)
 #endif
 }
 
+// Whether deviceClass is the class of FAT volume mounts, the only class the
+// board announces.
+bool IsFatMountClass(const OsGuid* deviceClass)
+{
+    static constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
+                                          {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
+    return deviceClass != nullptr && std::memcmp(deviceClass, &kFatMounts, sizeof kFatMounts) == 0;
+}
+
 }  // namespace
 
 bool OsMountNotifications::Resync()
@@ -164,13 +173,6 @@ void OsMountNotifications::Start(bool all)
         if (all)
             Announce(name, true);
     }
-}
-
-bool OsIsFatMountClass(const OsGuid* deviceClass)
-{
-    static constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
-                                          {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
-    return deviceClass != nullptr && std::memcmp(deviceClass, &kFatMounts, sizeof kFatMounts) == 0;
 }
 
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
@@ -219,7 +221,7 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
 {
     const OsObjectRef ref = OsObjectFromHandle(queue);
     const OsQueueObject* q = ref.as<OsQueueObject>();
-    if (q == nullptr || !OsIsFatMountClass(deviceClass))
+    if (q == nullptr || !IsFatMountClass(deviceClass))
         return nullptr;
     std::unique_ptr<OsMountNotifications> n(OsNewMountNotifications());
     n->queue = q->core;

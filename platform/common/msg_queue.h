@@ -94,6 +94,3 @@ struct OsMountNotifications : OsObject {
 // The backend's: a new request, not yet open.
 OsMountNotifications* OsNewMountNotifications();
 
-// Whether deviceClass is the class of FAT volume mounts, the only class the
-// board announces.
-bool OsIsFatMountClass(const OsGuid* deviceClass);
