@@ -61,9 +61,11 @@ int OsFindNextFile(Handle search, OsFindData* data);
 // Ends a search. 1 = ended, 0 = not a search handle.
 int OsFindClose(Handle search);
 
-// Creates a folder. 1 = created, 0 = failed (exists, parent missing...).
+// Creates a folder at a device path. 1 = created, 0 = failed (exists,
+// parent missing, a host path...).
 int OsCreateDirectory(const wchar_t* path);
 
-// Copies a file; failIfExists 0 replaces an existing destination (but not
-// a read-only one, nor a folder). 1 = copied, 0 = failed.
+// Copies a file (from a device or host path) to a device path;
+// failIfExists 0 replaces an existing destination (but not a read-only
+// one, nor a folder). 1 = copied, 0 = failed.
 int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExists);

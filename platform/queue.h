@@ -5,7 +5,7 @@
 struct OsMsgQueueOptions {
     uint32_t size;          // of this record in bytes (20 on the device)
     uint32_t flags;
-    uint32_t maxMessages;   // 0 = no limit
+    uint32_t maxMessages;   // ignored: the board's queues take any number
     uint32_t maxMessage;    // largest message in bytes
     int32_t readAccess;     // 1 = the handle reads from the queue
 };

@@ -13,7 +13,8 @@ Handle OsCreateThread(OsThreadRoutine routine, void* param);
 // Creates or opens the named, device-wide mutex (not initially owned). One
 // name is one lock for every thread of every program of the board; a holder
 // that ends (a thread, or a program however it dies) releases it. Returns a
-// handle (close with OsCloseHandle) or nullptr on failure. Does not block.
+// handle (close with OsCloseHandle) or nullptr on failure (no name among
+// them). Does not block.
 Handle OsCreateMutex(const wchar_t* name);
 
 // Releases a mutex held by the calling thread. 1 = released, 0 = not held.

@@ -9,10 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kLocaleNeutral = 0x0;
-constexpr uint32_t kLocaleInvariant = 0x7F;
-constexpr uint32_t kLocaleUserDefault = 0x400;
-
 // How deep %X / %r may refer to one another in a locale's pictures.
 constexpr int kMaxPictureDepth = 3;
 
@@ -105,15 +101,6 @@ bool ValidTime(const SystemTime& t)
     return t.hour < 24 && t.minute < 60 && t.second < 60 && t.milliseconds < 1000;
 }
 
-// 0 = Sunday; the record's own day of week is not trusted.
-unsigned DayOfWeek(unsigned year, unsigned month, unsigned day)
-{
-    static const unsigned offsets[12] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-    if (month < 3)
-        year -= 1;
-    return (year + year / 4 - year / 100 + year / 400 + offsets[month - 1] + day) % 7;
-}
-
 void AppendNumber(std::wstring& out, unsigned value, int minDigits)
 {
     wchar_t digits[16];
@@ -128,11 +115,11 @@ void AppendNumber(std::wstring& out, unsigned value, int minDigits)
         out += digits[--n];
 }
 
-// Renders a picture. Date letters: d M y; time letters: h H m s t. Letters
-// of the other kind, and everything else, are copied; 'text' is copied
-// without its quotes, and '' is one quote.
+// Renders a picture. Date letters: d M y; time letters: h H m s t, always
+// in 24-hour form. Letters of the other kind, and everything else, are
+// copied; 'text' is copied without its quotes, and '' is one quote.
 std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const SystemTime& t,
-                           bool date, bool force24)
+                           bool date)
 {
     std::wstring out;
     bool skipBlanks = false;   // after a dropped time marker
@@ -173,55 +160,32 @@ std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const
         }
         skipBlanks = false;
         i += run;
+        const int digits = run >= 2 ? 2 : 1;
         switch (c) {
-        case L'd':
-            if (run <= 2)
-                AppendNumber(out, t.day, (int)run);
-            else if (run == 3)
-                out += loc.abbreviatedDays[DayOfWeek(t.year, t.month, t.day)];
-            else
-                out += loc.days[DayOfWeek(t.year, t.month, t.day)];
-            break;
+        case L'd': AppendNumber(out, t.day, digits); break;
         case L'M':
             if (run <= 2)
-                AppendNumber(out, t.month, (int)run);
+                AppendNumber(out, t.month, digits);
             else
-                out += run == 3 ? loc.abbreviatedMonths[t.month - 1] : loc.months[t.month - 1];
+                out += loc.abbreviatedMonths[t.month - 1];
             break;
         case L'y':
             if (run <= 2)
-                AppendNumber(out, t.year % 100, (int)run);
+                AppendNumber(out, t.year % 100, digits);
             else
                 AppendNumber(out, t.year, 4);
             break;
         case L'h':
-        case L'H': {
-            unsigned hour = t.hour;
-            if (c == L'h' && !force24) {
-                hour %= 12;
-                if (hour == 0)
-                    hour = 12;
-            }
-            AppendNumber(out, hour, run >= 2 ? 2 : 1);
+        case L'H': AppendNumber(out, t.hour, digits); break;
+        case L'm': AppendNumber(out, t.minute, digits); break;
+        case L's': AppendNumber(out, t.second, digits); break;
+        case L't':
+            // A 24-hour time has no marker: drop it and the blanks that
+            // separated it from the time.
+            while (!out.empty() && out.back() == L' ')
+                out.pop_back();
+            skipBlanks = true;
             break;
-        }
-        case L'm': AppendNumber(out, t.minute, run >= 2 ? 2 : 1); break;
-        case L's': AppendNumber(out, t.second, run >= 2 ? 2 : 1); break;
-        case L't': {
-            if (force24) {
-                // A 24-hour time has no marker: drop it and the blanks that
-                // separated it from the time.
-                while (!out.empty() && out.back() == L' ')
-                    out.pop_back();
-                skipBlanks = true;
-                break;
-            }
-            std::wstring marker = t.hour >= 12 ? loc.pm : loc.am;
-            if (run == 1 && marker.size() > 1)
-                marker.resize(1);
-            out += marker;
-            break;
-        }
         default: break;
         }
     }
@@ -254,12 +218,10 @@ int Format(uint32_t locale, uint32_t flags, const SystemTime* when, const wchar_
         return 0;   // the locale's own picture only, as on the device
     if (when == nullptr || (date && picture == nullptr))
         return 0;
-    const bool invariant = locale == kLocaleInvariant;
-    if (!invariant && locale != OS_LOCALE_SYSTEM_DEFAULT && locale != kLocaleUserDefault &&
-        locale != kLocaleNeutral)
+    if (locale != OS_LOCALE_SYSTEM_DEFAULT)
         return 0;   // no other locale is installed on the board
     LocaleTexts loc;
-    if (!OsLoadLocaleTexts(invariant, loc) || (date ? !ValidDate(*when) : !ValidTime(*when)))
+    if (!OsLoadLocaleTexts(loc) || (date ? !ValidDate(*when) : !ValidTime(*when)))
         return 0;
     std::wstring own;
     if (picture == nullptr) {
@@ -268,8 +230,7 @@ int Format(uint32_t locale, uint32_t flags, const SystemTime* when, const wchar_
             own = L"HH:mm:ss";
         picture = own.c_str();
     }
-    bool force24 = !date && (flags & OS_TIME_FORCE24HOURFORMAT) != 0;
-    return Deliver(RenderPicture(loc, picture, *when, date, force24), out, cch);
+    return Deliver(RenderPicture(loc, picture, *when, date), out, cch);
 }
 
 }  // namespace

@@ -6,16 +6,12 @@
 #include <string>
 
 struct LocaleTexts {
-    std::wstring days[7];                // Sunday first
-    std::wstring abbreviatedDays[7];
-    std::wstring months[12];             // January first
-    std::wstring abbreviatedMonths[12];
-    std::wstring am, pm;
+    std::wstring abbreviatedMonths[12];  // January first
     // The locale's own time pictures in strftime's notation ("%H:%M:%S"):
     // its time (T_FMT) and its 12-hour time (%r).
     std::wstring timeFormat, twelveHourFormat;
 };
 
-// Provided by each backend: the texts of the system default locale, or
-// (invariant) of the invariant one. false when they cannot be had.
-bool OsLoadLocaleTexts(bool invariant, LocaleTexts& out);
+// Provided by each backend: the texts of the system default locale. false
+// when they cannot be had.
+bool OsLoadLocaleTexts(LocaleTexts& out);

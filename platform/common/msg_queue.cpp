@@ -11,13 +11,6 @@
 #include "platform/host/queue.h"
 #include "platform/sync.h"
 
-void OsQueueCore::SetLimits(uint32_t maxMessages, uint32_t maxMessage)
-{
-    std::lock_guard<std::mutex> hold(lock_);
-    maxMessages_ = maxMessages;
-    maxMessage_ = maxMessage;
-}
-
 void OsQueueCore::UpdateReady()
 {
     const bool ready = closed_ || !messages_.empty();
@@ -30,9 +23,7 @@ void OsQueueCore::UpdateReady()
 int OsQueueCore::Put(const void* buf, uint32_t size, uint32_t flags)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (closed_ || size > maxMessage_)
-        return 0;
-    if (maxMessages_ != 0 && messages_.size() >= maxMessages_)
+    if (closed_ || size > maxMessage)
         return 0;
     const uint8_t* p = static_cast<const uint8_t*>(buf);
     messages_.push_back(Message{std::vector<uint8_t>(p, p + size), flags});
@@ -133,6 +124,15 @@ std::string Reason(const std::error_code& ec)
 #endif
 }
 
+// Whether deviceClass is the class of FAT volume mounts, the only class the
+// board announces.
+bool IsFatMountClass(const OsGuid* deviceClass)
+{
+    static constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
+                                          {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
+    return deviceClass != nullptr && std::memcmp(deviceClass, &kFatMounts, sizeof kFatMounts) == 0;
+}
+
 }  // namespace
 
 bool OsMountNotifications::Resync()
@@ -175,13 +175,6 @@ void OsMountNotifications::Start(bool all)
     }
 }
 
-bool OsIsFatMountClass(const OsGuid* deviceClass)
-{
-    static constexpr OsGuid kFatMounts = {0x169E1941, 0x04CE, 0x4690,
-                                          {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
-    return deviceClass != nullptr && std::memcmp(deviceClass, &kFatMounts, sizeof kFatMounts) == 0;
-}
-
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
 {
     const OsObjectRef ref = OsObjectFromHandle(queue);
@@ -199,7 +192,7 @@ Handle OsCreateMsgQueue(const wchar_t* name, const OsMsgQueueOptions* options)
     std::shared_ptr<OsQueueCore> core = OsNewQueueCore();
     if (!core)
         return nullptr;
-    core->SetLimits(options->maxMessages, options->maxMessage);
+    core->maxMessage = options->maxMessage;
     auto* object = new OsQueueObject;
     object->core = std::move(core);
     return OsHandleFor(object);
@@ -228,7 +221,7 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
 {
     const OsObjectRef ref = OsObjectFromHandle(queue);
     const OsQueueObject* q = ref.as<OsQueueObject>();
-    if (q == nullptr || !OsIsFatMountClass(deviceClass))
+    if (q == nullptr || !IsFatMountClass(deviceClass))
         return nullptr;
     std::unique_ptr<OsMountNotifications> n(OsNewMountNotifications());
     n->queue = q->core;

@@ -24,7 +24,7 @@ class OsQueueCore {
 public:
     virtual ~OsQueueCore() = default;
     virtual void* Signal() = 0;
-    void SetLimits(uint32_t maxMessages, uint32_t maxMessage);
+    // Puts a message of at most maxMessage bytes at the end. 1/0.
     int Put(const void* buf, uint32_t size, uint32_t flags);
     // 1 = a message was taken; 0 = none; -1 = the oldest did not fit (it is
     // dropped: left in place it would be reported again and again).
@@ -34,6 +34,8 @@ public:
     void Close();
     bool IsClosed();
     bool HasMessage();
+
+    uint32_t maxMessage = 0;   // the largest message in bytes; set before the queue is shared
 
 protected:
     // The queue became ready (true) or stopped being so. Called with the
@@ -52,8 +54,6 @@ private:
     std::deque<Message> messages_;
     bool closed_ = false;
     bool ready_ = false;
-    uint32_t maxMessages_ = 0;
-    uint32_t maxMessage_ = 0;
 };
 
 // A queue's handle.
@@ -94,6 +94,3 @@ struct OsMountNotifications : OsObject {
 // The backend's: a new request, not yet open.
 OsMountNotifications* OsNewMountNotifications();
 
-// Whether deviceClass is the class of FAT volume mounts, the only class the
-// board announces.
-bool OsIsFatMountClass(const OsGuid* deviceClass);

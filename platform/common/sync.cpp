@@ -2,9 +2,16 @@
 // (see sync.h); threads and the holds of named mutexes are the backend's.
 #include "platform/common/sync.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <cwchar>
 
+#include "board/board.h"
 #include "platform/clock.h"
+#include "platform/common/run_report.h"
 #include "platform/host/clock.h"
 #include "platform/sync.h"
 
@@ -19,7 +26,7 @@ bool OsMutexState::TryAcquire(bool* first)
         ++count;
         return true;
     }
-    if (hold && !hold->Take())
+    if (!hold->Take())
         return false;
     owner = me;
     count = 1;
@@ -35,8 +42,7 @@ bool OsMutexState::Release(bool* last)
         return false;
     if (--count == 0) {
         owner = 0;
-        if (hold)
-            hold->Give();
+        hold->Give();
         *last = true;
     }
     return true;
@@ -45,12 +51,11 @@ bool OsMutexState::Release(bool* last)
 void OsMutexState::Abandon()
 {
     std::lock_guard<std::mutex> guard(lock);
-    if (count == 0 || owner != OsThreadKey() || (hold && hold->Inherited()))
+    if (count == 0 || owner != OsThreadKey() || hold->Inherited())
         return;
     count = 0;
     owner = 0;
-    if (hold)
-        hold->Give();
+    hold->Give();
 }
 
 void OsHeldMutexes::Remove(const OsMutexState* state)
@@ -69,6 +74,32 @@ OsHeldMutexes::~OsHeldMutexes()
     for (const std::weak_ptr<OsMutexState>& w : held)
         if (std::shared_ptr<OsMutexState> s = w.lock())
             s->Abandon();
+}
+
+namespace {
+
+#ifdef _WIN32
+// The board's own file calls (board_posix.h), as the board takes the lock.
+using board::mkdir;
+using board::open;
+#endif
+
+}  // namespace
+
+int OsOpenMutexLockFile(const std::string& name)
+{
+    const std::string path = board::LockFilePath(name);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ENOENT) {
+        // The folders above it: the board's locks/ folder on first use.
+        for (size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1))
+            mkdir(path.substr(0, slash).c_str(), 0755);
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    }
+    if (fd < 0)
+        RunNoteReason(std::strerror(errno));
+    return fd;
 }
 
 namespace {
@@ -116,9 +147,12 @@ struct MutexObject : OsObject {
 
 Handle OsCreateMutex(const wchar_t* name)
 {
+    // Only named mutexes: the programs share theirs with one another.
+    if (name == nullptr || name[0] == 0)
+        return nullptr;
     auto object = std::make_unique<MutexObject>();
-    object->state = OsOpenMutexState(name == nullptr || name[0] == 0 ? nullptr : name);
-    object->flash = name != nullptr && std::wcscmp(name, kFlashLockName) == 0;
+    object->state = OsOpenMutexState(name);
+    object->flash = std::wcscmp(name, kFlashLockName) == 0;
     if (!object->state)
         return nullptr;
     return OsHandleFor(object.release());

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/common/object.h"
@@ -22,12 +23,12 @@ struct OsMutexHold {
     virtual bool Inherited() const { return false; }
 };
 
-// One per name and process (unnamed mutexes: one per creation).
+// One per name and process.
 struct OsMutexState {
     std::mutex lock;                    // guards the fields below
     uint64_t owner = 0;                 // OsThreadKey of the holder; 0 when free here
     uint32_t count = 0;                 // recursion depth of the owner
-    std::unique_ptr<OsMutexHold> hold;  // nullptr: local to this process
+    std::unique_ptr<OsMutexHold> hold;
 
     // One attempt to take the mutex for the calling thread. *first is set
     // when the thread did not hold it before.
@@ -64,8 +65,14 @@ void OsFlashWaitBegins(const char* text);
 bool OsFlashWaitCancelled();
 void OsFlashWaitEnds();
 
+// The board's lock file of the named mutex name (UTF-8), opened for reading
+// and writing, and made (with the board's locks/ folder) where it is
+// missing. -1 when it cannot be, the reason noted for the box that reports
+// the flash out of reach.
+int OsOpenMutexLockFile(const std::string& name);
+
 // The backend's: the calling thread, never 0; its held mutexes; and the
-// state of a mutex, found or made (name nullptr: a new unnamed one).
+// state of a named mutex, found or made.
 uint64_t OsThreadKey();
 OsHeldMutexes& OsHeldByThisThread();
 std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name);

@@ -6,7 +6,7 @@
 
 // Puts one message (size bytes, at most the queue's largest message) at the
 // end of the queue with its flags. 1 = queued; 0 = too large, the queue is
-// full, or not a queue. Never blocks (timeoutMs is accepted for the
-// device's signature; a full queue fails at once).
+// closed, or not a queue. Never blocks (timeoutMs is accepted for the
+// device's signature).
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t timeoutMs,
                     uint32_t flags);

@@ -137,13 +137,9 @@ bool InVolume(const std::vector<std::wstring>& parts)
     return false;
 }
 
-#ifndef STATX_MNT_ID
-#define STATX_MNT_ID 0x00001000U
-#endif
-
-// Whether two descriptors lie on the same mount: by mount id where the
-// kernel tells it (a bind mount of the same file system is another
-// mount), else by device number.
+// Whether two descriptors lie on the same mount, by mount id (a bind
+// mount of the same file system is another mount). A kernel that does not
+// tell it (older than 5.8) says no.
 bool SameMount(int a, int b)
 {
     struct statx sa;
@@ -151,9 +147,7 @@ bool SameMount(int a, int b)
     if (statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &sa) != 0 ||
         statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &sb) != 0)
         return false;
-    if ((sa.stx_mask & sb.stx_mask & STATX_MNT_ID) != 0)
-        return sa.stx_mnt_id == sb.stx_mnt_id;
-    return sa.stx_dev_major == sb.stx_dev_major && sa.stx_dev_minor == sb.stx_dev_minor;
+    return (sa.stx_mask & sb.stx_mask & STATX_MNT_ID) != 0 && sa.stx_mnt_id == sb.stx_mnt_id;
 }
 
 // A FAT volume has neither hard links nor mount points: inside a volume, a
@@ -210,66 +204,41 @@ int OpenRoot()
 
 int WriteTarget::fd() const
 {
-    return kept ? kept->fd : owned.get();
+    return kept->fd;
 }
 
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
 {
-    if (path == nullptr || path[0] == 0)
+    std::vector<std::wstring>& parts = target.parts;
+    if (!OsSplitDevicePath(path, parts) || parts.empty())
         return false;
-    if (OsIsDevicePath(path)) {
-        std::vector<std::wstring>& parts = target.parts;
-        if (!OsSplitDevicePath(path, parts) || parts.empty())
-            return false;
-        std::lock_guard<std::mutex> lock(folderMutex);
-        ReachedFolder reached;
-        if (!ReachFolder(parts, parts.size() - 1, false, reached))
-            return false;
-        target.kept = reached.folder;
-        target.keptState = reached.st;
-        if (MatchName(*reached.folder, reached.st, parts.back(), false, target.leaf,
-                      &target.leafState))
-            target.leafError = 0;
-        else
-            target.leaf = Utf8(parts.back().c_str(), parts.back().size());
-        return !target.leaf.empty();
-    }
-    std::string host = Utf8(path, wcslen(path));
-    while (host.size() > 1 && host.back() == '/')
-        host.pop_back();
-    size_t slash = host.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : host.substr(0, slash);
-    target.leaf = slash == std::string::npos ? host : host.substr(slash + 1);
-    if (target.leaf.empty() || target.leaf == "." || target.leaf == "..")
+    std::lock_guard<std::mutex> lock(folderMutex);
+    target.kept = ReachFolder(parts, parts.size() - 1, false);
+    if (!target.kept)
         return false;
-    target.owned.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (target.owned.get() < 0)
-        return false;
-    if (fstatat(target.owned.get(), target.leaf.c_str(), &target.leafState, AT_SYMLINK_NOFOLLOW) == 0)
-        target.leafError = 0;
-    else
-        target.leafError = errno;
-    return true;
+    target.leafExists = MatchName(*target.kept, parts.back(), target.leaf, &target.leafState);
+    if (!target.leafExists)
+        target.leaf = Utf8(parts.back().c_str(), parts.back().size());
+    return !target.leaf.empty();
 }
 
-bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+bool ChangeInTarget(WriteTarget& target, const std::string* added,
                     const std::function<bool()>& change)
 {
-    if (!target.kept)
-        return change();
-    return ChangeInFolder(*target.kept, target.keptState, added, stateIsFresh, change);
+    return ChangeInFolder(*target.kept, added, change);
 }
 
 bool StillInPlace(const WriteTarget& target)
 {
-    if (!target.kept)
-        return true;  // host paths: the caller's own folder
     std::lock_guard<std::mutex> lock(folderMutex);
-    ReachedFolder reached;
-    if (!ReachFolder(target.parts, target.parts.size() - 1, false, reached))
+    std::shared_ptr<KeptFolder> reached = ReachFolder(target.parts, target.parts.size() - 1, false);
+    if (!reached)
         return false;
-    return reached.folder == target.kept ||
-           (reached.folder->dev == target.kept->dev && reached.folder->ino == target.kept->ino);
+    struct stat now;
+    struct stat held;
+    return reached == target.kept ||
+           (fstat(reached->fd, &now) == 0 && fstat(target.kept->fd, &held) == 0 &&
+            now.st_dev == held.st_dev && now.st_ino == held.st_ino);
 }
 
 }  // namespace device_tree
@@ -294,13 +263,11 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     if (direct >= 0 || (errno != ENOENT && errno != ENOTDIR) || parts.empty())
         return card ? CardFileOnly(root->fd, direct) : direct;
     std::lock_guard<std::mutex> lock(folderMutex);
-    ReachedFolder reached;
-    if (!ReachFolder(parts, parts.size() - 1, true, reached))
-        return -1;
+    std::shared_ptr<KeptFolder> folder = ReachFolder(parts, parts.size() - 1, true);
     std::string host;
-    if (!MatchName(*reached.folder, reached.st, parts.back(), false, host, nullptr))
+    if (!folder || !MatchName(*folder, parts.back(), host, nullptr))
         return -1;
-    const int fd = openat(reached.folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = openat(folder->fd, host.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
     return card ? CardFileOnly(root->fd, fd) : fd;
 }
 

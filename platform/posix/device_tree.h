@@ -32,36 +32,34 @@ bool HostPath(const wchar_t* path, std::string& out);
 // none.
 int OpenRoot();
 
-// The open folder in which a path is to be created or replaced, and the
-// leaf's name in it.
+// The open folder in which a device path is to be created or replaced,
+// and the leaf's name in it.
 struct WriteTarget {
-    std::shared_ptr<KeptFolder> kept;  // device paths: a kept folder
-    std::vector<std::wstring> parts;   // device paths: the path's components
-    struct stat keptState;             // its state when reached
-    Fd owned;                          // host paths: a folder of their own
+    std::shared_ptr<KeptFolder> kept;  // the folder, kept open
+    std::vector<std::wstring> parts;   // the path's components
     std::string leaf;
-    int leafError = ENOENT;            // 0 when the leaf exists: then its state
+    bool leafExists = false;           // then its state:
     struct stat leafState;
     int fd() const;
 };
 
-// Opens the folder of path for writing. Device paths are walked from
-// rootfs/ one folder at a time without following any symbolic link, and
-// the leaf is matched without regard to letter case. false when the folder
-// cannot be reached that way or the path names no leaf.
+// Opens the folder of a device path for writing, walked from rootfs/ one
+// folder at a time without following any symbolic link; the leaf is
+// matched without regard to letter case. false for a host path (copies and
+// folders are made on the device only), when the folder cannot be reached
+// that way or the path names no leaf.
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target);
 
 // Changes the target's folder with change (creating a file or folder, or
-// renaming one into place) and brings a kept folder's names up to date,
-// adding added when not null; stateIsFresh: the folder is as it was when
-// reached (see ChangeInFolder).
-bool ChangeInTarget(WriteTarget& target, const std::string* added, bool stateIsFresh,
+// renaming one into place) and brings its names up to date, adding added
+// when not null (see ChangeInFolder).
+bool ChangeInTarget(WriteTarget& target, const std::string* added,
                     const std::function<bool()>& change);
 
 // Whether the target's folder still stands where it stood: the folder that
 // its path names from the root, without following links, is the very
 // folder held. A folder moved out of the root (or replaced) meanwhile is
-// not. Host paths: always (the caller's own folder).
+// not.
 bool StillInPlace(const WriteTarget& target);
 
 }  // namespace device_tree

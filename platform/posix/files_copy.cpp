@@ -179,7 +179,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
         return false;
     }
     if (!replace) {
-        bool placed = ChangeInTarget(target, &leaf, false, [&] {
+        bool placed = ChangeInTarget(target, &leaf, [&] {
             if (tempName.empty())
                 return LinkUnnamed(out, folder, leaf.c_str());
             // A destination that appeared meanwhile is replaced, as one
@@ -200,15 +200,15 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     // A replacement needs a name to rename from: the unnamed file gets one
     // only now, for the moment of the exchange.
     if (tempName.empty()) {
-        bool linked = ChangeInTarget(target, nullptr, false,
-                                     [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        bool linked = ChangeInTarget(
+            target, nullptr, [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
         if (!linked)
             return false;
     }
     // Exchanged rather than renamed over, so that the old file can be put
     // back should the folder have moved at that very moment.
     bool exchanged = true;
-    bool placed = ChangeInTarget(target, nullptr, false, [&] {
+    bool placed = ChangeInTarget(target, nullptr, [&] {
         if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
             return true;
         // A file system without exchange, or an old file that went away
@@ -244,7 +244,7 @@ int OsCreateDirectory(const wchar_t* path)
     // Only in a folder that still stands where it stood under the root.
     if (!StillInPlace(target))
         return 0;
-    bool made = ChangeInTarget(target, &target.leaf, true, [&] {
+    bool made = ChangeInTarget(target, &target.leaf, [&] {
         return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
     });
     if (made && !StillInPlace(target)) {
@@ -274,13 +274,9 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     const int folder = target.fd();
     const std::string& leaf = target.leaf;
     const struct stat& existing = target.leafState;
-    bool exists = target.leafError == 0;
-    if (exists) {
-        if (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0)
-            return 0;  // kept: a folder, a link, a read-only file...
-    } else if (target.leafError != ENOENT) {
-        return 0;
-    }
+    const bool exists = target.leafExists;
+    if (exists && (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0))
+        return 0;  // kept: a folder, a link, a read-only file...
 
     // Written as a file without a name where the file system allows it,
     // else beside the destination under a temporary name, and put in place
@@ -296,7 +292,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (haveFdLinks)
         out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (out.get() < 0) {
-        ChangeInTarget(target, nullptr, true, [&] {
+        ChangeInTarget(target, nullptr, [&] {
             out.reset(CreateTemporary(folder, mode, tempName));
             return out.get() >= 0;
         });

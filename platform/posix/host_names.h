@@ -1,7 +1,12 @@
 // Host names and descriptors for the POSIX files role.
 #pragma once
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <string>
+
+#include "platform/common/utf16.h"
 
 namespace device_tree {
 
@@ -19,17 +24,32 @@ public:
         fd_ = -1;
         return fd;
     }
-    void reset(int fd);
+    void reset(int fd)
+    {
+        if (fd_ >= 0) {
+            const int saved = errno;
+            close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
 
 private:
     int fd_;
 };
 
 // UTF-8 of wide text (a host name or path).
-std::string Utf8(const wchar_t* wide, size_t length);
+inline std::string Utf8(const wchar_t* wide, size_t length)
+{
+    return utf16::Narrow(wide, length);
+}
+
 // Decodes one host name. Bytes that are not UTF-8 become U+DC80..U+DCFF,
 // which OsNarrowUtf8 turns back into the same bytes, so every host name
 // survives the trip through a wide path.
-std::wstring WidenHostName(const char* name);
+inline std::wstring WidenHostName(const char* name)
+{
+    return utf16::Widen<wchar_t>(name, std::strlen(name));
+}
 
 }  // namespace device_tree

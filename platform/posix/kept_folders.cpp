@@ -24,45 +24,6 @@ std::mutex folderMutex;
 
 namespace {
 
-bool SameTime(const timespec& a, const timespec& b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-long long Nanoseconds(const timespec& t)
-{
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-long long CoarseTickNs()
-{
-    static const long long tick = [] {
-        timespec res;
-        if (clock_getres(CLOCK_REALTIME_COARSE, &res) != 0 || Nanoseconds(res) <= 0)
-            return 10000000LL;
-        return Nanoseconds(res);
-    }();
-    return tick;
-}
-
-std::vector<dev_t> fineStampDevices;
-
-bool HasFineStamps(dev_t dev)
-{
-    return std::find(fineStampDevices.begin(), fineStampDevices.end(), dev) !=
-           fineStampDevices.end();
-}
-
-// Whether any later change of a folder whose state is st must move its
-// time stamps: the clock has left the tick of its last change.
-bool StampsSettled(const struct stat& st)
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    long long last = std::max(Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim));
-    return Nanoseconds(now) - last >= 2 * CoarseTickNs();
-}
-
 std::wstring FoldedName(const std::wstring& name)
 {
     std::wstring out(name);
@@ -90,19 +51,17 @@ void RemoveName(KeptFolder& folder, const std::string& host)
 }
 
 struct FolderChain {
-    explicit FolderChain(bool canWatch) : watchable(canWatch) {}
-    const bool watchable;
     std::string rootPath;
     std::vector<std::shared_ptr<KeptFolder>> levels;  // [0] is rootfs/
-    // Watching (watchable chains only): the inotify instance, -1 when the
-    // system gives none, and the watch on the folder that holds rootfs/.
+    // The inotify instance (-1 when the system gives none) and the watch
+    // on the folder that holds rootfs/.
     int notify = -1;
     bool notifyTried = false;
     int boardWd = -1;
     std::string rootName;  // rootfs/'s name in that folder
 };
-FolderChain readChain(false);
-FolderChain writeChain(true);
+// The chain for writing; a walk for reading keeps nothing.
+FolderChain writeChain;
 
 // A forked child shares its parent's inotify instance, and whichever
 // process reads a report takes it from the other: the child starts afresh.
@@ -114,11 +73,10 @@ void TruncateChain(FolderChain& chain, size_t level)
 {
     for (size_t i = level; i < chain.levels.size(); ++i) {
         KeptFolder& folder = *chain.levels[i];
-        if (folder.wd >= 0) {
+        if (folder.wd >= 0)
             inotify_rm_watch(chain.notify, folder.wd);
-            folder.wd = -1;
-            folder.namesValid = false;
-        }
+        folder.wd = -1;
+        folder.namesValid = false;
     }
     if (chain.levels.size() > level)
         chain.levels.resize(level);
@@ -195,23 +153,29 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         TruncateChain(chain, level + 1);
 }
 
-// Reads the pending reports and applies them. Call with folderMutex held.
-void DrainEvents(FolderChain& chain)
+// Lets go of the kept folders and of the inotify instance. In a forked
+// child the watches are its parent's as well: they are left in place.
+void Release(FolderChain& chain, bool forked)
 {
-    if (forkedSinceWatch.exchange(false) && writeChain.notify >= 0) {
-        // The reports now go to whichever process reads first: start anew.
-        for (const auto& level : writeChain.levels) {
+    if (forked) {
+        for (const auto& level : chain.levels)
             level->wd = -1;
-            level->namesValid = false;
-        }
-        writeChain.levels.clear();
-        writeChain.boardWd = -1;
-        close(writeChain.notify);
-        writeChain.notify = -1;
-        writeChain.notifyTried = false;
+        chain.boardWd = -1;
     }
-    if (!chain.watchable)
-        return;
+    TruncateChain(chain, 0);
+    if (chain.notify >= 0)
+        close(chain.notify);
+    chain.notify = -1;
+    chain.notifyTried = false;
+}
+
+// Reads the pending reports of the chain for writing and applies them.
+// Call with folderMutex held.
+void DrainEvents()
+{
+    FolderChain& chain = writeChain;
+    if (forkedSinceWatch.exchange(false))
+        Release(chain, true);
     if (!chain.notifyTried) {
         chain.notifyTried = true;
         chain.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -227,16 +191,11 @@ void DrainEvents(FolderChain& chain)
         ssize_t n = read(chain.notify, buffer, sizeof buffer);
         if (n <= 0)
             return;  // nothing pending (EAGAIN), or nothing more to learn
+        // Each report is whole, its name padded with zeros to the next one.
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-            inotify_event e;
-            memcpy(&e, buffer + at, sizeof e);
-            ssize_t size = static_cast<ssize_t>(sizeof e) + e.len;
-            if (at + size > n)
-                break;
-            // The name follows the fixed part, padded with zeros.
-            inotify_event* whole = reinterpret_cast<inotify_event*>(buffer + at);
-            ApplyEvent(chain, *whole);
-            at += size;
+            const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+            ApplyEvent(chain, *e);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
         // A read that left room for another report took all there were.
         if (static_cast<size_t>(n) + sizeof(inotify_event) + NAME_MAX + 1 <= sizeof buffer)
@@ -244,23 +203,9 @@ void DrainEvents(FolderChain& chain)
     }
 }
 
-bool NamesFresh(const KeptFolder& folder, const struct stat& st)
-{
-    if (folder.wd >= 0)
-        return folder.namesValid;  // kept exact by the folder's reports
-    if (!folder.namesValid || !SameTime(folder.namesMtime, st.st_mtim) ||
-        !SameTime(folder.namesCtime, st.st_ctim) ||
-        (!folder.namesSettled && !HasFineStamps(folder.dev)))
-        return false;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return now.tv_sec - folder.namesTaken.tv_sec < 1 ||
-           (now.tv_sec - folder.namesTaken.tv_sec == 1 && now.tv_nsec < folder.namesTaken.tv_nsec);
-}
-
-// Reads the folder's names; st is its state taken before (a change during
-// the scan makes the next use scan again).
-bool ScanNames(KeptFolder& folder, const struct stat& st)
+// Reads the folder's names. They stay trusted only in a watched folder,
+// whose reports keep them exact; elsewhere they serve this one lookup.
+bool ScanNames(KeptFolder& folder)
 {
     folder.namesValid = false;
     folder.names.clear();
@@ -278,75 +223,49 @@ bool ScanNames(KeptFolder& folder, const struct stat& st)
         AddName(folder, e->d_name);
     }
     closedir(d);
-    folder.namesValid = true;
-    folder.namesSettled = StampsSettled(st);
-    folder.namesMtime = st.st_mtim;
-    folder.namesCtime = st.st_ctim;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &folder.namesTaken);
+    folder.namesValid = folder.wd >= 0;
     return true;
 }
 
 }  // namespace
 
-bool MatchName(KeptFolder& folder, const struct stat& st, const std::wstring& wide, bool follow,
-               std::string& host, struct stat* childSt)
+bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
+               struct stat* childSt)
 {
     std::string exact = Utf8(wide.c_str(), wide.size());
     if (exact.empty())
         return false;
-    struct stat own;
-    struct stat* child = childSt != nullptr ? childSt : &own;
-    if (folder.wd >= 0 && folder.namesValid) {
-        // The list is exact: a name it lacks in every letter case is not there.
-        auto it = folder.names.find(FoldedName(wide));
-        if (it == folder.names.end())
-            return false;
-        const auto& same = it->second;
-        host = std::find(same.begin(), same.end(), exact) != same.end() ? exact : same.front();
-        if (childSt == nullptr)
+    if (!folder.namesValid) {
+        // The exact spelling first (the usual case: one call), else the
+        // folder's names as they are now.
+        struct stat own;
+        if (fstatat(folder.fd, exact.c_str(), childSt != nullptr ? childSt : &own,
+                    AT_SYMLINK_NOFOLLOW) == 0) {
+            host = exact;
             return true;
-        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
-            return false;
-        if (follow && S_ISLNK(child->st_mode))
-            return fstatat(folder.fd, host.c_str(), child, 0) == 0;
-        return true;
-    }
-    if (fstatat(folder.fd, exact.c_str(), child, AT_SYMLINK_NOFOLLOW) == 0) {
-        host = exact;
-    } else {
-        if (!NamesFresh(folder, st) && !ScanNames(folder, st))
-            return false;
-        auto it = folder.names.find(FoldedName(wide));
-        if (it == folder.names.end())
-            return false;
-        host = it->second.front();
-        if (childSt == nullptr)
-            return true;
-        if (fstatat(folder.fd, host.c_str(), child, AT_SYMLINK_NOFOLLOW) != 0)
+        }
+        if (!ScanNames(folder))
             return false;
     }
-    if (follow && childSt != nullptr && S_ISLNK(child->st_mode))
-        return fstatat(folder.fd, host.c_str(), child, 0) == 0;
-    return true;
+    // The list is exact: a name it lacks in every letter case is not there.
+    auto it = folder.names.find(FoldedName(wide));
+    if (it == folder.names.end())
+        return false;
+    const auto& same = it->second;
+    host = std::find(same.begin(), same.end(), exact) != same.end() ? exact : same.front();
+    return childSt == nullptr || fstatat(folder.fd, host.c_str(), childSt, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool reading,
-                 ReachedFolder& out)
+namespace {
+
+// Walks chain to the folder that the first count components name, from its
+// kept levels as far as they go. Every kept level is watched, so it is
+// still the entry that its name in its parent leads to.
+std::shared_ptr<KeptFolder> Walk(FolderChain& chain, const std::vector<std::wstring>& parts,
+                                 size_t count)
 {
-    FolderChain& chain = reading ? readChain : writeChain;
-    DrainEvents(chain);
     std::string rootPath = board::RootFs();
-    struct stat st{};
-    // A watched root is known to be in place until its folder reports
-    // otherwise; any other root is looked at again.
-    bool rootKnown = !chain.levels.empty() && chain.rootPath == rootPath &&
-                     chain.boardWd >= 0 && chain.levels[0]->wd >= 0;
-    if (!rootKnown) {
-        if (stat(rootPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return false;
-    }
-    if (!rootKnown && (chain.levels.empty() || chain.rootPath != rootPath ||
-                       chain.levels[0]->dev != st.st_dev || chain.levels[0]->ino != st.st_ino)) {
+    if (chain.levels.empty() || chain.rootPath != rootPath) {
         TruncateChain(chain, 0);
         chain.rootPath = rootPath;
         // The folder that holds rootfs/ is watched first, so that rootfs/
@@ -355,108 +274,82 @@ bool ReachFolder(const std::vector<std::wstring>& parts, size_t count, bool read
         if (chain.notify >= 0 && slash != std::string::npos) {
             chain.rootName = rootPath.substr(slash + 1);
             std::string parent = slash == 0 ? "/" : rootPath.substr(0, slash);
-            chain.boardWd = inotify_add_watch(chain.notify, parent.c_str(),
-                                              IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+            chain.boardWd = inotify_add_watch(chain.notify, parent.c_str(), kFolderEvents);
         }
         int fd = open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
-            return false;
+            return nullptr;
         auto root = std::make_shared<KeptFolder>(fd);
-        if (fstat(fd, &st) != 0)
-            return false;
-        root->dev = st.st_dev;
-        root->ino = st.st_ino;
         if (chain.boardWd >= 0)
             root->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(root));
     }
     for (size_t i = 0; i < count; ++i) {
         KeptFolder& parent = *chain.levels[i];
-        // Under a watched folder, the kept next level is still its entry
-        // (any change to that name would have dropped it).
-        if (parent.wd >= 0 && i + 1 < chain.levels.size() && chain.levels[i + 1]->wd >= 0 &&
-            chain.levels[i + 1]->host == Utf8(parts[i].c_str(), parts[i].size()))
+        const bool kept = i + 1 < chain.levels.size();
+        if (kept && chain.levels[i + 1]->host == Utf8(parts[i].c_str(), parts[i].size()))
             continue;
         std::string host;
         struct stat child;
-        if (!MatchName(parent, st, parts[i], false, host, &child) || !S_ISDIR(child.st_mode))
-            return false;
-        if (i + 1 < chain.levels.size() && chain.levels[i + 1]->host == host &&
-            chain.levels[i + 1]->dev == child.st_dev && chain.levels[i + 1]->ino == child.st_ino) {
-            st = child;
+        if (!MatchName(parent, parts[i], host, &child) || !S_ISDIR(child.st_mode))
+            return nullptr;
+        if (kept && chain.levels[i + 1]->host == host)
             continue;
-        }
         TruncateChain(chain, i + 1);
         int fd = openat(parent.fd, host.c_str(),
                         O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
-            return false;
+            return nullptr;
         auto next = std::make_shared<KeptFolder>(fd);
-        if (fstat(fd, &st) != 0)
-            return false;
-        next->dev = st.st_dev;
-        next->ino = st.st_ino;
         next->host = host;
         if (parent.wd >= 0)
             next->wd = WatchFolder(chain, fd);
         chain.levels.push_back(std::move(next));
     }
-    out.folder = chain.levels[count];
-    out.st = st;
-    return true;
+    return chain.levels[count];
+}
+
+}  // namespace
+
+std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
+                                        bool reading)
+{
+    if (reading) {
+        FolderChain fresh;
+        return Walk(fresh, parts, count);
+    }
+    DrainEvents();
+    std::shared_ptr<KeptFolder> reached = Walk(writeChain, parts, count);
+    // Only watched folders stay: any other is walked to afresh next time.
+    size_t watched = 0;
+    while (writeChain.boardWd >= 0 && watched < writeChain.levels.size() &&
+           writeChain.levels[watched]->wd >= 0)
+        ++watched;
+    TruncateChain(writeChain, watched);
+    return reached;
 }
 
 std::shared_ptr<KeptFolder> RootFolder()
 {
-    ReachedFolder reached;
-    if (!ReachFolder({}, 0, false, reached))
-        return nullptr;
-    return reached.folder;
+    return ReachFolder({}, 0, false);
 }
 
 void ReleaseKeptFolders()
 {
     std::lock_guard<std::mutex> lock(folderMutex);
-    for (FolderChain* chain : {&readChain, &writeChain}) {
-        TruncateChain(*chain, 0);
-        if (chain->notify >= 0)
-            close(chain->notify);
-        chain->notify = -1;
-        chain->notifyTried = false;
-    }
+    Release(writeChain, false);
 }
 
-bool ChangeInFolder(KeptFolder& folder, const struct stat& reachedState, const std::string* added,
-                    bool stateIsFresh, const std::function<bool()>& change)
+bool ChangeInFolder(KeptFolder& folder, const std::string* added,
+                    const std::function<bool()>& change)
 {
     std::lock_guard<std::mutex> lock(folderMutex);
-    if (folder.wd >= 0) {
-        // Its reports keep the names exact; our own change is added at once.
-        bool changed = change();
-        if (changed && added != nullptr && folder.namesValid)
-            AddName(folder, *added);
-        return changed;
-    }
-    struct stat before = reachedState;
-    bool current = folder.namesValid && (stateIsFresh || fstat(folder.fd, &before) == 0) &&
-                   SameTime(folder.namesMtime, before.st_mtim) &&
-                   SameTime(folder.namesCtime, before.st_ctim);
+    // A watched folder's reports keep its names exact; our own change is
+    // added at once.
     bool changed = change();
-    struct stat after;
-    if (!changed || !current || fstat(folder.fd, &after) != 0) {
-        folder.namesValid = false;
-        return changed;
-    }
-    if (added != nullptr)
+    if (changed && added != nullptr && folder.namesValid)
         AddName(folder, *added);
-    long long step = Nanoseconds(after.st_mtim) - Nanoseconds(before.st_mtim);
-    if (step > 0 && step < CoarseTickNs() / 2 && !HasFineStamps(folder.dev))
-        fineStampDevices.push_back(folder.dev);
-    folder.namesSettled = StampsSettled(after);
-    folder.namesMtime = after.st_mtim;
-    folder.namesCtime = after.st_ctim;
-    return true;
+    return changed;
 }
 
 }  // namespace device_tree

@@ -1,7 +1,6 @@
-// Locale role on Linux: the month and day names, time markers and time
-// pictures of the process's LC_TIME environment (the system default
-// locale), for the rendering that both backends share
-// (platform/common/locale.cpp).
+// Locale role on Linux: the abbreviated month names and time pictures of
+// the process's LC_TIME environment (the system default locale), for the
+// rendering that both backends share (platform/common/locale.cpp).
 #include <langinfo.h>
 #include <locale.h>
 
@@ -54,28 +53,20 @@ std::wstring Widen(const char* text)
 
 }  // namespace
 
-bool OsLoadLocaleTexts(bool invariant, LocaleTexts& out)
+bool OsLoadLocaleTexts(LocaleTexts& out)
 {
     // The character type goes with the time names so that their bytes
     // decode in the locale's own code set.
     const int mask = LC_TIME_MASK | LC_CTYPE_MASK;
-    locale_t loc = newlocale(mask, invariant ? "C" : EnvironmentLocaleName(), (locale_t)0);
+    locale_t loc = newlocale(mask, EnvironmentLocaleName(), (locale_t)0);
     if (loc == (locale_t)0)
         loc = newlocale(mask, "C", (locale_t)0);
     if (loc == (locale_t)0)
         return false;
     const locale_t previous = uselocale(loc);
     auto text = [loc](int item) { return Widen(nl_langinfo_l((nl_item)item, loc)); };
-    for (int i = 0; i < 7; ++i) {
-        out.days[i] = text(DAY_1 + i);
-        out.abbreviatedDays[i] = text(ABDAY_1 + i);
-    }
-    for (int i = 0; i < 12; ++i) {
-        out.months[i] = text(MON_1 + i);
+    for (int i = 0; i < 12; ++i)
         out.abbreviatedMonths[i] = text(ABMON_1 + i);
-    }
-    out.am = text(AM_STR);
-    out.pm = text(PM_STR);
     out.timeFormat = text(T_FMT);
     out.twelveHourFormat = text(T_FMT_AMPM);
     uselocale(previous);

@@ -39,10 +39,6 @@ extern char** environ;
 
 namespace {
 
-struct ProcessObject : OsObject {
-    pid_t pid = 0;
-};
-
 // What the children report through the pipe.
 struct StartReport {
     int32_t kind;    // 1 = process id of the program, 2 = errno of a failed start
@@ -269,10 +265,10 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     close(pipeFds[0]);
     if (failed || pid <= 0) return 0;
 
+    // The program runs detached: its handles only name it (a wait on them
+    // fails).
     if (info != nullptr) {
-        auto* process = new ProcessObject;
-        process->pid = pid;
-        info->process = OsHandleFor(process);
+        info->process = OsHandleFor(new OsObject);
         info->thread = OsHandleFor(new OsObject);
         info->processId = static_cast<uint32_t>(pid);
         info->threadId = static_cast<uint32_t>(pid);

@@ -6,15 +6,12 @@
 // one process all handles of one name share one state: the owning thread
 // and its recursion count, and the one descriptor that carries the flock
 // while some thread of this process owns the mutex.
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,8 +19,6 @@
 #include <system_error>
 #include <thread>
 
-#include "board/board.h"
-#include "platform/common/run_report.h"
 #include "platform/common/sync.h"
 #include "platform/host/text.h"
 #include "platform/sync.h"
@@ -32,37 +27,15 @@ namespace {
 
 // ---- threads ----
 
-struct ThreadState {
-    std::mutex lock;
-    std::condition_variable ended;
-    bool done = false;
-};
-
-// The handle's object shares the state with the running thread, so either
-// may go first: closing the handle early leaves the thread running safely.
+// The handle's object shares whether the thread ended with the running
+// thread, so either may go first: closing the handle early leaves the
+// thread running safely.
 struct ThreadObject : OsObject {
-    std::shared_ptr<ThreadState> state;
-
-    bool Done()
-    {
-        std::lock_guard<std::mutex> guard(state->lock);
-        return state->done;
-    }
+    std::shared_ptr<std::atomic<bool>> ended;
 
     uint32_t Wait(uint32_t timeoutMs) override
     {
-        if (timeoutMs == OS_INFINITE) {
-            // Sleep on the condition in slices so that a termination
-            // request still ends the wait.
-            std::unique_lock<std::mutex> guard(state->lock);
-            while (!state->done) {
-                if (OsTerminationRequested())
-                    return OS_WAIT_FAILED;
-                state->ended.wait_for(guard, std::chrono::milliseconds(20));
-            }
-            return OS_WAIT_OBJECT_0;
-        }
-        return OsWaitUntil(timeoutMs, [this] { return Done(); });
+        return OsWaitUntil(timeoutMs, [this] { return ended->load(); });
     }
 };
 
@@ -103,15 +76,6 @@ struct LockFileHold : OsMutexHold {
 std::mutex namedLock;
 std::map<std::string, std::weak_ptr<OsMutexState>> namedStates;
 
-// Creates the folders above path (the board's locks/ folder on first use).
-void MakeParents(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    }
-}
-
 std::shared_ptr<OsMutexState> OpenNamedState(const std::string& name)
 {
     std::lock_guard<std::mutex> guard(namedLock);
@@ -121,17 +85,9 @@ std::shared_ptr<OsMutexState> OpenNamedState(const std::string& name)
     // descriptor shares the parent's lock, so this process needs its own.
     if (state && !state->hold->Inherited())
         return state;
-    std::string path = board::LockFilePath(name);
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ENOENT) {
-        MakeParents(path);
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    }
-    if (fd < 0) {
-        // Said with the box that reports the flash out of reach.
-        RunNoteReason(std::strerror(errno));
+    int fd = OsOpenMutexLockFile(name);
+    if (fd < 0)
         return nullptr;
-    }
     auto hold = std::make_unique<LockFileHold>();
     hold->fd = fd;
     hold->pid = getpid();
@@ -151,14 +107,12 @@ Handle OsCreateThread(OsThreadRoutine routine, void* param)
     if (routine == nullptr)
         return nullptr;
     auto object = std::make_unique<ThreadObject>();
-    object->state = std::make_shared<ThreadState>();
-    std::shared_ptr<ThreadState> state = object->state;
+    object->ended = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> ended = object->ended;
     try {
-        std::thread([state, routine, param] {
+        std::thread([ended, routine, param] {
             routine(param);
-            std::lock_guard<std::mutex> guard(state->lock);
-            state->done = true;
-            state->ended.notify_all();
+            ended->store(true);
         }).detach();
     } catch (const std::system_error&) {
         return nullptr;
@@ -178,8 +132,6 @@ OsHeldMutexes& OsHeldByThisThread()
 
 std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
 {
-    if (name == nullptr)
-        return std::make_shared<OsMutexState>();  // process-local
     char utf8[1024];
     size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
     if (length + 1 >= sizeof utf8)

@@ -112,9 +112,9 @@ uint32_t EntryAttributes(const std::wstring& spelled, const std::wstring& folder
     return attributes;
 }
 
-// The folder that is to receive path's leaf, held open, and the leaf's
-// Windows path (the existing spelling when there is one, letter case
-// ignored).
+// The folder that is to receive a device path's leaf, held open, and the
+// leaf's Windows path (the existing spelling when there is one, letter
+// case ignored). Copies and folders are made on the device only.
 struct WriteTarget {
     Held folder;
     std::wstring folderPath;
@@ -124,38 +124,14 @@ struct WriteTarget {
 
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
 {
-    if (path == nullptr || path[0] == 0)
+    std::vector<std::wstring> parts;
+    if (!OsWin32SplitDevicePath(path, parts) || parts.empty())
         return false;
-    std::wstring parent;
-    std::wstring leaf;
-    if (OsIsDevicePath(path)) {
-        std::vector<std::wstring> parts;
-        if (!OsWin32SplitDevicePath(path, parts) || parts.empty())
-            return false;
-        leaf = parts.back();
-        parent = L"\\";
-        for (size_t i = 0; i + 1 < parts.size(); ++i)
-            parent += (i == 0 ? L"" : L"\\") + parts[i];
-    } else {
-        std::wstring host = OsWin32HostWide(path);
-        size_t sep = host.find_last_of(L"\\/");
-        if (sep == std::wstring::npos || sep + 1 >= host.size())
-            return false;
-        leaf = host.substr(sep + 1);
-        if (!OsWin32SafeComponent(leaf))
-            return false;
-        parent = host.substr(0, sep == 2 && host[1] == L':' ? 3 : sep);
-        // A host parent is used as it is.
-        HANDLE h = CreateFileW(parent.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return false;
-        target.folder.h = h;
-        target.folderPath = parent;
-    }
-    if (!target.folder.ok() &&
-        !OpenFolder(parent, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, target.folder, target.folderPath))
+    const std::wstring& leaf = parts.back();
+    std::wstring parent = L"\\";
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+        parent += (i == 0 ? L"" : L"\\") + parts[i];
+    if (!OpenFolder(parent, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, target.folder, target.folderPath))
         return false;
     const std::wstring spelled = OsWin32Spelling(target.folderPath, leaf);
     target.exists = !spelled.empty();

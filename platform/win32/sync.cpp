@@ -10,12 +10,8 @@
 // next waiter (WAIT_ABANDONED), and the lock file is given up with it.
 #include <windows.h>
 
-#include <fcntl.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <atomic>
 #include <map>
@@ -24,7 +20,6 @@
 #include <string>
 
 #include "board/board.h"
-#include "platform/common/run_report.h"
 #include "platform/common/sync.h"
 #include "platform/host/text.h"
 #include "platform/sync.h"
@@ -139,13 +134,9 @@ std::wstring BoardIdentity()
     return buf;
 }
 
-void MakeParents(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
-        board::mkdir(path.substr(0, slash).c_str(), 0755);
-}
+}  // namespace
 
-std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
+std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
 {
     // A name of the device may hold any character but '\'; in the Win32
     // name space it follows the board's identity.
@@ -164,25 +155,14 @@ std::shared_ptr<OsMutexState> OpenNamedState(const wchar_t* name)
     hold->mutex = CreateMutexW(nullptr, FALSE, objectName.c_str());
     if (!hold->mutex)
         return nullptr;
-    const std::string path = board::LockFilePath(utf8);
-    int fd = board::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ENOENT) {
-        MakeParents(path);
-        fd = board::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    }
-    if (fd < 0) {
-        // Said with the box that reports the flash out of reach.
-        RunNoteReason(std::strerror(errno));
+    hold->fd = OsOpenMutexLockFile(utf8);
+    if (hold->fd < 0)
         return nullptr;
-    }
-    hold->fd = fd;
     auto state = std::make_shared<OsMutexState>();
     state->hold = std::move(hold);
     slot = state;
     return state;
 }
-
-}  // namespace
 
 Handle OsCreateThread(OsThreadRoutine routine, void* param)
 {
@@ -208,13 +188,6 @@ OsHeldMutexes& OsHeldByThisThread()
     if (!heldByThisThread)
         heldByThisThread = new OsHeldMutexes;
     return *heldByThisThread;
-}
-
-std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
-{
-    if (name == nullptr)
-        return std::make_shared<OsMutexState>();  // process-local
-    return OpenNamedState(name);
 }
 
 // A long wait for the board's flash is said where the run says its closing

@@ -133,15 +133,18 @@ TEST_F(DevicePathContract, OnlyALeadingBackslashMakesADevicePath)
     ASSERT_EQ(OsHostPath(L"/Windows/x.txt", host, sizeof host), 1);
     EXPECT_STREQ(host, "/Windows/x.txt");
 
-    // A host path works both ways, as given.
+    // A host path is read as given; copies and folders go to the device
+    // only.
     const std::string hostFile = board_.dir() + "/host.txt";
     const std::wstring wide = fs::path(hostFile).wstring();
     EXPECT_EQ(ReadAll(wide.c_str()), "host");
     ASSERT_EQ(OsCopyFile(wide.c_str(), L"\\fromhost.txt", 0), 1);
     EXPECT_EQ(Read(root_ / "fromhost.txt"), "host");
     const std::wstring back = fs::path(board_.dir() + "/back.txt").wstring();
-    ASSERT_EQ(OsCopyFile(L"\\Windows\\x.txt", back.c_str(), 0), 1);
-    EXPECT_EQ(Read(fs::path(board_.dir()) / "back.txt"), "device");
+    EXPECT_EQ(OsCopyFile(L"\\Windows\\x.txt", back.c_str(), 0), 0);
+    EXPECT_EQ(OsCreateDirectory(fs::path(board_.dir() + "/made").wstring().c_str()), 0);
+    EXPECT_FALSE(fs::exists(fs::path(board_.dir()) / "back.txt"));
+    EXPECT_FALSE(fs::exists(fs::path(board_.dir()) / "made"));
 }
 
 TEST_F(DevicePathContract, StoresAreProbedByName)

@@ -122,6 +122,21 @@ TEST_F(KeptFoldersTest, AKeptFolderReplacedByAnotherIsLeftAlone)
     EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/Dest/c.exe"), "new program");
 }
 
+TEST_F(KeptFoldersTest, ASourceInAnotherLetterCaseIsTheFolderAsItIsNow)
+{
+    ASSERT_EQ(OsCopyFile(L"\\VOL\\autocopy\\APP.EXE", L"\\Dest\\a.exe", 0), 1);
+    fs::rename(board_.rootfs() + "/Vol", board_.rootfs() + "/VolGone");
+    board_.Write("rootfs/Vol/AutoCopy/app.exe", "new program");
+    ASSERT_EQ(OsCopyFile(L"\\VOL\\autocopy\\APP.EXE", L"\\Dest\\b.exe", 0), 1);
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/Dest/a.exe"), "program bytes");
+    EXPECT_EQ(BoardDir::Read(board_.rootfs() + "/Dest/b.exe"), "new program");
+    // A source folder swapped for a link is not followed.
+    fs::rename(board_.rootfs() + "/Vol", board_.dir() + "/outside");
+    fs::create_directory_symlink(board_.dir() + "/outside", board_.rootfs() + "/Vol");
+    EXPECT_EQ(OsCopyFile(L"\\VOL\\autocopy\\APP.EXE", L"\\Dest\\c.exe", 0), 0);
+    EXPECT_FALSE(fs::exists(board_.rootfs() + "/Dest/c.exe"));
+}
+
 TEST_F(KeptFoldersTest, ThreadedCopiesIntoOneFolderKeepItsNamesWhole)
 {
     auto copyMany = [this](char prefix) {
