@@ -247,7 +247,7 @@ bool RunsElsewhere(const OsWindowObject* d)
 struct DialogStart {
     OsWindowObject* model;
     intptr_t param;
-    FrontEntry* front;   // nullptr for a modeless dialog
+    FrontEntry* front;
     bool terminationSeen = false;
 };
 
@@ -259,7 +259,7 @@ struct DialogStart {
 void CloseOnTermination(DialogStart* start)
 {
     OsWindowObject* d = start->model;
-    if (!start->front || !d->proc || start->terminationSeen || !OsTerminationRequested())
+    if (start->terminationSeen || !OsTerminationRequested())
         return;
     start->terminationSeen = true;
     {
@@ -288,10 +288,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         OsWindowObject* d = start->model;
         Attach(d, hwnd);
         Sync(d);   // a caption or text set before the window existed
-        if (start->front)
-            FrontSetWindow(start->front, hwnd);
-        if (!d->proc)
-            return TRUE;
+        FrontSetWindow(start->front, hwnd);
         bool endedBefore;
         {
             std::lock_guard<std::mutex> hold(UiLock());
@@ -308,7 +305,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         INT_PTR r = d->proc(d, OS_WM_INITDIALOG, 0, start->param);
         if (observer)
             observer->DialogIdle(d);
-        if (start->front && OsTerminationRequested())
+        if (OsTerminationRequested())
             PostMessageW(hwnd, WM_UI_TERMINATED, 0, 0);   // it may have come before the window
         return r;
     }
@@ -328,14 +325,11 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case WM_UI_END: {
         Sync(d);
         intptr_t result;
-        bool modal;
         {
             std::lock_guard<std::mutex> hold(UiLock());
             result = d->result;
-            modal = d->modal;
         }
-        if (modal)
-            EndDialog(hwnd, result);
+        EndDialog(hwnd, result);
         return TRUE;
     }
     case WM_SHOWWINDOW:
@@ -352,8 +346,6 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         return FALSE;
     case WM_COMMAND: {
-        if (!d->proc)
-            return FALSE;
         {
             // A command that reaches a dialog already ended (by a worker,
             // whose end is still on its way) is not the program's any more.
@@ -370,7 +362,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     default:
         break;
     }
-    return d->proc ? d->proc(d, message, wParam, lParam) : FALSE;
+    return d->proc(d, message, wParam, lParam);
 }
 
 // ---- Paths of the open-file dialog ------------------------------------------
@@ -433,24 +425,6 @@ std::wstring DeviceOf(const std::wstring& chosen)
 void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
 
 HWND UiRealWindow(Window w) { return HwndOf(w); }
-
-Window UiCreateModelessDialog(const OsDialogTemplate* tmpl)
-{
-    std::vector<DWORD> buffer;
-    if (!UiBuildDialogTemplate(tmpl, &buffer))
-        return nullptr;
-    OsWindowObject* d = UiNewDialog(tmpl, nullptr, nullptr);
-    if (UiLacksProgressClass(tmpl))
-        return d;   // no progress class yet: the model alone
-    // Lives with the window, which lives with its thread.
-    auto* start = new DialogStart{d, 0, nullptr};
-    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                           reinterpret_cast<LPCDLGTEMPLATEW>(buffer.data()), nullptr,
-                                           DialogProcedure, reinterpret_cast<LPARAM>(start));
-    if (!hwnd)
-        delete start;   // the model alone, as without the progress class
-    return d;
-}
 
 bool UiPostCommand(Window dialog, int id)
 {
@@ -614,7 +588,6 @@ int OsEndDialog(Window dialog, intptr_t result)
 {
     HWND hwnd;
     bool here;
-    bool modal;
     OsWindowObject* d;
     {
         std::lock_guard<std::mutex> hold(UiLock());
@@ -626,7 +599,6 @@ int OsEndDialog(Window dialog, intptr_t result)
         d->ended = true;
         d->result = result;
         hwnd = d->hwnd;
-        modal = d->modal;
         here = hwnd && d->thread == GetCurrentThreadId();
         if (hwnd && !here && !d->endPosted && PostMessageW(hwnd, WM_UI_END, 0, 0))
             d->endPosted = true;
@@ -634,8 +606,7 @@ int OsEndDialog(Window dialog, intptr_t result)
     UiNotifyShownOrEnded();
     if (here) {
         Sync(d);
-        if (modal)
-            EndDialog(hwnd, result);
+        EndDialog(hwnd, result);
     }
     return 1;
 }

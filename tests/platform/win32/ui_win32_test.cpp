@@ -101,10 +101,9 @@ TEST(Win32Template, BytesCarryExactlyTheTemplatesStylesIdsClassesAndFont)
     EXPECT_FALSE(UiBuildDialogTemplate(&tooWide, &buffer)) << "a control id has 16 bits";
 }
 
-TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
+// The real window of a dialog, checked during its initialisation.
+void CheckRealControls(Window dialog)
 {
-    OsInitCommonControls();
-    Window dialog = UiCreateModelessDialog(&kTemplate);
     HWND hwnd = UiRealWindow(dialog);
     ASSERT_NE(hwnd, nullptr);
     wchar_t text[64];
@@ -130,7 +129,21 @@ TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)) | (i == 1 || i == 2 ? WS_BORDER : 0),
                   kItems[i].style);
     }
-    DestroyWindow(hwnd);
+}
+
+intptr_t CheckControlsProc(Window dialog, uint32_t message, uintptr_t, intptr_t)
+{
+    if (message != OS_WM_INITDIALOG)
+        return 0;
+    CheckRealControls(dialog);
+    OsEndDialog(dialog, 1);
+    return 1;
+}
+
+TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
+{
+    OsInitCommonControls();
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, CheckControlsProc, 0), 1);
 }
 
 // The message box of this thread that is shown now, or nullptr.
