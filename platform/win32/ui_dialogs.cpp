@@ -541,11 +541,6 @@ int OsGetOpenFileName(OsOpenFileName* record)
         }
         std::copy(path.begin(), path.end(), record->file);
         record->file[path.size()] = 0;
-        size_t name = path.find_last_of(L"\\/");
-        name = name == std::wstring::npos ? 0 : name + 1;
-        size_t dot = path.find_last_of(L'.');
-        record->fileOffset = static_cast<uint16_t>(name);
-        record->fileExtension = static_cast<uint16_t>(dot != std::wstring::npos && dot >= name ? dot + 1 : 0);
         return 1;
     }
 }
