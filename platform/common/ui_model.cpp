@@ -2,12 +2,12 @@
 // lock, and the lookups and calls that only read or build the model.
 #include "platform/common/ui_model.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cwctype>
 #include <memory>
 #include <unordered_set>
-
 
 namespace {
 
@@ -17,6 +17,31 @@ std::unordered_set<const OsWindowObject*> g_known;
 // A dialog was first shown or ended. Never destroyed: a worker may still
 // notify it after the program's last dialog has gone.
 std::condition_variable& g_shownOrEnded = *new std::condition_variable;
+
+std::atomic<bool> g_commonControls{false};
+
+// v within [lo, hi] (lo when the range is empty), as a progress bar keeps it.
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi)
+{
+    if (hi < lo)
+        return lo;
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// A control's kind by its class name, in any letter case.
+UiControlKind KindOf(const wchar_t* className)
+{
+    std::wstring c;
+    for (const wchar_t* p = className; *p; ++p)
+        c.push_back(static_cast<wchar_t>(std::towupper(*p)));
+    if (c == L"BUTTON")
+        return UiControlKind::Button;
+    if (c == L"STATIC")
+        return UiControlKind::Static;
+    if (c == L"MSCTLS_PROGRESS32")
+        return UiControlKind::Progress;
+    return UiControlKind::Other;
+}
 
 }  // namespace
 
@@ -42,20 +67,6 @@ OsWindowObject* UiControlLocked(Window dialog, int id)
         if (c->id == id)
             return c;
     return nullptr;
-}
-
-UiControlKind UiKindOf(const wchar_t* className)
-{
-    std::wstring c;
-    for (const wchar_t* p = className; *p; ++p)
-        c.push_back(static_cast<wchar_t>(std::towupper(*p)));
-    if (c == L"BUTTON")
-        return UiControlKind::Button;
-    if (c == L"STATIC")
-        return UiControlKind::Static;
-    if (c == L"MSCTLS_PROGRESS32")
-        return UiControlKind::Progress;
-    return UiControlKind::Other;
 }
 
 bool UiTemplateValid(const OsDialogTemplate* tmpl)
@@ -85,7 +96,7 @@ OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialog
         auto control = std::make_unique<OsWindowObject>();
         control->dialog = dialog.get();
         control->id = item.id;
-        control->kind = UiKindOf(item.className);
+        control->kind = KindOf(item.className);
         control->text = item.text ? item.text : L"";
         control->x = item.x;
         control->y = item.y;
@@ -117,11 +128,50 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
     return true;
 }
 
-int32_t UiClamp(int32_t v, int32_t lo, int32_t hi)
+intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                                 OsWindowObject** changed)
 {
-    if (hi < lo)
-        return lo;
-    return v < lo ? lo : (v > hi ? hi : v);
+    constexpr uint32_t kGetPos = 0x408;
+    *changed = nullptr;
+    OsWindowObject* w = UiWindowLocked(window);
+    if (!w || w->isDialog || w->kind != UiControlKind::Progress)
+        return 0;
+    intptr_t previous = 0;
+    switch (message) {
+    case OS_PBM_SETRANGE32:
+        previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
+        w->rangeLow = static_cast<int32_t>(wParam);
+        w->rangeHigh = static_cast<int32_t>(lParam);
+        w->rangeSet = true;
+        w->rangeDirty = true;
+        w->pos = Clamp(w->pos, w->rangeLow, w->rangeHigh);
+        *changed = w;
+        break;
+    case OS_PBM_SETPOS:
+        previous = w->pos;
+        w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
+        w->posDirty = true;
+        *changed = w;
+        break;
+    case kGetPos:
+        previous = w->pos;
+        break;
+    default:
+        break;
+    }
+    return previous;
+}
+
+void UiCommonControlsReady() { g_commonControls = true; }
+
+bool UiLacksProgressClass(const OsDialogTemplate* tmpl)
+{
+    if (g_commonControls)
+        return false;
+    for (int i = 0; i < tmpl->itemCount; ++i)
+        if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
+            return true;
+    return false;
 }
 
 void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog))

@@ -72,9 +72,6 @@ OsWindowObject* UiControlLocked(Window dialog, int id);
 // The dialog a window belongs to (itself for a dialog). Requires UiLock.
 inline OsWindowObject* UiDialogOf(OsWindowObject* w) { return w->isDialog ? w : w->dialog; }
 
-// A control's kind by its class name, in any letter case.
-UiControlKind UiKindOf(const wchar_t* className);
-
 // Whether tmpl can be made into a dialog: a count of items that they hold,
 // each with a class name.
 bool UiTemplateValid(const OsDialogTemplate* tmpl);
@@ -90,8 +87,20 @@ bool UiSnapshot(Window dialog, UiDialogView* out);
 // caption) and shows it. Without UiLock held. 1.
 int UiSetText(OsWindowObject* w, const wchar_t* text);
 
-// v within [lo, hi] (lo when the range is empty), as a progress bar keeps it.
-int32_t UiClamp(int32_t v, int32_t lo, int32_t hi);
+// A message to a progress bar, made in the model with the answer the real
+// bar gives: OS_PBM_SETRANGE32, OS_PBM_SETPOS (the previous range or
+// position) and PBM_GETPOS (0x408). 0 for any other message, and for a
+// window that is no progress bar (only a bar takes messages). *changed: the
+// bar when its range or position changed (the backend then shows it), else
+// nullptr. Requires UiLock.
+intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                                 OsWindowObject** changed);
+
+// OsInitCommonControls was called: the progress class exists from now on.
+void UiCommonControlsReady();
+// Whether tmpl uses a progress bar while the progress class does not exist
+// yet (a dialog with one cannot be created).
+bool UiLacksProgressClass(const OsDialogTemplate* tmpl);
 
 // A box owned by a dialog that another thread is still initialising (the
 // update worker starts from the progress dialog's initialisation and may

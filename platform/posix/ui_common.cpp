@@ -1,5 +1,6 @@
 // What every presenter shares: the current presenter, open-file helpers,
 // the bars' unit (the rest is in platform/common/ui_shared.cpp).
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,16 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
     return "";
 }
 
+void UiFirstFilter(const wchar_t* filter, std::wstring* name, std::wstring* pattern)
+{
+    std::wstring text = UiFilterText(filter);
+    size_t bar = text.find(L'|');
+    *name = text.substr(0, bar);
+    pattern->clear();
+    if (bar != std::wstring::npos && bar + 1 < text.size())
+        *pattern = text.substr(bar + 1, text.find(L'|', bar + 1) - bar - 1);
+}
+
 namespace {
 std::atomic<const char*> g_barUnit{""};
 }  // namespace
@@ -99,6 +110,19 @@ std::atomic<const char*> g_barUnit{""};
 void UiSetBarUnit(const char* unit) { g_barUnit.store(unit ? unit : ""); }
 
 std::string UiBarUnit() { return g_barUnit.load(); }
+
+bool UiWaitReadable(const int* fds, int nfds, int timeoutMs)
+{
+    std::vector<pollfd> polls;
+    for (int i = 0; i < nfds; ++i)
+        polls.push_back({fds[i], POLLIN, 0});
+    if (poll(polls.data(), polls.size(), timeoutMs) <= 0)
+        return false;
+    for (const pollfd& p : polls)
+        if (p.revents & (POLLIN | POLLHUP | POLLERR))
+            return true;
+    return false;
+}
 
 void UiPoke(int fd)
 {

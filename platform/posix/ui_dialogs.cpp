@@ -20,8 +20,6 @@
 
 namespace {
 
-std::atomic<bool> g_commonControls{false};
-
 // Ctrl-C belongs to the window in front when it arrives: the open window
 // (dialog, message box or open-file dialog) that was opened last. Each open
 // window holds a slot with a pipe of its own; the signal handler writes one
@@ -282,7 +280,7 @@ int UiBoxWatchFds(int* fds)
 
 // ---- The role's calls ----------------------------------------------------
 
-void OsInitCommonControls() { g_commonControls = true; }
+void OsInitCommonControls() { UiCommonControlsReady(); }
 
 namespace {
 
@@ -318,15 +316,8 @@ int OsGetOpenFileName(OsOpenFileName* record)
 intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* tmpl, Window owner,
                                   OsDialogProc proc, intptr_t param)
 {
-    if (!proc || !UiTemplateValid(tmpl))
+    if (!proc || !UiTemplateValid(tmpl) || UiLacksProgressClass(tmpl))
         return -1;
-    if (!g_commonControls) {
-        // The progress class exists only once the common controls are made
-        // available; a template that uses it cannot be created before.
-        for (int i = 0; i < tmpl->itemCount; ++i)
-            if (UiKindOf(tmpl->items[i].className) == UiControlKind::Progress)
-                return -1;
-    }
     OsWindowObject* dialog = UiNewDialog(tmpl, owner, proc);
     UiThreadContext* ctx = ThisThreadContext();
     {
@@ -448,37 +439,15 @@ int UiSetText(OsWindowObject* w, const wchar_t* text)
     return 1;
 }
 
+// Only a progress bar takes messages. It runs no program code: its messages
+// change its state under the window lock from whichever thread sends them,
+// and the loop is woken to show the change.
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
-    constexpr uint32_t kGetPos = 0x408;
-    // Only a progress bar takes messages. It runs no program code: its
-    // messages change its state under the window lock from whichever thread
-    // sends them, with the result the dialog's thread would give, and the
-    // loop is woken to show the change.
     std::lock_guard<std::mutex> hold(UiLock());
-    OsWindowObject* w = UiWindowLocked(window);
-    if (!w || w->isDialog || w->kind != UiControlKind::Progress)
-        return 0;
-    intptr_t previous = 0;
-    switch (message) {
-    case OS_PBM_SETRANGE32:
-        previous = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
-        w->rangeLow = static_cast<int32_t>(wParam);
-        w->rangeHigh = static_cast<int32_t>(lParam);
-        w->rangeSet = true;
-        w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
-        ControlChanged(w->dialog);
-        break;
-    case OS_PBM_SETPOS:
-        previous = w->pos;
-        w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
-        ControlChanged(w->dialog);
-        break;
-    case kGetPos:
-        previous = w->pos;
-        break;
-    default:
-        break;
-    }
-    return previous;
+    OsWindowObject* bar;
+    intptr_t answer = UiProgressMessageLocked(window, message, wParam, lParam, &bar);
+    if (bar)
+        ControlChanged(bar->dialog);
+    return answer;
 }

@@ -26,22 +26,6 @@
 
 namespace {
 
-// Whether one of fds is readable now (no wait).
-bool OthersReady(const int* fds, int nfds)
-{
-    if (nfds <= 0)
-        return false;
-    std::vector<pollfd> others;
-    for (int i = 0; i < nfds; ++i)
-        others.push_back({fds[i], POLLIN, 0});
-    if (poll(others.data(), others.size(), 0) <= 0)
-        return false;
-    for (const pollfd& p : others)
-        if (p.revents & (POLLIN | POLLHUP | POLLERR))
-            return true;
-    return false;
-}
-
 // A box's question with the platform's reason for the failure it reports
 // (if any) on a line of its own, between the box's text and its buttons.
 std::string WithReason(std::string question)
@@ -68,7 +52,7 @@ int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeou
             buffer_.clear();
         } else {
             size_t nl = buffer_.find('\n', scanned_);
-            if (nl != std::string::npos && OthersReady(fds, nfds))
+            if (nl != std::string::npos && UiWaitReadable(fds, nfds, 0))
                 return -1;   // a Ctrl-C (or a wake-up) that came with the line comes first
             if (nl != std::string::npos) {
                 size_t begin = start_;
@@ -245,11 +229,8 @@ public:
     int OpenFile(OsOpenFileName* record) override
     {
         std::wstring title = record->title ? record->title : L"";
-        std::wstring filter = UiFilterText(record->filter);
-        std::wstring name = filter.substr(0, filter.find(L'|')), pattern;
-        size_t p = filter.find(L'|');
-        if (p != std::wstring::npos && p + 1 < filter.size())
-            pattern = filter.substr(p + 1, filter.find(L'|', p + 1) - p - 1);
+        std::wstring name, pattern;
+        UiFirstFilter(record->filter, &name, &pattern);
         std::wstring folder = record->initialDir ? record->initialDir : L"";
         InputTurn::BoxHold in(turn_);   // claimed before asking, as for a message box
         Write(lineproto::ChooserQuestion(record->title ? &title : nullptr, name, pattern,
@@ -376,10 +357,7 @@ public:
             if (timeout < 0 || timeout > 50)
                 timeout = 50;
         }
-        std::vector<pollfd> polls;
-        for (int i = 0; i < nfds; ++i)
-            polls.push_back({fds[i], POLLIN, 0});
-        poll(polls.data(), polls.size(), timeout);
+        UiWaitReadable(fds, nfds, timeout);
         return 0;
     }
 

@@ -20,7 +20,6 @@ public:
     // kTooLong: a line longer than kMaxLine was read past (*line unchanged).
     // Linear in the input: each byte is searched for a newline once.
     int ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs);
-    bool AtEnd() const { return eof_ && !skipping_ && start_ >= buffer_.size(); }
 
 private:
     int fd_;

@@ -125,6 +125,13 @@ bool UiBoxInterrupted();
 // on to that window.
 void UiBoxAnswered();
 
+// Waits until one of fds is readable (or hung up) or timeoutMs passed (-1:
+// no limit; 0: a look without waiting); whether one is.
+bool UiWaitReadable(const int* fds, int nfds, int timeoutMs);
+// The first filter of an open-file record (UiFilterText): its name and its
+// pattern, each "" when it has none.
+void UiFirstFilter(const wchar_t* filter, std::wstring* name, std::wstring* pattern);
+
 // Writes all of text to fd (retrying short writes and interruptions); gives
 // up silently when the descriptor is closed or broken.
 void UiWriteAll(int fd, const std::string& text);

@@ -182,11 +182,10 @@ public:
     int OpenFile(OsOpenFileName* record) override
     {
         // The files of the first filter in the initial folder, numbered.
-        std::wstring filter = UiFilterText(record->filter);
-        std::wstring pattern = L"*";
-        size_t bar = filter.find(L'|');
-        if (bar != std::wstring::npos && bar + 1 < filter.size() && filter[bar + 1] != L'|')
-            pattern = filter.substr(bar + 1, filter.find(L'|', bar + 1) - bar - 1);
+        std::wstring name, pattern;
+        UiFirstFilter(record->filter, &name, &pattern);
+        if (pattern.empty())
+            pattern = L"*";
         std::wstring dir = record->initialDir ? record->initialDir : L"";
         std::wstring prefix = dir.empty() || dir.back() == L'\\' || dir.back() == L'/' ? dir : dir + L"\\";
         std::vector<std::wstring> files;
@@ -318,10 +317,7 @@ public:
         std::unique_lock<std::mutex> in = turn_.TryForDialog();
         if (!in.owns_lock() || eofSent) {
             // A message box has the keyboard (or the input ended): wait.
-            std::vector<pollfd> polls;
-            for (int i = 0; i < nfds; ++i)
-                polls.push_back({fds[i], POLLIN, 0});
-            poll(polls.data(), polls.size(), timeout < 0 || timeout > 50 ? 50 : timeout);
+            UiWaitReadable(fds, nfds, timeout < 0 || timeout > 50 ? 50 : timeout);
             if (in.owns_lock())
                 TakeSignals();
             return 0;
@@ -576,10 +572,7 @@ private:
                     continue;
                 }
                 // Ctrl-C or termination; or only a signal that broke the wait.
-                std::vector<pollfd> box;
-                for (int i = 0; i < boxFds; ++i)
-                    box.push_back({watched[i], POLLIN, 0});
-                if (!box.empty() && poll(box.data(), box.size(), 0) > 0)
+                if (UiWaitReadable(watched, boxFds, 0))
                     break;
                 pollfd self{inFd_, POLLIN, 0};
                 if (poll(&self, 1, 0) > 0 && (self.revents & POLLNVAL))

@@ -34,13 +34,9 @@ namespace {
 
 constexpr UINT WM_UI_SYNC = WM_APP + 0x51;   // bring the real controls up to date
 constexpr UINT WM_UI_END = WM_APP + 0x52;    // end the modal dialog (result in the model)
-constexpr UINT WM_UI_SEND = WM_APP + 0x53;   // a message sent from another thread (a Send)
 constexpr UINT WM_UI_TERMINATED = WM_APP + 0x54;   // termination was requested
-constexpr uint32_t OS_PBM_GETRANGE = 0x407;
-constexpr uint32_t OS_PBM_GETPOS = 0x408;
 
 std::atomic<UiObserver*> g_observer{nullptr};
-std::atomic<bool> g_commonControls{false};
 
 // ---- The window in front (Ctrl-C) ----------------------------------------
 
@@ -139,31 +135,19 @@ HWND HwndOf(Window w)
 }
 
 // The real window of a dialog exists (on this thread): the model learns it
-// and its controls'. The controls come in template order (the dialog
-// manager creates them so); an id looked up is the fallback.
+// and its controls', which the dialog manager creates in template order.
 void Attach(OsWindowObject* d, HWND hwnd)
 {
     std::vector<HWND> children;
     for (HWND c = GetWindow(hwnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
         children.push_back(c);
-    std::vector<int> childIds;
-    for (HWND c : children)
-        childIds.push_back(GetDlgCtrlID(c));
     std::lock_guard<std::mutex> hold(UiLock());
     d->hwnd = hwnd;
     d->thread = GetCurrentThreadId();
     for (size_t i = 0; i < d->controls.size(); ++i) {
-        OsWindowObject* c = d->controls[i];
-        c->thread = d->thread;
-        if (i < children.size() && childIds[i] == c->id) {
-            c->hwnd = children[i];
-            continue;
-        }
-        for (size_t k = 0; k < children.size(); ++k)
-            if (childIds[k] == c->id) {
-                c->hwnd = children[k];
-                break;
-            }
+        d->controls[i]->thread = d->thread;
+        if (i < children.size())
+            d->controls[i]->hwnd = children[i];
     }
 }
 
@@ -260,30 +244,10 @@ bool RunsElsewhere(const OsWindowObject* d)
 
 // ---- The dialog procedure -------------------------------------------------
 
-// A message for a dialog or one of its controls, sent from another thread:
-// it is handed over behind the changes made before it (WM_UI_SEND), so that
-// it sees them in the real controls.
-struct Send {
-    OsWindowObject* dialog;
-    HWND target;     // the control's real window; nullptr: the dialog's procedure
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-LRESULT Deliver(const Send& send)
-{
-    Sync(send.dialog);
-    if (send.target)
-        return SendMessageW(send.target, send.message, send.wParam, send.lParam);
-    OsDialogProc proc = send.dialog->proc;
-    return proc ? proc(send.dialog, send.message, send.wParam, send.lParam) : 0;
-}
-
 struct DialogStart {
     OsWindowObject* model;
     intptr_t param;
-    FrontEntry* front;   // nullptr for a modeless dialog
+    FrontEntry* front;
     bool terminationSeen = false;
 };
 
@@ -295,7 +259,7 @@ struct DialogStart {
 void CloseOnTermination(DialogStart* start)
 {
     OsWindowObject* d = start->model;
-    if (!start->front || !d->proc || start->terminationSeen || !OsTerminationRequested())
+    if (start->terminationSeen || !OsTerminationRequested())
         return;
     start->terminationSeen = true;
     {
@@ -324,10 +288,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         OsWindowObject* d = start->model;
         Attach(d, hwnd);
         Sync(d);   // a caption or text set before the window existed
-        if (start->front)
-            FrontSetWindow(start->front, hwnd);
-        if (!d->proc)
-            return TRUE;
+        FrontSetWindow(start->front, hwnd);
         bool endedBefore;
         {
             std::lock_guard<std::mutex> hold(UiLock());
@@ -344,7 +305,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         INT_PTR r = d->proc(d, OS_WM_INITDIALOG, 0, start->param);
         if (observer)
             observer->DialogIdle(d);
-        if (start->front && OsTerminationRequested())
+        if (OsTerminationRequested())
             PostMessageW(hwnd, WM_UI_TERMINATED, 0, 0);   // it may have come before the window
         return r;
     }
@@ -356,9 +317,6 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case WM_UI_SYNC:
         Sync(d);
         return TRUE;
-    case WM_UI_SEND:
-        SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, Deliver(*reinterpret_cast<const Send*>(lParam)));
-        return TRUE;
     case WM_UI_TERMINATED:
         CloseOnTermination(start);
         if (UiObserver* observer = g_observer.load())
@@ -367,14 +325,11 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case WM_UI_END: {
         Sync(d);
         intptr_t result;
-        bool modal;
         {
             std::lock_guard<std::mutex> hold(UiLock());
             result = d->result;
-            modal = d->modal;
         }
-        if (modal)
-            EndDialog(hwnd, result);
+        EndDialog(hwnd, result);
         return TRUE;
     }
     case WM_SHOWWINDOW:
@@ -391,8 +346,6 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         return FALSE;
     case WM_COMMAND: {
-        if (!d->proc)
-            return FALSE;
         {
             // A command that reaches a dialog already ended (by a worker,
             // whose end is still on its way) is not the program's any more.
@@ -409,16 +362,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     default:
         break;
     }
-    return d->proc ? d->proc(d, message, wParam, lParam) : FALSE;
-}
-
-// The template references a progress bar.
-bool UsesProgress(const OsDialogTemplate* tmpl)
-{
-    for (int i = 0; i < tmpl->itemCount; ++i)
-        if (UiKindOf(tmpl->items[i].className) == UiControlKind::Progress)
-            return true;
-    return false;
+    return d->proc(d, message, wParam, lParam);
 }
 
 // ---- Paths of the open-file dialog ------------------------------------------
@@ -482,24 +426,6 @@ void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
 
 HWND UiRealWindow(Window w) { return HwndOf(w); }
 
-Window UiCreateModelessDialog(const OsDialogTemplate* tmpl)
-{
-    std::vector<DWORD> buffer;
-    if (!UiBuildDialogTemplate(tmpl, &buffer))
-        return nullptr;
-    OsWindowObject* d = UiNewDialog(tmpl, nullptr, nullptr);
-    if (UsesProgress(tmpl) && !g_commonControls)
-        return d;   // no progress class yet: the model alone
-    // Lives with the window, which lives with its thread.
-    auto* start = new DialogStart{d, 0, nullptr};
-    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                           reinterpret_cast<LPCDLGTEMPLATEW>(buffer.data()), nullptr,
-                                           DialogProcedure, reinterpret_cast<LPARAM>(start));
-    if (!hwnd)
-        delete start;   // the model alone, as without the progress class
-    return d;
-}
-
 bool UiPostCommand(Window dialog, int id)
 {
     HWND hwnd = HwndOf(dialog);
@@ -530,7 +456,7 @@ void OsInitCommonControls()
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
-    g_commonControls = true;
+    UiCommonControlsReady();
 }
 
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
@@ -615,11 +541,6 @@ int OsGetOpenFileName(OsOpenFileName* record)
         }
         std::copy(path.begin(), path.end(), record->file);
         record->file[path.size()] = 0;
-        size_t name = path.find_last_of(L"\\/");
-        name = name == std::wstring::npos ? 0 : name + 1;
-        size_t dot = path.find_last_of(L'.');
-        record->fileOffset = static_cast<uint16_t>(name);
-        record->fileExtension = static_cast<uint16_t>(dot != std::wstring::npos && dot >= name ? dot + 1 : 0);
         return 1;
     }
 }
@@ -633,7 +554,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     // The progress class exists only once the common controls are made
     // available (with Wine's and newer comctl32 it may exist anyway; the
     // program must not rely on that).
-    if (UsesProgress(tmpl) && !g_commonControls)
+    if (UiLacksProgressClass(tmpl))
         return -1;
     OsWindowObject* d = UiNewDialog(tmpl, owner, proc);
     {
@@ -662,7 +583,6 @@ int OsEndDialog(Window dialog, intptr_t result)
 {
     HWND hwnd;
     bool here;
-    bool modal;
     OsWindowObject* d;
     {
         std::lock_guard<std::mutex> hold(UiLock());
@@ -674,7 +594,6 @@ int OsEndDialog(Window dialog, intptr_t result)
         d->ended = true;
         d->result = result;
         hwnd = d->hwnd;
-        modal = d->modal;
         here = hwnd && d->thread == GetCurrentThreadId();
         if (hwnd && !here && !d->endPosted && PostMessageW(hwnd, WM_UI_END, 0, 0))
             d->endPosted = true;
@@ -682,80 +601,25 @@ int OsEndDialog(Window dialog, intptr_t result)
     UiNotifyShownOrEnded();
     if (here) {
         Sync(d);
-        if (modal)
-            EndDialog(hwnd, result);
+        EndDialog(hwnd, result);
     }
     return 1;
 }
 
+// Only a progress bar takes messages: the model answers as the real bar
+// would and the real bar follows (see the top of this file).
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
-    OsWindowObject* w = UiWindow(window);
-    if (!w)
-        return 0;
-    HWND hwnd;
-    bool progress;
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        hwnd = w->hwnd;
-        progress = !w->isDialog && w->kind == UiControlKind::Progress;
-    }
-    if (!progress) {
-        // A message to the dialog (its procedure) or to another control: on
-        // the dialog's thread, behind the changes made before it.
-        OsWindowObject* dialog;
-        HWND dialogHwnd;
-        DWORD thread;
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            dialog = UiDialogOf(w);
-            dialogHwnd = dialog ? dialog->hwnd : nullptr;
-            thread = dialog ? dialog->thread : 0;
-        }
-        if (!dialogHwnd || (!w->isDialog && !hwnd))
-            return 0;
-        Send send{dialog, w->isDialog ? nullptr : hwnd, message, wParam, lParam};
-        if (thread == GetCurrentThreadId())
-            return Deliver(send);
-        return SendMessageW(dialogHwnd, WM_UI_SEND, 0, reinterpret_cast<LPARAM>(&send));
-    }
-    // A progress bar: the model answers as the real bar would and the real
-    // bar follows (see the top of this file).
-    intptr_t answer = 0;
+    OsWindowObject* bar;
+    intptr_t answer;
     bool syncNow = false;
     {
         std::lock_guard<std::mutex> hold(UiLock());
-        switch (message) {
-        case OS_PBM_SETRANGE32:
-            answer = (w->rangeLow & 0xFFFF) | (static_cast<intptr_t>(w->rangeHigh & 0xFFFF) << 16);
-            w->rangeLow = static_cast<int32_t>(wParam);
-            w->rangeHigh = static_cast<int32_t>(lParam);
-            w->pos = UiClamp(w->pos, w->rangeLow, w->rangeHigh);
-            w->rangeDirty = true;
-            syncNow = ChangedLocked(w);
-            break;
-        case OS_PBM_SETPOS:
-            answer = w->pos;
-            w->pos = UiClamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
-            w->posDirty = true;
-            syncNow = ChangedLocked(w);
-            break;
-        case OS_PBM_GETPOS:
-            answer = w->pos;
-            break;
-        case OS_PBM_GETRANGE:
-            answer = wParam ? w->rangeLow : w->rangeHigh;
-            if (lParam) {
-                auto* range = reinterpret_cast<PBRANGE*>(lParam);
-                range->iLow = w->rangeLow;
-                range->iHigh = w->rangeHigh;
-            }
-            break;
-        default:
-            break;
-        }
+        answer = UiProgressMessageLocked(window, message, wParam, lParam, &bar);
+        if (bar)
+            syncNow = ChangedLocked(bar);
     }
     if (syncNow)
-        Sync(w->dialog);
+        Sync(bar->dialog);
     return answer;
 }

@@ -53,11 +53,6 @@ public:
 // Swap only while no dialog or message box is open.
 void UiSetObserver(UiObserver* observer);
 
-// A dialog made from a template without a modal loop: a real, hidden,
-// modeless dialog of the calling thread (the test double's NewDialog).
-// nullptr on a bad template.
-Window UiCreateModelessDialog(const OsDialogTemplate* tmpl);
-
 // The real window of a model object now (nullptr before it exists and
 // after it is gone).
 HWND UiRealWindow(Window w);

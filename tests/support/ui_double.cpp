@@ -145,7 +145,7 @@ protected:
 // requires g_lock), Attach and Detach route the dialog manager's calls
 // through the double and back, PressQueuedLocked sends a press queued by
 // PressNext on its way as soon as the innermost dialog waits for one
-// (requires g_lock), and MakeDialog makes a dialog without a modal loop.
+// (requires g_lock).
 #ifdef _WIN32
 
 std::vector<Window> g_open;      // modal dialogs now open, innermost last
@@ -207,8 +207,6 @@ void Attach() { UiSetObserver(&g_observer); }
 
 void Detach() { UiSetObserver(nullptr); }
 
-Window MakeDialog(const OsDialogTemplate* tmpl) { return UiCreateModelessDialog(tmpl); }
-
 #else
 
 int g_pressPipe[2] = {-1, -1};   // wakes a waiting dialog when a press is queued
@@ -247,8 +245,6 @@ void Detach() { UiSetPresenter(nullptr); }
 
 void PressQueuedLocked() { UiPoke(g_pressPipe[1]); }
 
-Window MakeDialog(const OsDialogTemplate* tmpl) { return UiNewDialog(tmpl, nullptr, nullptr); }
-
 #endif
 
 }  // namespace
@@ -272,7 +268,7 @@ void PressNext(int commandId)
     PressQueuedLocked();
 }
 
-Window NewDialog(const OsDialogTemplate* tmpl) { return MakeDialog(tmpl); }
+Window NewDialog(const OsDialogTemplate* tmpl) { return UiNewDialog(tmpl, nullptr, nullptr); }
 
 void OnNextBox(std::function<void()> fn)
 {

@@ -101,10 +101,9 @@ TEST(Win32Template, BytesCarryExactlyTheTemplatesStylesIdsClassesAndFont)
     EXPECT_FALSE(UiBuildDialogTemplate(&tooWide, &buffer)) << "a control id has 16 bits";
 }
 
-TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
+// The real window of a dialog, checked during its initialisation.
+void CheckRealControls(Window dialog)
 {
-    OsInitCommonControls();
-    Window dialog = UiCreateModelessDialog(&kTemplate);
     HWND hwnd = UiRealWindow(dialog);
     ASSERT_NE(hwnd, nullptr);
     wchar_t text[64];
@@ -130,7 +129,21 @@ TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE)) | (i == 1 || i == 2 ? WS_BORDER : 0),
                   kItems[i].style);
     }
-    DestroyWindow(hwnd);
+}
+
+intptr_t CheckControlsProc(Window dialog, uint32_t message, uintptr_t, intptr_t)
+{
+    if (message != OS_WM_INITDIALOG)
+        return 0;
+    CheckRealControls(dialog);
+    OsEndDialog(dialog, 1);
+    return 1;
+}
+
+TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
+{
+    OsInitCommonControls();
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, CheckControlsProc, 0), 1);
 }
 
 // The message box of this thread that is shown now, or nullptr.
@@ -206,11 +219,8 @@ LRESULT CALLBACK RecordPosition(HWND h, UINT m, WPARAM w, LPARAM l)
 }
 
 constexpr int kSteps = 3000;
-constexpr uint32_t kCheck = WM_APP + 7;
 HANDLE g_workerDone;
 std::atomic<bool> g_workerFinished{false};
-std::wstring g_finalText;
-int g_finalPosition = -1;
 
 uint32_t ProgressWorker(Window dialog)
 {
@@ -226,7 +236,6 @@ uint32_t ProgressWorker(Window dialog)
     EXPECT_TRUE(previousRight) << "each position answers the one before it";
     g_workerFinished = true;
     SetEvent(g_workerDone);
-    OsSendMessage(dialog, kCheck, 0, 0);   // behind every change before it
     OsEndDialog(dialog, 5);
     return 0;
 }
@@ -249,13 +258,6 @@ intptr_t ProgressProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_
             EXPECT_EQ(WaitForSingleObject(g_workerDone, 20000), WAIT_OBJECT_0) << "the worker waited";
         }
         return 1;
-    case kCheck: {
-        wchar_t text[32];
-        GetWindowTextW(UiRealWindow(OsGetDlgItem(dialog, 1004)), text, 32);
-        g_finalText = text;
-        g_finalPosition = static_cast<int>(SendMessageW(UiRealWindow(OsGetDlgItem(dialog, 1003)), PBM_GETPOS, 0, 0));
-        return 1;
-    }
     default:
         return 0;
     }
@@ -268,10 +270,10 @@ TEST(Win32Progress, ThreadedWorkerNeverWaitsAndTheRealControlsFollowInOrder)
     EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, ProgressProc, 0), 5);
     CloseHandle(g_workerDone);
     EXPECT_TRUE(g_workerFinished);
-    EXPECT_EQ(g_finalText, L"Section 3000") << "the last state arrives before what the worker sends next";
-    EXPECT_EQ(g_finalPosition, kSteps);
     ASSERT_FALSE(g_realTexts.empty());
     ASSERT_FALSE(g_realPositions.empty());
+    EXPECT_EQ(g_realTexts.back(), L"Section 3000") << "the last state arrives before the dialog ends";
+    EXPECT_EQ(g_realPositions.back(), kSteps);
     EXPECT_LT(g_realTexts.size(), static_cast<size_t>(kSteps / 2)) << "changes were batched";
     for (size_t i = 1; i < g_realTexts.size(); ++i)
         ASSERT_LT(std::stoi(g_realTexts[i - 1].substr(8)), std::stoi(g_realTexts[i].substr(8))) << "in order";
