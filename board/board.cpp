@@ -172,18 +172,6 @@ void RefreshSettingsLocked()
     g_cacheValid = true;
 }
 
-bool InitLocked(const std::string& dir, bool blank)
-{
-    // The old flash file is replaced: nothing of it may stay mapped here.
-    CloseAll();
-    VolumeLeftoversClean();
-    if (!WriteDefaultBoard(dir, blank))
-        return false;
-    FlashResetDevices();
-    CloseAll();
-    return true;
-}
-
 }  // namespace
 
 std::string Dir()
@@ -295,7 +283,14 @@ bool CreateBoard(bool blank, bool onlyIfMissing)
             return false;
         }
     }
-    return InitLocked(dir, blank);
+    // The old flash file is replaced: nothing of it may stay mapped here.
+    CloseAll();
+    VolumeLeftoversClean();
+    if (!WriteDefaultBoard(dir, blank))
+        return false;
+    FlashResetDevices();
+    CloseAll();
+    return true;
 }
 
 }  // namespace

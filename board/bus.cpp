@@ -91,14 +91,6 @@ inline bool InFlash(uint32_t phys, uint32_t width)
     return phys <= kFlashSize - width;
 }
 
-// The part of a run of n width-byte cycles from phys that lies in the flash.
-size_t InFlashCount(uint32_t phys, size_t n, uint32_t width)
-{
-    if (phys >= kFlashSize)
-        return 0;
-    return std::min<size_t>(n, (kFlashSize - phys) / width);
-}
-
 // Values of a bulk write per hold of the device lock: a long run must not
 // keep the other programs on the board off the bus for long.
 constexpr size_t kBulkRun = 256;
@@ -151,7 +143,8 @@ void BusWriteBulk32(uint32_t phys, const void* src, size_t words)
 {
     phys &= ~3u;
     const uint8_t* in = static_cast<const uint8_t*>(src);
-    const size_t n = InFlashCount(phys, words, 4);
+    // Only the part of the run that lies in the flash.
+    const size_t n = phys < kFlashSize ? std::min<size_t>(words, (kFlashSize - phys) / 4) : 0;
     for (size_t done = 0; done < n;) {
         const size_t k = std::min(kBulkRun, n - done);
         flash::Guard g;

@@ -18,8 +18,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -181,16 +181,6 @@ void InitState(SharedState* st, uint64_t imageDev, uint64_t imageIno)
         ResetDeviceState(s);
 }
 
-bool ImageIdentity(uint64_t* dev, uint64_t* ino)
-{
-    struct stat st;
-    if (stat(FlashImagePath().c_str(), &st) != 0)
-        return false;
-    *dev = uint64_t(st.st_dev);
-    *ino = uint64_t(st.st_ino);
-    return true;
-}
-
 // Why the flash could not be opened: names the file and the cause; and
 // the same in short, without the board folder (FlashOpenProblem).
 std::string g_openError;
@@ -269,8 +259,11 @@ SharedState* MapState(int* keepFd)
             Fail(Dir() + "/flash.state: " + std::strerror(errno));
     }
     if (st) {
-        uint64_t dev = 0, ino = 0;
-        bool haveImage = ImageIdentity(&dev, &ino);
+        // The state of another flash.img (replaced by boardsim init) starts afresh.
+        struct stat image;
+        const bool haveImage = stat(FlashImagePath().c_str(), &image) == 0;
+        const uint64_t dev = haveImage ? uint64_t(image.st_dev) : 0;
+        const uint64_t ino = haveImage ? uint64_t(image.st_ino) : 0;
         if (st->magic != kStateMagic || st->version != kStateVersion || st->size != sizeof *st ||
             (haveImage && (st->imageDev != dev || st->imageIno != ino)))
             InitState(st, dev, ino);
@@ -327,12 +320,8 @@ void LoadSettings(Context& c)
         c.timing = kTimingRandom;
     } else if (timing == "scaled") {
         c.timing = kTimingScaled;
-        std::string scale = get("timing-scale");
-        char* end = nullptr;
-        double f = scale.empty() ? 0.001 : std::strtod(scale.c_str(), &end);
-        if (scale.empty() || end == scale.c_str() || !std::isfinite(f) || f <= 0)
-            f = 0.001;
-        c.timeScale = std::min(f, 1e6);
+        // A value that passed the setting's check: finite, > 0, at most 1e6.
+        c.timeScale = std::strtod(get("timing-scale").c_str(), nullptr);
     } else {
         c.timing = kTimingNone;
     }

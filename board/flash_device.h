@@ -87,15 +87,11 @@ constexpr uint16_t kStatusEraseSuspended = 0x40;
 constexpr uint16_t kStatusProgramSuspended = 0x04;
 constexpr uint16_t kStatusUndefined = 0x7E;
 
-// Operation times in microseconds, typical and maximum, from the datasheet
-// "Intel StrataFlash Memory (J3) 256-Mbit (x8/x16)" (28F256J3, 28F128J3,
-// 28F640J3, 28F320J3; the 0.25 um J3A and 0.18 um J3C parts; order number
-// 290667, whose revision -015 of January 2004 has the table on page 42),
-// table "Block Erase, Program, and Lock-Bit Configuration Performance". Its
-// front page's
-// "6.8 us per byte effective programming time" of the 32-byte buffer is
-// the 218 us of a full buffer; the 0.13 um J3 v. D parts are faster (4 us
-// per byte) and are not what these figures describe. `timing
+// Operation times in microseconds, typical and maximum, from the table
+// "Block Erase, Program, and Lock-Bit Configuration Performance" of the
+// StrataFlash J3 datasheet (order number 290667, revision -015; the 0.25 um
+// J3A and 0.18 um J3C parts, not the faster 0.13 um J3 v. D): a full
+// 32-byte buffer takes 218 us, its front page's 6.8 us per byte. `timing
 // typical` (alias `datasheet`) takes the first, `max` the second, `random`
 // a time drawn uniformly between them; a buffer of fewer than 16 words
 // takes its share of the buffer time.

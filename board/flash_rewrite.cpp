@@ -80,15 +80,9 @@ bool RewriteBlock(const BusWords& bus, uint32_t at, const std::vector<uint8_t>& 
         if (!Completed(bus, a, timeoutMs, false))
             return false;
         bus.Write(a, bus.Both(kFlashBufferWords - 1));
-        if (bus.width == 4) {
-            BusWriteBulk32(a, src, kFlashBufferWords);
-        } else {
-            for (uint32_t i = 0; i < kFlashBufferWords; ++i) {
-                uint16_t half;
-                std::memcpy(&half, src + 2 * i, 2);
-                BusWrite16(a + 2 * i, half);
-            }
-        }
+        // On the 16-bit bus each 32-bit value is two cycles, low half first:
+        // the buffer's 16 words in order either way.
+        BusWriteBulk32(a, src, line / 4);
         bus.Write(a + line - bus.width, bus.Both(kCmdConfirm));
         if (!Completed(bus, a, timeoutMs))
             return false;

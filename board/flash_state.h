@@ -189,18 +189,13 @@ inline Context* Acquire()
     return &g_ctx;
 }
 
-inline void Release(Context* c)
-{
-    UnlockDevices(c->state);
-}
-
 class Guard {
 public:
     Guard() : c_(Acquire()) {}
     ~Guard()
     {
         if (c_)
-            Release(c_);
+            UnlockDevices(c_->state);
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;

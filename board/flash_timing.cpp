@@ -70,10 +70,6 @@ double LongestMicros(const Context& c, uint32_t kind, uint32_t words)
     }
 }
 
-// The status reads busy from now for the operation's time (none without
-// timing). word is the word programmed or the buffer's line, words the
-// buffer's count. Under `scaled` even the shortest operation is busy for
-// one status read at least, so that busy polling is exercised.
 }  // namespace
 
 void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32_t word, uint32_t words)
@@ -91,6 +87,8 @@ void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32
         us = t.typical * c.timeScale;
     }
     double rounded = std::round(us);
+    // Under `scaled` even the shortest operation is busy for one status
+    // read at least, so that busy polling is exercised.
     uint32_t reads = 0;
     if (c.timing == kTimingScaled) {
         reads = 1;

@@ -97,77 +97,27 @@ uint64_t FileTimeOf(int year, int month, int day, int hour, int minute, int seco
 
 // --- .bin -------------------------------------------------------------------
 
-namespace {
-void Append32(Bytes& b, uint32_t v)
+Bytes BinOfImage(uint32_t start, const Bytes& image)
 {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
-}
-size_t Arg(const BinOptions& o, size_t def) { return o.flawArg ? o.flawArg : def; }
-}  // namespace
-
-Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
-               const BinOptions& o)
-{
+    constexpr size_t kRecordSize = 0x10000;
     Bytes out(kBinSignature, kBinSignature + 7);
-    if (o.flaw == BinFlaw::WrongSignature)
-        out[5] = 'E';
-    if (o.flaw == BinFlaw::ShortFile) {
-        out.resize(std::min<size_t>(Arg(o, 4), 6));
-        return out;
+    Put32(out, out.size(), start);
+    Put32(out, out.size(), uint32_t(image.size()));
+    for (size_t pos = 0; pos < image.size(); pos += kRecordSize) {
+        const size_t n = std::min(kRecordSize, image.size() - pos);
+        Put32(out, out.size(), start + uint32_t(pos));
+        Put32(out, out.size(), uint32_t(n));
+        Put32(out, out.size(), ByteSum(image.data() + pos, n));
+        out.insert(out.end(), image.begin() + pos, image.begin() + pos + n);
     }
-    Append32(out, start);
-    Append32(out, length);
-    if (o.flaw == BinFlaw::TruncatedHeader) {
-        out.resize(7 + std::min<size_t>(Arg(o, 6), 7));
-        return out;
-    }
-    for (size_t i = 0; i < records.size(); ++i) {
-        const BinRecord& r = records[i];
-        bool flawed = i == o.flawRecord;
-        uint32_t sum = ByteSum(r.data);
-        if (flawed && o.flaw == BinFlaw::BadChecksum)
-            sum += 1;
-        size_t recordStart = out.size();
-        Append32(out, r.address);
-        Append32(out, uint32_t(r.data.size()));
-        Append32(out, sum);
-        if (flawed && o.flaw == BinFlaw::TruncatedRecordHeader) {
-            out.resize(recordStart + std::min<size_t>(Arg(o, 8), 11));
-            return out;
-        }
-        if (flawed && o.flaw == BinFlaw::TruncatedRecordData) {
-            size_t keep = std::min(Arg(o, 13), r.data.size());
-            out.insert(out.end(), r.data.begin(), r.data.begin() + keep);
-            return out;
-        }
-        out.insert(out.end(), r.data.begin(), r.data.end());
-    }
-    if (o.flaw == BinFlaw::MissingEnd)
-        return out;
-    Append32(out, 0);
-    Append32(out, o.endLength);
-    Append32(out, 0);
-    if (o.flaw == BinFlaw::ExtraAfterEnd) {
-        Bytes junk = Pattern(Arg(o, 64), 99);
-        out.insert(out.end(), junk.begin(), junk.end());
-    }
+    // The end record: address 0, length 0, checksum 0.
+    out.resize(out.size() + kBinRecordHeaderSize, 0);
     return out;
 }
 
-Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize, const BinOptions& options)
+Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed)
 {
-    std::vector<BinRecord> records;
-    for (size_t pos = 0; pos < image.size(); pos += recordSize) {
-        const size_t n = std::min(recordSize, image.size() - pos);
-        records.push_back({start + uint32_t(pos), Bytes(image.begin() + pos, image.begin() + pos + n)});
-    }
-    return BuildBin(start, uint32_t(image.size()), records, options);
-}
-
-Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed, const BinOptions& options)
-{
-    return BinOfImage(start, Pattern(n, seed), 0x10000, options);
+    return BinOfImage(start, Pattern(n, seed));
 }
 
 // --- ROM images -------------------------------------------------------------

@@ -3,8 +3,7 @@
 //
 //  * .bin image files: header "B000FF\n", image start, image length, then
 //    records {address, length, checksum, data} and an end record (address
-//    0, checksum 0). BuildBin writes well-formed files and, on request, one
-//    of the broken variants a reader must survive.
+//    0, checksum 0).
 //  * ROM images: the layout the flash tools search for: "ECEC" at +0x40,
 //    the ROM header's address (+0x44) and offset (+0x48), the ROM header
 //    (first/last address at +0x08/+0x0C, module count at +0x10) and the
@@ -53,43 +52,12 @@ constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no terminator in the f
 constexpr size_t kBinHeaderSize = 15;
 constexpr size_t kBinRecordHeaderSize = 12;
 
-struct BinRecord {
-    uint32_t address = 0;
-    Bytes data;
-};
-
-// Broken variants of a .bin file.
-enum class BinFlaw {
-    None,
-    WrongSignature,      // signature bytes altered ("B000FE\n")
-    ShortFile,           // only the first flawArg bytes of the signature (default 4)
-    TruncatedHeader,     // ends inside image start/length: 7 + flawArg bytes (default 6)
-    TruncatedRecordHeader,  // record flawRecord's header cut after flawArg bytes (default 8)
-    TruncatedRecordData,    // record flawRecord keeps only flawArg data bytes (default 13); file ends
-    BadChecksum,         // record flawRecord's checksum is off by one
-    MissingEnd,          // no end record: the file ends after the last record
-    ExtraAfterEnd,       // flawArg bytes (default 64) of garbage follow the end record
-};
-
-struct BinOptions {
-    BinFlaw flaw = BinFlaw::None;
-    size_t flawRecord = 0;   // index of the record a record flaw applies to
-    size_t flawArg = 0;      // 0 = the flaw's default size
-    uint32_t endLength = 0;  // length word of the end record (not read by readers)
-};
-
-// A .bin file: header with start and length, the records in order, then the
-// end record, each record with its true ByteSum unless a flaw says otherwise.
-Bytes BuildBin(uint32_t start, uint32_t length, const std::vector<BinRecord>& records,
-               const BinOptions& options = {});
-
-// A .bin of image placed at start: header length = image.size(), records of
-// recordSize bytes (the last may be shorter) at ascending addresses.
-Bytes BinOfImage(uint32_t start, const Bytes& image, size_t recordSize = 0x10000,
-                 const BinOptions& options = {});
+// A .bin of image placed at start: header length = image.size(), records
+// of 64 KB (the last may be shorter) at ascending addresses.
+Bytes BinOfImage(uint32_t start, const Bytes& image);
 
 // An "OS image" .bin of n bytes at start: Pattern(n, seed) in 64 KB records.
-Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed = 7, const BinOptions& options = {});
+Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed = 7);
 
 // --- ROM images -------------------------------------------------------------
 

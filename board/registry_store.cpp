@@ -23,6 +23,7 @@
 namespace board {
 namespace {
 
+using imagekit::ByteSum;
 using imagekit::Get32;
 using imagekit::Put32;
 
@@ -479,12 +480,9 @@ bool RegFlushToFlash()
         if (offset < kFlashSize && length <= kFlashSize - offset && length >= kRegFlashHeaderSize &&
             text.size() <= length - kRegFlashHeaderSize) {
             std::vector<uint8_t> area(length, 0xFF);
-            uint32_t sum = 0;
-            for (unsigned char c : text)
-                sum += c;
             Put32(area, 0, kRegFlashMagic);
             Put32(area, 4, uint32_t(text.size()));
-            Put32(area, 8, sum);
+            Put32(area, 8, ByteSum(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
             Put32(area, 12, ~uint32_t(text.size()));
             std::memcpy(area.data() + kRegFlashHeaderSize, text.data(), text.size());
             ok = WriteFlash(offset, area);
@@ -519,12 +517,7 @@ bool RegReadFlash(std::string* text)
         return false;
     uint32_t size = Get32(area, 4);
     if (Get32(area, 0) != kRegFlashMagic || Get32(area, 12) != ~size ||
-        size > length - kRegFlashHeaderSize)
-        return false;
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < size; ++i)
-        sum += area[kRegFlashHeaderSize + i];
-    if (sum != Get32(area, 8))
+        size > length - kRegFlashHeaderSize || ByteSum(area.data() + kRegFlashHeaderSize, size) != Get32(area, 8))
         return false;
     text->assign(reinterpret_cast<const char*>(area.data() + kRegFlashHeaderSize), size);
     return true;

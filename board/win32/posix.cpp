@@ -48,24 +48,6 @@ DosNameFn WineDosName()
     return fn;
 }
 
-}  // namespace
-
-std::wstring WidePath(const std::string& path)
-{
-    // "/tmp/board" under Wine: the same folder as on Linux. On Windows a
-    // leading '/' is the root of the current drive, as for any program.
-    if (path.size() > 1 && path[0] == '/' && path[1] != '/') {
-        if (DosNameFn fn = WineDosName()) {
-            if (wchar_t* dos = fn(path.c_str())) {
-                std::wstring out = dos;
-                HeapFree(GetProcessHeap(), 0, dos);
-                return out;
-            }
-        }
-    }
-    return Wide(path);
-}
-
 int ErrnoFromLastError()
 {
     switch (GetLastError()) {
@@ -106,6 +88,24 @@ int ErrnoFromLastError()
     default:
         return EIO;
     }
+}
+
+}  // namespace
+
+std::wstring WidePath(const std::string& path)
+{
+    // "/tmp/board" under Wine: the same folder as on Linux. On Windows a
+    // leading '/' is the root of the current drive, as for any program.
+    if (path.size() > 1 && path[0] == '/' && path[1] != '/') {
+        if (DosNameFn fn = WineDosName()) {
+            if (wchar_t* dos = fn(path.c_str())) {
+                std::wstring out = dos;
+                HeapFree(GetProcessHeap(), 0, dos);
+                return out;
+            }
+        }
+    }
+    return Wide(path);
 }
 
 }  // namespace win32
@@ -373,11 +373,6 @@ int mkdir(const char* path, mode_t)
     return CreateDirectoryW(WidePath(path).c_str(), nullptr) ? 0 : FailLast();
 }
 
-int rmdir(const char* path)
-{
-    return RemoveDirectoryW(WidePath(path).c_str()) ? 0 : FailLast();
-}
-
 int unlink(const char* path)
 {
     return DeleteFileW(WidePath(path).c_str()) ? 0 : FailLast();
@@ -429,7 +424,7 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
     return FailLast();
 }
 
-char* realpath(const char* path, char* resolved)
+char* realpath(const char* path, char*)
 {
     HANDLE h = CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -452,14 +447,6 @@ char* realpath(const char* path, char* resolved)
     for (char& c : out)
         if (c == '\\')
             c = '/';
-    if (resolved) {
-        if (out.size() >= 260) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
-        std::memcpy(resolved, out.c_str(), out.size() + 1);
-        return resolved;
-    }
     char* copy = static_cast<char*>(std::malloc(out.size() + 1));
     if (copy)
         std::memcpy(copy, out.c_str(), out.size() + 1);

@@ -95,4 +95,26 @@ TEST_F(FlashChangesTest, RefusedOperationsAndTheFirmwaresRewritesAreNotTheProgra
     EXPECT_GT(c.changedLow, c.changedHigh);
 }
 
+// On the 16-bit bus each buffer line is 16 cycles of one device, in
+// order: the bytes land as given, around them the flash stays erased.
+TEST_F(FlashChangesTest, TheFirmwaresRewriteOnTheSixteenBitBus)
+{
+    ASSERT_TRUE(SetSetting("bus", "16"));
+    FlashRefreshSettings();
+    std::vector<uint8_t> bytes(40);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(0x10 + i);
+    FlashResetCounters();
+    ASSERT_TRUE(FlashRewrite(0x20010, bytes.data(), bytes.size(), 1000));
+    // Clear status, two lines of 0xE8, count, 16 words and confirm, then
+    // read-array twice.
+    EXPECT_EQ(FlashGetCounters().busWrites, 1u + 2 * 19 + 2);
+    std::vector<uint8_t> back(0x40);
+    ASSERT_TRUE(FlashPeek(back.data(), 0x20000, back.size()));
+    for (size_t i = 0; i < back.size(); ++i) {
+        const bool written = i >= 0x10 && i < 0x10 + bytes.size();
+        EXPECT_EQ(back[i], written ? bytes[i - 0x10] : 0xFF) << "byte " << i;
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // Image kit: .bin files, ROM images and bootloaders, checked by reading the
 // bytes back (.bin files with a reader of this test's own).
 #include "board/imagekit.h"
+#include "tests/support/bin_files.h"
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,17 @@ TEST(ImageKitBin, OsImageSplitsIntoRecords)
     for (const BinRecord& r : p.records)
         joined.insert(joined.end(), r.data.begin(), r.data.end());
     EXPECT_EQ(joined, Pattern(0x28000, 7));
+}
+
+// The board writes its sound files itself: byte for byte what the tests'
+// general writer makes of the same image, at a record boundary and without
+// records too.
+TEST(ImageKitBin, BoardsWriterAgreesWithTheGeneralOne)
+{
+    EXPECT_EQ(OsImageBin(0x80000000, 0x28000), OsImageBin(0x80000000, 0x28000, 7, BinOptions{}));
+    const Bytes whole = Pattern(0x20000, 3);
+    EXPECT_EQ(BinOfImage(0xBCA00000, whole), BinOfImage(0xBCA00000, whole, 0x10000));
+    EXPECT_EQ(BinOfImage(0x1000, Bytes{}), BinOfImage(0x1000, Bytes{}, 0x10000));
 }
 
 TEST(ImageKitRom, LayoutAsTheFlashToolsReadIt)

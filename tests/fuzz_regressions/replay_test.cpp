@@ -11,6 +11,7 @@
 #include "board/flash_device.h"
 #include "board/imagekit.h"
 #include "fuzz/cases.h"
+#include "tests/support/bin_files.h"
 #include "tests/support/temp_board.h"
 
 namespace {

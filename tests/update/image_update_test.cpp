@@ -25,6 +25,7 @@
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "platform/sync.h"
+#include "tests/support/bin_files.h"
 #include "tests/support/temp_board.h"
 #include "tests/support/ui_double.h"
 #include "resources/resources.h"

@@ -99,10 +99,10 @@ int ftruncate(int fd, off_t size);
 int posix_fallocate(int fd, off_t offset, off_t size);
 
 int mkdir(const char* path, mode_t mode);
-int rmdir(const char* path);
 int unlink(const char* path);
 int rename(const char* from, const char* to);
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags);
+// The result is always allocated (the board passes no buffer).
 char* realpath(const char* path, char* resolved);
 
 struct flock {
@@ -129,8 +129,6 @@ namespace win32 {
 std::wstring WidePath(const std::string& path);
 // The UTF-8 of a Windows name.
 std::string Utf8(const std::wstring& text);
-// errno for the thread's last Win32 error.
-int ErrnoFromLastError();
 }  // namespace win32
 
 }  // namespace board
