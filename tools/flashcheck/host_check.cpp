@@ -154,9 +154,8 @@ bool LoadKnown(const std::string& path, Verdict* v)
             key += " " + cycle;
         }
         std::string reason;
-        std::getline(words, reason);
-        v->known[key] = reason.substr(reason.find_first_not_of(' ') == std::string::npos
-                                          ? reason.size() : reason.find_first_not_of(' '));
+        std::getline(words >> std::ws, reason);
+        v->known[key] = reason;
     }
     return true;
 }
