@@ -38,8 +38,6 @@ const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(F
 
 // --- update worker ----------------------------------------------------------
 
-void NoRestart(bool) {}
-
 // Whether another thread can take the device-wide flash lock now (the
 // worker's own thread could, the mutex being recursive for its owner).
 bool FlashLockIsFree()
@@ -133,7 +131,7 @@ std::string UpdateWorkerCase(const uint8_t* data, size_t size)
     if (!imagekit::WriteFile(board::RootFs() + "/fuzz.bin", imagekit::Bytes(data, data + size)))
         return "cannot write the image file";
     uidouble::Install();
-    board::SetRestartHook(NoRestart);
+    board::SetRestartHook([](bool) {});   // a restart ends nothing
     // Time-outs cost no real time; a hang shows as the fuzzer's time-out.
     OsUseVirtualClock(0, 1);
     std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);
