@@ -34,8 +34,6 @@ const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(F
 constexpr uint32_t kImageBytes = 20u << 20;
 constexpr uint32_t kFlashStart = 0x80000;   // where the HAL places OS images
 
-void NoRestart(bool) {}
-
 // One run of the worker on a fresh progress dialog. 1 = completed.
 uint32_t RunWorker()
 {
@@ -69,7 +67,7 @@ void BM_UpdateDeviceTime(benchmark::State& state)
 {
     TempBoard tb(true);
     uidouble::Install();
-    board::SetRestartHook(NoRestart);
+    board::SetRestartHook([](bool) {});   // a restart ends nothing
     bool ok = imagekit::WriteFile(tb.rootfs() + "/nk.bin", imagekit::OsImageBin(0x80000000, kImageBytes, 9));
     board::SetSetting("timing", "none");
     ok = ok && RunWorker() == 1;   // an earlier image to erase

@@ -22,6 +22,7 @@
 #include "platform/host/queue.h"
 #include "platform/queue.h"
 #include "platform/sync.h"
+#include "tests/support/temp_board.h"
 #include "tests/support/ui_double.h"
 #include "resources/resources.h"
 #include "update/globals.h"
@@ -37,30 +38,6 @@ namespace {
 const std::array<FlashRegion, FLASH_REGION_COUNT> kStartLayout = std::to_array(FlashLayout);
 
 // --- update worker ----------------------------------------------------------
-
-void NoRestart(bool) {}
-
-// Whether another thread can take the device-wide flash lock now (the
-// worker's own thread could, the mutex being recursive for its owner).
-bool FlashLockIsFree()
-{
-    uint32_t result = OS_WAIT_FAILED;
-    auto probe = [](void* p) -> uint32_t {
-        Handle m = OsCreateMutex(L"NorFlash");
-        uint32_t r = OsWaitForSingleObject(m, 0);
-        if (r == OS_WAIT_OBJECT_0)
-            OsReleaseMutex(m);
-        OsCloseHandle(m);
-        *static_cast<uint32_t*>(p) = r;
-        return 0;
-    };
-    Handle t = OsCreateThread(probe, &result);
-    if (t == nullptr)
-        return false;
-    OsWaitForSingleObject(t, OS_INFINITE);
-    OsCloseHandle(t);
-    return result == OS_WAIT_OBJECT_0;
-}
 
 std::string CheckUpdateEnding(uint32_t result, Window dialog)
 {
@@ -133,7 +110,7 @@ std::string UpdateWorkerCase(const uint8_t* data, size_t size)
     if (!imagekit::WriteFile(board::RootFs() + "/fuzz.bin", imagekit::Bytes(data, data + size)))
         return "cannot write the image file";
     uidouble::Install();
-    board::SetRestartHook(NoRestart);
+    board::SetRestartHook([](bool) {});   // a restart ends nothing
     // Time-outs cost no real time; a hang shows as the fuzzer's time-out.
     OsUseVirtualClock(0, 1);
     std::copy(kStartLayout.begin(), kStartLayout.end(), FlashLayout);

@@ -1,14 +1,8 @@
-// autorun on Windows: the platform starts the service at its main
-// operation. The program has no resources and no command line of its own;
-// its exit code is always 0, also when the board cannot be opened.
-//
-// Ctrl-C, Ctrl-Break or the console closed end the service at once,
-// wherever it is: the platform then refuses every further copy, folder,
-// search and program start (a copy in progress is abandoned and leaves
-// nothing), the pause before the start-up pass ends early, and the wait on
-// the queue fails, so ServiceMain returns 0 through its own path. The
-// service reads nothing: its standard input is NUL. A second service on
-// the board finds the first, says so on standard error and ends with 0.
+// autorun on Windows: the service as tools/autorun_main.cpp starts it on
+// Linux (exit code always 0; a termination request ends it through its own
+// path), with Ctrl-C, Ctrl-Break or the console closed as the request. Its
+// standard input is NUL. A second service on the board finds the first,
+// says so on standard error and ends with 0.
 #include <windows.h>
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include "tests/support/win32_posix_compat.h"
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "board/board.h"
+#include "platform/sync.h"
 
 namespace {
 // BOARDSIM_DIR as it was before the first live TempBoard, so that the
@@ -78,4 +80,24 @@ TempBoard::~TempBoard()
     }
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
+}
+
+bool FlashLockIsFree()
+{
+    std::atomic<uint32_t> result{OS_WAIT_FAILED};
+    auto probe = [](void* p) -> uint32_t {
+        Handle m = OsCreateMutex(L"NorFlash");
+        uint32_t r = OsWaitForSingleObject(m, 0);
+        if (r == OS_WAIT_OBJECT_0)
+            OsReleaseMutex(m);
+        OsCloseHandle(m);
+        static_cast<std::atomic<uint32_t>*>(p)->store(r);
+        return 0;
+    };
+    Handle t = OsCreateThread(probe, &result);
+    if (t == nullptr)
+        return false;
+    OsWaitForSingleObject(t, OS_INFINITE);
+    OsCloseHandle(t);
+    return result.load() == OS_WAIT_OBJECT_0;
 }

@@ -15,3 +15,7 @@ public:
 private:
     std::string dir_;
 };
+
+// Whether another thread can take the board's flash lock ("NorFlash") now
+// (the holder's own thread could: the mutex is recursive for its owner).
+bool FlashLockIsFree();

@@ -82,27 +82,6 @@ bool AllErased(uint32_t offset, size_t n)
     return std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0xFF; });
 }
 
-// Whether another thread can take the device-wide flash lock now.
-bool FlashLockIsFree()
-{
-    std::atomic<uint32_t> result{OS_WAIT_FAILED};
-    auto probe = [](void* p) -> uint32_t {
-        Handle m = OsCreateMutex(L"NorFlash");
-        uint32_t r = OsWaitForSingleObject(m, 0);
-        if (r == OS_WAIT_OBJECT_0)
-            OsReleaseMutex(m);
-        OsCloseHandle(m);
-        static_cast<std::atomic<uint32_t>*>(p)->store(r);
-        return 0;
-    };
-    Handle t = OsCreateThread(probe, &result);
-    if (t == nullptr)
-        return false;
-    OsWaitForSingleObject(t, OS_INFINITE);
-    OsCloseHandle(t);
-    return result.load() == OS_WAIT_OBJECT_0;
-}
-
 int CountEvents(const std::string& prefix)
 {
     int n = 0;

@@ -80,8 +80,7 @@ bool SpanIncomplete(const Bytes& f, uint32_t start, uint32_t length, uint32_t* e
         gaps += st != BlockState::Written ? 1 : 0;
         wholeErased = wholeErased || st == BlockState::Erased;
     }
-    if (erasedBlocks != nullptr)
-        *erasedBlocks = gaps;
+    *erasedBlocks = gaps;
     if (end <= start)
         return false;
     const uint64_t tail = end - start > kPage ? end - kPage : start;

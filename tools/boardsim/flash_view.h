@@ -27,8 +27,8 @@ BlockState StateOf(const imagekit::Bytes& f, uint32_t block);
 // Whether the image spanning [start, start + length) of f looks cut off:
 // a whole block inside the span reads erased, or the span's last 4 KB (or
 // less) does. An update stopped after its erase leaves that; a written
-// image has data at its end and no erased block inside it. *erasedBlocks
-// (may be null): the erased or partly written blocks wholly inside the span.
+// image has data at its end and no erased block inside it. *erasedBlocks:
+// the erased or partly written blocks wholly inside the span.
 bool SpanIncomplete(const imagekit::Bytes& f, uint32_t start, uint32_t length, uint32_t* erasedBlocks);
 
 struct Module {

@@ -1,7 +1,6 @@
 // boardsim: creates, inspects and controls the simulated board.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 

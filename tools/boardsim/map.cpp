@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -285,10 +284,7 @@ int MapCommand(const std::vector<std::string>& args)
                       std::to_string(width) + "\" height=\"" + std::to_string(y) +
                       "\" font-family=\"sans-serif\">\n" + kPatterns + "<rect width=\"100%\" height=\"100%\" fill=\"#fafafa\"/>\n" +
                       svg.body + "</svg>\n";
-    std::ofstream file(args[0], std::ios::binary | std::ios::trunc);
-    file << out;
-    file.close();
-    if (!file) {
+    if (!imagekit::WriteFile(args[0], Bytes(out.begin(), out.end()))) {
         std::fprintf(stderr, "boardsim: cannot write %s\n", args[0].c_str());
         return 1;
     }

@@ -40,16 +40,6 @@ void* memset(void* dst, int c, size_t n)
         *d++ = static_cast<unsigned char>(c);
     return dst;
 }
-
-int memcmp(const void* a, const void* b, size_t n)
-{
-    auto* x = static_cast<const unsigned char*>(a);
-    auto* y = static_cast<const unsigned char*>(b);
-    for (; n != 0; --n, ++x, ++y)
-        if (*x != *y)
-            return *x < *y ? -1 : 1;
-    return 0;
-}
 }
 
 namespace guest {

@@ -154,9 +154,8 @@ bool LoadKnown(const std::string& path, Verdict* v)
             key += " " + cycle;
         }
         std::string reason;
-        std::getline(words, reason);
-        v->known[key] = reason.substr(reason.find_first_not_of(' ') == std::string::npos
-                                          ? reason.size() : reason.find_first_not_of(' '));
+        std::getline(words >> std::ws, reason);
+        v->known[key] = reason;
     }
     return true;
 }
@@ -215,31 +214,27 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
         v.Differs("R count", std::to_string(ours.size()) + " " + std::to_string(qemu.size()));
     std::printf("Final contents of each sequence's block (first differing offset: board, QEMU):\n");
     uint64_t bytes = 0;
+    auto at = [&](uint32_t o) {
+        char what[64];
+        std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]), uint8_t(qemuFlash[o]));
+        return std::string(what);
+    };
     for (uint32_t s = 0; s < t.sequenceCount; ++s) {
         const flashcheck::Sequence& seq = t.sequences[s];
         bytes += flashcheck::kBlockBytes;
         ++v.comparisons;
         for (uint32_t o = seq.block; o < seq.block + flashcheck::kBlockBytes; ++o)
             if (boardFlash[o] != qemuFlash[o]) {
-                char what[64];
-                std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]),
-                              uint8_t(qemuFlash[o]));
-                v.Differs("C " + std::string(seq.name), what);
+                v.Differs("C " + std::string(seq.name), at(o));
                 break;
             }
     }
     // Outside the sequences' blocks nothing may have changed on either side.
     ++v.comparisons;
-    for (uint32_t o = 0; o < board::kFlashSize; ++o) {
-        const uint32_t first = flashcheck::kFirstBlock, end = first + t.sequenceCount * flashcheck::kBlockBytes;
-        if (o == first)
-            o = end;
-        if (o >= board::kFlashSize)
-            break;
+    const uint32_t first = flashcheck::kFirstBlock, end = first + t.sequenceCount * flashcheck::kBlockBytes;
+    for (uint32_t o = 0; o < board::kFlashSize; o = o + 1 == first ? end : o + 1) {
         if (uint8_t(boardFlash[o]) != 0xFF || uint8_t(qemuFlash[o]) != 0xFF) {
-            char what[64];
-            std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]), uint8_t(qemuFlash[o]));
-            v.Differs("C outside", what);
+            v.Differs("C outside", at(o));
             break;
         }
         ++bytes;

@@ -35,10 +35,7 @@ public:
             return kFirstBlock;
         }
         Sequence& s = t_->sequences[t_->sequenceCount];
-        uint32_t i = 0;
-        for (; name[i] != 0 && i + 1 < sizeof s.name; ++i)
-            s.name[i] = name[i];
-        s.name[i] = 0;
+        s.name = name;
         s.first = t_->cycleCount;
         s.count = 0;
         s.block = kFirstBlock + t_->sequenceCount * kBlockBytes;
@@ -111,17 +108,6 @@ private:
     Table* t_;
     bool ok_ = true;
 };
-
-void Name(char* out, const char* stem, uint32_t n)
-{
-    uint32_t i = 0;
-    for (; stem[i] != 0; ++i)
-        out[i] = stem[i];
-    if (n >= 10)
-        out[i++] = char('0' + n / 10);
-    out[i++] = char('0' + n % 10);
-    out[i] = 0;
-}
 
 }  // namespace
 
@@ -224,7 +210,6 @@ int MakeSequences(Table* t)
 
     // Write to buffer: every count from 1 to 16 words from a line's start,
     // each in a line of its own.
-    char name[40];
     B = b.Begin("buffer-aligned");
     for (uint32_t n = 1; n <= 16; ++n)
         b.Buffer(B + 0x40 * n, n, (n - 1) * 0x00010001u, n);
@@ -233,11 +218,13 @@ int MakeSequences(Table* t)
     for (uint32_t n = 1; n <= 15; ++n)
         b.Buffer(B + 0x40 * n + 4 * (16 - n), n, (n - 1) * 0x00010001u, 0x20 + n);
     b.Buffer(B + 0x800 + 12, 5, 4 * 0x00010001u, 0x40);   // in the middle of a line
-    const uint32_t across[] = {2, 8, 16};
-    for (uint32_t n : across) {
-        Name(name, "buffer-across-line-", n);
-        B = b.Begin(name);
-        b.Buffer(B + 0x40 - 4, n, (n - 1) * 0x00010001u, 0x50 + n);
+    const struct {
+        const char* name;
+        uint32_t words;
+    } across[] = {{"buffer-across-line-2", 2}, {"buffer-across-line-8", 8}, {"buffer-across-line-16", 16}};
+    for (const auto& a : across) {
+        B = b.Begin(a.name);
+        b.Buffer(B + 0x40 - 4, a.words, (a.words - 1) * 0x00010001u, 0x50 + a.words);
     }
     B = b.Begin("buffer-count-too-large");
     b.Buffer(B, 16, 16 * 0x00010001u, 0x60);   // 17 words announced

@@ -27,7 +27,7 @@ struct Cycle {
 };
 
 struct Sequence {
-    char name[40];
+    const char* name;   // a string literal
     uint32_t first;    // index of its first cycle
     uint32_t count;
     uint32_t block;    // the flash offset of the 256 KB block it works in

@@ -1,8 +1,6 @@
 // drive: runs a Win32 program with real windows and speaks the unattended
 // line protocol for it, with the same lines and answers as the Linux build
-// (platform/posix/ui_line.cpp): message boxes, dialogs with their buttons,
-// progress texts and bars, the open-file dialog, Ctrl-C. It serves scripts
-// and tests alike.
+// (platform/posix/ui_line.cpp), for scripts and tests alike.
 //
 //   drive PROGRAM [ARGUMENTS...]  < answers  2> transcript
 //
@@ -11,27 +9,15 @@
 // after a bar's numbers is "KB" for flashupdate (its worker counts KB),
 // none for other programs.
 //
-// How the windows are found: every top-level window of the program's
-// process with the dialog class "#32770" is one of its windows. A message
-// box is one with the static text of id 0xFFFF; the open-file dialog is one
-// with a file-name control (0x47C, or 0x480 in the old style); any other is
-// a dialog of the program, whose controls are read in their order (the
-// template's). The windows are looked at in a short poll loop. The window
-// in front is the one that appeared last: it takes Ctrl-C, and only a
-// dialog in front reads a line for its buttons.
-//
-// Buttons are pressed with BM_CLICK, sent without waiting (the press may
-// open a modal window whose answer is ours to give); a WM_NULL sent after
-// it returns once the program has handled the press, or is inside the
-// modal window it opened. Texts are read with WM_GETTEXT, bars with
-// PBM_GETPOS and PBM_GETRANGE. drive_hook.dll, beside drive.exe, tells
-// drive which dialogs ended (and so are "Closed") and which went with
-// their process. DRIVE_TRACE=1 adds what drive sees to standard error.
-//
-// The parts: drive_io.cpp (the transcript, the answers, Ctrl-C),
-// drive_windows.cpp (finding and reading the program's windows),
-// drive_protocol.cpp and drive_chooser.cpp (the line protocol for them),
-// this file (starting the program and the loop that serves its windows).
+// Every top-level window of the dialog class "#32770" in the program's
+// process is one of its windows, looked at in a short poll loop. The one
+// that appeared last is in front: it takes Ctrl-C, and only a dialog in
+// front reads a line for its buttons. Buttons are pressed with BM_CLICK
+// sent without waiting (the press may open a modal window whose answer is
+// ours to give), then a WM_NULL that returns once the program has handled
+// the press or is inside that modal window. drive_hook.dll, beside
+// drive.exe, tells drive which dialogs ended (and so are "Closed").
+// DRIVE_TRACE=1 adds what drive sees to standard error.
 #include <algorithm>
 
 #include "platform/common/line_protocol.h"

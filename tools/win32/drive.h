@@ -51,10 +51,10 @@ std::wstring HostOfUnix(const std::wstring& path);
 
 // ---- The program's windows (drive_windows.cpp) -----------------------------
 
-// A message box's text, and the open-file dialog's file-name box (a combo
-// box, or an edit control in the old style).
+// A message box's text, and the open-file dialog's file-name box (the
+// explorer style's combo box: the platform never asks for the old style).
 constexpr int kIdBoxText = 0xFFFF;
-constexpr int kIdFileNameCombo = 0x47C, kIdFileNameEdit = 0x480;
+constexpr int kIdFileNameCombo = 0x47C;
 
 enum class Kind { Unknown, Dialog, Box, Chooser };
 

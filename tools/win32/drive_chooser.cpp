@@ -123,12 +123,9 @@ void HandleChooser(Tracked& t)
     std::wstring shown = lookIn ? TextOf(lookIn) : std::wstring();
     if (shown.empty() || Lower(shown) == Lower(rootName))
         shown = L"\\";
+    // The file name is typed into the combo box's edit control.
     HWND combo = Descendant(t.h, kIdFileNameCombo);
-    HWND edit = combo ? FindWindowExW(combo, nullptr, L"Edit", nullptr) : nullptr;
-    if (!edit && combo && Lower(ClassOf(combo)) == L"edit")
-        edit = combo;
-    if (!edit)
-        edit = Descendant(t.h, kIdFileNameEdit);
+    HWND edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
     if (!edit)
         edit = combo;
     Write(lineproto::ChooserQuestion(titled ? &caption : nullptr, name, pattern, &shown));

@@ -188,7 +188,7 @@ Kind Classify(HWND h)
     HWND text = GetDlgItem(h, kIdBoxText);
     if (text && Lower(ClassOf(text)) == L"static")
         return Kind::Box;
-    if (Descendant(h, kIdFileNameCombo) || Descendant(h, kIdFileNameEdit))
+    if (Descendant(h, kIdFileNameCombo))
         return Kind::Chooser;
     return Kind::Dialog;
 }
