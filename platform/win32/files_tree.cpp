@@ -1,21 +1,12 @@
 // Folder searches, folders and file copies of the Win32 backend.
 //
-// Device folders are opened beneath the board's rootfs one component at a
-// time without following reparse points (device_files.h) and listed
-// through their handle. What an entry is comes from the entry opened
-// itself, never from the listing's record: Wine's record says 0x20 for a
-// FIFO and for a Unix link to a file. A link (a reparse point on Windows;
-// under Wine an entry whose handle leads elsewhere), a FIFO or a device is
-// reported as such (OS_FILE_ATTRIBUTE_REPARSE_POINT / _DEVICE), and a copy
-// reads only a regular file. A copy is written beside its destination under
-// a temporary name and moved into place whole, while the destination folder
-// is held open without delete sharing, so that on Windows it cannot be
-// moved away meanwhile (nor can a folder above it while it is open).
-// Wine (8.0) does not hold a Linux program to that sharing: one
-// that swaps the folder for a Unix link while copies run makes a temporary
-// name, and the copy with it, land where the link leads. The Linux build
-// holds against such a program.
-// After a termination request every call here refuses.
+// Folders are opened beneath the root without following reparse points
+// (device_files.h). What an entry is comes from the entry opened itself,
+// never from the listing's record (Wine's says 0x20 for a FIFO and for a
+// Unix link). A copy is written under a temporary name and moved into
+// place whole while its folder is held open without delete sharing (Wine
+// does not hold a Linux program to that sharing). After a termination
+// request every call here refuses.
 #include <windows.h>
 
 #include <cstring>
