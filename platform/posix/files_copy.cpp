@@ -158,12 +158,11 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
     futimens(out, times);
 }
 
-// Puts the finished copy (a file without a name, open as out, when
-// tempName is empty, else the named temporary tempName, whose state is
-// named) in place of the target's leaf, replacing it when replace. Only while the target's folder
-// still stands where it stood under the root: that is checked right
-// before, and again right after, and a change that a moved folder received
-// meanwhile is undone. The temporary name is gone on every path.
+// Puts the finished copy (the unnamed file out when tempName is empty,
+// else the temporary tempName whose state is named) in place of the
+// target's leaf, replacing it when replace, only while the target's folder
+// stands where it stood (checked before and after; a change to a moved
+// folder is undone). The temporary name is gone on every path.
 bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
                 bool replace, bool failIfExists)
 {
@@ -278,12 +277,10 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (exists && (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0))
         return 0;  // kept: a folder, a link, a read-only file...
 
-    // Written as a file without a name where the file system allows it,
-    // else beside the destination under a temporary name, and put in place
-    // whole: the destination is either the old file or the whole new one,
-    // and an abandoned copy leaves nothing behind. The permission bits
-    // travel with the file (never set-id bits), and so does its
-    // modification time, as a copy on the device keeps it.
+    // Written unnamed where the file system allows it, else under a
+    // temporary name, and put in place whole: the destination is the old
+    // file or the whole new one. Permission bits (never set-id) and the
+    // modification time travel with it.
     const mode_t mode = from.st_mode & 0777;
     static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
     std::string tempName;

@@ -1,6 +1,4 @@
-// Locale role on Linux: the abbreviated month names and time pictures of
-// the process's LC_TIME environment (the system default locale), for the
-// rendering that both backends share (platform/common/locale.cpp).
+// Locale role on Linux: month names and time pictures of LC_TIME.
 #include <langinfo.h>
 #include <locale.h>
 
