@@ -1,7 +1,5 @@
-// Message queues and mount notifications, the parts both backends share:
-// a queue's list of messages, the queue and notification handles, and the
-// record a mount notification writes. How a wait sleeps and how volumes
-// are watched is the backend's.
+// Message queues and mount notifications, the parts both backends share;
+// how a wait sleeps and how volumes are watched is the backend's.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -15,11 +13,9 @@
 #include "platform/common/object.h"
 #include "platform/queue.h"
 
-// The queue itself; shared by its handle and by the notification watchers
-// that write into it, so that closing the handle first is harmless. The
-// backend's kind keeps a signal that is set exactly while the queue is
-// ready (a message waits, or the queue is closed), so that a reader can
-// sleep on it (OsWaitUntil's object).
+// The queue itself, shared by its handle and the watchers that write into
+// it. The backend's kind keeps a signal set exactly while the queue is
+// ready (a message waits, or it is closed): OsWaitUntil's object.
 class OsQueueCore {
 public:
     virtual ~OsQueueCore() = default;
