@@ -123,16 +123,12 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     std::wstring wildcard;
     if (!OsSplitSearchPattern(pattern, folder, wildcard))
         return OS_INVALID_HANDLE;
-    // A device folder is listed through its handle, opened from the root's
-    // without following any link.
     DIR* d = nullptr;
     int fd = OsPosixOpenPath(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0 && (d = fdopendir(fd)) == nullptr)
         close(fd);
     if (d == nullptr)
         return OS_INVALID_HANDLE;
-    // The listing is taken at once, so that the caller may create files in
-    // the folder while it walks the entries.
     auto search = std::make_unique<PosixSearch>();
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)

@@ -146,12 +146,10 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    // Where the folder held really is (the root's own path may pass links
-    // of the host: that is the board's business).
+    // Where the folder held really is.
     std::wstring folderFinal = OsWin32FinalPath(folder);
     for (size_t i = 0; i < count; ++i) {
-        // The existing spelling of the component (letter case ignored), so
-        // that the host path reads as the folder does.
+        // The existing spelling of the component (letter case ignored).
         std::wstring name = OsWin32Spelling(path, parts[i]);
         if (name.empty())
             name = parts[i];
@@ -224,8 +222,7 @@ struct Win32File : OsFileObject {
     }
     bool ModificationTime(FileTime* time) override
     {
-        // The board's file time is the modification time (set with
-        // touch), as in the Linux build.
+        // The board's file time is the modification time.
         FILETIME created, accessed, written;
         if (!GetFileTime(file, &created, &accessed, &written))
             return false;

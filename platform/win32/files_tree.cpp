@@ -43,8 +43,7 @@ struct Held {
 };
 
 // A folder held open (no delete sharing) and the Windows path it was
-// opened by. Device folders are opened beneath the root; host folders as
-// they are.
+// opened by.
 bool OpenFolder(const std::wstring& path, DWORD access, Held& folder, std::wstring& spelled)
 {
     HANDLE h;
@@ -104,8 +103,7 @@ uint32_t EntryAttributes(const std::wstring& spelled, const std::wstring& folder
 }
 
 // The folder that is to receive a device path's leaf, held open, and the
-// leaf's Windows path (the existing spelling when there is one, letter
-// case ignored). Copies and folders are made on the device only.
+// leaf's Windows path (its existing spelling, letter case ignored).
 struct WriteTarget {
     Held folder;
     std::wstring folderPath;
@@ -159,7 +157,6 @@ volatile LONG tempCounter = 0;
 
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
-    // A program being ended finds nothing more.
     if (pattern == nullptr || data == nullptr || OsTerminationRequested())
         return OS_INVALID_HANDLE;
     std::wstring folderName;
@@ -171,8 +168,6 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     if (!OpenFolder(folderName, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, folder, spelled))
         return OS_INVALID_HANDLE;
     const std::wstring folderFinal = OsWin32FinalPath(folder.h);
-    // The listing is taken at once, so that the caller may create files in
-    // the folder while it walks the entries.
     auto search = std::make_unique<OsSearchObject>();
     alignas(8) static thread_local char buffer[64 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
@@ -247,9 +242,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
             return 0;
     }
 
-    // Written beside the destination under a temporary name and put in
-    // place whole: the destination is either the old file or the whole new
-    // one, and an abandoned copy leaves nothing behind.
+    // Written under a temporary name and put in place whole.
     std::wstring temp;
     Held out;
     for (int attempt = 0; attempt < 100 && !out.ok(); ++attempt) {
@@ -264,8 +257,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (!out.ok())
         return 0;
     bool ok = CopyData(in.h, out.h);
-    // The modification time travels with the file, as a copy on the device
-    // keeps it.
+    // The modification time travels with the file.
     if (ok)
         SetFileTime(out.h, nullptr, nullptr, &from.ftLastWriteTime);
     if (!CloseHandle(out.h))
