@@ -1,10 +1,7 @@
-// File copies and new folders of the POSIX files role. What copies of
-// earlier runs left behind is copy_journal.cpp's.
-//
-// A copy is put into its destination folder through that folder's handle,
-// and only while the folder still stands where it stood under the root
-// (device_tree.h). So nothing outside the device root is written, not even
-// by a program that swaps folders for links while a copy runs.
+// File copies and new folders of the POSIX files role. A copy is put into
+// its folder through the folder's handle, only while the folder still
+// stands where it stood under the root: nothing outside the root is
+// written, even by a program that swaps folders for links meanwhile.
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -196,8 +193,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
         }
         return true;
     }
-    // A replacement needs a name to rename from: the unnamed file gets one
-    // only now, for the moment of the exchange.
+    // A replacement needs a name to rename from.
     if (tempName.empty()) {
         bool linked = ChangeInTarget(
             target, nullptr, [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
@@ -210,8 +206,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     bool placed = ChangeInTarget(target, nullptr, [&] {
         if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
             return true;
-        // A file system without exchange, or an old file that went away
-        // meanwhile: a plain rename.
+        // No exchange on this file system, or the old file went away.
         if (errno != EINVAL && errno != ENOSYS && errno != ENOENT)
             return false;
         exchanged = false;
