@@ -145,7 +145,7 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         else
             folder.namesValid = false;  // cannot tell: read the folder again
     }
-    // The next kept folder is walked to afresh.
+    // Whatever happened to the next kept folder's name, it is walked to afresh.
     if (level + 1 < chain.levels.size() && chain.levels[level + 1]->host == name)
         TruncateChain(chain, level + 1);
 }
