@@ -150,8 +150,8 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         TruncateChain(chain, level + 1);
 }
 
-// Lets go of the kept folders and of the inotify instance. In a forked
-// child the watches are its parent's as well: they are left in place.
+// Lets go of the kept folders and of the inotify instance (in a forked
+// child the watches, its parent's as well, are left in place).
 void Release(FolderChain& chain, bool forked)
 {
     if (forked) {

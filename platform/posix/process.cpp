@@ -153,8 +153,7 @@ void WriteReport(int fd, int32_t kind, int32_t value)
         WriteReport(report, 2, errno);
         _exit(127);
     }
-    // Every other descriptor is closed by exec (the report pipe too, which
-    // tells the starter that exec succeeded).
+    // Every other descriptor is closed by exec (the report pipe too).
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (chdir(folder) != 0) {
         // The root folder is only a courtesy; start anyway.

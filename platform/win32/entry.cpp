@@ -18,8 +18,8 @@
 
 namespace {
 
-// Ctrl-C (and Ctrl-Break) from the console, as in the Linux build
-// (posix/entry.cpp). Runs on a thread of its own that the console starts.
+// Ctrl-C (and Ctrl-Break) from the console, by the rules of posix/entry.cpp
+// (a second one ends with 130). Runs on a thread the console starts.
 BOOL WINAPI ConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
