@@ -56,10 +56,9 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     return found;
 }
 
-// The host names below rootfs/ that a device path leads to. A component
-// that matches nothing keeps its spelling (a file or folder about to be
-// created), and so do all after it. false when ".." would climb above the
-// root.
+// The host names below rootfs/ that a device path leads to; a component
+// that matches nothing keeps its spelling, and so do all after it. false
+// when ".." would climb above the root.
 bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 {
     out.clear();
