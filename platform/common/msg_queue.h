@@ -77,9 +77,8 @@ struct OsMountNotifications : OsObject {
 
     // Writes the record of a volume's mount or removal into the queue.
     void Announce(const std::string& name, bool attached);
-    // Brings the announced set in line with the board's volumes: removals
-    // first, then mounts, each once. false when the volumes cannot be
-    // listed (resyncError says why): then nothing changes.
+    // Brings the announced set in line with the board's volumes, removals
+    // first; false (nothing changed, resyncError says why) when unlisted.
     bool Resync();
     std::string resyncError;
     // The volumes present at the request are known either way, so that

@@ -28,7 +28,7 @@ struct OsObject {
     virtual void Closing() {}
 };
 
-// A counted use of a live object: keeps it alive until destroyed.
+// A counted use of a live object.
 class OsObjectRef {
 public:
     OsObjectRef() = default;

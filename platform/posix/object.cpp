@@ -31,8 +31,8 @@ void OpenTerminationPipe()
     }
 }
 
-// A forked child is a process of its own: its termination requests must
-// not reach its parent through a shared pipe, nor the parent's its child.
+// A forked child's termination requests must not reach its parent through
+// a shared pipe, nor the parent's its child.
 void TerminationAfterFork()
 {
     if (terminationPipe[0] >= 0)
