@@ -78,7 +78,7 @@ struct OsMountNotifications : OsObject {
     // Writes the record of a volume's mount or removal into the queue.
     void Announce(const std::string& name, bool attached);
     // Brings the announced set in line with the board's volumes, removals
-    // first; false (nothing changed, resyncError says why) when unlisted.
+    // first; false (nothing changed, resyncError says why) when they cannot be listed.
     bool Resync();
     std::string resyncError;
     // The volumes present at the request are known either way, so that
