@@ -1,9 +1,7 @@
 // Clock role: the millisecond tick count and sleep.
 //
-// Every time in the system goes through one installed clock: the real
-// monotonic clock by default, or one the host installs (platform/host/
-// clock.h). The board's flash devices time their operations on the same
-// clock, so a 10-second time-out can be run in microseconds of real time.
+// Every time in the system goes through one installed clock (real by
+// default; platform/host/clock.h), the flash devices' timing included.
 #pragma once
 #include <cstdint>
 

@@ -1,15 +1,11 @@
 // Locale role: dates and times as the device formats them.
 //
-// The board has one locale, the system default (0x800): on Linux the
-// process's LC_TIME environment. Pictures use the device's letters (date:
-// d, dd, M, MM, MMM, y, yy, yyyy; time: h, hh, H, HH, m, mm, s, ss, t, tt;
-// text in single quotes). Times are always given in 24-hour form, without
-// a marker (OS_TIME_FORCE24HOURFORMAT, the only form the programs ask
-// for). Both return the number of characters written, terminator included
-// (with cch 0: the room needed, nothing written), or 0 on failure (another
-// locale, an invalid date or time, no room, or OS_LOCALE_NOUSEROVERRIDE
-// together with a picture of the caller's: that flag asks for the
-// locale's own).
+// The board has one locale, the system default (0x800; on Linux LC_TIME).
+// Pictures use the device's letters (d M y; h H m s t; text in single
+// quotes); times are always 24-hour, without a marker. Both return the
+// characters written, terminator included (cch 0: the room needed), or 0
+// on failure (another locale, an invalid date or time, no room, or
+// OS_LOCALE_NOUSEROVERRIDE together with a picture of the caller's).
 #pragma once
 #include "platform/types.h"
 

@@ -27,9 +27,8 @@ long OsRegCreateKeyEx(RegKey root, const wchar_t* subKey, RegKey* out, uint32_t*
 
 // Reads a value. type may be nullptr. *size is the buffer's size in bytes
 // on entry and the value's size on return; a value that does not fit
-// returns OS_ERROR_MORE_DATA and leaves data unchanged. A string is stored
-// as UTF-16 with its terminator (2 bytes per character on the device; here
-// sizeof(wchar_t) per character, in the program's wchar_t).
+// returns OS_ERROR_MORE_DATA and leaves data unchanged. A string comes in
+// the program's wchar_t with its terminator.
 long OsRegQueryValueEx(RegKey key, const wchar_t* name, uint32_t* type, void* data,
                        uint32_t* size);
 

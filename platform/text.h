@@ -12,8 +12,7 @@
 int OsFormat(wchar_t* buf, size_t cap, const wchar_t* format, ...);
 
 // Widens narrow text (up to its terminator) through the device's narrow
-// code page (on the board: its setting "codepage", 1252 by default, never
-// the host's locale; a byte that does not convert is kept as its own code
-// point). Writes at most cap-1 units and a terminator, never half a
-// surrogate pair. Returns the units written.
+// code page (the board's setting "codepage", 1252 by default, never the
+// host's locale). Writes at most cap-1 units and a terminator, never half
+// a surrogate pair. Returns the units written.
 size_t OsWiden(const char* narrow, wchar_t* out, size_t cap);

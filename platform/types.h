@@ -1,9 +1,7 @@
 // Basic types shared by every role of the platform layer.
 //
-// The programs see the device's OS services only through the functions
-// declared in platform/*.h. Exactly one backend implements them per build
-// (platform/posix/ on Linux). Handles are opaque; a handle is closed by the
-// call named in the operation's contract.
+// The programs see the device's OS services only through platform/*.h;
+// one backend implements them per build. Handles are opaque.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -2,9 +2,7 @@
 // backend installed by the board (scaled timing).
 //
 // Every reader goes through one atomic pointer to the installed ops, so a
-// clock can be swapped while other threads read the time. The virtual clock
-// keeps its time in one atomic counter: reads and sleeps are lock-free and
-// safe from any thread.
+// clock can be swapped while other threads read the time.
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 

@@ -1,13 +1,9 @@
 // The device-path rules, one set for both backends.
 //
 // A path is a device path when it begins with '\' (the device root);
-// every other path is a host path, used as it is (an image file named on
-// a command line: "./nk.bin", "/tmp/nk.bin"). After the leading '\', '\'
-// and '/' both separate components, as on the device: neither host can
-// hold '/' inside a name, so it can only separate or be refused, and the
-// device takes it as a separator. "." names the folder itself and ".."
-// its parent, never above the root. "\StoreMgr\NAME" names a store of
-// the storage manager.
+// every other path is a host path, used as it is. After the leading '\',
+// '\' and '/' both separate components, as on the device. ".." never
+// climbs above the root. "\StoreMgr\NAME" names a store.
 #pragma once
 #include <string>
 #include <vector>

@@ -1,7 +1,5 @@
 // The device's file searches, the same for both backends: its wildcards
-// and the listing a search handle walks. Listing a folder (OsFindFirstFile)
-// is the backend's; OsFindNextFile, OsFindClose and OsFileTimeToSystemTime
-// are shared (file_search.cpp).
+// and the listing a search handle walks (OsFindFirstFile is the backend's).
 #pragma once
 #include <cwchar>
 #include <string>

@@ -208,9 +208,8 @@ int Deliver(const std::wstring& text, wchar_t* out, int cch)
     return needed;
 }
 
-// Both calls: the picture's letters of one kind (date or time) filled from
-// when with the texts of the locale. Only a time may go without a picture:
-// it then takes the locale's own.
+// Both calls: the picture's letters of one kind filled from when. Only a
+// time may go without a picture: it then takes the locale's own.
 int Format(uint32_t locale, uint32_t flags, const SystemTime* when, const wchar_t* picture,
            wchar_t* out, int cch, bool date)
 {

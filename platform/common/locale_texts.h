@@ -1,7 +1,5 @@
 // The texts of a locale that the device's date and time pictures are
-// rendered with. The rendering (platform/common/locale.cpp) is the same for
-// both backends, so that both builds show the same dates and times; each
-// backend says only where the texts come from.
+// rendered with (common/locale.cpp); each backend says where they come from.
 #pragma once
 #include <string>
 

@@ -103,9 +103,8 @@ void OsMountNotifications::Announce(const std::string& name, bool attached)
 
 namespace {
 
-// A failed listing's error, read by value: it may come when no descriptor
-// is left, and then nothing is done that could need one (on POSIX the
-// library's errors are errno's values).
+// A failed listing's error, read by value: with no descriptor left,
+// nothing is done that could need one.
 bool FolderGone(const std::error_code& ec)
 {
 #ifdef _WIN32

@@ -1,7 +1,5 @@
-// Message queues and mount notifications, the parts both backends share:
-// a queue's list of messages, the queue and notification handles, and the
-// record a mount notification writes. How a wait sleeps and how volumes
-// are watched is the backend's.
+// Message queues and mount notifications, the parts both backends share;
+// how a wait sleeps and how volumes are watched is the backend's.
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -15,11 +13,9 @@
 #include "platform/common/object.h"
 #include "platform/queue.h"
 
-// The queue itself; shared by its handle and by the notification watchers
-// that write into it, so that closing the handle first is harmless. The
-// backend's kind keeps a signal that is set exactly while the queue is
-// ready (a message waits, or the queue is closed), so that a reader can
-// sleep on it (OsWaitUntil's object).
+// The queue itself, shared by its handle and the watchers that write into
+// it. The backend's kind keeps a signal set exactly while the queue is
+// ready (a message waits, or it is closed): OsWaitUntil's object.
 class OsQueueCore {
 public:
     virtual ~OsQueueCore() = default;
@@ -81,9 +77,8 @@ struct OsMountNotifications : OsObject {
 
     // Writes the record of a volume's mount or removal into the queue.
     void Announce(const std::string& name, bool attached);
-    // Brings the announced set in line with the board's volumes: removals
-    // first, then mounts, each once. false when the volumes cannot be
-    // listed (resyncError says why): then nothing changes.
+    // Brings the announced set in line with the board's volumes, removals
+    // first; false (nothing changed, resyncError says why) when they cannot be listed.
     bool Resync();
     std::string resyncError;
     // The volumes present at the request are known either way, so that

@@ -28,7 +28,7 @@ struct OsObject {
     virtual void Closing() {}
 };
 
-// A counted use of a live object: keeps it alive until destroyed.
+// A counted use of a live object.
 class OsObjectRef {
 public:
     OsObjectRef() = default;
@@ -59,16 +59,13 @@ Handle OsHandleFor(OsObject* object);
 // backend (a signal, a console's Ctrl-C, a wait for the flash given up).
 bool OsTerminationRequested();
 
-// The wait loop of every waitable object: asks ready() until it answers
-// true (OS_WAIT_OBJECT_0), timeoutMs of the installed clock have passed
-// (OS_WAIT_TIMEOUT) or termination was requested (OS_WAIT_FAILED). ready()
-// is asked at least once, before the termination check. A finite wait
-// advances in OsSleep(1) steps, so on a virtual clock it costs no real
-// time; an OS_INFINITE wait, where the backend says so, pauses in real
-// time between tries (backing off from 1 ms to 10 ms), waking early on a
-// termination request; given `object` (a host object of the backend that
-// is signalled exactly while ready() holds), it sleeps until that is
-// signalled or termination is requested.
+// The wait loop of every waitable object: asks ready() (at least once,
+// before the termination check) until it answers true (OS_WAIT_OBJECT_0),
+// timeoutMs of the installed clock have passed (OS_WAIT_TIMEOUT) or
+// termination was requested (OS_WAIT_FAILED). A finite wait advances in
+// OsSleep(1) steps (no real time on a virtual clock); an OS_INFINITE wait
+// that pauses in real time sleeps on `object` (a host object signalled
+// exactly while ready() holds) or backs off from 1 ms to 10 ms.
 uint32_t OsWaitUntil(uint32_t timeoutMs, const std::function<bool()>& ready, void* object = nullptr);
 
 // The backend's half of the wait loop. Whether an OS_INFINITE wait pauses

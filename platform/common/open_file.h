@@ -1,7 +1,5 @@
-// Open files, the same for both backends: what OsCreateFile checks and
-// opens (a store, or a file through the backend), OsReadFile,
-// OsSetFilePointer and OsGetFileTime (open_file.cpp). The backend opens the
-// file and makes its single reads, seeks and time.
+// Open files, the same for both backends (open_file.cpp); the backend
+// opens the file and makes its single reads, seeks and time.
 #pragma once
 #include <cstdint>
 #include <mutex>

@@ -1,7 +1,5 @@
-// Mutexes, the bookkeeping both backends share: who holds a mutex in this
-// process and how deep, what a thread gives up when it ends, and the wait
-// on a mutex. What makes a named mutex one lock for every program of the
-// board (a lock file, a Win32 mutex) is the backend's OsMutexHold.
+// Mutexes, the bookkeeping both backends share. What makes a named mutex
+// one lock for every program of the board is the backend's OsMutexHold.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -35,10 +33,8 @@ struct OsMutexState {
     bool TryAcquire(bool* first);
     // *last is set when the thread no longer holds it.
     bool Release(bool* last);
-    // The calling thread ends: whatever it still holds is given up, as the
-    // device gives up the mutexes of a thread that ended, so that a waiter
-    // takes the mutex instead of waiting for ever (or, later, a new thread
-    // that happens to get the same key finds it held already).
+    // The calling thread ends: whatever it still holds is given up, as on
+    // the device, so a waiter (or a new thread with the same key) is not stuck.
     void Abandon();
 };
 
@@ -51,10 +47,8 @@ struct OsHeldMutexes {
     ~OsHeldMutexes();
 };
 
-// A wait for the board's flash (its named mutex, the one the HAL takes
-// around a registry flush) that lasts beyond the grace time is said, in the
-// words the update uses, and Ctrl-C then cancels it as it ends a program
-// that shows no window (the caller's restart or read then does not come).
+// A wait for the board's flash mutex that lasts beyond the grace time is
+// said, and Ctrl-C then cancels it.
 constexpr uint32_t kFlashWaitGraceMs = 500;
 constexpr wchar_t kFlashLockName[] = L"NorFlash";
 constexpr char kFlashWaitText[] = "Waiting for the Flash: another program is using it";

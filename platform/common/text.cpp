@@ -71,10 +71,8 @@ size_t OsWiden(const char* narrow, wchar_t* out, size_t cap)
         uint32_t c = p[0];
         size_t used = 1;
         if (codePage == 65001) {
-            // A byte that is not UTF-8 (or a sequence cut at the end)
-            // stands for no character: it becomes the replacement
-            // character, never the Latin-1 letter of its value, so that a
-            // stray byte names no file. The text goes on after it.
+            // A byte that is not UTF-8 becomes the replacement character,
+            // never the Latin-1 letter of its value: a stray byte names no file.
             if (!utf16::DecodeUtf8(p, left, &c, &used)) {
                 c = 0xFFFD;
                 used = 1;

@@ -1,11 +1,8 @@
-// UTF-8 and UTF-16 for any code-unit type: wchar_t of either width (16 bits
-// on the device and on Windows, 32 bits on Linux) and char16_t. Wide text is
-// UTF-16 code units everywhere, as on the device: a character beyond U+FFFF
-// is a surrogate pair, also where wchar_t would hold it whole.
-//
-// Bytes that are not UTF-8 (a host file name in another encoding) become
-// the lone low surrogates U+DC80..U+DCFF, which go back to the same bytes,
-// so every byte string survives the round trip.
+// UTF-8 and UTF-16 for any code-unit type (wchar_t of either width,
+// char16_t). Wide text is UTF-16 everywhere, as on the device: a character
+// beyond U+FFFF is a surrogate pair even where wchar_t could hold it.
+// Bytes that are not UTF-8 become the lone surrogates U+DC80..U+DCFF,
+// which go back to the same bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,5 @@
 // Host-side control of the clock role: which clock the programs and the
-// board run on. The programs never call these; the launchers, the board's
-// timing and the tests do (a virtual clock for tests and benchmarks of
-// device time, the board's "scaled" timing).
+// board run on (the launchers, the board's timing and the tests set it).
 #pragma once
 #include <cstdint>
 

@@ -1,6 +1,5 @@
-// Program start, a host-side control: how the launchers (tools/*_main.cpp)
-// hand control to a program's entry, and how tests make a module of a
-// program's resources. The programs themselves never call these.
+// Program start, host side: how the launchers hand control to a program's
+// entry, and how tests make a module of a program's resources.
 #pragma once
 #include "platform/types.h"
 

@@ -1,6 +1,5 @@
-// Host-side controls of the files role: for the board's tools, the
-// backends' other roles and the tests, never for the programs (which know
-// device paths only; platform/files.h).
+// Host-side controls of the files role, for the board's tools, the
+// backends and the tests (the programs know device paths only).
 #pragma once
 #include <cstddef>
 

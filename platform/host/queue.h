@@ -1,6 +1,5 @@
-// Host-side half of the message-queue role: a queue's writer. On the
-// device the system writes the notifications the programs read; here the
-// board's watcher and the tests do.
+// Host-side half of the message-queue role: a queue's writer (the board's
+// watcher and the tests).
 #pragma once
 #include "platform/queue.h"
 

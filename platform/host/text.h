@@ -1,5 +1,4 @@
-// Host-side text: wide device text as the host's UTF-8 (host paths, the
-// line protocol). The programs never need it: they speak wide text only.
+// Host-side text: wide device text as the host's UTF-8.
 #pragma once
 #include <cstddef>
 

@@ -1,6 +1,4 @@
-// The journal of a copy's named temporaries (copy_journal.h), and the
-// clean-up at a service's start that removes what copies of processes no
-// longer running left.
+// The journal of a copy's named temporaries and its clean-up (copy_journal.h).
 #include "platform/posix/copy_journal.h"
 
 #include <dirent.h>

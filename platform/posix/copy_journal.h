@@ -1,14 +1,9 @@
-// The journal of a copy's named temporaries: which files under the device
-// root a copy of this process has put there only for the moment, so that
-// the clean-up at a service's start removes what a copy killed at the
-// wrong moment left, and never a file that merely has such a name.
-//
-// A record is written before its temporary is created and removed once the
-// temporary is gone (renamed into place or deleted), so that a process
-// killed anywhere in between leaves a record for every temporary it left.
-// Records are files of the board folder's .copies/ folder, named as their
-// temporary (".copy-PID-N.tmp", whose PID is the process's), holding the
-// device and inode numbers of the folder the temporary is in.
+// The journal of a copy's named temporaries, so that the clean-up at a
+// service's start removes what a killed copy left, and never a file that
+// merely has such a name. A record is written before its temporary is
+// created and removed once it is gone. Records are files of the board
+// folder's .copies/ folder, named as their temporary (".copy-PID-N.tmp"),
+// holding the device and inode numbers of the temporary's folder.
 #pragma once
 #include <string>
 

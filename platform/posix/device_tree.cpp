@@ -56,10 +56,9 @@ std::string MatchInFolder(const std::string& dir, const std::string& utf8, const
     return found;
 }
 
-// The host names below rootfs/ that a device path leads to. A component
-// that matches nothing keeps its spelling (a file or folder about to be
-// created), and so do all after it. false when ".." would climb above the
-// root.
+// The host names below rootfs/ that a device path leads to; a component
+// that matches nothing keeps its spelling, and so do all after it. false
+// when ".." would climb above the root.
 bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 {
     out.clear();
@@ -84,11 +83,9 @@ bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
 }
 
 
-// Opens relative (host components joined by '/', no ".." among them) below
-// the folder dir: beneath it, never following a symbolic link at any
-// component, never crossing into /proc's magic links (openat2). -1 (errno
-// set) when it cannot: ELOOP for a link on the way. sameMount: no
-// component may lie on another mount (EXDEV).
+// Opens relative (host components joined by '/', no "..") beneath the
+// folder dir, following no link at any component. -1 (errno set: ELOOP
+// for a link on the way). sameMount: no component on another mount.
 int OpenBeneath(int dir, const std::string& relative, int flags, bool sameMount)
 {
     open_how how{};
@@ -138,8 +135,7 @@ bool InVolume(const std::vector<std::wstring>& parts)
 }
 
 // Whether two descriptors lie on the same mount, by mount id (a bind
-// mount of the same file system is another mount). A kernel that does not
-// tell it (older than 5.8) says no.
+// mount of the same file system is another mount).
 bool SameMount(int a, int b)
 {
     struct statx sa;
@@ -150,9 +146,8 @@ bool SameMount(int a, int b)
     return (sa.stx_mask & sb.stx_mask & STATX_MNT_ID) != 0 && sa.stx_mnt_id == sb.stx_mnt_id;
 }
 
-// A FAT volume has neither hard links nor mount points: inside a volume, a
-// file with more than one link or anything on another mount than the
-// device root is something of the host reached through the board folder,
+// A FAT volume has neither hard links nor mount points: inside one, a file
+// with more than one link or on another mount than the root is the host's,
 // and is refused (fd is closed). fd, or -1 with errno set.
 int CardFileOnly(int root, int fd)
 {

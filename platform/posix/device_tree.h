@@ -2,13 +2,10 @@
 // device paths resolved beneath the root, and the folders that copies and
 // new folders are written into (device_tree.cpp).
 //
-// Device paths ("\Windows\default.fdf") are resolved from a handle of the
-// root: beneath it, without following a symbolic link at any component
-// (openat2, or one O_NOFOLLOW handle after the other), components matched
-// to existing host names without regard to letter case, and no ".." ever
-// climbing above the root. The folders on the way are kept open between
-// calls (kept_folders.h). Opening a device path by handle:
-// OsPosixOpenDevicePath (device_files.h).
+// Device paths are resolved from a handle of the root, beneath it,
+// without following a symbolic link, components matched to host names
+// without regard to letter case. The folders on the way are kept open
+// between calls (kept_folders.h).
 #pragma once
 #include <sys/stat.h>
 

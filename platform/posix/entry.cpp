@@ -31,11 +31,9 @@ size_t ErrorColumns()
     return size.ws_col;
 }
 
-// Ctrl-C: to the window in front (a dialog's command 2: the progress
-// dialog's Abort, the main dialog's close; a message box's Escape; the
-// open-file dialog's cancel). With no window open it asks the program to
-// end (a restart delay then ends without the restart); a second Ctrl-C
-// then ends the process at once, with the program's exit code 1.
+// Ctrl-C: to the window in front as its command 2 (Abort, close, Escape,
+// cancel). With no window open it asks the program to end; a second
+// Ctrl-C then ends the process at once with exit code 1.
 void InterruptSignal(int)
 {
     if (UiInterrupt())
@@ -50,8 +48,7 @@ void InterruptSignal(int)
 }
 
 // A restart ends the program as the board's restart does, with the
-// terminal put back first (the board ends the process without running any
-// clean-up of ours).
+// terminal put back first (the board runs no clean-up of ours).
 void RestartEndsProgram(bool)
 {
     UiRestoreTerminalFromSignal();
@@ -60,8 +57,7 @@ void RestartEndsProgram(bool)
     _exit(1);
 }
 
-// The closing line of the run (when its launcher asked for one), as the
-// run ends.
+// The closing line of the run (when its launcher asked for one).
 int EndRun(int result)
 {
     if (OsTerminationRequested())
@@ -86,9 +82,8 @@ void InstallSignalHandlers()
 
 int OsRunProgram(int argc, char** argv, const OsResourceTable* resources, OsProgramEntry entry)
 {
-    // Until the handlers stand, an interrupt, a termination or a hang-up
-    // waits (blocked) instead of killing the program with the signal's
-    // exit code: once they stand it is taken as any later one.
+    // Until the handlers stand, a termination signal waits blocked instead
+    // of killing the program with the signal's exit code.
     sigset_t ending, before;
     sigemptyset(&ending);
     sigaddset(&ending, SIGINT);

@@ -1,8 +1,5 @@
 // The files role of the POSIX backend: opening and reading files, folder
-// searches and host paths. Device paths are resolved beneath the board's
-// rootfs/ (device_tree.h); copies and new folders are files_copy.cpp's;
-// what both backends share is in platform/common (open_file.h,
-// file_search.h, device_path.h).
+// searches and host paths (copies and new folders: files_copy.cpp).
 #include "platform/files.h"
 #include "platform/common/utf16.h"
 
@@ -65,11 +62,8 @@ struct PosixFile : OsFileObject {
     }
 };
 
-// Searches open now. A walk over a tree (a volume's AutoCopy or AutoRun
-// folder) keeps a search open from its first folder to its end, and the
-// folders kept open for its copies (kept_folders.h) serve that walk: once
-// the last search ends they are let go, so that a program holds no more
-// descriptors after a walk than before it, however deep the tree was.
+// Searches open now. Once the last one ends the kept folders are let go,
+// so a program holds no more descriptors after a walk than before it.
 std::atomic<int> openSearches{0};
 
 struct PosixSearch : OsSearchObject {
@@ -129,16 +123,12 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     std::wstring wildcard;
     if (!OsSplitSearchPattern(pattern, folder, wildcard))
         return OS_INVALID_HANDLE;
-    // A device folder is listed through its handle, opened from the root's
-    // without following any link.
     DIR* d = nullptr;
     int fd = OsPosixOpenPath(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0 && (d = fdopendir(fd)) == nullptr)
         close(fd);
     if (d == nullptr)
         return OS_INVALID_HANDLE;
-    // The listing is taken at once, so that the caller may create files in
-    // the folder while it walks the entries.
     auto search = std::make_unique<PosixSearch>();
     while (dirent* e = readdir(d)) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)

@@ -1,10 +1,7 @@
-// File copies and new folders of the POSIX files role. What copies of
-// earlier runs left behind is copy_journal.cpp's.
-//
-// A copy is put into its destination folder through that folder's handle,
-// and only while the folder still stands where it stood under the root
-// (device_tree.h). So nothing outside the device root is written, not even
-// by a program that swaps folders for links while a copy runs.
+// File copies and new folders of the POSIX files role. A copy is put into
+// its folder through the folder's handle, only while the folder still
+// stands where it stood under the root: nothing outside the root is
+// written, even by a program that swaps folders for links meanwhile.
 #include "platform/files.h"
 
 #include <fcntl.h>
@@ -158,12 +155,11 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
     futimens(out, times);
 }
 
-// Puts the finished copy (a file without a name, open as out, when
-// tempName is empty, else the named temporary tempName, whose state is
-// named) in place of the target's leaf, replacing it when replace. Only while the target's folder
-// still stands where it stood under the root: that is checked right
-// before, and again right after, and a change that a moved folder received
-// meanwhile is undone. The temporary name is gone on every path.
+// Puts the finished copy (the unnamed file out when tempName is empty,
+// else the temporary tempName whose state is named) in place of the
+// target's leaf, replacing it when replace, only while the target's folder
+// stands where it stood (checked before and after; a change to a moved
+// folder is undone). The temporary name is gone on every path.
 bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
                 bool replace, bool failIfExists)
 {
@@ -197,8 +193,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
         }
         return true;
     }
-    // A replacement needs a name to rename from: the unnamed file gets one
-    // only now, for the moment of the exchange.
+    // A replacement needs a name to rename from.
     if (tempName.empty()) {
         bool linked = ChangeInTarget(
             target, nullptr, [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
@@ -211,8 +206,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     bool placed = ChangeInTarget(target, nullptr, [&] {
         if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
             return true;
-        // A file system without exchange, or an old file that went away
-        // meanwhile: a plain rename.
+        // No exchange on this file system, or the old file went away.
         if (errno != EINVAL && errno != ENOSYS && errno != ENOENT)
             return false;
         exchanged = false;
@@ -278,12 +272,10 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (exists && (failIfExists || !S_ISREG(existing.st_mode) || (existing.st_mode & 0222) == 0))
         return 0;  // kept: a folder, a link, a read-only file...
 
-    // Written as a file without a name where the file system allows it,
-    // else beside the destination under a temporary name, and put in place
-    // whole: the destination is either the old file or the whole new one,
-    // and an abandoned copy leaves nothing behind. The permission bits
-    // travel with the file (never set-id bits), and so does its
-    // modification time, as a copy on the device keeps it.
+    // Written unnamed where the file system allows it, else under a
+    // temporary name, and put in place whole: the destination is the old
+    // file or the whole new one. Permission bits (never set-id) and the
+    // modification time travel with it.
     const mode_t mode = from.st_mode & 0777;
     static const bool haveFdLinks = access("/proc/self/fd", X_OK) == 0;
     std::string tempName;

@@ -1,9 +1,7 @@
-// How a long wait for the board's flash is presented (see
-// platform/common/sync.h): its line goes to the current presenter, and the
-// wait is in front for Ctrl-C, as a message box would be, for as long as
-// it lasts. Ctrl-C then asks the program to end, as it does where no window
-// is open: the waiting command (a restart, the version read) must not go
-// on without the flash.
+// How a long wait for the board's flash is presented (common/sync.h): its
+// line goes to the current presenter, and the wait is in front for Ctrl-C,
+// which then asks the program to end: the waiting command must not go on
+// without the flash.
 #include "platform/common/sync.h"
 #include "platform/posix/object.h"
 #include "platform/posix/ui_presenter.h"

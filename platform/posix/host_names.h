@@ -44,9 +44,7 @@ inline std::string Utf8(const wchar_t* wide, size_t length)
     return utf16::Narrow(wide, length);
 }
 
-// Decodes one host name. Bytes that are not UTF-8 become U+DC80..U+DCFF,
-// which OsNarrowUtf8 turns back into the same bytes, so every host name
-// survives the trip through a wide path.
+// Decodes one host name; bytes that are not UTF-8 survive the trip (utf16.h).
 inline std::wstring WidenHostName(const char* name)
 {
     return utf16::Widen<wchar_t>(name, std::strlen(name));

@@ -134,10 +134,8 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
     }
     if (name.empty())
         return;
-    // The report says that the name changed, not what it is now: an
-    // exchange of two names (a replacing copy) reports a move away from
-    // the name that stays, and reports arrive after the fact. So the
-    // folder itself says whether the name is there.
+    // A report says that the name changed, not what it is now (an exchange
+    // reports a move away from a name that stays): the folder says.
     if (folder.namesValid) {
         struct stat st;
         if (fstatat(folder.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
@@ -147,14 +145,13 @@ void ApplyEvent(FolderChain& chain, const inotify_event& e)
         else
             folder.namesValid = false;  // cannot tell: read the folder again
     }
-    // Whatever happens to the name of the next kept folder, it is walked
-    // to afresh.
+    // Whatever happened to the next kept folder's name, it is walked to afresh.
     if (level + 1 < chain.levels.size() && chain.levels[level + 1]->host == name)
         TruncateChain(chain, level + 1);
 }
 
-// Lets go of the kept folders and of the inotify instance. In a forked
-// child the watches are its parent's as well: they are left in place.
+// Lets go of the kept folders and of the inotify instance (in a forked
+// child the watches, its parent's as well, are left in place).
 void Release(FolderChain& chain, bool forked)
 {
     if (forked) {
@@ -203,8 +200,7 @@ void DrainEvents()
     }
 }
 
-// Reads the folder's names. They stay trusted only in a watched folder,
-// whose reports keep them exact; elsewhere they serve this one lookup.
+// Reads the folder's names (trusted later only in a watched folder).
 bool ScanNames(KeptFolder& folder)
 {
     folder.namesValid = false;
@@ -259,8 +255,7 @@ bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
 namespace {
 
 // Walks chain to the folder that the first count components name, from its
-// kept levels as far as they go. Every kept level is watched, so it is
-// still the entry that its name in its parent leads to.
+// kept (so watched, so still valid) levels as far as they go.
 std::shared_ptr<KeptFolder> Walk(FolderChain& chain, const std::vector<std::wstring>& parts,
                                  size_t count)
 {

@@ -1,18 +1,12 @@
 // Folders kept open between calls, for the POSIX files role.
 //
 // Copying a tree resolves the same few folders for every file, so the
-// folders of the last walk for writing stay open, as long as they can be
-// watched (inotify): every kept folder reports names created, removed or
-// renamed in it, and the board directory reports what happens to rootfs/.
-// Reading the pending reports (one call) then tells whether a kept folder
-// still is the entry its parent names, and keeps every folder's names by
-// letter case exact, so a copy into a kept folder costs no check per level
-// and no folder scan. No walk follows a symbolic link. The board directory
-// itself is taken to stay where it is while a program runs.
-//
-// A folder that cannot be watched (no watches left) is not kept, nor is
-// any folder a walk for reading passes: they are walked to afresh every
-// time, and a name not found as spelled is looked for in a fresh scan.
+// folders of the last walk for writing stay open while inotify watches
+// them: the pending reports tell whether a kept folder still is the entry
+// its parent names and keep its names by letter case exact, so a copy
+// into it costs no check per level and no folder scan. A folder that
+// cannot be watched, and any folder a walk for reading passes, is walked
+// to afresh every time. No walk follows a symbolic link.
 #pragma once
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,9 +41,8 @@ struct KeptFolder {
 };
 
 // Walks to the folder that the first count components name, from the
-// kept folders where they still hold (only when writing). No symbolic link
-// is followed on the way. nullptr when there is no such folder. Call with
-// folderMutex held.
+// kept folders when writing, following no link. nullptr when there is no
+// such folder. Call with folderMutex held.
 std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, size_t count,
                                         bool reading);
 
@@ -60,13 +53,11 @@ std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, 
 bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
                struct stat* childSt);
 
-// The device root, held by handle (the board directory is trusted to stay
-// where it is while a program runs). Call with folderMutex held.
+// The device root, held by handle. Call with folderMutex held.
 std::shared_ptr<KeptFolder> RootFolder();
 
-// Lets go of the kept folders and the watches on them: every folder (unless
-// a copy in progress still holds it) and the watching descriptor. The next
-// walk opens them afresh.
+// Lets go of the kept folders (unless a copy still holds one) and the
+// watching descriptor; the next walk opens them afresh.
 void ReleaseKeptFolders();
 
 // Changes the kept folder with change (creating a file or folder, or

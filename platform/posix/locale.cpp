@@ -1,6 +1,4 @@
-// Locale role on Linux: the abbreviated month names and time pictures of
-// the process's LC_TIME environment (the system default locale), for the
-// rendering that both backends share (platform/common/locale.cpp).
+// Locale role on Linux: month names and time pictures of LC_TIME.
 #include <langinfo.h>
 #include <locale.h>
 
@@ -24,9 +22,8 @@ const char* EnvironmentLocaleName()
     return "C";
 }
 
-// Decodes with the calling thread's locale (the one the text came from); a
-// byte that does not decode is kept as its own code point, so that nothing
-// is lost.
+// Decodes with the calling thread's locale; a byte that does not decode is
+// kept as its own code point.
 std::wstring Widen(const char* text)
 {
     std::wstring out;
@@ -55,8 +52,7 @@ std::wstring Widen(const char* text)
 
 bool OsLoadLocaleTexts(LocaleTexts& out)
 {
-    // The character type goes with the time names so that their bytes
-    // decode in the locale's own code set.
+    // The character type goes with the time names: they decode in its code set.
     const int mask = LC_TIME_MASK | LC_CTYPE_MASK;
     locale_t loc = newlocale(mask, EnvironmentLocaleName(), (locale_t)0);
     if (loc == (locale_t)0)

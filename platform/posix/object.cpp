@@ -1,5 +1,4 @@
-// The termination request and the wait loop's pause of the POSIX backend (the
-// handle table is platform/common/object.cpp).
+// The termination request and the wait loop's pause of the POSIX backend.
 #include "platform/posix/object.h"
 
 #include <fcntl.h>
@@ -32,8 +31,8 @@ void OpenTerminationPipe()
     }
 }
 
-// A forked child is a process of its own: its termination requests must
-// not reach its parent through a shared pipe, nor the parent's its child.
+// A forked child's termination requests must not reach its parent through
+// a shared pipe, nor the parent's its child.
 void TerminationAfterFork()
 {
     if (terminationPipe[0] >= 0)
@@ -94,10 +93,8 @@ void OsPosixInstallTerminationHandlers()
     action.sa_flags = 0;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    // A hang-up (the terminal or the session that started the program went
-    // away) is a request to end as well: killed by it, an update would stop
-    // in the middle of an erase or a record with nothing said. A hang-up
-    // that the caller chose to ignore (nohup) stays ignored.
+    // A hang-up is a request to end as well (killed by it, an update would
+    // stop mid-erase with nothing said), unless the caller ignores it (nohup).
     struct sigaction previous {};
     if (sigaction(SIGHUP, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
         sigaction(SIGHUP, &action, nullptr);

@@ -1,6 +1,4 @@
-// Kernel objects of the POSIX backend: the handle table (OsObject and its
-// kinds) is the same for both backends; here are the termination request
-// and the real-time pause of the wait loop.
+// The termination request of the POSIX backend.
 #pragma once
 #include <cstdint>
 

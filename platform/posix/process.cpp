@@ -1,16 +1,12 @@
 // Processes of the POSIX backend.
 //
-// A program is started detached, by a double fork: the intermediate child
-// starts a new session, forks the program's process and ends at once, and
-// is reaped here; the program's process is then a child of init and never
-// becomes our zombie. The program gets /dev/null as its standard streams,
-// none of our descriptors, default signal dispositions, an empty signal
-// mask and the device root as its working folder. Whether exec succeeded
-// comes back through a close-on-exec pipe: end of file means it did.
-//
-// The program is opened from the device root's handle without following
-// any link, checked, and started from that very descriptor (execveat), so
-// that a path swapped for a link after the check cannot change what runs.
+// A program is started detached by a double fork (the intermediate child
+// starts a new session, forks and ends; the program never becomes our
+// zombie), with /dev/null as its standard streams, none of our
+// descriptors, default signals and the device root as its working folder.
+// Whether exec succeeded comes back through a close-on-exec pipe. The file
+// is opened beneath the root without following links and started from
+// that very descriptor (execveat), so a swapped path cannot change what runs.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -157,15 +153,13 @@ void WriteReport(int fd, int32_t kind, int32_t value)
         WriteReport(report, 2, errno);
         _exit(127);
     }
-    // Every other descriptor is closed by exec (the report pipe too, which
-    // tells the starter that exec succeeded).
+    // Every other descriptor is closed by exec (the report pipe too).
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (chdir(folder) != 0) {
         // The root folder is only a courtesy; start anyway.
     }
-    // A script's interpreter is handed the script as /dev/fd/N, so that
-    // descriptor stays open for it (as 3, the first after the standard
-    // streams); any other program needs none of ours.
+    // A script's interpreter is handed the script as /dev/fd/3, so that
+    // descriptor stays open for it.
     if (script) {
         if (program != 3) {
             if (dup2(program, 3) < 0) {

@@ -1,20 +1,13 @@
-// Message queues and device notifications of the POSIX backend (the
-// queue's messages and the notification records are shared with the Win32
-// backend: platform/common/msg_queue.cpp).
+// Message queues and device notifications of the POSIX backend.
 //
-// A queue's signal is an eventfd that is readable exactly while the queue
-// is ready (a message waits, or it is closed), so that a wait can block in
-// poll() together with the termination descriptor (OsPauseUnlessEnding): a
-// SIGTERM/SIGINT makes every wait fail, and the programs end through their
-// normal path.
+// A queue's signal is an eventfd, readable exactly while the queue is
+// ready, so a wait blocks in poll() together with the termination
+// descriptor and a SIGTERM/SIGINT makes every wait fail.
 //
-// Mount notifications come from the board's volumes/ folder: a record file
-// appears there once a volume is mounted under rootfs/ and disappears once
-// it is gone. A watcher thread per request blocks in poll() on an inotify
-// descriptor of that folder and on a stop descriptor; it never polls,
-// except while the folder cannot be listed (out of descriptors, say). It
-// also watches the board folder, so that a volumes/ folder that is deleted
-// (its volumes count as removed) and made again is watched again.
+// Mount notifications follow the records in the board's volumes/ folder.
+// A watcher thread per request blocks in poll() on an inotify descriptor
+// of that folder (and of the board folder, so a volumes/ folder deleted
+// and made again is watched again) and on a stop descriptor.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -81,9 +74,8 @@ struct NotificationObject : OsMountNotifications {
         if (stop >= 0) close(stop);
     }
 
-    // Set while the volumes could not be listed: the watcher then looks
-    // again every kRelistMs, since no event tells when descriptors (or
-    // whatever was missing) are back.
+    // Set while the volumes could not be listed: no event tells when they
+    // can be again, so the watcher looks every kRelistMs.
     bool relistPending = false;
     static constexpr int kRelistMs = 100;
 
@@ -101,8 +93,7 @@ struct NotificationObject : OsMountNotifications {
         relistPending = true;
     }
 
-    // (Re)watches the volumes folder, when it exists, and brings the
-    // announced set in line with it.
+    // (Re)watches the volumes folder and brings the announced set in line.
     void Rewatch()
     {
         WatchFolder();

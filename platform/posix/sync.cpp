@@ -1,11 +1,8 @@
 // Threads and named mutexes of the POSIX backend.
 //
-// A named mutex is one lock for the whole board: every process of the board
-// takes an exclusive flock on the same lock file (board::LockFilePath), and
-// the kernel drops the lock when its holder dies, however it dies. Inside
-// one process all handles of one name share one state: the owning thread
-// and its recursion count, and the one descriptor that carries the flock
-// while some thread of this process owns the mutex.
+// A named mutex is an exclusive flock on the board's lock file of that
+// name, which the kernel drops however its holder dies. Inside a process
+// all handles of one name share one state and one descriptor.
 #include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>

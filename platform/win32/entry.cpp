@@ -18,12 +18,8 @@
 
 namespace {
 
-// Ctrl-C (and Ctrl-Break) from the console: to the window in front (a
-// dialog's command 2: the progress dialog's Abort, the main dialog's close;
-// a message box's Escape; the open-file dialog's cancel). With no window
-// open it asks the program to end (a restart delay then ends without the
-// restart); a second one then ends the process at once, as the Linux build
-// does. Runs on a thread of its own that the console starts.
+// Ctrl-C (and Ctrl-Break) from the console, by the rules of posix/entry.cpp
+// (a second one ends with 130). Runs on a thread the console starts.
 BOOL WINAPI ConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)

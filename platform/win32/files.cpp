@@ -1,16 +1,12 @@
 // Files role of the Win32 backend: the device's file system is the board's
 // rootfs folder.
 //
-// A device path's leading '\' is the device root, never the root of the
-// current drive; "\\server\share" is two components below the device root,
-// never a network share (the rules of both backends: device_path.h).
-// Components that would mean something else to Windows are refused: a
-// drive or stream (':'), wildcards and the other characters Windows
-// forbids, a reserved device name (CON, NUL, COM1...), and a trailing dot
-// or blank (Windows would drop it and reach another file). Components
-// are opened one by one without following reparse points, and a folder
-// stays open (without delete sharing, so it cannot be moved away) until
-// the next one is open, so the file opened is the one inside the root.
+// Device paths follow device_path.h. Components that would mean something
+// else to Windows are refused: ':' (drive or stream), the characters
+// Windows forbids, reserved device names (CON, NUL, COM1...) and a
+// trailing dot or blank. Components are opened one by one without
+// following reparse points, each folder held (no delete sharing) until
+// the next is open, so the file opened is the one inside the root.
 #include "platform/files.h"
 
 #include <windows.h>
@@ -150,12 +146,10 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    // Where the folder held really is (the root's own path may pass links
-    // of the host: that is the board's business).
+    // Where the folder held really is.
     std::wstring folderFinal = OsWin32FinalPath(folder);
     for (size_t i = 0; i < count; ++i) {
-        // The existing spelling of the component (letter case ignored), so
-        // that the host path reads as the folder does.
+        // The existing spelling of the component (letter case ignored).
         std::wstring name = OsWin32Spelling(path, parts[i]);
         if (name.empty())
             name = parts[i];
@@ -181,18 +175,15 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
             return fail(GetLastError());
         BY_HANDLE_FILE_INFORMATION info;
         const bool known = GetFileInformationByHandle(next, &info) != 0;
-        // Checked on the opened handle, never on a name: a link or another
-        // reparse point is refused at every level, a file where a folder
-        // should be as well.
+        // Checked on the opened handle: a reparse point, or a file where a
+        // folder should be, is refused at every level.
         if (!last && (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
                       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)))
             return fail(ERROR_PATH_NOT_FOUND);
         if (last && known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             return fail(ERROR_CANT_ACCESS_FILE);
-        // The opened object must be this very entry of the folder held.
-        // Windows opens a link itself here (and it was refused above); Wine
-        // (8.0) follows a Unix symbolic link in spite of
-        // FILE_FLAG_OPEN_REPARSE_POINT and reports the target's attributes,
+        // The opened object must be this very entry of the folder held:
+        // Wine follows a Unix link in spite of FILE_FLAG_OPEN_REPARSE_POINT,
         // but the handle's final path then names the target.
         if (GetFileType(next) == FILE_TYPE_DISK && !OsWin32IsEntryOf(next, folderFinal, name))
             return fail(ERROR_CANT_ACCESS_FILE);
@@ -231,8 +222,7 @@ struct Win32File : OsFileObject {
     }
     bool ModificationTime(FileTime* time) override
     {
-        // The board's file time is the modification time (set with
-        // touch), as in the Linux build.
+        // The board's file time is the modification time.
         FILETIME created, accessed, written;
         if (!GetFileTime(file, &created, &accessed, &written))
             return false;
@@ -268,10 +258,7 @@ HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWO
 OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    // A path that starts with '/' is a host path given by the user (an
-    // image file on the command line), as in the Linux build: Windows takes
-    // it from the root of the current drive, and under Wine it is the Unix
-    // path (board::win32::WidePath).
+    // A path that starts with '/' is a host path (under Wine the Unix path).
     HANDLE h = OsIsDevicePath(path)
                    ? OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0)
                    : CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
@@ -310,9 +297,8 @@ int OsHostPath(const wchar_t* path, char* out, size_t cap)
         std::vector<std::wstring> parts;
         if (!OsWin32SplitDevicePath(path, parts))
             return 0;
-        // The root as Windows names it (under Wine a Unix board folder is
-        // a drive path), then the components as they exist (letter case
-        // ignored), '\' separated: a path for the Windows calls.
+        // The root as Windows names it, then the components as they exist
+        // (letter case ignored), '\' separated.
         std::wstring dir = OsWin32RootFs();
         host = board::win32::Utf8(dir);
         bool exists = true;

@@ -1,21 +1,12 @@
 // Folder searches, folders and file copies of the Win32 backend.
 //
-// Device folders are opened beneath the board's rootfs one component at a
-// time without following reparse points (device_files.h) and listed
-// through their handle. What an entry is comes from the entry opened
-// itself, never from the listing's record: Wine's record says 0x20 for a
-// FIFO and for a Unix link to a file. A link (a reparse point on Windows;
-// under Wine an entry whose handle leads elsewhere), a FIFO or a device is
-// reported as such (OS_FILE_ATTRIBUTE_REPARSE_POINT / _DEVICE), and a copy
-// reads only a regular file. A copy is written beside its destination under
-// a temporary name and moved into place whole, while the destination folder
-// is held open without delete sharing, so that on Windows it cannot be
-// moved away meanwhile (nor can a folder above it while it is open).
-// Wine (8.0) does not hold a Linux program to that sharing: one
-// that swaps the folder for a Unix link while copies run makes a temporary
-// name, and the copy with it, land where the link leads. The Linux build
-// holds against such a program.
-// After a termination request every call here refuses.
+// Folders are opened beneath the root without following reparse points
+// (device_files.h). What an entry is comes from the entry opened itself,
+// never from the listing's record (Wine's says 0x20 for a FIFO and for a
+// Unix link). A copy is written under a temporary name and moved into
+// place whole while its folder is held open without delete sharing (Wine
+// does not hold a Linux program to that sharing). After a termination
+// request every call here refuses.
 #include <windows.h>
 
 #include <cstring>
@@ -52,8 +43,7 @@ struct Held {
 };
 
 // A folder held open (no delete sharing) and the Windows path it was
-// opened by. Device folders are opened beneath the root; host folders as
-// they are.
+// opened by.
 bool OpenFolder(const std::wstring& path, DWORD access, Held& folder, std::wstring& spelled)
 {
     HANDLE h;
@@ -113,8 +103,7 @@ uint32_t EntryAttributes(const std::wstring& spelled, const std::wstring& folder
 }
 
 // The folder that is to receive a device path's leaf, held open, and the
-// leaf's Windows path (the existing spelling when there is one, letter
-// case ignored). Copies and folders are made on the device only.
+// leaf's Windows path (its existing spelling, letter case ignored).
 struct WriteTarget {
     Held folder;
     std::wstring folderPath;
@@ -168,7 +157,6 @@ volatile LONG tempCounter = 0;
 
 Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
 {
-    // A program being ended finds nothing more.
     if (pattern == nullptr || data == nullptr || OsTerminationRequested())
         return OS_INVALID_HANDLE;
     std::wstring folderName;
@@ -180,8 +168,6 @@ Handle OsFindFirstFile(const wchar_t* pattern, OsFindData* data)
     if (!OpenFolder(folderName, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, folder, spelled))
         return OS_INVALID_HANDLE;
     const std::wstring folderFinal = OsWin32FinalPath(folder.h);
-    // The listing is taken at once, so that the caller may create files in
-    // the folder while it walks the entries.
     auto search = std::make_unique<OsSearchObject>();
     alignas(8) static thread_local char buffer[64 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
@@ -256,9 +242,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
             return 0;
     }
 
-    // Written beside the destination under a temporary name and put in
-    // place whole: the destination is either the old file or the whole new
-    // one, and an abandoned copy leaves nothing behind.
+    // Written under a temporary name and put in place whole.
     std::wstring temp;
     Held out;
     for (int attempt = 0; attempt < 100 && !out.ok(); ++attempt) {
@@ -273,8 +257,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (!out.ok())
         return 0;
     bool ok = CopyData(in.h, out.h);
-    // The modification time travels with the file, as a copy on the device
-    // keeps it.
+    // The modification time travels with the file.
     if (ok)
         SetFileTime(out.h, nullptr, nullptr, &from.ftLastWriteTime);
     if (!CloseHandle(out.h))

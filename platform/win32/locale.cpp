@@ -1,10 +1,6 @@
-// Locale role of the Win32 backend: the texts of the system default locale
-// for the rendering that both backends share (platform/common/locale.cpp).
-// The abbreviated month names come from Windows (GetLocaleInfoW); the
-// locale's own time pictures are the ones the Linux build's default (C)
-// locale gives, so that both builds show the same texts. (Windows' own
-// time format with TIME_FORCE24HOURFORMAT is not used: Wine renders
-// "14:30:00 PM" with it.)
+// Locale role of the Win32 backend: month names from Windows; the time
+// pictures are the C locale's, as the Linux build's default gives them
+// (Wine renders "14:30:00 PM" with TIME_FORCE24HOURFORMAT).
 #include <windows.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// The termination request and the wait loop's pause of the Win32 backend (the
-// handle table is platform/common/object.cpp).
+// The termination request and the wait loop's pause of the Win32 backend.
 #include "platform/win32/object.h"
 
 #include <windows.h>

@@ -1,7 +1,4 @@
-// Kernel objects of the Win32 backend: the handle table (OsObject and its
-// kinds; never a Win32 HANDLE, which a kind that wraps one keeps inside) is
-// the same for both backends; here are the termination request and the
-// real-time pause of the wait loop.
+// The termination request of the Win32 backend.
 #pragma once
 #include <cstdint>
 

@@ -1,16 +1,11 @@
 // Processes of the Win32 backend.
 //
-// A program is started with CreateProcessW, detached (DETACHED_PROCESS: no
-// console of ours, and its end needs nothing from us), inheriting none of
-// our handles, with the device root as its current folder. The program is
-// resolved inside the device root as on the device: every component is
-// opened without following a reparse point and checked on its handle, and
-// only a regular file is started. Each folder on the way and the program
-// file itself stay open without delete or write sharing until the process
-// is created, so on Windows none of them can be renamed, replaced or
-// rewritten between the check and the start. (Wine enforces those sharing
-// modes between Windows processes only: a Linux process may still rename
-// in that moment.)
+// A program is started detached (DETACHED_PROCESS), inheriting none of
+// our handles, with the device root as its current folder. It is resolved
+// inside the root without following reparse points, and every folder on
+// the way and the file itself stay open without delete or write sharing
+// until the process is created, so none can be swapped between the check
+// and the start.
 #include <windows.h>
 
 #include <string>

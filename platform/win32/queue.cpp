@@ -1,22 +1,12 @@
-// Message queues and device notifications of the Win32 backend (the
-// queue's messages and the notification records are shared with the Linux
-// backend: platform/common/msg_queue.cpp).
+// Message queues and device notifications of the Win32 backend.
 //
-// A queue's signal is a manual-reset event that is set exactly while the
-// queue is ready (a message waits, or it is closed), so
-// that a wait on the real clock sleeps on it together with the termination
-// event; on a virtual clock the waits advance that clock instead.
+// A queue's signal is a manual-reset event set exactly while the queue is
+// ready, so a wait sleeps on it together with the termination event.
 //
-// Mount notifications come from the board's volumes folder: a record file
-// appears there once a volume is mounted under rootfs and disappears once it
-// is gone. A watcher thread per request compares the records with the
-// volumes it announced, every 50 ms of real time, and sleeps on its stop
-// event in between. It polls rather than watching the folder: a change
-// handle (FindFirstChangeNotificationW, ReadDirectoryChangesW) holds the
-// folder open, and under Wine a folder held so cannot be deleted; and a
-// folder that is deleted and made again, or made only after the request,
-// would need a new handle anyway. Each look is complete in itself, so a
-// volume mounted and removed within one period is announced neither way.
+// A watcher thread per mount request compares the board's volume records
+// with what it announced every 50 ms. It polls because a change handle
+// holds the folder open, and under Wine a folder held so cannot be
+// deleted. A volume mounted and removed within one period goes unannounced.
 #include <windows.h>
 
 #include <memory>

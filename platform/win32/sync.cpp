@@ -1,13 +1,9 @@
 // Threads and named mutexes of the Win32 backend.
 //
-// A named mutex is a real Win32 mutex (CreateMutexW), named after the
-// board's identity and the device's name, so that two boards never share
-// "NorFlash" while every program of one board does. Its holder also takes
-// the board's lock file of that name (board::LockFilePath), the lock that
-// the board's own HAL takes around its registry flush, so that the HAL and
-// a program holding the mutex exclude each other as on the device. A
-// thread that ends holding the mutex abandons it: Windows gives it to the
-// next waiter (WAIT_ABANDONED), and the lock file is given up with it.
+// A named mutex is a Win32 mutex named after the board's identity and the
+// device's name (two boards never share "NorFlash"). Its holder also takes
+// the board's lock file of that name, which the board's HAL takes around
+// its registry flush. A holder that ends abandons both.
 #include <windows.h>
 
 #include <cstdio>
@@ -190,12 +186,10 @@ OsHeldMutexes& OsHeldByThisThread()
     return *heldByThisThread;
 }
 
-// A long wait for the board's flash is said where the run says its closing
-// line: on standard error (started from a console, or with it redirected),
-// or to drive.exe, which writes it into the transcript. Ctrl-C at a
-// console is a termination request here, which ends every wait; drive,
-// which keeps Ctrl-C from the program, asks the wait to give up instead,
-// and the program then ends as it would on a console.
+// A long wait for the board's flash is said on standard error or to
+// drive.exe (which writes it into the transcript). Ctrl-C at a console
+// ends every wait; drive, which keeps Ctrl-C from the program, asks the
+// wait to give up instead.
 namespace {
 
 std::atomic<bool> g_waitSaid{false}, g_waitCancel{false};
