@@ -82,7 +82,7 @@ TempBoard::~TempBoard()
     std::filesystem::remove_all(dir_, ec);
 }
 
-bool FlashLockIsFree()
+uint32_t FlashLockProbe()
 {
     std::atomic<uint32_t> result{OS_WAIT_FAILED};
     auto probe = [](void* p) -> uint32_t {
@@ -96,8 +96,13 @@ bool FlashLockIsFree()
     };
     Handle t = OsCreateThread(probe, &result);
     if (t == nullptr)
-        return false;
+        return OS_WAIT_FAILED;
     OsWaitForSingleObject(t, OS_INFINITE);
     OsCloseHandle(t);
-    return result.load() == OS_WAIT_OBJECT_0;
+    return result.load();
+}
+
+bool FlashLockIsFree()
+{
+    return FlashLockProbe() == OS_WAIT_OBJECT_0;
 }

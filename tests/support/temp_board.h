@@ -2,6 +2,7 @@
 // creates the board (default, or erased flash), and on destruction closes
 // every cached board state and removes the directory.
 #pragma once
+#include <cstdint>
 #include <string>
 
 class TempBoard {
@@ -16,6 +17,10 @@ private:
     std::string dir_;
 };
 
-// Whether another thread can take the board's flash lock ("NorFlash") now
-// (the holder's own thread could: the mutex is recursive for its owner).
+// What another thread gets when it tries to take the board's flash lock
+// ("NorFlash") now without waiting: OS_WAIT_OBJECT_0, OS_WAIT_TIMEOUT, or
+// OS_WAIT_FAILED when it cannot try. Another thread, because the mutex is
+// recursive for its owner.
+uint32_t FlashLockProbe();
+// Whether that try succeeds.
 bool FlashLockIsFree();
