@@ -10,8 +10,7 @@ namespace flashcheck {
 // Receives one result line's name and value.
 typedef void (*DriverReport)(const char* name, uint32_t result);
 
-// Maps the flash as the update does and runs every call. Returns the
-// number of calls made.
-uint32_t RunDriverOps(DriverReport report);
+// Maps the flash as the update does and runs every call.
+void RunDriverOps(DriverReport report);
 
 }  // namespace flashcheck

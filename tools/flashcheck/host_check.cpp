@@ -35,24 +35,15 @@
 
 #include "board/board.h"
 #include "board/bus.h"
+#include "board/imagekit.h"
 #include "tools/flashcheck/driver_ops.h"
 #include "tools/flashcheck/sequences.h"
 
 namespace {
 
 using flashcheck::Cycle;
+using imagekit::Bytes;
 using flashcheck::Table;
-
-bool ReadWhole(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return true;
-}
 
 std::string Hex(uint32_t v)
 {
@@ -61,25 +52,23 @@ std::string Hex(uint32_t v)
     return b;
 }
 
-// The board's half: every read as "R <sequence> <cycle>" -> value, and
-// each read's tag.
-struct BoardReads {
-    std::map<std::string, uint32_t> values;
-    std::map<std::string, uint8_t> tags;
+// The board's half: every read as "R <sequence> <cycle>" -> its value and tag.
+struct BoardRead {
+    uint32_t value;
+    uint8_t tag;
 };
 
 void OnBoardRead(void* ctx, const flashcheck::Sequence& seq, uint32_t index, const Cycle& cycle, uint32_t value)
 {
-    BoardReads* reads = static_cast<BoardReads*>(ctx);
-    const std::string key = "R " + std::string(seq.name) + " " + std::to_string(index);
-    reads->values[key] = value;
-    reads->tags[key] = cycle.tag;
+    auto* reads = static_cast<std::map<std::string, BoardRead>*>(ctx);
+    (*reads)["R " + std::string(seq.name) + " " + std::to_string(index)] = {value, cycle.tag};
 }
 
 // The guest's output lines; false, with the output shown, when it did not
 // run to its "END".
-bool GuestLines(const std::string& guest, std::vector<std::string>* out)
+bool GuestLines(const Bytes& output, std::vector<std::string>* out)
 {
+    const std::string guest(output.begin(), output.end());
     bool ended = false;
     std::istringstream lines(guest);
     std::string line;
@@ -94,10 +83,10 @@ bool GuestLines(const std::string& guest, std::vector<std::string>* out)
 
 // The board's flash once its half has run; false unless it and QEMU's are
 // whole.
-bool ReadBoardFlash(const std::string& qemuFlash, std::string* boardFlash)
+bool ReadBoardFlash(const Bytes& qemuFlash, Bytes* boardFlash)
 {
     board::CloseAll();
-    if (!ReadWhole(board::FlashImagePath(), boardFlash) || boardFlash->size() < board::kFlashSize ||
+    if (!imagekit::ReadFile(board::FlashImagePath(), boardFlash) || boardFlash->size() < board::kFlashSize ||
         qemuFlash.size() < board::kFlashSize) {
         std::fprintf(stderr, "flashcheck: cannot read the two flash images whole\n");
         return false;
@@ -168,8 +157,9 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
         return 2;
     }
     Verdict v;
-    std::string guest, qemuFlash, boardFlash;
-    if (!ReadWhole(guestPath, &guest) || !ReadWhole(qemuFlashPath, &qemuFlash) || !LoadKnown(knownPath, &v)) {
+    Bytes guest, qemuFlash, boardFlash;
+    if (!imagekit::ReadFile(guestPath, &guest) || !imagekit::ReadFile(qemuFlashPath, &qemuFlash) ||
+        !LoadKnown(knownPath, &v)) {
         std::fprintf(stderr, "flashcheck: cannot read %s, %s or %s\n", guestPath.c_str(), qemuFlashPath.c_str(),
                      knownPath.c_str());
         return 2;
@@ -184,17 +174,17 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
         if (words >> r >> name >> cycle >> value && r == "R")
             qemu["R " + name + " " + cycle] = uint32_t(std::stoul(value, nullptr, 16));
     }
-    BoardReads board;
-    if (!flashcheck::RunSequences(t, OnBoardRead, &board))
+    std::map<std::string, BoardRead> ours;
+    if (!flashcheck::RunSequences(t, OnBoardRead, &ours))
         std::fprintf(stderr, "flashcheck: cannot map the board's flash\n");
-    const std::map<std::string, uint32_t>& ours = board.values;
     if (!ReadBoardFlash(qemuFlash, &boardFlash))
         return 2;
 
     std::printf("Values read (board, QEMU):\n");
-    for (const auto& [key, value] : ours) {
+    for (const auto& [key, read] : ours) {
         ++v.comparisons;
-        const std::string tag = flashcheck::kTagNames[board.tags[key]];
+        const uint32_t value = read.value;
+        const std::string tag = flashcheck::kTagNames[read.tag];
         auto it = qemu.find(key);
         if (it == qemu.end()) {
             v.Differs(key, "read on the board only");
@@ -216,7 +206,7 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
     uint64_t bytes = 0;
     auto at = [&](uint32_t o) {
         char what[64];
-        std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, uint8_t(boardFlash[o]), uint8_t(qemuFlash[o]));
+        std::snprintf(what, sizeof what, "at %08x: %02x %02x", o, boardFlash[o], qemuFlash[o]);
         return std::string(what);
     };
     for (uint32_t s = 0; s < t.sequenceCount; ++s) {
@@ -233,7 +223,7 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
     ++v.comparisons;
     const uint32_t first = flashcheck::kFirstBlock, end = first + t.sequenceCount * flashcheck::kBlockBytes;
     for (uint32_t o = 0; o < board::kFlashSize; o = o + 1 == first ? end : o + 1) {
-        if (uint8_t(boardFlash[o]) != 0xFF || uint8_t(qemuFlash[o]) != 0xFF) {
+        if (boardFlash[o] != 0xFF || qemuFlash[o] != 0xFF) {
             v.Differs("C outside", at(o));
             break;
         }
@@ -266,8 +256,8 @@ void DriverLine(const char* name, uint32_t result)
 
 int DriverCheck(const std::string& guestPath, const std::string& qemuFlashPath)
 {
-    std::string guest, qemuFlash, boardFlash;
-    if (!ReadWhole(guestPath, &guest) || !ReadWhole(qemuFlashPath, &qemuFlash)) {
+    Bytes guest, qemuFlash, boardFlash;
+    if (!imagekit::ReadFile(guestPath, &guest) || !imagekit::ReadFile(qemuFlashPath, &qemuFlash)) {
         std::fprintf(stderr, "flashcheck: cannot read %s or %s\n", guestPath.c_str(), qemuFlashPath.c_str());
         return 2;
     }
@@ -277,7 +267,7 @@ int DriverCheck(const std::string& guestPath, const std::string& qemuFlashPath)
     for (const std::string& line : lines)
         if (line.rfind("D ", 0) == 0)
             theirs.push_back(line);
-    const uint32_t calls = flashcheck::RunDriverOps(DriverLine);
+    flashcheck::RunDriverOps(DriverLine);
     if (!ReadBoardFlash(qemuFlash, &boardFlash))
         return 2;
     int differences = 0;
@@ -296,12 +286,12 @@ int DriverCheck(const std::string& guestPath, const std::string& qemuFlashPath)
         }
     if (differingBytes != 0) {
         std::printf("  flash images DIFFERENT: %u bytes, the first at %08x (board %02x, QEMU %02x)\n", differingBytes,
-                    firstDiff, uint8_t(boardFlash[firstDiff]), uint8_t(qemuFlash[firstDiff]));
+                    firstDiff, boardFlash[firstDiff], qemuFlash[firstDiff]);
         ++differences;
     }
-    std::printf("\nflashcheck: %u driver calls on each side; %zu results and %u bytes of flash compared; %d "
+    std::printf("\nflashcheck: %zu driver calls on each side; %zu results and %u bytes of flash compared; %d "
                 "differences\n",
-                calls, g_driverLines.size(), board::kFlashSize, differences);
+                g_driverLines.size(), g_driverLines.size(), board::kFlashSize, differences);
     return differences == 0 ? 0 : 1;
 }
 
