@@ -57,8 +57,6 @@ std::wstring EnvOf(const wchar_t* name)
 
 namespace {
 
-constexpr DWORD kPollMs = 10;
-
 std::wstring Quoted(const std::wstring& arg)
 {
     if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)

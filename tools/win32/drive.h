@@ -41,6 +41,9 @@ HANDLE InterruptEvent();
 
 // ---- The program (drive.cpp) -----------------------------------------------
 
+// How often drive looks at the program and its windows while it waits.
+constexpr DWORD kPollMs = 10;
+
 extern PROCESS_INFORMATION g_child;
 extern std::string g_unit;   // shown after a bar's numbers ("KB" for flashupdate)
 bool ChildRunning();
@@ -96,7 +99,6 @@ Kind Classify(HWND h);
 // found; afterwards what a control going away no longer answers keeps its
 // last value (t->latest).
 UiDialogView Snapshot(Tracked* t, bool first);
-bool SameView(const UiDialogView& a, const UiDialogView& b);
 
 // Finds the program's windows: new ones are added (the older first); the
 // ones gone are forgotten, after DialogGone.

@@ -7,11 +7,10 @@
 
 namespace {
 
-constexpr DWORD kPollMs = 10;
-
 void Flush(Tracked& t, bool always)
 {
-    if (!t.shown || t.kind != Kind::Dialog || SameView(t.latest, t.written))
+    if (!t.shown || t.kind != Kind::Dialog ||
+        (t.latest.caption == t.written.caption && t.latest.controls == t.written.controls))
         return;
     DWORD now = GetTickCount();
     if (!always && now - t.lastWrite < lineproto::kProgressIntervalMs)

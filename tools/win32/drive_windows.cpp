@@ -16,8 +16,6 @@ std::vector<Tracked> g_windows;
 
 namespace {
 
-constexpr DWORD kPollMs = 10;
-
 // A control's text (WM_GETTEXT, which the system carries across
 // processes); false when the control did not answer (it is going away).
 bool ReadText(HWND h, std::wstring* out)
@@ -216,11 +214,6 @@ UiDialogView Snapshot(Tracked* t, bool first)
     for (size_t i = 0; i < v.controls.size(); ++i)
         Refresh(t->controls[i], &v.controls[i]);
     return v;
-}
-
-bool SameView(const UiDialogView& a, const UiDialogView& b)
-{
-    return a.caption == b.caption && a.controls == b.controls;
 }
 
 void Scan()
