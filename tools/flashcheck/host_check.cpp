@@ -42,8 +42,8 @@
 namespace {
 
 using flashcheck::Cycle;
-using imagekit::Bytes;
 using flashcheck::Table;
+using imagekit::Bytes;
 
 std::string Hex(uint32_t v)
 {
