@@ -18,6 +18,9 @@
 // the press or is inside that modal window. drive_hook.dll, beside
 // drive.exe, tells drive which dialogs ended (and so are "Closed").
 // DRIVE_TRACE=1 adds what drive sees to standard error.
+// DRIVE_PROGRAM_ERRORS=FILE keeps the program's own standard error in FILE
+// (otherwise it goes nowhere): a program that fails before its first
+// window says why only there.
 #include <algorithm>
 
 #include "platform/common/line_protocol.h"
@@ -109,10 +112,21 @@ int wmain(int argc, wchar_t** argv)
         nowhere = L"NUL";
     HANDLE nul = CreateFileW(nowhere.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE errors = nul;
+    std::wstring errorsPath = EnvOf(L"DRIVE_PROGRAM_ERRORS");
+    if (!errorsPath.empty()) {
+        errors = CreateFileW(HostOfUnix(errorsPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+        if (errors == INVALID_HANDLE_VALUE) {
+            Write("drive: cannot write " + UiUtf8(errorsPath) + " (error " + std::to_string(GetLastError()) + ")\n");
+            return 127;
+        }
+    }
     STARTUPINFOW start = {};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = start.hStdOutput = start.hStdError = nul;
+    start.hStdInput = start.hStdOutput = nul;
+    start.hStdError = errors;
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(0);
     // No console and a process group of its own: Ctrl-C is drive's to hand
@@ -125,6 +139,8 @@ int wmain(int argc, wchar_t** argv)
     }
     CloseHandle(g_child.hThread);
     CloseHandle(nul);
+    if (errors != nul)
+        CloseHandle(errors);
     ReportStarted();
 
     StartReading();

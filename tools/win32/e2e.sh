@@ -203,7 +203,9 @@ side_run() {
   elif [ "$program" = boardsim ]; then
     exec "$root/tools/wine-run.sh" "$win/boardsim.exe" "$@"
   fi
-  exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@"
+  # (what the program says on its own standard error is kept beside the
+  # transcript, for a run that goes wrong before its first window)
+  DRIVE_PROGRAM_ERRORS="$BOARDSIM_DIR.err" exec "$root/tools/wine-run.sh" "$win/drive.exe" "$win/flashupdate.exe" "$@"
 }
 
 # fresh_board NAME SIDE SETTINGS: a copy of SIDE's starting board for the
@@ -228,7 +230,9 @@ scenario() {
   done
   local lcode=0 wcode=0
   (cd "$tmp" && printf "$answers" | side_run lin "$name.lin" flashupdate "$@" 2>"$tmp/$name.lin.txt" >/dev/null) || lcode=$?
-  (cd "$tmp" && printf "$answers" | side_run win "$name.win" flashupdate "$@" 2>"$tmp/$name.win.txt" >/dev/null) || wcode=$?
+  # (drive traces what it sees: compare leaves it out, and shows it when
+  # the transcripts differ)
+  (cd "$tmp" && printf "$answers" | DRIVE_TRACE=1 side_run win "$name.win" flashupdate "$@" 2>"$tmp/$name.win.txt" >/dev/null) || wcode=$?
   compare "$name" "$lcode" "$wcode" ""
 }
 
@@ -236,8 +240,10 @@ scenario() {
 compare() {
   local name=$1
   [ "$2" = "$3" ] || fail "$name: exit code $3, the Linux build's $2"
-  if ! diff <(normalise $4 < "$tmp/$name.lin.txt") <(normalise $4 < "$tmp/$name.win.txt") >"$tmp/diff.txt"; then
-    fail "$name: the transcripts differ (< Linux, > Win32 through drive):"; cat "$tmp/diff.txt" >&2
+  if ! diff <(normalise $4 < "$tmp/$name.lin.txt") <(grep -v '^drive: ' "$tmp/$name.win.txt" | normalise $4) >"$tmp/diff.txt"; then
+    fail "$name: the transcripts differ (< Linux, > Win32 through drive; exit codes $2 and $3):"; cat "$tmp/diff.txt" >&2
+    { echo "  drive's trace:"; grep '^drive: ' "$tmp/$name.win.txt" | sed 's/^/    /'
+      echo "  flashupdate.exe's standard error:"; sed 's/^/    /' "$tmp/$name.win.err"; } >&2 2>/dev/null || true
   fi
   if [ -z "$4" ]; then
     cmp -s "$tmp/$name.lin/flash.img" "$tmp/$name.win/flash.img" || fail "$name: flash.img differs"
