@@ -6,7 +6,6 @@
 
 #include "board/board.h"
 #include "platform/host/text.h"
-#include "platform/text.h"
 
 bool OsIsDevicePath(const wchar_t* path)
 {

@@ -101,18 +101,12 @@ bool ValidTime(const SystemTime& t)
     return t.hour < 24 && t.minute < 60 && t.second < 60 && t.milliseconds < 1000;
 }
 
-void AppendNumber(std::wstring& out, unsigned value, int minDigits)
+void AppendNumber(std::wstring& out, unsigned value, size_t minDigits)
 {
-    wchar_t digits[16];
-    int n = 0;
-    do {
-        digits[n++] = (wchar_t)(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0 && n < 16);
-    for (int i = n; i < minDigits; ++i)
-        out += L'0';
-    while (n > 0)
-        out += digits[--n];
+    const std::wstring digits = std::to_wstring(value);
+    if (digits.size() < minDigits)
+        out.append(minDigits - digits.size(), L'0');
+    out += digits;
 }
 
 // Renders a picture. Date letters: d M y; time letters: h H m s t, always
@@ -160,7 +154,7 @@ std::wstring RenderPicture(const LocaleTexts& loc, const wchar_t* picture, const
         }
         skipBlanks = false;
         i += run;
-        const int digits = run >= 2 ? 2 : 1;
+        const size_t digits = run >= 2 ? 2 : 1;
         switch (c) {
         case L'd': AppendNumber(out, t.day, digits); break;
         case L'M':

@@ -13,13 +13,11 @@
 #include "platform/types.h"
 
 struct OsObject {
-    static constexpr uint32_t kMagic = 0x4F534F42;  // guards against foreign pointers
-    uint32_t magic = kMagic;
     // The handle's reference plus one for each call using the object, so
     // that closing the handle while another thread waits on it or reads
     // from it never frees the object under that thread.
     std::atomic<uint32_t> refs{1};
-    virtual ~OsObject() { magic = 0; }
+    virtual ~OsObject() = default;
     // Waits for the object to be signalled (see OsWaitForSingleObject).
     // Objects that cannot be waited on answer OS_WAIT_FAILED.
     virtual uint32_t Wait(uint32_t /*timeoutMs*/) { return OS_WAIT_FAILED; }

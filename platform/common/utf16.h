@@ -64,16 +64,6 @@ bool PutUnits(uint32_t c, Unit* out, size_t& n, size_t cap)
     return true;
 }
 
-// Appends code point c as UTF-16 units to out.
-template <typename Unit>
-void AppendUnits(uint32_t c, std::basic_string<Unit>& out)
-{
-    Unit units[3];
-    size_t n = 0;
-    PutUnits(c, units, n, 3);
-    out.append(units, n);
-}
-
 // The code point that starts at wide[0], and how many units it takes: a
 // surrogate pair is one character, whatever the width of Unit. A unit of a
 // 32-bit type beyond U+FFFF is taken as the character it holds.
@@ -168,7 +158,10 @@ std::basic_string<Unit> Widen(const char* utf8, size_t length, bool bytesBack = 
             c = bytesBack ? 0xDC00 + p[0] : p[0];
             used = 1;
         }
-        AppendUnits(c, out);
+        Unit units[3];
+        size_t n = 0;
+        PutUnits(c, units, n, 3);
+        out.append(units, n);
     }
     return out;
 }

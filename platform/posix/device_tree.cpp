@@ -1,7 +1,6 @@
 // The device's file tree on the board's rootfs/ (see device_tree.h).
 #include "platform/posix/device_tree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <strings.h>
@@ -15,7 +14,6 @@
 #include "board/board.h"
 #include "board/volumes.h"
 #include "platform/common/device_path.h"
-#include "platform/common/file_search.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/kept_folders.h"
 
@@ -23,65 +21,17 @@ namespace device_tree {
 
 namespace {
 
-bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b)
+// The host name in folder dir that a device component names (see
+// MatchName). Empty when there is none.
+std::string MatchInFolder(const std::string& dir, const std::wstring& wide)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (OsFoldName(a[i]) != OsFoldName(b[i]))
-            return false;
-    }
-    return true;
-}
-
-// The host name in folder dir that a device component names: the exact
-// spelling when it exists, else the first name equal to it without regard
-// to letter case. Empty when there is none.
-std::string MatchInFolder(const std::string& dir, const std::string& utf8, const std::wstring& wide)
-{
-    struct stat st;
-    if (lstat((dir + "/" + utf8).c_str(), &st) == 0)
-        return utf8;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
+    const int fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return std::string();
-    std::string found;
-    while (dirent* e = readdir(d)) {
-        if (SameNameIgnoringCase(WidenHostName(e->d_name), wide)) {
-            found = e->d_name;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
+    KeptFolder folder(fd);
+    std::string host;
+    return MatchName(folder, wide, host, nullptr) ? host : std::string();
 }
-
-// The host names below rootfs/ that a device path leads to; a component
-// that matches nothing keeps its spelling, and so do all after it. false
-// when ".." would climb above the root.
-bool DeviceComponents(const wchar_t* path, std::vector<std::string>& out)
-{
-    out.clear();
-    std::vector<std::wstring> parts;
-    if (!OsSplitDevicePath(path, parts))
-        return false;
-    std::string dir = board::RootFs();
-    bool folderExists = true;
-    for (const std::wstring& part : parts) {
-        std::string name = Utf8(part.c_str(), part.size());
-        if (folderExists) {
-            std::string match = MatchInFolder(dir, name, part);
-            if (match.empty())
-                folderExists = false;
-            else
-                name = match;
-        }
-        out.push_back(name);
-        dir += "/" + name;
-    }
-    return true;
-}
-
 
 // Opens relative (host components joined by '/', no "..") beneath the
 // folder dir, following no link at any component. -1 (errno set: ELOOP
@@ -178,28 +128,25 @@ bool HostPath(const wchar_t* path, std::string& out)
         out = Utf8(path, wcslen(path));
         return !out.empty();
     }
-    std::vector<std::string> components;
-    if (!DeviceComponents(path, components))
+    std::vector<std::wstring> parts;
+    if (!OsSplitDevicePath(path, parts))
         return false;
+    // Each component as its folder spells it; one that matches nothing
+    // keeps its spelling, and so do all after it.
     out = board::RootFs();
-    for (const std::string& c : components)
-        out += "/" + c;
+    bool folderExists = true;
+    for (const std::wstring& part : parts) {
+        const std::string name = folderExists ? MatchInFolder(out, part) : std::string();
+        folderExists = !name.empty();
+        out += "/" + (folderExists ? name : Utf8(part.c_str(), part.size()));
+    }
     return true;
 }
 
 int OpenRoot()
 {
-    std::shared_ptr<KeptFolder> root;
-    {
-        std::lock_guard<std::mutex> lock(folderMutex);
-        root = RootFolder();
-    }
+    const std::shared_ptr<KeptFolder> root = RootFolder();
     return root ? openat(root->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-}
-
-int WriteTarget::fd() const
-{
-    return kept->fd;
 }
 
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
@@ -215,12 +162,6 @@ bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
     if (!target.leafExists)
         target.leaf = Utf8(parts.back().c_str(), parts.back().size());
     return !target.leaf.empty();
-}
-
-bool ChangeInTarget(WriteTarget& target, const std::string* added,
-                    const std::function<bool()>& change)
-{
-    return ChangeInFolder(*target.kept, added, change);
 }
 
 bool StillInPlace(const WriteTarget& target)
@@ -244,11 +185,7 @@ int OsPosixOpenDevicePath(const wchar_t* path, int flags)
     std::vector<std::wstring> parts;
     if (!OsSplitDevicePath(path, parts))
         return -1;
-    std::shared_ptr<KeptFolder> root;
-    {
-        std::lock_guard<std::mutex> lock(folderMutex);
-        root = RootFolder();
-    }
+    const std::shared_ptr<KeptFolder> root = RootFolder();
     if (!root)
         return -1;
     const bool card = InVolume(parts);

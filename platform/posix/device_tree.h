@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,15 +28,15 @@ bool HostPath(const wchar_t* path, std::string& out);
 // none.
 int OpenRoot();
 
-// The open folder in which a device path is to be created or replaced,
-// and the leaf's name in it.
+// The open folder in which a device path is to be created or replaced
+// (changed through ChangeInFolder, kept_folders.h), and the leaf's name in
+// it.
 struct WriteTarget {
     std::shared_ptr<KeptFolder> kept;  // the folder, kept open
     std::vector<std::wstring> parts;   // the path's components
     std::string leaf;
     bool leafExists = false;           // then its state:
     struct stat leafState;
-    int fd() const;
 };
 
 // Opens the folder of a device path for writing, walked from rootfs/ one
@@ -46,12 +45,6 @@ struct WriteTarget {
 // folders are made on the device only), when the folder cannot be reached
 // that way or the path names no leaf.
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target);
-
-// Changes the target's folder with change (creating a file or folder, or
-// renaming one into place) and brings its names up to date, adding added
-// when not null (see ChangeInFolder).
-bool ChangeInTarget(WriteTarget& target, const std::string* added,
-                    const std::function<bool()>& change);
 
 // Whether the target's folder still stands where it stood: the folder that
 // its path names from the root, without following links, is the very

@@ -1,7 +1,6 @@
 // The files role of the POSIX backend: opening and reading files, folder
 // searches and host paths (copies and new folders: files_copy.cpp).
 #include "platform/files.h"
-#include "platform/common/utf16.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +18,6 @@
 #include "platform/common/file_search.h"
 #include "platform/common/open_file.h"
 #include "platform/host/files.h"
-#include "platform/host/text.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
 #include "platform/posix/kept_folders.h"

@@ -13,15 +13,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "platform/common/device_path.h"
 #include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
+#include "platform/posix/kept_folders.h"
 #include "platform/posix/object.h"
 
-using device_tree::ChangeInTarget;
+using device_tree::ChangeInFolder;
 using device_tree::Fd;
 using device_tree::StillInPlace;
 using device_tree::WriteTarget;
@@ -60,14 +62,6 @@ bool CopyData(int in, int out, off_t size)
 
 std::atomic<unsigned> tempCounter{0};
 
-// Temporary names: ".copy-PID-N.tmp", unique within the process; O_EXCL
-// (or a link that never replaces) settles any clash with others. The pid
-// is asked each time: a forked child copies under its own.
-void TemporaryName(char* buf, size_t cap)
-{
-    snprintf(buf, cap, ".copy-%ld-%u.tmp", static_cast<long>(getpid()), tempCounter.fetch_add(1));
-}
-
 // Drops the journal record of a temporary name when it goes out of scope,
 // by when the temporary itself is gone on every path.
 struct RecordDroppedAtEnd {
@@ -79,27 +73,29 @@ struct RecordDroppedAtEnd {
     }
 };
 
-// Creates a new, empty temporary file in folder with the permission bits
-// mode (less the process's mask); its name goes to name.
-int CreateTemporary(int folder, mode_t mode, std::string& name)
+// Makes a new temporary in folder with make(name), which fails with EEXIST
+// when the name is taken; the name made goes to name, recorded in the
+// journal. Temporary names are ".copy-PID-N.tmp", unique within the
+// process (the pid is asked each time: a forked child copies under its
+// own); O_EXCL or a link that never replaces settles any clash with others.
+bool MakeTemporary(int folder, std::string& name, const std::function<bool(const char*)>& make)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         char buf[64];
-        TemporaryName(buf, sizeof buf);
+        snprintf(buf, sizeof buf, ".copy-%ld-%u.tmp", static_cast<long>(getpid()), tempCounter.fetch_add(1));
         copy_journal::Add(folder, buf);
-        int fd = openat(folder, buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) {
+        if (make(buf)) {
             name = buf;
-            return fd;
+            return true;
         }
         const int error = errno;
         copy_journal::Drop(buf);
         if (error != EEXIST) {
             errno = error;
-            return -1;
+            return false;
         }
     }
-    return -1;
+    return false;
 }
 
 // Links the file without a name out into folder as name; never replaces.
@@ -110,25 +106,6 @@ bool LinkUnnamed(int out, int folder, const char* name)
     char self[64];
     snprintf(self, sizeof self, "/proc/self/fd/%d", out);
     return linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// Links the file without a name out into folder under a temporary name.
-bool LinkUnnamedAsTemporary(int out, int folder, std::string& name)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char buf[64];
-        TemporaryName(buf, sizeof buf);
-        copy_journal::Add(folder, buf);
-        if (LinkUnnamed(out, folder, buf)) {
-            name = buf;
-            return true;
-        }
-        const int error = errno;
-        copy_journal::Drop(buf);
-        if (error != EEXIST)
-            return false;
-    }
-    return false;
 }
 
 // Removes name from folder when it still is our copy: the file open as
@@ -146,15 +123,6 @@ void UnlinkIfSame(int folder, const std::string& name, int out, const struct sta
         unlinkat(folder, name.c_str(), 0);
 }
 
-// Sets the permission bits (whole: the process's mask may have taken some)
-// and times that a copy keeps.
-void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
-{
-    fchmod(out, mode);
-    timespec times[2] = {from.st_atim, from.st_mtim};
-    futimens(out, times);
-}
-
 // Puts the finished copy (the unnamed file out when tempName is empty,
 // else the temporary tempName whose state is named) in place of the
 // target's leaf, replacing it when replace, only while the target's folder
@@ -163,7 +131,7 @@ void KeepModeAndTimes(int out, const struct stat& from, mode_t mode)
 bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::string tempName,
                 bool replace, bool failIfExists)
 {
-    const int folder = target.fd();
+    const int folder = target.kept->fd;
     const std::string& leaf = target.leaf;
     const RecordDroppedAtEnd record{tempName};
     auto dropTemporary = [&] {
@@ -175,7 +143,7 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
         return false;
     }
     if (!replace) {
-        bool placed = ChangeInTarget(target, &leaf, [&] {
+        bool placed = ChangeInFolder(*target.kept, &leaf, [&] {
             if (tempName.empty())
                 return LinkUnnamed(out, folder, leaf.c_str());
             // A destination that appeared meanwhile is replaced, as one
@@ -195,15 +163,17 @@ bool CommitCopy(WriteTarget& target, int out, const struct stat* named, std::str
     }
     // A replacement needs a name to rename from.
     if (tempName.empty()) {
-        bool linked = ChangeInTarget(
-            target, nullptr, [&] { return LinkUnnamedAsTemporary(out, folder, tempName); });
+        bool linked = ChangeInFolder(*target.kept, nullptr, [&] {
+            return MakeTemporary(folder, tempName,
+                                 [&](const char* name) { return LinkUnnamed(out, folder, name); });
+        });
         if (!linked)
             return false;
     }
     // Exchanged rather than renamed over, so that the old file can be put
     // back should the folder have moved at that very moment.
     bool exchanged = true;
-    bool placed = ChangeInTarget(target, nullptr, [&] {
+    bool placed = ChangeInFolder(*target.kept, nullptr, [&] {
         if (renameat2(folder, tempName.c_str(), folder, leaf.c_str(), RENAME_EXCHANGE) == 0)
             return true;
         // No exchange on this file system, or the old file went away.
@@ -238,11 +208,11 @@ int OsCreateDirectory(const wchar_t* path)
     // Only in a folder that still stands where it stood under the root.
     if (!StillInPlace(target))
         return 0;
-    bool made = ChangeInTarget(target, &target.leaf, [&] {
-        return mkdirat(target.fd(), target.leaf.c_str(), 0755) == 0;
+    bool made = ChangeInFolder(*target.kept, &target.leaf, [&] {
+        return mkdirat(target.kept->fd, target.leaf.c_str(), 0755) == 0;
     });
     if (made && !StillInPlace(target)) {
-        unlinkat(target.fd(), target.leaf.c_str(), AT_REMOVEDIR);
+        unlinkat(target.kept->fd, target.leaf.c_str(), AT_REMOVEDIR);
         return 0;
     }
     return made ? 1 : 0;
@@ -265,7 +235,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     WriteTarget target;
     if (!device_tree::OpenWriteTarget(destination, target))
         return 0;
-    const int folder = target.fd();
+    const int folder = target.kept->fd;
     const std::string& leaf = target.leaf;
     const struct stat& existing = target.leafState;
     const bool exists = target.leafExists;
@@ -284,17 +254,23 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     if (haveFdLinks)
         out.reset(openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (out.get() < 0) {
-        ChangeInTarget(target, nullptr, [&] {
-            out.reset(CreateTemporary(folder, mode, tempName));
-            return out.get() >= 0;
+        ChangeInFolder(*target.kept, nullptr, [&] {
+            return MakeTemporary(folder, tempName, [&](const char* name) {
+                out.reset(openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+                return out.get() >= 0;
+            });
         });
         if (out.get() < 0)
             return 0;
     }
     // A file without a name goes with its descriptor on every failure.
     bool ok = CopyData(in.get(), out.get(), from.st_size);
-    if (ok)
-        KeepModeAndTimes(out.get(), from, mode);
+    if (ok) {
+        // The whole bits: the process's mask may have taken some.
+        fchmod(out.get(), mode);
+        const timespec times[2] = {from.st_atim, from.st_mtim};
+        futimens(out.get(), times);
+    }
     struct stat named;
     if (ok && !tempName.empty() && (fstat(out.get(), &named) != 0 || close(out.release()) != 0))
         ok = false;  // the data may not have reached the disk

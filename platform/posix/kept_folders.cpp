@@ -326,6 +326,7 @@ std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, 
 
 std::shared_ptr<KeptFolder> RootFolder()
 {
+    std::lock_guard<std::mutex> lock(folderMutex);
     return ReachFolder({}, 0, false);
 }
 

@@ -49,11 +49,12 @@ std::shared_ptr<KeptFolder> ReachFolder(const std::vector<std::wstring>& parts, 
 // The host name in folder that a device component names: the exact
 // spelling when it exists, else the first name equal to it without regard
 // to letter case. false when there is none. With childSt, the entry's
-// state there (not following a link). Call with folderMutex held.
+// state there (not following a link). Call with folderMutex held unless
+// the folder is the caller's alone.
 bool MatchName(KeptFolder& folder, const std::wstring& wide, std::string& host,
                struct stat* childSt);
 
-// The device root, held by handle. Call with folderMutex held.
+// The device root, held by handle. Takes folderMutex.
 std::shared_ptr<KeptFolder> RootFolder();
 
 // Lets go of the kept folders (unless a copy still holds one) and the

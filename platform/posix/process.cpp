@@ -16,20 +16,17 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "board/board.h"
 #include "platform/common/program_path.h"
-#include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/host_names.h"
 #include "platform/posix/object.h"
 #include "platform/process.h"
-#include "platform/text.h"
 
 extern char** environ;
 
@@ -89,13 +86,9 @@ std::vector<std::wstring> SplitArguments(const wchar_t* text)
 // A program file that can be started, held open: the very file that was
 // checked is the one that runs, whatever happens to its path meanwhile.
 struct Program {
-    int fd = -1;
+    device_tree::Fd fd;
     bool script = false;   // "#!": its interpreter reads it through /dev/fd
     std::string host;      // its host path at the check, for argv[0]
-    ~Program()
-    {
-        if (fd >= 0) close(fd);
-    }
 };
 
 // Opens the device path as a program that can be started: a regular file
@@ -114,7 +107,7 @@ bool OpenProgram(const std::wstring& device, Program& program)
     }
     char start[2] = {0, 0};
     program.script = pread(fd, start, 2, 0) == 2 && start[0] == '#' && start[1] == '!';
-    program.fd = fd;
+    program.fd.reset(fd);
     char host[PATH_MAX];
     program.host = OsHostPath(device.c_str(), host, sizeof host) ? host : "";
     return true;
@@ -198,13 +191,11 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     argv.push_back(nullptr);
     const std::string folder = board::RootFs();
 
-    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devNull < 0) return 0;
+    const device_tree::Fd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        close(devNull);
-        return 0;
-    }
+    if (devNull.get() < 0 || pipe2(pipeFds, O_CLOEXEC) != 0) return 0;
+    device_tree::Fd reportIn(pipeFds[0]);
+    device_tree::Fd reportOut(pipeFds[1]);
 
     // No signal handler of ours may run in the children.
     sigset_t all;
@@ -215,33 +206,26 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     // one waits for the start to be done.
     if (OsTerminationRequested()) {
         pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        close(devNull);
         return 0;
     }
     const pid_t middle = fork();
     if (middle == 0) {
-        close(pipeFds[0]);
+        close(reportIn.get());
         setsid();
         const pid_t child = fork();
         if (child == 0)
-            ExecProgram(found.fd, found.script, argv.data(), environ, folder.c_str(), devNull,
-                        pipeFds[1]);
+            ExecProgram(found.fd.get(), found.script, argv.data(), environ, folder.c_str(), devNull.get(),
+                        reportOut.get());
         if (child < 0) {
-            WriteReport(pipeFds[1], 2, errno);
+            WriteReport(reportOut.get(), 2, errno);
             _exit(1);
         }
-        WriteReport(pipeFds[1], 1, static_cast<int32_t>(child));
+        WriteReport(reportOut.get(), 1, static_cast<int32_t>(child));
         _exit(0);
     }
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    close(pipeFds[1]);
-    close(devNull);
-    if (middle < 0) {
-        close(pipeFds[0]);
-        return 0;
-    }
+    reportOut.reset(-1);   // the children's ends alone: the read below ends with them
+    if (middle < 0) return 0;
     int status = 0;
     while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
     }
@@ -250,13 +234,12 @@ int OsCreateProcess(const wchar_t* program, const wchar_t* args, OsProcessInform
     bool failed = false;
     for (;;) {
         StartReport report;
-        const ssize_t n = read(pipeFds[0], &report, sizeof report);
+        const ssize_t n = read(reportIn.get(), &report, sizeof report);
         if (n < 0 && errno == EINTR) continue;
         if (n != static_cast<ssize_t>(sizeof report)) break;   // end: exec succeeded
         if (report.kind == 1) pid = report.value;
         if (report.kind == 2) failed = true;
     }
-    close(pipeFds[0]);
     if (failed || pid <= 0) return 0;
 
     // The program runs detached: its handles only name it (a wait on them

@@ -60,7 +60,6 @@ struct NotificationObject : OsMountNotifications {
     int stop = -1;
     int folderWatch = -1;  // the volumes folder's watch, -1 while it is gone
     std::string folder;
-    std::string boardFolder;
 
     ~NotificationObject() override
     {
@@ -110,14 +109,13 @@ struct NotificationObject : OsMountNotifications {
     bool Open() override
     {
         folder = board::VolumesDir();
-        boardFolder = board::Dir();
         mkdir(folder.c_str(), 0755);
         inotify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (inotify < 0 || stop < 0) return false;
         // Watch first, then list: a volume mounted in between is seen by both
         // and announced once (present filters the second sighting).
-        inotify_add_watch(inotify, boardFolder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        inotify_add_watch(inotify, board::Dir().c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
         WatchFolder();
         return folderWatch >= 0;
     }

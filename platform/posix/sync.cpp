@@ -73,27 +73,6 @@ struct LockFileHold : OsMutexHold {
 std::mutex namedLock;
 std::map<std::string, std::weak_ptr<OsMutexState>> namedStates;
 
-std::shared_ptr<OsMutexState> OpenNamedState(const std::string& name)
-{
-    std::lock_guard<std::mutex> guard(namedLock);
-    auto& slot = namedStates[name];
-    std::shared_ptr<OsMutexState> state = slot.lock();
-    // A state inherited through fork() belongs to the parent: its
-    // descriptor shares the parent's lock, so this process needs its own.
-    if (state && !state->hold->Inherited())
-        return state;
-    int fd = OsOpenMutexLockFile(name);
-    if (fd < 0)
-        return nullptr;
-    auto hold = std::make_unique<LockFileHold>();
-    hold->fd = fd;
-    hold->pid = getpid();
-    state = std::make_shared<OsMutexState>();
-    state->hold = std::move(hold);
-    slot = state;
-    return state;
-}
-
 // The mutexes the calling thread holds, given up when it ends.
 thread_local OsHeldMutexes heldByThisThread;
 
@@ -133,5 +112,22 @@ std::shared_ptr<OsMutexState> OsOpenMutexState(const wchar_t* name)
     size_t length = OsNarrowUtf8(name, utf8, sizeof utf8);
     if (length + 1 >= sizeof utf8)
         return nullptr;  // too long to be a name
-    return OpenNamedState(utf8);
+    std::lock_guard<std::mutex> guard(namedLock);
+    auto& slot = namedStates[utf8];
+    std::shared_ptr<OsMutexState> state = slot.lock();
+    // A state inherited through fork() belongs to the parent: its
+    // descriptor shares the parent's lock, so this process needs its own.
+    if (state && !state->hold->Inherited())
+        return state;
+    int fd = OsOpenMutexLockFile(utf8);
+    if (fd < 0)
+        return nullptr;
+    auto hold = std::make_unique<LockFileHold>();
+    hold->fd = fd;
+    hold->pid = getpid();
+    state = std::make_shared<OsMutexState>();
+    state->hold = std::move(hold);
+    slot = state;
+    return state;
 }
+

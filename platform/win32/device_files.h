@@ -6,12 +6,10 @@
 #include <string>
 #include <vector>
 
-// A component Windows takes as what it names (no drive, stream, wildcard,
-// reserved device name, trailing dot or blank).
-bool OsWin32SafeComponent(const std::wstring& name);
 // The components of a device path (device_path.h), "." and ".." applied;
 // false when the path is no device path, climbs above the root or holds a
-// component that is not safe.
+// component that Windows would not take as what it names (a drive, stream,
+// wildcard, reserved device name, trailing dot or blank).
 bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out);
 // The Windows path of a host path (under Wine a Unix path is its drive
 // path), '\' separated.
@@ -28,8 +26,9 @@ std::wstring OsWin32RootFs();
 // the root. *spelled (may be nullptr) receives the Windows path opened.
 HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, DWORD access, DWORD share,
                           DWORD disposition, DWORD flags, std::wstring* spelled);
-// The same for a whole device path.
-HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+// Opens an existing file for reading, sharing everything: a device path
+// as OsWin32OpenBeneath does, a host path as it is; flags as CreateFileW's.
+HANDLE OsWin32OpenForReading(const wchar_t* path, DWORD flags);
 // Where an open file or folder really is ("\\?\Z:\..."); empty when unknown.
 std::wstring OsWin32FinalPath(HANDLE h);
 // Whether entry (open) is the entry name of the folder whose final path is

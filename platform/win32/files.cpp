@@ -24,34 +24,26 @@
 #include "platform/host/files.h"
 #include "platform/host/text.h"
 #include "platform/win32/run_channel.h"
-#include "platform/text.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"
 
 namespace {
 
-// Letter case as Windows ignores it in reserved names (ASCII only).
-wchar_t Fold(wchar_t c)
-{
-    if (c >= L'A' && c <= L'Z')
-        return static_cast<wchar_t>(c + (L'a' - L'A'));
-    return c;
-}
-
+// Whether a is b (upper-case ASCII), letter case ignored as Windows
+// ignores it in reserved names: in ASCII only.
 bool SameIgnoringCase(const std::wstring& a, const wchar_t* b)
 {
-    size_t n = wcslen(b);
-    if (a.size() != n)
+    if (a.size() != wcslen(b))
         return false;
-    for (size_t i = 0; i < n; ++i)
-        if (Fold(a[i]) != Fold(b[i]))
+    for (size_t i = 0; i < a.size(); ++i) {
+        const wchar_t c = a[i] >= L'a' && a[i] <= L'z' ? static_cast<wchar_t>(a[i] - (L'a' - L'A')) : a[i];
+        if (c != b[i])
             return false;
+    }
     return true;
 }
 
-}  // namespace
-
-bool OsWin32SafeComponent(const std::wstring& name)
+bool SafeComponent(const std::wstring& name)
 {
     if (name.empty() || name.size() > 255)
         return false;
@@ -76,9 +68,11 @@ bool OsWin32SafeComponent(const std::wstring& name)
     return true;
 }
 
+}  // namespace
+
 bool OsWin32SplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out)
 {
-    return OsSplitDevicePath(path, out, OsWin32SafeComponent);
+    return OsSplitDevicePath(path, out, SafeComponent);
 }
 
 std::wstring OsWin32HostWide(const wchar_t* path)
@@ -245,24 +239,23 @@ bool PlainFile(HANDLE h)
 
 }  // namespace
 
-HANDLE OsWin32OpenDevicePath(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+HANDLE OsWin32OpenForReading(const wchar_t* path, DWORD flags)
 {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    // A path that starts with '/' is a host path (under Wine the Unix path).
+    if (!OsIsDevicePath(path))
+        return CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr);
     std::vector<std::wstring> parts;
     if (!OsWin32SplitDevicePath(path, parts) || parts.empty()) {
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    return OsWin32OpenBeneath(parts, parts.size(), access, share, disposition, flags, nullptr);
+    return OsWin32OpenBeneath(parts, parts.size(), GENERIC_READ, share, OPEN_EXISTING, flags, nullptr);
 }
 
 OsFileObject* OsOpenFileForReading(const wchar_t* path)
 {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    // A path that starts with '/' is a host path (under Wine the Unix path).
-    HANDLE h = OsIsDevicePath(path)
-                   ? OsWin32OpenDevicePath(path, GENERIC_READ, share, OPEN_EXISTING, 0)
-                   : CreateFileW(OsWin32HostWide(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+    HANDLE h = OsWin32OpenForReading(path, 0);
     if (h == INVALID_HANDLE_VALUE) {
         RunWin32NoteSystemReason(GetLastError());
         return nullptr;

@@ -9,22 +9,16 @@
 // request every call here refuses.
 #include <windows.h>
 
-#include <cstring>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/sync.h"
-#include "platform/text.h"
 #include "platform/common/device_path.h"
 #include "platform/common/file_search.h"
 #include "platform/win32/device_files.h"
-#include "platform/host/text.h"
 #include "platform/win32/object.h"
-#include "board/win32/include/board_posix.h"
 
 namespace {
 
@@ -209,11 +203,7 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     // device is refused without reading it.
     if (source == nullptr || source[0] == 0 || OsTerminationRequested())
         return 0;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    Held in(OsIsDevicePath(source)
-                ? OsWin32OpenDevicePath(source, GENERIC_READ, share, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN)
-                : CreateFileW(OsWin32HostWide(source).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Held in(OsWin32OpenForReading(source, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN));
     if (!in.ok() || GetFileType(in.h) != FILE_TYPE_DISK)
         return 0;
     BY_HANDLE_FILE_INFORMATION from;

@@ -11,12 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "board/board.h"
-#include "board/win32/include/board_posix.h"
 #include "platform/common/program_path.h"
-#include "platform/files.h"
 #include "platform/process.h"
-#include "platform/sync.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"
 
@@ -82,12 +78,11 @@ bool OpenProgram(const std::wstring& device, Program& program)
 bool FindProgram(const wchar_t* text, Program& program)
 {
     for (const std::wstring& path : OsProgramPaths(text)) {
-        Program attempt;
-        if (OpenProgram(path, attempt)) {
-            std::swap(program.held, attempt.held);
-            program.path = attempt.path;
+        if (OpenProgram(path, program))
             return true;
-        }
+        for (HANDLE h : program.held)
+            CloseHandle(h);
+        program.held.clear();
     }
     return false;
 }
