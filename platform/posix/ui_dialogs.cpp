@@ -92,8 +92,8 @@ struct UiThreadContext {
     }
     // Wakes the loop for a change that only needs to be shown: now when the
     // loop has not looked for a while, else once kShowChangeWithinNs after it
-    // last did. A worker setting its bars after every chunk so wakes the
-    // loop some fifty times a second instead of thousands. Requires UiLock.
+    // last did, so that a worker setting its bars after every chunk does not
+    // wake it thousands of times a second. Requires UiLock.
     void WakeSoon()
     {
         if (wakePending || timerSet)
@@ -211,10 +211,15 @@ void UiInterruptClose(int slot)
     g_slotTaken[slot] = false;
 }
 
+namespace {
+
+// The descriptor that becomes readable on an interrupt of slot (-1: none).
 int UiInterruptFd(int slot)
 {
     return slot >= 0 && slot < kInterruptSlots ? g_slots[slot].fds[0] : -1;
 }
+
+}  // namespace
 
 bool UiInterruptTake(int slot)
 {
@@ -282,19 +287,11 @@ int UiBoxWatchFds(int* fds)
 
 void OsInitCommonControls() { UiCommonControlsReady(); }
 
-namespace {
-
-// Whether a dialog's modal loop runs on another thread. Requires UiLock.
-bool RunsElsewhere(const OsWindowObject* d)
-{
-    return d->loop && d->loop->thread != std::this_thread::get_id();
-}
-
-}  // namespace
-
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
-    UiAwaitOwnerShown(owner, RunsElsewhere);
+    UiAwaitOwnerShown(owner, [](const OsWindowObject* d) {
+        return d->loop && d->loop->thread != std::this_thread::get_id();
+    });
     BoxInterrupts interrupts;   // in front while it is shown
     if ((style & 0xF) == OS_MB_YESNO)
         RunNoteQuestion();
@@ -333,26 +330,12 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     presenter->DialogCreated(dialog, dialog->owner);
 
     proc(dialog, OS_WM_INITDIALOG, 0, param);
-    bool ended;
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        ended = dialog->ended;
-    }
-    if (!ended)
+    if (!UiEnded(dialog))
         presenter->DialogShown(dialog);
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        dialog->shown = true;
-    }
-    UiNotifyShownOrEnded();
+    UiMarkShown(dialog);
 
     bool terminationSeen = false;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            if (dialog->ended)
-                break;
-        }
+    while (!UiEnded(dialog)) {
         presenter->DialogUpdate(dialog);
         int fds[4];
         int nfds = 0;
@@ -383,11 +366,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 command = OS_IDCANCEL;
         }
         if (command != 0) {
-            bool stillOpen;
-            {
-                std::lock_guard<std::mutex> hold(UiLock());
-                stillOpen = !dialog->ended;
-            }
+            bool stillOpen = !UiEnded(dialog);
             // The command first, then its echo: an echo held up by a slow
             // reader of the transcript must not hold up an Abort, which the
             // worker may be about to look for.
@@ -423,9 +402,6 @@ int OsEndDialog(Window dialog, intptr_t result)
     return 1;
 }
 
-// No program code runs for a text, so it is set under the window lock on
-// the calling thread, like a progress bar's messages: a worker that writes
-// a text for every section does not wait for the dialog's thread each time.
 int UiSetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
@@ -439,9 +415,7 @@ int UiSetText(OsWindowObject* w, const wchar_t* text)
     return 1;
 }
 
-// Only a progress bar takes messages. It runs no program code: its messages
-// change its state under the window lock from whichever thread sends them,
-// and the loop is woken to show the change.
+// Only a progress bar takes messages (see the top of this file).
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
     std::lock_guard<std::mutex> hold(UiLock());

@@ -24,20 +24,6 @@
 
 // ---- LineReader ----------------------------------------------------------
 
-namespace {
-
-// A box's question with the platform's reason for the failure it reports
-// (if any) on a line of its own, between the box's text and its buttons.
-std::string WithReason(std::string question)
-{
-    std::string reason = RunReasonLine();
-    if (!reason.empty())
-        question.insert(question.rfind('['), reason);
-    return question;
-}
-
-}  // namespace
-
 int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs)
 {
     for (;;) {
@@ -189,7 +175,13 @@ public:
         // sent as soon as the question shows must reach this box, never a
         // dialog that is still reading.
         InputTurn::BoxHold in(turn_);
-        Write(WithReason(lineproto::BoxQuestion(caption, text, buttons)));
+        // The platform's reason for the failure the box reports (if any) on
+        // a line of its own, between the box's text and its buttons.
+        std::string question = lineproto::BoxQuestion(caption, text, buttons);
+        std::string reason = RunReasonLine();
+        if (!reason.empty())
+            question.insert(question.rfind('['), reason);
+        Write(question);
         for (;;) {
             std::string line;
             int watch[2];

@@ -142,11 +142,7 @@ std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set)
 {
     int filled = 0;
     if (set && high > low)
-        filled = static_cast<int>(static_cast<int64_t>(pos - low) * width / (high - low));
-    if (filled < 0)
-        filled = 0;
-    if (filled > width)
-        filled = width;
+        filled = std::clamp(static_cast<int>(static_cast<int64_t>(pos - low) * width / (high - low)), 0, width);
     return "[" + std::string(static_cast<size_t>(filled), '#') +
            std::string(static_cast<size_t>(width - filled), '.') + "]";
 }
@@ -175,14 +171,14 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
     std::stable_sort(shown.begin(), shown.end(), [](const UiControlView& a, const UiControlView& b) {
         return a.y != b.y ? a.y < b.y : a.x < b.x;
     });
-    std::string tail = (unit.empty() ? "" : " " + unit) + "  ";
+    const std::string unitText = unit.empty() ? "" : " " + unit;
     // Every bar of the dialog as wide as the one with the widest numbers,
     // so that they line up and do not jump as they fill.
     size_t widestAll = 0;
     for (const UiControlView& c : shown)
         if (c.kind == UiControlKind::Progress && c.rangeSet)
             widestAll = std::max(widestAll, (std::to_string(c.rangeHigh) + "/" + std::to_string(c.rangeHigh) +
-                                             tail + "100 %").size());
+                                             unitText + "  100 %").size());
     for (const UiControlView& c : shown) {
         if (c.kind == UiControlKind::Static) {
             for (const std::string& l : Wrap(UiUtf8(c.text), width, "  "))
@@ -190,10 +186,9 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
         } else if (c.kind == UiControlKind::Progress) {
             // "[#####.....] 768/2048 KB  37 %"; the bar's width is kept
             // for the whole range, so that it does not jump as it fills.
-            std::string numbers;
-            if (c.rangeSet)
-                numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + tail +
-                          std::to_string(UiPercent(c)) + " %";
+            const std::string fraction = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + unitText;
+            const std::string percent = std::to_string(UiPercent(c)) + " %";
+            std::string numbers = c.rangeSet ? fraction + "  " + percent : "";
             int room = static_cast<int>(width) - 4;
             int widest = static_cast<int>(widestAll);
             bool below = widest > 0 && room - 1 - widest < 10;
@@ -205,10 +200,7 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
                 // On a line of their own, with single blanks, so that they
                 // fit down to 20 columns.
                 if (!numbers.empty())
-                    lines.push_back(Clip(" " + std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) +
-                                             (unit.empty() ? "" : " " + unit) + " " +
-                                             std::to_string(UiPercent(c)) + " %",
-                                         width));
+                    lines.push_back(Clip(" " + fraction + " " + percent, width));
             } else {
                 lines.push_back(numbers.empty() ? bar : bar + " " + numbers);
             }
