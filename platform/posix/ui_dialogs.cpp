@@ -57,9 +57,7 @@ int64_t MonotonicNs()
 struct UiThreadContext {
     std::thread::id thread = std::this_thread::get_id();
     int wake[2] = {-1, -1};
-    // Wakes the loop at a set time, for changes that may wait a little
-    // (WakeSoon).
-    int timer = -1;
+    int timer = -1;   // wakes the loop at a set time (WakeSoon)
     // Guarded by UiLock: a wake-up byte is in the pipe that the loop has not
     // drained yet, or the timer is set, so the loop will look again anyway;
     // and when the loop last started a round after a wake-up.
@@ -145,13 +143,12 @@ void Changed(OsWindowObject* dialog)
 // woken soon rather than at once (see WakeSoon). Requires UiLock.
 void ControlChanged(OsWindowObject* dialog)
 {
-    UiThreadContext* loop = dialog->loop;
-    if (!loop || loop->thread == std::this_thread::get_id()) {
-        Changed(dialog);
-        return;
-    }
     dialog->version++;
-    loop->WakeSoon();
+    UiThreadContext* loop = dialog->loop;
+    if (loop && loop->thread == std::this_thread::get_id())
+        loop->Wake();
+    else if (loop)
+        loop->WakeSoon();
 }
 
 }  // namespace
