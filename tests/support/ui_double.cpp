@@ -163,6 +163,23 @@ protected:
 // (requires g_lock).
 #ifdef _WIN32
 
+}  // namespace
+
+HWND RealWindow(Window w)
+{
+    std::lock_guard<std::mutex> hold(UiLock());
+    OsWindowObject* o = UiWindowLocked(w);
+    return o ? o->hwnd : nullptr;
+}
+
+bool PostCommand(Window dialog, int id)
+{
+    HWND hwnd = RealWindow(dialog);
+    return hwnd && PostMessageW(hwnd, WM_COMMAND, static_cast<WPARAM>(id & 0xFFFF), 0);
+}
+
+namespace {
+
 std::vector<Window> g_open;      // modal dialogs now open, innermost last
 Window g_pressedTo = nullptr;    // a press is on its way to this dialog
 
@@ -174,7 +191,7 @@ void PressQueuedLocked()
     if (g_pressedTo || g_presses.empty() || g_open.empty())
         return;
     Window dialog = g_open.back();
-    if (UiPostCommand(dialog, g_presses.front())) {
+    if (PostCommand(dialog, g_presses.front())) {
         g_presses.pop_front();
         g_pressedTo = dialog;
     }
