@@ -130,17 +130,9 @@ UiThreadContext* ThisThreadContext()
     return ctx.get();
 }
 
-// Marks a visible change and wakes the dialog's loop. Requires UiLock.
-void Changed(OsWindowObject* dialog)
-{
-    dialog->version++;
-    if (dialog->loop)
-        dialog->loop->Wake();
-}
-
-// Changed, for a change of a control's state that runs no program code (a
-// text, a progress bar): from another thread than the loop's, the loop is
-// woken soon rather than at once (see WakeSoon). Requires UiLock.
+// Marks a visible change of a control's state that runs no program code
+// (a text, a progress bar) and wakes the dialog's loop: from another thread
+// than the loop's soon rather than at once (see WakeSoon). Requires UiLock.
 void ControlChanged(OsWindowObject* dialog)
 {
     dialog->version++;
@@ -393,7 +385,9 @@ int OsEndDialog(Window dialog, intptr_t result)
             return 0;
         d->ended = true;
         d->result = result;
-        Changed(d);
+        d->version++;
+        if (d->loop)
+            d->loop->Wake();
     }
     UiNotifyShownOrEnded();
     return 1;

@@ -44,22 +44,24 @@ size_t NextChar(const std::string& text, size_t i, int* columns)
     return n;
 }
 
-// What the keys do in this dialog.
+// The text of the dialog's close button (id 2), or "" when it has none.
+std::string CloseText(const UiDialogView& view)
+{
+    for (const UiControlView& c : view.controls)
+        if (c.kind == UiControlKind::Button && c.id == OS_IDCANCEL)
+            return UiUtf8(c.text);
+    return "";
+}
+
+// What the keys do in this dialog (buttons: the ids of its buttons).
 std::string Hint(const UiDialogView& view, const std::vector<int>& buttons)
 {
     if (buttons.empty())
         return "Esc or Ctrl-C: close";
-    bool onlyCancel = true;
-    std::string cancelText;
-    for (const UiControlView& c : view.controls)
-        if (c.kind == UiControlKind::Button) {
-            onlyCancel = onlyCancel && c.id == OS_IDCANCEL;
-            if (c.id == OS_IDCANCEL)
-                cancelText = UiUtf8(c.text);
-        }
+    std::string cancelText = CloseText(view);
     // Enter presses that one button too: said, since it is the key
     // typed by habit while an update runs (there it is Abort).
-    if (onlyCancel)
+    if (std::all_of(buttons.begin(), buttons.end(), [](int id) { return id == OS_IDCANCEL; }))
         return "Esc or Ctrl-C: " + cancelText + " (Enter too)";
     std::string numbers = buttons.size() == 1 ? "1" : "1-" + std::to_string(std::min<size_t>(buttons.size(), 9));
     return numbers + ": press; arrows + Enter: choose, press; Esc or Ctrl-C: " +
@@ -70,11 +72,8 @@ std::string Hint(const UiDialogView& view, const std::vector<int>& buttons)
 // work goes on: the step in progress finishes first.
 std::string PendingHint(const UiDialogView& view)
 {
-    std::string name = "Close";
-    for (const UiControlView& c : view.controls)
-        if (c.kind == UiControlKind::Button && c.id == OS_IDCANCEL)
-            name = UiUtf8(c.text);
-    return name + " pending: an erase in progress finishes first";
+    std::string name = CloseText(view);
+    return (name.empty() ? "Close" : name) + " pending: an erase in progress finishes first";
 }
 
 }  // namespace
