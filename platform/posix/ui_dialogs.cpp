@@ -35,7 +35,6 @@ InterruptSlot g_slots[kInterruptSlots];
 std::atomic<uint64_t> g_nextOrder{1};
 std::atomic<bool> g_slotsReady{false};
 std::mutex g_slotLock;   // taking and giving back slots
-bool g_slotTaken[kInterruptSlots] = {};
 std::once_flag g_interruptOnce;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
@@ -180,9 +179,8 @@ int UiInterruptOpen()
     std::lock_guard<std::mutex> hold(g_slotLock);
     for (int i = 0; i < kInterruptSlots; ++i) {
         InterruptSlot& slot = g_slots[i];
-        if (g_slotTaken[i] || slot.fds[0] < 0)
+        if (slot.order.load() != 0 || slot.fds[0] < 0)
             continue;
-        g_slotTaken[i] = true;
         // An interrupt of the slot's last window that came too late.
         UiDrain(slot.fds[0]);
         slot.order.store(g_nextOrder.fetch_add(1));
@@ -197,7 +195,6 @@ void UiInterruptClose(int slot)
         return;
     std::lock_guard<std::mutex> hold(g_slotLock);
     g_slots[slot].order.store(0);
-    g_slotTaken[slot] = false;
 }
 
 namespace {
@@ -255,7 +252,6 @@ void UiBoxAnswered()
         std::lock_guard<std::mutex> hold(g_slotLock);
         g_slots[slot].order.store(0);   // the handler picks the window behind from now on
         late = UiInterruptTake(slot);
-        g_slotTaken[slot] = false;
     }
     t_boxSlot = -1;   // given back: the box closes nothing more
     if (late)
