@@ -4,14 +4,6 @@
 #include <atomic>
 #include <mutex>
 
-#ifdef _WIN32
-#include <io.h>
-#define RUN_WRITE _write
-#else
-#include <unistd.h>
-#define RUN_WRITE write
-#endif
-
 #include "board/flash_device.h"
 
 namespace {
@@ -231,18 +223,6 @@ size_t RunTakeClosing(char* out, size_t n, size_t width)
         return 0;
     char line[512];
     return RunFoldLine(line, RunFormatClosing(CurrentFacts(), program, line, sizeof line), width, out, n);
-}
-
-void RunWriteClosing(int fd, size_t width)
-{
-    char text[1024];
-    size_t n = RunTakeClosing(text, sizeof text, width);
-    for (size_t done = 0; done < n;) {
-        auto wrote = RUN_WRITE(fd, text + done, static_cast<unsigned>(n - done));
-        if (wrote <= 0)
-            break;
-        done += static_cast<size_t>(wrote);
-    }
 }
 
 void RunNoteReason(const std::string& reason)

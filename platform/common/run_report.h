@@ -56,7 +56,8 @@ size_t RunTakeClosing(char* out, size_t n, size_t width = 0);
 
 // Writes the closing line to fd, once per run (later calls write nothing),
 // when the report is on; folded for a terminal width columns wide (0: one
-// line). Async-signal-safe.
+// line). Async-signal-safe. The Linux build's (posix/ui_common.cpp); the
+// Win32 build says it through its report channel.
 void RunWriteClosing(int fd, size_t width = 0);
 
 // The system's reason for the last failed call that a box may report ("No

@@ -131,7 +131,6 @@ bool UiSnapshot(Window dialog, UiDialogView* out)
 intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                                  OsWindowObject** changed)
 {
-    constexpr uint32_t kGetPos = 0x408;
     *changed = nullptr;
     OsWindowObject* w = UiWindowLocked(window);
     if (!w || w->isDialog || w->kind != UiControlKind::Progress)
@@ -152,9 +151,6 @@ intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wPar
         w->pos = Clamp(static_cast<int32_t>(wParam), w->rangeLow, w->rangeHigh);
         w->posDirty = true;
         *changed = w;
-        break;
-    case kGetPos:
-        previous = w->pos;
         break;
     default:
         break;
@@ -187,6 +183,21 @@ void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject*
 }
 
 void UiNotifyShownOrEnded() { g_shownOrEnded.notify_all(); }
+
+void UiMarkShown(OsWindowObject* dialog)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        dialog->shown = true;
+    }
+    g_shownOrEnded.notify_all();
+}
+
+bool UiEnded(const OsWindowObject* dialog)
+{
+    std::lock_guard<std::mutex> hold(g_lock);
+    return dialog->ended;
+}
 
 bool UiOpenFileUsable(const OsOpenFileName* record)
 {

@@ -46,9 +46,9 @@ struct OsWindowObject {
     uint64_t version = 0;
     UiThreadContext* loop = nullptr;
 
-    // The Win32 backend: the real window while it exists (nullptr before its
-    // creation and after its destruction) and the thread that owns it; what
-    // the real window does not show yet, and the messages on their way to it.
+    // The Win32 backend: the dialog's real window while it exists and the
+    // thread that owns it; what the real window does not show yet, and the
+    // messages on their way to it.
     HWND__* hwnd = nullptr;
     uint32_t thread = 0;
     bool textDirty = false, rangeDirty = false, posDirty = false;
@@ -60,8 +60,7 @@ struct OsWindowObject {
 std::mutex& UiLock();
 
 // The window behind a handle, or nullptr when it is none of ours (a foreign
-// pointer is never read). Requires
-// UiLock; UiWindow takes it.
+// pointer is never read). Requires UiLock; UiWindow takes it.
 OsWindowObject* UiWindowLocked(Window w);
 OsWindowObject* UiWindow(Window w);
 
@@ -88,9 +87,9 @@ bool UiSnapshot(Window dialog, UiDialogView* out);
 int UiSetText(OsWindowObject* w, const wchar_t* text);
 
 // A message to a progress bar, made in the model with the answer the real
-// bar gives: OS_PBM_SETRANGE32, OS_PBM_SETPOS (the previous range or
-// position) and PBM_GETPOS (0x408). 0 for any other message, and for a
-// window that is no progress bar (only a bar takes messages). *changed: the
+// bar gives: OS_PBM_SETRANGE32 and OS_PBM_SETPOS (the previous range or
+// position). 0 for any other message, and for a window that is no progress
+// bar (only a bar takes messages). *changed: the
 // bar when its range or position changed (the backend then shows it), else
 // nullptr. Requires UiLock.
 intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam,
@@ -112,6 +111,11 @@ bool UiLacksProgressClass(const OsDialogTemplate* tmpl);
 void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog));
 // Wakes those waiting: a dialog was shown, ended or lost its loop.
 void UiNotifyShownOrEnded();
+// The dialog was first shown (or ended in its initialisation): marks it so
+// and wakes those waiting. Takes UiLock.
+void UiMarkShown(OsWindowObject* dialog);
+// Whether the dialog has ended. Takes UiLock.
+bool UiEnded(const OsWindowObject* dialog);
 
 // Whether an open-file record can be answered at all (a file buffer with room).
 bool UiOpenFileUsable(const OsOpenFileName* record);

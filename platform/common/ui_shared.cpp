@@ -1,14 +1,10 @@
-// What the user interfaces of both backends share: a module's resources,
-// the open-file filter as text, the program's command line (the pure
-// helpers are in ui_text.cpp).
+// What the user interfaces of both backends share: a module's resources
+// and the program's command line (the pure helpers are in ui_text.cpp).
 #include "platform/common/ui_shared.h"
 
-#include <algorithm>
 #include <map>
-#include <memory>
 #include <mutex>
 
-#include "platform/common/utf16.h"
 #include "platform/host/entry.h"
 
 struct OsResourceObject {
@@ -16,22 +12,21 @@ struct OsResourceObject {
 };
 
 struct OsModule {
-    const OsResourceTable* table = nullptr;
     std::vector<OsResourceObject> resources;
 };
 
 namespace {
 
 std::mutex g_moduleLock;
-std::map<const OsResourceTable*, std::unique_ptr<OsModule>> g_modules;
+std::map<const OsResourceTable*, OsModule> g_modules;   // a module's handle is its node's address
 
 // The module a handle names, or nullptr when no module has that handle.
 // Requires g_moduleLock.
 OsModule* KnownModule(Instance module)
 {
     for (auto& entry : g_modules)
-        if (entry.second.get() == module)
-            return entry.second.get();
+        if (&entry.second == module)
+            return &entry.second;
     return nullptr;
 }
 
@@ -42,17 +37,11 @@ OsModule* KnownModule(Instance module)
 Instance OsModuleFor(const OsResourceTable* resources)
 {
     std::lock_guard<std::mutex> hold(g_moduleLock);
-    auto& slot = g_modules[resources];
-    if (!slot) {
-        slot = std::make_unique<OsModule>();
-        slot->table = resources;
-        if (resources && resources->entries && resources->count > 0) {
-            slot->resources.reserve(static_cast<size_t>(resources->count));
-            for (int i = 0; i < resources->count; ++i)
-                slot->resources.push_back({&resources->entries[i]});
-        }
-    }
-    return slot.get();
+    auto [slot, made] = g_modules.try_emplace(resources);
+    if (made && resources && resources->entries)
+        for (int i = 0; i < resources->count; ++i)
+            slot->second.resources.push_back({&resources->entries[i]});
+    return &slot->second;
 }
 
 Resource OsFindResource(Instance module, uint32_t id, uint32_t type)
@@ -77,25 +66,6 @@ const void* OsLoadResource(Instance module, Resource res)
             if (&r == res)
                 return r.entry->data;
     return nullptr;
-}
-
-// ---- The open-file dialog -----------------------------------------------
-
-std::wstring UiFilterText(const wchar_t* filter)
-{
-    std::wstring out;
-    if (!filter)
-        return out;
-    // Pairs of texts, each terminated, the list ending in an empty text.
-    for (int guard = 0; guard < 64; ++guard) {
-        std::wstring part(filter);
-        out += part;
-        out += L'|';
-        if (part.empty())
-            break;
-        filter += part.size() + 1;
-    }
-    return out;
 }
 
 std::vector<wchar_t> UiCommandLine(int argc, char** argv)

@@ -1,6 +1,5 @@
 // What the user interfaces of both backends share: message box buttons and
-// answers, an open-file record's filter as text, UTF-8 of wide text and
-// the program's command line. (A module's resources are shared too, in
+// answers, UTF-8 of wide text and the program's command line. (A module's resources are shared too, in
 // ui_shared.cpp: OsModuleFor, OsFindResource, OsLoadResource.) The buttons
 // and the text conversion are pure (ui_text.cpp).
 #pragma once
@@ -23,9 +22,6 @@ int UiBoxCloseAnswer(uint32_t style);
 int UiBoxAnswer(uint32_t style, int raw);
 // A button's name: "OK", "Cancel", "Yes", "No"... ("?" for none).
 const char* UiButtonName(int answer);
-
-// The filter list of an open-file record, zeros shown as '|'.
-std::wstring UiFilterText(const wchar_t* filter);
 
 // UTF-8 of a wide text and back (bytes that are no UTF-8 are kept as their
 // own code points).

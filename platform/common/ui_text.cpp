@@ -1,8 +1,6 @@
 // What the user interfaces share that touches no state: a message box's
 // buttons and their names, and UTF-8 of wide text. Also built into
 // drive.exe, which speaks the line protocol for the Win32 build.
-#include <algorithm>
-
 #include "platform/common/ui_shared.h"
 #include "platform/common/utf16.h"
 
@@ -26,17 +24,8 @@ int UiBoxDefault(uint32_t style)
     return buttons[index];
 }
 
-int UiBoxCloseAnswer(uint32_t style)
-{
-    std::vector<int> buttons = UiBoxButtons(style);
-    for (int b : buttons)
-        if (b == OS_IDCANCEL)
-            return b;
-    for (int b : buttons)
-        if (b == OS_IDNO)
-            return b;
-    return buttons.back();
-}
+// The last button of every style: Cancel, No, or the only one.
+int UiBoxCloseAnswer(uint32_t style) { return UiBoxButtons(style).back(); }
 
 int UiBoxAnswer(uint32_t style, int raw)
 {

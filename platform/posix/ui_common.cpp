@@ -1,5 +1,6 @@
 // What every presenter shares: the current presenter, open-file helpers,
-// the bars' unit (the rest is in platform/common/ui_shared.cpp).
+// the bars' unit, writing to a descriptor (the rest is in
+// platform/common/ui_shared.cpp).
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/common/run_report.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/posix/ui_presenter.h"
@@ -46,12 +48,6 @@ bool HostStat(const std::wstring& path, struct stat* st)
     return stat(host, st) == 0;
 }
 
-bool FileExists(const std::wstring& path)
-{
-    struct stat st;
-    return HostStat(path, &st) && S_ISREG(st.st_mode);
-}
-
 // Whether the folder path is in exists (a bare name's is the current one).
 bool FolderOfExists(const std::wstring& path)
 {
@@ -86,21 +82,18 @@ std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record
     if ((record->flags & OS_OFN_PATHMUSTEXIST) && !FolderOfExists(path))
         return "No such folder: ";
     struct stat st;
-    if (HostStat(path, &st) && S_ISDIR(st.st_mode))
+    bool exists = HostStat(path, &st);
+    if (exists && S_ISDIR(st.st_mode))
         return "That is a folder, not a file: ";
-    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !FileExists(path))
+    if ((record->flags & OS_OFN_FILEMUSTEXIST) && !(exists && S_ISREG(st.st_mode)))
         return "No such file: ";
     return "";
 }
 
 void UiFirstFilter(const wchar_t* filter, std::wstring* name, std::wstring* pattern)
 {
-    std::wstring text = UiFilterText(filter);
-    size_t bar = text.find(L'|');
-    *name = text.substr(0, bar);
-    pattern->clear();
-    if (bar != std::wstring::npos && bar + 1 < text.size())
-        *pattern = text.substr(bar + 1, text.find(L'|', bar + 1) - bar - 1);
+    *name = filter ? filter : L"";
+    *pattern = filter && *filter ? filter + name->size() + 1 : L"";
 }
 
 namespace {
@@ -140,15 +133,28 @@ void UiDrain(int fd)
     }
 }
 
-void UiWriteAll(int fd, const std::string& text)
+namespace {
+
+// UiWriteAll of n bytes at text. Async-signal-safe.
+void WriteAll(int fd, const char* text, size_t n)
 {
     size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
+    while (done < n) {
+        ssize_t wrote = write(fd, text + done, n - done);
+        if (wrote < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (wrote <= 0)
             return;
-        done += static_cast<size_t>(n);
+        done += static_cast<size_t>(wrote);
     }
+}
+
+}  // namespace
+
+void UiWriteAll(int fd, const std::string& text) { WriteAll(fd, text.data(), text.size()); }
+
+void RunWriteClosing(int fd, size_t width)
+{
+    char text[1024];
+    WriteAll(fd, text, RunTakeClosing(text, sizeof text, width));
 }

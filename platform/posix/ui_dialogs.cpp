@@ -35,7 +35,6 @@ InterruptSlot g_slots[kInterruptSlots];
 std::atomic<uint64_t> g_nextOrder{1};
 std::atomic<bool> g_slotsReady{false};
 std::mutex g_slotLock;   // taking and giving back slots
-bool g_slotTaken[kInterruptSlots] = {};
 std::once_flag g_interruptOnce;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
@@ -57,9 +56,7 @@ int64_t MonotonicNs()
 struct UiThreadContext {
     std::thread::id thread = std::this_thread::get_id();
     int wake[2] = {-1, -1};
-    // Wakes the loop at a set time, for changes that may wait a little
-    // (WakeSoon).
-    int timer = -1;
+    int timer = -1;   // wakes the loop at a set time (WakeSoon)
     // Guarded by UiLock: a wake-up byte is in the pipe that the loop has not
     // drained yet, or the timer is set, so the loop will look again anyway;
     // and when the loop last started a round after a wake-up.
@@ -92,8 +89,8 @@ struct UiThreadContext {
     }
     // Wakes the loop for a change that only needs to be shown: now when the
     // loop has not looked for a while, else once kShowChangeWithinNs after it
-    // last did. A worker setting its bars after every chunk so wakes the
-    // loop some fifty times a second instead of thousands. Requires UiLock.
+    // last did, so that a worker setting its bars after every chunk does not
+    // wake it thousands of times a second. Requires UiLock.
     void WakeSoon()
     {
         if (wakePending || timerSet)
@@ -132,26 +129,17 @@ UiThreadContext* ThisThreadContext()
     return ctx.get();
 }
 
-// Marks a visible change and wakes the dialog's loop. Requires UiLock.
-void Changed(OsWindowObject* dialog)
-{
-    dialog->version++;
-    if (dialog->loop)
-        dialog->loop->Wake();
-}
-
-// Changed, for a change of a control's state that runs no program code (a
-// text, a progress bar): from another thread than the loop's, the loop is
-// woken soon rather than at once (see WakeSoon). Requires UiLock.
+// Marks a visible change of a control's state that runs no program code
+// (a text, a progress bar) and wakes the dialog's loop: from another thread
+// than the loop's soon rather than at once (see WakeSoon). Requires UiLock.
 void ControlChanged(OsWindowObject* dialog)
 {
-    UiThreadContext* loop = dialog->loop;
-    if (!loop || loop->thread == std::this_thread::get_id()) {
-        Changed(dialog);
-        return;
-    }
     dialog->version++;
-    loop->WakeSoon();
+    UiThreadContext* loop = dialog->loop;
+    if (loop && loop->thread == std::this_thread::get_id())
+        loop->Wake();
+    else if (loop)
+        loop->WakeSoon();
 }
 
 }  // namespace
@@ -191,9 +179,8 @@ int UiInterruptOpen()
     std::lock_guard<std::mutex> hold(g_slotLock);
     for (int i = 0; i < kInterruptSlots; ++i) {
         InterruptSlot& slot = g_slots[i];
-        if (g_slotTaken[i] || slot.fds[0] < 0)
+        if (slot.order.load() != 0 || slot.fds[0] < 0)
             continue;
-        g_slotTaken[i] = true;
         // An interrupt of the slot's last window that came too late.
         UiDrain(slot.fds[0]);
         slot.order.store(g_nextOrder.fetch_add(1));
@@ -208,13 +195,17 @@ void UiInterruptClose(int slot)
         return;
     std::lock_guard<std::mutex> hold(g_slotLock);
     g_slots[slot].order.store(0);
-    g_slotTaken[slot] = false;
 }
 
+namespace {
+
+// The descriptor that becomes readable on an interrupt of slot (-1: none).
 int UiInterruptFd(int slot)
 {
     return slot >= 0 && slot < kInterruptSlots ? g_slots[slot].fds[0] : -1;
 }
+
+}  // namespace
 
 bool UiInterruptTake(int slot)
 {
@@ -261,7 +252,6 @@ void UiBoxAnswered()
         std::lock_guard<std::mutex> hold(g_slotLock);
         g_slots[slot].order.store(0);   // the handler picks the window behind from now on
         late = UiInterruptTake(slot);
-        g_slotTaken[slot] = false;
     }
     t_boxSlot = -1;   // given back: the box closes nothing more
     if (late)
@@ -282,19 +272,11 @@ int UiBoxWatchFds(int* fds)
 
 void OsInitCommonControls() { UiCommonControlsReady(); }
 
-namespace {
-
-// Whether a dialog's modal loop runs on another thread. Requires UiLock.
-bool RunsElsewhere(const OsWindowObject* d)
-{
-    return d->loop && d->loop->thread != std::this_thread::get_id();
-}
-
-}  // namespace
-
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
-    UiAwaitOwnerShown(owner, RunsElsewhere);
+    UiAwaitOwnerShown(owner, [](const OsWindowObject* d) {
+        return d->loop && d->loop->thread != std::this_thread::get_id();
+    });
     BoxInterrupts interrupts;   // in front while it is shown
     if ((style & 0xF) == OS_MB_YESNO)
         RunNoteQuestion();
@@ -333,26 +315,12 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
     presenter->DialogCreated(dialog, dialog->owner);
 
     proc(dialog, OS_WM_INITDIALOG, 0, param);
-    bool ended;
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        ended = dialog->ended;
-    }
-    if (!ended)
+    if (!UiEnded(dialog))
         presenter->DialogShown(dialog);
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        dialog->shown = true;
-    }
-    UiNotifyShownOrEnded();
+    UiMarkShown(dialog);
 
     bool terminationSeen = false;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            if (dialog->ended)
-                break;
-        }
+    while (!UiEnded(dialog)) {
         presenter->DialogUpdate(dialog);
         int fds[4];
         int nfds = 0;
@@ -383,11 +351,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                 command = OS_IDCANCEL;
         }
         if (command != 0) {
-            bool stillOpen;
-            {
-                std::lock_guard<std::mutex> hold(UiLock());
-                stillOpen = !dialog->ended;
-            }
+            bool stillOpen = !UiEnded(dialog);
             // The command first, then its echo: an echo held up by a slow
             // reader of the transcript must not hold up an Abort, which the
             // worker may be about to look for.
@@ -417,15 +381,14 @@ int OsEndDialog(Window dialog, intptr_t result)
             return 0;
         d->ended = true;
         d->result = result;
-        Changed(d);
+        d->version++;
+        if (d->loop)
+            d->loop->Wake();
     }
     UiNotifyShownOrEnded();
     return 1;
 }
 
-// No program code runs for a text, so it is set under the window lock on
-// the calling thread, like a progress bar's messages: a worker that writes
-// a text for every section does not wait for the dialog's thread each time.
 int UiSetText(OsWindowObject* w, const wchar_t* text)
 {
     std::wstring value = text ? text : L"";
@@ -439,9 +402,7 @@ int UiSetText(OsWindowObject* w, const wchar_t* text)
     return 1;
 }
 
-// Only a progress bar takes messages. It runs no program code: its messages
-// change its state under the window lock from whichever thread sends them,
-// and the loop is woken to show the change.
+// Only a progress bar takes messages (see the top of this file).
 intptr_t OsSendMessage(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
     std::lock_guard<std::mutex> hold(UiLock());

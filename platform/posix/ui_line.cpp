@@ -24,20 +24,6 @@
 
 // ---- LineReader ----------------------------------------------------------
 
-namespace {
-
-// A box's question with the platform's reason for the failure it reports
-// (if any) on a line of its own, between the box's text and its buttons.
-std::string WithReason(std::string question)
-{
-    std::string reason = RunReasonLine();
-    if (!reason.empty())
-        question.insert(question.rfind('['), reason);
-    return question;
-}
-
-}  // namespace
-
 int LineReader::ReadLine(std::string* line, const int* fds, int nfds, int timeoutMs)
 {
     for (;;) {
@@ -189,23 +175,24 @@ public:
         // sent as soon as the question shows must reach this box, never a
         // dialog that is still reading.
         InputTurn::BoxHold in(turn_);
-        Write(WithReason(lineproto::BoxQuestion(caption, text, buttons)));
+        // The platform's reason for the failure the box reports (if any) on
+        // a line of its own, between the box's text and its buttons.
+        std::string question = lineproto::BoxQuestion(caption, text, buttons);
+        std::string reason = RunReasonLine();
+        if (!reason.empty())
+            question.insert(question.rfind('['), reason);
+        Write(question);
         for (;;) {
             std::string line;
             int watch[2];
             int got = reader_.ReadLine(&line, watch, UiBoxWatchFds(watch), -1);
-            if (got < 0) {
-                // Ctrl-C answers the box as Escape does; so does termination.
-                int answer = UiBoxCloseAnswer(style);
-                const char* why = UiBoxInterrupted() ? "interrupted" : "terminated";
+            if (got <= 0) {
+                // Ctrl-C answers the box as Escape does, and so does
+                // termination; the end of input takes its default.
+                int answer = got < 0 ? UiBoxCloseAnswer(style) : UiBoxDefault(style);
+                const char* why = got == 0 ? "end of input" : UiBoxInterrupted() ? "interrupted" : "terminated";
                 UiBoxAnswered();
                 Write(lineproto::BoxTakenWithout(answer, why));
-                return answer;
-            }
-            if (got == 0) {
-                int answer = UiBoxDefault(style);
-                UiBoxAnswered();
-                Write(lineproto::BoxTakenWithout(answer, "end of input"));
                 return answer;
             }
             if (got == LineReader::kTooLong) {
@@ -310,15 +297,14 @@ public:
 
     int WaitCommand(Window dialog, const int* fds, int nfds) override
     {
-        bool reads, eofSent, pending;
+        bool reads, eofSent;
         int timeout = -1;
         {
             std::lock_guard<std::mutex> hold(stateLock_);
             State& s = states_[dialog];
             reads = s.reads;
             eofSent = s.eofSent;
-            pending = s.pending;
-            if (pending) {
+            if (s.pending) {
                 uint32_t since = OsGetTickCount() - s.lastWrite;
                 timeout = since >= kProgressIntervalMs ? 0 : static_cast<int>(kProgressIntervalMs - since);
             }

@@ -107,11 +107,10 @@ bool UiInterrupt();
 // Must be called once before UiInterrupt can be used from a signal handler.
 void UiPrepareInterrupts();
 // A window takes interrupts from when it opens to when it closes: its slot
-// (-1 when every slot is in use: it then takes none), the descriptor that
-// becomes readable on an interrupt, and whether one came (consumed).
+// (-1 when every slot is in use: it then takes none), and whether one came
+// (consumed).
 int UiInterruptOpen();
 void UiInterruptClose(int slot);
-int UiInterruptFd(int slot);
 bool UiInterruptTake(int slot);
 // For presenters, inside MessageBox and OpenFile: the descriptors to watch
 // while the box waits (termination, and the box's interrupt), written to
@@ -128,8 +127,8 @@ void UiBoxAnswered();
 // Waits until one of fds is readable (or hung up) or timeoutMs passed (-1:
 // no limit; 0: a look without waiting); whether one is.
 bool UiWaitReadable(const int* fds, int nfds, int timeoutMs);
-// The first filter of an open-file record (UiFilterText): its name and its
-// pattern, each "" when it has none.
+// The first filter of an open-file record: its name and its pattern, each
+// "" when it has none.
 void UiFirstFilter(const wchar_t* filter, std::wstring* name, std::wstring* pattern);
 
 // Writes all of text to fd (retrying short writes and interruptions); gives

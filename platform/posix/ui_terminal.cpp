@@ -39,20 +39,6 @@ namespace {
 
 using namespace term;
 
-// The platform's reason for the failure a box reports (if any), below the
-// box's text, dimmed: it is not the program's.
-std::string ReasonLines(size_t width)
-{
-    std::string reason = RunReasonLine();
-    std::string out;
-    if (!reason.empty()) {
-        reason.pop_back();
-        for (const std::string& l : Wrap(reason, width, " "))
-            out += "\x1b[2m" + l + "\x1b[0m\n";
-    }
-    return out;
-}
-
 constexpr uint32_t kRedrawIntervalMs = 100;
 // A dialog taller than the terminal cannot be redrawn in place (the cursor
 // cannot climb above the screen's top): each change draws it anew below,
@@ -97,7 +83,15 @@ public:
                     break;
                 start = nl + 1;
             }
-            return out + ReasonLines(width);
+            // The platform's reason for the failure the box reports (if
+            // any), dimmed: it is not the program's.
+            std::string reason = RunReasonLine();
+            if (!reason.empty()) {
+                reason.pop_back();
+                for (const std::string& l : Wrap(reason, width, " "))
+                    out += "\x1b[2m" + l + "\x1b[0m\n";
+            }
+            return out;
         };
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);

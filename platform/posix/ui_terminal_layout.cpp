@@ -44,22 +44,24 @@ size_t NextChar(const std::string& text, size_t i, int* columns)
     return n;
 }
 
-// What the keys do in this dialog.
+// The text of the dialog's close button (id 2), or "" when it has none.
+std::string CloseText(const UiDialogView& view)
+{
+    for (const UiControlView& c : view.controls)
+        if (c.kind == UiControlKind::Button && c.id == OS_IDCANCEL)
+            return UiUtf8(c.text);
+    return "";
+}
+
+// What the keys do in this dialog (buttons: the ids of its buttons).
 std::string Hint(const UiDialogView& view, const std::vector<int>& buttons)
 {
     if (buttons.empty())
         return "Esc or Ctrl-C: close";
-    bool onlyCancel = true;
-    std::string cancelText;
-    for (const UiControlView& c : view.controls)
-        if (c.kind == UiControlKind::Button) {
-            onlyCancel = onlyCancel && c.id == OS_IDCANCEL;
-            if (c.id == OS_IDCANCEL)
-                cancelText = UiUtf8(c.text);
-        }
+    std::string cancelText = CloseText(view);
     // Enter presses that one button too: said, since it is the key
     // typed by habit while an update runs (there it is Abort).
-    if (onlyCancel)
+    if (std::all_of(buttons.begin(), buttons.end(), [](int id) { return id == OS_IDCANCEL; }))
         return "Esc or Ctrl-C: " + cancelText + " (Enter too)";
     std::string numbers = buttons.size() == 1 ? "1" : "1-" + std::to_string(std::min<size_t>(buttons.size(), 9));
     return numbers + ": press; arrows + Enter: choose, press; Esc or Ctrl-C: " +
@@ -70,11 +72,8 @@ std::string Hint(const UiDialogView& view, const std::vector<int>& buttons)
 // work goes on: the step in progress finishes first.
 std::string PendingHint(const UiDialogView& view)
 {
-    std::string name = "Close";
-    for (const UiControlView& c : view.controls)
-        if (c.kind == UiControlKind::Button && c.id == OS_IDCANCEL)
-            name = UiUtf8(c.text);
-    return name + " pending: an erase in progress finishes first";
+    std::string name = CloseText(view);
+    return (name.empty() ? "Close" : name) + " pending: an erase in progress finishes first";
 }
 
 }  // namespace
@@ -142,11 +141,7 @@ std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set)
 {
     int filled = 0;
     if (set && high > low)
-        filled = static_cast<int>(static_cast<int64_t>(pos - low) * width / (high - low));
-    if (filled < 0)
-        filled = 0;
-    if (filled > width)
-        filled = width;
+        filled = std::clamp(static_cast<int>(static_cast<int64_t>(pos - low) * width / (high - low)), 0, width);
     return "[" + std::string(static_cast<size_t>(filled), '#') +
            std::string(static_cast<size_t>(width - filled), '.') + "]";
 }
@@ -175,14 +170,14 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
     std::stable_sort(shown.begin(), shown.end(), [](const UiControlView& a, const UiControlView& b) {
         return a.y != b.y ? a.y < b.y : a.x < b.x;
     });
-    std::string tail = (unit.empty() ? "" : " " + unit) + "  ";
+    const std::string unitText = unit.empty() ? "" : " " + unit;
     // Every bar of the dialog as wide as the one with the widest numbers,
     // so that they line up and do not jump as they fill.
     size_t widestAll = 0;
     for (const UiControlView& c : shown)
         if (c.kind == UiControlKind::Progress && c.rangeSet)
             widestAll = std::max(widestAll, (std::to_string(c.rangeHigh) + "/" + std::to_string(c.rangeHigh) +
-                                             tail + "100 %").size());
+                                             unitText + "  100 %").size());
     for (const UiControlView& c : shown) {
         if (c.kind == UiControlKind::Static) {
             for (const std::string& l : Wrap(UiUtf8(c.text), width, "  "))
@@ -190,10 +185,9 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
         } else if (c.kind == UiControlKind::Progress) {
             // "[#####.....] 768/2048 KB  37 %"; the bar's width is kept
             // for the whole range, so that it does not jump as it fills.
-            std::string numbers;
-            if (c.rangeSet)
-                numbers = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + tail +
-                          std::to_string(UiPercent(c)) + " %";
+            const std::string fraction = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + unitText;
+            const std::string percent = std::to_string(UiPercent(c)) + " %";
+            std::string numbers = c.rangeSet ? fraction + "  " + percent : "";
             int room = static_cast<int>(width) - 4;
             int widest = static_cast<int>(widestAll);
             bool below = widest > 0 && room - 1 - widest < 10;
@@ -205,10 +199,7 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
                 // On a line of their own, with single blanks, so that they
                 // fit down to 20 columns.
                 if (!numbers.empty())
-                    lines.push_back(Clip(" " + std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) +
-                                             (unit.empty() ? "" : " " + unit) + " " +
-                                             std::to_string(UiPercent(c)) + " %",
-                                         width));
+                    lines.push_back(Clip(" " + fraction + " " + percent, width));
             } else {
                 lines.push_back(numbers.empty() ? bar : bar + " " + numbers);
             }

@@ -12,15 +12,21 @@
 
 namespace {
 
+// The handle whose number the environment variable name holds (drive.exe
+// hands its pipes down so), or nullptr.
+HANDLE HandleFrom(const wchar_t* name)
+{
+    wchar_t text[32] = L"";
+    DWORD n = GetEnvironmentVariableW(name, text, 32);
+    if (n == 0 || n >= 32)
+        return nullptr;
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
+}
+
 HANDLE Channel()
 {
-    static const HANDLE channel = [] {
-        wchar_t text[32] = L"";
-        DWORD n = GetEnvironmentVariableW(L"DRIVE_REPORT", text, 32);
-        if (n == 0 || n >= 32)
-            return GetStdHandle(STD_ERROR_HANDLE);
-        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
-    }();
+    static const HANDLE report = HandleFrom(L"DRIVE_REPORT");
+    static const HANDLE channel = report ? report : GetStdHandle(STD_ERROR_HANDLE);
     return channel;
 }
 
@@ -80,12 +86,7 @@ void RunWin32SayWait(const char* text)
 
 bool RunWin32WaitCancelled()
 {
-    static const HANDLE cancel = [] {
-        wchar_t text[32] = L"";
-        DWORD n = GetEnvironmentVariableW(L"DRIVE_CANCEL", text, 32);
-        return n == 0 || n >= 32 ? HANDLE(nullptr)
-                                 : reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
-    }();
+    static const HANDLE cancel = HandleFrom(L"DRIVE_CANCEL");
     return cancel != nullptr && WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0;
 }
 

@@ -1,7 +1,7 @@
 // What the Win32 user interface builds on: the in-memory dialog template
 // (a module's resources and message box buttons are shared with the Linux
 // build, in platform/common/ui_shared.cpp).
-#include <cwctype>
+#include <cwchar>
 
 #include "platform/win32/window.h"
 
@@ -45,16 +45,9 @@ uint16_t ClassOrdinal(const wchar_t* className)
         uint16_t ordinal;
     } kClasses[] = {{L"BUTTON", 0x80}, {L"EDIT", 0x81},      {L"STATIC", 0x82},
                     {L"LISTBOX", 0x83}, {L"SCROLLBAR", 0x84}, {L"COMBOBOX", 0x85}};
-    for (const auto& c : kClasses) {
-        const wchar_t* a = className;
-        const wchar_t* b = c.name;
-        while (*a && *b && std::towupper(*a) == *b) {
-            ++a;
-            ++b;
-        }
-        if (!*a && !*b)
+    for (const auto& c : kClasses)
+        if (_wcsicmp(className, c.name) == 0)
             return c.ordinal;
-    }
     return 0;
 }
 

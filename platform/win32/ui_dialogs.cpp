@@ -4,14 +4,12 @@
 //
 // A change that runs no program code (a control's text, a progress bar's
 // range or position, a caption) is made in the model under UiLock by the
-// calling thread, which then returns at once. On the dialog's own thread
-// the real control is brought up to date before the call returns; from any
-// other thread one WM_UI_SYNC is posted to the dialog (unless one is on its
-// way already) and the dialog's thread copies every change since into the
-// real controls when it arrives. So the update worker never waits for the
-// dialog's thread (a cross-thread SendMessage costs about 0.3 ms under
-// Wine, more than writing a chunk), changes reach the real controls in
-// order, and the last state always arrives. Ending a dialog from another
+// calling thread, which then returns at once: the update worker never waits
+// for the dialog's thread. On the dialog's own thread the real control is
+// brought up to date before the call returns; from any other thread one
+// WM_UI_SYNC is posted to the dialog (unless one is on its way already) and
+// the dialog's thread copies every change since into the real controls, in
+// order, so the last state always arrives. Ending a dialog from another
 // thread is posted behind its changes the same way (WM_UI_END).
 #include "platform/win32/window.h"
 
@@ -20,11 +18,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
 
 #include "platform/common/run_report.h"
-#include "platform/common/utf16.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
 #include "platform/win32/object.h"
@@ -144,11 +140,8 @@ void Attach(OsWindowObject* d, HWND hwnd)
     std::lock_guard<std::mutex> hold(UiLock());
     d->hwnd = hwnd;
     d->thread = GetCurrentThreadId();
-    for (size_t i = 0; i < d->controls.size(); ++i) {
-        d->controls[i]->thread = d->thread;
-        if (i < children.size())
-            d->controls[i]->hwnd = children[i];
-    }
+    for (size_t i = 0; i < d->controls.size() && i < children.size(); ++i)
+        d->controls[i]->hwnd = children[i];
 }
 
 void Detach(OsWindowObject* d)
@@ -236,12 +229,6 @@ int UiSetText(OsWindowObject* w, const wchar_t* text)
 
 namespace {
 
-// Whether a dialog's real window exists, on another thread. Requires UiLock.
-bool RunsElsewhere(const OsWindowObject* d)
-{
-    return d->hwnd && d->thread != GetCurrentThreadId();
-}
-
 // ---- The dialog procedure -------------------------------------------------
 
 struct DialogStart {
@@ -262,12 +249,8 @@ void CloseOnTermination(DialogStart* start)
     if (start->terminationSeen || !OsTerminationRequested())
         return;
     start->terminationSeen = true;
-    {
-        std::lock_guard<std::mutex> hold(UiLock());
-        if (d->ended)
-            return;
-    }
-    d->proc(d, OS_WM_COMMAND, OS_IDCANCEL, 0);
+    if (!UiEnded(d))
+        d->proc(d, OS_WM_COMMAND, OS_IDCANCEL, 0);
 }
 
 // Runs once termination is requested: every window in front of the user
@@ -289,12 +272,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         Attach(d, hwnd);
         Sync(d);   // a caption or text set before the window existed
         FrontSetWindow(start->front, hwnd);
-        bool endedBefore;
-        {
-            std::lock_guard<std::mutex> hold(UiLock());
-            endedBefore = d->ended;
-        }
-        if (endedBefore) {
+        if (UiEnded(d)) {
             // Ended from another thread before its window existed.
             EndDialog(hwnd, d->result);
             return TRUE;
@@ -333,26 +311,18 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         return TRUE;
     }
     case WM_SHOWWINDOW:
-        if (wParam) {
-            {
-                std::lock_guard<std::mutex> hold(UiLock());
-                d->shown = true;
-            }
-            UiNotifyShownOrEnded();
-        }
+        if (wParam)
+            UiMarkShown(d);
         break;
     case WM_NCDESTROY:
         Detach(d);
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         return FALSE;
     case WM_COMMAND: {
-        {
-            // A command that reaches a dialog already ended (by a worker,
-            // whose end is still on its way) is not the program's any more.
-            std::lock_guard<std::mutex> hold(UiLock());
-            if (d->ended)
-                return TRUE;
-        }
+        // A command that reaches a dialog already ended (by a worker, whose
+        // end is still on its way) is not the program's any more.
+        if (UiEnded(d))
+            return TRUE;
         INT_PTR r = d->proc(d, OS_WM_COMMAND, wParam, 0);
         CloseOnTermination(start);
         if (UiObserver* observer = g_observer.load())
@@ -366,11 +336,6 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 }
 
 // ---- Paths of the open-file dialog ------------------------------------------
-
-std::wstring Wide(const char* utf8)
-{
-    return utf16::Widen<wchar_t>(utf8, strlen(utf8));
-}
 
 // A host path in full, as the file system resolves it: the board's folder
 // may be named from the current drive ("\tmp\board" under Wine, for
@@ -391,7 +356,7 @@ std::wstring HostOf(const std::wstring& path)
     char host[4096];
     if (!OsHostPath(path.c_str(), host, sizeof host))
         return L"";
-    std::wstring out = Wide(host);
+    std::wstring out = UiWideFromUtf8(host);
     std::replace(out.begin(), out.end(), L'/', L'\\');
     return FullPath(out);
 }
@@ -424,14 +389,6 @@ std::wstring DeviceOf(const std::wstring& chosen)
 
 void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
 
-HWND UiRealWindow(Window w) { return HwndOf(w); }
-
-bool UiPostCommand(Window dialog, int id)
-{
-    HWND hwnd = HwndOf(dialog);
-    return hwnd && PostMessageW(hwnd, WM_COMMAND, static_cast<WPARAM>(id & 0xFFFF), 0);
-}
-
 bool UiInterrupt()
 {
     std::lock_guard<std::mutex> hold(g_frontLock);
@@ -461,7 +418,9 @@ void OsInitCommonControls()
 
 int OsMessageBox(Window owner, const wchar_t* text, const wchar_t* caption, uint32_t style)
 {
-    UiAwaitOwnerShown(owner, RunsElsewhere);
+    UiAwaitOwnerShown(owner, [](const OsWindowObject* d) {
+        return d->hwnd && d->thread != GetCurrentThreadId();
+    });
     if (UiObserver* observer = g_observer.load())
         return UiBoxAnswer(style, observer->AnswerBox(UiWindow(owner) ? owner : nullptr, text ? text : L"",
                                                        caption ? caption : L"", style));

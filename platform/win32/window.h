@@ -1,12 +1,8 @@
 // What the Win32 backend's user interface adds to the window model
 // (platform/common/ui_model.h), whose objects name the real windows that
-// show them.
-//
-// The model is what calls answer from (a control's text, the previous
-// position of a bar), so a call from the update worker never waits for the
-// dialog's thread: it changes the model and the real controls follow on
-// their own thread (see ui_dialogs.cpp). No Win32 window call is made while
-// UiLock is held.
+// show them: calls answer from the model, and the real controls follow it
+// on their own thread (see ui_dialogs.cpp). No Win32 window call is made
+// while UiLock is held.
 #pragma once
 #include <windows.h>
 
@@ -52,15 +48,6 @@ public:
 // Installs observer (nullptr: none). The caller keeps it alive meanwhile.
 // Swap only while no dialog or message box is open.
 void UiSetObserver(UiObserver* observer);
-
-// The real window of a model object now (nullptr before it exists and
-// after it is gone).
-HWND UiRealWindow(Window w);
-
-// Posts a command (WM_COMMAND, id in the low 16 bits) to a dialog's real
-// window: what a press of its button or the dialog manager would send.
-// False when the dialog has no window.
-bool UiPostCommand(Window dialog, int id);
 
 // ---- Ctrl-C -------------------------------------------------------------
 

@@ -379,7 +379,7 @@ intptr_t DrivesTheBarFromAWorker(Window dialog, uint32_t message, uintptr_t, int
         }
         auto burst = std::chrono::steady_clock::now() - t0;
         burstMs = std::chrono::duration_cast<std::chrono::milliseconds>(burst).count();
-        if (OsSendMessage(bar, 0x408, 0, 0) != kSteps)   // PBM_GETPOS
+        if (OsSendMessage(bar, OS_PBM_SETPOS, kSteps, 0) != kSteps)
             ++wrongAnswers;
         OsEndDialog(dialog, 9);
     });

@@ -39,6 +39,21 @@ std::function<void()> g_onNextBox;
 std::function<void(int, const std::wstring&)> g_onText;
 std::map<Window, std::vector<std::wstring>> g_history;   // texts set, per control
 
+// The filter list of an open-file record, zeros shown as '|'.
+std::wstring FilterText(const wchar_t* filter)
+{
+    std::wstring out;
+    // Pairs of texts, each terminated, the list ending in an empty text.
+    for (int guard = 0; filter && guard < 64; ++guard) {
+        std::wstring part(filter);
+        out += part + L'|';
+        if (part.empty())
+            break;
+        filter += part.size() + 1;
+    }
+    return out;
+}
+
 // Clears every script and record. Requires g_lock.
 void ResetLocked()
 {
@@ -96,7 +111,7 @@ public:
         std::lock_guard<std::mutex> hold(g_lock);
         OpenFileCall call{};
         call.owner = record->owner;
-        call.filter = UiFilterText(record->filter);
+        call.filter = FilterText(record->filter);
         call.filterIndex = record->filterIndex;
         for (uint32_t i = 0; i < record->maxFile && record->file[i]; ++i)
             call.initialName.push_back(record->file[i]);
@@ -148,6 +163,23 @@ protected:
 // (requires g_lock).
 #ifdef _WIN32
 
+}  // namespace
+
+HWND RealWindow(Window w)
+{
+    std::lock_guard<std::mutex> hold(UiLock());
+    OsWindowObject* o = UiWindowLocked(w);
+    return o ? o->hwnd : nullptr;
+}
+
+bool PostCommand(Window dialog, int id)
+{
+    HWND hwnd = RealWindow(dialog);
+    return hwnd && PostMessageW(hwnd, WM_COMMAND, static_cast<WPARAM>(id & 0xFFFF), 0);
+}
+
+namespace {
+
 std::vector<Window> g_open;      // modal dialogs now open, innermost last
 Window g_pressedTo = nullptr;    // a press is on its way to this dialog
 
@@ -159,7 +191,7 @@ void PressQueuedLocked()
     if (g_pressedTo || g_presses.empty() || g_open.empty())
         return;
     Window dialog = g_open.back();
-    if (UiPostCommand(dialog, g_presses.front())) {
+    if (PostCommand(dialog, g_presses.front())) {
         g_presses.pop_front();
         g_pressedTo = dialog;
     }

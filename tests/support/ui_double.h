@@ -8,6 +8,10 @@
 
 #include "platform/ui.h"
 
+#ifdef _WIN32
+struct HWND__;
+#endif
+
 namespace uidouble {
 
 struct Box {
@@ -75,5 +79,14 @@ struct DialogOpen {
     std::wstring caption;     // the template's caption
 };
 std::vector<DialogOpen> DialogsOpened();
+
+#ifdef _WIN32
+// The real window of a model object now (nullptr before it exists and
+// after it is gone).
+HWND__* RealWindow(Window w);
+// Posts a command (WM_COMMAND, id in the low 16 bits) to a dialog's real
+// window, as a press of its button does. False when it has no window.
+bool PostCommand(Window dialog, int id);
+#endif
 
 }  // namespace uidouble

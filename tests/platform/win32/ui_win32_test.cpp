@@ -9,6 +9,7 @@
 #include "platform/win32/object.h"
 #include "platform/win32/window.h"
 #include "tests/platform/bin_chooser.h"
+#include "tests/support/ui_double.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
@@ -104,7 +105,7 @@ TEST(Win32Template, BytesCarryExactlyTheTemplatesStylesIdsClassesAndFont)
 // The real window of a dialog, checked during its initialisation.
 void CheckRealControls(Window dialog)
 {
-    HWND hwnd = UiRealWindow(dialog);
+    HWND hwnd = uidouble::RealWindow(dialog);
     ASSERT_NE(hwnd, nullptr);
     wchar_t text[64];
     GetWindowTextW(hwnd, text, 64);
@@ -118,7 +119,7 @@ void CheckRealControls(Window dialog)
         SCOPED_TRACE(i);
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(GetDlgCtrlID(child), kItems[i].id);
-        EXPECT_EQ(child, UiRealWindow(OsGetDlgItem(dialog, kItems[i].id)));
+        EXPECT_EQ(child, uidouble::RealWindow(OsGetDlgItem(dialog, kItems[i].id)));
         wchar_t cls[64];
         GetClassNameW(child, cls, 64);
         EXPECT_EQ(lstrcmpiW(cls, kClasses[i]), 0) << cls;
@@ -245,11 +246,11 @@ intptr_t ProgressProc(Window dialog, uint32_t message, uintptr_t wParam, intptr_
     switch (message) {
     case OS_WM_INITDIALOG:
         g_staticProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-            UiRealWindow(OsGetDlgItem(dialog, 1004)), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordText)));
+            uidouble::RealWindow(OsGetDlgItem(dialog, 1004)), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordText)));
         g_barProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-            UiRealWindow(OsGetDlgItem(dialog, 1003)), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordPosition)));
+            uidouble::RealWindow(OsGetDlgItem(dialog, 1003)), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RecordPosition)));
         std::thread(ProgressWorker, dialog).detach();
-        UiPostCommand(dialog, 1005);
+        uidouble::PostCommand(dialog, 1005);
         return 1;
     case OS_WM_COMMAND:
         if ((wParam & 0xFFFF) == 1005) {
@@ -300,7 +301,7 @@ intptr_t TerminatedProc(Window dialog, uint32_t message, uintptr_t wParam, intpt
     if (message == OS_WM_INITDIALOG) {
         g_open = dialog;
         if (param == 1)
-            UiPostCommand(dialog, 1001);
+            uidouble::PostCommand(dialog, 1001);
         if (param == 2)
             std::thread(OsWin32RequestTermination).detach();
         return 1;
@@ -311,7 +312,7 @@ intptr_t TerminatedProc(Window dialog, uint32_t message, uintptr_t wParam, intpt
     g_commands.push_back(id);
     if (id == 1001) {
         OsWin32RequestTermination();
-        UiPostCommand(dialog, 1002);
+        uidouble::PostCommand(dialog, 1002);
     }
     if (id == OS_IDCANCEL)
         OsEndDialog(dialog, 2);
