@@ -21,22 +21,11 @@ namespace {
 
 std::atomic<void (*)(bool)> g_restartHook{nullptr};
 
+// Hexadecimal, with or without a 0x prefix.
 bool ParseHex32(const std::string& t, uint32_t* out)
 {
-    std::string s = t;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-        s = s.substr(2);
-    if (s.empty() || s.size() > 8)
-        return false;
-    uint32_t v = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0)
-            return false;
-        v = v << 4 | uint32_t(d);
-    }
-    *out = v;
-    return true;
+    const bool prefixed = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    return ParseHexDigits(prefixed ? t.substr(2) : t, out);
 }
 
 std::string CleanBootPath() { return Dir() + "/clean-boot"; }
