@@ -131,7 +131,7 @@ void LockDevicesSlow(SharedState* st)
     std::atomic_ref<uint32_t> word(st->lock);
     uint32_t me = g_owner.load(std::memory_order_relaxed);
     if (me == 0)
-        me = st == g_ctx.state ? ClaimOwner(g_ctx) : uint32_t(getpid()) << kOwnerSlotBits | kNoSlot;
+        me = ClaimOwner(g_ctx);  // st is always this process's mapping
     uint32_t expected = 0;
     if (word.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
         return;

@@ -256,11 +256,10 @@ inline bool Busy(Context& c, int d, DeviceState& s)
 }
 
 // Records a change of the array by this thread's bus cycles: the span
-// [offset, offset + bytes) of flash an erase or a program reached, and
-// (NoteChangedBytes) how many of the device's bytes it erased or
-// programmed. See FlashProgramChanges.
-void NoteArrayChange(size_t offset, size_t bytes, bool erase);
-void NoteChangedBytes(size_t bytes, bool erase);
+// [offset, offset + span) of flash an erase or a program reached, and how
+// many of the device's bytes it erased or programmed. See
+// FlashProgramChanges.
+void NoteArrayChange(size_t offset, size_t span, size_t bytes, bool erase);
 
 // Byte offset in flash.img of device d's word w.
 inline size_t WordOffset(const Context& c, int d, uint32_t w)
