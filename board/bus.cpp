@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "board/flash_chip.h"
 #include "board/flash_state.h"
 
 namespace board {

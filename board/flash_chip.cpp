@@ -2,7 +2,7 @@
 // or a write cycle reaching a device does in its mode (read array, status,
 // identifier, CFI query, block erase, word and buffered program, lock bits,
 // suspend and resume), with the faults set on its blocks.
-#include "board/flash_chip.h"
+#include "board/flash_state.h"
 
 #include <cstring>
 

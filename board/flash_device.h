@@ -163,6 +163,17 @@ public:
     FlashFirmwareWrites& operator=(const FlashFirmwareWrites&) = delete;
 };
 
+// The board firmware's own flash routine (the HAL's registry save and
+// clear): makes flash bytes [offset, offset + n) equal to bytes through
+// the devices' command sequences on the bus, so lock bits, faults and
+// operation times apply. The bus blocks the range touches are erased
+// (unless already blank) and programmed back, the bytes outside the range
+// as they were. Every wait has a time-out of timeoutMs on the installed
+// clock. Leaves the devices in read-array mode unless one is still busy.
+// false when the range leaves the flash or an erase or program fails or
+// times out. Caller holds the flash lock. Blocks.
+bool FlashRewrite(uint32_t offset, const uint8_t* bytes, size_t n, uint32_t timeoutMs);
+
 // The arrangement now in effect: 4 (32-bit bus) or 2 (16-bit bus).
 uint32_t FlashBusWidth();
 // The bus block (erase unit) size: 256 KB or 128 KB.

@@ -1,8 +1,9 @@
 // Inside the flash devices: the shared device state and this process's
 // view of the flash. Used by flash_device.cpp (the array and state files),
 // flash_chip.cpp (the devices' state machines), flash_timing.cpp
-// (operation times and power loss) and bus.cpp (the bus that routes cycles
-// to the devices); besides them only the devices' tests.
+// (operation times and power loss) and bus.cpp (the bus that decodes each
+// cycle's address to the device(s) it reaches); besides them only the
+// devices' tests.
 #pragma once
 #include <fcntl.h>
 #include <sys/types.h>
@@ -145,6 +146,17 @@ void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32
 // holds the device lock.
 void InterruptDevices(Context& c);
 void LockDevicesSlow(SharedState* st);
+// One read cycle reaching device d at its word address w (below
+// kFlashDeviceWords), counted: array data, status, identifier or query
+// data as the device's mode says (flash_chip.cpp). Caller holds the lock.
+uint16_t DeviceRead(Context& c, int d, uint32_t w);
+// One write cycle reaching device d at its word address w, counted: the
+// next step of the sequence under way, or a command. Caller holds the lock.
+void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value);
+// Whether device d answers reads with array data without changing state
+// (read-array mode, idle, nothing suspended), so a bulk read may copy the
+// array directly.
+bool DeviceReadsArray(Context& c, int d);
 // A device as a restart leaves it: read-array mode, clear status, nothing
 // running (lock bits and faults kept).
 void ResetDeviceState(DeviceState& s);

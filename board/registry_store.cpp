@@ -15,7 +15,7 @@
 
 #include "board/board.h"
 #include "board/file_lock.h"
-#include "board/flash_rewrite.h"
+#include "board/flash_device.h"
 #include "board/bus.h"
 #include "board/default_board.h"
 #include "board/hal.h"
