@@ -28,11 +28,7 @@ constexpr off_t kOther = kWindowsSideByte;
 
 const char* ThisSide()
 {
-#ifdef _WIN32
-    return "Windows";
-#else
-    return "Linux";
-#endif
+    return kMine == kLinuxSideByte ? "Linux" : "Windows";
 }
 
 bool OtherSideUses(int stateFd)
