@@ -29,7 +29,6 @@
 #include "board/file_id.h"
 #include "board/file_lock.h"
 #include "board/flash_state.h"
-#include "board/host_side.h"
 #include "platform/clock.h"
 
 namespace board {

@@ -185,25 +185,24 @@ inline void UnlockDevices(SharedState* st)
     std::atomic_ref<uint32_t>(st->lock).store(0, std::memory_order_release);
 }
 
-// Opens the flash on first use and takes the device lock (shared by every
-// process on the board). nullptr when the flash cannot be opened.
-inline Context* Acquire()
-{
-    if (!g_open.load(std::memory_order_acquire) && !Open())
-        return nullptr;
-    LockDevices(g_ctx.state);
-    if (SettingsGeneration() != g_ctx.settingsGeneration) {
-        LoadSettings(g_ctx);
-        ApplySettings(g_ctx);
-    }
-    if (g_ctx.state->powerCuts != g_ctx.powerCuts)
-        PowerLost(g_ctx);
-    return &g_ctx;
-}
-
+// Opens the flash on first use and holds the device lock (shared by every
+// process on the board) while it stands. get() is nullptr when the flash
+// cannot be opened.
 class Guard {
 public:
-    Guard() : c_(Acquire()) {}
+    Guard()
+    {
+        if (!g_open.load(std::memory_order_acquire) && !Open())
+            return;
+        LockDevices(g_ctx.state);
+        if (SettingsGeneration() != g_ctx.settingsGeneration) {
+            LoadSettings(g_ctx);
+            ApplySettings(g_ctx);
+        }
+        if (g_ctx.state->powerCuts != g_ctx.powerCuts)
+            PowerLost(g_ctx);
+        c_ = &g_ctx;
+    }
     ~Guard()
     {
         if (c_)
@@ -213,7 +212,7 @@ public:
     Guard& operator=(const Guard&) = delete;
     Context* get() const { return c_; }
 private:
-    Context* c_;
+    Context* c_ = nullptr;
 };
 
 inline FlashMode ModeOf(const DeviceState& s)
@@ -280,3 +279,27 @@ inline size_t WordOffset(const Context& c, int d, uint32_t w)
 }
 
 }  // namespace board::flash
+
+namespace board {
+
+// Which side uses a board: the Linux build's programs or the Windows
+// build's (under Wine). Both may open the same board folder, but their file
+// locks do not all see each other: the named mutexes and the board's own
+// lock files are flock (Linux) or Win32 mutexes and LockFileEx (Windows),
+// and a Linux flock and a Wine LockFileEx never exclude each other; nor is
+// Wine's getpid() the Unix pid. So a board is used by one side at a time.
+// The byte-range locks of flash.state do see each other (Wine keeps its
+// LockFileEx ranges as POSIX record locks), and every program that opens
+// the flash holds a shared lock on its side's byte there while it has it
+// open: a program of the other side is then refused (host_side.cpp).
+//
+// The side of this build: "Linux" or "Windows".
+const char* ThisSide();
+// Marks the flash as used by this side on stateFd (flash.state, kept open
+// while the flash is open), unless the other side uses it: then false,
+// with *why saying so.
+bool ClaimSide(int stateFd, std::string* why);
+// Whether any program of the other side has the flash open right now.
+bool OtherSideUses(int stateFd);
+
+}  // namespace board
