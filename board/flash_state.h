@@ -55,6 +55,7 @@ struct DeviceState {
 // claim, so that a token of a dead owner never matches a later one.
 constexpr uint32_t kOwnerSlots = 1024;
 constexpr uint32_t kOwnerSlotBits = 10;
+constexpr uint32_t kOwnerSerialMask = (1u << (32 - kOwnerSlotBits)) - 1;  // a token's serial
 constexpr off_t kSlotLockBase = off_t(1) << 30;  // beyond the file's end
 
 struct SharedState {

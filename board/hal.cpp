@@ -21,13 +21,6 @@ namespace {
 
 std::atomic<void (*)(bool)> g_restartHook{nullptr};
 
-// Hexadecimal, with or without a 0x prefix.
-bool ParseHex32(const std::string& t, uint32_t* out)
-{
-    const bool prefixed = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
-    return ParseHexDigits(prefixed ? t.substr(2) : t, out);
-}
-
 std::string CleanBootPath() { return Dir() + "/clean-boot"; }
 
 // The answer of one setting: its value, or the fresh board's when unset.
@@ -159,9 +152,13 @@ bool ParseSelector5(const std::string& text, uint32_t out[3])
     if (parts.size() != 3)
         return false;
     uint32_t v[3];
-    for (int i = 0; i < 3; ++i)
-        if (!ParseHex32(parts[i], &v[i]))
+    for (int i = 0; i < 3; ++i) {
+        // Hexadecimal, with or without a 0x prefix.
+        const std::string& p = parts[i];
+        const bool prefixed = p.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+        if (!ParseHexDigits(prefixed ? p.substr(2) : p, &v[i]))
             return false;
+    }
     std::memcpy(out, v, sizeof v);
     return true;
 }
