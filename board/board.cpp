@@ -63,30 +63,6 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b + 1);
 }
 
-// Reads fd to its end into *out. False, with *err, on a read error, or with
-// EFBIG when there is more than maxBytes.
-bool ReadToEnd(int fd, std::string* out, size_t maxBytes, int* err)
-{
-    out->clear();
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *err = errno;
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (size_t(n) > maxBytes - out->size()) {
-            *err = EFBIG;
-            return false;
-        }
-        out->append(buf, size_t(n));
-    }
-}
-
 // Writes a message of the board to standard error once per process (the
 // same damage is met again on every read).
 void WarnOnce(const std::string& text)
@@ -382,13 +358,26 @@ bool ReadBoardFile(const std::string& name, std::string* out, std::string* why, 
             *why = errno == ENOENT ? "" : reason;
         return false;
     }
+    out->clear();
     int err = 0;
-    const bool ok = ReadToEnd(fd, out, maxBytes, &err);
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            err = errno;
+        else if (size_t(n) > maxBytes - out->size())
+            err = EFBIG;
+        if (n <= 0 || err != 0)
+            break;
+        out->append(buf, size_t(n));
+    }
     close(fd);
-    if (!ok && why)
+    if (err != 0 && why)
         *why = err == EFBIG ? Dir() + "/" + name + " is larger than " + std::to_string(maxBytes) + " bytes"
                             : Dir() + "/" + name + ": " + std::strerror(err);
-    return ok;
+    return err == 0;
 }
 
 std::string GetSetting(const std::string& key, const std::string& def)
@@ -613,24 +602,6 @@ std::filesystem::path HostPath(const std::string& path)
 #else
     return path;
 #endif
-}
-
-bool ReadTextFile(const std::string& path, std::string* out)
-{
-    // Non-blocking open and a type check: a FIFO or a device never hangs
-    // or floods the reader.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return false;
-    }
-    int err = 0;
-    const bool ok = ReadToEnd(fd, out, SIZE_MAX, &err);
-    close(fd);
-    return ok;
 }
 
 }  // namespace board

@@ -86,9 +86,6 @@ void CloseAll();
 // its UTF-16 name, an absolute Unix path converted under Wine.
 std::filesystem::path HostPath(const std::string& path);
 
-// Reads a whole host file into out. false when it cannot be read.
-bool ReadTextFile(const std::string& path, std::string* out);
-
 // Replaces the host file path with bytes in one step: writes path.tmp
 // (removing whatever stands there first, a FIFO too), then renames it into
 // place, so that readers see either the old or the new content. On failure

@@ -1,16 +1,11 @@
 // The board's memory bus: each cycle at a physical address is decoded to
-// the flash device(s) it reaches, counted, and passed to the devices'
-// state machines (flash_chip.cpp). On the 32-bit bus a 32-bit cycle
-// reaches both devices (device 0 the low half, device 1 the high half) and
-// a 16-bit cycle one of them; on the 16-bit bus each 16-bit cycle reaches
-// the device whose 16 MB hold the address, and a 32-bit access is two
-// cycles, low half first.
+// the flash device(s) it reaches (the two arrangements: flash_device.h),
+// counted, and passed to the devices' state machines (flash_chip.cpp).
 #include "board/bus.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "board/flash_chip.h"
 #include "board/flash_state.h"
 
 namespace board {

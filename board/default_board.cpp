@@ -217,28 +217,34 @@ std::vector<std::string> SplitCommas(const std::string& s)
     }
 }
 
+bool ParseHexDigits(const std::string& t, uint32_t* out)
+{
+    if (t.empty() || t.size() > 8)
+        return false;
+    uint32_t v = 0;
+    for (char c : t) {
+        int d = HexDigit(c);
+        if (d < 0)
+            return false;
+        v = v << 4 | uint32_t(d);
+    }
+    *out = v;
+    return true;
+}
+
 bool ParseU32(const std::string& t, uint32_t* out)
 {
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
+        return ParseHexDigits(t.substr(2), out);
     if (t.empty() || t.size() > 12)
         return false;
     uint64_t v = 0;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        if (t.size() > 10)
+    for (char c : t) {
+        if (c < '0' || c > '9')
             return false;
-        for (size_t i = 2; i < t.size(); ++i) {
-            int d = HexDigit(t[i]);
-            if (d < 0)
-                return false;
-            v = v << 4 | uint64_t(d);
-        }
-    } else {
-        for (char c : t) {
-            if (c < '0' || c > '9')
-                return false;
-            v = v * 10 + uint64_t(c - '0');
-            if (v > 0xFFFFFFFFull)
-                return false;
-        }
+        v = v * 10 + uint64_t(c - '0');
+        if (v > 0xFFFFFFFFull)
+            return false;
     }
     *out = uint32_t(v);
     return true;

@@ -38,6 +38,8 @@ bool ParseOffsetList(const std::string& value, std::vector<uint32_t>* out);
 std::vector<std::string> SplitCommas(const std::string& s);
 // A 32-bit number: decimal, or hexadecimal with a 0x prefix.
 bool ParseU32(const std::string& text, uint32_t* out);
+// 1 to 8 hexadecimal digits (either letter case, no prefix).
+bool ParseHexDigits(const std::string& text, uint32_t* out);
 
 // Writes the default board (or, with blank, an erased flash) into dir:
 // flash.img, settings, registry.reg, an empty event log and rootfs/ with

@@ -27,20 +27,15 @@ void Widen(std::atomic<uint32_t>& low, std::atomic<uint32_t>& high, uint32_t fro
 
 namespace flash {
 
-void NoteArrayChange(size_t offset, size_t bytes, bool erase)
+void NoteArrayChange(size_t offset, size_t span, size_t bytes, bool erase)
 {
-    if (t_firmware > 0 || bytes == 0)
+    if (t_firmware > 0)
         return;
-    const auto from = static_cast<uint32_t>(offset), to = static_cast<uint32_t>(offset + bytes);
+    const auto from = static_cast<uint32_t>(offset), to = static_cast<uint32_t>(offset + span);
     Widen(g_changedLow, g_changedHigh, from, to);
     if (!erase)
         Widen(g_programmedLow, g_programmedHigh, from, to);
-}
-
-void NoteChangedBytes(size_t bytes, bool erase)
-{
-    if (t_firmware == 0)
-        (erase ? g_erasedBytes : g_programmedBytes).fetch_add(bytes);
+    (erase ? g_erasedBytes : g_programmedBytes).fetch_add(bytes);
 }
 
 }  // namespace flash

@@ -2,7 +2,7 @@
 // or a write cycle reaching a device does in its mode (read array, status,
 // identifier, CFI query, block erase, word and buffered program, lock bits,
 // suspend and resume), with the faults set on its blocks.
-#include "board/flash_chip.h"
+#include "board/flash_state.h"
 
 #include <cstring>
 
@@ -32,8 +32,7 @@ void ProgramArrayWord(Context& c, int d, uint32_t w, uint16_t v)
         v = uint16_t(v | FlashStuckBits(w));
     uint16_t now = uint16_t(ArrayWord(c, d, w) & v);
     std::memcpy(c.image + WordOffset(c, d, w), &now, 2);
-    NoteArrayChange(WordOffset(c, d, w), 2, false);
-    NoteChangedBytes(2, false);
+    NoteArrayChange(WordOffset(c, d, w), 2, 2, false);
 }
 
 // An erase sets every bit of the device's words in the block.
@@ -41,8 +40,7 @@ void EraseArrayBlock(Context& c, int d, uint32_t b)
 {
     const uint32_t first = b * kFlashDeviceBlockWords;
     NoteArrayChange(WordOffset(c, c.bus32 ? 0 : d, first), c.bus32 ? kFlashDeviceBlockWords * 4 : kFlashDeviceBlockBytes,
-                    true);
-    NoteChangedBytes(kFlashDeviceBlockBytes, true);
+                    kFlashDeviceBlockBytes, true);
     const uint16_t erased = 0xFFFF;
     for (uint32_t w = first; w < first + kFlashDeviceBlockWords; ++w)
         std::memcpy(c.image + WordOffset(c, d, w), &erased, 2);
@@ -134,8 +132,7 @@ void NoteBufferLine(const Context& c, int d, const DeviceState& s)
         return;
     const uint32_t first = uint32_t(__builtin_ctz(mask)), last = 31u - uint32_t(__builtin_clz(mask));
     const size_t from = WordOffset(c, d, s.bufLine + first), to = WordOffset(c, d, s.bufLine + last) + 2;
-    NoteArrayChange(from, to - from, false);
-    NoteChangedBytes(size_t(__builtin_popcount(mask)) * 2, false);
+    NoteArrayChange(from, to - from, size_t(__builtin_popcount(mask)) * 2, false);
 }
 
 // Programs the buffered words into the line (programming only clears

@@ -29,7 +29,6 @@
 #include "board/file_id.h"
 #include "board/file_lock.h"
 #include "board/flash_state.h"
-#include "board/host_side.h"
 #include "platform/clock.h"
 
 namespace board {
@@ -90,10 +89,9 @@ uint32_t ClaimOwner(Context& c)
         if (!LockByte(c.stateFd, kSlotLockBase + off_t(slot), F_WRLCK, F_OFD_SETLK))
             continue;
         std::atomic_ref<uint32_t> serial(c.state->slotSerial[slot]);
-        uint32_t next = (serial.fetch_add(1) + 1) & ((1u << (32 - kOwnerSlotBits)) - 1);
+        uint32_t next = (serial.fetch_add(1) + 1) & kOwnerSerialMask;
         if (next == 0)
-            next = serial.fetch_add(1) + 1;  // 0 is no token
-        next &= (1u << (32 - kOwnerSlotBits)) - 1;
+            next = (serial.fetch_add(1) + 1) & kOwnerSerialMask;  // 0 is no token
         me = next << kOwnerSlotBits | slot;
         break;
     }
@@ -111,8 +109,7 @@ bool OwnerAlive(const Context& c, uint32_t token)
     const uint32_t serial = token >> kOwnerSlotBits;
     if (slot == kNoSlot)
         return serial != 0 && (kill(pid_t(serial), 0) == 0 || errno != ESRCH);
-    const uint32_t now = std::atomic_ref<uint32_t>(c.state->slotSerial[slot]).load() &
-                         ((1u << (32 - kOwnerSlotBits)) - 1);
+    const uint32_t now = std::atomic_ref<uint32_t>(c.state->slotSerial[slot]).load() & kOwnerSerialMask;
     if (serial == 0 || now != serial)
         return false;  // never a token, or the slot was claimed again since
     if (c.stateFd < 0)
@@ -131,7 +128,7 @@ void LockDevicesSlow(SharedState* st)
     std::atomic_ref<uint32_t> word(st->lock);
     uint32_t me = g_owner.load(std::memory_order_relaxed);
     if (me == 0)
-        me = st == g_ctx.state ? ClaimOwner(g_ctx) : uint32_t(getpid()) << kOwnerSlotBits | kNoSlot;
+        me = ClaimOwner(g_ctx);  // st is always this process's mapping
     uint32_t expected = 0;
     if (word.compare_exchange_strong(expected, me, std::memory_order_acquire, std::memory_order_relaxed))
         return;

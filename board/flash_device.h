@@ -18,20 +18,11 @@
 // it belongs to the board and survives from one program to the next until
 // FlashResetDevices (a board restart).
 //
-// Board settings read by the devices (re-read when SettingsGeneration()
-// changes and whenever a mapping is made):
-//   bus            32 | 16
-//   timing         none | typical (datasheet) | max | random | scaled
-//   timing-scale   factor on the typical times for `scaled` (default
-//                  0.001; a buffer is still busy for one status read)
-//   timing-seed    seed of the times that `random` draws
-//   power-cut-after  none, or N: the next program that uses the flash
-//                  loses power after N bus cycles (FlashPowerCut)
-//   fault-locked, fault-erase, fault-busy, fault-program, fault-vpp,
-//   fault-stuck
-//                  none, or a comma list of flash byte offsets (0x.. or
-//                  decimal); each names the bus block that contains it
-//                  (on the 32-bit bus: that block of both devices).
+// The devices read the board settings bus, timing, timing-scale,
+// timing-seed, power-cut-after and fault-* (see "boardsim help" and the
+// settings table in default_board.cpp), again when SettingsGeneration()
+// changes and whenever a mapping is made. A fault-* offset names the bus
+// block that contains it (on the 32-bit bus: that block of both devices).
 //
 // Everything here is safe to call from any thread. Functions that look at
 // the devices open the board's flash on first use, like a bus access.
@@ -171,6 +162,17 @@ public:
     FlashFirmwareWrites(const FlashFirmwareWrites&) = delete;
     FlashFirmwareWrites& operator=(const FlashFirmwareWrites&) = delete;
 };
+
+// The board firmware's own flash routine (the HAL's registry save and
+// clear): makes flash bytes [offset, offset + n) equal to bytes through
+// the devices' command sequences on the bus, so lock bits, faults and
+// operation times apply. The bus blocks the range touches are erased
+// (unless already blank) and programmed back, the bytes outside the range
+// as they were. Every wait has a time-out of timeoutMs on the installed
+// clock. Leaves the devices in read-array mode unless one is still busy.
+// false when the range leaves the flash or an erase or program fails or
+// times out. Caller holds the flash lock. Blocks.
+bool FlashRewrite(uint32_t offset, const uint8_t* bytes, size_t n, uint32_t timeoutMs);
 
 // The arrangement now in effect: 4 (32-bit bus) or 2 (16-bit bus).
 uint32_t FlashBusWidth();

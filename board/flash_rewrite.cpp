@@ -1,5 +1,4 @@
-#include "board/flash_rewrite.h"
-
+// The board firmware's own flash routine (FlashRewrite).
 #include <algorithm>
 #include <cstring>
 #include <vector>

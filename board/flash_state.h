@@ -1,8 +1,9 @@
 // Inside the flash devices: the shared device state and this process's
 // view of the flash. Used by flash_device.cpp (the array and state files),
 // flash_chip.cpp (the devices' state machines), flash_timing.cpp
-// (operation times and power loss) and bus.cpp (the bus that routes cycles
-// to the devices); besides them only the devices' tests.
+// (operation times and power loss) and bus.cpp (the bus that decodes each
+// cycle's address to the device(s) it reaches); besides them only the
+// devices' tests.
 #pragma once
 #include <fcntl.h>
 #include <sys/types.h>
@@ -54,6 +55,7 @@ struct DeviceState {
 // claim, so that a token of a dead owner never matches a later one.
 constexpr uint32_t kOwnerSlots = 1024;
 constexpr uint32_t kOwnerSlotBits = 10;
+constexpr uint32_t kOwnerSerialMask = (1u << (32 - kOwnerSlotBits)) - 1;  // a token's serial
 constexpr off_t kSlotLockBase = off_t(1) << 30;  // beyond the file's end
 
 struct SharedState {
@@ -145,6 +147,17 @@ void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32
 // holds the device lock.
 void InterruptDevices(Context& c);
 void LockDevicesSlow(SharedState* st);
+// One read cycle reaching device d at its word address w (below
+// kFlashDeviceWords), counted: array data, status, identifier or query
+// data as the device's mode says (flash_chip.cpp). Caller holds the lock.
+uint16_t DeviceRead(Context& c, int d, uint32_t w);
+// One write cycle reaching device d at its word address w, counted: the
+// next step of the sequence under way, or a command. Caller holds the lock.
+void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value);
+// Whether device d answers reads with array data without changing state
+// (read-array mode, idle, nothing suspended), so a bulk read may copy the
+// array directly.
+bool DeviceReadsArray(Context& c, int d);
 // A device as a restart leaves it: read-array mode, clear status, nothing
 // running (lock bits and faults kept).
 void ResetDeviceState(DeviceState& s);
@@ -173,25 +186,24 @@ inline void UnlockDevices(SharedState* st)
     std::atomic_ref<uint32_t>(st->lock).store(0, std::memory_order_release);
 }
 
-// Opens the flash on first use and takes the device lock (shared by every
-// process on the board). nullptr when the flash cannot be opened.
-inline Context* Acquire()
-{
-    if (!g_open.load(std::memory_order_acquire) && !Open())
-        return nullptr;
-    LockDevices(g_ctx.state);
-    if (SettingsGeneration() != g_ctx.settingsGeneration) {
-        LoadSettings(g_ctx);
-        ApplySettings(g_ctx);
-    }
-    if (g_ctx.state->powerCuts != g_ctx.powerCuts)
-        PowerLost(g_ctx);
-    return &g_ctx;
-}
-
+// Opens the flash on first use and holds the device lock (shared by every
+// process on the board) while it stands. get() is nullptr when the flash
+// cannot be opened.
 class Guard {
 public:
-    Guard() : c_(Acquire()) {}
+    Guard()
+    {
+        if (!g_open.load(std::memory_order_acquire) && !Open())
+            return;
+        LockDevices(g_ctx.state);
+        if (SettingsGeneration() != g_ctx.settingsGeneration) {
+            LoadSettings(g_ctx);
+            ApplySettings(g_ctx);
+        }
+        if (g_ctx.state->powerCuts != g_ctx.powerCuts)
+            PowerLost(g_ctx);
+        c_ = &g_ctx;
+    }
     ~Guard()
     {
         if (c_)
@@ -201,7 +213,7 @@ public:
     Guard& operator=(const Guard&) = delete;
     Context* get() const { return c_; }
 private:
-    Context* c_;
+    Context* c_ = nullptr;
 };
 
 inline FlashMode ModeOf(const DeviceState& s)
@@ -256,11 +268,10 @@ inline bool Busy(Context& c, int d, DeviceState& s)
 }
 
 // Records a change of the array by this thread's bus cycles: the span
-// [offset, offset + bytes) of flash an erase or a program reached, and
-// (NoteChangedBytes) how many of the device's bytes it erased or
-// programmed. See FlashProgramChanges.
-void NoteArrayChange(size_t offset, size_t bytes, bool erase);
-void NoteChangedBytes(size_t bytes, bool erase);
+// [offset, offset + span) of flash an erase or a program reached, and how
+// many of the device's bytes it erased or programmed. See
+// FlashProgramChanges.
+void NoteArrayChange(size_t offset, size_t span, size_t bytes, bool erase);
 
 // Byte offset in flash.img of device d's word w.
 inline size_t WordOffset(const Context& c, int d, uint32_t w)
@@ -269,3 +280,27 @@ inline size_t WordOffset(const Context& c, int d, uint32_t w)
 }
 
 }  // namespace board::flash
+
+namespace board {
+
+// Which side uses a board: the Linux build's programs or the Windows
+// build's (under Wine). Both may open the same board folder, but their file
+// locks do not all see each other: the named mutexes and the board's own
+// lock files are flock (Linux) or Win32 mutexes and LockFileEx (Windows),
+// and a Linux flock and a Wine LockFileEx never exclude each other; nor is
+// Wine's getpid() the Unix pid. So a board is used by one side at a time.
+// The byte-range locks of flash.state do see each other (Wine keeps its
+// LockFileEx ranges as POSIX record locks), and every program that opens
+// the flash holds a shared lock on its side's byte there while it has it
+// open: a program of the other side is then refused (host_side.cpp).
+//
+// The side of this build: "Linux" or "Windows".
+const char* ThisSide();
+// Marks the flash as used by this side on stateFd (flash.state, kept open
+// while the flash is open), unless the other side uses it: then false,
+// with *why saying so.
+bool ClaimSide(int stateFd, std::string* why);
+// Whether any program of the other side has the flash open right now.
+bool OtherSideUses(int stateFd);
+
+}  // namespace board

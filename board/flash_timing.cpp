@@ -76,27 +76,19 @@ void StartBusy(Context& c, DeviceState& s, uint32_t kind, uint32_t block, uint32
 {
     if (c.timing == kTimingNone)
         return;
-    const OpTimes t = TimesOf(kind, words);
-    double us = t.typical;
-    if (c.timing == kTimingMax) {
-        us = t.maximum;
-    } else if (c.timing == kTimingRandom) {
+    double us = LongestMicros(c, kind, words);
+    if (c.timing == kTimingRandom) {
+        const OpTimes t = TimesOf(kind, words);
         const uint64_t r = SplitMix(c.timingSeed * 0xD1B54A32D192ED03ull + ++c.timingDraws);
         us = t.typical + (t.maximum - t.typical) * (double(r >> 11) * 0x1p-53);
-    } else if (c.timing == kTimingScaled) {
-        us = t.typical * c.timeScale;
     }
-    double rounded = std::round(us);
-    // Under `scaled` even the shortest operation is busy for one status
-    // read at least, so that busy polling is exercised.
-    uint32_t reads = 0;
-    if (c.timing == kTimingScaled) {
-        reads = 1;
-        if (!(rounded >= 1))
-            rounded = 1;
-    }
+    const double rounded = std::round(us);
     if (!(rounded >= 1))
         return;
+    // Under `scaled` even the shortest operation is busy for one status
+    // read at least (LongestMicros gives it one microsecond), so that busy
+    // polling is exercised.
+    const uint32_t reads = c.timing == kTimingScaled ? 1 : 0;
     uint64_t dur = rounded > 1e15 ? uint64_t(1e15) : uint64_t(rounded);
     uint64_t now = OsClockMicros();
     s.busyStart = now;

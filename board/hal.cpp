@@ -21,24 +21,6 @@ namespace {
 
 std::atomic<void (*)(bool)> g_restartHook{nullptr};
 
-bool ParseHex32(const std::string& t, uint32_t* out)
-{
-    std::string s = t;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-        s = s.substr(2);
-    if (s.empty() || s.size() > 8)
-        return false;
-    uint32_t v = 0;
-    for (char c : s) {
-        int d = HexDigit(c);
-        if (d < 0)
-            return false;
-        v = v << 4 | uint32_t(d);
-    }
-    *out = v;
-    return true;
-}
-
 std::string CleanBootPath() { return Dir() + "/clean-boot"; }
 
 // The answer of one setting: its value, or the fresh board's when unset.
@@ -170,9 +152,13 @@ bool ParseSelector5(const std::string& text, uint32_t out[3])
     if (parts.size() != 3)
         return false;
     uint32_t v[3];
-    for (int i = 0; i < 3; ++i)
-        if (!ParseHex32(parts[i], &v[i]))
+    for (int i = 0; i < 3; ++i) {
+        // Hexadecimal, with or without a 0x prefix.
+        const std::string& p = parts[i];
+        const bool prefixed = p.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+        if (!ParseHexDigits(prefixed ? p.substr(2) : p, &v[i]))
             return false;
+    }
     std::memcpy(out, v, sizeof v);
     return true;
 }

@@ -1,5 +1,5 @@
-// Which side uses a board (see host_side.h).
-#include "board/host_side.h"
+// Which side uses a board (see flash_state.h).
+#include "board/flash_state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include "board/board.h"
-#include "board/flash_state.h"
 
 namespace board {
 namespace {
@@ -28,11 +27,7 @@ constexpr off_t kOther = kWindowsSideByte;
 
 const char* ThisSide()
 {
-#ifdef _WIN32
-    return "Windows";
-#else
-    return "Linux";
-#endif
+    return kMine == kLinuxSideByte ? "Linux" : "Windows";
 }
 
 bool OtherSideUses(int stateFd)

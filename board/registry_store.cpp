@@ -15,8 +15,9 @@
 
 #include "board/board.h"
 #include "board/file_lock.h"
-#include "board/flash_rewrite.h"
+#include "board/flash_device.h"
 #include "board/bus.h"
+#include "board/default_board.h"
 #include "board/hal.h"
 #include "board/imagekit.h"
 
@@ -139,6 +140,16 @@ void WarnDamaged(const std::string& why)
     last = why;
 }
 
+// The live hive; false (and a warning) when the file is damaged.
+bool LoadLive(RegHive* out)
+{
+    std::string why;
+    if (LoadFresh(out, &why))
+        return true;
+    WarnDamaged(why);
+    return false;
+}
+
 // Read-modify-write of the live registry under its lock.
 template <typename F>
 bool Modify(F&& change)
@@ -151,11 +162,8 @@ bool Modify(F&& change)
         return false;
     std::string path = dir + "/registry.reg";
     RegHive hive;
-    std::string why;
-    if (!LoadFresh(&hive, &why)) {
-        WarnDamaged(why);
+    if (!LoadLive(&hive))
         return false;
-    }
     if (!change(hive))
         return false;
     std::string text = RegSerialize(hive);
@@ -167,16 +175,6 @@ bool Modify(F&& change)
         return false;
     }
     return ReplaceFile(path, text);
-}
-
-// The live hive; false (and a warning) when the file is damaged.
-bool LoadLive(RegHive* out)
-{
-    std::string why;
-    if (LoadFresh(out, &why))
-        return true;
-    WarnDamaged(why);
-    return false;
 }
 
 // Longest wait for one erase or buffer program of the registry area.
@@ -360,16 +358,9 @@ bool RegParseText(const std::string& text, RegHive* hive, std::string* error)
         std::string rest = line.substr(at);
         RegValue v;
         if (rest.rfind("dword:", 0) == 0) {
-            std::string hex = rest.substr(6);
-            if (hex.empty() || hex.size() > 8)
-                return fail("bad dword");
             uint32_t x = 0;
-            for (char c : hex) {
-                int d = HexDigit(c);
-                if (d < 0)
-                    return fail("bad dword");
-                x = x << 4 | uint32_t(d);
-            }
+            if (!ParseHexDigits(rest.substr(6), &x))
+                return fail("bad dword");
             v = RegValue::Dword(x);
         } else if (rest.rfind("hex:", 0) == 0) {
             std::string hex = rest.substr(4);

@@ -161,13 +161,15 @@ bool WriteInsertNote(const std::string& path, const struct stat& copy)
     return close(fd) == 0 && ok;
 }
 
-// Undoes an insert killed between its move into rootfs/ and its record.
-void UndoHalfInsert(const std::string& name, const std::string& notePath)
+// Undoes an insert killed between its move into rootfs/ and its record
+// (note: the insert's note in the staging folder).
+void UndoHalfInsert(const std::string& name, const std::string& note)
 {
     if (!ValidVolumeName(name)) return;
     std::string text;
     unsigned long long dev = 0, ino = 0;
-    if (!ReadTextFile(notePath, &text) || std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) != 2)
+    if (!ReadBoardFile("staging/" + note, &text, nullptr) ||
+        std::sscanf(text.c_str(), "%llu %llu", &dev, &ino) != 2)
         return;  // cut short while written: the move had not happened yet
     struct stat st;
     if (access((VolumesDir() + "/" + name).c_str(), F_OK) == 0) return;  // finished after all
@@ -201,7 +203,7 @@ std::vector<std::string> CleanStaging()
     for (fs::directory_iterator it(StagingDir(), ec), end; !ec && it != end; it.increment(ec)) {
         const std::string entry = it->path().filename().string();
         if (entry.rfind(kInsertNote, 0) == 0) {
-            UndoHalfInsert(entry.substr(std::strlen(kInsertNote)), it->path().string());
+            UndoHalfInsert(entry.substr(std::strlen(kInsertNote)), entry);
         } else if (entry.rfind(kRemoveCopy, 0) == 0) {
             const std::string name = FinishHalfRemove(entry);
             if (!name.empty()) removed.push_back(AsciiLower(name));

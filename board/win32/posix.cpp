@@ -144,24 +144,14 @@ HANDLE HandleOf(int fd)
     return h == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(h);
 }
 
-int64_t UnixNanos(const FILETIME& ft)
-{
-    const uint64_t t = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return (int64_t(t) - 116444736000000000LL) * 100;
-}
-
+// A file time (100 ns since 1601) as seconds and nanoseconds since 1970.
 struct ::timespec Timespec(const FILETIME& ft)
 {
-    const int64_t ns = UnixNanos(ft);
+    const uint64_t t = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const int64_t ns = (int64_t(t) - 116444736000000000LL) * 100;
     struct ::timespec ts;
-    int64_t sec = ns / 1000000000;
-    int64_t rem = ns % 1000000000;
-    if (rem < 0) {
-        rem += 1000000000;
-        --sec;
-    }
-    ts.tv_sec = time_t(sec);
-    ts.tv_nsec = long(rem);
+    ts.tv_sec = time_t(ns / 1000000000);
+    ts.tv_nsec = long(ns % 1000000000);
     return ts;
 }
 
@@ -280,18 +270,11 @@ int fstat(int fd, struct stat* st)
 
 int open(const char* path, int flags, int /*mode*/)
 {
-    DWORD access = 0;
-    switch (flags & (O_RDONLY | O_WRONLY | O_RDWR)) {
-    case O_WRONLY:
+    DWORD access = GENERIC_READ;
+    if (flags & O_WRONLY)
         access = GENERIC_WRITE;
-        break;
-    case O_RDWR:
+    else if (flags & O_RDWR)
         access = GENERIC_READ | GENERIC_WRITE;
-        break;
-    default:
-        access = GENERIC_READ;
-        break;
-    }
     // Appends: with FILE_APPEND_DATA and no FILE_WRITE_DATA every write goes
     // to the end at once, as with O_APPEND (lines of concurrent writers are
     // never mixed).
@@ -313,8 +296,6 @@ int open(const char* path, int flags, int /*mode*/)
     if (h == INVALID_HANDLE_VALUE)
         return FailLast();
     int crt = _O_BINARY | _O_NOINHERIT;
-    if ((flags & (O_WRONLY | O_RDWR)) == 0)
-        crt |= _O_RDONLY;
     if (flags & O_APPEND)
         crt |= _O_APPEND;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crt);

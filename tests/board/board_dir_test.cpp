@@ -17,6 +17,12 @@
 
 namespace {
 
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // Restores an environment variable when the test ends.
 class EnvGuard {
 public:
@@ -145,6 +151,10 @@ TEST(BoardSettings, ValidatesKeysAndValues)
         {"hal-selector5", "80000,1400000,40000", true}, {"hal-selector5", "80000,1400000", false},
         {"hal-version", "1,-2,0x00030002", true}, {"hal-version", "1,2", false},
         {"hal-version", "1,2147483648,0", false},
+        // The numbers: decimal or 0x-hex (timing-seed), hex with or without 0x (selector 5).
+        {"timing-seed", "0xFFFFFFFF", true}, {"timing-seed", "0x100000000", false},
+        {"timing-seed", "4294967296", false}, {"hal-selector5", "0x80000,1400000,0X40000", true},
+        {"hal-selector5", "80000,123456789,40000", false}, {"hal-selector5", "80000,,40000", false},
         {"hal-restart", "fail", true},       {"hal-restart", "maybe", false},
         {"registry-flush", "fail", true},    {"stores", "DSK0:,DSK1:", true},
         {"stores", "DSK0:,", false},         {"stores", "a/b", false},
@@ -203,9 +213,7 @@ TEST(BoardFiles, ReplaceFileSwapsWholeContentAndNamesWhatFailed)
     std::string why;
     ASSERT_TRUE(board::ReplaceFile(path, std::string("first\0x", 7), &why)) << why;
     ASSERT_TRUE(board::ReplaceFile(path, "second", &why)) << why;
-    std::string text;
-    ASSERT_TRUE(board::ReadTextFile(path, &text));
-    EXPECT_EQ(text, "second");
+    EXPECT_EQ(ReadAll(path), "second");
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 
     // The temporary file cannot be created: the message names it.

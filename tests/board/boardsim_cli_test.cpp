@@ -22,6 +22,12 @@
 namespace {
 const std::string kBoardsim = std::string(TEST_BIN_DIR) + "/boardsim";
 
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // Runs boardsim with args on the current board; returns its exit status and
 // its standard output in *out.
 int RunBoardsim(const std::string& args, std::string* out = nullptr)
@@ -228,7 +234,7 @@ TEST(BoardsimCli, ACutOffImageIsCalledIncomplete)
     ASSERT_EQ(RunBoardsim("show", &show), 0);
     EXPECT_EQ(show.find("INCOMPLETE"), std::string::npos) << show;
     ASSERT_EQ(RunBoardsim("map '" + map + "'"), 0);
-    ASSERT_TRUE(board::ReadTextFile(map, &svg));
+    svg = ReadAll(map);
     EXPECT_EQ(svg.find("INCOMPLETE"), std::string::npos);
     EXPECT_NE(svg.find("UTC"), std::string::npos);   // the modules' dates
 
@@ -242,7 +248,7 @@ TEST(BoardsimCli, ACutOffImageIsCalledIncomplete)
     ASSERT_EQ(RunBoardsim("show", &show), 0);
     EXPECT_NE(show.find("INCOMPLETE: 2 blocks"), std::string::npos) << show;
     ASSERT_EQ(RunBoardsim("map '" + map + "'"), 0);
-    ASSERT_TRUE(board::ReadTextFile(map, &svg));
+    svg = ReadAll(map);
     EXPECT_NE(svg.find("INCOMPLETE, 2 blocks"), std::string::npos);
 
     // verify: an image whose place in flash is erased.

@@ -8,7 +8,6 @@
 #include "board/board.h"
 #include "board/bus.h"
 #include "board/flash_device.h"
-#include "board/flash_rewrite.h"
 #include "platform/clock.h"
 #include "platform/host/clock.h"
 #include "tests/support/temp_board.h"

@@ -18,7 +18,6 @@
 
 #include "board/board.h"
 #include "board/flash_state.h"
-#include "board/host_side.h"
 #include "tests/support/temp_board.h"
 
 namespace board {

@@ -120,6 +120,7 @@ TEST(RegistryStore, TextRoundTripAndDamage)
     EXPECT_EQ(values.at("").second.text, "def");
 
     for (const char* bad : {"\"v\"=dword:1\n", "[HKEY_CURRENT_USER\\X]\n", "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=dword:123456789\n",
+                            "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=dword:0x1\n", "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=dword:\n",
                             "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=hex:0g\n", "[HKEY_LOCAL_MACHINE\\X]\n\"v=\"x\"\n",
                             "[HKEY_LOCAL_MACHINE\\X]\n\"v\"=qword:1\n", "[HKEY_LOCAL_MACHINE\\..]\n"}) {
         board::RegHive h;
