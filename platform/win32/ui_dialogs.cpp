@@ -508,7 +508,7 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                                   OsDialogProc proc, intptr_t param)
 {
     std::vector<DWORD> buffer;
-    if (!proc || !UiBuildDialogTemplate(tmpl, &buffer))
+    if (!proc || !UiTemplateValid(tmpl) || !UiBuildDialogTemplate(tmpl, &buffer))
         return -1;
     // The progress class exists only once the common controls are made
     // available (with Wine's and newer comctl32 it may exist anyway; the

@@ -147,6 +147,18 @@ TEST(Win32Template, RealDialogHasTheControlsInTemplateOrder)
     EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &kTemplate, nullptr, CheckControlsProc, 0), 1);
 }
 
+// A template the window model refuses (more controls than a dialog may
+// have, though a Windows template could carry them) fails as a bad one.
+TEST(Win32Template, MoreControlsThanTheModelTakesFail)
+{
+    OsInitCommonControls();
+    std::vector<OsDialogItem> many(5000, kItems[3]);
+    OsDialogTemplate big = kTemplate;
+    big.items = many.data();
+    big.itemCount = static_cast<int>(many.size());
+    EXPECT_EQ(OsDialogBoxIndirectParam(nullptr, &big, nullptr, CheckControlsProc, 0), -1);
+}
+
 // The message box of this thread that is shown now, or nullptr.
 HWND ShownBox(DWORD thread)
 {
