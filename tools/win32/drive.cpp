@@ -142,6 +142,7 @@ int wmain(int argc, wchar_t** argv)
     if (errors != nul)
         CloseHandle(errors);
     ReportStarted();
+    Trace("started process " + std::to_string(g_child.dwProcessId), nullptr);
 
     StartReading();
 
@@ -191,9 +192,10 @@ int wmain(int argc, wchar_t** argv)
         HANDLE events[] = {g_child.hProcess, InterruptEvent()};
         WaitForMultipleObjects(2, events, FALSE, kPollMs);
     }
-    WriteClosing();
     DWORD code = 1;
     GetExitCodeProcess(g_child.hProcess, &code);
+    Trace("process ended with exit code " + std::to_string(code), nullptr);
+    WriteClosing();
     // At once: the threads that read the input and watch the dialogs run
     // on, and nothing is left to clean up.
     ExitProcess(code);
