@@ -165,15 +165,6 @@ bool OsMountNotifications::Resync()
     return true;
 }
 
-void OsMountNotifications::Start(bool all)
-{
-    for (const std::string& name : board::Volumes()) {
-        present.insert(name);
-        if (all)
-            Announce(name, true);
-    }
-}
-
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
 {
     const OsObjectRef ref = OsObjectFromHandle(queue);
@@ -227,7 +218,13 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
     n->deviceClass = *deviceClass;
     if (!n->Open())
         return nullptr;
-    n->Start(all != 0);
+    // The volumes present now are known either way, so that their removal
+    // is announced; their mounts only with all.
+    for (const std::string& name : board::Volumes()) {
+        n->present.insert(name);
+        if (all != 0)
+            n->Announce(name, true);
+    }
     OsMountNotifications* raw = n.get();
     try {
         n->watcher = std::thread([raw] { raw->Run(); });
