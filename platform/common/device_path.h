@@ -1,9 +1,5 @@
-// The device-path rules, one set for both backends.
-//
-// A path is a device path when it begins with '\' (the device root);
-// every other path is a host path, used as it is. After the leading '\',
-// '\' and '/' both separate components, as on the device. ".." never
-// climbs above the root. "\StoreMgr\NAME" names a store.
+// The device-path rules of the files role (platform/files.h), one set for
+// both backends.
 #pragma once
 #include <string>
 #include <vector>
