@@ -4,7 +4,6 @@
 #pragma once
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
