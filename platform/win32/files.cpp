@@ -185,7 +185,6 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
 
 namespace {
 
-// An open file: its handle.
 struct Win32File : OsFileObject {
     HANDLE file = INVALID_HANDLE_VALUE;
     ~Win32File() override
