@@ -103,24 +103,21 @@ void OsMountNotifications::Announce(const std::string& name, bool attached)
 
 namespace {
 
-// A failed listing's error, read by value: with no descriptor left,
+// Whether a failed listing means that the folder is gone; if not, *why
+// says why it failed. The error is read by value: with no descriptor left,
 // nothing is done that could need one.
-bool FolderGone(const std::error_code& ec)
+bool FolderGone(const std::error_code& ec, std::string* why)
 {
 #ifdef _WIN32
-    return ec == std::errc::no_such_file_or_directory;
+    if (ec == std::errc::no_such_file_or_directory)
+        return true;
+    *why = ec.message();
 #else
-    return ec.value() == ENOENT;
+    if (ec.value() == ENOENT)
+        return true;
+    *why = std::strerror(ec.value());
 #endif
-}
-
-std::string Reason(const std::error_code& ec)
-{
-#ifdef _WIN32
-    return ec.message();
-#else
-    return std::strerror(ec.value());
-#endif
+    return false;
 }
 
 // Whether deviceClass is the class of FAT volume mounts, the only class the
@@ -147,10 +144,8 @@ bool OsMountNotifications::Resync()
         if (board::ValidVolumeName(name))
             now.insert(name);
     }
-    if (ec && !FolderGone(ec)) {
-        resyncError = Reason(ec);
+    if (ec && !FolderGone(ec, &resyncError))
         return false;
-    }
     for (auto it = present.begin(); it != present.end();) {
         if (now.count(*it) == 0) {
             Announce(*it, false);
