@@ -1,5 +1,5 @@
-// The installed clock: the real monotonic clock, a virtual clock, or a
-// backend installed by the board (scaled timing).
+// The installed clock: the real monotonic clock, a virtual clock, or one
+// that a launcher (the service's) or a test installs.
 //
 // Every reader goes through one atomic pointer to the installed ops, so a
 // clock can be swapped while other threads read the time.

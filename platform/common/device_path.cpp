@@ -7,14 +7,26 @@
 #include "board/board.h"
 #include "platform/host/text.h"
 
-bool OsIsDevicePath(const wchar_t* path)
-{
-    return path != nullptr && path[0] == L'\\';
-}
+namespace {
 
+// '\' and '/' both separate the components of a device path.
 bool OsIsPathSeparator(wchar_t c)
 {
     return c == L'\\' || c == L'/';
+}
+
+// Letter case ignored in ASCII only, as in store names.
+template <class Char>
+Char FoldAscii(Char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<Char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+bool OsIsDevicePath(const wchar_t* path)
+{
+    return path != nullptr && path[0] == L'\\';
 }
 
 bool OsSplitDevicePath(const wchar_t* path, std::vector<std::wstring>& out,
@@ -66,17 +78,6 @@ bool OsSplitSearchPattern(const wchar_t* pattern, std::wstring& folder, std::wst
     return !wildcard.empty();
 }
 
-namespace {
-
-// Letter case ignored in ASCII only, as in store names.
-template <class Char>
-Char FoldAscii(Char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<Char>(c - 'A' + 'a') : c;
-}
-
-}  // namespace
-
 bool OsIsKnownStorePath(const wchar_t* path)
 {
     static const wchar_t kPrefix[] = L"\\storemgr\\";
@@ -106,4 +107,17 @@ bool OsIsKnownStorePath(const wchar_t* path)
             return true;
     }
     return false;
+}
+
+std::vector<std::wstring> OsProgramPaths(const wchar_t* text)
+{
+    std::wstring name = text;
+    if (name.find_first_of(L"\\/") != std::wstring::npos) {
+        if (name[0] != L'\\')
+            name.insert(0, 1, L'\\');
+        return {name};
+    }
+    if (name.find(L'.') == std::wstring::npos)
+        name += L".exe";
+    return {L"\\Windows\\" + name, L"\\" + name};
 }

@@ -1,17 +1,11 @@
-// The device-path rules, one set for both backends.
-//
-// A path is a device path when it begins with '\' (the device root);
-// every other path is a host path, used as it is. After the leading '\',
-// '\' and '/' both separate components, as on the device. ".." never
-// climbs above the root. "\StoreMgr\NAME" names a store.
+// The device-path rules of the files role (platform/files.h), one set for
+// both backends.
 #pragma once
 #include <string>
 #include <vector>
 
 // Whether path is a device path (begins with '\'). nullptr is none.
 bool OsIsDevicePath(const wchar_t* path);
-// Whether c separates the components of a device path ('\' or '/').
-bool OsIsPathSeparator(wchar_t c);
 
 // The components of a device path, "." and ".." applied; false when path
 // is no device path, when ".." would climb above the root, or when accept
@@ -28,3 +22,10 @@ bool OsSplitSearchPattern(const wchar_t* pattern, std::wstring& folder, std::wst
 // Whether path is "\StoreMgr\NAME" (letter case ignored) for a store the
 // board has (its setting "stores", a comma-separated list).
 bool OsIsKnownStorePath(const wchar_t* path);
+
+// The device paths that the program name `text` stands for, in the order
+// they are tried. A name with a separator is one path, taken from the root
+// when it has no leading one; a bare name (".exe" added when it has no
+// extension) is looked for in \Windows first, then in the root. No text (a
+// shortcut's, say) can name a program of the host.
+std::vector<std::wstring> OsProgramPaths(const wchar_t* text);

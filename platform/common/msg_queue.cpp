@@ -103,24 +103,21 @@ void OsMountNotifications::Announce(const std::string& name, bool attached)
 
 namespace {
 
-// A failed listing's error, read by value: with no descriptor left,
+// Whether a failed listing means that the folder is gone; if not, *why
+// says why it failed. The error is read by value: with no descriptor left,
 // nothing is done that could need one.
-bool FolderGone(const std::error_code& ec)
+bool FolderGone(const std::error_code& ec, std::string* why)
 {
 #ifdef _WIN32
-    return ec == std::errc::no_such_file_or_directory;
+    if (ec == std::errc::no_such_file_or_directory)
+        return true;
+    *why = ec.message();
 #else
-    return ec.value() == ENOENT;
+    if (ec.value() == ENOENT)
+        return true;
+    *why = std::strerror(ec.value());
 #endif
-}
-
-std::string Reason(const std::error_code& ec)
-{
-#ifdef _WIN32
-    return ec.message();
-#else
-    return std::strerror(ec.value());
-#endif
+    return false;
 }
 
 // Whether deviceClass is the class of FAT volume mounts, the only class the
@@ -147,10 +144,8 @@ bool OsMountNotifications::Resync()
         if (board::ValidVolumeName(name))
             now.insert(name);
     }
-    if (ec && !FolderGone(ec)) {
-        resyncError = Reason(ec);
+    if (ec && !FolderGone(ec, &resyncError))
         return false;
-    }
     for (auto it = present.begin(); it != present.end();) {
         if (now.count(*it) == 0) {
             Announce(*it, false);
@@ -163,15 +158,6 @@ bool OsMountNotifications::Resync()
         if (present.insert(name).second)
             Announce(name, true);
     return true;
-}
-
-void OsMountNotifications::Start(bool all)
-{
-    for (const std::string& name : board::Volumes()) {
-        present.insert(name);
-        if (all)
-            Announce(name, true);
-    }
 }
 
 int OsWriteMsgQueue(Handle queue, const void* buf, uint32_t size, uint32_t, uint32_t flags)
@@ -227,7 +213,13 @@ Handle OsRequestDeviceNotifications(const OsGuid* deviceClass, Handle queue, int
     n->deviceClass = *deviceClass;
     if (!n->Open())
         return nullptr;
-    n->Start(all != 0);
+    // The volumes present now are known either way, so that their removal
+    // is announced; their mounts only with all.
+    for (const std::string& name : board::Volumes()) {
+        n->present.insert(name);
+        if (all != 0)
+            n->Announce(name, true);
+    }
     OsMountNotifications* raw = n.get();
     try {
         n->watcher = std::thread([raw] { raw->Run(); });

@@ -81,9 +81,6 @@ struct OsMountNotifications : OsObject {
     // first; false (nothing changed, resyncError says why) when they cannot be listed.
     bool Resync();
     std::string resyncError;
-    // The volumes present at the request are known either way, so that
-    // their removal is announced; their mounts only with all.
-    void Start(bool all);
 };
 
 // The backend's: a new request, not yet open.

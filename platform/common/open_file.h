@@ -7,7 +7,6 @@
 #include "platform/common/object.h"
 #include "platform/files.h"
 
-// An open file.
 struct OsFileObject : OsObject {
     // One read of up to n bytes at the file position: the bytes read, 0
     // at the end of the file, -1 on an error.

@@ -9,7 +9,6 @@
 #include "platform/common/utf16.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
-// The journal of a copy's named temporaries and its clean-up (copy_journal.h).
-#include "platform/posix/copy_journal.h"
+// The journal of a copy's named temporaries and its clean-up (device_files.h).
+#include "platform/posix/device_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,8 +17,7 @@
 
 #include "board/board.h"
 #include "board/volumes.h"
-#include "platform/posix/device_files.h"
-#include "platform/posix/device_tree.h"
+#include "platform/posix/kept_folders.h"
 #include "platform/posix/object.h"
 
 namespace {
@@ -159,11 +158,10 @@ void OsPosixRemoveStaleCopies()
         if (ReadRecord(dirfd(journal), e->d_name, one))
             left.insert(one);
     }
-    if (!left.empty()) {
-        const int root = device_tree::OpenRoot();
-        if (root >= 0)
-            RemoveLeftIn(root, 0, left);
-    }
+    const std::shared_ptr<device_tree::KeptFolder> root = left.empty() ? nullptr : device_tree::RootFolder();
+    const int folder = root ? openat(root->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (folder >= 0)
+        RemoveLeftIn(folder, 0, left);
     // A walk cut short leaves the records for the next start.
     if (!OsTerminationRequested()) {
         for (const std::string& name : records)

@@ -143,12 +143,6 @@ bool HostPath(const wchar_t* path, std::string& out)
     return true;
 }
 
-int OpenRoot()
-{
-    const std::shared_ptr<KeptFolder> root = RootFolder();
-    return root ? openat(root->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-}
-
 bool OpenWriteTarget(const wchar_t* path, WriteTarget& target)
 {
     std::vector<std::wstring>& parts = target.parts;

@@ -1,15 +1,9 @@
 // The device's file tree on the board's rootfs/, for the POSIX files role:
-// device paths resolved beneath the root, and the folders that copies and
-// new folders are written into (device_tree.cpp).
-//
-// Device paths are resolved from a handle of the root, beneath it,
-// without following a symbolic link, components matched to host names
-// without regard to letter case. The folders on the way are kept open
-// between calls (kept_folders.h).
+// host paths, and the folders that copies and new folders are written
+// into, reached from a handle of the root without following a link.
 #pragma once
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,10 +17,6 @@ struct KeptFolder;
 // The host path of a device or host path (see OsHostPath); false when it
 // escapes the root.
 bool HostPath(const wchar_t* path, std::string& out);
-
-// A new descriptor of the device root (a folder). -1 when the board has
-// none.
-int OpenRoot();
 
 // The open folder in which a device path is to be created or replaced
 // (changed through ChangeInFolder, kept_folders.h), and the leaf's name in

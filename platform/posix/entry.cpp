@@ -9,7 +9,6 @@
 
 #include <clocale>
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "board/board.h"

@@ -25,7 +25,6 @@
 
 namespace {
 
-// An open file: its descriptor.
 struct PosixFile : OsFileObject {
     int fd = -1;
     ~PosixFile() override

@@ -17,7 +17,6 @@
 #include <string>
 
 #include "platform/common/device_path.h"
-#include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/device_tree.h"
 #include "platform/posix/kept_folders.h"

@@ -1,6 +1,5 @@
 // The termination request of the POSIX backend.
 #pragma once
-#include <cstdint>
 
 #include "platform/common/object.h"
 

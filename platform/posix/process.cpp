@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "board/board.h"
-#include "platform/common/program_path.h"
+#include "platform/common/device_path.h"
 #include "platform/host/files.h"
 #include "platform/posix/device_files.h"
 #include "platform/posix/host_names.h"

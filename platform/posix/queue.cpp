@@ -19,7 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "board/board.h"
 #include "board/volumes.h"
@@ -28,7 +27,6 @@
 
 namespace {
 
-// The queue with its eventfd (readable while the queue is ready).
 struct QueueCore : OsQueueCore {
     int ready = -1;
 
@@ -53,8 +51,6 @@ protected:
     }
 };
 
-// One request for mount notifications: the watcher thread and its
-// descriptors.
 struct NotificationObject : OsMountNotifications {
     int inotify = -1;
     int stop = -1;

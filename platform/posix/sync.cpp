@@ -22,8 +22,6 @@
 
 namespace {
 
-// ---- threads ----
-
 // The handle's object shares whether the thread ended with the running
 // thread, so either may go first: closing the handle early leaves the
 // thread running safely.
@@ -35,8 +33,6 @@ struct ThreadObject : OsObject {
         return OsWaitUntil(timeoutMs, [this] { return ended->load(); });
     }
 };
-
-// ---- named mutexes ----
 
 // A named mutex's lock file, opened by this process.
 struct LockFileHold : OsMutexHold {

@@ -1,16 +1,12 @@
 // Files role of the Win32 backend: the device's file system is the board's
-// rootfs folder.
-//
-// Device paths follow device_path.h. Components that would mean something
-// else to Windows are refused: ':' (drive or stream), the characters
-// Windows forbids, reserved device names (CON, NUL, COM1...) and a
-// trailing dot or blank. Components are opened one by one without
-// following reparse points, each folder held (no delete sharing) until
-// the next is open, so the file opened is the one inside the root.
+// rootfs folder. Components are opened one by one without following
+// reparse points, each folder held (no delete sharing) until the next is
+// open, so the file opened is the one inside the root.
 #include "platform/files.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -80,18 +76,14 @@ std::wstring OsWin32HostWide(const wchar_t* path)
     char utf8[4 * OS_MAX_PATH * 4];
     OsNarrowUtf8(path, utf8, sizeof utf8);
     std::wstring wide = board::win32::WidePath(utf8);
-    for (wchar_t& c : wide)
-        if (c == L'/')
-            c = L'\\';
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
     return wide;
 }
 
 std::wstring OsWin32RootFs()
 {
     std::wstring root = board::win32::WidePath(board::RootFs());
-    for (wchar_t& c : root)
-        if (c == L'/')
-            c = L'\\';
+    std::replace(root.begin(), root.end(), L'/', L'\\');
     while (root.size() > 3 && root.back() == L'\\')
         root.pop_back();
     return root;
@@ -193,7 +185,6 @@ HANDLE OsWin32OpenBeneath(const std::vector<std::wstring>& parts, size_t count, 
 
 namespace {
 
-// An open file: its handle.
 struct Win32File : OsFileObject {
     HANDLE file = INVALID_HANDLE_VALUE;
     ~Win32File() override

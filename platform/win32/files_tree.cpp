@@ -214,23 +214,13 @@ int OsCopyFile(const wchar_t* source, const wchar_t* destination, int failIfExis
     WriteTarget target;
     if (!OpenWriteTarget(destination, target))
         return 0;
-    if (target.exists) {
-        if (failIfExists)
-            return 0;
-        // Only a writable regular file is replaced: never a folder, a link,
-        // a FIFO or a read-only file.
-        Held old(CreateFileW(target.leafPath.c_str(), FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        BY_HANDLE_FILE_INFORMATION info;
-        const std::wstring folderFinal = OsWin32FinalPath(target.folder.h);
-        const std::wstring leaf = target.leafPath.substr(target.folderPath.size() + 1);
-        if (!old.ok() || GetFileType(old.h) != FILE_TYPE_DISK || !GetFileInformationByHandle(old.h, &info) ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                                      FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY)) ||
-            !OsWin32IsEntryOf(old.h, folderFinal, leaf))
-            return 0;
-    }
+    // Only a writable regular file is replaced: never a folder, a link, a
+    // FIFO or a read-only file.
+    if (target.exists &&
+        (failIfExists || EntryAttributes(target.folderPath, OsWin32FinalPath(target.folder.h),
+                                         target.leafPath.substr(target.folderPath.size() + 1)) !=
+                             OS_FILE_ATTRIBUTE_ARCHIVE))
+        return 0;
 
     // Written under a temporary name and put in place whole.
     std::wstring temp;

@@ -7,21 +7,15 @@
 
 #include "platform/common/locale_texts.h"
 
-namespace {
-
-// The C locale's, where Windows has none.
-const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
-                                  L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
-
-}  // namespace
-
 bool OsLoadLocaleTexts(LocaleTexts& out)
 {
     for (unsigned i = 0; i < 12; ++i) {
         wchar_t buf[128];
         int n = GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LCTYPE(LOCALE_SABBREVMONTHNAME1 + i), buf,
                                int(sizeof buf / sizeof buf[0]));
-        out.abbreviatedMonths[i] = n <= 1 ? std::wstring(kMonths[i]) : std::wstring(buf, size_t(n - 1));
+        if (n <= 1)
+            return false;
+        out.abbreviatedMonths[i] = std::wstring(buf, size_t(n - 1));
     }
     out.timeFormat = L"%H:%M:%S";
     out.twelveHourFormat = L"%I:%M:%S %p";

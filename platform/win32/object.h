@@ -1,6 +1,5 @@
 // The termination request of the Win32 backend.
 #pragma once
-#include <cstdint>
 
 #include "platform/common/object.h"
 
@@ -9,9 +8,9 @@
 // once termination was requested, so that blocking waits can wait on it
 // too and fail. Returned as void* (a HANDLE) to keep <windows.h> out.
 void OsWin32RequestTermination();
-// A console's Ctrl-C while a wait for the flash is said: the wait is in
-// front and gives up (the program then ends); false when none is said.
-bool OsWin32CancelFlashWait();
 void* OsWin32TerminationEvent();
 // Installs the console control handler that requests termination.
 void OsWin32InstallTerminationHandlers();
+// A console's Ctrl-C while a wait for the flash is said: the wait is in
+// front and gives up (the program then ends); false when none is said.
+bool OsWin32CancelFlashWait();

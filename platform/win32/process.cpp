@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/common/program_path.h"
+#include "platform/common/device_path.h"
 #include "platform/process.h"
 #include "platform/win32/device_files.h"
 #include "platform/win32/object.h"

@@ -10,7 +10,6 @@
 #include <windows.h>
 
 #include <memory>
-#include <thread>
 
 #include "board/win32/include/board_posix.h"
 #include "platform/common/msg_queue.h"
@@ -18,7 +17,6 @@
 
 namespace {
 
-// The queue with its manual-reset event (set while the queue is ready).
 struct QueueCore : OsQueueCore {
     HANDLE ready = nullptr;
 
@@ -39,7 +37,6 @@ protected:
     }
 };
 
-// One request for mount notifications: the watcher thread and its events.
 struct NotificationObject : OsMountNotifications {
     HANDLE stop = nullptr;
 
@@ -61,7 +58,6 @@ struct NotificationObject : OsMountNotifications {
 
     void Run() override
     {
-        // Every 50 ms of real time, until stopped.
         while (WaitForSingleObject(stop, 50) == WAIT_TIMEOUT)
             Resync();
     }

@@ -24,8 +24,6 @@
 
 namespace {
 
-// ---- threads ----
-
 struct ThreadObject : OsObject {
     HANDLE thread = nullptr;
 
@@ -56,8 +54,6 @@ DWORD WINAPI ThreadMain(void* p)
     GiveBackHeldMutexes();   // a holder that ends releases what it holds
     return result;
 }
-
-// ---- named mutexes ----
 
 // The Win32 mutex and the board's lock file of its name.
 struct Win32MutexHold : OsMutexHold {

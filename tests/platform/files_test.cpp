@@ -19,7 +19,6 @@
 #include "board/volumes.h"
 #include "platform/files.h"
 #include "platform/host/files.h"
-#include "platform/posix/copy_journal.h"
 #include "platform/posix/device_files.h"
 #include "platform/sync.h"
 #include "tests/platform/files_board_dir.h"
