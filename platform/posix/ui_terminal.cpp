@@ -1,22 +1,12 @@
 // The interactive terminal presenter: dialogs drawn as text blocks whose
-// bars move in place (ANSI escapes), answered by keys.
-//
-// Keys: the number of a button presses it; Left/Right/Up/Down choose a
-// button by the template's layout and Enter presses it; Escape closes
-// (command 2, the progress dialog's Abort). Message boxes take the first
-// letter of a button, the arrows and Enter, or Escape. Ctrl-C stays a
-// signal (Abort / close).
-//
-// Every line drawn fits the terminal's width (read at each drawing; a
-// resize redraws), so that a redraw in place knows how many lines to climb.
-// Ctrl-Z gives the terminal back as it was; fg takes it again and redraws.
-// The terminal's settings are restored when the presenter goes, and by the
-// signal path before the process ends. A terminal without cursor control
-// (TERM unset, "dumb") gets the unattended line protocol instead.
-//
-// The terminal's modes, signals and keys are in ui_terminal_io.cpp, the
-// layout of text and dialogs in ui_terminal_layout.cpp; this file is the
-// presenter: what is drawn when, and what the keys answer.
+// bars move in place (ANSI escapes), answered by keys. A button's number
+// presses it, the arrows choose by the template's layout and Enter presses,
+// Escape and Ctrl-C close (command 2, the progress dialog's Abort); a
+// message box also takes a button's first letter. Every line fits the
+// terminal's width, read at each drawing, so that a redraw in place knows
+// how many lines to climb; a resize or fg redraws. The terminal's modes,
+// signals and keys are in ui_terminal_io.cpp, the layout in
+// ui_terminal_layout.cpp.
 #include <poll.h>
 #include <unistd.h>
 
@@ -62,14 +52,9 @@ public:
     {
         std::vector<int> buttons = UiBoxButtons(style);
         int def = UiBoxDefault(style);
-        size_t selected = 0;
-        for (size_t i = 0; i < buttons.size(); ++i)
-            if (buttons[i] == def)
-                selected = i;
-        std::string t;
-        for (char c : UiUtf8(text))
-            if (c != '\r')
-                t.push_back(c);
+        size_t selected = static_cast<size_t>(std::find(buttons.begin(), buttons.end(), def) - buttons.begin());
+        std::string t = UiUtf8(text);
+        t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
         // The box as it fits the terminal now (again after a resize or fg).
         auto body = [&] {
             size_t width = Width();
@@ -226,10 +211,7 @@ public:
             if (line.empty())
                 return 0;
             std::wstring path = UiWideFromUtf8(line);
-            bool numeric = line.size() < 4;
-            for (char c : line)
-                numeric = numeric && c >= '0' && c <= '9';
-            if (numeric) {
+            if (line.size() < 4 && line.find_first_not_of("0123456789") == std::string::npos) {
                 size_t n = static_cast<size_t>(std::stoi(line));
                 if (n >= 1 && n <= files.size())
                     path = files[n - 1];
@@ -448,11 +430,8 @@ private:
     // stateLock_.
     std::map<Window, State>::iterator TopLocked()
     {
-        auto top = states_.end();
-        for (auto it = states_.begin(); it != states_.end(); ++it)
-            if (top == states_.end() || it->second.order > top->second.order)
-                top = it;
-        return top;
+        return std::max_element(states_.begin(), states_.end(),
+                                [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
     }
 
     // Resizes and fg since the last look: every dialog is then drawn afresh,
