@@ -1,10 +1,8 @@
-// Presenters: what shows the dialogs and message boxes to a user (or to a
-// script, or to a test) and turns the user's answers into commands.
-//
-// The dialog manager (ui_dialogs.cpp) owns the windows and runs the modal
-// loops; a presenter only draws and asks. Exactly one presenter is current;
-// OsRunProgram picks the terminal or the line protocol, tests install the
-// double. Presenter slots are called without UiLock held.
+// Presenters: what shows the dialogs and message boxes to a user (or a
+// script, or a test) and turns the answers into commands. The dialog manager
+// (ui_dialogs.cpp) owns the windows and runs the modal loops; the one current
+// presenter only draws and asks (OsRunProgram picks the terminal or the line
+// protocol, tests install the double). Its slots are called without UiLock.
 #pragma once
 #include <cstdint>
 #include <memory>
