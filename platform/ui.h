@@ -1,12 +1,8 @@
 // User-interface role: message boxes, modal dialogs from templates, the
-// open-file dialog, resources.
-//
-// Every call that touches a dialog may come from any thread; it takes
-// effect on the thread that runs the dialog's modal loop and returns when
-// done (as on the device). A presenter shows the dialogs: in a terminal they
-// are drawn and answered by keys; without a terminal on standard input they
-// speak the unattended line protocol on standard error/input; tests install
-// the test double (tests/support/ui_double.h).
+// open-file dialog, resources. Every call that touches a dialog may come
+// from any thread. In a terminal the dialogs are drawn and answered by keys;
+// without one they speak the unattended line protocol on standard
+// error/input; tests install the test double (tests/support/ui_double.h).
 #pragma once
 #include "platform/types.h"
 

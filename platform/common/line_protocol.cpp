@@ -177,10 +177,7 @@ int CommandOf(const UiDialogView& view, const std::string& line, std::string* co
 {
     if (line.empty())
         return kClose;
-    bool numeric = line.size() <= 5;
-    for (char c : line)
-        numeric = numeric && c >= '0' && c <= '9';
-    if (numeric) {
+    if (line.size() <= 5 && line.find_first_not_of("0123456789") == std::string::npos) {
         int id = std::stoi(line);
         if (id > 0 && id <= 0xFFFF)
             return id;

@@ -1,12 +1,9 @@
 // The unattended line protocol: the lines that show message boxes, dialogs
 // and the open-file dialog on standard error, and how a line of standard
-// input answers them. Pure functions: no I/O, no locks, no clock. The Linux
-// line presenter (platform/posix/ui_line.cpp) and drive.exe, which speaks
-// the protocol for the Win32 build's real windows, both write through them,
-// so that a transcript is the same byte for byte on either side.
-//
-// Every function returns whole lines (each ended with '\n') unless it says
-// otherwise; wide texts are written as UTF-8.
+// input answers them. Pure functions, written through by the Linux line
+// presenter and by drive.exe (for the Win32 build's real windows), so that
+// a transcript is the same byte for byte on either side. Each returns whole
+// lines ('\n' ended) unless it says otherwise; wide texts go out as UTF-8.
 #pragma once
 #include <cstddef>
 #include <cstdint>

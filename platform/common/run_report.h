@@ -1,12 +1,9 @@
-// The run report: what a run did to the flash, the registry and the
-// device, as the platform and the board saw it, said in one closing line
-// on standard error when the run ends ("flashupdate: flash unchanged",
-// "flashupdate: FAILED: ..."); and the system's reason for a failed call,
-// said beside the message box that reports the failure.
-//
-// A launcher turns the report on for its program (RunReportEnable); the
-// platform's roles note what they see; the backend writes the closing line
-// once, whichever way the run ends (its end, a restart, a signal).
+// The run report: what a run did to the flash, the registry and the device,
+// said in one closing line on standard error when the run ends, whichever
+// way ("flashupdate: flash unchanged", "flashupdate: FAILED: ..."); and the
+// system's reason for a failed call, said beside the message box that
+// reports the failure. A launcher turns it on (RunReportEnable); the
+// platform's roles note what they see.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -54,10 +51,8 @@ void RunNoteStoppedBySignal();   // async-signal-safe
 // Async-signal-safe.
 size_t RunTakeClosing(char* out, size_t n, size_t width = 0);
 
-// Writes the closing line to fd, once per run (later calls write nothing),
-// when the report is on; folded for a terminal width columns wide (0: one
-// line). Async-signal-safe. The Linux build's (posix/ui_common.cpp); the
-// Win32 build says it through its report channel.
+// RunTakeClosing written to fd (the Linux build's; the Win32 build says it
+// through its report channel). Async-signal-safe.
 void RunWriteClosing(int fd, size_t width = 0);
 
 // The system's reason for the last failed call that a box may report ("No

@@ -43,6 +43,18 @@ UiControlKind KindOf(const wchar_t* className)
     return UiControlKind::Other;
 }
 
+bool TemplateValid(const OsDialogTemplate* tmpl)
+{
+    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 4096)
+        return false;
+    if (tmpl->itemCount > 0 && !tmpl->items)
+        return false;
+    for (int i = 0; i < tmpl->itemCount; ++i)
+        if (!tmpl->items[i].className)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 std::mutex& UiLock() { return g_lock; }
@@ -69,21 +81,9 @@ OsWindowObject* UiControlLocked(Window dialog, int id)
     return nullptr;
 }
 
-bool UiTemplateValid(const OsDialogTemplate* tmpl)
-{
-    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 4096)
-        return false;
-    if (tmpl->itemCount > 0 && !tmpl->items)
-        return false;
-    for (int i = 0; i < tmpl->itemCount; ++i)
-        if (!tmpl->items[i].className)
-            return false;
-    return true;
-}
-
 OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc)
 {
-    if (!UiTemplateValid(tmpl))
+    if (!TemplateValid(tmpl))
         return nullptr;
     std::lock_guard<std::mutex> hold(g_lock);
     auto dialog = std::make_unique<OsWindowObject>();
@@ -160,14 +160,16 @@ intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wPar
 
 void UiCommonControlsReady() { g_commonControls = true; }
 
-bool UiLacksProgressClass(const OsDialogTemplate* tmpl)
+bool UiTemplateUsable(const OsDialogTemplate* tmpl)
 {
-    if (g_commonControls)
+    if (!TemplateValid(tmpl))
         return false;
+    if (g_commonControls)
+        return true;
     for (int i = 0; i < tmpl->itemCount; ++i)
         if (KindOf(tmpl->items[i].className) == UiControlKind::Progress)
-            return true;
-    return false;
+            return false;
+    return true;
 }
 
 void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog))

@@ -1,13 +1,9 @@
-// The window model of both backends' user interfaces: a program's Window is
-// one of these objects, a dialog or one of its controls. It keeps what the
-// program set (texts, a progress bar's range and position, a dialog's end),
-// and the calls answer from it. On Linux a presenter shows the model; on
-// Windows it also names the real window that shows it.
-//
-// Every window lives until the process ends: other threads may keep a
-// dialog's handle after its modal loop has returned (the update worker ends
-// the dialog and then returns), so a handle never dangles. All model state
-// is guarded by one lock (UiLock).
+// The window model of both backends: a program's Window is one of these
+// objects, a dialog or one of its controls, keeping what the program set
+// (texts, a bar's range and position, a dialog's end); the calls answer from
+// it. Every window lives until the process ends, so a handle that another
+// thread keeps after the modal loop returned never dangles. One lock
+// (UiLock) guards all of it.
 #pragma once
 #include <cstdint>
 #include <mutex>
@@ -71,9 +67,10 @@ OsWindowObject* UiControlLocked(Window dialog, int id);
 // The dialog a window belongs to (itself for a dialog). Requires UiLock.
 inline OsWindowObject* UiDialogOf(OsWindowObject* w) { return w->isDialog ? w : w->dialog; }
 
-// Whether tmpl can be made into a dialog: a count of items that they hold,
-// each with a class name.
-bool UiTemplateValid(const OsDialogTemplate* tmpl);
+// Whether tmpl can be made into a dialog now: a count of items that they
+// hold, each with a class name, and no progress bar before
+// OsInitCommonControls made the progress class exist.
+bool UiTemplateUsable(const OsDialogTemplate* tmpl);
 // A new dialog (not modal, no loop) with the controls of tmpl; nullptr on a
 // bad template. Takes UiLock.
 OsWindowObject* UiNewDialog(const OsDialogTemplate* tmpl, Window owner, OsDialogProc proc);
@@ -87,27 +84,20 @@ bool UiSnapshot(Window dialog, UiDialogView* out);
 int UiSetText(OsWindowObject* w, const wchar_t* text);
 
 // A message to a progress bar, made in the model with the answer the real
-// bar gives: OS_PBM_SETRANGE32 and OS_PBM_SETPOS (the previous range or
-// position). 0 for any other message, and for a window that is no progress
-// bar (only a bar takes messages). *changed: the
-// bar when its range or position changed (the backend then shows it), else
-// nullptr. Requires UiLock.
+// bar gives (OS_PBM_SETRANGE32, OS_PBM_SETPOS: the previous range or
+// position; 0 for any other message or window). *changed: the bar when it
+// changed (the backend then shows it), else nullptr. Requires UiLock.
 intptr_t UiProgressMessageLocked(Window window, uint32_t message, uintptr_t wParam, intptr_t lParam,
                                  OsWindowObject** changed);
 
 // OsInitCommonControls was called: the progress class exists from now on.
 void UiCommonControlsReady();
-// Whether tmpl uses a progress bar while the progress class does not exist
-// yet (a dialog with one cannot be created).
-bool UiLacksProgressClass(const OsDialogTemplate* tmpl);
 
 // A box owned by a dialog that another thread is still initialising (the
-// update worker starts from the progress dialog's initialisation and may
-// ask at once) waits until that dialog is shown, so that the dialog appears
-// before its box, in the same order on every run. Bounded: an
-// initialisation that itself waits for the asking thread must not hang.
-// runsElsewhere (requires UiLock): the dialog's modal loop runs, on another
-// thread than the caller's.
+// update worker may ask at once) waits until that dialog is shown, so that
+// the dialog always appears first; bounded, so that an initialisation that
+// waits for the asking thread does not hang. runsElsewhere (requires
+// UiLock): the dialog's modal loop runs on another thread than the caller.
 void UiAwaitOwnerShown(Window owner, bool (*runsElsewhere)(const OsWindowObject* dialog));
 // Wakes those waiting: a dialog was shown, ended or lost its loop.
 void UiNotifyShownOrEnded();

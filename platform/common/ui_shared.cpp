@@ -1,5 +1,4 @@
-// What the user interfaces of both backends share: a module's resources
-// and the program's command line (the pure helpers are in ui_text.cpp).
+// A module's resources and the program's command line (see ui_shared.h).
 #include "platform/common/ui_shared.h"
 
 #include <map>

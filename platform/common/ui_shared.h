@@ -1,7 +1,6 @@
 // What the user interfaces of both backends share: message box buttons and
-// answers, UTF-8 of wide text and the program's command line. (A module's resources are shared too, in
-// ui_shared.cpp: OsModuleFor, OsFindResource, OsLoadResource.) The buttons
-// and the text conversion are pure (ui_text.cpp).
+// answers, UTF-8 of wide text (pure, ui_text.cpp), the program's command line
+// and a module's resources (ui_shared.cpp).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -48,18 +48,15 @@ const char* UiButtonName(int answer)
 
 // ---- Text ---------------------------------------------------------------
 
-// Wide text is UTF-16 on either width of wchar_t: a pair is one character.
-// The lone surrogates U+DC80..U+DCFF stand for bytes that were not UTF-8
-// and go back to them.
+// Wide text is UTF-16 on either width of wchar_t: a pair is one character,
+// also where wchar_t could hold it whole. A byte that is not UTF-8 (a host
+// file name in another encoding) is kept as U+DC80..U+DCFF, which the file
+// calls and UiUtf8 turn back into the same byte.
 std::string UiUtf8(const std::wstring& text)
 {
     return utf16::Narrow(text.data(), text.size());
 }
 
-// A character beyond U+FFFF becomes a surrogate pair, also where wchar_t
-// would hold it whole. A byte that is not UTF-8 (a host file name in
-// another encoding) is kept as U+DC80..U+DCFF, which the file calls and
-// UiUtf8 turn back into the same byte.
 std::wstring UiWideFromUtf8(const std::string& text)
 {
     return utf16::Widen<wchar_t>(text.data(), text.size());

@@ -18,6 +18,41 @@ namespace {
 
 std::mutex g_presenterLock;
 std::unique_ptr<UiPresenter> g_presenter;
+std::atomic<const char*> g_barUnit{""};
+
+// Whether path (a device or host path) names something, and what.
+bool HostStat(const std::wstring& path, struct stat* st)
+{
+    char host[4096];
+    if (path.empty() || !OsHostPath(path.c_str(), host, sizeof host))
+        return false;
+    return stat(host, st) == 0;
+}
+
+// Whether the folder path is in exists (a bare name's is the current one).
+bool FolderOfExists(const std::wstring& path)
+{
+    size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos)
+        return true;   // a bare name: the current folder
+    std::wstring folder = path.substr(0, cut == 0 ? 1 : cut);   // the root: "\" or "/"
+    struct stat st;
+    return HostStat(folder, &st) && S_ISDIR(st.st_mode);
+}
+
+// UiWriteAll of n bytes at text. Async-signal-safe.
+void WriteAll(int fd, const char* text, size_t n)
+{
+    size_t done = 0;
+    while (done < n) {
+        ssize_t wrote = write(fd, text + done, n - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return;
+        done += static_cast<size_t>(wrote);
+    }
+}
 
 }  // namespace
 
@@ -36,32 +71,6 @@ std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> present
     g_presenter = std::move(presenter);
     return previous;
 }
-
-namespace {
-
-// Whether path (a device or host path) names something, and what.
-bool HostStat(const std::wstring& path, struct stat* st)
-{
-    char host[4096];
-    if (path.empty() || !OsHostPath(path.c_str(), host, sizeof host))
-        return false;
-    return stat(host, st) == 0;
-}
-
-// Whether the folder path is in exists (a bare name's is the current one).
-bool FolderOfExists(const std::wstring& path)
-{
-    size_t cut = path.find_last_of(L"\\/");
-    if (cut == std::wstring::npos)
-        return true;   // a bare name: the current folder
-    std::wstring folder = path.substr(0, cut);
-    if (folder.empty())
-        folder = path.substr(0, 1);   // the root, "\" or "/"
-    struct stat st;
-    return HostStat(folder, &st) && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
 
 std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDir)
 {
@@ -96,10 +105,6 @@ void UiFirstFilter(const wchar_t* filter, std::wstring* name, std::wstring* patt
     *pattern = filter && *filter ? filter + name->size() + 1 : L"";
 }
 
-namespace {
-std::atomic<const char*> g_barUnit{""};
-}  // namespace
-
 void UiSetBarUnit(const char* unit) { g_barUnit.store(unit ? unit : ""); }
 
 std::string UiBarUnit() { return g_barUnit.load(); }
@@ -132,24 +137,6 @@ void UiDrain(int fd)
     while (read(fd, buf, sizeof buf) > 0) {
     }
 }
-
-namespace {
-
-// UiWriteAll of n bytes at text. Async-signal-safe.
-void WriteAll(int fd, const char* text, size_t n)
-{
-    size_t done = 0;
-    while (done < n) {
-        ssize_t wrote = write(fd, text + done, n - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return;
-        done += static_cast<size_t>(wrote);
-    }
-}
-
-}  // namespace
 
 void UiWriteAll(int fd, const std::string& text) { WriteAll(fd, text.data(), text.size()); }
 

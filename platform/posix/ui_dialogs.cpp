@@ -1,11 +1,8 @@
 // The dialog manager: windows made from templates, modal loops, and the
-// calls that touch a dialog from any thread.
-//
-// No call from another thread runs program code on the dialog's behalf: a
-// control's text, a progress bar's messages and a dialog's end are made
-// under the window lock by the calling thread itself, and the loop is woken
-// to show them. Each change is one step of the dialog's state, and
-// presenters see whole states in order.
+// calls that touch a dialog from any thread. No call from another thread
+// runs program code on the dialog's behalf: a text, a bar's message or an
+// end is made under the window lock by the calling thread itself, and the
+// loop is woken to show it; presenters see whole states in order.
 #include <fcntl.h>
 #include <sys/timerfd.h>
 #include <time.h>
@@ -20,12 +17,11 @@
 
 namespace {
 
-// Ctrl-C belongs to the window in front when it arrives: the open window
-// (dialog, message box or open-file dialog) that was opened last. Each open
-// window holds a slot with a pipe of its own; the signal handler writes one
-// byte into the pipe of the slot in front. A slot is drained when it is
-// taken, so an interrupt whose window has gone is never held for the next
-// one. order 0: the slot is free.
+// Ctrl-C belongs to the window in front when it arrives, the one opened
+// last. Each open window holds a slot with a pipe of its own, into which
+// the signal handler writes one byte; a slot is drained when it is taken,
+// so an interrupt of a window that has gone is never held for the next one.
+// order 0: the slot is free.
 struct InterruptSlot {
     std::atomic<uint64_t> order{0};
     int fds[2] = {-1, -1};
@@ -38,9 +34,8 @@ std::mutex g_slotLock;   // taking and giving back slots
 std::once_flag g_interruptOnce;
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "read by the signal handler");
 
-// A change that only needs showing (a progress bar set from another
-// thread) wakes a dialog's loop at most this often; the presenters draw
-// such changes far less often than this anyway.
+// A change that only needs showing (a bar set from another thread) wakes a
+// dialog's loop at most this often; the presenters draw far less often.
 constexpr int64_t kShowChangeWithinNs = 20 * 1000 * 1000;
 
 int64_t MonotonicNs()
@@ -49,6 +44,31 @@ int64_t MonotonicNs()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+// The descriptor that becomes readable on an interrupt of slot (-1: none).
+int UiInterruptFd(int slot)
+{
+    return slot >= 0 && slot < kInterruptSlots ? g_slots[slot].fds[0] : -1;
+}
+
+// The slot of the message box or open-file dialog that this thread shows.
+thread_local int t_boxSlot = -1;
+
+// Holds a slot for a box for as long as it is shown.
+class BoxInterrupts {
+public:
+    BoxInterrupts() : previous_(t_boxSlot) { t_boxSlot = UiInterruptOpen(); }
+    ~BoxInterrupts()
+    {
+        UiInterruptClose(t_boxSlot);
+        t_boxSlot = previous_;
+    }
+    BoxInterrupts(const BoxInterrupts&) = delete;
+    BoxInterrupts& operator=(const BoxInterrupts&) = delete;
+
+private:
+    int previous_;
+};
 
 }  // namespace
 
@@ -88,9 +108,8 @@ struct UiThreadContext {
         UiPoke(wake[1]);
     }
     // Wakes the loop for a change that only needs to be shown: now when the
-    // loop has not looked for a while, else once kShowChangeWithinNs after it
-    // last did, so that a worker setting its bars after every chunk does not
-    // wake it thousands of times a second. Requires UiLock.
+    // loop has not looked for kShowChangeWithinNs, else once that much after
+    // it last did (a worker sets its bars after every chunk). Requires UiLock.
     void WakeSoon()
     {
         if (wakePending || timerSet)
@@ -197,16 +216,6 @@ void UiInterruptClose(int slot)
     g_slots[slot].order.store(0);
 }
 
-namespace {
-
-// The descriptor that becomes readable on an interrupt of slot (-1: none).
-int UiInterruptFd(int slot)
-{
-    return slot >= 0 && slot < kInterruptSlots ? g_slots[slot].fds[0] : -1;
-}
-
-}  // namespace
-
 bool UiInterruptTake(int slot)
 {
     int fd = UiInterruptFd(slot);
@@ -216,29 +225,6 @@ bool UiInterruptTake(int slot)
     UiDrain(fd);   // several Ctrl-C at once are one interrupt of this window
     return true;
 }
-
-namespace {
-
-// The slot of the message box or open-file dialog that this thread shows.
-thread_local int t_boxSlot = -1;
-
-// Holds a slot for a box for as long as it is shown.
-class BoxInterrupts {
-public:
-    BoxInterrupts() : previous_(t_boxSlot) { t_boxSlot = UiInterruptOpen(); }
-    ~BoxInterrupts()
-    {
-        UiInterruptClose(t_boxSlot);
-        t_boxSlot = previous_;
-    }
-    BoxInterrupts(const BoxInterrupts&) = delete;
-    BoxInterrupts& operator=(const BoxInterrupts&) = delete;
-
-private:
-    int previous_;
-};
-
-}  // namespace
 
 bool UiBoxInterrupted() { return UiInterruptTake(t_boxSlot); }
 
@@ -298,7 +284,7 @@ int OsGetOpenFileName(OsOpenFileName* record)
 intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* tmpl, Window owner,
                                   OsDialogProc proc, intptr_t param)
 {
-    if (!proc || !UiTemplateValid(tmpl) || UiLacksProgressClass(tmpl))
+    if (!proc || !UiTemplateUsable(tmpl))
         return -1;
     OsWindowObject* dialog = UiNewDialog(tmpl, owner, proc);
     UiThreadContext* ctx = ThisThreadContext();
@@ -350,14 +336,12 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
             if (command == 0)
                 command = OS_IDCANCEL;
         }
-        if (command != 0) {
-            bool stillOpen = !UiEnded(dialog);
-            // The command first, then its echo: an echo held up by a slow
-            // reader of the transcript must not hold up an Abort, which the
-            // worker may be about to look for.
-            if (stillOpen)
-                proc(dialog, OS_WM_COMMAND, static_cast<uintptr_t>(command) & 0xFFFFu, 0);
-            if (stillOpen && interrupted)
+        // The command first, then its echo: an echo held up by a slow
+        // reader of the transcript must not hold up an Abort, which the
+        // worker may be about to look for.
+        if (command != 0 && !UiEnded(dialog)) {
+            proc(dialog, OS_WM_COMMAND, static_cast<uintptr_t>(command) & 0xFFFFu, 0);
+            if (interrupted)
                 presenter->DialogInterrupted(dialog);
         }
     }

@@ -1,12 +1,8 @@
 // The unattended line protocol: dialogs and message boxes as plain lines on
-// standard error, answers as lines on standard input, so that any run can
-// be scripted and checked.
-//
-// Which dialog reads standard input: a dialog with at least one button
-// other than id 2 reads one line per press. A dialog whose only button is
-// id 2 (the progress dialog's Abort) does not read at all: while its worker
-// runs, the lines on standard input belong to the worker's message boxes,
-// and Abort comes from Ctrl-C (SIGINT).
+// standard error, answers as lines on standard input, so that any run can be
+// scripted and checked. Only a dialog with a button other than id 2 reads
+// (a line per press): while the progress dialog (Abort alone) runs, the
+// input belongs to its worker's message boxes, and Abort comes from Ctrl-C.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>

@@ -1,10 +1,8 @@
-// Presenters: what shows the dialogs and message boxes to a user (or to a
-// script, or to a test) and turns the user's answers into commands.
-//
-// The dialog manager (ui_dialogs.cpp) owns the windows and runs the modal
-// loops; a presenter only draws and asks. Exactly one presenter is current;
-// OsRunProgram picks the terminal or the line protocol, tests install the
-// double. Presenter slots are called without UiLock held.
+// Presenters: what shows the dialogs and message boxes to a user (or a
+// script, or a test) and turns the answers into commands. The dialog manager
+// (ui_dialogs.cpp) owns the windows and runs the modal loops; the one current
+// presenter only draws and asks (OsRunProgram picks the terminal or the line
+// protocol, tests install the double). Its slots are called without UiLock.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -68,10 +66,10 @@ UiPresenter* UiCurrentPresenter();
 std::unique_ptr<UiPresenter> UiSetPresenter(std::unique_ptr<UiPresenter> presenter);
 
 // The unattended line protocol, reading lines from inFd and writing to
-// outFd (the caller keeps both open while it is in use).
-// typed: a person types the lines at a terminal without cursor control:
-// an empty line takes a box's default and presses a dialog's first button,
-// a small number presses the button in that place, each change is written once.
+// outFd (the caller keeps both open while it is in use). typed: a person
+// types the lines at a terminal without cursor control: an empty line takes
+// a box's default and presses a dialog's first button, a small number
+// presses the button in that place, each change is written once.
 std::unique_ptr<UiPresenter> UiNewLinePresenter(int inFd, int outFd, bool typed = false);
 // The interactive terminal presenter (inFd a terminal).
 std::unique_ptr<UiPresenter> UiNewTerminalPresenter(int inFd, int outFd);
@@ -91,9 +89,8 @@ std::wstring UiResolveChoice(const std::wstring& typed, const wchar_t* initialDi
 // followed by the path when shown), or "" when it takes it.
 std::string UiChoiceError(const std::wstring& path, const OsOpenFileName* record);
 
-// The unit of the progress bars' ranges and positions ("KB" for
-// flashupdate, whose worker sets them in KB), shown after their numbers; ""
-// (the default) shows none. Set once by a program's launcher; unit must
+// The unit shown after the progress bars' numbers ("KB" for flashupdate;
+// "", the default, shows none). Set once by a program's launcher; unit must
 // stay valid (a literal).
 void UiSetBarUnit(const char* unit);
 std::string UiBarUnit();

@@ -1,22 +1,12 @@
 // The interactive terminal presenter: dialogs drawn as text blocks whose
-// bars move in place (ANSI escapes), answered by keys.
-//
-// Keys: the number of a button presses it; Left/Right/Up/Down choose a
-// button by the template's layout and Enter presses it; Escape closes
-// (command 2, the progress dialog's Abort). Message boxes take the first
-// letter of a button, the arrows and Enter, or Escape. Ctrl-C stays a
-// signal (Abort / close).
-//
-// Every line drawn fits the terminal's width (read at each drawing; a
-// resize redraws), so that a redraw in place knows how many lines to climb.
-// Ctrl-Z gives the terminal back as it was; fg takes it again and redraws.
-// The terminal's settings are restored when the presenter goes, and by the
-// signal path before the process ends. A terminal without cursor control
-// (TERM unset, "dumb") gets the unattended line protocol instead.
-//
-// The terminal's modes, signals and keys are in ui_terminal_io.cpp, the
-// layout of text and dialogs in ui_terminal_layout.cpp; this file is the
-// presenter: what is drawn when, and what the keys answer.
+// bars move in place (ANSI escapes), answered by keys. A button's number
+// presses it, the arrows choose by the template's layout and Enter presses,
+// Escape and Ctrl-C close (command 2, the progress dialog's Abort); a
+// message box also takes a button's first letter. Every line fits the
+// terminal's width, read at each drawing, so that a redraw in place knows
+// how many lines to climb; a resize or fg redraws. The terminal's modes,
+// signals and keys are in ui_terminal_io.cpp, the layout in
+// ui_terminal_layout.cpp.
 #include <poll.h>
 #include <unistd.h>
 
@@ -62,26 +52,17 @@ public:
     {
         std::vector<int> buttons = UiBoxButtons(style);
         int def = UiBoxDefault(style);
-        size_t selected = 0;
-        for (size_t i = 0; i < buttons.size(); ++i)
-            if (buttons[i] == def)
-                selected = i;
-        std::string t;
-        for (char c : UiUtf8(text))
-            if (c != '\r')
-                t.push_back(c);
+        size_t selected = static_cast<size_t>(std::find(buttons.begin(), buttons.end(), def) - buttons.begin());
+        std::string t = UiUtf8(text);
+        t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
         // The box as it fits the terminal now (again after a resize or fg).
         auto body = [&] {
             size_t width = Width();
             std::string out = "\n \x1b[1m" + Clip(UiUtf8(caption), width - 1) + "\x1b[0m\n";
-            for (size_t start = 0; start <= t.size();) {
-                size_t nl = t.find('\n', start);
-                std::string line = t.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-                for (const std::string& l : Wrap(line, width, " "))
+            for (size_t start = 0, nl = 0; nl != std::string::npos; start = nl + 1) {
+                nl = t.find('\n', start);
+                for (const std::string& l : Wrap(t.substr(start, nl - start), width, " "))
                     out += l + "\n";
-                if (nl == std::string::npos)
-                    break;
-                start = nl + 1;
             }
             // The platform's reason for the failure the box reports (if
             // any), dimmed: it is not the program's.
@@ -96,10 +77,8 @@ public:
         BoxShown shownBox(*this);
         InputTurn::BoxHold in(turn_);
         // A box answers only keys typed while it is seen: those typed before
-        // it came (the Enter after a file name, a key pressed twice) are
-        // dropped, and so are those typed with its answer ("o" and Enter, as
-        // a line is answered unattended), which the dialog behind would
-        // otherwise take: the progress dialog's Enter is its Abort.
+        // it came or with its answer ("o" and Enter) are dropped, or the
+        // dialog behind would take them (the progress dialog's Enter is Abort).
         DropTypedAhead(inFd_);
         // The row of buttons, the chosen one highlighted.
         auto row = [&] {
@@ -219,17 +198,13 @@ public:
             std::string line;
             if (!ReadLine(list, " File: ", &line))
                 return 0;
-            // Blanks around a path (one pasted with its selection's trailing
-            // blank) are no part of it, as in the unattended protocol; an
-            // error naming "\nk.bin " would not show why it failed.
+            // Blanks around a path (a pasted selection's) are no part of it,
+            // as in the unattended protocol.
             line = lineproto::Trim(line);
             if (line.empty())
                 return 0;
             std::wstring path = UiWideFromUtf8(line);
-            bool numeric = line.size() < 4;
-            for (char c : line)
-                numeric = numeric && c >= '0' && c <= '9';
-            if (numeric) {
+            if (line.size() < 4 && line.find_first_not_of("0123456789") == std::string::npos) {
                 size_t n = static_cast<size_t>(std::stoi(line));
                 if (n >= 1 && n <= files.size())
                     path = files[n - 1];
@@ -376,9 +351,8 @@ private:
     }
 
     // Abort (the close command) was given to a dialog whose only button it
-    // is: such a dialog ends when its work stops, which may take a while (an
-    // erase is never cut short). Until then its last line says so, in place
-    // of what the keys do.
+    // is: it ends when its work stops, after the erase in progress. Until
+    // then its last line says so, in place of what the keys do.
     void ClosePending(Window dialog)
     {
         std::lock_guard<std::mutex> hold(stateLock_);
@@ -407,10 +381,9 @@ private:
         uint32_t holdBlankUntil = 0;  // not drawn while blank before this tick (0: drawn)
     };
 
-    // While a message box or the open-file dialog is on the screen, dialogs
-    // are not redrawn (a redraw in place would climb over the box's lines).
-    // The top dialog's latest state is drawn just before the box, and the
-    // dialog is drawn afresh below the box once it has gone.
+    // While a box (or the open-file dialog) is on the screen, dialogs are
+    // not redrawn: a redraw in place would climb over its lines. The top
+    // dialog is drawn just before the box, and afresh below it once it went.
     class BoxShown {
     public:
         explicit BoxShown(TerminalPresenter& p) : p_(p)
@@ -444,15 +417,11 @@ private:
         TerminalPresenter& p_;
     };
 
-    // The dialog shown last of those still open (the one on top). Requires
-    // stateLock_.
+    // The dialog shown last of those still open (on top). Requires stateLock_.
     std::map<Window, State>::iterator TopLocked()
     {
-        auto top = states_.end();
-        for (auto it = states_.begin(); it != states_.end(); ++it)
-            if (top == states_.end() || it->second.order > top->second.order)
-                top = it;
-        return top;
+        return std::max_element(states_.begin(), states_.end(),
+                                [](const auto& a, const auto& b) { return a.second.order < b.second.order; });
     }
 
     // Resizes and fg since the last look: every dialog is then drawn afresh,
@@ -532,12 +501,10 @@ private:
         s.afresh = false;
     }
 
-    // A line typed at prompt and edited here, keys at once as everywhere
-    // else in the dialogs: text, Backspace, Ctrl-U; Enter ends it. Escape,
-    // Ctrl-D on an empty line, the end of input, Ctrl-C and termination
-    // cancel it (false). After a resize or fg, above() (what stands above
-    // the prompt) is drawn again at the new width, then the prompt with
-    // what was typed so far.
+    // A line typed at prompt, edited key by key: text, Backspace, Ctrl-U;
+    // Enter ends it. Escape, Ctrl-D on an empty line, the end of input,
+    // Ctrl-C and termination cancel it (false). After a resize or fg, above()
+    // (what stands above the prompt) is drawn again, then the prompt.
     template <typename Above>
     bool ReadLine(const Above& above, const std::string& prompt, std::string* line)
     {

@@ -174,55 +174,49 @@ int ReadKey(int inFd, const int* fds, int nfds, int timeoutMs)
     polls.push_back({inFd, POLLIN, 0});
     for (int i = 0; i < nfds; ++i)
         polls.push_back({fds[i], POLLIN, 0});
-    for (;;) {
-        int r = poll(polls.data(), polls.size(), timeoutMs);
-        if (r < 0 && errno == EINTR)
-            return kNone;
-        if (r <= 0)
-            return kNone;
-        for (size_t i = 1; i < polls.size(); ++i)
-            if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
-                return kNone;   // the loop has work, or a box wants the keyboard
-        if (!(polls[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            return kNone;
-        unsigned char c;
-        ssize_t n = read(inFd, &c, 1);
-        if (n == 0)
-            return kEnd;
-        if (n < 0)
-            return errno == EINTR || errno == EAGAIN ? kNone : kEnd;
-        if (c == '\r' || c == '\n')
-            return kEnter;
-        if (c != 0x1b)
-            return c;
-        // Escape alone, or the start of a key's sequence: "ESC [",
-        // parameter bytes and a final byte, or "ESC O" and one byte. The
-        // whole sequence is read, so that none of its bytes counts as a
-        // key of its own (F5 is "ESC [ 1 5 ~": its "5" pressed button 5,
-        // Coldboot). The arrows, with modifiers or not, choose; function
-        // keys, Home, Delete and the like are ignored.
-        pollfd more{inFd, POLLIN, 0};
-        auto next = [&](unsigned char* b) { return poll(&more, 1, 50) > 0 && read(inFd, b, 1) == 1; };
-        unsigned char b;
-        if (!next(&b) || (b != '[' && b != 'O'))
-            return kEscape;   // Escape alone (Alt and a key: the key goes with it)
-        const bool csi = b == '[';
-        unsigned char final = 0;
-        for (int n = 0; n < 16 && next(&b); ++n) {
-            if (!csi || (b >= 0x40 && b <= 0x7E)) {
-                final = b;
-                break;
-            }
-            if (b < 0x20 || b > 0x3F)
-                break;   // no sequence after all
+    if (poll(polls.data(), polls.size(), timeoutMs) <= 0)
+        return kNone;
+    for (size_t i = 1; i < polls.size(); ++i)
+        if (polls[i].revents & (POLLIN | POLLHUP | POLLERR))
+            return kNone;   // the loop has work, or a box wants the keyboard
+    if (!(polls[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        return kNone;
+    unsigned char c;
+    ssize_t n = read(inFd, &c, 1);
+    if (n == 0)
+        return kEnd;
+    if (n < 0)
+        return errno == EINTR || errno == EAGAIN ? kNone : kEnd;
+    if (c == '\r' || c == '\n')
+        return kEnter;
+    if (c != 0x1b)
+        return c;
+    // Escape alone, or the start of a key's sequence: "ESC [", parameter
+    // bytes and a final byte, or "ESC O" and one byte. The whole sequence is
+    // read, so that none of its bytes counts as a key of its own (F5 is
+    // "ESC [ 1 5 ~": its "5" would press button 5). The arrows, with
+    // modifiers or not, choose; function keys, Home and the like are ignored.
+    pollfd more{inFd, POLLIN, 0};
+    auto next = [&](unsigned char* b) { return poll(&more, 1, 50) > 0 && read(inFd, b, 1) == 1; };
+    unsigned char b;
+    if (!next(&b) || (b != '[' && b != 'O'))
+        return kEscape;   // Escape alone (Alt and a key: the key goes with it)
+    const bool csi = b == '[';
+    unsigned char final = 0;
+    for (int k = 0; k < 16 && next(&b); ++k) {
+        if (!csi || (b >= 0x40 && b <= 0x7E)) {
+            final = b;
+            break;
         }
-        switch (final) {
-        case 'A': return kUp;
-        case 'B': return kDown;
-        case 'C': return kRight;
-        case 'D': return kLeft;
-        default: return kIgnored;
-        }
+        if (b < 0x20 || b > 0x3F)
+            break;   // no sequence after all
+    }
+    switch (final) {
+    case 'A': return kUp;
+    case 'B': return kDown;
+    case 'C': return kRight;
+    case 'D': return kLeft;
+    default: return kIgnored;
     }
 }
 

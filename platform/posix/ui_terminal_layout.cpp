@@ -12,10 +12,9 @@ namespace term {
 
 namespace {
 
-// The columns a character takes on a terminal: 2 for the wide and
-// full-width characters (CJK, Hangul, full-width forms, emoji), 0 for
-// combining marks and zero-width characters, 1 for the rest. A table of our
-// own, so that it does not depend on the locale the program runs in.
+// The columns a character takes on a terminal: 2 for wide characters (CJK,
+// Hangul, full-width forms, emoji), 0 for combining marks and zero-width
+// ones, else 1. Our own table: the program's locale must not matter.
 int CharColumns(uint32_t c)
 {
     if ((c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
@@ -183,8 +182,7 @@ std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView
             for (const std::string& l : Wrap(UiUtf8(c.text), width, "  "))
                 lines.push_back(l);
         } else if (c.kind == UiControlKind::Progress) {
-            // "[#####.....] 768/2048 KB  37 %"; the bar's width is kept
-            // for the whole range, so that it does not jump as it fills.
+            // "[#####.....] 768/2048 KB  37 %"
             const std::string fraction = std::to_string(c.pos) + "/" + std::to_string(c.rangeHigh) + unitText;
             const std::string percent = std::to_string(UiPercent(c)) + " %";
             std::string numbers = c.rangeSet ? fraction + "  " + percent : "";

@@ -35,22 +35,18 @@ std::string Bar(int32_t low, int32_t high, int32_t pos, int width, bool set);
 // No text, no bar with a range, no button but id 2.
 bool Blank(const UiDialogView& view);
 // The dialog's lines as they fit `width` columns: the content (caption,
-// texts, bars, buttons) and the line that says what the keys do; .first is
-// the content joined, .second every line with its attributes. buttons: the
-// ids of its buttons in template order, selected: the one chosen; unit:
-// the bars' unit. closeAsked: its close command (Abort) was given and the
-// dialog still runs: the last line says that it ends once the step in
-// progress (an erase) has finished, in place of what the keys do.
+// texts, bars, buttons), then what the keys do, or with closeAsked (its
+// Abort was given while it still runs) that it ends after the erase in
+// progress. .first: the content joined; .second: every line. buttons: their
+// ids in template order, selected: the one chosen; unit: the bars' unit.
 std::pair<std::string, std::vector<std::string>> RenderDialog(const UiDialogView& view, size_t width,
                                                               const std::vector<int>& buttons,
                                                               size_t selected, const std::string& unit,
                                                               bool closeAsked = false);
 // The button an arrow key leads to from button `from` (both counted in
-// template order), by the template's layout: Left/Right to the nearest
-// button of the same row on that side, Up/Down to the nearest row above
-// or below and in it to the button nearest across (the left one of
-// two as near). Where there is none on that side, the previous or next
-// button in reading order (rows top to bottom, left to right), round.
+// template order): Left/Right to the nearest in the same row, Up/Down to the
+// nearest row and in it the nearest across (the left one of two as near);
+// with none on that side, the previous or next in reading order, round.
 size_t MoveSelection(const UiDialogView& view, size_t from, int key);
 
 }  // namespace term

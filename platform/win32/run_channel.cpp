@@ -23,26 +23,20 @@ HANDLE HandleFrom(const wchar_t* name)
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(wcstoull(text, nullptr, 10)));
 }
 
-HANDLE Channel()
+// drive's report pipe, or nullptr when the run is not drive's.
+HANDLE Report()
 {
     static const HANDLE report = HandleFrom(L"DRIVE_REPORT");
-    static const HANDLE channel = report ? report : GetStdHandle(STD_ERROR_HANDLE);
-    return channel;
-}
-
-bool ToDrive()
-{
-    static const bool drive = GetEnvironmentVariableW(L"DRIVE_REPORT", nullptr, 0) > 0;
-    return drive;
+    return report;
 }
 
 void Say(char mark, const char* text, size_t n)
 {
-    HANDLE h = Channel();
+    HANDLE h = Report() ? Report() : GetStdHandle(STD_ERROR_HANDLE);
     if (h == nullptr || h == INVALID_HANDLE_VALUE || n == 0)
         return;
     std::string record;
-    if (ToDrive())
+    if (Report())
         record += mark;
     record.append(text, n);
     DWORD wrote = 0;
@@ -77,7 +71,7 @@ void RunWin32SayReason()
 
 void RunWin32SayWait(const char* text)
 {
-    if (text == nullptr && !ToDrive())
+    if (text == nullptr && !Report())
         return;
     std::string line = text != nullptr ? std::string(text) : std::string();
     line += '\n';

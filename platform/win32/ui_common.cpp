@@ -57,9 +57,6 @@ uint16_t ClassOrdinal(const wchar_t* className)
 
 bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out)
 {
-    if (!tmpl || tmpl->itemCount < 0 || tmpl->itemCount > 0xFFFF ||
-        (tmpl->itemCount > 0 && !tmpl->items))
-        return false;
     for (int i = 0; i < tmpl->itemCount; ++i) {
         const OsDialogItem& item = tmpl->items[i];
         if (!item.className || !item.className[0] || item.id < 0 || item.id > 0xFFFF)

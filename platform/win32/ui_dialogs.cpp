@@ -1,16 +1,11 @@
-// The Win32 dialog manager: real modal dialogs from the program's templates,
-// real message boxes, progress bars and the open-file dialog, behind the
-// window model (platform/common/ui_model.h and window.h).
-//
-// A change that runs no program code (a control's text, a progress bar's
-// range or position, a caption) is made in the model under UiLock by the
-// calling thread, which then returns at once: the update worker never waits
-// for the dialog's thread. On the dialog's own thread the real control is
-// brought up to date before the call returns; from any other thread one
-// WM_UI_SYNC is posted to the dialog (unless one is on its way already) and
-// the dialog's thread copies every change since into the real controls, in
-// order, so the last state always arrives. Ending a dialog from another
-// thread is posted behind its changes the same way (WM_UI_END).
+// The Win32 dialog manager: real dialogs, message boxes, progress bars and
+// open-file dialog behind the window model (ui_model.h, window.h). A change
+// that runs no program code (a text, a bar, a caption) is made in the model
+// by the calling thread, which returns at once: the update worker never
+// waits for the dialog's thread. That thread copies the changes into the
+// real controls, at once when it made them itself, else on one posted
+// WM_UI_SYNC, so the last state always arrives; an end from another thread
+// follows its changes the same way (WM_UI_END).
 #include "platform/win32/window.h"
 
 #include <commctrl.h>
@@ -37,22 +32,20 @@ std::atomic<UiObserver*> g_observer{nullptr};
 // ---- The window in front (Ctrl-C) ----------------------------------------
 
 // Every open window (modal dialog, message box, open-file dialog) holds an
-// entry from before its real window exists until its call returns. order
-// grows, so the entry in front is the one with the largest.
+// entry from before its real window exists until its call returns, in the
+// order they opened: the last one is in front.
 struct FrontEntry {
-    uint64_t order;
     WPARAM command;      // what it takes an interrupt as
     HWND hwnd = nullptr;
     bool pending = false;  // an interrupt came before the real window existed
 };
 std::mutex g_frontLock;
 std::vector<FrontEntry*> g_front;
-uint64_t g_nextOrder = 1;
 
 FrontEntry* FrontOpen(WPARAM command)
 {
     std::lock_guard<std::mutex> hold(g_frontLock);
-    auto* e = new FrontEntry{g_nextOrder++, command};
+    auto* e = new FrontEntry{command};
     g_front.push_back(e);
     return e;
 }
@@ -392,12 +385,9 @@ void UiSetObserver(UiObserver* observer) { g_observer.store(observer); }
 bool UiInterrupt()
 {
     std::lock_guard<std::mutex> hold(g_frontLock);
-    FrontEntry* front = nullptr;
-    for (FrontEntry* e : g_front)
-        if (!front || e->order > front->order)
-            front = e;
-    if (!front)
+    if (g_front.empty())
         return false;
+    FrontEntry* front = g_front.back();
     if (front->hwnd)
         PostMessageW(front->hwnd, WM_COMMAND, front->command, 0);
     else
@@ -449,10 +439,8 @@ int OsGetOpenFileName(OsOpenFileName* record)
     // The dialog works in host paths: the initial folder and name are
     // mapped out of the board's root folder, the choice back into it.
     std::wstring initialDir = record->initialDir ? HostOf(record->initialDir) : L"";
-    std::wstring initialName;
-    for (uint32_t i = 0; i < record->maxFile && record->file[i]; ++i)
-        initialName.push_back(record->file[i]);
-    initialName = HostOf(initialName);
+    std::wstring initialName =
+        HostOf(std::wstring(record->file, std::find(record->file, record->file + record->maxFile, L'\0')));
     std::vector<wchar_t> chosen(32768, L'\0');
 
     // The dialog changes the process's current folder (no OFN_NOCHANGEDIR in
@@ -508,12 +496,9 @@ intptr_t OsDialogBoxIndirectParam(Instance /*module*/, const OsDialogTemplate* t
                                   OsDialogProc proc, intptr_t param)
 {
     std::vector<DWORD> buffer;
-    if (!proc || !UiTemplateValid(tmpl) || !UiBuildDialogTemplate(tmpl, &buffer))
-        return -1;
-    // The progress class exists only once the common controls are made
-    // available (with Wine's and newer comctl32 it may exist anyway; the
-    // program must not rely on that).
-    if (UiLacksProgressClass(tmpl))
+    // The progress class is refused until OsInitCommonControls, also where
+    // Wine's comctl32 has it anyway: the program must not rely on that.
+    if (!proc || !UiTemplateUsable(tmpl) || !UiBuildDialogTemplate(tmpl, &buffer))
         return -1;
     OsWindowObject* d = UiNewDialog(tmpl, owner, proc);
     {

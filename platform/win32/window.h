@@ -14,13 +14,13 @@
 
 // ---- The dialog template in memory ------------------------------------
 
-// Builds the in-memory DLGTEMPLATE (with its DLGITEMTEMPLATEs) of tmpl,
-// DWORD-aligned as DialogBoxIndirectParamW wants it: styles, position,
-// size, caption, font (when the style has DS_SETFONT), ids and classes
-// exactly as given; "BUTTON", "EDIT", "STATIC", "LISTBOX", "SCROLLBAR" and
-// "COMBOBOX" as their predefined ordinals, other classes by name. False on a
-// template that cannot be one (a null class, an id beyond 16 bits, too many
-// items).
+// Builds the in-memory DLGTEMPLATE (with its DLGITEMTEMPLATEs) of tmpl (one
+// UiTemplateUsable accepts), DWORD-aligned as DialogBoxIndirectParamW wants
+// it: styles, position, size, caption, font (when the style has
+// DS_SETFONT), ids and classes exactly as given; "BUTTON", "EDIT", "STATIC",
+// "LISTBOX", "SCROLLBAR" and "COMBOBOX" as their predefined ordinals, other
+// classes by name. False on a template that cannot be one (an empty class
+// name, an id beyond 16 bits).
 bool UiBuildDialogTemplate(const OsDialogTemplate* tmpl, std::vector<DWORD>* out);
 
 // ---- Observer (the test double) ----------------------------------------
@@ -51,10 +51,8 @@ void UiSetObserver(UiObserver* observer);
 
 // ---- Ctrl-C -------------------------------------------------------------
 
-// Ctrl-C goes to the window in front, the open window opened last: a
-// dialog takes it as command 2, a message box as its close answer (Escape),
-// the open-file dialog as cancel. A window whose real window does not exist
-// yet takes it as soon as it does; it is never held for a window opened
-// later. False when no window is open (the caller then terminates). Any
-// thread (the console's control handler).
+// Ctrl-C goes to the open window opened last: a dialog takes it as command
+// 2, a message box as its close answer, the open-file dialog as cancel; a
+// window whose real window does not exist yet takes it once it does. False
+// when no window is open (the caller then terminates). Any thread.
 bool UiInterrupt();
