@@ -390,35 +390,30 @@ std::string GetSetting(const std::string& key, const std::string& def)
 
 bool SetSetting(const std::string& key, const std::string& value, std::string* why)
 {
-    auto fail = [&](const std::string& reason) {
-        if (why)
-            *why = reason;
-        return false;
-    };
     std::string reason;
     if (!ValidSetting(key, value, &reason))
-        return fail(reason);
+        return FailWith(why, reason);
     std::string dir = Dir();
     if (!MakeDirs(dir))
-        return fail("cannot create the board folder " + dir + ": " + std::strerror(errno));
+        return FailWith(why, "cannot create the board folder " + dir + ": " + std::strerror(errno));
     // Read-modify-write under a lock, so that two writers of different keys
     // do not lose each other's change; the file is replaced atomically, so
     // readers see either the old or the new settings.
     FileLock lock(dir + "/.settings.lock");
     if (!lock.ok())
-        return fail("cannot lock " + dir + "/.settings.lock");
+        return FailWith(why, "cannot lock " + dir + "/.settings.lock");
     std::string path = dir + "/settings";
     std::string text;
     ParsedSettings parsed;
     if (ReadBoardFile("settings", &text, &reason))
         parsed = ParseSettings(text);
     else if (!reason.empty())
-        return fail(reason);
+        return FailWith(why, reason);
     // A line that could not be read is never written back in part: a
     // damaged file is only changed to mend the line of the key being set
     // (its other damaged lines stay as they stand).
     if (!parsed.damage.empty() && !parsed.damagedKeys.count(key))
-        return fail(dir + "/" + parsed.damage.front() + "; mend that line or run \"boardsim init\"");
+        return FailWith(why, dir + "/" + parsed.damage.front() + "; mend that line or run \"boardsim init\"");
     std::map<std::string, std::string> all = parsed.values;
     all[key] = value;
     std::string out;
@@ -429,7 +424,7 @@ bool SetSetting(const std::string& key, const std::string& value, std::string* w
         if (k != key)
             out += line + "\n";
     if (!ReplaceFile(path, out, &reason))
-        return fail(reason);
+        return FailWith(why, reason);
     {
         std::lock_guard<std::mutex> guard(g_settingsMutex);
         g_cacheValid = false;

@@ -33,16 +33,6 @@ bool OneOf(const std::string& v, std::initializer_list<const char*> options)
     return false;
 }
 
-bool ValidStoreName(const std::string& s)
-{
-    if (s.empty() || s.size() > 31)
-        return false;
-    for (unsigned char c : s)
-        if (!(std::isalnum(c) || c == ':' || c == '_' || c == '-'))
-            return false;
-    return true;
-}
-
 // Validators of setting values (see SettingInfo::valid).
 bool ValidTimingScale(const std::string& value)
 {
@@ -60,9 +50,13 @@ bool ValidOffsets(const std::string& value)
 
 bool ValidStores(const std::string& value)
 {
-    for (const std::string& name : SplitCommas(value))
-        if (!ValidStoreName(name))
+    for (const std::string& name : SplitCommas(value)) {
+        if (name.empty() || name.size() > 31)
             return false;
+        for (unsigned char c : name)
+            if (!(std::isalnum(c) || c == ':' || c == '_' || c == '-'))
+                return false;
+    }
     return true;
 }
 
@@ -164,15 +158,6 @@ const uint64_t kBootloaderBuilt = imagekit::FileTimeOf(2007, 3, 5, 14, 30, 0);
 const uint64_t kImageBuilt = imagekit::FileTimeOf(2008, 6, 12, 9, 15, 42);
 const uint64_t kNewBootloaderBuilt = imagekit::FileTimeOf(2008, 2, 29, 11, 0, 0);
 const uint64_t kNewImageBuilt = imagekit::FileTimeOf(2008, 9, 1, 17, 45, 10);
-
-imagekit::Bytes DefaultBootloader()
-{
-    imagekit::BootloaderSpec s;
-    s.buildTime = kBootloaderBuilt;
-    s.major = 2;
-    s.minorAndBuild = 3;
-    return imagekit::BuildBootloader(s);
-}
 
 imagekit::Bytes OsImage(uint32_t length, uint64_t built, uint32_t seed)
 {
@@ -292,16 +277,11 @@ std::string Quoted(const std::string& text)
 
 bool ValidSetting(const std::string& key, const std::string& value, std::string* why)
 {
-    auto fail = [&](const std::string& reason) {
-        if (why)
-            *why = reason;
-        return false;
-    };
     const SettingInfo* s = FindSetting(key);
     if (!s)
-        return fail("unknown key " + Quoted(key) + " (see boardsim help)");
+        return FailWith(why, "unknown key " + Quoted(key) + " (see boardsim help)");
     if (!s->valid(value))
-        return fail("bad value " + Quoted(value) + " for " + key + ": expected " + s->values);
+        return FailWith(why, "bad value " + Quoted(value) + " for " + key + ": expected " + s->values);
     return true;
 }
 
@@ -367,7 +347,11 @@ bool WriteDefaultBoard(const std::string& dir, bool blank)
     // finds a whole one.
     std::vector<uint8_t> flash(kFlashSize, 0xFF);
     if (!blank) {
-        imagekit::Bytes boot = DefaultBootloader();
+        imagekit::BootloaderSpec loader;
+        loader.buildTime = kBootloaderBuilt;
+        loader.major = 2;
+        loader.minorAndBuild = 3;
+        imagekit::Bytes boot = imagekit::BuildBootloader(loader);
         std::memcpy(flash.data(), boot.data(), boot.size());
         imagekit::Bytes os = OsImage(0x180000, kImageBuilt, 21);
         std::memcpy(flash.data() + 0x80000, os.data(), os.size());

@@ -1,6 +1,6 @@
 // The default board: what "boardsim init" writes, the table of board
-// settings (keys, defaults, validation, help) and small parsers that the
-// board's parts share for setting values.
+// settings (keys, defaults, validation, help) and small helpers that the
+// board's parts share (parsers of setting values, a failure's reason).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -40,6 +40,14 @@ std::vector<std::string> SplitCommas(const std::string& s);
 bool ParseU32(const std::string& text, uint32_t* out);
 // 1 to 8 hexadecimal digits (either letter case, no prefix).
 bool ParseHexDigits(const std::string& text, uint32_t* out);
+
+// A failure with its reason: *why (may be nullptr) gets reason; false.
+inline bool FailWith(std::string* why, const std::string& reason)
+{
+    if (why)
+        *why = reason;
+    return false;
+}
 
 // Writes the default board (or, with blank, an erased flash) into dir:
 // flash.img, settings, registry.reg, an empty event log and rootfs/ with

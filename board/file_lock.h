@@ -21,21 +21,13 @@ public:
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0)
             return;
-        if (limitMs < 0) {
-            while (flock(fd_, LOCK_EX) != 0) {
-                if (errno != EINTR) {
-                    Drop();
-                    return;
-                }
-            }
-            held_ = true;
-            return;
-        }
         for (int waited = 0;; waited += 2) {
-            if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            if (flock(fd_, limitMs < 0 ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) {
                 held_ = true;
                 return;
             }
+            if (limitMs < 0 && errno == EINTR)
+                continue;
             if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= limitMs) {
                 Drop();
                 return;

@@ -98,23 +98,6 @@ void WordProgramOp(Context& c, int d, DeviceState& s, uint32_t w, uint16_t v)
     StartBusy(c, s, kPendingProgram, b, w, 1);
 }
 
-// The checks of a buffer confirm before the array is touched: the buffer
-// must describe one line of the block of the 0xE8 command, and the block
-// must take a program. Leaves the device in status mode. true when the
-// line is to be programmed.
-bool BeginBufferProgram(Context& c, int d, DeviceState& s)
-{
-    uint32_t b = s.bufBlock;
-    if (b >= kFlashDeviceBlocks || s.bufLine % kFlashBufferWords != 0 ||
-        s.bufLine / kFlashDeviceBlockWords != b || s.bufCount == 0 || s.bufCount > kFlashBufferWords) {
-        BadSequence(s);
-        return false;
-    }
-    s.mode = uint32_t(FlashMode::ReadStatus);
-    s.pendingWord = s.bufLine;
-    return MayModify(c, d, s, b, kStatusProgramError, kPendingBuffer);
-}
-
 // What programming a slot leaves of the array word: the buffered value
 // for a slot that was written, all ones (no change) for one that was not.
 inline uint16_t SlotValue(const DeviceState& s, uint32_t slot)
@@ -123,27 +106,26 @@ inline uint16_t SlotValue(const DeviceState& s, uint32_t slot)
     return uint16_t(s.bufData[slot] | uint16_t(((s.bufMask >> slot) & 1u) - 1u));
 }
 
-// The change record of a buffer line: the span from its first to its
-// last written slot, and two bytes per written slot.
-void NoteBufferLine(const Context& c, int d, const DeviceState& s)
+// The buffer confirmed: it must describe one line of the block of the 0xE8
+// command, and the block must take a program. The line's words lie one
+// device word apart, 4 bytes on the 32-bit bus, 2 on the 16-bit bus; the
+// change recorded spans the first to the last written slot, two bytes for
+// each written slot.
+void BufferProgramOp(Context& c, int d, DeviceState& s)
 {
-    const uint32_t mask = s.bufMask & 0xFFFFu;
-    if (mask == 0)
+    const uint32_t b = s.bufBlock;
+    if (b >= kFlashDeviceBlocks || s.bufLine % kFlashBufferWords != 0 ||
+        s.bufLine / kFlashDeviceBlockWords != b || s.bufCount == 0 || s.bufCount > kFlashBufferWords) {
+        BadSequence(s);
         return;
-    const uint32_t first = uint32_t(__builtin_ctz(mask)), last = 31u - uint32_t(__builtin_clz(mask));
-    const size_t from = WordOffset(c, d, s.bufLine + first), to = WordOffset(c, d, s.bufLine + last) + 2;
-    NoteArrayChange(from, to - from, size_t(__builtin_popcount(mask)) * 2, false);
-}
-
-// Programs the buffered words into the line (programming only clears
-// bits). The line's words lie one device word apart: 4 bytes on the 32-bit
-// bus, 2 on the 16-bit bus (BeginBufferProgram checked that bufLine lies
-// in the buffer's block).
-void ProgramBufferLine(Context& c, int d, const DeviceState& s)
-{
+    }
+    s.mode = uint32_t(FlashMode::ReadStatus);
+    s.pendingWord = s.bufLine;
+    if (!MayModify(c, d, s, b, kStatusProgramError, kPendingBuffer))
+        return;
     uint8_t* p = c.image + WordOffset(c, d, s.bufLine);
     const size_t stride = c.bus32 ? 4 : 2;
-    const bool worn = (Faults(c, d, s.bufBlock) & kFaultStuck) != 0;
+    const bool worn = (Faults(c, d, b) & kFaultStuck) != 0;
     for (uint32_t slot = 0; slot < kFlashBufferWords; ++slot, p += stride) {
         uint16_t v;
         std::memcpy(&v, p, 2);
@@ -153,15 +135,12 @@ void ProgramBufferLine(Context& c, int d, const DeviceState& s)
         v = uint16_t(v & keep);
         std::memcpy(p, &v, 2);
     }
-    NoteBufferLine(c, d, s);
-}
-
-void BufferProgramOp(Context& c, int d, DeviceState& s)
-{
-    if (!BeginBufferProgram(c, d, s))
-        return;
-    ProgramBufferLine(c, d, s);
-    StartBusy(c, s, kPendingBuffer, s.bufBlock, s.bufLine, s.bufCount);
+    if (const uint32_t mask = s.bufMask & 0xFFFFu) {
+        const uint32_t first = uint32_t(__builtin_ctz(mask)), last = 31u - uint32_t(__builtin_clz(mask));
+        const size_t from = WordOffset(c, d, s.bufLine + first), to = WordOffset(c, d, s.bufLine + last) + 2;
+        NoteArrayChange(from, to - from, size_t(__builtin_popcount(mask)) * 2, false);
+    }
+    StartBusy(c, s, kPendingBuffer, b, s.bufLine, s.bufCount);
 }
 
 // Lock sets the addressed block's lock bit; unlock clears every lock bit
@@ -220,14 +199,11 @@ uint16_t IdentifierWord(const Context& c, int d, uint32_t w)
 }
 
 // The query table one device answers (one byte per word, from word 0x10).
-// Its times are powers of two that cover the board's own: each typical
-// figure rounded up, and each maximum at least the longest time `timing
-// max` gives, so that a driver which takes its time-outs from here never
-// gives up on a sound device. The extended table (from 0x31) names what
-// the state machine really does: erase and program suspend, programs in
-// other blocks while an erase is suspended, and the lock commands 0x60 with
-// 0x01 / 0xD0; it has no protection register, so that feature bit is off
-// and the table ends before the register's fields.
+// Its times are powers of two at or above the board's own (each maximum at
+// least what `timing max` gives), so that a driver taking its time-outs
+// from here never gives up on a sound device. The extended table (from
+// 0x31) names only what the state machine does; without a protection
+// register it ends before that register's fields.
 uint16_t CfiWord(uint32_t w)
 {
     static const uint8_t kTable[] = {
@@ -281,9 +257,6 @@ bool InSuspendedArea(const DeviceState& s, uint32_t w)
 
 }  // namespace
 
-// While busy only SR7 is valid; after 0xE8, while the buffer is loaded,
-// the device answers its extended status, in which only XSR7 (a buffer is
-// free) is.
 uint16_t DeviceRead(Context& c, int d, uint32_t w)
 {
     DeviceState& s = c.state->dev[d];
@@ -329,16 +302,6 @@ inline void BufferCountWrite(DeviceState& s, uint32_t block, uint16_t value)
     s.bufFilled = 0;
     s.bufMask = 0;
     s.mode = uint32_t(FlashMode::BufferData);
-}
-
-// The write after the buffer's last word: 0xD0 at the block of the 0xE8
-// command programs it; anything else is a bad sequence.
-inline void BufferConfirmWrite(Context& c, int d, DeviceState& s, uint32_t block, uint8_t cmd)
-{
-    if (cmd == kCmdConfirm && block == s.bufBlock)
-        BufferProgramOp(c, d, s);
-    else
-        BadSequence(s);
 }
 
 // 0xE8 on a device that takes commands. The device answers with its
@@ -419,7 +382,6 @@ void ResumeOp(DeviceState& s)
 
 }  // namespace
 
-// The cycle is the next step of the sequence under way, or a command.
 void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
 {
     DeviceState& s = c.state->dev[d];
@@ -473,7 +435,11 @@ void DeviceWrite(Context& c, int d, uint32_t w, uint16_t value)
         BufferDataWrite(s, w, value);
         return;
     case FlashMode::BufferConfirm:
-        BufferConfirmWrite(c, d, s, block, cmd);
+        // 0xD0 at the block of the 0xE8 command programs the buffer.
+        if (cmd == kCmdConfirm && block == s.bufBlock)
+            BufferProgramOp(c, d, s);
+        else
+            BadSequence(s);
         return;
     case FlashMode::LockSetup:
         if (cmd == kCmdLockBlock)

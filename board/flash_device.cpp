@@ -1,9 +1,6 @@
-// The board's NOR flash devices as files and as the board's API: the
-// array (flash.img) and the shared device state (flash.state) mapped into
-// this process, its owner slot and the device lock, the board settings the
-// devices read, and the inspection and fault controls of flash_device.h.
-// The devices' command state machines are in flash_chip.cpp, their times
-// and power loss in flash_timing.cpp.
+// The flash devices as files and as the board's API: flash.img and
+// flash.state mapped into this process, its owner slot and the device
+// lock, the settings the devices read, and the controls of flash_device.h.
 #include "board/flash_device.h"
 
 #include <fcntl.h>

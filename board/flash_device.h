@@ -11,21 +11,17 @@
 //    is two 16-bit cycles (low half at phys, high half at phys + 2). A bus
 //    block is one 128 KB device block.
 //
-// The array is flash.img in the board directory (mapped shared, so several
-// processes see one flash and a killed process leaves it as far as it got).
-// The devices' state (mode, status register, lock bits, a running
-// operation, per-device faults) lives in flash.state beside it:
-// it belongs to the board and survives from one program to the next until
-// FlashResetDevices (a board restart).
+// The array is flash.img in the board directory, mapped shared, so that
+// several processes see one flash and a killed process leaves it as far as
+// it got. The devices' state (mode, status, lock bits, a running operation,
+// per-device faults) is flash.state beside it, kept until FlashResetDevices
+// (a board restart). The devices read the board settings bus, timing*,
+// power-cut-after and fault-* (see "boardsim help") again when
+// SettingsGeneration() changes and whenever a mapping is made; a fault-*
+// offset names the bus block that contains it.
 //
-// The devices read the board settings bus, timing, timing-scale,
-// timing-seed, power-cut-after and fault-* (see "boardsim help" and the
-// settings table in default_board.cpp), again when SettingsGeneration()
-// changes and whenever a mapping is made. A fault-* offset names the bus
-// block that contains it (on the 32-bit bus: that block of both devices).
-//
-// Everything here is safe to call from any thread. Functions that look at
-// the devices open the board's flash on first use, like a bus access.
+// Everything here is thread-safe; functions that look at the devices open
+// the board's flash on first use, like a bus access.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,6 @@
 // Inside the flash devices: the shared device state and this process's
-// view of the flash. Used by flash_device.cpp (the array and state files),
-// flash_chip.cpp (the devices' state machines), flash_timing.cpp
-// (operation times and power loss) and bus.cpp (the bus that decodes each
-// cycle's address to the device(s) it reaches); besides them only the
-// devices' tests.
+// view of the flash, for flash_device.cpp, flash_chip.cpp, flash_timing.cpp,
+// bus.cpp and host_side.cpp (and the devices' tests).
 #pragma once
 #include <fcntl.h>
 #include <sys/types.h>
@@ -283,16 +280,11 @@ inline size_t WordOffset(const Context& c, int d, uint32_t w)
 
 namespace board {
 
-// Which side uses a board: the Linux build's programs or the Windows
-// build's (under Wine). Both may open the same board folder, but their file
-// locks do not all see each other: the named mutexes and the board's own
-// lock files are flock (Linux) or Win32 mutexes and LockFileEx (Windows),
-// and a Linux flock and a Wine LockFileEx never exclude each other; nor is
-// Wine's getpid() the Unix pid. So a board is used by one side at a time.
-// The byte-range locks of flash.state do see each other (Wine keeps its
-// LockFileEx ranges as POSIX record locks), and every program that opens
-// the flash holds a shared lock on its side's byte there while it has it
-// open: a program of the other side is then refused (host_side.cpp).
+// A board is used by one side at a time, the Linux build or the Windows
+// build (under Wine): a Linux flock and a Wine LockFileEx never exclude
+// each other, nor is Wine's getpid() the Unix pid. The byte-range locks of
+// flash.state do see each other, so every program holds a shared lock on
+// its side's byte there while it has the flash open (host_side.cpp).
 //
 // The side of this build: "Linux" or "Windows".
 const char* ThisSide();
@@ -300,7 +292,5 @@ const char* ThisSide();
 // while the flash is open), unless the other side uses it: then false,
 // with *why saying so.
 bool ClaimSide(int stateFd, std::string* why);
-// Whether any program of the other side has the flash open right now.
-bool OtherSideUses(int stateFd);
 
 }  // namespace board

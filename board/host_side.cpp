@@ -30,18 +30,13 @@ const char* ThisSide()
     return kMine == kLinuxSideByte ? "Linux" : "Windows";
 }
 
-bool OtherSideUses(int stateFd)
-{
-    struct flock fl;
-    // A write lock would conflict with the other side's shared lock.
-    return stateFd >= 0 && flash::LockByte(stateFd, kOther, F_WRLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK;
-}
-
 bool ClaimSide(int stateFd, std::string* why)
 {
     if (stateFd < 0)
         return true;   // no slots either: nothing to tell
-    if (OtherSideUses(stateFd)) {
+    // A write lock would conflict with the other side's shared lock.
+    struct flock fl;
+    if (flash::LockByte(stateFd, kOther, F_WRLCK, F_OFD_GETLK, &fl) && fl.l_type != F_UNLCK) {
         if (why)
             *why = Dir() + " is in use by programs of the " + (kOther == kLinuxSideByte ? "Linux" : "Windows") +
                    " build; a board is used by one side at a time (their locks do not see each other)";

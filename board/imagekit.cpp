@@ -122,7 +122,7 @@ Bytes OsImageBin(uint32_t start, uint32_t n, uint32_t seed)
 
 // --- ROM images -------------------------------------------------------------
 
-Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
+Bytes BuildRomImage(const RomImageSpec& s)
 {
     uint32_t h = s.headerOffset & ~3u;
     uint32_t toc = h + kRomHeaderSize;
@@ -144,9 +144,6 @@ Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
     Put32(img, h + 0x08, s.baseAddress);
     Put32(img, h + 0x0C, s.baseAddress + s.length - 4);
     Put32(img, h + 0x10, uint32_t(s.modules.size()));
-    RomLayout lay;
-    lay.headerOffset = h;
-    lay.tocOffset = toc;
     uint32_t name = uint32_t(namesAt);
     for (size_t i = 0; i < s.modules.size(); ++i) {
         uint32_t e = toc + uint32_t(i) * kTocEntrySize;
@@ -156,11 +153,8 @@ Bytes BuildRomImage(const RomImageSpec& s, RomLayout* layout)
         Put32(img, e + 0x10, s.baseAddress + name);
         Put32(img, e + 0x14, 0x1000 * uint32_t(i + 1));  // size: informative only
         std::memcpy(img.data() + name, s.modules[i].name.c_str(), s.modules[i].name.size() + 1);
-        lay.nameOffsets.push_back(name);
         name += uint32_t(s.modules[i].name.size()) + 1;
     }
-    if (layout)
-        *layout = lay;
     return img;
 }
 

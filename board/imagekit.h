@@ -1,23 +1,13 @@
-// Image kit: builds the bytes that live in the board's flash and in image
-// files, for the default board, for tests and for benchmarks.
-//
-//  * .bin image files: header "B000FF\n", image start, image length, then
-//    records {address, length, checksum, data} and an end record (address
-//    0, checksum 0).
-//  * ROM images: the layout the flash tools search for: "ECEC" at +0x40,
-//    the ROM header's address (+0x44) and offset (+0x48), the ROM header
-//    (first/last address at +0x08/+0x0C, module count at +0x10) and the
-//    table of contents from header +0x54 (32-byte entries: file time at
-//    +0x04, address of the narrow module name at +0x10). Also the
-//    compressed-image marker ("COMP" at +0, length at +8).
-//  * Bootloaders: a ROM image that can also carry a version block
-//    (0x01234567, id, major, minorAndBuild, 0x89ABCDEF) and the bootloader
-//    banner text.
-//
-// Filler bytes come from Pattern(): deterministic and never 0xFF, so that
-// written data can't be mistaken for erased flash. All multi-byte fields are
-// little-endian. Nothing here touches the board; WriteFile is the only
-// helper with effects outside the returned vectors.
+// Image kit: the bytes of the board's flash and of image files, for the
+// default board, tests and benchmarks. All fields are little-endian.
+//  * .bin files: "B000FF\n", image start, image length, records {address,
+//    length, checksum, data}, then an end record (address 0, checksum 0).
+//  * ROM images: "ECEC" at +0x40, the ROM header's address (+0x44) and
+//    offset (+0x48); the header (first/last address at +0x08/+0x0C, module
+//    count at +0x10) and its table of contents from +0x54 (32-byte entries:
+//    file time at +0x04, address of the module name at +0x10).
+//  * Bootloaders: a ROM image with a version block (0x01234567, id, major,
+//    minorAndBuild, 0x89ABCDEF) and the banner text.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,8 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 // --- small helpers ----------------------------------------------------------
 
-// Deterministic filler of n bytes for seed; no byte is 0xFF. Different
-// seeds give different sequences.
+// Deterministic filler of n bytes for seed; no byte is 0xFF, so that
+// written data is never taken for erased flash.
 Bytes Pattern(size_t n, uint32_t seed = 1);
 // Sum of the bytes as unsigned 8-bit values, wrapping at 2^32.
 uint32_t ByteSum(const uint8_t* data, size_t n);
@@ -83,16 +73,9 @@ struct RomImageSpec {
     bool signature = true;            // false: no "ECEC"
 };
 
-// Where the parts of a built ROM image lie (offsets from its first byte).
-struct RomLayout {
-    uint32_t headerOffset = 0;
-    uint32_t tocOffset = 0;
-    std::vector<uint32_t> nameOffsets;
-};
-
 // The image bytes. Fields beyond the listed ones are filler. Returns an
 // empty vector when the header, TOC and names do not fit in spec.length.
-Bytes BuildRomImage(const RomImageSpec& spec, RomLayout* layout = nullptr);
+Bytes BuildRomImage(const RomImageSpec& spec);
 
 // --- bootloaders ------------------------------------------------------------
 

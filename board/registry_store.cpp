@@ -196,11 +196,6 @@ bool WriteFlash(uint32_t offset, const std::vector<uint8_t>& bytes)
 
 bool RegNormalizePath(const std::string& path, std::string* out, std::string* why)
 {
-    auto fail = [&](const std::string& reason) {
-        if (why)
-            *why = reason;
-        return false;
-    };
     std::string result;
     size_t depth = 0;
     size_t pos = 0;
@@ -213,19 +208,19 @@ bool RegNormalizePath(const std::string& path, std::string* out, std::string* wh
         if (part.empty())
             continue;
         if (part == "." || part == "..")
-            return fail("key name \"" + part + "\" in the path");
+            return FailWith(why, "key name \"" + part + "\" in the path");
         for (unsigned char c : part)
             if (c < 0x20 || c == 0x7F || c == '[' || c == ']')
-                return fail("control character or bracket in a key name");
+                return FailWith(why, "control character or bracket in a key name");
         if (part.size() > kRegMaxKeyName)
-            return fail("key name longer than " + std::to_string(kRegMaxKeyName) + " bytes");
+            return FailWith(why, "key name longer than " + std::to_string(kRegMaxKeyName) + " bytes");
         if (++depth > kRegMaxDepth)
-            return fail("key nested deeper than " + std::to_string(kRegMaxDepth) + " levels");
+            return FailWith(why, "key nested deeper than " + std::to_string(kRegMaxDepth) + " levels");
         if (!result.empty())
             result += '\\';
         result += part;
         if (result.size() > kRegMaxKeyPath)
-            return fail("key path longer than " + std::to_string(kRegMaxKeyPath) + " bytes");
+            return FailWith(why, "key path longer than " + std::to_string(kRegMaxKeyPath) + " bytes");
     }
     *out = result;
     return true;
@@ -243,14 +238,10 @@ void RegHiveSet(RegHive* hive, const std::string& key, const std::string& name, 
 bool RegValueFits(const std::string& name, const RegValue& value, std::string* why)
 {
     size_t data = value.type == kRegSz ? value.text.size() : value.type == kRegDword ? 4 : value.bytes.size();
-    if (name.size() > kRegMaxValueName) {
-        *why = "value name longer than " + std::to_string(kRegMaxValueName) + " bytes";
-        return false;
-    }
-    if (data > kRegMaxValueData) {
-        *why = "value data larger than " + std::to_string(kRegMaxValueData) + " bytes";
-        return false;
-    }
+    if (name.size() > kRegMaxValueName)
+        return FailWith(why, "value name longer than " + std::to_string(kRegMaxValueName) + " bytes");
+    if (data > kRegMaxValueData)
+        return FailWith(why, "value data larger than " + std::to_string(kRegMaxValueData) + " bytes");
     return true;
 }
 

@@ -1,23 +1,15 @@
 // The board's registry store: the local-machine hive that every program of
-// the board shares, kept as readable REGEDIT4-style text in
-// <board>/registry.reg:
-//
-//   REGEDIT4
-//
-//   [HKEY_LOCAL_MACHINE\Drivers\BuiltIn\StrataFMD]
-//   "MemBase"=dword:01480000
-//   "Folder"="\\Flash Disk"
-//   "Blob"=hex:01,02,ff
-//
-// Key paths are relative to HKEY_LOCAL_MACHINE, components separated by
-// '\'; key and value names match without regard to letter case (ASCII).
-// Text is UTF-8 here; the platform converts to the program's wide text.
+// the board shares, kept as REGEDIT4-style text in <board>/registry.reg: a
+// "[HKEY_LOCAL_MACHINE\Key\Path]" line per key, then its values as
+// "Name"=dword:01480000, "Name"="text" or "Name"=hex:01,02,ff. Key paths
+// are relative to HKEY_LOCAL_MACHINE, components separated by '\'; key and
+// value names match without regard to ASCII letter case. Text is UTF-8.
 //
 // Every change is a read-modify-write of the file under a lock, replacing
 // the file atomically, so that concurrent programs never lose or tear an
-// update. A flush copies the hive into the flash's registry area (selector 5
-// of the HAL), writing flash.img under the "NorFlash" lock file; the HAL's
-// registry clear erases that area.
+// update. A flush copies the hive into the flash's registry area (selector
+// 5 of the HAL) under the "NorFlash" lock file; the HAL's registry clear
+// erases that area.
 #pragma once
 #include <cstdint>
 #include <map>

@@ -1,9 +1,7 @@
 // Removable FAT volumes of the board (see volumes.h for the on-disk form).
-//
-// Insert copies the host folder into the board's staging/ folder first and
-// renames the finished copy into rootfs/, then creates the record that
-// announces it. Remove moves the folder out of rootfs/ first, then deletes
-// the record that announces the removal, then deletes the copy.
+// Insert copies the host folder into staging/, renames the finished copy
+// into rootfs/, then creates the record; remove moves the folder out of
+// rootfs/, deletes the record, then deletes the copy.
 #include "board/volumes.h"
 
 #include <fcntl.h>

@@ -208,12 +208,7 @@ int LockRange(HANDLE h, uint64_t start, uint64_t length, bool exclusive, bool wa
     ov.Offset = DWORD(start);
     ov.OffsetHigh = DWORD(start >> 32);
     DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-    if (LockFileEx(h, flags, 0, DWORD(length), DWORD(length >> 32), &ov))
-        return 0;
-    const DWORD err = GetLastError();
-    if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING)
-        return Fail(EWOULDBLOCK);
-    return Fail(ErrnoFromLastError());
+    return LockFileEx(h, flags, 0, DWORD(length), DWORD(length >> 32), &ov) ? 0 : FailLast();
 }
 
 int UnlockRange(HANDLE h, uint64_t start, uint64_t length)

@@ -43,13 +43,6 @@ std::string ToUtf8(const wchar_t* w)
     return w ? utf16::Narrow(w, wcslen(w), false) : std::string();
 }
 
-// UTF-8 to wide text; a byte that does not decode (overlong forms,
-// surrogates and values beyond U+10FFFF included) stands for itself.
-std::wstring FromUtf8(const std::string& s)
-{
-    return utf16::Widen<wchar_t>(s.data(), s.size(), false);
-}
-
 bool Join(const std::string& base, const wchar_t* sub, std::string* out)
 {
     std::string joined = base;
@@ -112,7 +105,8 @@ long OsRegQueryValueEx(RegKey key, const wchar_t* name, uint32_t* type, void* da
     std::string bytes;
     uint32_t t = v.type;
     if (v.type == board::kRegSz) {
-        std::wstring w = FromUtf8(v.text);
+        // A byte that does not decode stands for the character of its value.
+        std::wstring w = utf16::Widen<wchar_t>(v.text.data(), v.text.size(), false);
         bytes.assign(reinterpret_cast<const char*>(w.c_str()), (w.size() + 1) * sizeof(wchar_t));
     } else if (v.type == board::kRegDword) {
         unsigned char le[4] = {uint8_t(v.dword), uint8_t(v.dword >> 8), uint8_t(v.dword >> 16),

@@ -1,21 +1,14 @@
-// The board's POSIX calls on Windows. The board is written against POSIX
-// (files, flock, open-file-description locks, shared mappings); on Windows
-// the same names are declared here in namespace board, where the board's
-// unqualified calls find them before the C runtime's, and implemented on
-// the Win32 API (board/win32/posix.cpp). Only the Win32 build sees this
-// folder: it is put before the compiler's own headers, and its wrappers of
-// <fcntl.h>, <unistd.h>, <sys/stat.h>... include this file.
-//
-// What differs from Linux, and why the shim exists at all:
-// - files are always binary (no CR/LF translation), opened with every
-//   sharing mode (a file open elsewhere can still be replaced or removed);
-// - rename replaces an existing target (MoveFileExW), as POSIX does;
-// - flock and the open-file-description locks become LockFileEx ranges.
-//   They exclude other Windows handles only: a Linux process's flock and a
-//   Windows (Wine) process's lock on the same board never see each other,
-//   so a board is used by one side at a time;
-// - paths are UTF-8; under Wine an absolute Unix path ("/tmp/b") names the
-//   same folder as on Linux (converted with Wine's own call).
+// The board's POSIX calls on Windows, declared in namespace board (where
+// the board's unqualified calls find them before the C runtime's) and
+// implemented on the Win32 API in board/win32/posix.cpp. Only the Win32
+// build puts this folder before the compiler's own headers; its <fcntl.h>,
+// <unistd.h>, <sys/stat.h>... wrappers include this file. Files are always
+// binary and opened with every sharing mode (a file open elsewhere can
+// still be replaced or removed); rename replaces its target, as POSIX
+// does; flock and the open-file-description locks become LockFileEx ranges,
+// which exclude other Windows handles only (so a board is used by one side
+// at a time); paths are UTF-8, and under Wine an absolute Unix path names
+// the same folder as on Linux.
 #pragma once
 
 #include <pthread.h>
