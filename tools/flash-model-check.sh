@@ -2,18 +2,14 @@
 # The board's flash devices held against an independent model of the same
 # command set: QEMU's CFI flash (pflash_cfi01) in the ARM "virt" machine,
 # whose second bank is two 16-bit devices on a 32-bit bus with 256 KB
-# blocks and the ids 0x89/0x18, as this module's flash.
-#
-#  1. Bus cycles: the sequences of tools/flashcheck/sequences.cpp run on the
-#     board (host) and in an ARM guest on QEMU's flash; every value read and
-#     the final contents are compared. Differences must be listed, with
-#     their reasons, in tools/flashcheck/known-differences.txt.
-#  2. The driver: flash/flash_access.cpp, unchanged, built for the guest,
-#     erases and programs QEMU's flash with real volatile loads and stores;
-#     the same calls run on the board; results and the two final flash
-#     images are compared byte for byte.
-#  3. Controls: deliberately wrong variants, built in a temporary folder,
-#     must be caught.
+# blocks and the ids 0x89/0x18, as this module's flash. Three parts:
+#  1. the bus-cycle sequences of tools/flashcheck/sequences.cpp on the board
+#     and in an ARM guest on QEMU's flash: every difference in a value read
+#     or the final contents listed, with its reason, in
+#     tools/flashcheck/known-differences.txt;
+#  2. the driver flash/flash_access.cpp, unchanged, on both: results and the
+#     final flash images equal byte for byte;
+#  3. controls: deliberately wrong variants that must be caught.
 #
 #   tools/flash-model-check.sh            (uses and builds build/)
 #   BUILD_DIR=...                         the host build to use

@@ -12,7 +12,6 @@
 
 #include <cwchar>
 #include <string>
-#include <vector>
 
 #include "platform/common/run_report.h"
 #include "platform/host/entry.h"
@@ -36,16 +35,10 @@ int main()
     }
     if (*line == L' ' || *line == L'\t')
         ++line;
-    std::vector<std::string> args = {"flashupdate"};
-    if (*line) {
-        std::string utf8(std::wcslen(line) * 4 + 1, '\0');
-        utf8.resize(OsNarrowUtf8(line, utf8.data(), utf8.size()));
-        args.push_back(utf8);
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    char name[] = "flashupdate";
+    std::string utf8(std::wcslen(line) * 4 + 1, '\0');
+    utf8.resize(OsNarrowUtf8(line, utf8.data(), utf8.size()));
+    char* argv[] = {name, *line ? utf8.data() : nullptr, nullptr};
     RunReportEnable("flashupdate");   // every run ends with its closing line
-    return OsRunProgram(static_cast<int>(args.size()), argv.data(), &AppResources, FlashUpdateMain);
+    return OsRunProgram(*line ? 2 : 1, argv, &AppResources, FlashUpdateMain);
 }

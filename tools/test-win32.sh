@@ -19,9 +19,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RE
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 # The programs and suites of the Win32 build that exist so far.
 targets=(boardsim flashupdate autorun drive drive_fixture drive_hook)
-for t in $(sed -n 's/^build tests\/\(test_[a-z0-9_]*\|mark_program\)\.exe:.*/\1/p' "$build/build.ninja" | sort -u); do
-  targets+=("$t")
-done
+mapfile -t -O "${#targets[@]}" targets < \
+  <(sed -n 's/^build tests\/\(test_[a-z0-9_]*\|mark_program\)\.exe:.*/\1/p' "$build/build.ninja" | sort -u)
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # Wine: a prefix of the build folder's own, one wineserver for the whole

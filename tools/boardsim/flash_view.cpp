@@ -99,11 +99,8 @@ std::vector<Image> FindImages(const Bytes& f, std::vector<uint32_t>* badHeaders)
                 continue;
             }
             uint32_t first = Get32(f, h + 8), last = Get32(f, h + 12), count = Get32(f, h + 16);
-            Image img{"ROM image", p, last - first + 4, {}, false, 0};
-            img.first = first;
-            img.last = last;
-            img.moduleCount = count;
-            img.consistent = Get32(f, p + 0x44) - Get32(f, p + 0x48) == first;
+            Image img{"ROM image", p, last - first + 4, {}, false, 0,
+                      first, last, count, Get32(f, p + 0x44) - Get32(f, p + 0x48) == first};
             for (uint32_t i = 0; i < count && i < 64; ++i) {
                 uint64_t e = uint64_t(h) + imagekit::kRomHeaderSize + uint64_t(i) * imagekit::kTocEntrySize;
                 if (e + imagekit::kTocEntrySize > f.size())

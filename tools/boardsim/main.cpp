@@ -27,17 +27,6 @@ using flashview::NameAt;
 using imagekit::Bytes;
 using imagekit::Get32;
 
-// Whether a program of this board holds its flash lock (the "NorFlash"
-// mutex) now. A board without a lock file has no holder.
-bool FlashLockHeld()
-{
-    const std::string path = board::LockFilePath("NorFlash");
-    if (access(path.c_str(), F_OK) != 0)
-        return false;
-    board::FileLock probe(path, 0);
-    return !probe.ok();
-}
-
 int Usage(const char* why)
 {
     std::fprintf(stderr, "boardsim: %s\nUsage: boardsim init [--blank] [--force] | show | events | set KEY VALUE | "
@@ -292,10 +281,12 @@ int main(int argc, char** argv)
             else
                 return Usage(("unknown option for init: " + a).c_str());
         }
-        // A program that holds the flash lock is in the middle of flash
-        // work (an update, a registry save): a new flash.img under it would
-        // let it finish, and report success, in a flash nobody sees again.
-        if (!force && FlashLockHeld()) {
+        // A program that holds the flash lock (the "NorFlash" mutex) is in
+        // the middle of flash work (an update, a registry save): a new
+        // flash.img under it would let it finish, and report success, in a
+        // flash nobody sees again. A board without a lock file has no holder.
+        const std::string lock = board::LockFilePath("NorFlash");
+        if (!force && access(lock.c_str(), F_OK) == 0 && !board::FileLock(lock, 0).ok()) {
             std::fprintf(stderr,
                          "boardsim: a program holds the board's flash lock (an update or a registry save is running "
                          "in %s); init left the board as it is. Wait until it ends, or use init --force: that "

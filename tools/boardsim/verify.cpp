@@ -1,9 +1,5 @@
-// boardsim verify: reads a Windows CE .bin image's records back from the
-// board's flash, at the flash offset where flashupdate places the image
-// (the same relocation: an OS image at the offset the HAL's selector 5
-// gives, a bootloader at 0), and compares them byte for byte. So a user can
-// see for himself that an update landed whole, without trusting the
-// updater's own report.
+// boardsim verify (see map.h), so that a user can see for himself that an
+// update landed whole, without trusting the updater's own report.
 #include <cstdio>
 #include <string>
 
@@ -50,7 +46,8 @@ int VerifyCommand(const std::vector<std::string>& args)
         return 1;
     }
     uint32_t start = Get32(file, 7), length = Get32(file, 11);
-    // flashupdate's relocation of the image start into the flash.
+    // flashupdate's relocation of the image start into the flash: an OS
+    // image at the offset the HAL's selector 5 gives, a bootloader at 0.
     uint32_t w = 0x80000;
     uint32_t sel5[3];
     bool fromHal = board::HalSelector5(sel5);

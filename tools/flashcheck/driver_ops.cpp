@@ -13,17 +13,12 @@ constexpr uint32_t kBlockA = 0x100000, kBlockB = 0x140000, kBlockC = 0x180000;
 // readable past every count used, as the driver wants of a partial word.
 alignas(4) uint8_t g_source[0x4000 + 64];
 
-void FillSource()
-{
-    for (uint32_t i = 0; i < sizeof g_source; ++i)
-        g_source[i] = uint8_t(0x21 + (i * 13) % 0xD0);
-}
-
 }  // namespace
 
 void RunDriverOps(DriverReport report)
 {
-    FillSource();
+    for (uint32_t i = 0; i < sizeof g_source; ++i)
+        g_source[i] = uint8_t(0x21 + (i * 13) % 0xD0);
     Handle lock = LockFlash();
     uint8_t* w = MapFlashWindow(kWindowBytes);
     report("map", w != nullptr ? 1 : 0);

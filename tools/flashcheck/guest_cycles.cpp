@@ -1,7 +1,7 @@
 // The guest's half of the bus-cycle comparison: runs every sequence on
 // QEMU's flash (its second bank, through guest_platform.cpp's volatile
 // loads and stores), and writes each value read to the serial line as
-//   R <sequence> <cycle> <value>
+//   R <sequence> <cycle> <value>   (cycle and value in hex)
 // then "END".
 #include "tools/flashcheck/guest_runtime.h"
 #include "tools/flashcheck/sequences.h"
@@ -10,25 +10,12 @@ namespace {
 
 flashcheck::Table g_table;
 
-char g_number[12];
-
-const char* Decimal(uint32_t v)
-{
-    char* p = g_number + sizeof g_number - 1;
-    *p = 0;
-    do {
-        *--p = char('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    return p;
-}
-
 void Report(void*, const flashcheck::Sequence& seq, uint32_t index, const flashcheck::Cycle&, uint32_t value)
 {
     guest::Put("R ");
     guest::Put(seq.name);
     guest::Put(" ");
-    guest::Put(Decimal(index));
+    guest::PutHex(index);
     guest::Put(" ");
     guest::PutHex(value);
     guest::Put("\n");

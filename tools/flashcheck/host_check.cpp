@@ -3,26 +3,24 @@
 //   flashcheck cycles GUEST_OUTPUT QEMU_FLASH KNOWN_DIFFERENCES
 //   flashcheck driver GUEST_OUTPUT QEMU_FLASH
 //
-// Runs the sequences of sequences.h on the board's devices (the board of
-// BOARDSIM_DIR, made blank with timing none by the caller) through the
-// platform's bus accessors, and compares every value read with the guest's
-// output (lines "R <sequence> <cycle> <value>", run against QEMU's flash)
-// and each sequence's block of the final flash with QEMU's flash file.
-// A difference is explained only by a line of KNOWN_DIFFERENCES:
-//   <key>  <reason, with the datasheet's word on it>
-// where <key> is "R <sequence> <cycle>" for a value read, or "C <sequence>"
-// for the contents of the sequence's block, or "S <sequence>" for all of a
-// sequence that exercises what QEMU does not model; or a rule for a kind of
-// read:
-//   M <tag> <mask>  <reason>
-// compares only the mask's bits of every read of that tag (sequences.h). Every other difference fails
-// the check, and so does a listed one that no longer differs, so that the
-// list stays true. Exit code 0: the models agree but for the list; 1: not;
-// 2: usage or a file that cannot be read.
+// `cycles` runs the sequences of sequences.h on the board's devices (the
+// board of BOARDSIM_DIR, made blank with timing none by the caller) and
+// compares every value read with the guest's (lines "R <sequence> <cycle>
+// <value>" in hex, read on QEMU's flash) and each sequence's block of the
+// final flash with QEMU's flash file. A difference is explained only by a
+// line "<key>  <reason>" of KNOWN_DIFFERENCES, whose key is "R <sequence>
+// <cycle>" (a value read, the cycle in decimal), "C <sequence>" (its
+// block's contents), "S <sequence>" (all of a sequence that QEMU does not
+// model), or the rule "M <tag> <mask>" (only the mask's bits of every read
+// of that tag are compared). A listed difference that no longer differs
+// fails the check too, so that the list stays true.
 //
-// `driver` makes the driver's calls of driver_ops.cpp on the board and
-// compares each result with the guest's ("D <name> <result>") and the whole
-// flash, byte for byte, with QEMU's: here no difference is explained away.
+// `driver` makes the calls of driver_ops.cpp on the board and compares each
+// result with the guest's ("D <name> <result>") and the whole flash with
+// QEMU's, byte for byte: here nothing is explained away.
+//
+// Exit code 0: the models agree (but for the list); 1: not; 2: usage or a
+// file that cannot be read.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -172,7 +170,8 @@ int CyclesCheck(const std::string& guestPath, const std::string& qemuFlashPath, 
         std::istringstream words(line);
         std::string r, name, cycle, value;
         if (words >> r >> name >> cycle >> value && r == "R")
-            qemu["R " + name + " " + cycle] = uint32_t(std::stoul(value, nullptr, 16));
+            qemu["R " + name + " " + std::to_string(std::stoul(cycle, nullptr, 16))] =
+                uint32_t(std::stoul(value, nullptr, 16));
     }
     std::map<std::string, BoardRead> ours;
     if (!flashcheck::RunSequences(t, OnBoardRead, &ours))

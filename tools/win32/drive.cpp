@@ -5,18 +5,9 @@
 //   drive PROGRAM [ARGUMENTS...]  < answers  2> transcript
 //
 // PROGRAM's command line is its arguments joined by single blanks, as the
-// Linux launcher joins them. The exit code is PROGRAM's. The unit shown
-// after a bar's numbers is "KB" for flashupdate (its worker counts KB),
-// none for other programs.
-//
-// Every top-level window of the dialog class "#32770" in the program's
-// process is one of its windows, looked at in a short poll loop. The one
-// that appeared last is in front: it takes Ctrl-C, and only a dialog in
-// front reads a line for its buttons. Buttons are pressed with BM_CLICK
-// sent without waiting (the press may open a modal window whose answer is
-// ours to give), then a WM_NULL that returns once the program has handled
-// the press or is inside that modal window. drive_hook.dll, beside
-// drive.exe, tells drive which dialogs ended (and so are "Closed").
+// Linux launcher joins them; the exit code is PROGRAM's. Its windows are
+// found, put in front and answered as drive.h describes; drive_hook.dll,
+// beside drive.exe, tells drive which dialogs ended (and so are "Closed").
 // DRIVE_TRACE=1 adds what drive sees to standard error.
 // DRIVE_PROGRAM_ERRORS=FILE keeps the program's own standard error in FILE
 // (otherwise it goes nowhere): a program that fails before its first

@@ -86,7 +86,8 @@ HWND Descendant(HWND h, int id);
 // (or runs a modal loop that it opened meanwhile). False when the window
 // or the program has gone.
 bool Sync(HWND h);
-// Presses a button without waiting for the press to be handled.
+// Presses a button (BM_CLICK) without waiting for the press to be handled:
+// it may open a modal window whose answer is drive's to give.
 void Click(HWND button);
 
 // Loads drive_hook.dll (before the program starts: it inherits the
@@ -100,8 +101,9 @@ Kind Classify(HWND h);
 // last value (t->latest).
 UiDialogView Snapshot(Tracked* t, bool first);
 
-// Finds the program's windows: new ones are added (the older first); the
-// ones gone are forgotten, after DialogGone.
+// Finds the program's windows (its top-level windows of the dialog class
+// "#32770"): new ones are added (the older first); the ones gone are
+// forgotten, after DialogGone.
 void Scan();
 // The window in front: the one that appeared last, of those that have no
 // answer yet.

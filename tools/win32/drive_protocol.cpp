@@ -2,6 +2,8 @@
 // dialogs, through the same lines as the Linux build
 // (platform/common/line_protocol.h); the open-file dialog is in
 // drive_chooser.cpp.
+#include <algorithm>
+
 #include "platform/common/line_protocol.h"
 #include "tools/win32/drive.h"
 
@@ -96,38 +98,30 @@ void HandleBox(Tracked& t)
     Trace("box", t.h);
     FlushShown(true);   // what the dialogs show so far comes first
     Sync(t.h);
-    std::vector<std::pair<int, HWND>> buttons;
-    for (HWND c : ChildrenOf(t.h))
-        if (lineproto::Lower(ClassOf(c)) == L"button" && IsWindowVisible(c))
-            buttons.push_back({GetDlgCtrlID(c), c});
-    if (buttons.empty())
-        return;
-    std::vector<int> ids;
-    for (auto& b : buttons)
-        ids.push_back(b.first);
     // The default: the button drawn as the default push button, else the
     // one the box names (DM_GETDEFID), else the first. The style comes
     // first: Wine's box gives MB_DEFBUTTON2's button that style and the
     // focus but still answers DM_GETDEFID with the first.
+    std::vector<int> ids;
     int def = 0;
-    for (auto& b : buttons)
-        if (!def && (GetWindowLongW(b.second, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
-            def = b.first;
+    for (HWND c : ChildrenOf(t.h))
+        if (lineproto::Lower(ClassOf(c)) == L"button" && IsWindowVisible(c)) {
+            ids.push_back(GetDlgCtrlID(c));
+            if (!def && (GetWindowLongW(c, GWL_STYLE) & 0xF) == BS_DEFPUSHBUTTON)
+                def = ids.back();
+        }
+    if (ids.empty())
+        return;
+    auto has = [&](int id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
     DWORD_PTR defId = 0;
     if (!def && SendMessageTimeoutW(t.h, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, 1000, &defId) &&
-        HIWORD(defId) == DC_HASDEFID)
-        for (auto& b : buttons)
-            if (b.first == static_cast<int>(LOWORD(defId)))
-                def = b.first;
+        HIWORD(defId) == DC_HASDEFID && has(LOWORD(defId)))
+        def = LOWORD(defId);
     if (!def)
-        def = buttons[0].first;
+        def = ids[0];
     // Closing without a choice: Cancel where the box has it, No for Yes/No,
     // else its last button (the only one).
-    int close = buttons.back().first;
-    for (int want : {IDNO, IDCANCEL})
-        for (auto& b : buttons)
-            if (b.first == want)
-                close = want;
+    int close = has(IDCANCEL) ? IDCANCEL : has(IDNO) ? IDNO : ids.back();
     auto press = [&](int id) {
         InterruptBehind(t);
         Answer(t, id);

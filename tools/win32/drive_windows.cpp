@@ -33,16 +33,13 @@ bool ReadText(HWND h, std::wstring* out)
     return true;
 }
 
-// Whether a dialog ended or went with its process. A dialog that ends is
-// destroyed by its own thread, which then runs on (at least to end the
-// process); one that goes with its process (a restart ends the program)
-// goes with its thread and never gets WM_DESTROY. Only the first is
-// "Closed", as the Linux program writes it only for a dialog that ended.
-// Wine sends no events of a window destroyed to another process, so
-// drive_hook.dll (beside drive.exe), set as a WH_CALLWNDPROC hook on each
-// thread of the program that shows a window, posts WM_APP + 1 (the window)
-// to this thread when a top-level window gets WM_DESTROY: before the
-// window is gone, so the message waits here by the time Scan misses it.
+// Whether a dialog that went ended (destroyed by its own thread, which
+// runs on) or went with its process (a restart ends the program, and no
+// WM_DESTROY comes): only the first is "Closed", as on Linux. Wine tells
+// no other process of a destroyed window, so drive_hook.dll, hooked into
+// each of the program's window threads, posts WM_APP + 1 (the window) to
+// this thread on a top-level WM_DESTROY: before the window is gone, so the
+// message waits here by the time Scan misses it.
 constexpr UINT kDestroyedMessage = WM_APP + 1;
 HMODULE g_hookModule;
 HOOKPROC g_hookProc;
@@ -271,8 +268,6 @@ void Answer(Tracked& t, int id)
     else
         PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     t.answered = true;
-    // Waits until the window has gone, then lets its owner's thread take up
-    // what follows the answer.
     HWND owner = GetWindow(h, GW_OWNER);
     DWORD thread = GetWindowThreadProcessId(h, nullptr);
     while (IsWindow(h) && IsWindowVisible(h) && ChildRunning())
